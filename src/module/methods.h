@@ -1,0 +1,55 @@
+// What the module's files share: the object layouts of the two classes and the entry functions
+// of every method. Each entry parses and converts with the GIL, runs the core without it, and
+// builds the result with it again.
+#pragma once
+
+#include <memory>
+
+#include "index/id_set.h"
+#include "module/py_ref.h"
+#include "store/store_handle.h"
+
+namespace zanth::py {
+
+struct StoreObject {
+  PyObject_HEAD
+  std::shared_ptr<const StoreHandle>* store;
+};
+
+struct IdSetObject {
+  PyObject_HEAD
+  IdSet* set;
+};
+
+inline const StoreHandle& StoreOf(PyObject* self) {
+  return **reinterpret_cast<StoreObject*>(self)->store;
+}
+
+// Type objects, created by CreateTypes() at module initialisation.
+PyObject* StoreType();
+PyObject* IdSetType();
+bool CreateTypes();
+
+// A new ZanthIterator that takes over `set`; nullptr with an exception set on failure.
+PyObject* NewIdSetObject(IdSet&& set);
+// nullptr when `obj` is not a ZanthIterator.
+const IdSet* IdSetOf(PyObject* obj);
+
+// Entry functions (METH_VARARGS | METH_KEYWORDS unless noted).
+PyObject* StoreClose(PyObject* self, PyObject* unused);  // METH_NOARGS
+PyObject* StoreGetIdsFromFilter(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreSearchFlat(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreStoreFlatVectors(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreDeleteFlatVectors(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreBatchIndexInsert(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreBatchIndexDelete(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreStoreData(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreGetData(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreDeleteData(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreGetDataCount(PyObject* self, PyObject* unused);  // METH_NOARGS
+PyObject* StoreCompactVectors(PyObject* self, PyObject* args, PyObject* kwargs);
+
+PyObject* IdSetToList(PyObject* self, PyObject* unused);  // METH_NOARGS
+Py_ssize_t IdSetLength(PyObject* self);
+
+}  // namespace zanth::py

@@ -1,0 +1,159 @@
+// The two classes: ZanthVec (a store handle) and ZanthIterator (an id set). Both are final heap
+// types without __dict__ or weak references.
+#include <new>
+#include <string>
+
+#include "module/convert.h"
+#include "module/errors.h"
+#include "module/methods.h"
+
+namespace zanth::py {
+
+namespace {
+
+PyObject* g_store_type = nullptr;
+PyObject* g_id_set_type = nullptr;
+
+#define ZV_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+PyMethodDef kStoreMethods[] = {
+    {"close", StoreClose, METH_NOARGS, "close($self)\n--\n\n"},
+    {"get_ids_from_filter", ZV_KW(StoreGetIdsFromFilter), METH_VARARGS | METH_KEYWORDS,
+     "get_ids_from_filter($self, filter_tree)\n--\n\n"},
+    {"search_flat", ZV_KW(StoreSearchFlat), METH_VARARGS | METH_KEYWORDS,
+     "search_flat($self, query_vector, filter_obj=None, k=10)\n--\n\n"},
+    {"store_flat_vectors", ZV_KW(StoreStoreFlatVectors), METH_VARARGS | METH_KEYWORDS,
+     "store_flat_vectors($self, data, identifiers)\n--\n\n"},
+    {"delete_flat_vectors", ZV_KW(StoreDeleteFlatVectors), METH_VARARGS | METH_KEYWORDS,
+     "delete_flat_vectors($self, identifiers, dim)\n--\n\n"},
+    {"batch_index_insert", ZV_KW(StoreBatchIndexInsert), METH_VARARGS | METH_KEYWORDS,
+     "batch_index_insert($self, entries)\n--\n\n"},
+    {"batch_index_delete", ZV_KW(StoreBatchIndexDelete), METH_VARARGS | METH_KEYWORDS,
+     "batch_index_delete($self, entries)\n--\n\n"},
+    {"store_data", ZV_KW(StoreStoreData), METH_VARARGS | METH_KEYWORDS,
+     "store_data($self, data, identifiers)\n--\n\n"},
+    {"get_data", ZV_KW(StoreGetData), METH_VARARGS | METH_KEYWORDS,
+     "get_data($self, identifiers)\n--\n\n"},
+    {"delete_data", ZV_KW(StoreDeleteData), METH_VARARGS | METH_KEYWORDS,
+     "delete_data($self, identifiers)\n--\n\n"},
+    {"get_data_count", StoreGetDataCount, METH_NOARGS, "get_data_count($self)\n--\n\n"},
+    {"compact_vectors", ZV_KW(StoreCompactVectors), METH_VARARGS | METH_KEYWORDS,
+     "compact_vectors($self, dim)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* StoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    static const char* const kNames[] = {"base_path", "num_shards", "map_size", nullptr};
+    PyObject* slots[3] = {nullptr, nullptr, nullptr};
+    if (!ParseArgs(args, kwargs, "ZanthVec", kNames, 1, slots)) return nullptr;
+    std::string base_path;
+    std::uint64_t num_shards = 5;
+    std::uint64_t map_size = 200000000000ULL;
+    if (!ToUtf8(slots[0], "base_path", &base_path)) return nullptr;
+    if (slots[1] && !ToU64(slots[1], "num_shards", &num_shards)) return nullptr;
+    if (slots[2] && !ToU64(slots[2], "map_size", &map_size)) return nullptr;
+
+    auto opened = StoreHandle::Open(base_path, num_shards, map_size);
+    if (!opened.ok()) return RaiseStatus(opened.status());
+
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    reinterpret_cast<StoreObject*>(self)->store =
+        new std::shared_ptr<const StoreHandle>(opened.take());
+    return self;
+  })
+}
+
+void StoreDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<StoreObject*>(self)->store;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+PyType_Slot kStoreSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(StoreNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(StoreDealloc)},
+    {Py_tp_methods, kStoreMethods},
+    {Py_tp_doc, const_cast<char*>(
+                    "ZanthVec(base_path, num_shards=5, map_size=200000000000)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec kStoreSpec = {"zanth_vec.ZanthVec", sizeof(StoreObject), 0, Py_TPFLAGS_DEFAULT,
+                          kStoreSlots};
+
+PyMethodDef kIdSetMethods[] = {
+    {"to_list", IdSetToList, METH_NOARGS, "to_list($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void IdSetDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<IdSetObject*>(self)->set;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+PyType_Slot kIdSetSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(IdSetDealloc)},
+    {Py_tp_methods, kIdSetMethods},
+    {Py_mp_length, reinterpret_cast<void*>(IdSetLength)},
+    {0, nullptr},
+};
+
+PyType_Spec kIdSetSpec = {"zanth_vec.ZanthIterator", sizeof(IdSetObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kIdSetSlots};
+
+}  // namespace
+
+PyObject* StoreType() { return g_store_type; }
+PyObject* IdSetType() { return g_id_set_type; }
+
+bool CreateTypes() {
+  if (!g_store_type) g_store_type = PyType_FromSpec(&kStoreSpec);
+  if (!g_store_type) return false;
+  if (!g_id_set_type) g_id_set_type = PyType_FromSpec(&kIdSetSpec);
+  return g_id_set_type != nullptr;
+}
+
+PyObject* NewIdSetObject(IdSet&& set) {
+  auto* type = reinterpret_cast<PyTypeObject*>(g_id_set_type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (!self) return nullptr;
+  reinterpret_cast<IdSetObject*>(self)->set = new IdSet(std::move(set));
+  return self;
+}
+
+const IdSet* IdSetOf(PyObject* obj) {
+  int is = PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_id_set_type));
+  return is ? reinterpret_cast<IdSetObject*>(obj)->set : nullptr;
+}
+
+PyObject* StoreClose(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyObject* IdSetToList(PyObject* self, PyObject*) {
+  ZANTH_ENTRY({
+    const IdSet& set = *reinterpret_cast<IdSetObject*>(self)->set;
+    OwnedRef list(PyList_New(static_cast<Py_ssize_t>(set.ids.size())));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (std::int64_t id : set.ids) {
+      PyObject* item = PyLong_FromLongLong(id);
+      if (!item) return nullptr;
+      PyList_SetItem(list.get(), i++, item);
+    }
+    return list.release();
+  })
+}
+
+Py_ssize_t IdSetLength(PyObject* self) {
+  return static_cast<Py_ssize_t>(reinterpret_cast<IdSetObject*>(self)->set->ids.size());
+}
+
+}  // namespace zanth::py

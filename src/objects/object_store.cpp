@@ -1,0 +1,130 @@
+#include "objects/object_store.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "pool/worker_pool.h"
+#include "store/routing.h"
+#include "store/shard_writer.h"
+
+namespace zanth {
+
+namespace {
+
+struct KeyedRecord {
+  IdKey key;
+  std::size_t position;  // index into the caller's spans
+};
+
+bool KeyLess(const IdKey& a, const IdKey& b) { return std::memcmp(a.data(), b.data(), 8) < 0; }
+
+// Per-shard lists of (key, input position), each sorted by key bytes so LMDB receives
+// ascending keys. With `last_wins`, only the last occurrence of a key is kept.
+std::vector<std::vector<KeyedRecord>> RouteAndSort(std::span<const std::int64_t> ids,
+                                                   std::size_t num_shards, bool last_wins) {
+  std::vector<std::vector<KeyedRecord>> batches(num_shards);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    batches[ShardOfId(ids[i], num_shards)].push_back({EncodeId(ids[i]), i});
+  }
+  for (auto& batch : batches) {
+    std::sort(batch.begin(), batch.end(), [](const KeyedRecord& a, const KeyedRecord& b) {
+      int c = std::memcmp(a.key.data(), b.key.data(), 8);
+      return c != 0 ? c < 0 : a.position < b.position;
+    });
+    if (last_wins) {
+      // Keep the last record of each run of equal keys.
+      auto out = batch.begin();
+      for (auto it = batch.begin(); it != batch.end(); ++it) {
+        auto next = it + 1;
+        if (next != batch.end() && !KeyLess(it->key, next->key)) continue;
+        *out++ = *it;
+      }
+      batch.erase(out, batch.end());
+    }
+  }
+  return batches;
+}
+
+}  // namespace
+
+Status PutObjects(const StoreHandle& store, std::span<const std::int64_t> ids,
+                  std::span<const std::string_view> values) {
+  if (ids.size() != values.size()) return Status::InvalidArgument("Length mismatch");
+  if (ids.empty()) return Status::Ok();
+  if (store.num_shards() == 0) {
+    return Status::InvalidArgument("the store has no shards to hold objects");
+  }
+  auto batches = RouteAndSort(ids, store.num_shards(), /*last_wins=*/true);
+  return WriteShards(
+      store, "store_data", [&](std::size_t s) { return !batches[s].empty(); },
+      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
+        for (const KeyedRecord& record : batches[s]) {
+          MDB_val key = ToVal(KeyView(record.key));
+          MDB_val value = ToVal(values[record.position]);
+          if (int rc = mdb_put(txn, dbi, &key, &value, 0); rc != 0) {
+            return Status::Lmdb(rc, ShardContext("store_data", s));
+          }
+        }
+        return Status::Ok();
+      });
+}
+
+Result<std::vector<std::optional<std::string>>> GetObjects(const StoreHandle& store,
+                                                           std::span<const std::int64_t> ids) {
+  std::vector<std::optional<std::string>> slots(ids.size());
+  if (ids.empty() || store.num_shards() == 0) return slots;
+  std::vector<std::vector<std::size_t>> lookups(store.num_shards());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    lookups[ShardOfId(ids[i], store.num_shards())].push_back(i);
+  }
+  Status status = ReadShards(
+      store, "get_data", [&](std::size_t s) { return !lookups[s].empty(); },
+      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
+        for (std::size_t position : lookups[s]) {
+          IdKey id_key = EncodeId(ids[position]);
+          MDB_val key = ToVal(KeyView(id_key));
+          MDB_val value;
+          // A failed lookup reads as "not stored": the slot stays empty.
+          if (mdb_get(txn, dbi, &key, &value) == 0) slots[position].emplace(ToView(value));
+        }
+        return Status::Ok();
+      });
+  if (!status.ok()) return status;
+  return slots;
+}
+
+Status DeleteObjects(const StoreHandle& store, std::span<const std::int64_t> ids) {
+  if (ids.empty() || store.num_shards() == 0) return Status::Ok();
+  auto batches = RouteAndSort(ids, store.num_shards(), /*last_wins=*/true);
+  return WriteShards(
+      store, "delete_data", [&](std::size_t s) { return !batches[s].empty(); },
+      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
+        for (const KeyedRecord& record : batches[s]) {
+          MDB_val key = ToVal(KeyView(record.key));
+          int rc = mdb_del(txn, dbi, &key, nullptr);
+          if (rc != 0 && rc != MDB_NOTFOUND) {
+            return Status::Lmdb(rc, ShardContext("delete_data", s));
+          }
+        }
+        return Status::Ok();
+      });
+}
+
+Result<std::uint64_t> CountRecords(const StoreHandle& store) {
+  if (Status s = store.CheckProcess(); !s.ok()) return s;
+  std::vector<std::uint64_t> counts(store.num_shards(), 0);
+  Status status = WorkerPool::Instance().Run(store.num_shards(), [&](std::size_t s) -> Status {
+    MDB_stat stat;
+    if (int rc = mdb_env_stat(store.env(s), &stat); rc != 0) {
+      return Status::Lmdb(rc, ShardContext("get_data_count", s));
+    }
+    counts[s] = stat.ms_entries;
+    return Status::Ok();
+  });
+  if (!status.ok()) return status;
+  std::uint64_t total = 0;
+  for (std::uint64_t c : counts) total += c;
+  return total;
+}
+
+}  // namespace zanth

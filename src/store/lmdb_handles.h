@@ -1,0 +1,108 @@
+// Move-only owners of LMDB handles. A Txn that is not committed is aborted by its destructor,
+// so every early return leaves the shard as it was.
+#pragma once
+
+#include <lmdb.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "store/status.h"
+
+namespace zanth {
+
+inline MDB_val ToVal(std::string_view bytes) {
+  return MDB_val{bytes.size(), const_cast<char*>(bytes.data())};
+}
+inline std::string_view ToView(const MDB_val& v) {
+  return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size);
+}
+
+// One open LMDB environment. Shared (std::shared_ptr) between store handles of the same
+// directory and the tasks that use it; closed by the last holder, but never by a process
+// other than the one that opened it: after fork() the child must leave the parent's
+// environment alone.
+class Env {
+ public:
+  Env(MDB_env* env, MDB_dbi dbi) : env_(env), dbi_(dbi), owner_pid_(getpid()) {}
+  ~Env();
+  Env(const Env&) = delete;
+  Env& operator=(const Env&) = delete;
+
+  MDB_env* get() const { return env_; }
+  MDB_dbi dbi() const { return dbi_; }
+  pid_t owner_pid() const { return owner_pid_; }
+
+ private:
+  MDB_env* env_;
+  MDB_dbi dbi_;
+  pid_t owner_pid_;
+};
+
+class Txn {
+ public:
+  Txn() = default;
+  ~Txn() { Abort(); }
+  Txn(Txn&& other) noexcept : txn_(std::exchange(other.txn_, nullptr)) {}
+  Txn& operator=(Txn&& other) noexcept {
+    if (this != &other) {
+      Abort();
+      txn_ = std::exchange(other.txn_, nullptr);
+    }
+    return *this;
+  }
+
+  // Returns the LMDB code of mdb_txn_begin (0 on success).
+  int BeginRead(MDB_env* env) { return Begin(env, MDB_RDONLY); }
+  int BeginWrite(MDB_env* env) { return Begin(env, 0); }
+  // Commits and releases the handle; LMDB frees the transaction even when commit fails.
+  int Commit() {
+    MDB_txn* t = std::exchange(txn_, nullptr);
+    return t ? mdb_txn_commit(t) : EINVAL;
+  }
+  void Abort() {
+    if (txn_) mdb_txn_abort(std::exchange(txn_, nullptr));
+  }
+  MDB_txn* get() const { return txn_; }
+
+ private:
+  int Begin(MDB_env* env, unsigned flags) {
+    Abort();
+    return mdb_txn_begin(env, nullptr, flags, &txn_);
+  }
+  MDB_txn* txn_ = nullptr;
+};
+
+class Cursor {
+ public:
+  Cursor() = default;
+  ~Cursor() { Close(); }
+  Cursor(Cursor&& other) noexcept : cursor_(std::exchange(other.cursor_, nullptr)) {}
+  Cursor& operator=(Cursor&& other) noexcept {
+    if (this != &other) {
+      Close();
+      cursor_ = std::exchange(other.cursor_, nullptr);
+    }
+    return *this;
+  }
+
+  int Open(MDB_txn* txn, MDB_dbi dbi) {
+    Close();
+    return mdb_cursor_open(txn, dbi, &cursor_);
+  }
+  void Close() {
+    if (cursor_) mdb_cursor_close(std::exchange(cursor_, nullptr));
+  }
+  int Get(MDB_val* key, MDB_val* value, MDB_cursor_op op) {
+    return mdb_cursor_get(cursor_, key, value, op);
+  }
+  MDB_cursor* get() const { return cursor_; }
+
+ private:
+  MDB_cursor* cursor_ = nullptr;
+};
+
+}  // namespace zanth

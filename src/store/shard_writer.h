@@ -1,0 +1,29 @@
+// The shape every bulk writer shares: one write transaction per shard with work, all shards in
+// parallel on the pool. A shard whose transaction cannot begin, whose write step fails or whose
+// commit fails is aborted, so none of its batch is stored, while the other shards run to their
+// end and commit; the first failure is returned after all shards ended.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "store/store_handle.h"
+
+namespace zanth {
+
+// `write` fills the shard inside `txn`; a non-ok Status aborts that shard's transaction.
+using ShardWriteFn = std::function<Status(std::size_t shard, MDB_txn* txn, MDB_dbi dbi)>;
+
+// Runs `write` for every shard s with has_work(s); `operation` names the call in diagnostics.
+Status WriteShards(const StoreHandle& store, const char* operation,
+                   const std::function<bool(std::size_t)>& has_work, const ShardWriteFn& write);
+
+// Runs `read` for every shard in its own read-only transaction, all shards in parallel.
+using ShardReadFn = std::function<Status(std::size_t shard, MDB_txn* txn, MDB_dbi dbi)>;
+Status ReadShards(const StoreHandle& store, const char* operation,
+                  const std::function<bool(std::size_t)>& has_work, const ShardReadFn& read);
+
+std::string ShardContext(const char* operation, std::size_t shard);
+
+}  // namespace zanth

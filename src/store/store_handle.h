@@ -1,0 +1,47 @@
+// The open state of one store: one LMDB environment and its unnamed database per shard.
+// Immutable after Open(), so any number of threads and tasks share it without locks.
+#pragma once
+
+#include <lmdb.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "store/lmdb_handles.h"
+#include "store/status.h"
+
+namespace zanth {
+
+inline constexpr unsigned kMaxReaders = 2048;
+inline constexpr unsigned kMaxNamedDatabases = 1;
+inline constexpr unsigned kEnvFlags = MDB_NOTLS | MDB_MAPASYNC;
+inline constexpr mdb_mode_t kFileMode = 0644;
+
+class StoreHandle {
+ public:
+  // Creates `base_path`/shard_<i> for every shard and opens its environment. On failure at
+  // shard i, the environments of shards 0..i-1 are released again (closed unless another
+  // handle in this process shares them); directories already made stay.
+  // Errors: kIo (directory creation), kLmdb (environment or database open).
+  static Result<std::shared_ptr<const StoreHandle>> Open(const std::string& base_path,
+                                                         std::uint64_t num_shards,
+                                                         std::uint64_t map_size);
+
+  std::size_t num_shards() const { return environments_.size(); }
+  MDB_env* env(std::size_t shard) const { return environments_[shard]->get(); }
+  MDB_dbi dbi(std::size_t shard) const { return environments_[shard]->dbi(); }
+
+  // LMDB environments must not be used across fork(): a child that inherited this handle gets
+  // kWrongProcess from every operation instead of a hang or corrupted lock state.
+  Status CheckProcess() const;
+
+ private:
+  StoreHandle() = default;
+  std::vector<std::shared_ptr<Env>> environments_;
+  pid_t owner_pid_ = 0;
+};
+
+}  // namespace zanth
