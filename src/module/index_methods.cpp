@@ -1,21 +1,140 @@
 // batch_index_insert, batch_index_delete and get_ids_from_filter.
+#include <optional>
+#include <vector>
+
+#include "index/filter_eval.h"
+#include "index/index_records.h"
 #include "module/convert.h"
 #include "module/errors.h"
+#include "module/filter_conversion.h"
 #include "module/methods.h"
 
 namespace zanth::py {
 
-PyObject* StoreBatchIndexInsert(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "batch_index_insert");
-  return nullptr;
+namespace {
+
+bool ToId(PyObject* item, std::int64_t* out) {
+  OwnedRef index(PyNumber_Index(item));
+  if (!index) return false;
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (overflow != 0) {
+    PyErr_SetString(PyExc_OverflowError, "id does not fit in a signed 64-bit integer");
+    return false;
+  }
+  if (v == -1 && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
 }
-PyObject* StoreBatchIndexDelete(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "batch_index_delete");
-  return nullptr;
+
+// One (key, id) tuple. Keys LMDB could not store are refused here, before anything is written.
+bool ToEntry(PyObject* element, IndexEntry* out) {
+  if (!PyTuple_Check(element)) {
+    OwnedRef type_name(PyType_GetName(Py_TYPE(element)));
+    if (type_name) {
+      PyErr_Format(PyExc_TypeError, "each entry must be a (key, id) tuple, not %U",
+                   type_name.get());
+    }
+    return false;
+  }
+  Py_ssize_t size = PyTuple_Size(element);
+  if (size != 2) {
+    PyErr_Format(PyExc_ValueError, "each entry must be a (key, id) tuple of 2 items, not %zd",
+                 size);
+    return false;
+  }
+  PyObject* key = PyTuple_GetItem(element, 0);
+  if (!PyUnicode_Check(key)) {
+    PyErr_SetString(PyExc_TypeError, "an index key must be a str");
+    return false;
+  }
+  Py_ssize_t key_size = 0;
+  const char* key_bytes = PyUnicode_AsUTF8AndSize(key, &key_size);
+  if (!key_bytes) return false;
+  if (static_cast<std::size_t>(key_size) > kMaxIndexKeyBytes) {
+    PyErr_Format(PyExc_ValueError, "index key of %zd UTF-8 bytes; at most %d can be stored",
+                 key_size, static_cast<int>(kMaxIndexKeyBytes));
+    return false;
+  }
+  out->key.assign(key_bytes, static_cast<std::size_t>(key_size));
+  return ToId(PyTuple_GetItem(element, 1), &out->id);
 }
-PyObject* StoreGetIdsFromFilter(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "get_ids_from_filter");
-  return nullptr;
+
+// A sequence (not a str) of (key, id) tuples; the whole batch or nothing.
+bool ToIndexEntries(PyObject* obj, std::vector<IndexEntry>* out) {
+  const char* const parameter = "entries";
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, PyUnicode_Check(obj) ? "expected a sequence, not str"
+                                                          : "expected a sequence of (key, id)");
+    return NameTypeError(parameter);
+  }
+  Py_ssize_t n = PySequence_Size(obj);
+  if (n < 0) return NameTypeError(parameter);
+  out->reserve(static_cast<std::size_t>(n));
+  // Converting an id may run Python code (__index__) that resizes a list under us, so every
+  // element is fetched through the sequence protocol with its own reference.
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    OwnedRef element(PySequence_GetItem(obj, i));
+    if (!element) return NameTypeError(parameter);
+    out->emplace_back();
+    if (!ToEntry(element.get(), &out->back())) return NameTypeError(parameter);
+  }
+  return true;
+}
+
+using EntriesFn = Status (*)(const StoreHandle&, std::span<const IndexEntry>);
+
+PyObject* RunIndexWrite(PyObject* self, PyObject* args, PyObject* kwargs, const char* method,
+                        EntriesFn write) {
+  static const char* const kNames[] = {"entries", nullptr};
+  PyObject* slots[1] = {nullptr};
+  if (!ParseArgs(args, kwargs, method, kNames, 1, slots)) return nullptr;
+  std::vector<IndexEntry> entries;
+  if (!ToIndexEntries(slots[0], &entries)) return nullptr;
+  if (entries.empty()) Py_RETURN_NONE;
+  const StoreHandle& store = StoreOf(self);
+  Status status;
+  {
+    ReleaseGil nogil;
+    status = write(store, entries);
+  }
+  if (!status.ok()) return RaiseStatus(status);
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* StoreBatchIndexInsert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    return RunIndexWrite(self, args, kwargs, "batch_index_insert", InsertIndexEntries);
+  })
+}
+
+PyObject* StoreBatchIndexDelete(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    return RunIndexWrite(self, args, kwargs, "batch_index_delete", DeleteIndexEntries);
+  })
+}
+
+PyObject* StoreGetIdsFromFilter(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    static const char* const kNames[] = {"filter_tree", nullptr};
+    PyObject* slots[1] = {nullptr};
+    if (!ParseArgs(args, kwargs, "get_ids_from_filter", kNames, 1, slots)) return nullptr;
+    // Conversion errors reach the caller as they are: the tree's own structure, not the
+    // parameter, is what they describe.
+    std::optional<FilterNode> tree = FilterFromPy(slots[0]);
+    if (!tree) return nullptr;
+    const StoreHandle& store = StoreOf(self);
+    std::optional<Result<IdSet>> evaluated;
+    {
+      ReleaseGil nogil;
+      evaluated.emplace(EvaluateFilter(store, *tree));
+      tree.reset();  // large trees are freed without the GIL too
+    }
+    if (!evaluated->ok()) return RaiseStatus(evaluated->status());
+    return NewIdSetObject(evaluated->take());
+  })
 }
 
 }  // namespace zanth::py

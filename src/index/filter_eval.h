@@ -1,0 +1,22 @@
+// Evaluation of a filter tree against the index records of every shard.
+#pragma once
+
+#include "index/filter_node.h"
+#include "index/id_set.h"
+#include "store/store_handle.h"
+
+namespace zanth {
+
+// The id set that `root` selects.
+//   Exact: the one shard of the key; only records of exactly key + '|' + 8 id bytes count, so
+//     keys that extend the looked-up key with '|' never leak ids into its result.
+//   Range [start, end): every shard in parallel, whole record keys compared bytewise, the scan
+//     stopping at the first key outside start's namespace (start up to its first ':').
+//   And / Or: children evaluated as nested parallel task sets, combined by AndOf / OrOf.
+//   Not: the child with its complement flag flipped.
+// A store without shards yields empty sets for Exact and Range.
+// Errors: kInternal "RO txn: <LMDB error name>" / "Cursor: <LMDB error name>" when a read
+// transaction or cursor cannot be opened; kWrongProcess after fork().
+Result<IdSet> EvaluateFilter(const StoreHandle& store, const FilterNode& root);
+
+}  // namespace zanth
