@@ -46,3 +46,24 @@ def read_shard(store_path, shard):
             return list(txn.cursor())
     finally:
         env.close()
+
+
+def open_files_under(path):
+    """Paths of this process's descriptors and memory maps that point into `path`."""
+    found = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith(path + "/"):
+            found.append(target)
+    with open("/proc/self/maps") as maps:
+        found += [line.split()[-1] for line in maps if (path + "/") in line]
+    return found
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "wheel: installs the built wheel into a fresh venv (needs `make wheel`)"
+    )

@@ -14,6 +14,14 @@ namespace zanth::py {
 
 namespace {
 
+// Reads treat a storage failure as a broken invariant (a read transaction always begins on a
+// healthy store): it ends the call with PanicException. kWrongProcess keeps its own exception.
+PyObject* RaiseReadFailure(const Status& status, const char* operation) {
+  if (status.code() != StatusCode::kLmdb) return RaiseStatus(status);
+  return RaiseStatus(Status::Internal(std::string(operation) + ": " + status.message() + ": " +
+                                      LmdbErrorName(status.error_number())));
+}
+
 OwnedRef PickleFunction(const char* name) {
   OwnedRef pickle(PyImport_ImportModule("pickle"));
   if (!pickle) return OwnedRef();
@@ -85,7 +93,7 @@ PyObject* StoreGetData(PyObject* self, PyObject* args, PyObject* kwargs) {
       ReleaseGil nogil;
       fetched.emplace(GetObjects(store, ids));
     }
-    if (!fetched->ok()) return RaiseStatus(fetched->status());
+    if (!fetched->ok()) return RaiseReadFailure(fetched->status(), "get_data");
     OwnedRef loads = PickleFunction("loads");
     if (!loads) return nullptr;
     auto& slots_out = fetched->value();
@@ -131,12 +139,7 @@ PyObject* StoreGetDataCount(PyObject* self, PyObject*) {
   ZANTH_ENTRY({
     // Statistics reads are a few microseconds per shard; the GIL stays held.
     auto count = CountRecords(StoreOf(self));
-    if (!count.ok()) {
-      if (count.status().code() == StatusCode::kLmdb) {
-        return RaiseStatus(Status::Internal("env stat: " + LmdbErrorName(count.status().error_number())));
-      }
-      return RaiseStatus(count.status());
-    }
+    if (!count.ok()) return RaiseReadFailure(count.status(), "get_data_count");
     return PyLong_FromUnsignedLongLong(count.value());
   })
 }

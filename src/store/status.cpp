@@ -13,6 +13,8 @@ std::string Status::ToString() const {
     case StatusCode::kLmdb:
       return std::string("LMDB: ") + mdb_strerror(error_number_);
     case StatusCode::kIo: {
+      // An error made by us rather than the OS (a NUL in a path) carries only its description.
+      if (error_number_ == 0) return "IO: " + message_;
       char buf[256];
       // GNU strerror_r may return a static string instead of filling buf.
       const char* text = strerror_r(error_number_, buf, sizeof buf);

@@ -28,6 +28,7 @@ class [[nodiscard]] Status {
   static Status Lmdb(int rc, std::string context) {
     return Status(StatusCode::kLmdb, rc, std::move(context));
   }
+  // `err` 0: an I/O error found before any system call; `context` is then its whole text.
   static Status Io(int err, std::string context) {
     return Status(StatusCode::kIo, err, std::move(context));
   }
@@ -47,7 +48,8 @@ class [[nodiscard]] Status {
   int error_number() const { return error_number_; }
   const std::string& message() const { return message_; }
 
-  // "LMDB: <mdb_strerror>" / "IO: <strerror> (os error N)" / the message itself.
+  // "LMDB: <mdb_strerror>" / "IO: <strerror> (os error N)" or "IO: <message>" without an
+  // errno / the message itself.
   std::string ToString() const;
 
  private:

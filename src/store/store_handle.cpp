@@ -11,11 +11,6 @@
 
 namespace zanth {
 
-Env::~Env() {
-  // Closing in a forked child would tear down the parent's reader slots and locks.
-  if (env_ && owner_pid_ == getpid()) mdb_env_close(env_);
-}
-
 namespace {
 
 // LMDB forbids opening one environment twice in a process (closing either copy drops the
@@ -50,7 +45,7 @@ EnvRegistry& Registry() {
 // mkdir -p with mode 0777 before the umask; existing directories are fine.
 Status MakeDirectories(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
-    return Status::Io(EINVAL, "path contains a NUL character");
+    return Status::Io(0, "the path contains a NUL character");
   }
   for (std::size_t pos = 1; pos <= path.size(); ++pos) {
     if (pos != path.size() && path[pos] != '/') continue;
@@ -98,9 +93,20 @@ Result<std::shared_ptr<Env>> OpenEnv(const std::string& dir, std::uint64_t map_s
 
 }  // namespace
 
+Env::~Env() {
+  // Closing in a forked child would tear down the parent's reader slots and locks.
+  if (!env_ || owner_pid_ != getpid()) return;
+  // Under the registry lock, so that no Open() of the same directory starts a second
+  // environment while this one is still closing (its close would drop the new one's locks).
+  std::lock_guard<std::mutex> guard(Registry().mutex);
+  mdb_env_close(env_);
+}
+
 Result<std::shared_ptr<const StoreHandle>> StoreHandle::Open(const std::string& base_path,
                                                              std::uint64_t num_shards,
                                                              std::uint64_t map_size) {
+  // Declared before the registry lock: a failed open releases its environments after the
+  // lock is given back, since ~Env takes it too.
   std::shared_ptr<StoreHandle> store(new StoreHandle());
   store->owner_pid_ = getpid();
   store->environments_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(num_shards, 4096)));

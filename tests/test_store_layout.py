@@ -1,0 +1,215 @@
+"""How a store lies on disk and how handles on it share, reopen and let go of environments."""
+
+import gc
+import os
+import stat
+import struct
+
+import lmdb
+import pytest
+
+from conftest import open_files_under, read_shard
+from zanth_vec import ZanthVec
+
+
+def test_default_store_creates_five_shard_environments(store_path):
+    store = ZanthVec(store_path)
+    assert sorted(os.listdir(store_path)) == [f"shard_{i}" for i in range(5)]
+    for i in range(5):
+        shard = os.path.join(store_path, f"shard_{i}")
+        assert sorted(os.listdir(shard)) == ["data.mdb", "lock.mdb"]
+    del store
+    for i in range(5):
+        assert read_shard(store_path, i) == []  # the unnamed database, empty
+
+
+def committed_map_size(data_file):
+    """The map size recorded in the newer of the two meta pages of an LMDB data file."""
+    with open(data_file, "rb") as f:
+        pages = f.read(2 * 4096)
+    metas = []
+    for page in (pages[:4096], pages[4096:]):
+        magic, _version = struct.unpack_from("<II", page, 16)
+        assert magic == 0xBEEFC0DE
+        (map_size,) = struct.unpack_from("<Q", page, 32)
+        (txnid,) = struct.unpack_from("<Q", page, 144)
+        metas.append((txnid, map_size))
+    return max(metas)[1]
+
+
+def test_environment_options_on_disk(store_path, tmp_path):
+    store = ZanthVec(store_path, num_shards=2, map_size=3 << 20)
+    store.store_data(["x", "y"], [0, 1])
+    del store
+    # A reader table sized for 2048 readers, as the lmdb binding lays it out.
+    reference = lmdb.open(str(tmp_path / "reference"), max_readers=2048)
+    reference_lock_size = os.path.getsize(tmp_path / "reference" / "lock.mdb")
+    reference.close()
+    for i in range(2):
+        shard = os.path.join(store_path, f"shard_{i}")
+        # the whole map size for each shard, not divided among them
+        assert committed_map_size(os.path.join(shard, "data.mdb")) == 3 << 20
+        assert os.path.getsize(os.path.join(shard, "lock.mdb")) == reference_lock_size
+        env = lmdb.open(shard, readonly=True, lock=False, max_dbs=0)
+        try:
+            with env.begin() as txn:
+                # no named database was created: the main database holds only id-keyed records
+                assert [k for k, _ in txn.cursor()] == [i.to_bytes(8, "little")]
+                assert txn.stat()["entries"] == 1
+        finally:
+            env.close()
+
+
+def test_files_are_created_with_mode_0644(store_path):
+    old = os.umask(0)
+    try:
+        store = ZanthVec(store_path, num_shards=1)
+    finally:
+        os.umask(old)
+    shard = os.path.join(store_path, "shard_0")
+    for name in ("data.mdb", "lock.mdb"):
+        assert stat.S_IMODE(os.stat(os.path.join(shard, name)).st_mode) == 0o644
+    assert stat.S_IMODE(os.stat(shard).st_mode) == 0o777
+    del store
+
+
+def test_missing_parents_are_created(tmp_path):
+    path = tmp_path / "a" / "b" / "c"
+    store = ZanthVec(str(path), num_shards=2)
+    assert sorted(os.listdir(path)) == ["shard_0", "shard_1"]
+    del store
+
+
+def test_base_path_used_verbatim(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    store = ZanthVec("rel/", num_shards=1)  # relative, and a trailing slash doubles it
+    assert os.path.isdir(tmp_path / "rel" / "shard_0")
+    assert os.path.exists(str(tmp_path / "rel") + "//shard_0/data.mdb")
+    del store
+
+
+def test_zero_shards_touch_nothing(tmp_path):
+    path = tmp_path / "never"
+    store = ZanthVec(str(path), num_shards=0)
+    assert not path.exists()
+    assert store.get_data_count() == 0
+    assert store.get_data([1, -5, 2**63 - 1]) == [None, None, None]
+    assert store.get_data([]) == []
+    assert store.delete_data([1, 2]) is None
+    assert store.store_data([], []) is None
+    with pytest.raises(ValueError):
+        store.store_data(["x"], [1])
+    with pytest.raises(ValueError, match="Length mismatch"):
+        store.store_data(["x"], [])
+    assert store.close() is None
+    assert not path.exists()
+
+
+def test_existing_store_is_reopened(open_store, store_path):
+    store = open_store(num_shards=3)
+    store.store_data([{"a": 1}, [2]], [10, 11])
+    del store
+    gc.collect()
+    again = open_store(num_shards=3)
+    assert again.get_data([10, 11]) == [{"a": 1}, [2]]
+    assert again.get_data_count() == 2
+
+
+def test_reopen_with_another_map_size(open_store):
+    store = open_store(num_shards=2, map_size=1 << 20)
+    store.store_data(["x" * 1000] * 50, list(range(50)))
+    del store
+    bigger = open_store(num_shards=2, map_size=64 << 20)
+    assert bigger.get_data([0, 49]) == ["x" * 1000] * 2
+    bigger.store_data(["y" * 1000] * 2000, list(range(100, 2100)))
+    del bigger
+    smaller = open_store(num_shards=2, map_size=1 << 16)  # below what the files already hold
+    assert smaller.get_data([49, 2099]) == ["x" * 1000, "y" * 1000]
+    assert smaller.get_data_count() == 2050
+
+
+def test_reopen_with_fewer_shards_routes_elsewhere(open_store):
+    store = open_store(num_shards=5)
+    store.store_data(["seven"], [7])  # 7 lives in shard 2 of 5
+    del store
+    three = open_store(num_shards=3)  # 7 is now looked up in shard 1
+    assert three.get_data([7]) == [None]
+    assert three.get_data_count() == 1
+    del three
+    assert open_store(num_shards=5).get_data([7]) == ["seven"]
+
+
+def test_close_changes_nothing(store):
+    assert store.close() is None
+    assert store.close() is None
+    store.store_data(["a"], [1])
+    assert store.get_data([1]) == ["a"]
+    store.delete_data([1])
+    assert store.get_data_count() == 0
+
+
+def test_environments_close_with_the_last_reference(store_path):
+    store = ZanthVec(store_path, num_shards=3)
+    assert len([f for f in open_files_under(store_path) if f.endswith("data.mdb")]) >= 3
+    del store
+    gc.collect()
+    assert open_files_under(store_path) == []
+
+
+# ---------------------------------------------------------------------------------------------
+# One store opened twice in one process
+
+
+def test_two_handles_share_one_environment(open_store, store_path):
+    first = open_store(num_shards=2)
+    files_of_one = sorted(open_files_under(store_path))
+    second = open_store(num_shards=2)
+    assert sorted(open_files_under(store_path)) == files_of_one  # no second environment
+    first.store_data(["from first"], [1])
+    second.store_data(["from second"], [2])
+    assert first.get_data([1, 2]) == second.get_data([1, 2]) == ["from first", "from second"]
+    assert first.get_data_count() == second.get_data_count() == 2
+
+
+def test_dropping_one_handle_leaves_the_other_working(open_store, store_path):
+    first = open_store(num_shards=2)
+    second = open_store(num_shards=2)
+    first.store_data(["a", "b"], [1, 2])
+    del first
+    gc.collect()
+    assert second.get_data([1, 2]) == ["a", "b"]
+    second.store_data(["c"], [3])
+    second.delete_data([1])
+    assert second.get_data([1, 2, 3]) == [None, "b", "c"]
+    assert len([f for f in open_files_under(store_path) if f.endswith("data.mdb")]) >= 2
+    # a third handle opened now still shares the live environment
+    third = open_store(num_shards=2)
+    assert third.get_data([3]) == ["c"]
+    del second, third
+    gc.collect()
+    assert open_files_under(store_path) == []
+
+
+def test_different_spellings_of_a_path_meet(tmp_path, store_path):
+    first = ZanthVec(store_path, num_shards=1)
+    os.symlink(store_path, tmp_path / "link")
+    second = ZanthVec(str(tmp_path / "link"), num_shards=1)
+    third = ZanthVec(str(tmp_path) + "/./store/", num_shards=1)
+    first.store_data(["x"], [5])
+    assert second.get_data([5]) == third.get_data([5]) == ["x"]
+    del first, second
+    gc.collect()
+    third.store_data(["y"], [6])
+    assert third.get_data([5, 6]) == ["x", "y"]
+
+
+def test_handles_with_different_shard_counts_share_the_common_shards(open_store):
+    wide = open_store(num_shards=4)
+    narrow = open_store(num_shards=2)
+    wide.store_data(["w"], [4])  # shard 0 of 4, shard 0 of 2
+    narrow.store_data(["n"], [1])  # shard 1 of 2, shard 1 of 4
+    assert narrow.get_data([4]) == ["w"]
+    assert wide.get_data([1]) == ["n"]
+    del wide
+    gc.collect()
+    assert narrow.get_data([1, 4]) == ["n", "w"]
