@@ -1,25 +1,137 @@
-// store_flat_vectors, delete_flat_vectors, compact_vectors and search_flat.
+// store_flat_vectors, delete_flat_vectors, compact_vectors and search_flat: arrays are read
+// with the GIL held (or pinned by a buffer view), the core runs without it.
+#include <cstdint>
+#include <optional>
+#include <vector>
+
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/methods.h"
+#include "vectors/flat_search.h"
+#include "vectors/vector_append.h"
+#include "vectors/vector_maintenance.h"
 
 namespace zanth::py {
 
-PyObject* StoreStoreFlatVectors(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "store_flat_vectors");
-  return nullptr;
+PyObject* StoreStoreFlatVectors(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    static const char* const kNames[] = {"data", "identifiers", nullptr};
+    PyObject* slots[2] = {nullptr, nullptr};
+    if (!ParseArgs(args, kwargs, "store_flat_vectors", kNames, 2, slots)) return nullptr;
+    BufferView data;
+    std::vector<std::int64_t> ids;
+    if (!ToFloat32Array(slots[0], "data", 2, &data)) return nullptr;
+    if (!ToIds(slots[1], "identifiers", &ids)) return nullptr;
+    const Py_buffer& view = data.view();
+    FloatRows rows;
+    rows.data = static_cast<const char*>(view.buf);
+    rows.rows = static_cast<std::size_t>(view.shape[0]);
+    rows.cols = static_cast<std::size_t>(view.shape[1]);
+    rows.row_stride = view.strides[0];
+    rows.col_stride = view.strides[1];
+    const StoreHandle& store = StoreOf(self);
+    // Gathering reads the array, so it happens here, with the GIL held; the batches are ours.
+    auto batches = BuildVectorBatches(rows, ids, store.num_shards());
+    if (!batches.ok()) return RaiseStatus(batches.status());
+    if (ids.empty()) Py_RETURN_NONE;
+    Status status;
+    {
+      ReleaseGil nogil;
+      status = AppendVectorBatches(store, batches.value());
+    }
+    if (!status.ok()) return RaiseStatus(status);
+    Py_RETURN_NONE;
+  })
 }
-PyObject* StoreDeleteFlatVectors(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "delete_flat_vectors");
-  return nullptr;
+
+PyObject* StoreDeleteFlatVectors(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    static const char* const kNames[] = {"identifiers", "dim", nullptr};
+    PyObject* slots[2] = {nullptr, nullptr};
+    if (!ParseArgs(args, kwargs, "delete_flat_vectors", kNames, 2, slots)) return nullptr;
+    std::vector<std::int64_t> ids;
+    std::uint64_t dim = 0;
+    if (!ToIds(slots[0], "identifiers", &ids)) return nullptr;
+    if (!ToU64(slots[1], "dim", &dim)) return nullptr;
+    const StoreHandle& store = StoreOf(self);
+    if (ids.empty() || store.num_shards() == 0) Py_RETURN_NONE;
+    Status status;
+    {
+      ReleaseGil nogil;
+      status = DeleteVectors(store, ids, dim);
+    }
+    if (!status.ok()) return RaiseStatus(status);
+    Py_RETURN_NONE;
+  })
 }
-PyObject* StoreCompactVectors(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "compact_vectors");
-  return nullptr;
+
+PyObject* StoreCompactVectors(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    static const char* const kNames[] = {"dim", nullptr};
+    PyObject* slots[1] = {nullptr};
+    if (!ParseArgs(args, kwargs, "compact_vectors", kNames, 1, slots)) return nullptr;
+    std::uint64_t dim = 0;
+    if (!ToU64(slots[0], "dim", &dim)) return nullptr;
+    const StoreHandle& store = StoreOf(self);
+    std::optional<Result<std::uint64_t>> removed;
+    {
+      ReleaseGil nogil;
+      removed.emplace(CompactVectors(store, dim));
+    }
+    if (!removed->ok()) return RaiseStatus(removed->status());
+    return PyLong_FromUnsignedLongLong(removed->value());
+  })
 }
-PyObject* StoreSearchFlat(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "search_flat");
-  return nullptr;
+
+PyObject* StoreSearchFlat(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    static const char* const kNames[] = {"query_vector", "filter_obj", "k", nullptr};
+    PyObject* slots[3] = {nullptr, nullptr, nullptr};
+    if (!ParseArgs(args, kwargs, "search_flat", kNames, 1, slots)) return nullptr;
+    // The query is read in place by every shard task while the GIL is released: the view pins
+    // the array's memory until the call returns.
+    BufferView query;
+    if (!ToFloat32Array(slots[0], "query_vector", 1, &query)) return nullptr;
+    const IdSet* filter = nullptr;
+    OwnedRef filter_ref;  // keeps the id set alive for the whole call
+    if (slots[1] != nullptr && slots[1] != Py_None) {
+      filter = IdSetOf(slots[1]);
+      if (filter == nullptr) {
+        PyErr_SetString(PyExc_TypeError,
+                        "argument 'filter_obj': expected a ZanthIterator or None");
+        return nullptr;
+      }
+      filter_ref = OwnedRef::Borrowed(slots[1]);
+    }
+    std::uint64_t k = 10;
+    if (slots[2] != nullptr && !ToU64(slots[2], "k", &k)) return nullptr;
+    const Py_buffer& view = query.view();
+    if (view.shape[0] > 1 && view.strides[0] != static_cast<Py_ssize_t>(sizeof(float))) {
+      PyErr_SetString(PyExc_TypeError, "ndarray is not contiguous");
+      return nullptr;
+    }
+    const StoreHandle& store = StoreOf(self);
+    std::optional<Result<std::vector<ScoredHit>>> found;
+    {
+      ReleaseGil nogil;
+      found.emplace(SearchFlat(store, static_cast<const float*>(view.buf),
+                               static_cast<std::size_t>(view.shape[0]), filter, k));
+    }
+    if (!found->ok()) return RaiseStatus(found->status());
+    const std::vector<ScoredHit>& hits = found->value();
+    OwnedRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+      OwnedRef score(PyFloat_FromDouble(static_cast<double>(hits[i].score)));
+      if (!score) return nullptr;
+      OwnedRef id(PyLong_FromLongLong(hits[i].id));
+      if (!id) return nullptr;
+      PyObject* pair = PyTuple_Pack(2, score.get(), id.get());
+      if (!pair) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+  })
 }
 
 }  // namespace zanth::py

@@ -1,0 +1,41 @@
+// Exact top-k search by inner product over every live vector record of every shard.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "index/id_set.h"
+#include "store/store_handle.h"
+#include "vectors/score_kernels.h"
+
+namespace zanth {
+
+struct ScoredHit {
+  float score;
+  std::int64_t id;
+};
+
+// The result order: higher scores first; NaN scores after every other score. A strict weak
+// order even with NaN, so sorting and selection stay well defined.
+inline bool RanksBefore(const ScoredHit& a, const ScoredHit& b) {
+  if (std::isnan(a.score)) return false;
+  if (std::isnan(b.score)) return true;
+  return a.score > b.score;
+}
+
+// The best `k` hits among live records (tombstones never score) that `filter` accepts
+// (nullptr: every record), best first; equal scores come in no particular order. Every shard is
+// read in its own read-only transaction; when there are fewer shards than pool threads, a
+// shard's blocks are split among several tasks. Memory beyond the hits returned is
+// O(threads * min(k, hits)), never O(k). `query` (dim floats) and `filter` are only read and
+// must stay unchanged until the call returns. `kernel` nullptr picks the best for this CPU.
+// Errors: kLmdb (a shard's read transaction or cursor failed; reported after every task ended),
+// kInvalidArgument (a block is not a whole number of records of this dimension),
+// kWrongProcess.
+Result<std::vector<ScoredHit>> SearchFlat(const StoreHandle& store, const float* query,
+                                          std::size_t dim, const IdSet* filter, std::uint64_t k,
+                                          ScoreKernel kernel = nullptr);
+
+}  // namespace zanth

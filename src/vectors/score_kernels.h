@@ -1,0 +1,42 @@
+// Inner-product kernels. Every kernel returns, for each record, exactly the float32 value of
+//   s = -0.0f; for i in 0..dim-1: s = fl32(s + fl32(q[i] * v[i]))
+// (no fused multiply-add, no reassociation), so the kernels agree bit for bit and the scalar one
+// is the reference. The SIMD kernels get their parallelism across records: 8 (AVX2) or 16
+// (AVX-512) records share a register set, their values transposed in registers, and each lane
+// adds its own record's products in order.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace zanth {
+
+enum class KernelLevel { kScalar, kAvx2, kAvx512 };
+
+// Scores `count` records: scores[j] for the record at records[j], whose `dim` float32 values
+// start 8 bytes in (after the id). The pointers need no alignment and may repeat; a kernel
+// reads no byte past the end of any record.
+using ScoreKernel = void (*)(const float* query, std::size_t dim, const char* const* records,
+                             std::size_t count, float* scores);
+
+// The kernel of `level`, or nullptr when this CPU cannot run it.
+ScoreKernel KernelFor(KernelLevel level);
+// The fastest level this CPU runs; chosen once per process.
+KernelLevel BestKernelLevel();
+ScoreKernel BestKernel();
+// Every level this CPU runs, scalar first.
+std::vector<KernelLevel> AvailableKernelLevels();
+const char* KernelLevelName(KernelLevel level);
+
+// The reference: one record's score, in the order defined above.
+float ScoreOne(const float* query, std::size_t dim, const char* values);
+
+// Kernels of the instruction-set files; callers go through KernelFor.
+void ScoreRecordsScalar(const float* query, std::size_t dim, const char* const* records,
+                        std::size_t count, float* scores);
+void ScoreRecordsAvx2(const float* query, std::size_t dim, const char* const* records,
+                      std::size_t count, float* scores);
+void ScoreRecordsAvx512(const float* query, std::size_t dim, const char* const* records,
+                        std::size_t count, float* scores);
+
+}  // namespace zanth

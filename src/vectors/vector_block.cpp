@@ -1,0 +1,91 @@
+#include "vectors/vector_block.h"
+
+#include <cstring>
+
+#include "store/lmdb_handles.h"
+
+namespace zanth {
+
+BlockKey EncodeBlockKey(std::uint32_t number) {
+  return BlockKey{kVectorKeyPrefix, static_cast<char>(number >> 24),
+                  static_cast<char>(number >> 16), static_cast<char>(number >> 8),
+                  static_cast<char>(number)};
+}
+
+std::uint32_t DecodeBlockNumber(std::string_view key) {
+  std::uint32_t number = 0;
+  for (std::size_t i = 1; i < kBlockKeySize; ++i) {
+    number = (number << 8) | static_cast<unsigned char>(key[i]);
+  }
+  return number;
+}
+
+Status CheckBlockLength(std::string_view key, std::size_t length, std::uint64_t record_size,
+                        std::size_t shard) {
+  if (length % record_size == 0) return Status::Ok();
+  return Status::InvalidArgument(
+      "vector block " + std::to_string(DecodeBlockNumber(key)) + " of shard " +
+      std::to_string(shard) + " holds " + std::to_string(length) +
+      " bytes, not a whole number of " + std::to_string(record_size) +
+      "-byte records: the vectors were stored with another dimension");
+}
+
+Result<LastBlock> FindLastBlock(MDB_txn* txn, MDB_dbi dbi) {
+  Cursor cursor;
+  if (int rc = cursor.Open(txn, dbi); rc != 0) return Status::Lmdb(rc, "last block: cursor open");
+  // Every key that begins with 0x70 sorts before the one-byte key 0x71.
+  char past_range = kVectorKeyPrefix + 1;
+  MDB_val key{1, &past_range};
+  MDB_val value;
+  int rc = cursor.Get(&key, &value, MDB_SET_RANGE);
+  if (rc == MDB_NOTFOUND) {
+    rc = cursor.Get(&key, &value, MDB_LAST);
+  } else if (rc == 0) {
+    rc = cursor.Get(&key, &value, MDB_PREV);
+  }
+  for (;;) {
+    if (rc == MDB_NOTFOUND) return LastBlock{};
+    if (rc != 0) return Status::Lmdb(rc, "last block: cursor step");
+    std::string_view k = ToView(key);
+    if (!InVectorKeyRange(k)) return LastBlock{};
+    if (IsBlockKey(k)) return LastBlock{true, DecodeBlockNumber(k), ToView(value)};
+    if (k.size() > kBlockKeySize) {
+      // Every key between this key's first five bytes and the key itself shares those bytes and
+      // is longer than five, so none is a block: jump over all of them at once (a shard can hold
+      // many index keys beginning with 'p', all sorting after the real blocks).
+      BlockKey prefix;
+      std::memcpy(prefix.data(), k.data(), kBlockKeySize);
+      std::string_view prefix_view(prefix.data(), prefix.size());
+      key = ToVal(prefix_view);
+      rc = cursor.Get(&key, &value, MDB_SET_RANGE);
+      if (rc == 0 && ToView(key) == prefix_view) {
+        return LastBlock{true, DecodeBlockNumber(prefix_view), ToView(value)};
+      }
+      if (rc != 0) continue;  // cannot be NOTFOUND: the key we came from is still there
+    }
+    rc = cursor.Get(&key, &value, MDB_PREV);
+  }
+}
+
+Status ForEachBlock(MDB_txn* txn, MDB_dbi dbi, std::string_view start_key,
+                    const BlockVisitor& visit) {
+  Cursor cursor;
+  if (int rc = cursor.Open(txn, dbi); rc != 0) return Status::Lmdb(rc, "vector blocks: cursor open");
+  MDB_val key = ToVal(start_key);
+  MDB_val value;
+  int rc = cursor.Get(&key, &value, MDB_SET_RANGE);
+  while (rc == 0) {
+    std::string_view k = ToView(key);
+    if (!InVectorKeyRange(k)) return Status::Ok();
+    if (IsBlockKey(k)) {
+      bool stop = false;
+      if (Status s = visit(k, ToView(value), &stop); !s.ok()) return s;
+      if (stop) return Status::Ok();
+    }
+    rc = cursor.Get(&key, &value, MDB_NEXT);
+  }
+  if (rc == MDB_NOTFOUND) return Status::Ok();
+  return Status::Lmdb(rc, "vector blocks: cursor step");
+}
+
+}  // namespace zanth
