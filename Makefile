@@ -68,9 +68,10 @@ demo: build
 	rm -rf demo-store
 	$(PY) examples/demo.py demo-store
 
+# One combined report of every benchmarks/bench_*.py; BENCH_ARGS=--quick for a short run.
 bench: build
 	$(PY) -m pip install -q faiss-cpu hnswlib usearch || echo "some benchmark peers did not install"
-	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done
+	$(PY) benchmarks/run_all.py --json build/bench-report.json $(BENCH_ARGS)
 
 clean:
 	rm -rf build demo-store $(WHEEL_DIR)
