@@ -1,0 +1,195 @@
+"""get_ids_from_filter against what a user would otherwise write: a cursor scan with the lmdb
+binding into a Python set, and Python set algebra. Same records, same run, medians.
+
+    python benchmarks/bench_filters.py [--quick] [--json PATH] [--dir DIR]
+
+Rows:
+  exact         (0, key) on a key holding 100,000 ids       vs  prefix scan into a set
+  range         (1, "r:", "r:~") over 1,000 keys x 100 ids  vs  range scan into a set
+  and/or/and_not over two keys of 1,000,000 ids each, end to end (both keys read from LMDB and
+                combined)                                   vs  two scans + set algebra
+  *_algebra     the combining step alone: our time minus that of (2, [missing, A, B]), which
+                reads both keys and then stops at once    vs  set algebra on ready sets
+"""
+
+import argparse
+import gc
+import json
+import os
+import shutil
+import statistics
+import struct
+import tempfile
+import time
+
+import lmdb
+import numpy as np
+
+import zanth_vec
+
+SEED = 20240612
+MAP_SIZE = 8 << 30
+
+
+def timed(fn):
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        result = fn()
+        return time.perf_counter() - start, result
+    finally:
+        gc.enable()
+
+
+def record_key(key, ident):
+    return key.encode() + b"|" + struct.pack("<q", ident)
+
+
+def peer_exact(env, key):
+    prefix = key.encode() + b"|"
+    size = len(prefix) + 8
+    out = set()
+    add = out.add
+    from_bytes = int.from_bytes
+    with env.begin() as txn:
+        cursor = txn.cursor()
+        if cursor.set_range(prefix):
+            for k in cursor.iternext(values=False):
+                if not k.startswith(prefix):
+                    break
+                if len(k) == size:
+                    add(from_bytes(k[-8:], "little", signed=True))
+    return out
+
+
+def peer_range(env, start, end):
+    start_b, end_b = start.encode(), end.encode()
+    namespace = start_b[: start_b.index(b":") + 1] if b":" in start_b else b""
+    out = set()
+    add = out.add
+    from_bytes = int.from_bytes
+    with env.begin() as txn:
+        cursor = txn.cursor()
+        if cursor.set_range(start_b):
+            for k in cursor.iternext(values=False):
+                if k >= end_b or not k.startswith(namespace):
+                    break
+                if len(k) > 8:
+                    add(from_bytes(k[-8:], "little", signed=True))
+    return out
+
+
+def build(root, args, scale):
+    rng = np.random.default_rng(SEED)
+    n_exact = 100_000 // scale
+    n_range_keys, per_key = 1_000 // scale, 100
+    n_big = 1_000_000 // scale
+    exact_ids = rng.integers(-(2**63), 2**63 - 1, n_exact, dtype=np.int64).tolist()
+    range_ids = rng.integers(0, 2**62, n_range_keys * per_key, dtype=np.int64).tolist()
+    # Two sets of n_big ids that share half of their ids.
+    pool = rng.choice(2**62, size=n_big * 3 // 2, replace=False).astype(np.int64)
+    a_ids = pool[:n_big].tolist()
+    b_ids = pool[n_big // 2:].tolist()
+    entries = [("exact", i) for i in exact_ids]
+    entries += [(f"r:{k:04d}", range_ids[k * per_key + j]) for k in range(n_range_keys)
+                for j in range(per_key)]
+    entries += [("A", i) for i in a_ids] + [("B", i) for i in b_ids]
+
+    store = zanth_vec.ZanthVec(os.path.join(root, "ours"), num_shards=args.shards,
+                               map_size=MAP_SIZE)
+    store.batch_index_insert(entries)
+    env = lmdb.open(os.path.join(root, "peer"), map_size=MAP_SIZE)
+    with env.begin(write=True) as txn:
+        cursor = txn.cursor()
+        cursor.putmulti(sorted((record_key(k, i), b"") for k, i in entries))
+    sizes = {"exact": n_exact, "range": n_range_keys * per_key, "algebra": n_big}
+    return store, env, sizes
+
+
+def run(args):
+    scale = 10 if args.quick else 1
+    reps = 3 if args.quick else args.repetitions
+    root = tempfile.mkdtemp(prefix="bench_filters_", dir=args.dir)
+    try:
+        store, env, sizes = build(root, args, scale)
+        A, B = (0, "A"), (0, "B")
+        cases = {
+            # name: (our tree, the peer's end-to-end function, speed-up goal)
+            "exact": ((0, "exact"), lambda: peer_exact(env, "exact"), 5),
+            "range": ((1, "r:", "r:~"), lambda: peer_range(env, "r:", "r:~"), 5),
+            "and": ((2, [A, B]), lambda: peer_exact(env, "A") & peer_exact(env, "B"), 3),
+            "or": ((3, [A, B]), lambda: peer_exact(env, "A") | peer_exact(env, "B"), 3),
+            "and_not": ((2, [A, (4, B)]), lambda: peer_exact(env, "A") - peer_exact(env, "B"), 3),
+        }
+        read_only = (2, [(0, "missing"), A, B])
+        set_a, set_b = peer_exact(env, "A"), peer_exact(env, "B")
+        algebra = {"and": lambda: set_a & set_b, "or": lambda: set_a | set_b,
+                   "and_not": lambda: set_a - set_b}
+
+        times = {name: {"ours": [], "peer": []} for name in list(cases) + ["read_only"]}
+        for name in algebra:
+            times[f"{name}_algebra"] = {"peer": []}
+        for round_no in range(reps + 1):  # round 0 is the warm-up
+            for name, (tree, peer, _) in cases.items():
+                t_ours, ours = timed(lambda: store.get_ids_from_filter(tree))
+                t_peer, expected = timed(peer)
+                if set(ours.to_list()) != expected:
+                    raise SystemExit(f"{name}: results differ")
+                del ours, expected
+                if round_no:
+                    times[name]["ours"].append(t_ours)
+                    times[name]["peer"].append(t_peer)
+            t_read, _ = timed(lambda: store.get_ids_from_filter(read_only))
+            if round_no:
+                times["read_only"]["ours"].append(t_read)
+            for name, fn in algebra.items():
+                t, _ = timed(fn)
+                if round_no:
+                    times[f"{name}_algebra"]["peer"].append(t)
+
+        med = {name: {side: statistics.median(v) for side, v in t.items() if v}
+               for name, t in times.items()}
+        rows = []
+        for name, (_, _, goal) in cases.items():
+            ours, peer = med[name]["ours"], med[name]["peer"]
+            rows.append({"operation": name, "ids": sizes["algebra" if name in algebra else name],
+                         "ours_s": ours, "peer_s": peer, "speedup": peer / ours, "goal": goal})
+        for name in algebra:
+            ours = max(med[name]["ours"] - med["read_only"]["ours"], 1e-6)
+            peer = med[f"{name}_algebra"]["peer"]
+            rows.append({"operation": f"{name}_algebra", "ids": sizes["algebra"], "ours_s": ours,
+                         "peer_s": peer, "speedup": peer / ours, "goal": 3})
+        for r in rows:
+            r["met"] = r["speedup"] >= r["goal"]
+
+        print(f"get_ids_from_filter, {args.shards} shards, median of {reps} (after 1 warm-up), "
+              f"vs lmdb {lmdb.__version__} cursor scans into Python sets")
+        print(f"{'operation':<16}{'ids':>10}{'zanth_vec ms':>14}{'peer ms':>10}{'speedup':>9}  goal")
+        for r in rows:
+            print(f"{r['operation']:<16}{r['ids']:>10}{r['ours_s'] * 1e3:>14.2f}"
+                  f"{r['peer_s'] * 1e3:>10.2f}{r['speedup']:>8.1f}x  >= {r['goal']}x "
+                  f"{'met' if r['met'] else 'MISSED'}")
+        print(f"(reading A and B alone: {med['read_only']['ours'] * 1e3:.2f} ms)")
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump({"benchmark": "filters", "shards": args.shards, "repetitions": reps,
+                           "read_only_s": med["read_only"]["ours"], "results": rows}, f, indent=2)
+        del store
+        env.close()
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a tenth of the ids, 3 repetitions")
+    parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
+    parser.add_argument("--dir", help="directory for the temporary stores")
+    parser.add_argument("--repetitions", type=int, default=7)
+    parser.add_argument("--shards", type=int, default=5)
+    run(parser.parse_args())
+
+
+if __name__ == "__main__":
+    main()
