@@ -2,6 +2,7 @@
 
 import gc
 import os
+import shutil
 import stat
 import struct
 
@@ -213,3 +214,16 @@ def test_handles_with_different_shard_counts_share_the_common_shards(open_store)
     del wide
     gc.collect()
     assert narrow.get_data([1, 4]) == ["n", "w"]
+
+
+def test_store_removed_and_made_again_while_a_handle_is_open(store_path):
+    old = ZanthVec(store_path, num_shards=1)
+    old.store_data(["old"], [1])
+    shutil.rmtree(store_path)
+    new = ZanthVec(store_path, num_shards=1)  # a new, empty store, not the unlinked one
+    assert new.get_data([1]) == [None]
+    new.store_data(["new"], [2])
+    assert old.get_data([1, 2]) == ["old", None]
+    del old, new
+    gc.collect()
+    assert [k for k, _ in read_shard(store_path, 0)] == [(2).to_bytes(8, "little")]

@@ -45,6 +45,7 @@ bool ItemToI64(PyObject* item, std::int64_t* out) {
 // Returns 1 when handled, 0 when `obj` is not a 1-D integer buffer, -1 on error.
 template <typename T>
 int CopyIntegers(const Py_buffer& view, std::vector<std::int64_t>* out) {
+  if (view.itemsize != static_cast<Py_ssize_t>(sizeof(T))) return 0;  // read item by item
   Py_ssize_t n = view.shape ? view.shape[0] : view.len / view.itemsize;
   Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
   out->resize(static_cast<std::size_t>(n));

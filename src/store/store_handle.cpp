@@ -60,6 +60,16 @@ Status MakeDirectories(const std::string& path) {
   return Status::Ok();
 }
 
+// A directory removed while its environment stays open frees its inode number for reuse; a
+// new directory with that number must not be served the old, unlinked files.
+bool HoldsDataFileOf(const Env& env, const std::string& dir) {
+  int fd = -1;
+  struct stat held, on_disk;
+  if (mdb_env_get_fd(env.get(), &fd) != 0 || fstat(fd, &held) != 0) return false;
+  if (stat((dir + "/data.mdb").c_str(), &on_disk) != 0) return false;
+  return held.st_dev == on_disk.st_dev && held.st_ino == on_disk.st_ino;
+}
+
 Result<std::shared_ptr<Env>> OpenEnv(const std::string& dir, std::uint64_t map_size) {
   MDB_env* raw = nullptr;
   int rc = mdb_env_create(&raw);
@@ -120,6 +130,7 @@ Result<std::shared_ptr<const StoreHandle>> StoreHandle::Open(const std::string& 
     auto id = std::make_pair(st.st_dev, st.st_ino);
     std::shared_ptr<Env> env;
     if (auto it = registry.open.find(id); it != registry.open.end()) env = it->second.lock();
+    if (env && !HoldsDataFileOf(*env, dir)) env.reset();
     if (!env) {
       auto opened = OpenEnv(dir, map_size);
       if (!opened.ok()) return opened.status();
