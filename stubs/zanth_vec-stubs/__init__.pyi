@@ -66,7 +66,9 @@ class ZanthVec:
 
     def __new__(
         cls, base_path: str, num_shards: int = 5, map_size: int = 200000000000
-    ) -> ZanthVec: ...
+    ) -> ZanthVec:
+        """Opens or creates the store, making `base_path/shard_<i>` for each shard. Opening
+        the same `base_path` twice in one process shares the environments."""
     def close(self) -> None:
         """Does nothing; the environments close when the last reference to the store goes.
         The store stays usable after close()."""
@@ -90,30 +92,37 @@ class ZanthVec:
         """The `k` best (score, id) pairs by inner product with `query_vector`, best first.
 
         Scans every live vector of every shard; with `filter_obj` only ids the set accepts
-        are scored. Returns fewer than `k` hits when fewer vectors qualify, and an id stored
-        twice can appear twice. `query_vector` must be a one-dimensional, contiguous float32
-        array (TypeError otherwise); its length is the dimension used to read the blocks.
+        are scored. Returns fewer than `k` hits when fewer vectors qualify (k=0 gives []), and
+        an id stored twice can appear twice. Scores are float32 sums in index order without
+        FMA, identical on every CPU; NaN scores rank last. `query_vector` must be a
+        one-dimensional, contiguous float32 array (TypeError otherwise); its length is the
+        dimension used to read the blocks, and a block that is not a whole number of such
+        records raises ValueError. A shard that cannot be read raises OSError("LMDB: ...").
         """
 
     def store_flat_vectors(self, data: NDArray[np.float32], identifiers: Ids) -> None:
         """Appends row i of the two-dimensional float32 array `data` under identifiers[i].
 
         Storing an id again adds a second vector; nothing is replaced. All vectors of a store
-        must have one dimension, which is not recorded. Raises TypeError for an array that is
-        not 2-D float32, ValueError when there are more identifiers than rows, and OSError
+        must have one dimension, which is not recorded; a shard whose last block does not fit
+        this dimension makes the call raise ValueError before anything is written. Strided
+        arrays are accepted; extra rows are ignored. Raises TypeError for an array that is not
+        2-D native float32, ValueError when there are more identifiers than rows, and OSError
         ("LMDB: ...") when a shard cannot be written (the other shards still commit).
         """
 
     def delete_flat_vectors(self, identifiers: Ids, dim: int) -> None:
         """Marks every stored vector of the given ids as deleted (a tombstone), in every
-        shard. `dim` must be the dimension the vectors were stored with. The space comes back
-        only with compact_vectors()."""
+        shard. `dim` must be the dimension the vectors were stored with (ValueError when a
+        block does not fit it). The space comes back only with compact_vectors(). A storage
+        failure rolls that shard back and raises PanicException."""
 
     def batch_index_insert(self, entries: Sequence[tuple[str, int]]) -> None:
         """Files each record id under its index key, e.g. [("color:red", 5), ("year:2019", 5)].
 
-        An entry that already exists stays as it is. Keys are UTF-8, at most 502 bytes.
-        Raises TypeError for a malformed entry and ValueError for a tuple that is not a pair.
+        An entry that already exists stays as it is. Keys are UTF-8, at most 502 bytes
+        (ValueError, nothing written). Raises TypeError for a malformed entry and ValueError for
+        a tuple that is not a pair; OSError ("LMDB: ...") when a shard cannot be written.
         """
 
     def batch_index_delete(self, entries: Sequence[tuple[str, int]]) -> None:
@@ -121,11 +130,14 @@ class ZanthVec:
 
     def store_data(self, data: Sequence[Any], identifiers: Ids) -> None:
         """Pickles data[i] and stores it under identifiers[i], replacing any object already
-        stored under that id. Raises ValueError("Length mismatch") when the lengths differ
-        and the pickling error when an object cannot be pickled (nothing is stored then)."""
+        stored under that id (the same id twice in one call keeps the last). Raises
+        ValueError("Length mismatch") when the lengths differ, the pickling error when an
+        object cannot be pickled (nothing is stored then), and OSError ("LMDB: ...") when a
+        shard cannot be written (the other shards still commit)."""
 
     def get_data(self, identifiers: Ids) -> list[Any]:
-        """The unpickled object of each id, in order; None where no object is stored.
+        """The unpickled object of each id, in order; None where no object is stored (or
+        where None was stored).
 
         Unpickling runs arbitrary code: only open stores you trust.
         """
@@ -140,6 +152,8 @@ class ZanthVec:
     def compact_vectors(self, dim: int) -> int:
         """Removes the tombstones left by delete_flat_vectors and returns how many it removed.
 
-        `dim` must be the dimension the vectors were stored with. Freed pages are reused by
-        later writes; the data files never shrink.
+        `dim` must be the dimension the vectors were stored with (ValueError when a block does
+        not fit it). Blocks left empty are deleted; partly filled blocks are not merged. Freed
+        pages are reused by later writes; the data files never shrink. A storage failure rolls
+        that shard back and raises PanicException.
         """
