@@ -182,28 +182,33 @@ def test_full_shard_is_aborted_and_the_others_commit(open_store, store_path):
     assert read_shard(store_path, 1) == [(record_key(small_key, 1), b"")]
 
 
-GROW_SHARD = """
+HOLD_READERS = """
 import lmdb, sys
-env = lmdb.open(sys.argv[1], map_size=1 << 26)
-with env.begin(write=True) as txn:
-    for i in range(3000):
-        txn.put(b"filler%06d" % i, b"v" * 200)
-env.close()
+env = lmdb.open(sys.argv[1], max_readers=2048, readonly=True)
+held = [env.begin() for _ in range(2048)]
+print("ready", flush=True)
+sys.stdin.read()
 """
 
 
 def test_unreadable_shard_raises_panic_with_lmdb_error_name(open_store, store_path):
-    """Another process grows shard 0 past this handle's map: its read transactions fail."""
-    store = open_store(num_shards=2, map_size=1 << 16)
+    """Another process holds every reader slot of shard 0: read transactions cannot begin."""
+    store = open_store(num_shards=2)
     key0 = keys_for_shard(0, 2, 1)[0]
     key1 = keys_for_shard(1, 2, 1)[0]
     store.batch_index_insert([(key0, 1), (key1, 2)])
-    subprocess.run([sys.executable, "-c", GROW_SHARD, os.path.join(store_path, "shard_0")],
-                   check=True)
-    for tree in [(0, key0), (1, "k", "kz"), (2, [(0, key1), (0, key0)])]:
-        with pytest.raises(zanth_vec.PanicException, match=r"^RO txn: MapResized$"):
-            store.get_ids_from_filter(tree)
+    holder = subprocess.Popen([sys.executable, "-c", HOLD_READERS,
+                               os.path.join(store_path, "shard_0")],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline().strip() == "ready"
+        for tree in [(0, key0), (1, "k", "kz"), (2, [(0, key1), (0, key0)])]:
+            with pytest.raises(zanth_vec.PanicException, match=r"^RO txn: ReadersFull$"):
+                store.get_ids_from_filter(tree)
+        # The shard that was not touched still answers.
+        assert store.get_ids_from_filter((0, key1)).to_list() == [2]
+    finally:
+        holder.communicate("", timeout=60)
+    assert store.get_ids_from_filter((0, key0)).to_list() == [1]
     assert issubclass(zanth_vec.PanicException, BaseException)
     assert not issubclass(zanth_vec.PanicException, Exception)
-    # The shard that was not touched still answers.
-    assert store.get_ids_from_filter((0, key1)).to_list() == [2]
