@@ -205,3 +205,19 @@ def test_stubs_are_found_by_mypy_in_the_installed_environment(installed, tmp_pat
     # Exactly the three misuses are reported, on their lines, and nothing else.
     errors = re.findall(r"user\.py:(\d+): error", out)
     assert errors == ["16", "17", "18"], out
+
+
+def test_stubs_are_found_by_pyright_in_the_installed_environment(installed, tmp_path):
+    pytest.importorskip("pyright")
+    python, _, _ = installed
+    (tmp_path / "user.py").write_text(textwrap.dedent(USER_CODE))
+    result = subprocess.run(
+        [sys.executable, "-m", "pyright", "--pythonpath", str(python), "user.py"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+    )
+    out = result.stdout + result.stderr
+    assert re.search(r'Type of "hits" is "list\[tuple\[float, int\]\]"', out), out
+    errors = re.findall(r"user\.py:(\d+):\d+ - error", out)
+    assert errors == ["16", "17", "18"], out
