@@ -183,37 +183,28 @@ Result<std::vector<ScoredHit>> SearchFlat(const StoreHandle& store, const float*
                   ModeOf(filter), kernel ? kernel : BestKernel(), k};
   WorkerPool& pool = WorkerPool::Instance();
   const std::size_t num_shards = store.num_shards();
-  // With at least one shard per thread, each shard task scans its own blocks; with fewer,
-  // the blocks of all shards are dealt out to more tasks once every snapshot is open (the
-  // read transactions are not bound to a thread).
-  const bool split = num_shards < pool.concurrency();
+  // First every shard's snapshot is opened and its blocks listed (no value byte is read), then
+  // the blocks of all shards are dealt out in contiguous runs to several tasks per thread: the
+  // read transactions are not bound to a thread, so a shard's blocks can be scored anywhere,
+  // and the work stays balanced whether there are fewer shards than threads or a few more.
   std::vector<ShardSnapshot> snapshots(num_shards);
-  std::vector<TopK> parts(split ? 0 : num_shards, TopK(k));
-  Status opened = pool.Run(num_shards, [&](std::size_t shard) -> Status {
-    ShardSnapshot& snapshot = snapshots[shard];
-    if (Status s = OpenSnapshot(store, shard, ctx.record_size, &snapshot); !s.ok()) return s;
-    if (!split) {
-      ScoreBlocks(ctx, snapshot.blocks.data(), snapshot.blocks.size(), &parts[shard]);
-      snapshot.txn.Abort();
-    }
-    return Status::Ok();
+  Status opened = pool.Run(num_shards, [&](std::size_t shard) {
+    return OpenSnapshot(store, shard, ctx.record_size, &snapshots[shard]);
   });
   if (!opened.ok()) return opened;
-  if (split) {
-    std::vector<BlockRef> blocks;
-    for (ShardSnapshot& snapshot : snapshots) {
-      blocks.insert(blocks.end(), snapshot.blocks.begin(), snapshot.blocks.end());
-    }
-    std::size_t tasks = std::min(blocks.size(), pool.concurrency() * kTasksPerThread);
-    parts.assign(tasks, TopK(k));
-    Status scanned = pool.Run(tasks, [&](std::size_t task) -> Status {
-      std::size_t begin = blocks.size() * task / tasks;
-      std::size_t end = blocks.size() * (task + 1) / tasks;
-      ScoreBlocks(ctx, blocks.data() + begin, end - begin, &parts[task]);
-      return Status::Ok();
-    });
-    if (!scanned.ok()) return scanned;
+  std::vector<BlockRef> blocks;
+  for (ShardSnapshot& snapshot : snapshots) {
+    blocks.insert(blocks.end(), snapshot.blocks.begin(), snapshot.blocks.end());
   }
+  std::size_t tasks = std::min(blocks.size(), pool.concurrency() * kTasksPerThread);
+  std::vector<TopK> parts(tasks, TopK(k));
+  Status scanned = pool.Run(tasks, [&](std::size_t task) -> Status {
+    std::size_t begin = blocks.size() * task / tasks;
+    std::size_t end = blocks.size() * (task + 1) / tasks;
+    ScoreBlocks(ctx, blocks.data() + begin, end - begin, &parts[task]);
+    return Status::Ok();
+  });
+  if (!scanned.ok()) return scanned;
   return SelectBest(parts, k);
 }
 

@@ -27,8 +27,8 @@ inline bool RanksBefore(const ScoredHit& a, const ScoredHit& b) {
 
 // The best `k` hits among live records (tombstones never score) that `filter` accepts
 // (nullptr: every record), best first; equal scores come in no particular order. Every shard is
-// read in its own read-only transaction; when there are fewer shards than pool threads, a
-// shard's blocks are split among several tasks. Memory beyond the hits returned is
+// read in its own read-only transaction, and the blocks of all shards are split among a few
+// tasks per pool thread, so even a single shard uses every thread. Memory beyond the hits returned is
 // O(threads * min(k, hits)), never O(k). `query` (dim floats) and `filter` are only read and
 // must stay unchanged until the call returns. `kernel` nullptr picks the best for this CPU.
 // Errors: kLmdb (a shard's read transaction or cursor failed; reported after every task ended),

@@ -128,7 +128,7 @@ TEST_CASE(filtered_search_matches_brute_force_in_every_mode) {
   for (std::size_t i = 0; i < n; ++i) ids[i] = static_cast<std::int64_t>(i * 3) - 1000;
   std::vector<float> query(dim);
   for (float& v : query) v = normal(gen);
-  // One shard (blocks dealt out to several tasks) and five (one task per shard).
+  // One shard (its blocks dealt out to several tasks) and five.
   for (std::size_t shards : {1, 5}) {
     TempStore t(shards);
     const StoreHandle& store = *t.store;
