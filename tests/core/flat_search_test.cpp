@@ -170,3 +170,35 @@ TEST_CASE(filtered_search_matches_brute_force_in_every_mode) {
 }
 
 }  // namespace zanth
+
+namespace zanth {
+
+// A shard whose read transaction cannot begin (every reader slot taken) fails the search with
+// its LMDB error after the other shards were scanned, instead of silently missing its hits.
+TEST_CASE(unreadable_shard_fails_the_search) {
+  TempStore t(2);
+  const StoreHandle& store = *t.store;
+  Append(store, {1.0f, 2.0f, 3.0f, 4.0f}, 1, {0, 1, 2, 3});
+  std::vector<Txn> readers;
+  for (;;) {
+    Txn txn;
+    int rc = txn.BeginRead(store.env(1));
+    if (rc == MDB_READERS_FULL) break;
+    CHECK(rc == 0);
+    if (rc != 0 || readers.size() > 100000) break;
+    readers.push_back(std::move(txn));
+  }
+  float query = 1.0f;
+  auto result = SearchFlat(store, &query, 1, nullptr, 10);
+  CHECK(!result.ok());
+  if (!result.ok()) {
+    CHECK(result.status().code() == StatusCode::kLmdb);
+    CHECK(result.status().error_number() == MDB_READERS_FULL);
+    CHECK(result.status().ToString().rfind("LMDB: MDB_READERS_FULL", 0) == 0);
+  }
+  readers.clear();
+  auto again = SearchFlat(store, &query, 1, nullptr, 10);
+  CHECK(again.ok() && again.value().size() == 4 && again.value()[0].id == 3);
+}
+
+}  // namespace zanth
