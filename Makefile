@@ -75,3 +75,23 @@ bench: build
 
 clean:
 	rm -rf build demo-store $(WHEEL_DIR)
+
+# Long runs of the reliability tests: 200 kill -9 cycles, a longer mixed-load phase and the
+# large model-based profile.
+stress: build
+	cd tests && ZANTH_STRESS_KILLS=200 ZANTH_STRESS_SECONDS=30 ZANTH_MODEL_PROFILE=stress \
+	  ../$(PY) -m pytest -q -p no:cacheprovider test_crash_atomicity.py test_concurrency.py test_model.py
+
+# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
+# The interpreter is not instrumented, so the runtime is preloaded and leak checks (which would
+# report the interpreter's own allocations) are off.
+ASAN_BUILD := build/asan
+test-asan: deps venv
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DZANTH_SANITIZE=ON -DZANTH_BUILD_TESTS=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_BUILD)
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN_BUILD)/zanth_core_tests
+	cd tests && LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
+	  PYTHONPATH=$(abspath $(ASAN_BUILD)) ../$(PY) -m pytest -q -p no:cacheprovider .
