@@ -77,8 +77,11 @@ class IdBitmap {
  public:
   explicit IdBitmap(const IdHashSet& ids) {
     std::size_t bits = kMinBits;
-    while (bits < ids.size() * kBitsPerId && bits < kMaxBits) bits <<= 1;
-    mask_ = bits - 1;
+    shift_ = 64 - kMinBitsLog2;
+    while (bits < ids.size() * kBitsPerId && bits < kMaxBits) {
+      bits <<= 1;
+      --shift_;
+    }
     words_.assign(bits / 64, 0);
     for (std::int64_t id : ids) {
       std::size_t bit = Bit(id);
@@ -92,12 +95,16 @@ class IdBitmap {
   }
 
  private:
-  static constexpr std::size_t kMinBits = 1 << 12;
+  static constexpr unsigned kMinBitsLog2 = 12;
+  static constexpr std::size_t kMinBits = std::size_t{1} << kMinBitsLog2;
   static constexpr std::size_t kMaxBits = std::size_t{1} << 23;  // 1 MiB
   static constexpr std::size_t kBitsPerId = 16;
-  // The table uses the low bits of IdHash; the bitmap takes the high ones.
-  std::size_t Bit(std::int64_t id) const { return (IdHash()(id) >> 32) & mask_; }
-  std::size_t mask_;
+  // Fibonacci hashing: one multiply, the top bits spread sequential and strided ids evenly.
+  std::size_t Bit(std::int64_t id) const {
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(id) * 0x9e3779b97f4a7c15ULL) >>
+                                    shift_);
+  }
+  unsigned shift_;
   std::vector<std::uint64_t> words_;
 };
 
@@ -125,35 +132,38 @@ void PrefetchBlockStart(const BlockRef& block, std::size_t record_size) {
 
 template <FilterMode kMode>
 void ScoreBlocksIn(const ScanContext& ctx, const BlockRef* blocks, std::size_t count, TopK* best) {
-  const char* records[kBlockCapacity];
-  std::int64_t ids[kBlockCapacity];
-  float scores[kBlockCapacity];
+  // Accepted records are gathered across blocks and scored kBatch at a time, so the kernels
+  // see whole register groups even when filters and tombstones thin a block out.
+  constexpr std::size_t kBatch = kBlockCapacity;
+  const char* records[kBatch];
+  std::int64_t ids[kBatch];
+  float scores[kBatch];
+  std::size_t n = 0;
+  auto flush = [&] {
+    ctx.kernel(ctx.query, ctx.dim, records, n, scores);
+    for (std::size_t j = 0; j < n; ++j) best->Offer(scores[j], ids[j]);
+    n = 0;
+  };
   for (std::size_t b = 0; b < count; ++b) {
     const BlockRef& block = blocks[b];
     if (b + 1 < count) PrefetchBlockStart(blocks[b + 1], ctx.record_size);
     // A block written with a smaller dimension can hold more than kBlockCapacity records of
-    // this size; take it in pieces.
-    for (std::size_t first = 0; first < block.records; first += kBlockCapacity) {
-      std::size_t end = std::min(block.records, first + kBlockCapacity);
-      std::size_t n = 0;
-      for (std::size_t j = first; j < end; ++j) {
-        const char* record = block.data + j * ctx.record_size;
-        std::int64_t id = DecodeId(record);
-        if (id == kTombstoneId) continue;
-        if constexpr (kMode == FilterMode::kInclude) {
-          if (!ctx.InFilter(id)) continue;
-        } else if constexpr (kMode == FilterMode::kExclude) {
-          if (ctx.InFilter(id)) continue;
-        }
-        records[n] = record;
-        ids[n] = id;
-        ++n;
+    // this size; the batch takes them all the same.
+    for (std::size_t j = 0; j < block.records; ++j) {
+      const char* record = block.data + j * ctx.record_size;
+      std::int64_t id = DecodeId(record);
+      if (id == kTombstoneId) continue;
+      if constexpr (kMode == FilterMode::kInclude) {
+        if (!ctx.InFilter(id)) continue;
+      } else if constexpr (kMode == FilterMode::kExclude) {
+        if (ctx.InFilter(id)) continue;
       }
-      if (n == 0) continue;
-      ctx.kernel(ctx.query, ctx.dim, records, n, scores);
-      for (std::size_t j = 0; j < n; ++j) best->Offer(scores[j], ids[j]);
+      records[n] = record;
+      ids[n] = id;
+      if (++n == kBatch) flush();
     }
   }
+  if (n != 0) flush();
 }
 
 void ScoreBlocks(const ScanContext& ctx, const BlockRef* blocks, std::size_t count, TopK* best) {
