@@ -128,12 +128,12 @@ def print_summary(entries, total_seconds):
     print("\n" + "=" * 96)
     print(f"Combined report: {len(entries)} benchmark(s) in {total_seconds:.0f} s")
     print("=" * 96)
-    head = f"{'benchmark':<10}{'operation':<22}{'ours ms':>11}  {'peer ms':<30}{'compare':<16}{'goal':>6}  "
+    head = f"{'benchmark':<10}{'operation':<50}{'ours ms':>11}  {'peer ms':<30}{'compare':<16}{'goal':>6}  "
     print(head + "result")
     missed = 0
     for e in entries:
         if e.get("error") and not e["report"]:
-            print(f"{e['name']:<10}{'-':<22}{'':>11}  {'':<30}{'':<16}{'':>6}  FAILED: {e['error']}")
+            print(f"{e['name']:<10}{'-':<50}{'':>11}  {'':<30}{'':<16}{'':>6}  FAILED: {e['error']}")
             continue
         for r in summary_rows(e):
             peers = ", ".join(f"{n} {v:.2f}" for n, v in r["peers"]) or "-"
@@ -141,7 +141,7 @@ def print_summary(entries, total_seconds):
             goal = "" if r["goal"] is None else f"{r['goal']}"
             verdict = {True: "met", False: "MISSED", None: ""}[r["met"]]
             missed += r["met"] is False
-            print(f"{r['benchmark']:<10}{r['operation'][:21]:<22}{ours:>11}  {peers[:29]:<30}"
+            print(f"{r['benchmark']:<10}{r['operation'][:49]:<50}{ours:>11}  {peers[:29]:<30}"
                   f"{(r['compare'] or '-'):<16}{goal:>6}  {verdict}")
         if e.get("error"):
             print(f"{e['name']:<10}{'':<22}{'':>11}  {'':<30}{'':<16}{'':>6}  FAILED: {e['error']}")

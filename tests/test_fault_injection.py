@@ -197,8 +197,6 @@ def test_deleter_on_a_full_shard_fails_alone(tmp_path, kind):
     assert kind.present(db, others) == set(), "other shards did not apply their deletions"
 
 
-@pytest.mark.xfail(strict=True, reason="a handle whose map another process outgrew gets "
-                   "MDB_MAP_RESIZED from every transaction and never adopts the new size")
 def test_handle_survives_another_process_growing_the_map(tmp_path):
     """Another process reopens the store with a larger map and writes past the end of this
     handle's map: this handle must keep working (LMDB reports MDB_MAP_RESIZED until the

@@ -30,7 +30,7 @@ IdHashSet ToHashSet(const std::vector<std::int64_t>& ids) {
 template <typename Scan>
 Status WithShardCursor(const StoreHandle& store, std::size_t shard, Scan scan) {
   Txn txn;
-  if (int rc = txn.BeginRead(store.env(shard)); rc != 0) {
+  if (int rc = txn.BeginRead(store.environment(shard)); rc != 0) {
     return Status::Internal("RO txn: " + LmdbErrorName(rc));
   }
   Cursor cursor;

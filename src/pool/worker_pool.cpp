@@ -9,7 +9,6 @@
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <thread>
 
 namespace zanth {
 
@@ -74,10 +73,34 @@ std::size_t AvailableCpus() {
   return n > 0 ? static_cast<std::size_t>(n) : 1;
 }
 
+namespace {
+
+// Nested task sets recurse through the threads that wait for them (filter trees run one level
+// per nesting), so pool threads get more stack than the 8 MiB default; it is only reserved
+// address space until touched.
+constexpr std::size_t kWorkerStackBytes = std::size_t{64} << 20;
+
+void* WorkerMain(void* impl) {
+  static_cast<WorkerPool::Impl*>(impl)->WorkerLoop();
+  return nullptr;
+}
+
+}  // namespace
+
 WorkerPool::WorkerPool(std::size_t threads) : impl_(new Impl()), concurrency_(threads + 1) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kWorkerStackBytes);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   for (std::size_t i = 0; i < threads; ++i) {
-    std::thread([impl = impl_] { impl->WorkerLoop(); }).detach();
+    pthread_t thread;
+    if (pthread_create(&thread, &attr, WorkerMain, impl_) != 0) {
+      // Fewer threads only costs parallelism: callers always run tasks themselves too.
+      concurrency_ = i + 1;
+      break;
+    }
   }
+  pthread_attr_destroy(&attr);
 }
 
 namespace {

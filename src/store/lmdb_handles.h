@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string_view>
 #include <utility>
 
@@ -36,44 +38,74 @@ class Env {
   MDB_dbi dbi() const { return dbi_; }
   pid_t owner_pid() const { return owner_pid_; }
 
+  // Every transaction of this process holds the map lock shared for its whole life, so that
+  // the map can be moved while none is active: when another process grew the map past ours,
+  // mdb_txn_begin fails with MDB_MAP_RESIZED, and adopting the new size remaps the file.
+  std::shared_timed_mutex& map_lock() const { return map_lock_; }
+  // Adopts the size another process gave the map. False when transactions of this process
+  // stayed active too long (one may belong to the calling thread itself) or LMDB refused.
+  bool AdoptGrownMap() const;
+
  private:
   MDB_env* env_;
   MDB_dbi dbi_;
   pid_t owner_pid_;
+  mutable std::shared_timed_mutex map_lock_;
 };
 
 class Txn {
  public:
   Txn() = default;
   ~Txn() { Abort(); }
-  Txn(Txn&& other) noexcept : txn_(std::exchange(other.txn_, nullptr)) {}
+  Txn(Txn&& other) noexcept
+      : txn_(std::exchange(other.txn_, nullptr)), map_hold_(std::move(other.map_hold_)) {}
   Txn& operator=(Txn&& other) noexcept {
     if (this != &other) {
       Abort();
       txn_ = std::exchange(other.txn_, nullptr);
+      map_hold_ = std::move(other.map_hold_);
     }
     return *this;
   }
 
   // Returns the LMDB code of mdb_txn_begin (0 on success).
-  int BeginRead(MDB_env* env) { return Begin(env, MDB_RDONLY); }
-  int BeginWrite(MDB_env* env) { return Begin(env, 0); }
+  int BeginRead(const Env& env) { return Begin(env, MDB_RDONLY); }
+  int BeginWrite(const Env& env) { return Begin(env, 0); }
   // Commits and releases the handle; LMDB frees the transaction even when commit fails.
   int Commit() {
     MDB_txn* t = std::exchange(txn_, nullptr);
-    return t ? mdb_txn_commit(t) : EINVAL;
+    int rc = t ? mdb_txn_commit(t) : EINVAL;
+    ReleaseMap();
+    return rc;
   }
   void Abort() {
     if (txn_) mdb_txn_abort(std::exchange(txn_, nullptr));
+    ReleaseMap();
   }
   MDB_txn* get() const { return txn_; }
 
  private:
-  int Begin(MDB_env* env, unsigned flags) {
+  int Begin(const Env& env, unsigned flags) {
     Abort();
-    return mdb_txn_begin(env, nullptr, flags, &txn_);
+    for (bool retried = false;; retried = true) {
+      std::shared_lock<std::shared_timed_mutex> hold(env.map_lock());
+      int rc = mdb_txn_begin(env.get(), nullptr, flags, &txn_);
+      if (rc == 0) {
+        map_hold_ = std::move(hold);
+        return 0;
+      }
+      txn_ = nullptr;
+      if (rc != MDB_MAP_RESIZED || retried) return rc;
+      hold.unlock();
+      if (!env.AdoptGrownMap()) return rc;
+    }
   }
+  void ReleaseMap() {
+    if (map_hold_.owns_lock()) map_hold_.unlock();
+  }
+
   MDB_txn* txn_ = nullptr;
+  std::shared_lock<std::shared_timed_mutex> map_hold_;
 };
 
 class Cursor {

@@ -14,7 +14,7 @@ Status WriteShards(const StoreHandle& store, const char* operation,
   return WorkerPool::Instance().Run(store.num_shards(), [&](std::size_t shard) -> Status {
     if (!has_work(shard)) return Status::Ok();
     Txn txn;
-    if (int rc = txn.BeginWrite(store.env(shard)); rc != 0) {
+    if (int rc = txn.BeginWrite(store.environment(shard)); rc != 0) {
       return Status::Lmdb(rc, ShardContext(operation, shard) + ": begin write");
     }
     if (Status s = write(shard, txn.get(), store.dbi(shard)); !s.ok()) return s;
@@ -31,7 +31,7 @@ Status ReadShards(const StoreHandle& store, const char* operation,
   return WorkerPool::Instance().Run(store.num_shards(), [&](std::size_t shard) -> Status {
     if (!has_work(shard)) return Status::Ok();
     Txn txn;
-    if (int rc = txn.BeginRead(store.env(shard)); rc != 0) {
+    if (int rc = txn.BeginRead(store.environment(shard)); rc != 0) {
       return Status::Lmdb(rc, ShardContext(operation, shard) + ": begin read");
     }
     return read(shard, txn.get(), store.dbi(shard));

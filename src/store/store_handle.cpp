@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -102,6 +103,13 @@ Result<std::shared_ptr<Env>> OpenEnv(const std::string& dir, std::uint64_t map_s
 }
 
 }  // namespace
+
+bool Env::AdoptGrownMap() const {
+  // Bounded: a transaction of the calling thread itself would otherwise wait forever.
+  std::unique_lock<std::shared_timed_mutex> exclusive(map_lock_, std::defer_lock);
+  if (!exclusive.try_lock_for(std::chrono::seconds(5))) return false;
+  return mdb_env_set_mapsize(env_, 0) == 0;
+}
 
 Env::~Env() {
   // Closing in a forked child would tear down the parent's reader slots and locks.

@@ -32,6 +32,7 @@ class StoreHandle {
 
   std::size_t num_shards() const { return environments_.size(); }
   MDB_env* env(std::size_t shard) const { return environments_[shard]->get(); }
+  const Env& environment(std::size_t shard) const { return *environments_[shard]; }
   MDB_dbi dbi(std::size_t shard) const { return environments_[shard]->dbi(); }
 
   // LMDB environments must not be used across fork(): a child that inherited this handle gets

@@ -180,7 +180,7 @@ void ScoreBlocks(const ScanContext& ctx, const BlockRef* blocks, std::size_t cou
 // Opens the shard's read transaction and lists its blocks (no value byte is read yet).
 Status OpenSnapshot(const StoreHandle& store, std::size_t shard, std::size_t record_size,
                     ShardSnapshot* snapshot) {
-  if (int rc = snapshot->txn.BeginRead(store.env(shard)); rc != 0) {
+  if (int rc = snapshot->txn.BeginRead(store.environment(shard)); rc != 0) {
     return Status::Lmdb(rc, ShardContext(kOperation, shard) + ": begin read");
   }
   Status walked = ForEachBlock(

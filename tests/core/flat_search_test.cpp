@@ -52,7 +52,7 @@ void Append(const StoreHandle& store, const std::vector<float>& values, std::siz
 Status PutRaw(const StoreHandle& store, std::size_t shard, std::string_view key,
               std::string_view value) {
   Txn txn;
-  if (int rc = txn.BeginWrite(store.env(shard)); rc != 0) return Status::Lmdb(rc, "begin");
+  if (int rc = txn.BeginWrite(store.environment(shard)); rc != 0) return Status::Lmdb(rc, "begin");
   MDB_val k = ToVal(key), v = ToVal(value);
   if (int rc = mdb_put(txn.get(), store.dbi(shard), &k, &v, 0); rc != 0) {
     return Status::Lmdb(rc, "put");
@@ -63,7 +63,7 @@ Status PutRaw(const StoreHandle& store, std::size_t shard, std::string_view key,
 
 Result<LastBlock> LastOf(const StoreHandle& store, std::size_t shard, std::uint32_t* number) {
   Txn txn;
-  CHECK(txn.BeginRead(store.env(shard)) == 0);
+  CHECK(txn.BeginRead(store.environment(shard)) == 0);
   auto last = FindLastBlock(txn.get(), store.dbi(shard));
   if (last.ok() && last.value().found) *number = last.value().number;
   return last;
@@ -182,7 +182,7 @@ TEST_CASE(unreadable_shard_fails_the_search) {
   std::vector<Txn> readers;
   for (;;) {
     Txn txn;
-    int rc = txn.BeginRead(store.env(1));
+    int rc = txn.BeginRead(store.environment(1));
     if (rc == MDB_READERS_FULL) break;
     CHECK(rc == 0);
     if (rc != 0 || readers.size() > 100000) break;
