@@ -15,33 +15,21 @@ Rows:
 """
 
 import argparse
-import gc
 import json
 import os
 import shutil
 import statistics
 import struct
 import tempfile
-import time
 
 import lmdb
 import numpy as np
 
 import zanth_vec
+from timing import timed
 
 SEED = 20240612
 MAP_SIZE = 8 << 30
-
-
-def timed(fn):
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        result = fn()
-        return time.perf_counter() - start, result
-    finally:
-        gc.enable()
 
 
 def record_key(key, ident):

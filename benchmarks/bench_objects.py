@@ -6,7 +6,6 @@ one read transaction with get + pickle.loads per object. Same data, same run, me
 """
 
 import argparse
-import gc
 import json
 import os
 import pickle
@@ -14,12 +13,12 @@ import shutil
 import statistics
 import sys
 import tempfile
-import time
 
 import lmdb
 import numpy as np
 
 import zanth_vec
+from timing import timed
 
 SEED = 20240611
 MAP_SIZE = 4 << 30
@@ -35,17 +34,6 @@ def make_objects(n, seed):
         for i in range(n)
     ]
     return objects, [int(i) for i in ids]
-
-
-def timed(fn):
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        result = fn()
-        return time.perf_counter() - start, result
-    finally:
-        gc.enable()
 
 
 def key_of(i):
