@@ -38,15 +38,19 @@ def float_bits(value):
     return struct.pack("<d", value)
 
 
-def scores_of(query, vectors):
-    """Scores of every row of `vectors` (n x d float32) against `query` (d float32)."""
+def reference_scores(vectors, query):
+    """Scores of every row of `vectors` (n x d) against `query` (d), as a float32 array."""
     query = np.asarray(query, dtype=np.float32)
-    vectors = np.asarray(vectors, dtype=np.float32).reshape(-1, query.shape[0])
+    vectors = np.asarray(vectors, dtype=np.float32)
     scores = np.full(vectors.shape[0], -0.0, dtype=np.float32)
-    for i in range(query.shape[0]):
-        products = vectors[:, i] * query[i]
-        scores = scores + products
-    return [float(s) for s in scores]
+    with np.errstate(invalid="ignore", over="ignore"):
+        for i in range(query.shape[0]):
+            scores = scores + vectors[:, i] * query[i]
+    return scores
+
+
+def scores_of(query, vectors):
+    return [float(s) for s in reference_scores(vectors, query)]
 
 
 def check_top_k(result, candidates, k):
@@ -55,6 +59,7 @@ def check_top_k(result, candidates, k):
     last kept score present as often as among the candidates, and the hits at that score a
     sub-multiset of the candidates with it."""
     assert all(isinstance(hit, tuple) and len(hit) == 2 for hit in result), result[:5]
+    assert all(type(s) is float and type(i) is int for s, i in result), result[:5]
     ranked = sorted(candidates, key=lambda hit: -hit[0])
     n = min(k, len(ranked))
     assert len(result) == n, (len(result), n)

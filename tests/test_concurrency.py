@@ -1,11 +1,13 @@
 """Concurrency: Python threads and spawned processes search, filter, read, count and write one
 store at once for a bounded time. Every reader checks that each shard shows a batch entirely or
 not at all and that the record count never goes backwards; afterwards every acknowledged batch
-must be complete. A forked child must refuse the parent's handle and work with its own.
+must be complete. A forked child must refuse the parent's handle and work with its own, and
+dropping the inherited handle there must leave the parent alone.
 
 ZANTH_STRESS_SECONDS sets how long the mixed phase runs (3 s by default).
 """
 import concurrent.futures
+import gc
 import math
 import multiprocessing
 import os
@@ -18,7 +20,8 @@ import pytest
 import concurrency_workers as cw
 import workload
 import zanth_vec
-from store_model import index_shard, shard_of_id
+from conftest import open_files_under
+from store_model import shard_of_id
 
 SECONDS = float(os.environ.get("ZANTH_STRESS_SECONDS", "3"))
 NUM_SHARDS = 4
@@ -96,7 +99,7 @@ def verify_batches(db, kinds, acknowledged):
 def test_threads_and_processes_share_one_store(tmp_path):
     path = str(tmp_path / "store")
     db = zanth_vec.ZanthVec(path, num_shards=NUM_SHARDS)
-    kinds = workload.available_kinds(db)
+    kinds = list(workload.KINDS)
     acknowledged, checks = run_mixed(path, kinds, SECONDS)
     total = sum(len(v) for v in acknowledged.values())
     print(f"kinds {kinds}: {total} acknowledged batches, {checks} reader checks")
@@ -109,11 +112,10 @@ def test_threads_and_processes_share_one_store(tmp_path):
 def test_deletes_and_compaction_keep_batches_whole(tmp_path):
     path = str(tmp_path / "store")
     db = zanth_vec.ZanthVec(path, num_shards=NUM_SHARDS)
-    kinds = workload.available_kinds(db)
+    kinds = list(workload.KINDS)
     acknowledged, checks = run_mixed(path, kinds, SECONDS / 2, delete_every=2)
     assert checks > 0
-    if "vectors" in kinds:
-        db.compact_vectors(cw.DIM)
+    db.compact_vectors(cw.DIM)
     verify_batches(db, kinds, acknowledged)
     # Deleted batches left nothing behind.
     gone = [rid for w in acknowledged for b in range(0, max(acknowledged[w], default=0) + 1, 2)
@@ -133,11 +135,38 @@ def _wait_child(pid, timeout=60):
     pytest.fail("forked child hung")
 
 
+INHERITED_CALLS = [
+    lambda db: db.get_data([1]),
+    lambda db: db.store_data(["child"], [2]),
+    lambda db: db.delete_data([1]),
+    lambda db: db.get_data_count(),
+    lambda db: db.store_flat_vectors(np.zeros((1, cw.DIM), np.float32), [2]),
+    lambda db: db.delete_flat_vectors([1], cw.DIM),
+    lambda db: db.compact_vectors(cw.DIM),
+    lambda db: db.search_flat(cw.QUERY, k=1),
+    lambda db: db.batch_index_insert([("x", 2)]),
+    lambda db: db.batch_index_delete([("x", 2)]),
+    lambda db: db.get_ids_from_filter((0, cw.TAGS[0])),
+]
+
+
+def refuses_every_call(db):
+    """In a forked child: every method of the parent's handle raises RuntimeError naming fork(),
+    and close() still works."""
+    for call in INHERITED_CALLS:
+        try:
+            call(db)
+            return False
+        except RuntimeError as e:
+            if "fork" not in str(e):
+                return False
+    return db.close() is None
+
+
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with threads running
 def test_forked_child_opens_the_store_anew_while_parent_threads_work(tmp_path):
     path = str(tmp_path / "store")
     db = zanth_vec.ZanthVec(path, num_shards=NUM_SHARDS)
-    kinds = workload.available_kinds(db)
     db.store_data(["parent"], [1])
     stop = threading.Event()
     errors = []
@@ -148,11 +177,9 @@ def test_forked_child_opens_the_store_anew_while_parent_threads_work(tmp_path):
             while not stop.is_set():
                 ids, objects, vectors, entries = cw.batch(writer, number)
                 db.store_data(objects, ids)
-                if "vectors" in kinds:
-                    db.store_flat_vectors(vectors, ids)
-                    db.search_flat(cw.QUERY, k=5)
-                if "index" in kinds:
-                    db.batch_index_insert(entries)
+                db.store_flat_vectors(vectors, ids)
+                db.search_flat(cw.QUERY, k=5)
+                db.batch_index_insert(entries)
                 db.get_data(ids)
                 number += 1
         except BaseException as e:  # noqa: BLE001
@@ -168,16 +195,14 @@ def test_forked_child_opens_the_store_anew_while_parent_threads_work(tmp_path):
             if pid == 0:  # child: no pytest machinery from here on, only an exit code
                 code = 1
                 try:
-                    try:
-                        db.get_data([1])
-                        code = 2  # the inherited handle must refuse to work
-                    except RuntimeError:
+                    if not refuses_every_call(db):
+                        code = 2
+                    else:
                         own = zanth_vec.ZanthVec(path, num_shards=NUM_SHARDS)
                         own.store_data([f"child{attempt}"], [100 + attempt])
                         if own.get_data([1, 100 + attempt]) == ["parent", f"child{attempt}"]:
                             code = 0
-                        if "vectors" in kinds:
-                            own.search_flat(cw.QUERY, k=3)
+                        own.search_flat(cw.QUERY, k=3)
                 finally:
                     os._exit(code)
             assert _wait_child(pid) == 0, f"forked child {attempt} failed"
@@ -187,3 +212,29 @@ def test_forked_child_opens_the_store_anew_while_parent_threads_work(tmp_path):
             t.join(timeout=60)
     assert not errors, errors
     assert db.get_data([1, 100, 101, 102]) == ["parent", "child0", "child1", "child2"]
+    assert db.get_data([2]) == [None] and db.get_ids_from_filter((0, "x")).to_list() == []
+
+
+def test_child_dropping_the_inherited_handle_leaves_the_parent_alone(tmp_path):
+    path = str(tmp_path / "store")
+    db = zanth_vec.ZanthVec(path, num_shards=2)
+    db.store_data(list(range(100)), list(range(100)))
+    files_before = sorted(open_files_under(path))
+    for _ in range(3):
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                del db
+                gc.collect()
+                again = zanth_vec.ZanthVec(path, num_shards=2)
+                code = 0 if again.get_data([5]) == [5] else 3
+                del again
+                gc.collect()
+            finally:
+                os._exit(code)
+        assert _wait_child(pid) == 0
+    assert sorted(open_files_under(path)) == files_before
+    assert db.get_data(list(range(100))) == list(range(100))
+    db.delete_data(list(range(50)))
+    assert db.get_data_count() == 50

@@ -156,6 +156,7 @@ def test_range_skips_short_keys_and_lists_each_id_once(open_store):
 
 
 def test_id_set_object_surface(db):
+    """The class itself (final, not constructible, its method table): test_module_surface.py."""
     result = db.get_ids_from_filter((4, (0, "B")))
     assert type(result) is zanth_vec.ZanthIterator
     assert len(result) == 4 and sorted(result.to_list()) == [3, 4, 5, 6]
@@ -163,18 +164,10 @@ def test_id_set_object_surface(db):
     with pytest.raises(TypeError):
         iter(result)
     with pytest.raises(TypeError):
-        zanth_vec.ZanthIterator()
-    with pytest.raises(TypeError):
-        class Sub(zanth_vec.ZanthIterator):
-            pass
-    with pytest.raises(TypeError):
         zanth_vec.ZanthIterator.to_list(db)
     with pytest.raises(TypeError):
         result.to_list(1)
-    assert zanth_vec.ZanthIterator.to_list.__text_signature__ == "($self)"
     assert not hasattr(result, "__dict__")
-    empty = db.get_ids_from_filter((0, "missing"))
-    assert len(empty) == 0 and empty.to_list() == []
 
 
 def test_id_set_outlives_its_store(open_store):

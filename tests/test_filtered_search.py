@@ -3,7 +3,7 @@ the filter accepts."""
 import numpy as np
 import pytest
 
-from vector_layout import reference_scores
+from store_model import reference_scores
 
 DIM = 16
 N = 700
@@ -25,7 +25,7 @@ def db(open_store, rng):
         + [(f"size:{size[i]}", i) for i in size]
         + [(f"age:{age[i]:02d}", i) for i in age]
         # Index entries for ids that have no vector must not matter.
-        + [("color:red", 10**9), ("size:xl", -(10**9))]
+        + [("color:red", 10**9), ("size:xl", -(10**9)), ("ghost", 10**9), ("ghost", 10**9 + 1)]
     )
     meta = {"color": color, "size": size, "age": age}
     return store, ids, data, meta
@@ -63,6 +63,8 @@ CASES = [
     ("empty", (0, "color:purple"), lambda m, i: False),
     ("every_id", (4, (0, "color:purple")), lambda m, i: True),
     ("empty_and", (2, [(0, "color:red"), (0, "color:blue")]), lambda m, i: False),
+    ("ids_without_vectors", (0, "ghost"), lambda m, i: False),
+    ("not_ids_without_vectors", (4, (0, "ghost")), lambda m, i: True),
 ]
 
 
@@ -73,9 +75,9 @@ def test_filtered_search_matches_numpy(db, rng, name, tree, accept, k):
     query = rng.standard_normal(DIM).astype(np.float32)
     filter_obj = store.get_ids_from_filter(tree)
     hits = check(store, ids, data, query, filter_obj, lambda i: accept(meta, i), k)
-    if name == "every_id":
+    if name in ("every_id", "not_ids_without_vectors"):
         assert hits == store.search_flat(query, filter_obj=None, k=k)
-    if name in ("empty", "empty_and"):
+    if name in ("empty", "empty_and", "ids_without_vectors"):
         assert hits == []
 
 

@@ -15,9 +15,8 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
-import workload
 import zanth_vec
 from store_model import INDEX_KEY_MAX_BYTES, StoreModel, check_top_k
 
@@ -66,7 +65,6 @@ class StoreMachine(RuleBasedStateMachine):
         self.dir = tempfile.mkdtemp(prefix="zanth-model-")
         self.path = os.path.join(self.dir, "store")
         self.db = zanth_vec.ZanthVec(self.path, num_shards=NUM_SHARDS)
-        self.kinds = workload.available_kinds(self.db)
         self.model = StoreModel(NUM_SHARDS)
 
     def teardown(self):
@@ -93,7 +91,6 @@ class StoreMachine(RuleBasedStateMachine):
         assert self.db.get_data(record_ids) == self.model.get_data(record_ids)
 
     # vectors -----------------------------------------------------------------------------
-    @precondition(lambda self: "vectors" in self.kinds)
     @rule(rows=vectors, data=st.data())
     def store_vectors(self, rows, data):
         record_ids = data.draw(st.lists(ids, min_size=len(rows), max_size=len(rows)))
@@ -101,24 +98,20 @@ class StoreMachine(RuleBasedStateMachine):
         assert self.db.store_flat_vectors(array, record_ids) is None
         self.model.store_flat_vectors(array, record_ids)
 
-    @precondition(lambda self: "vectors" in self.kinds)
     @rule(record_ids=st.lists(ids, max_size=5))
     def delete_vectors(self, record_ids):
         assert self.db.delete_flat_vectors(record_ids, DIM) is None
         self.model.delete_flat_vectors(record_ids)
 
-    @precondition(lambda self: "vectors" in self.kinds)
     @rule()
     def compact(self):
         assert self.db.compact_vectors(DIM) == self.model.compact_vectors()
 
-    @precondition(lambda self: "vectors" in self.kinds)
     @rule(query=st.tuples(*[coords] * DIM), k=st.sampled_from([0, 1, 2, 3, 10, 2**64 - 1]))
     def search(self, query, k):
         q = np.array(query, dtype=np.float32)
         check_top_k(self.db.search_flat(q, k=k), self.model.search_candidates(q), k)
 
-    @precondition(lambda self: "vectors" in self.kinds and "index" in self.kinds)
     @rule(tree=trees(), query=st.tuples(*[coords] * DIM), k=st.sampled_from([1, 4, 2**64 - 1]))
     def filtered_search(self, tree, query, k):
         q = np.array(query, dtype=np.float32)
@@ -127,19 +120,16 @@ class StoreMachine(RuleBasedStateMachine):
         check_top_k(got, self.model.search_candidates(q, self.model.evaluate(tree)), k)
 
     # index -------------------------------------------------------------------------------
-    @precondition(lambda self: "index" in self.kinds)
     @rule(batch=entries)
     def index_insert(self, batch):
         assert self.db.batch_index_insert(batch) is None
         self.model.batch_index_insert(batch)
 
-    @precondition(lambda self: "index" in self.kinds)
     @rule(batch=entries)
     def index_delete(self, batch):
         assert self.db.batch_index_delete(batch) is None
         self.model.batch_index_delete(batch)
 
-    @precondition(lambda self: "index" in self.kinds)
     @rule(batch=entries, position=st.integers(0, 10))
     def index_insert_refused(self, batch, position):
         """A key too long for LMDB anywhere in a batch refuses the whole batch."""
@@ -148,7 +138,6 @@ class StoreMachine(RuleBasedStateMachine):
         with pytest.raises(ValueError):
             self.db.batch_index_insert(batch)
 
-    @precondition(lambda self: "index" in self.kinds)
     @rule(tree=trees())
     def evaluate_filter(self, tree):
         got = self.db.get_ids_from_filter(tree)

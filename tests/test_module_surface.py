@@ -292,7 +292,8 @@ def test_id_items_without_index_support_raise_type_error(store, ids):
         store.get_data(ids)
 
 
-@pytest.mark.parametrize("ids", [[2**63], [-(2**63) - 1], [0, 2**64], np.array([2**63], np.uint64),
+@pytest.mark.parametrize("ids", [[2**63], [-(2**63) - 1], [0, 2**64], [-(2**64)],
+                                 np.array([2**63], np.uint64),
                                  np.array([1, 2**64 - 1], np.uint64)])
 def test_ids_outside_int64_raise_overflow(store, ids):
     with pytest.raises(OverflowError):

@@ -187,37 +187,30 @@ store.batch_index_insert([("color:red", "five")])
 """
 
 
-def test_stubs_are_found_by_mypy_in_the_installed_environment(installed, tmp_path):
-    pytest.importorskip("mypy")
-    python, _, _ = installed
-    (tmp_path / "user.py").write_text(textwrap.dedent(USER_CODE))
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--python-executable", str(python), "--no-incremental",
-         "--cache-dir", os.devnull, "user.py"],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-    )
-    out = result.stdout
-    assert 'Revealed type is "builtins.list[tuple[builtins.float, builtins.int]]"' in out or \
-        'Revealed type is "list[tuple[float, int]]"' in out, out
-    assert re.search(r'Revealed type is "(builtins\.)?list\[(builtins\.)?int\]"', out), out
-    # Exactly the three misuses are reported, on their lines, and nothing else.
-    errors = re.findall(r"user\.py:(\d+): error", out)
-    assert errors == ["16", "17", "18"], out
+CHECKERS = {
+    "mypy": (lambda python: ["--python-executable", python, "--no-incremental", "--cache-dir",
+                             os.devnull],
+             r'Revealed type is "(builtins\.)?list\[tuple\[(builtins\.)?float, '
+             r'(builtins\.)?int\]\]"',
+             r"user\.py:(\d+): error"),
+    "pyright": (lambda python: ["--pythonpath", python],
+                r'Type of "hits" is "list\[tuple\[float, int\]\]"',
+                r"user\.py:(\d+):\d+ - error"),
+}
 
 
-def test_stubs_are_found_by_pyright_in_the_installed_environment(installed, tmp_path):
-    pytest.importorskip("pyright")
+@pytest.mark.parametrize("checker", sorted(CHECKERS))
+def test_stubs_are_found_by_type_checkers_in_the_installed_environment(installed, tmp_path,
+                                                                       checker):
+    pytest.importorskip(checker)
     python, _, _ = installed
+    options, hits_type, error_line = CHECKERS[checker]
     (tmp_path / "user.py").write_text(textwrap.dedent(USER_CODE))
-    result = subprocess.run(
-        [sys.executable, "-m", "pyright", "--pythonpath", str(python), "user.py"],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-    )
+    result = subprocess.run([sys.executable, "-m", checker, *options(str(python)), "user.py"],
+                            cwd=tmp_path, capture_output=True, text=True)
     out = result.stdout + result.stderr
-    assert re.search(r'Type of "hits" is "list\[tuple\[float, int\]\]"', out), out
-    errors = re.findall(r"user\.py:(\d+):\d+ - error", out)
-    assert errors == ["16", "17", "18"], out
+    assert re.search(hits_type, out), out
+    if checker == "mypy":
+        assert re.search(r'Revealed type is "(builtins\.)?list\[(builtins\.)?int\]"', out), out
+    # Exactly the three misuses are reported, on their lines, and nothing else.
+    assert re.findall(error_line, out) == ["16", "17", "18"], out

@@ -6,21 +6,14 @@ import gc
 import numpy as np
 
 from conftest import read_shard
+from store_model import shard_of_id as shard_of
 
 INT64_MIN = -(2**63)
 CAPACITY = 256
 
 
-def block_key(number):
-    return b"\x70" + number.to_bytes(4, "big")
-
-
 def record(record_id, row):
     return record_id.to_bytes(8, "little", signed=True) + np.asarray(row, dtype="<f4").tobytes()
-
-
-def shard_of(record_id, num_shards):
-    return abs(record_id) % num_shards
 
 
 def disk_blocks(store_path, shard):
@@ -28,16 +21,6 @@ def disk_blocks(store_path, shard):
     gc.collect()
     return {int.from_bytes(k[1:], "big"): v for k, v in read_shard(store_path, shard)
             if len(k) == 5 and k[0] == 0x70}
-
-
-def reference_scores(data, query):
-    """Float32 inner products added in dimension order from -0.0, as the store defines them."""
-    data = np.asarray(data, dtype=np.float32)
-    scores = np.full(data.shape[0], -0.0, dtype=np.float32)
-    with np.errstate(invalid="ignore", over="ignore"):
-        for i in range(query.shape[0]):
-            scores = scores + data[:, i] * query[i]
-    return scores
 
 
 def bits(x):

@@ -7,47 +7,15 @@ import random
 import numpy as np
 
 import zanth_vec
-from store_model import StoreModel, float_bits, index_shard, shard_of_id
+from store_model import float_bits, index_shard, shard_of_id
 
 DIM = 8
 TAGS = [f"tag:{i}" for i in range(16)]
 IDS_PER_CALL = 1000
 KINDS = ("objects", "vectors", "index")
 
-# Probes that run each kind's methods on empty input; a method not built yet raises
-# NotImplementedError.
-_PROBES = {
-    "objects": lambda db: (db.store_data([], []), db.delete_data([]), db.get_data([])),
-    "vectors": lambda db: (
-        db.store_flat_vectors(np.zeros((0, DIM), np.float32), []),
-        db.delete_flat_vectors([], DIM),
-        db.search_flat(np.zeros(DIM, np.float32), k=0),
-    ),
-    "index": lambda db: (
-        db.batch_index_insert([]),
-        db.batch_index_delete([]),
-        db.get_ids_from_filter((2, [])),
-    ),
-}
-
-
-def available_kinds(db):
-    kinds = []
-    for kind in KINDS:
-        try:
-            _PROBES[kind](db)
-        except NotImplementedError:
-            continue
-        kinds.append(kind)
-    return kinds
-
-
 def batch_ids(call_no, count, rng):
     return [rng.choice((1, -1)) * (call_no * IDS_PER_CALL + j) for j in range(count)]
-
-
-def call_of_id(record_id):
-    return abs(record_id) // IDS_PER_CALL
 
 
 class Call:
@@ -145,7 +113,3 @@ def observe(db, num_shards, kinds, object_ids):
 
 def open_store(path, num_shards, map_size=1 << 30):
     return zanth_vec.ZanthVec(path, num_shards=num_shards, map_size=map_size)
-
-
-def new_model(num_shards):
-    return StoreModel(num_shards)
