@@ -23,6 +23,11 @@ constexpr std::size_t kLanes = 16;  // records per register
 constexpr std::size_t kGroups = 2;
 constexpr std::size_t kStep = kLanes * kGroups;
 constexpr std::size_t kCacheLine = 64;
+constexpr std::size_t kFloatsPerLine = kCacheLine / sizeof(float);
+// Records too long for a whole step to sit in L1 are prefetched this far ahead of the loads
+// instead of whole records ahead, which would evict the step being scored.
+constexpr std::size_t kWholeRecordPrefetchLimit = 1024;
+constexpr std::size_t kStreamAheadBytes = 512;
 
 inline const float* Values(const char* record, std::size_t first_dim) {
   return reinterpret_cast<const float*>(record + kRecordIdSize + first_dim * sizeof(float));
@@ -81,11 +86,18 @@ inline __m512 Pair(__m256 low, __m256 high) {
 }
 
 // Scores exactly kStep records.
-inline void ScoreStep(const float* q, std::size_t dim, const char* const* records, float* out) {
+inline void ScoreStep(const float* q, std::size_t dim, const char* const* records, float* out,
+                      bool stream_ahead) {
   __m512 acc[kGroups];
   for (auto& a : acc) a = _mm512_set1_ps(-0.0f);
   std::size_t i = 0;
   for (; i + kHalf <= dim; i += kHalf) {
+    if (stream_ahead && i % kFloatsPerLine == 0) {
+      for (std::size_t j = 0; j < kStep; ++j) {
+        _mm_prefetch(reinterpret_cast<const char*>(Values(records[j], i)) + kStreamAheadBytes,
+                     _MM_HINT_T0);
+      }
+    }
     for (std::size_t g = 0; g < kGroups; ++g) {
       const char* const* rec = records + g * kLanes;
       __m512 z[8], c[8];
@@ -119,10 +131,13 @@ inline void ScoreStep(const float* q, std::size_t dim, const char* const* record
 void ScoreRecordsAvx512(const float* query, std::size_t dim, const char* const* records,
                         std::size_t count, float* scores) {
   const std::size_t record_bytes = kRecordIdSize + dim * sizeof(float);
+  const bool stream_ahead = record_bytes > kWholeRecordPrefetchLimit;
   std::size_t j = 0;
   for (; j + kStep <= count; j += kStep) {
-    if (j + 2 * kStep <= count) PrefetchRecords(records + j + kStep, kStep, record_bytes);
-    ScoreStep(query, dim, records + j, scores + j);
+    if (!stream_ahead && j + 2 * kStep <= count) {
+      PrefetchRecords(records + j + kStep, kStep, record_bytes);
+    }
+    ScoreStep(query, dim, records + j, scores + j, stream_ahead);
   }
   if (j < count) {
     // Pad the last step with repeats of its first record; their scores are dropped.
@@ -130,7 +145,7 @@ void ScoreRecordsAvx512(const float* query, std::size_t dim, const char* const* 
     const char* padded[kStep];
     float out[kStep];
     for (std::size_t t = 0; t < kStep; ++t) padded[t] = records[j + (t < n ? t : 0)];
-    ScoreStep(query, dim, padded, out);
+    ScoreStep(query, dim, padded, out, stream_ahead);
     std::copy(out, out + n, scores + j);
   }
 }
