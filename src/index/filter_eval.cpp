@@ -8,7 +8,7 @@
 #include "index/index_records.h"
 #include "index/index_routing.h"
 #include "pool/worker_pool.h"
-#include "store/routing.h"
+#include "base/id_key.h"
 
 namespace zanth {
 

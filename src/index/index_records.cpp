@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "index/index_routing.h"
-#include "store/routing.h"
+#include "base/id_key.h"
 #include "store/shard_writer.h"
 
 namespace zanth {

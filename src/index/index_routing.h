@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "store/status.h"
+#include "base/status.h"
 
 namespace zanth {
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "module/py_ref.h"
-#include "store/status.h"
+#include "base/status.h"
 
 namespace zanth::py {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "pool/worker_pool.h"
-#include "store/routing.h"
+#include "base/id_key.h"
 #include "store/shard_writer.h"
 
 namespace zanth {

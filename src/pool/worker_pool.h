@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <functional>
 
-#include "store/status.h"
+#include "base/status.h"
 
 namespace zanth {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include "store/status.h"
+#include "base/status.h"
 
 namespace zanth {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "store/lmdb_handles.h"
-#include "store/status.h"
+#include "base/status.h"
 
 namespace zanth {
 

@@ -9,7 +9,7 @@
 
 #include "pool/worker_pool.h"
 #include "store/lmdb_handles.h"
-#include "store/routing.h"
+#include "base/id_key.h"
 #include "store/shard_writer.h"
 #include "vectors/vector_block.h"
 

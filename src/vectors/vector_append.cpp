@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "store/lmdb_handles.h"
-#include "store/routing.h"
+#include "base/id_key.h"
 #include "store/shard_writer.h"
 #include "vectors/vector_block.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "store/status.h"
+#include "base/status.h"
 
 namespace zanth {
 

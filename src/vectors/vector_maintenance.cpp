@@ -11,7 +11,7 @@
 
 #include "index/id_set.h"
 #include "store/lmdb_handles.h"
-#include "store/routing.h"
+#include "base/id_key.h"
 #include "store/shard_writer.h"
 #include "vectors/vector_block.h"
 

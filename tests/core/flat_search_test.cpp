@@ -13,7 +13,7 @@
 #include "core_test.h"
 #include "index/id_set.h"
 #include "store/lmdb_handles.h"
-#include "store/routing.h"
+#include "base/id_key.h"
 #include "vectors/flat_search.h"
 #include "vectors/score_kernels.h"
 #include "vectors/vector_append.h"

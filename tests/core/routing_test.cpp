@@ -1,6 +1,6 @@
 #include "core_test.h"
-#include "store/routing.h"
-#include "store/status.h"
+#include "base/id_key.h"
+#include "base/status.h"
 
 namespace zanth {
 

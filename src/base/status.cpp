@@ -1,4 +1,4 @@
-#include "store/status.h"
+#include "base/status.h"
 
 #include <lmdb.h>
 
