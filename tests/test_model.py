@@ -1,11 +1,7 @@
-"""Model-based test: a hypothesis state machine drives every public method of a store (objects,
-vectors of one dimension, deletes, compaction, index inserts and deletes, filters, filtered
-searches, counts, reopening) and the pure-Python model of store_model.py with the same calls,
-and compares every observable result. Search scores must match the model's float32 scores to
-the bit; hits with equal scores may come in any order.
-
-ZANTH_MODEL_PROFILE=stress runs many more and longer examples (`make stress`).
-"""
+"""A hypothesis state machine drives every public method of a store and the model of
+store_model.py with the same calls: search scores must match the model's float32 scores to the
+bit, filters its set algebra, counts its records, and whenever no handle is open, every shard's
+bytes on disk must be the model's records."""
 import gc
 import os
 import shutil
@@ -13,113 +9,96 @@ import tempfile
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import zanth_vec
+from conftest import read_shard
 from store_model import INDEX_KEY_MAX_BYTES, StoreModel, check_top_k
 
-settings.register_profile("ci", max_examples=60, stateful_step_count=30, deadline=None,
-                          suppress_health_check=[HealthCheck.too_slow])
-settings.register_profile("stress", max_examples=1000, stateful_step_count=80, deadline=None,
-                          suppress_health_check=[HealthCheck.too_slow])
-PROFILE = os.environ.get("ZANTH_MODEL_PROFILE", "ci")
-
-DIM = 3
-NUM_SHARDS = 3
-# A small id pool makes collisions, duplicates and re-deletions common; the extremes and the
-# tombstone id are in it on purpose.
-ID_POOL = [0, 1, 2, 3, 4, 5, 7, 12, -1, -3, -7, 112, 2**63 - 1, -(2**63) + 1, -(2**63)]
-KEYS = ["", "a", "a|b", "color:red", "color:blue", "color:", "size:xl", "size:s", "p", "\u00e9t\u00e9"]
+# Few ids make duplicates and re-deletions common. 112 and 124 have object keys that begin like
+# a block key ("p") and like the index record of key "" ("|"); -2**63 is the tombstone.
+ID_POOL = [0, 1, 2, 3, 5, 7, 12, -1, -3, -7, 112, 124, 2**63 - 1, -(2**63) + 1, -(2**63)]
+KEYS = ["", "a", "a|b", "a|", "a\x00b", "color:red", "color:blue", "color:", "size:xl", "p", "\u00e9t\u00e9"]
+BOUNDS = KEYS + ["b", "color:c", "color:z", "size:", "size:z\u00ff", "z"]
 
 ids = st.sampled_from(ID_POOL)
-live_ids = st.sampled_from([i for i in ID_POOL if i != -(2**63)])
-# Small integers and halves keep float32 arithmetic exact often enough to make ties common.
+# Small integers and halves make ties common; NaN and infinities must rank last / in order.
 coords = st.sampled_from([0.0, -0.0, 1.0, -1.0, 0.5, 2.0, -3.0, 1e-3]) | st.floats(
-    -100, 100, width=32, allow_nan=False)
-vectors = st.lists(st.tuples(*[coords] * DIM), min_size=1, max_size=12)
-entries = st.lists(st.tuples(st.sampled_from(KEYS), live_ids), max_size=10)
-
-
-def trees(depth=3):
-    leaves = st.one_of(
-        st.tuples(st.just(0), st.sampled_from(KEYS)),
-        st.tuples(st.just(1), st.sampled_from(KEYS + ["b", "color:c", "size:"]),
-                  st.sampled_from(KEYS + ["z", "color:z", "size:z\u00ff"])),
-    )
-    if depth == 0:
-        return leaves
-    sub = trees(depth - 1)
-    return st.one_of(
-        leaves,
-        st.tuples(st.just(2), st.lists(sub, max_size=3)),
-        st.tuples(st.just(3), st.lists(sub, max_size=3)),
-        st.tuples(st.just(4), sub),
-    )
+    -100, 100, width=32) | st.sampled_from([np.nan, np.inf, -np.inf])
+entries = st.lists(st.tuples(st.sampled_from(KEYS), ids), max_size=10)
+leaves = st.tuples(st.just(0), st.sampled_from(KEYS + ["missing"])) | st.tuples(
+    st.just(1), st.sampled_from(BOUNDS), st.sampled_from(BOUNDS))
+trees = st.recursive(leaves, lambda sub: st.tuples(st.just(2), st.lists(sub, max_size=3))
+                     | st.tuples(st.just(3), st.lists(sub, max_size=3))
+                     | st.tuples(st.just(4), sub), max_leaves=8)
+# The input layouts a caller may hand over; the store must read each row's own values.
+LAYOUTS = {
+    "plain": lambda a: a,
+    "fortran": np.asfortranarray,
+    "every_second_row": lambda a: np.repeat(a, 2, axis=0)[::2],
+    "column_slice": lambda a: np.repeat(a, 2, axis=1)[:, ::2],
+    "extra_row": lambda a: np.vstack([a, np.ones((1, a.shape[1]), np.float32)]),
+}
 
 
 class StoreMachine(RuleBasedStateMachine):
-    def __init__(self):
-        super().__init__()
+    @initialize(num_shards=st.sampled_from([1, 3]), dim=st.sampled_from([0, 3, 17]))
+    def open(self, num_shards, dim):
         self.dir = tempfile.mkdtemp(prefix="zanth-model-")
         self.path = os.path.join(self.dir, "store")
-        self.db = zanth_vec.ZanthVec(self.path, num_shards=NUM_SHARDS)
-        self.model = StoreModel(NUM_SHARDS)
+        self.num_shards, self.dim = num_shards, dim
+        self.db = zanth_vec.ZanthVec(self.path, num_shards=num_shards)
+        self.model = StoreModel(num_shards)
 
     def teardown(self):
         self.db = None
         gc.collect()
-        shutil.rmtree(self.dir, ignore_errors=True)
+        shutil.rmtree(getattr(self, "dir", "/nonexistent"), ignore_errors=True)
 
-    # objects -----------------------------------------------------------------------------
-    @rule(items=st.lists(st.tuples(ids, st.one_of(st.none(), st.integers(), st.text(max_size=5),
-                                                   st.lists(st.integers(), max_size=3))),
-                         max_size=8))
-    def store_data(self, items):
+    @rule(items=st.lists(st.tuples(ids, st.none() | st.integers() | st.text(max_size=5)
+                                   | st.lists(st.integers(), max_size=3)), max_size=8),
+          as_array=st.booleans())
+    def store_data(self, items, as_array):
         data, record_ids = [v for _, v in items], [i for i, _ in items]
-        assert self.db.store_data(data, record_ids) is None
+        assert self.db.store_data(data, np.array(record_ids, np.int64) if as_array else record_ids) is None
         self.model.store_data(data, record_ids)
 
     @rule(record_ids=st.lists(ids, max_size=8))
     def delete_data(self, record_ids):
-        assert self.db.delete_data(record_ids) is None
+        assert self.db.delete_data(tuple(record_ids)) is None
         self.model.delete_data(record_ids)
 
     @rule(record_ids=st.lists(ids, max_size=10))
     def get_data(self, record_ids):
         assert self.db.get_data(record_ids) == self.model.get_data(record_ids)
 
-    # vectors -----------------------------------------------------------------------------
-    @rule(rows=vectors, data=st.data())
-    def store_vectors(self, rows, data):
+    @rule(data=st.data(), layout=st.sampled_from(sorted(LAYOUTS)))
+    def store_vectors(self, data, layout):
+        rows = data.draw(st.lists(st.lists(coords, min_size=self.dim, max_size=self.dim),
+                                  min_size=0, max_size=12))
         record_ids = data.draw(st.lists(ids, min_size=len(rows), max_size=len(rows)))
-        array = np.array(rows, dtype=np.float32).reshape(len(rows), DIM)
-        assert self.db.store_flat_vectors(array, record_ids) is None
+        array = np.array(rows, dtype=np.float32).reshape(len(rows), self.dim)
+        assert self.db.store_flat_vectors(LAYOUTS[layout](array), record_ids) is None
         self.model.store_flat_vectors(array, record_ids)
 
     @rule(record_ids=st.lists(ids, max_size=5))
     def delete_vectors(self, record_ids):
-        assert self.db.delete_flat_vectors(record_ids, DIM) is None
+        assert self.db.delete_flat_vectors(record_ids, self.dim) is None
         self.model.delete_flat_vectors(record_ids)
 
     @rule()
     def compact(self):
-        assert self.db.compact_vectors(DIM) == self.model.compact_vectors()
+        assert self.db.compact_vectors(self.dim) == self.model.compact_vectors()
 
-    @rule(query=st.tuples(*[coords] * DIM), k=st.sampled_from([0, 1, 2, 3, 10, 2**64 - 1]))
-    def search(self, query, k):
-        q = np.array(query, dtype=np.float32)
-        check_top_k(self.db.search_flat(q, k=k), self.model.search_candidates(q), k)
-
-    @rule(tree=trees(), query=st.tuples(*[coords] * DIM), k=st.sampled_from([1, 4, 2**64 - 1]))
-    def filtered_search(self, tree, query, k):
-        q = np.array(query, dtype=np.float32)
-        id_set = self.db.get_ids_from_filter(tree)
+    @rule(data=st.data(), k=st.sampled_from([0, 1, 2, 3, 10, 2**64 - 1]), tree=st.none() | trees)
+    def search(self, data, k, tree):
+        q = np.array(data.draw(st.lists(coords, min_size=self.dim, max_size=self.dim)), np.float32)
+        id_set = None if tree is None else self.db.get_ids_from_filter(tree)
         got = self.db.search_flat(q, filter_obj=id_set, k=k)
-        check_top_k(got, self.model.search_candidates(q, self.model.evaluate(tree)), k)
+        want = self.model.search_candidates(q, None if tree is None else self.model.evaluate(tree))
+        check_top_k(got, want, k)
 
-    # index -------------------------------------------------------------------------------
     @rule(batch=entries)
     def index_insert(self, batch):
         assert self.db.batch_index_insert(batch) is None
@@ -130,39 +109,57 @@ class StoreMachine(RuleBasedStateMachine):
         assert self.db.batch_index_delete(batch) is None
         self.model.batch_index_delete(batch)
 
-    @rule(batch=entries, position=st.integers(0, 10))
-    def index_insert_refused(self, batch, position):
+    @rule(batch=entries, position=st.integers(0, 10), method=st.sampled_from(["insert", "delete"]))
+    def index_batch_refused(self, batch, position, method):
         """A key too long for LMDB anywhere in a batch refuses the whole batch."""
-        bad = ("x" * (INDEX_KEY_MAX_BYTES + 1), 1)
-        batch = batch[:position] + [bad] + batch[position:]
+        batch = batch[:position] + [("\u00e9" * (INDEX_KEY_MAX_BYTES // 2 + 1), 1)] + batch[position:]
         with pytest.raises(ValueError):
-            self.db.batch_index_insert(batch)
+            getattr(self.db, "batch_index_" + method)(batch)
 
-    @rule(tree=trees())
+    @rule(tree=trees)
     def evaluate_filter(self, tree):
         got = self.db.get_ids_from_filter(tree)
         want_ids, _ = self.model.evaluate(tree)
-        assert len(got) == len(want_ids)
-        assert sorted(got.to_list()) == sorted(want_ids)
+        assert len(got) == len(want_ids) and sorted(got.to_list()) == sorted(want_ids)
 
-    # handles -----------------------------------------------------------------------------
+    @precondition(lambda self: hasattr(self, "db"))
     @rule(second_handle=st.booleans())
     def reopen(self, second_handle):
-        """A new handle, with or without the old one alive meanwhile, sees the same store."""
+        """A new handle sees the same store; with none alive meanwhile, the disk holds exactly
+        the model's records."""
         if second_handle:
-            other = zanth_vec.ZanthVec(self.path, num_shards=NUM_SHARDS)
+            other = zanth_vec.ZanthVec(self.path, num_shards=self.num_shards)
             self.db, other = other, self.db
             del other
         else:
             self.db = None
-            gc.collect()
-            self.db = zanth_vec.ZanthVec(self.path, num_shards=NUM_SHARDS)
+            for s, shard in enumerate(self.model.shards):
+                assert read_shard(self.path, s) == shard.records(self.dim), f"shard {s}"
+            self.db = zanth_vec.ZanthVec(self.path, num_shards=self.num_shards)
         assert self.db.close() is None
 
     @invariant()
     def counts_agree(self):
-        assert self.db.get_data_count() == self.model.get_data_count()
+        if hasattr(self, "db"):
+            assert self.db.get_data_count() == self.model.get_data_count()
 
 
-StoreMachine.TestCase.settings = settings.get_profile(PROFILE)
 TestStoreAgainstModel = StoreMachine.TestCase
+
+
+@pytest.mark.parametrize("dim", [1, 17, 130])
+def test_long_scans_are_bit_exact(open_store, rng, dim):
+    """Many records per block and shard, as the fast kernels take them, with and without a filter."""
+    db = open_store(num_shards=5)
+    data = rng.standard_normal((1500, dim)).astype(np.float32)
+    ids = [int(i) for i in rng.choice(np.arange(-10**6, 10**6), size=1500, replace=False)]
+    db.store_flat_vectors(data, ids)
+    db.batch_index_insert([("even", i) for i in ids if i % 2 == 0])
+    model = StoreModel(5)
+    model.store_flat_vectors(data, ids)
+    model.batch_index_insert([("even", i) for i in ids if i % 2 == 0])
+    query = (rng.standard_normal(dim) * 10).astype(np.float32)
+    for k, tree in [(1, None), (10, (4, (0, "even"))), (1500, None), (2000, (0, "even"))]:
+        id_set = None if tree is None else db.get_ids_from_filter(tree)
+        want = model.search_candidates(query, None if tree is None else model.evaluate(tree))
+        check_top_k(db.search_flat(query, id_set, k), want, k)

@@ -1,0 +1,268 @@
+"""The store on disk and its failures: files and options, handles sharing environments, opening
+errors, a full map, a full or read-only file system, every reader slot taken."""
+import gc
+import os
+import pickle
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+
+import lmdb
+import numpy as np
+import pytest
+
+import zanth_vec
+from conftest import open_files_under, read_shard, run_isolated
+from store_model import id_key, index_shard
+from zanth_vec import ZanthVec
+
+MAP_FULL = "LMDB: MDB_MAP_FULL: Environment mapsize limit reached"
+
+
+def test_files_options_and_paths(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    old = os.umask(0)
+    try:
+        db = ZanthVec("a/b/", map_size=3 << 20)  # relative, missing parents, trailing slash
+    finally:
+        os.umask(old)
+    db.store_data(["x", "y"], [0, 1])
+    del db
+    assert sorted(os.listdir("a/b")) == [f"shard_{i}" for i in range(5)]
+    reference = lmdb.open(str(tmp_path / "reference"), max_readers=2048)
+    reference.close()
+    for i in range(5):
+        shard = f"a/b//shard_{i}"  # the path is used as given
+        assert stat.S_IMODE(os.stat(shard).st_mode) == 0o777
+        assert sorted(os.listdir(shard)) == ["data.mdb", "lock.mdb"]
+        assert all(stat.S_IMODE(os.stat(f"{shard}/{f}").st_mode) == 0o644 for f in os.listdir(shard))
+        assert os.path.getsize(f"{shard}/lock.mdb") == os.path.getsize(tmp_path / "reference" / "lock.mdb")
+        with open(f"{shard}/data.mdb", "rb") as f:
+            pages = f.read(8192)
+        metas = [struct.unpack_from("<Q", pages, at + 144) + struct.unpack_from("<Q", pages, at + 32)
+                 for at in (0, 4096)]
+        assert max(metas)[1] == 3 << 20  # each shard gets the whole map size
+        # Only the unnamed database, holding only the records written.
+        assert read_shard("a/b", i) == ([(id_key(i), pickle.dumps("xy"[i]))] if i < 2 else [])
+
+
+def test_zero_shards_touch_nothing(tmp_path):
+    path = tmp_path / "never"
+    db = ZanthVec(str(path), num_shards=0)
+    assert db.get_data([1, -5]) == [None, None] and db.get_data_count() == 0
+    assert db.delete_data([1]) is None and db.store_data([], []) is None
+    assert db.delete_flat_vectors([1], 3) is None and db.compact_vectors(3) == 0
+    assert db.search_flat(np.ones(3, np.float32)) == [] and db.batch_index_delete([("a", 1)]) is None
+    assert [len(db.get_ids_from_filter(t)) for t in [(0, "a"), (1, "a:", "a:z"), (4, (0, "a"))]] == [0, 0, 0]
+    for write in [lambda: db.store_data(["x"], [1]), lambda: db.batch_index_insert([("a", 1)]),
+                  lambda: db.store_flat_vectors(np.zeros((1, 2), np.float32), [1])]:
+        with pytest.raises(ValueError):
+            write()
+    assert not path.exists()
+
+
+def test_handles_share_environments_and_reopen(tmp_path, store_path, open_store):
+    first = open_store(num_shards=2)
+    files = open_files_under(store_path)
+    os.symlink(store_path, tmp_path / "link")
+    second = ZanthVec(str(tmp_path / "link"), num_shards=4)  # another spelling, more shards
+    third = ZanthVec(str(tmp_path) + "/./store/", num_shards=2)
+    first.store_data(["a", "b"], [1, 4])
+    second.store_data(["c"], [3])  # shard 3 of 4: not seen with 2 shards
+    assert third.get_data([1, 4, 3]) == ["a", "b", None] and second.get_data([1, 4]) == ["a", "b"]
+    del first, second
+    gc.collect()
+    assert open_files_under(store_path) == files
+    third.delete_data([1])
+    del third
+    gc.collect()
+    assert open_files_under(store_path) == []
+    # Map sizes may change between openings, below what the files hold too.
+    bigger = open_store(num_shards=2, map_size=64 << 20)
+    bigger.store_data(["y" * 1000] * 2000, list(range(100, 2100)))
+    del bigger
+    smaller = open_store(num_shards=2, map_size=1 << 16)
+    assert smaller.get_data([4, 2099]) == ["b", "y" * 1000] and smaller.get_data_count() == 2001
+
+
+def test_store_removed_and_made_again_while_a_handle_is_open(store_path):
+    old = ZanthVec(store_path, num_shards=1)
+    old.store_data(["old"], [1])
+    shutil.rmtree(store_path)
+    new = ZanthVec(store_path, num_shards=1)  # a new, empty store, not the unlinked one
+    new.store_data(["new"], [2])
+    assert new.get_data([1]) == [None] and old.get_data([1, 2]) == ["old", None]
+    del old, new
+    assert [k for k, _ in read_shard(store_path, 0)] == [id_key(2)]
+
+
+@pytest.mark.parametrize("fault, message", [
+    ("file", r"^IO: Not a directory \(os error 20\)$"),
+    ("not lmdb", "^LMDB: MDB_INVALID: File is not an LMDB file$"),
+    ("map", "^LMDB: "),
+    ("nul", "^IO: ")])
+def test_failed_open_releases_every_shard(store_path, fault, message):
+    good = ZanthVec(store_path, num_shards=3)
+    good.store_data(["kept"], [1])
+    del good
+    gc.collect()
+    shard = os.path.join(store_path, "shard_3")
+    if fault == "file":
+        open(shard, "w").close()
+    elif fault == "not lmdb":
+        os.makedirs(shard)
+        with open(os.path.join(shard, "data.mdb"), "wb") as f:
+            f.write(b"\xff" * 8192)
+    args = {"map": (store_path, 5, 2**62), "nul": (store_path + "\0", 5)}.get(fault, (store_path, 5))
+    with pytest.raises(OSError, match=message) as info:
+        ZanthVec(*args)
+    assert type(info.value) is OSError and info.value.errno is None and info.value.filename is None
+    del info
+    gc.collect()
+    assert open_files_under(store_path) == []
+    if os.path.isdir(shard):
+        shutil.rmtree(shard)
+    elif os.path.exists(shard):
+        os.remove(shard)
+    assert ZanthVec(store_path, num_shards=5).get_data([1]) == ["kept"]
+
+
+def key_in(shard, rid):
+    """A long index key (fills pages fast) that routes to `shard`."""
+    return next(k for k in (f"f:{rid}:{salt}:" + "k" * 300 for salt in range(1000)) if index_shard(k, 3) == shard)
+
+
+KINDS = {  # write, and the ids of `ids` the store holds
+    "objects": (lambda db, ids: db.store_data([b"v" * 1500] * len(ids), ids),
+                lambda db, ids: {i for i, o in zip(ids, db.get_data(ids)) if o is not None}),
+    "vectors": (lambda db, ids: db.store_flat_vectors(np.full((len(ids), 32), 0.5, np.float32), ids),
+                lambda db, ids: set(ids) & {i for _, i in db.search_flat(np.ones(32, np.float32), k=10**6)}),
+    "index": (lambda db, ids: db.batch_index_insert([(key_in(i % 3, i), i) for i in ids]),
+              lambda db, ids: set(ids) & set(db.get_ids_from_filter((1, "f:", "f;")).to_list())),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(KINDS))
+def test_full_map_fails_only_that_shard(store_path, kind):
+    """Shard 0 fills up; a call across all shards raises and leaves shard 0's bytes as they
+    were while the others take their part; a larger map takes the rest."""
+    write, present = KINDS[kind]
+    db = ZanthVec(store_path, num_shards=3, map_size=1 << 20)
+    start, stored = 0, []
+    for chunk in (64, 8, 1):
+        while True:
+            ids = [3 * i for i in range(start, start + chunk)]
+            start += chunk
+            try:
+                write(db, ids)
+            except OSError as e:
+                assert e.args == (MAP_FULL,) and e.errno is None and e.filename is None
+                break
+            stored += ids
+    del db
+    before = read_shard(store_path, 0)
+    db = ZanthVec(store_path, num_shards=3, map_size=1 << 20)
+    full, others = [3 * (start + j) for j in range(40)], [10**6, 10**6 + 1]
+    with pytest.raises(OSError, match=MAP_FULL):
+        write(db, full + others)
+    assert present(db, stored + full + others) == set(stored + others)
+    del db
+    assert read_shard(store_path, 0) == before
+    db = ZanthVec(store_path, num_shards=3, map_size=1 << 24)
+    write(db, full)
+    assert present(db, stored + full + others) == set(stored + full + others)
+
+
+def test_handle_survives_another_process_growing_the_map(store_path):
+    db = ZanthVec(store_path, num_shards=3, map_size=1 << 20)
+    db.store_data(["before"], [0])
+    run_isolated("zanth_vec.ZanthVec(path, 3, 1 << 24).store_data([b'v' * 1500] * 2000, list(range(3, 6003, 3)))",
+                 path=store_path)
+    db.store_data(["after"], [3])
+    assert db.get_data([0, 3, 6000]) == ["before", "after", b"v" * 1500]
+
+
+def mount_tmpfs(directory, options):
+    if os.geteuid() != 0:
+        pytest.skip("mounting a tmpfs needs root")
+    os.makedirs(directory, exist_ok=True)
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", directory], capture_output=True)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount tmpfs: {done.stderr.decode().strip()}")
+
+
+def test_full_and_read_only_file_systems(tmp_path):
+    root = str(tmp_path / "fs")
+    mount_tmpfs(root, "size=2m")
+    try:
+        path = os.path.join(root, "store")
+        db = ZanthVec(path, num_shards=3, map_size=1 << 30)
+        stored, start = [], 0
+        with pytest.raises(OSError) as info:
+            while start < 10**5:
+                db.store_data([b"d" * 1000] * 30, list(range(start, start + 30)))
+                stored += range(start, start + 30)
+                start += 30
+        # LMDB reports a short write as EIO, a refused one as ENOSPC.
+        assert str(info.value) in ("LMDB: No space left on device", "LMDB: Input/output error")
+        failed = db.get_data(list(range(start, start + 30)))
+        for shard in range(3):  # whatever of the failed call is stored came from whole shards
+            assert len(set(map(repr, failed[shard::3]))) == 1
+        del db, info
+        gc.collect()
+        assert run_isolated(f"print(zanth_vec.ZanthVec(path, 3).get_data({stored}) == [b'd' * 1000] * {len(stored)})",
+                            path=path).strip() == "True"
+        subprocess.run(["mount", "-o", "remount,size=64m", root], check=True)
+        ZanthVec(path, num_shards=3).store_data([b"e"] * 30, list(range(start, start + 30)))
+        subprocess.run(["mount", "-o", "remount,ro", root], check=True)
+        with pytest.raises(OSError, match="^(LMDB|IO): "):
+            ZanthVec(path, num_shards=3)
+        with pytest.raises(OSError, match=r"^IO: .*\(os error \d+\)"):
+            ZanthVec(os.path.join(root, "other"), num_shards=1)
+    finally:
+        gc.collect()
+        subprocess.run(["umount", "-l", root], check=False)
+
+
+HOLDER = """
+import lmdb, sys
+env = lmdb.open(sys.argv[1], max_readers=1, subdir=True)
+print("open", flush=True)
+sys.stdin.readline()
+txn = env.begin()
+print("reading", flush=True)
+sys.stdin.read()
+"""
+
+
+def test_reads_fail_where_no_reader_slot_is_free(store_path):
+    """Another process holds the only reader slot of shard 0: reads there fail, while shard 1,
+    writers and statistics (which need no slot) keep working."""
+    os.makedirs(os.path.join(store_path, "shard_0"))
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, os.path.join(store_path, "shard_0")],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline() == b"open\n"
+        db = ZanthVec(store_path, num_shards=2)  # shard 0's reader table was sized by the holder
+        key0, key1 = (next(k for k in map("k{}".format, range(100)) if index_shard(k, 2) == s) for s in (0, 1))
+        db.store_data(["even", "odd"], [2, 1])
+        db.batch_index_insert([(key0, 2), (key1, 1)])
+        db.store_flat_vectors(np.ones((2, 1), np.float32), [2, 1])
+        holder.stdin.write(b"take the only slot\n")
+        holder.stdin.flush()
+        assert holder.stdout.readline() == b"reading\n"
+        with pytest.raises(zanth_vec.PanicException):
+            db.get_data([2])
+        for tree in [(0, key0), (1, "k", "kz"), (2, [(0, key1), (0, key0)])]:
+            with pytest.raises(zanth_vec.PanicException, match=r"^RO txn: ReadersFull$"):
+                db.get_ids_from_filter(tree)
+        with pytest.raises(OSError, match="^LMDB: MDB_READERS_FULL"):
+            db.search_flat(np.ones(1, np.float32))
+        assert db.get_data([1]) == ["odd"] and db.get_ids_from_filter((0, key1)).to_list() == [1]
+        db.store_data(["y"], [4])
+        assert db.get_data_count() == 7
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=30)
