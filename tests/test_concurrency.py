@@ -172,7 +172,9 @@ def test_forked_children_open_the_store_anew(store_path):
                         return False
                     own = zanth_vec.ZanthVec(store_path, num_shards=NUM_SHARDS)
                     own.store_data([f"child{attempt}"], [100 + attempt])
-                    return own.get_data([1, 100 + attempt]) == ["parent", f"child{attempt}"]
+                    # Its own environments, not the parent's: the files are open twice now.
+                    return (own.get_data([1, 100 + attempt]) == ["parent", f"child{attempt}"]
+                            and len(open_files_under(store_path)) == 2 * len(files))
 
                 assert forked(child) == 0, f"forked child {attempt} failed"
         finally:

@@ -67,15 +67,15 @@ def test_handles_share_environments_and_reopen(tmp_path, store_path, open_store)
     first = open_store(num_shards=2)
     files = open_files_under(store_path)
     os.symlink(store_path, tmp_path / "link")
-    second = ZanthVec(str(tmp_path / "link"), num_shards=4)  # another spelling, more shards
+    second = ZanthVec(str(tmp_path / "link"), num_shards=2)  # other spellings of the path
     third = ZanthVec(str(tmp_path) + "/./store/", num_shards=2)
     first.store_data(["a", "b"], [1, 4])
-    second.store_data(["c"], [3])  # shard 3 of 4: not seen with 2 shards
-    assert third.get_data([1, 4, 3]) == ["a", "b", None] and second.get_data([1, 4]) == ["a", "b"]
+    second.store_data(["c"], [3])
+    assert third.get_data([1, 4, 3]) == ["a", "b", "c"] and open_files_under(store_path) == files
     del first, second
     gc.collect()
-    assert open_files_under(store_path) == files
     third.delete_data([1])
+    assert open_files_under(store_path) == files
     del third
     gc.collect()
     assert open_files_under(store_path) == []
@@ -84,7 +84,7 @@ def test_handles_share_environments_and_reopen(tmp_path, store_path, open_store)
     bigger.store_data(["y" * 1000] * 2000, list(range(100, 2100)))
     del bigger
     smaller = open_store(num_shards=2, map_size=1 << 16)
-    assert smaller.get_data([4, 2099]) == ["b", "y" * 1000] and smaller.get_data_count() == 2001
+    assert smaller.get_data([4, 2099]) == ["b", "y" * 1000] and smaller.get_data_count() == 2002
 
 
 def test_store_removed_and_made_again_while_a_handle_is_open(store_path):
@@ -104,11 +104,12 @@ def test_store_removed_and_made_again_while_a_handle_is_open(store_path):
     ("map", "^LMDB: "),
     ("nul", "^IO: ")])
 def test_failed_open_releases_every_shard(store_path, fault, message):
-    good = ZanthVec(store_path, num_shards=3)
+    good = ZanthVec(store_path, num_shards=5)
     good.store_data(["kept"], [1])
     del good
     gc.collect()
     shard = os.path.join(store_path, "shard_3")
+    shutil.rmtree(shard)
     if fault == "file":
         open(shard, "w").close()
     elif fault == "not lmdb":
@@ -122,10 +123,10 @@ def test_failed_open_releases_every_shard(store_path, fault, message):
     del info
     gc.collect()
     assert open_files_under(store_path) == []
-    if os.path.isdir(shard):
-        shutil.rmtree(shard)
-    elif os.path.exists(shard):
+    if os.path.isfile(shard):
         os.remove(shard)
+    shutil.rmtree(shard, ignore_errors=True)
+    os.makedirs(shard)
     assert ZanthVec(store_path, num_shards=5).get_data([1]) == ["kept"]
 
 
