@@ -32,7 +32,7 @@ from __future__ import annotations
 
 import operator
 import re
-from typing import Any, Literal, TypeAlias, Union
+from typing import Any, Literal, Self, TypeAlias, Union
 
 __all__ = [
     "And", "AndFilter", "Exact", "ExactFilter", "Filter", "FilterSyntaxError", "FilterTree",
@@ -58,22 +58,31 @@ class Filter(tuple):  # type: ignore[type-arg]
     __slots__ = ()
 
     def __and__(self, other: object) -> And:
-        return And(self, as_filter(other))
+        return And(self, other)
 
     def __rand__(self, other: object) -> And:
-        return And(as_filter(other), self)
+        return And(other, self)
 
     def __or__(self, other: object) -> Or:
-        return Or(self, as_filter(other))
+        return Or(self, other)
 
     def __ror__(self, other: object) -> Or:
-        return Or(as_filter(other), self)
+        return Or(other, self)
 
     def __invert__(self) -> Not:
         return Not(self)
 
     def __str__(self) -> str:
         return _render(self, 0)
+
+    def plain(self) -> FilterTree:
+        """The same tree of plain tuples and lists (for printing or serialising)."""
+        op = self[0]
+        if op in (AND, OR):
+            return (op, [child.plain() for child in self[1]])
+        if op == NOT:
+            return (NOT, self[1].plain())
+        return tuple(self)  # type: ignore[return-value]
 
 
 def _text(value: object, what: str) -> str:
@@ -123,12 +132,12 @@ class _Group(Filter):
     __slots__ = ()
     _opcode = AND
 
-    def __new__(cls, *children: object) -> Any:
+    def __new__(cls, *children: object) -> Self:
         flat: list[Filter] = []
         for child in children:
             node = as_filter(child)
             # a & b & c reads as one And of three, not a nest of pairs: same ids, flatter tree.
-            flat.extend(node.children if type(node) is cls else [node])  # type: ignore[attr-defined]
+            flat.extend(node[1] if type(node) is cls else [node])
         return tuple.__new__(cls, (cls._opcode, flat))
 
     @property

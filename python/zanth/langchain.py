@@ -216,8 +216,8 @@ class ZanthVectorStore(VectorStore):
 
     # ---- vectors -------------------------------------------------------------------------
 
-    def _vectors(self, rows: Sequence[Sequence[float]]) -> np.ndarray:
-        data = np.asarray(rows, dtype=np.float32).reshape(len(rows), -1)
+    def _vectors(self, rows: Sequence[Sequence[float]]) -> Any:
+        data: Any = np.asarray(rows, dtype=np.float32).reshape(len(rows), -1)
         if self.dim is None:
             self.dim = int(data.shape[1])
             self.store.store_data([{"dim": self.dim, "distance": self.distance}], [SETTINGS_ID])

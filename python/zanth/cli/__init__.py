@@ -143,6 +143,7 @@ def inspect(path: str, shards: int | None, dim: int | None, check_pickles: bool)
             lengths.update(survey["lengths"])
             samples += [(i, block) for block in survey["samples"]]
 
+    record_size: int | None
     if dim is not None:
         record_size, candidates = 8 + 4 * dim, [8 + 4 * dim]
     else:

@@ -151,8 +151,7 @@ def infer_record_size(lengths: Counter[int], samples: list[tuple[int, bytes]],
     the smallest candidate whose sampled ids all route to their own shard wins; multiples of
     the true size read only true ids, so they lose to it. With one shard routing cannot tell,
     and a full block (256 records) decides instead. If no size fits every block (a damaged
-    block), the size of the commonest full-block length is taken so that the misfits can be
-    reported one by one."""
+    block), the commonest block length decides, so that the misfits are reported one by one."""
     if not lengths:
         return None, []
     biggest = max(lengths)
@@ -168,10 +167,11 @@ def infer_record_size(lengths: Counter[int], samples: list[tuple[int, bytes]],
         if biggest == candidates[0] * BLOCK_CAPACITY:
             return candidates[0], candidates
         return None, candidates
-    full = [(n, length // BLOCK_CAPACITY) for length, n in lengths.items()
-            if length % BLOCK_CAPACITY == 0 and length // BLOCK_CAPACITY >= ID_BYTES
-            and (length // BLOCK_CAPACITY) % 4 == 0]
-    return (max(full)[1], []) if full else (None, [])
+    for length, _ in lengths.most_common():
+        alone, _ = infer_record_size(Counter({length: 1}), samples, num_shards)
+        if alone is not None:
+            return alone, []
+    return None, []
 
 
 def _pickle_problem(value: bytes) -> str | None:
