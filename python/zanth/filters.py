@@ -79,7 +79,7 @@ class Filter(tuple):  # type: ignore[type-arg]
         """The same tree of plain tuples and lists (for printing or serialising)."""
         op = self[0]
         if op in (AND, OR):
-            return (op, [child.plain() for child in self[1]])
+            return (op, [child.plain() for child in self[1]])  # type: ignore[return-value]
         if op == NOT:
             return (NOT, self[1].plain())
         return tuple(self)  # type: ignore[return-value]
