@@ -32,7 +32,7 @@ from __future__ import annotations
 
 import operator
 import re
-from typing import Any, Literal, Self, TypeAlias, Union
+from typing import Any, Literal, Self, TypeAlias, Union, cast
 
 __all__ = [
     "And", "AndFilter", "Exact", "ExactFilter", "Filter", "FilterSyntaxError", "FilterTree",
@@ -79,10 +79,10 @@ class Filter(tuple):  # type: ignore[type-arg]
         """The same tree of plain tuples and lists (for printing or serialising)."""
         op = self[0]
         if op in (AND, OR):
-            return (op, [child.plain() for child in self[1]])  # type: ignore[return-value]
+            return cast(FilterTree, (op, [child.plain() for child in self[1]]))
         if op == NOT:
             return (NOT, self[1].plain())
-        return tuple(self)  # type: ignore[return-value]
+        return cast(FilterTree, tuple(self))
 
 
 def _text(value: object, what: str) -> str:
