@@ -81,7 +81,7 @@ class Filter(tuple):  # type: ignore[type-arg]
         if op in (AND, OR):
             return cast(FilterTree, (op, [child.plain() for child in self[1]]))
         if op == NOT:
-            return (NOT, self[1].plain())
+            return cast(FilterTree, (NOT, self[1].plain()))
         return cast(FilterTree, tuple(self))
 
 
