@@ -231,15 +231,24 @@ class ZanthVectorStore(VectorStore):
     # ---- ids -----------------------------------------------------------------------------
 
     def _records(self, doc_ids: Sequence[str]) -> dict[str, tuple[int, dict[str, Any]]]:
-        """The int64 id and stored record of every string id that is present."""
-        asked = set(doc_ids)
-        wanted = {_id_key(d) for d in asked}
-        if not wanted:
-            return {}
-        found = self.store.get_ids_from_filter(Or(*map(Exact, sorted(wanted)))).to_list()
-        records = self.store.get_data(found)
-        return {r["id"]: (i, r) for i, r in zip(found, records)
-                if r is not None and r["id"] in asked}
+        """The int64 id and stored record of every string id that is present. Most documents
+        sit at the hash of their id, read in one call; the others (missing, or moved on by a
+        collision) are looked up by their id keys."""
+        asked = list(dict.fromkeys(doc_ids))
+        homes = [_home(d) for d in asked]
+        found: dict[str, tuple[int, dict[str, Any]]] = {}
+        for d, ident, record in zip(asked, homes, self.store.get_data(homes)):
+            if isinstance(record, dict) and record.get("id") == d:
+                found[d] = (ident, record)
+        rest = {d for d in asked if d not in found}
+        if not rest:
+            return found
+        tree = Or(*(Exact(_id_key(d)) for d in sorted(rest)))
+        idents = self.store.get_ids_from_filter(tree).to_list()
+        for ident, record in zip(idents, self.store.get_data(idents)):
+            if record is not None and record["id"] in rest:
+                found[record["id"]] = (ident, record)
+        return found
 
     def _allocate(self, doc_ids: list[str]) -> dict[str, int]:
         """Free int64 ids for new string ids: the hash, else the next id nobody holds."""
