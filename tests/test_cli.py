@@ -145,3 +145,14 @@ def test_a_reader_that_faults_fails_its_shard_only():
 
     results = run_per_shard(fault, [(), ()])
     assert all(isinstance(r, Failed) and "SIGSEGV" in r.reason for r in results), results
+
+
+def test_plain_text_without_rich(made, monkeypatch, capsys):
+    import zanth.cli
+
+    monkeypatch.setattr(zanth.cli, "_rich", lambda: None)
+    assert zanth.cli.main(["stats", str(made), "--dim", "8"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].endswith("3 shards on disk, dimension 8")
+    assert lines[1].split()[:4] == ["shard", "objects", "blocks", "vectors"]
+    assert lines[-2].split()[:5] == ["all", "100", "3", "600", "10"]
