@@ -10,9 +10,9 @@ Needs the `langchain` extra (`pip install "zanth_vec[langchain]"`).
 
 Layout in the store. Each document is one object record (its string id, text, metadata and
 embedding) and one vector under the same int64 id. The int64 id comes from a hash of the
-string id; when another document already holds it, the next free one is taken, and the index
-key "%id:<sha256 of the string id>" records which int64 id a string id got, so two string ids
-never share a document. Metadata is indexed as "field:value" keys (strings, numbers, bools;
+string id; when another document already holds it, the next free one is taken and the document
+is filed under the index key "%moved". A string id is found by reading its hash and, when the
+document there is another one, the few moved documents: two string ids never share a document. Metadata is indexed as "field:value" keys (strings, numbers, bools;
 each element of a list value), and numbers also as "field#:<16 hex digits>", an encoding of
 the float64 value whose byte order is numeric order, which is what range filters scan. Field
 names have '%', ':', '#' and '|' escaped as %25, %3A, %23 and %7C. One record at a reserved id
@@ -52,7 +52,7 @@ __all__ = ["ZanthVectorStore"]
 TOMBSTONE_ID = -(2**63)  # never a live vector
 SETTINGS_ID = -(2**63) + 1  # the store's dimension and distance
 RESERVED = {TOMBSTONE_ID, SETTINGS_ID}
-ID_KEY = "%id:"
+MOVED_KEY = "%moved"  # files the documents that are not at the hash of their string id
 MAX_KEY_BYTES = 502  # longest index key the store files
 
 
@@ -172,10 +172,6 @@ def translate_filter(spec: Any) -> Filter:
     return parts[0] if len(parts) == 1 else And(*parts)
 
 
-def _id_key(doc_id: str) -> str:
-    return ID_KEY + hashlib.sha256(doc_id.encode("utf-8", "surrogatepass")).hexdigest()
-
-
 def _home(doc_id: str) -> int:
     digest = hashlib.blake2b(doc_id.encode("utf-8", "surrogatepass"), digest_size=8).digest()
     return int.from_bytes(digest, "little", signed=True)
@@ -230,56 +226,69 @@ class ZanthVectorStore(VectorStore):
 
     # ---- ids -----------------------------------------------------------------------------
 
-    def _records(self, doc_ids: Sequence[str]) -> dict[str, tuple[int, dict[str, Any]]]:
-        """The int64 id and stored record of every string id that is present. Most documents
-        sit at the hash of their id, read in one call; the others (missing, or moved on by a
-        collision) are looked up by their id keys."""
+    def _records(self, doc_ids: Sequence[str]) -> tuple[dict[str, tuple[int, dict[str, Any]]],
+                                                         set[str]]:
+        """The int64 id and stored record of every string id that is present, and the absent
+        string ids whose hash is free. A document sits at the hash of its string id unless
+        that was taken when it was added; such moved documents are filed under MOVED_KEY,
+        which collisions of 64-bit hashes keep nearly empty."""
         asked = list(dict.fromkeys(doc_ids))
         homes = [_home(d) for d in asked]
         found: dict[str, tuple[int, dict[str, Any]]] = {}
+        free: set[str] = set()
         for d, ident, record in zip(asked, homes, self.store.get_data(homes)):
             if isinstance(record, dict) and record.get("id") == d:
                 found[d] = (ident, record)
-        rest = {d for d in asked if d not in found}
-        if not rest:
-            return found
-        tree = Or(*(Exact(_id_key(d)) for d in sorted(rest)))
-        idents = self.store.get_ids_from_filter(tree).to_list()
-        for ident, record in zip(idents, self.store.get_data(idents)):
-            if record is not None and record["id"] in rest:
-                found[record["id"]] = (ident, record)
-        return found
+            elif record is None and ident not in RESERVED:
+                free.add(d)
+        if len(found) < len(asked):
+            moved = self.store.get_ids_from_filter(Exact(MOVED_KEY)).to_list()
+            for ident, record in zip(moved, self.store.get_data(moved)):
+                if isinstance(record, dict) and record.get("id") in asked and \
+                        record["id"] not in found:
+                    found[record["id"]] = (ident, record)
+                    free.discard(record["id"])
+        return found, free
 
-    def _allocate(self, doc_ids: list[str]) -> dict[str, int]:
-        """Free int64 ids for new string ids: the hash, else the next id nobody holds."""
+    def _allocate(self, doc_ids: list[str], free: set[str]) -> tuple[dict[str, int], list[int]]:
+        """Int64 ids for new string ids: the hash where it is free, else the next id that
+        nobody holds (those are returned as moved too)."""
         chosen: dict[str, int] = {}
-        taken: set[int] = set()
-        trying = {d: _home(d) for d in doc_ids}
+        trying: dict[str, int] = {}
+        for d in doc_ids:
+            home = _home(d)
+            if d in free and home not in chosen.values():
+                chosen[d] = home
+            else:
+                trying[d] = _next_id(home)
+        moved = []
+        taken = set(chosen.values())
         while trying:
             for d, ident in trying.items():
                 while ident in RESERVED or ident in taken:
                     ident = _next_id(ident)
                 trying[d] = ident
                 taken.add(ident)
-            occupied = self.store.get_data(list(trying.values()))
             retry = {}
-            for (d, ident), held in zip(trying.items(), occupied):
+            for (d, ident), held in zip(trying.items(), self.store.get_data(list(trying.values()))):
                 if held is None:
                     chosen[d] = ident
+                    moved.append(ident)
                 else:
                     retry[d] = _next_id(ident)
             trying = retry
-        return chosen
+        return chosen, moved
 
-    def _forget(self, present: dict[str, tuple[int, dict[str, Any]]], keep_id_keys: bool) -> None:
-        """Removes the vectors and index entries of stored documents (objects stay)."""
+    def _forget(self, present: dict[str, tuple[int, dict[str, Any]]], deleting: bool) -> None:
+        """Removes the vectors and metadata entries of stored documents; when `deleting`, their
+        moved entries too (a replaced document keeps its int64 id)."""
         if not present:
             return
         entries = []
-        for doc_id, (ident, record) in present.items():
+        for ident, record in present.values():
             entries += [(k, ident) for k in index_keys(record["metadata"])]
-            if not keep_id_keys:
-                entries.append((_id_key(doc_id), ident))
+            if deleting:
+                entries.append((MOVED_KEY, ident))
         self.store.batch_index_delete(entries)
         if self.dim is not None:
             self.store.delete_flat_vectors([i for i, _ in present.values()], self.dim)
@@ -304,9 +313,10 @@ class ZanthVectorStore(VectorStore):
         embedded = self.embedding.embed_documents([documents[n].page_content for n in order])
         with self._lock:
             vectors = self._vectors(embedded)
-            present = self._records([doc_ids[n] for n in order])
-            self._forget(present, keep_id_keys=True)
-            fresh = self._allocate([doc_ids[n] for n in order if doc_ids[n] not in present])
+            present, free = self._records([doc_ids[n] for n in order])
+            self._forget(present, deleting=False)
+            fresh, moved = self._allocate(
+                [doc_ids[n] for n in order if doc_ids[n] not in present], free)
             idents = [present[doc_ids[n]][0] if doc_ids[n] in present else fresh[doc_ids[n]]
                       for n in order]
             records = [{"id": doc_ids[n], "text": documents[n].page_content,
@@ -314,7 +324,7 @@ class ZanthVectorStore(VectorStore):
                        for j, n in enumerate(order)]
             self.store.store_data(records, idents)
             self.store.store_flat_vectors(vectors, idents)
-            entries = [(_id_key(r["id"]), i) for r, i in zip(records, idents)]
+            entries = [(MOVED_KEY, i) for i in moved]
             entries += [(k, i) for r, i in zip(records, idents) for k in index_keys(r["metadata"])]
             self.store.batch_index_insert(entries)
         return doc_ids
@@ -332,19 +342,26 @@ class ZanthVectorStore(VectorStore):
         """Deletes the documents of `ids` (missing ones are ignored); `ids=None` deletes all."""
         with self._lock:
             if ids is None:
-                every = self.store.get_ids_from_filter(Range(ID_KEY, ID_KEY[:-1] + ";"))
-                found = every.to_list()
-                present = {r["id"]: (i, r) for i, r in zip(found, self.store.get_data(found))
-                           if r is not None}
+                present = self._everything()
             else:
-                present = self._records(list(ids))
-            self._forget(present, keep_id_keys=False)
+                present, _ = self._records(list(ids))
+            self._forget(present, deleting=True)
             self.store.delete_data([i for i, _ in present.values()])
         return True
 
     def get_by_ids(self, ids: Sequence[str], /) -> list[Document]:
-        present = self._records(list(ids))
+        present, _ = self._records(list(ids))
         return [self._document(present[d][1]) for d in ids if d in present]
+
+    def _everything(self) -> dict[str, tuple[int, dict[str, Any]]]:
+        """Every document: each has exactly one live vector, so an unfiltered search for as
+        many hits as there could be lists them all."""
+        if self.dim is None:
+            return {}
+        hits = self.store.search_flat(np.zeros(self.dim, dtype=np.float32), k=2**62)
+        idents = [i for _, i in hits]
+        return {r["id"]: (i, r) for i, r in zip(idents, self.store.get_data(idents))
+                if isinstance(r, dict) and "id" in r}
 
     @staticmethod
     def _document(record: dict[str, Any]) -> Document:
