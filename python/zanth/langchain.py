@@ -255,14 +255,15 @@ class ZanthVectorStore(VectorStore):
         nobody holds (those are returned as moved too)."""
         chosen: dict[str, int] = {}
         trying: dict[str, int] = {}
+        taken: set[int] = set()
         for d in doc_ids:
             home = _home(d)
-            if d in free and home not in chosen.values():
+            if d in free and home not in taken:
                 chosen[d] = home
+                taken.add(home)
             else:
                 trying[d] = _next_id(home)
         moved = []
-        taken = set(chosen.values())
         while trying:
             for d, ident in trying.items():
                 while ident in RESERVED or ident in taken:
