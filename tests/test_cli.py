@@ -156,3 +156,33 @@ def test_plain_text_without_rich(made, monkeypatch, capsys):
     assert lines[0].endswith("3 shards on disk, dimension 8")
     assert lines[1].split()[:4] == ["shard", "objects", "blocks", "vectors"]
     assert lines[-2].split()[:5] == ["all", "100", "3", "600", "10"]
+
+
+def blocks(rng, dim, counts, shards):
+    """One block per shard of random vectors whose ids route to that shard."""
+    out = []
+    for shard, count in enumerate(counts):
+        ids = rng.integers(0, 2**40, count) * shards + shard
+        records = np.zeros(count, dtype=[("id", "<i8"), ("v", "<f4", dim)])
+        records["id"], records["v"] = ids, rng.standard_normal((count, dim))
+        out.append((shard, records.tobytes()))
+    return out
+
+
+@pytest.mark.parametrize("dim, counts, expected", [
+    (16, [200, 180, 3], 16),      # ids route home only when read at the true record size
+    (128, [256], 128),            # one shard: a full block decides
+    (5, [256, 256, 256, 9], 5),
+    (2, [2, 2], None),            # two records a block: 2 or 6? ambiguous, not a guess
+    (16, [100], None),            # one shard, no full block
+])
+def test_dimension_inference(dim, counts, expected):
+    from collections import Counter
+
+    from zanth.cli.scan import infer_record_size
+
+    samples = blocks(np.random.default_rng(dim), dim, counts, len(counts))
+    size, candidates = infer_record_size(Counter(len(b) for _, b in samples), samples,
+                                         len(counts))
+    assert size == (None if expected is None else 8 + 4 * expected)
+    assert 8 + 4 * dim in candidates

@@ -204,7 +204,6 @@ def as_filter(tree: object) -> Filter:
 # ---- text form -------------------------------------------------------------------------------
 
 _OPERATORS = ("and", "or", "not")
-_SPECIAL = "()[],'\""
 _BARE = re.compile(r"[^\s()\[\],'\"]+")
 
 

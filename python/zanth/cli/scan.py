@@ -9,6 +9,7 @@ hold the environment open in the reading process.
 from __future__ import annotations
 
 import hashlib
+import math
 import os
 import pickletools
 from collections import Counter
@@ -25,7 +26,8 @@ BLOCK_PREFIX = 0x70  # b"p": a 5-byte key starting with it is a vector block
 SEPARATOR = 0x7C  # b"|" between an index key and the id key of its record
 ID_BYTES = 8
 PROGRESS_EVERY = 20_000  # records between progress messages
-SAMPLE_BLOCKS = 2  # blocks per shard handed to dimension inference
+SAMPLE_BLOCKS = 4  # blocks per shard handed to dimension inference
+CHANCE_BITS = 20  # a record size is inferred only if chance would fake it 1 time in 2**20
 
 Send = Callable[[str, Any], None]
 
@@ -124,12 +126,10 @@ def survey(path: str, send: Send) -> dict[str, Any]:
 
 
 def _gcd_divisors(values: list[int]) -> list[int]:
-    from math import gcd, isqrt
-
     g = 0
     for v in values:
-        g = gcd(g, v)
-    small = [d for d in range(1, isqrt(g) + 1) if g % d == 0] if g else []
+        g = math.gcd(g, v)
+    small = [d for d in range(1, math.isqrt(g) + 1) if g % d == 0] if g else []
     return sorted(set(small + [g // d for d in small]))
 
 
@@ -161,9 +161,19 @@ def infer_record_size(lengths: Counter[int], samples: list[tuple[int, bytes]],
         if len(candidates) == 1:
             return candidates[0], candidates
         if num_shards > 1:
-            for size in candidates:
-                if _ids_route(samples, size, num_shards):
+            passing = [size for size in candidates if _ids_route(samples, size, num_shards)]
+            if len(passing) == 1:
+                return passing[0], candidates
+            if passing:
+                # Reads only the smallest size makes would be float bytes if a larger passing
+                # size were the true one; each such read routes home by chance 1/num_shards.
+                size, larger = passing[0], passing[1:]
+                own = sum(1 for _, block in samples
+                          for offset in range(0, len(block) - size + 1, size)
+                          if all(offset % other for other in larger))
+                if own * math.log2(num_shards) >= CHANCE_BITS:
                     return size, candidates
+                candidates = passing
         if biggest == candidates[0] * BLOCK_CAPACITY:
             return candidates[0], candidates
         return None, candidates
