@@ -374,7 +374,8 @@ class ZanthVectorStore(VectorStore):
         if self.dim is None or k <= 0:
             return []
         query = self._vectors([embedding])[0]
-        id_set = None if filter is None else self.store.get_ids_from_filter(translate_filter(filter))
+        unfiltered = filter is None or (isinstance(filter, dict) and not filter)  # {}: no filter
+        id_set = None if unfiltered else self.store.get_ids_from_filter(translate_filter(filter))
         hits = self.store.search_flat(query, filter_obj=id_set, k=k)
         records = self.store.get_data([i for _, i in hits])
         return [(r, score) for (score, _), r in zip(hits, records) if r is not None]
