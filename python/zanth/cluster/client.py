@@ -52,8 +52,8 @@ class ZanthCluster:
     def __init__(self, name: str, manifest: dict, timeout: float):
         self.name = name
         self.partitions = manifest["partitions"]
-        self.num_shards = manifest["num_shards"]
-        self.dim = manifest["dim"]
+        self.num_shards = manifest.get("num_shards")
+        self.dim = manifest.get("dim")
         self.timeout = timeout
         self._options = manifest
         self._handles = [None] * self.partitions
@@ -82,7 +82,13 @@ class ZanthCluster:
         cluster = cls(name, base, timeout)
         for p in range(partitions):
             cluster._handles[p] = _start(dict(base, partition=p))
-        cluster._call("create", {p: () for p in range(partitions)})
+        try:
+            cluster._call("create", {p: () for p in range(partitions)})
+        except ClusterError:
+            # Leave the name free for another attempt; directories of the partitions that were
+            # created stay and must be removed (or opened) by hand.
+            cluster.stop()
+            raise
         return cluster
 
     @classmethod
@@ -92,14 +98,10 @@ class ZanthCluster:
         partitions without a running actor are started from their directories (after a
         whole-cluster restart, say); their manifests decide the rest."""
         _ensure_ray()
-        handles = [_lookup(name, p) for p in range(partitions or 1)]
         if partitions is None:
-            if handles[0] is None:
-                raise ClusterError("open", {0: f"no actor named {actor_name(name, 0)!r} in "
-                                               f"namespace {NAMESPACE!r}"})
-            first = ray.get(handles[0].manifest.remote(), timeout=timeout)
-            partitions = first["partitions"]
-            handles += [_lookup(name, p) for p in range(1, partitions)]
+            probe = cls(name, {"partitions": 1}, timeout)
+            partitions = probe._call("manifest", {0: ()})[0][0]["partitions"]
+        handles = [_lookup(name, p) for p in range(partitions)]
         absent = [p for p, h in enumerate(handles) if h is None]
         if absent and root is None:
             raise ClusterError("open", {p: "no running partition actor (pass root= and "
@@ -109,19 +111,12 @@ class ZanthCluster:
                                  "routing_version": ROUTING_VERSION, "root": root,
                                  "partition_resources": partition_resources,
                                  "max_restarts": -1, "max_task_retries": 3})
-        probe = cls(name, {"partitions": partitions, "num_shards": None, "dim": None}, timeout)
-        probe._handles = handles
-        found, _ = probe._call("manifest", {p: () for p in range(partitions)})
-        expected = dict(found[0], store=name, partitions=partitions,
-                        routing_version=ROUTING_VERSION)
-        wrong = {}
-        for p, m in found.items():
-            bad = [f"{k}={m.get(k)!r}" for k in IDENTITY
-                   if m.get(k) != (p if k == "partition" else expected[k])]
-            if bad:
-                wrong[p] = "manifest differs from partition 0's: " + ", ".join(bad)
-        if wrong:
-            raise ClusterError("open", wrong)
+        try:
+            expected = _check_manifests(cls(name, {"partitions": partitions}, timeout), handles)
+        except ClusterError:
+            for p in absent:  # started here for nothing: do not leave them holding the name
+                ray.kill(handles[p], no_restart=True)
+            raise
         cluster = cls(name, expected, timeout)
         cluster._handles = handles
         return cluster
@@ -305,6 +300,9 @@ class ZanthCluster:
         for p, ref in refs.items():
             if ref not in ready:
                 failed[p] = f"no answer within {timeout:g} s"
+                if self._options.get("partition_resources"):
+                    failed[p] += (f" (is a host advertising the resource "
+                                  f"{partition_resource(self.name, p)!r} up?)")
                 unknown.append(p)
                 continue
             try:
@@ -319,6 +317,23 @@ class ZanthCluster:
         if failed and not partial:
             raise ClusterError(method, failed, unknown if write else ())
         return results, failed
+
+
+def _check_manifests(probe: ZanthCluster, handles) -> dict:
+    """The manifest all partitions share; ClusterError naming those that differ from it."""
+    probe._handles = list(handles)
+    found, _ = probe._call("manifest", {p: () for p in range(len(handles))})
+    expected = dict(found[0], store=probe.name, partitions=len(handles),
+                    routing_version=ROUTING_VERSION)
+    wrong = {}
+    for p, m in found.items():
+        bad = [f"{k}={m.get(k)!r}" for k in IDENTITY
+               if m.get(k) != (p if k == "partition" else expected[k])]
+        if bad:
+            wrong[p] = "manifest differs from partition 0's: " + ", ".join(bad)
+    if wrong:
+        raise ClusterError("open", wrong)
+    return expected
 
 
 def _filter_tree(filter_obj):
