@@ -101,7 +101,7 @@ Status ApplyToShards(const StoreHandle& store, const char* operation,
         batch.Sort();
         for (const ShardBatch::Span& record : batch.records) {
           if (int rc = apply(txn, dbi, batch.At(record)); rc != 0) {
-            return Status::Lmdb(rc, ShardContext(operation, s));
+            return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, s));
           }
         }
         return Status::Ok();

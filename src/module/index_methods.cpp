@@ -93,11 +93,7 @@ PyObject* RunIndexWrite(PyObject* self, PyObject* args, PyObject* kwargs, const 
   if (!ToIndexEntries(slots[0], &entries)) return nullptr;
   if (entries.empty()) Py_RETURN_NONE;
   const StoreHandle& store = StoreOf(self);
-  Status status;
-  {
-    ReleaseGil nogil;
-    status = write(store, entries);
-  }
+  Status status = WithoutGil([&] { return write(store, entries); });
   if (!status.ok()) return RaiseStatus(status);
   Py_RETURN_NONE;
 }
@@ -126,14 +122,13 @@ PyObject* StoreGetIdsFromFilter(PyObject* self, PyObject* args, PyObject* kwargs
     std::optional<FilterNode> tree = FilterFromPy(slots[0]);
     if (!tree) return nullptr;
     const StoreHandle& store = StoreOf(self);
-    std::optional<Result<IdSet>> evaluated;
-    {
-      ReleaseGil nogil;
-      evaluated.emplace(EvaluateFilter(store, *tree));
+    Result<IdSet> evaluated = WithoutGil([&] {
+      Result<IdSet> result = EvaluateFilter(store, *tree);
       tree.reset();  // large trees are freed without the GIL too
-    }
-    if (!evaluated->ok()) return RaiseStatus(evaluated->status());
-    return NewIdSetObject(evaluated->take());
+      return result;
+    });
+    if (!evaluated.ok()) return RaiseStatus(evaluated.status(), Operation::kGetIdsFromFilter);
+    return NewIdSetObject(evaluated.take());
   })
 }
 

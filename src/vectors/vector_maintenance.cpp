@@ -45,7 +45,7 @@ Status ApplyRewrites(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size
     }
     MDB_val value = ToVal(rewrite.value);
     if (int rc = mdb_put(txn, dbi, &key, &value, 0); rc != 0) {
-      return Status::Lmdb(rc, ShardContext(operation, shard) + ": put block " +
+      return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, shard) + ": put block " +
                                   std::to_string(DecodeBlockNumber(
                                       std::string_view(rewrite.key.data(), kBlockKeySize))));
     }
@@ -85,22 +85,13 @@ Status RewriteBlocks(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size
         });
     if (!walked.ok()) {
       if (walked.code() == StatusCode::kLmdb) {
-        return Status::Lmdb(walked.error_number(),
-                            ShardContext(operation, shard) + ": " + walked.message());
+        return walked.WithContext(ShardContext(operation, shard));
       }
       return walked;
     }
     if (Status s = ApplyRewrites(txn, dbi, operation, shard, pending); !s.ok()) return s;
     if (!paused) return Status::Ok();
   }
-}
-
-// Storage failures of maintenance are internal failures: the caller sees PanicException with
-// the LMDB error named, not an OSError.
-Status AsInternal(Status status) {
-  if (status.code() != StatusCode::kLmdb) return status;
-  return Status::Internal(status.message() + ": " + LmdbErrorName(status.error_number()) + " (" +
-                          mdb_strerror(status.error_number()) + ")");
 }
 
 }  // namespace
@@ -125,11 +116,11 @@ Status DeleteVectors(const StoreHandle& store, std::span<const std::int64_t> ids
     }
   };
   const char* operation = "delete_flat_vectors";
-  return AsInternal(WriteShards(
+  return WriteShards(
       store, operation, [](std::size_t) { return true; },
       [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) {
         return RewriteBlocks(txn, dbi, operation, s, record_size, mark);
-      }));
+      });
 }
 
 Result<std::uint64_t> CompactVectors(const StoreHandle& store, std::uint64_t dim) {
@@ -161,7 +152,7 @@ Result<std::uint64_t> CompactVectors(const StoreHandle& store, std::uint64_t dim
         if (rewritten.ok()) removed[s] = count;
         return rewritten;
       });
-  if (!status.ok()) return AsInternal(std::move(status));
+  if (!status.ok()) return status;
   std::uint64_t total = 0;
   for (std::uint64_t n : removed) total += n;
   return total;
