@@ -98,12 +98,18 @@ def assert_same_hits(got, want):
         assert key == last or sorted(g) == sorted(w)
 
 
+def nest(tree, levels):
+    for _ in range(levels):
+        tree = (4, tree)
+    return tree
+
+
 TREES = [
     (0, "color:red"), (1, "size:1", "size:4"), (4, (0, "color:blue")),
     (2, [(0, "color:red"), (4, (0, "size:2"))]), (3, [(0, "size:0"), (0, "color:green")]),
     (2, [(4, (0, "size:1")), (4, (0, "size:3"))]), (3, [(0, "size:5"), (4, (0, "color:red"))]),
     (4, (2, [(3, [(0, "color:red"), (1, "size:0", "size:3")]), (4, (0, "size:1"))])),
-    (2, []), (3, []), (0, "nothing:here"),
+    (2, []), (3, []), (0, "nothing:here"), nest((0, "size:2"), 1023),  # the deepest allowed
 ]
 
 
@@ -146,7 +152,7 @@ def test_random_filters_equal_one_store(pair, tree):
 
 @pytest.mark.parametrize("tree", [[0, "a"], (), (0,), (1, "a"), (9,), (256, "a"), (-1, "a"),
                                   (0, b"a"), (2, ((0, "a"),)), (1.0, "a"),
-                                  (2, [(0, "a"), (9, "b"), [0, "c"]])])
+                                  (2, [(0, "a"), (9, "b"), [0, "c"]]), nest((9,), 1024)])
 def test_malformed_trees_fail_like_one_store(pair, tree):
     parted, single, _ = pair
     with pytest.raises(Exception) as want:

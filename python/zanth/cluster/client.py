@@ -205,9 +205,9 @@ class ZanthCluster:
         """The k best (score, id) hits over all partitions, exactly those of one store holding
         the same data. `filter_obj` is a ClusterIdSet or a filter tree."""
         query = self._query(query_vector, 1, "query_vector")
-        tree = _filter_tree(filter_obj)
+        program = _filter_program(filter_obj)
         k = _count(k, "k")
-        found, failed = self._call("search_flat", self._everyone(query, tree, k),
+        found, failed = self._call("search_flat", self._everyone(query, program, k),
                                    timeout=timeout, partial=partial)
         hits = merge_hits([found[p] for p in sorted(found)], k)
         return PartialResult(hits, failed) if partial else hits
@@ -216,11 +216,11 @@ class ZanthCluster:
         """search_flat for every row of a two-dimensional float32 array, one call per
         partition."""
         queries = self._query(queries, 2, "queries")
-        tree = _filter_tree(filter_obj)
+        program = _filter_program(filter_obj)
         k = _count(k, "k")
         if len(queries) == 0:
             return PartialResult([], ()) if partial else []
-        found, failed = self._call("search_flat_batch", self._everyone(queries, tree, k),
+        found, failed = self._call("search_flat_batch", self._everyone(queries, program, k),
                                    timeout=timeout, partial=partial)
         per_query = [merge_hits([found[p][i] for p in sorted(found)], k)
                      for i in range(len(queries))]
@@ -238,10 +238,10 @@ class ZanthCluster:
         """Evaluates the tree on every partition. Complements are taken per partition ("every
         id of this partition except ..."), which together are the global complement because
         every index entry lives with its id."""
-        tree, negated = normalize(filter_tree)
-        found, failed = self._call("get_ids_from_filter", self._everyone(tree),
+        program, negated = normalize(filter_tree)
+        found, failed = self._call("get_ids_from_filter", self._everyone(program),
                                    timeout=timeout, partial=partial)
-        return ClusterIdSet(found, negated, tree, failed)
+        return ClusterIdSet(found, negated, program, failed)
 
     # Fan-out
 
@@ -294,8 +294,8 @@ class ZanthCluster:
                 refs[p] = remote.remote(*args)
             except (LookupError, ValueError, rx.RayError) as e:
                 failed[p] = str(e)
-        ready, _ = ray.wait(list(refs.values()), num_returns=len(refs), timeout=timeout)
-        ready = set(ready)
+        ready = set(ray.wait(list(refs.values()), num_returns=len(refs), timeout=timeout)[0]
+                    if refs else ())
         results = {}
         for p, ref in refs.items():
             if ref not in ready:
@@ -336,11 +336,11 @@ def _check_manifests(probe: ZanthCluster, handles) -> dict:
     return expected
 
 
-def _filter_tree(filter_obj):
+def _filter_program(filter_obj):
     if filter_obj is None:
         return None
     if isinstance(filter_obj, ClusterIdSet):
-        return filter_obj.filter_tree
+        return filter_obj.program
     if isinstance(filter_obj, tuple):
         return normalize(filter_obj)[0]
     raise TypeError("filter_obj must be None, a ClusterIdSet or a filter tree tuple")

@@ -12,7 +12,8 @@ import numpy as np
 
 import zanth_vec
 
-from .routing import ROUTING_VERSION, unpack_keys
+from .routing import unpack_keys
+from .trees import rebuild
 
 MANIFEST = "zanth_partition.json"
 # The fields that must agree between a directory and the store that opens it.
@@ -121,8 +122,8 @@ class PartitionServer:
     def compact_vectors(self, dim: int) -> int:
         return self._live().compact_vectors(dim)
 
-    def _id_set(self, tree):
-        return None if tree is None else self._live().get_ids_from_filter(tree)
+    def _id_set(self, program):
+        return None if program is None else self._live().get_ids_from_filter(rebuild(program))
 
     def search_flat(self, query: np.ndarray, tree, k: int):
         return hits_to_columns(self._live().search_flat(query, self._id_set(tree), k))
@@ -143,5 +144,5 @@ class PartitionServer:
     def batch_index_delete(self, blob: bytes, ends: np.ndarray, ids: np.ndarray) -> None:
         self._live().batch_index_delete(list(zip(unpack_keys(blob, ends), ids.tolist())))
 
-    def get_ids_from_filter(self, tree) -> np.ndarray:
-        return np.array(self._live().get_ids_from_filter(tree).to_list(), dtype=np.int64)
+    def get_ids_from_filter(self, program) -> np.ndarray:
+        return np.array(self._id_set(program).to_list(), dtype=np.int64)

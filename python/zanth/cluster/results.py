@@ -3,6 +3,8 @@ what they lack, id sets spread over partitions, and the merge of per-partition t
 
 import numpy as np
 
+from .trees import rebuild
+
 
 class ClusterError(Exception):
     """One or more partitions failed a call. `failed` maps each partition number to what went
@@ -38,11 +40,15 @@ class ClusterIdSet:
     true. Passing it as `filter_obj` evaluates its filter tree again on every partition at
     search time (it stands for its filter, not for a frozen copy of the ids). Picklable."""
 
-    def __init__(self, parts: dict, negated: bool, filter_tree, missing=()):
+    def __init__(self, parts: dict, negated: bool, program: list, missing=()):
         self._parts = {int(p): np.asarray(ids, dtype=np.int64) for p, ids in parts.items()}
         self.negated = bool(negated)
-        self.filter_tree = filter_tree
+        self.program = program  # the filter tree in the flat form partitions receive
         self.missing = tuple(sorted(missing))
+
+    @property
+    def filter_tree(self):
+        return rebuild(self.program)
 
     def __len__(self) -> int:
         return sum(len(ids) for ids in self._parts.values())
