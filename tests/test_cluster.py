@@ -150,15 +150,25 @@ def test_random_filters_equal_one_store(pair, tree):
     assert_same_hits(parted.search_flat(vectors[7], got, 12), single.search_flat(vectors[7], want, 12))
 
 
-@pytest.mark.parametrize("tree", [[0, "a"], (), (0,), (1, "a"), (9,), (256, "a"), (-1, "a"),
-                                  (0, b"a"), (2, ((0, "a"),)), (1.0, "a"),
-                                  (2, [(0, "a"), (9, "b"), [0, "c"]]), nest((9,), 1024)])
-def test_malformed_trees_fail_like_one_store(pair, tree):
+BAD_TREES = [[0, "a"], (), (0,), (1, "a"), (9,), (256, "a"), (-1, "a"), (0, b"a"),
+             (2, ((0, "a"),)), (1.0, "a"), (2, [(0, "a"), (9, "b"), [0, "c"]]), nest((9,), 1024)]
+BAD_CALLS = [("get_ids_from_filter", (t,)) for t in BAD_TREES] + [
+    ("get_data", ("12",)), ("get_data", ({1, 2},)), ("get_data", ([1.5],)),
+    ("delete_data", ([2**63],)), ("store_data", ([1], [1, 2])),
+    ("search_flat", (np.zeros(DIM),)), ("search_flat", (np.zeros(DIM, np.float32), None, -1)),
+    ("search_flat", (np.zeros(DIM, np.float32), [0, "a"])),
+    ("batch_index_insert", ([["a", 1]],)), ("batch_index_insert", ([("a", 1, 2)],)),
+    ("batch_index_insert", ([("a", 1), ("k" * 503, 2)],)), ("batch_index_delete", ([(1, 1)],)),
+]
+
+
+@pytest.mark.parametrize("method, args", BAD_CALLS)
+def test_bad_arguments_fail_like_one_store(pair, method, args):
     parted, single, _ = pair
     with pytest.raises(Exception) as want:
-        single.get_ids_from_filter(tree)
+        getattr(single, method)(*args)
     with pytest.raises(want.type):
-        parted.get_ids_from_filter(tree)
+        getattr(parted, method)(*args)
 
 
 def test_routing_is_fixed_and_fills_every_shard():
