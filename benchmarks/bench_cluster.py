@@ -107,7 +107,7 @@ def run(args):
         row = {"operation": labels[key], "ours_s": o, "single_store_s": s, "ratio": o / s,
                "overhead_ms": (o - s) * 1e3}
         if key == "ingest":
-            row.update(rows_per_s=n / o, single_rows_per_s=n / s)
+            row.update(rows_per_sec=n / o, single_rows_per_sec=n / s)
         rows.append(row)
     print(f"{n} x {dim} float32, {P} partitions (Ray actors on this host) vs one {5}-shard store; "
           f"median of {reps}; the machine may be shared with other work")
@@ -116,8 +116,8 @@ def run(args):
         print(f"{r['operation']:<44}{r['ours_s'] * 1e3:>12.2f}{r['single_store_s'] * 1e3:>12.2f}"
               f"{r['ratio']:>8.2f}{r['overhead_ms']:>13.2f}")
     ing = rows[0]
-    print(f"ingest: {ing['rows_per_s']:,.0f} rows/s through the cluster, "
-          f"{ing['single_rows_per_s']:,.0f} rows/s into the single store")
+    print(f"ingest: {ing['rows_per_sec']:,.0f} rows/s through the cluster, "
+          f"{ing['single_rows_per_sec']:,.0f} rows/s into the single store")
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"benchmark": "cluster", "rows": n, "dim": dim, "partitions": P,
