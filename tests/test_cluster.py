@@ -31,7 +31,7 @@ from zanth.cluster.routing import mix64  # noqa: E402
 DIM = 8
 KEYS = [f"color:{c}" for c in ("red", "green", "blue")] + [f"size:{i}" for i in range(6)]
 # Partition resources per raylet: Ray restarts each actor on the raylet that holds its files.
-LAYOUT = {"eq": [[0], [1, 3], [2]], "kill": [[0], [1], []]}
+LAYOUT = {"eq": [[0], [1, 3], [2]], "kill": [[0], [1], []], "lost": [[0], [], []]}
 
 
 @pytest.fixture(scope="session")
@@ -192,6 +192,14 @@ def test_second_driver_attaches_by_name(pair, cluster):
                          timeout=120, check=True).stdout
     want = parted.search_flat(np.ones(DIM, np.float32), (4, (0, "color:red")), 5)
     assert out.strip().splitlines()[-1] == repr(want)
+
+
+def test_unplaced_partition_times_out_and_frees_the_name(cluster):
+    with pytest.raises(ClusterError, match="no answer within 2 s") as failure:
+        ZanthCluster.create("lost", str(cluster[1]), 2, dim=DIM, map_size=1 << 24, timeout=2)
+    assert list(failure.value.failed) == [1]  # no raylet advertises lost's partition 1
+    with pytest.raises(ValueError):
+        ray.get_actor("zanth:lost:0", namespace="zanth")
 
 
 def test_killed_partitions(cluster):
