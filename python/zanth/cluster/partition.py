@@ -64,8 +64,8 @@ class PartitionServer:
     def __init__(self, path: str, expected: dict):
         self.path = path
         self.expected = dict(expected)
-        self.manifest_data = None
-        self.store = None
+        self.manifest_data: dict = {}
+        self.store: zanth_vec.ZanthVec | None = None
         found = read_manifest(path)
         if found is not None:
             self._open(found)

@@ -18,7 +18,8 @@ MAX_DEPTH = 1024
 def normalize(tree) -> tuple[list, bool]:
     """(postfix program of tree, whether its id set is in complement form). Nodes are checked
     depth first, left to right, each before its children, as the store checks them."""
-    program, flags = [], []
+    program: list = []
+    flags: list[bool] = []
     work = [(tree, 1)]
     while work:
         node, depth = work.pop()
