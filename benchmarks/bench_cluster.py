@@ -92,7 +92,7 @@ def run(args):
             figures["batch"][0].append(timed(lambda: cluster.search_flat_batch(queries, None, 10))[0])
             figures["batch"][1].append(timed(lambda: batch(queries, None, 10))[0])
             cluster.stop()
-            del single
+            single = single_filter = None  # close the store before the next round
     finally:
         ray.shutdown()
         shutil.rmtree(root, ignore_errors=True)
