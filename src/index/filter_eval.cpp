@@ -1,5 +1,6 @@
 #include "index/filter_eval.h"
 
+#include <cassert>
 #include <string_view>
 #include <vector>
 
@@ -13,8 +14,8 @@ namespace zanth {
 
 namespace {
 
-// Records of 8 bytes or fewer are object records or vector blocks, never index records.
-constexpr std::size_t kIdBytes = 8;
+// Records of kIdKeySize bytes or fewer are object records or vector blocks, never index records.
+constexpr std::size_t kIdBytes = kIdKeySize;
 
 // Ids collected into a flat vector first: the table is then sized once, instead of rehashing
 // log2(n) times while a scan of unknown length fills it.
@@ -164,6 +165,7 @@ Result<IdSet> Eval(const StoreHandle& store, const FilterNode& root) {
     const FilterNode& node = *top.at.node;
     IdSet value;
     if (IsLeaf(node)) {
+      assert(next_leaf < leaf_sets.size() && leaves[next_leaf] == &node);
       value = std::move(leaf_sets[next_leaf++]);
     } else if (top.next_child < node.children.size()) {
       Peeled child = Peel(node.children[top.next_child++]);
@@ -174,7 +176,10 @@ Result<IdSet> Eval(const StoreHandle& store, const FilterNode& root) {
     }
     if (top.at.flip) value.negated = !value.negated;
     stack.pop_back();
-    if (stack.empty()) return value;
+    if (stack.empty()) {
+      assert(next_leaf == leaf_sets.size());
+      return value;
+    }
     stack.back().done.push_back(std::move(value));
   }
 }

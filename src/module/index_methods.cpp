@@ -13,20 +13,6 @@ namespace zanth::py {
 
 namespace {
 
-bool ToId(PyObject* item, std::int64_t* out) {
-  OwnedRef index(PyNumber_Index(item));
-  if (!index) return false;
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (overflow != 0) {
-    PyErr_SetString(PyExc_OverflowError, "id does not fit in a signed 64-bit integer");
-    return false;
-  }
-  if (v == -1 && PyErr_Occurred()) return false;
-  *out = v;
-  return true;
-}
-
 // One (key, id) tuple. Keys LMDB could not store are refused here, before anything is written.
 bool ToEntry(PyObject* element, IndexEntry* out) {
   if (!PyTuple_Check(element)) {

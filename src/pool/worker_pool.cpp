@@ -1,5 +1,6 @@
 #include "pool/worker_pool.h"
 
+#include <cassert>
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
@@ -45,6 +46,7 @@ struct WorkerPool::Impl {
   // Claims the next task of `set`; the set leaves the open list with its last task. Call with
   // the mutex held and set->next_unclaimed < set->size.
   std::size_t Claim(TaskSet* set) {
+    assert(set->next_unclaimed < set->size);
     std::size_t index = set->next_unclaimed++;
     if (set->next_unclaimed == set->size) {
       open_sets.erase(std::find(open_sets.begin(), open_sets.end(), set));
@@ -59,6 +61,7 @@ struct WorkerPool::Impl {
     Status status = RunOne(*set->fn, index);
     lock.lock();
     if (!status.ok() && set->first_failure.ok()) set->first_failure = std::move(status);
+    assert(set->remaining > 0);
     if (--set->remaining == 0) changed.notify_all();
   }
 

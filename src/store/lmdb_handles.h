@@ -16,6 +16,10 @@
 
 namespace zanth {
 
+// The longest key LMDB takes (MDB_MAXKEYSIZE of its default build); environments are checked
+// against it when they open, so the limits derived from it hold for every shard.
+inline constexpr std::size_t kLmdbMaxKeyBytes = 511;
+
 inline MDB_val ToVal(std::string_view bytes) {
   return MDB_val{bytes.size(), const_cast<char*>(bytes.data())};
 }

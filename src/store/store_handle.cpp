@@ -90,6 +90,10 @@ Result<std::shared_ptr<Env>> OpenEnv(const std::string& dir, std::uint64_t map_s
   if ((rc = mdb_env_open(raw, dir.c_str(), kEnvFlags, kFileMode)) != 0) {
     return fail(rc, "mdb_env_open");
   }
+  if (int max_key = mdb_env_get_maxkeysize(raw); max_key < static_cast<int>(kLmdbMaxKeyBytes)) {
+    return fail(MDB_BAD_VALSIZE, ("keys of this LMDB build are limited to " +
+                                  std::to_string(max_key) + " bytes:").c_str());
+  }
   // Reader slots of crashed processes would otherwise pin old pages forever.
   int dead = 0;
   mdb_reader_check(raw, &dead);

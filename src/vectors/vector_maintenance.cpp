@@ -1,5 +1,6 @@
 #include "vectors/vector_maintenance.h"
 
+#include <cassert>
 #include <lmdb.h>
 
 #include <cstring>
@@ -72,6 +73,7 @@ Status RewriteBlocks(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size
           if (Status s = CheckBlockLength(key, value.size(), record_size, shard); !s.ok()) {
             return s;
           }
+          assert(value.size() % record_size == 0);
           bool changed = false;
           std::string out;
           rewrite(value, &changed, &out);
