@@ -49,14 +49,21 @@ test-core: deps venv
 	$(VENV)/bin/cmake --build $(CORE_BUILD) --target zanth_core_tests
 	$(CORE_BUILD)/zanth_core_tests
 
+# Ray (the `ray` extra) for the partitioned-store tests; an existing venv picks it up too.
+RAY_PACKAGE := "ray>=2.9"
+
 test-py: build wheel
+	@$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q $(RAY_PACKAGE)
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
 
 test: test-core test-py test-stubs test-types test-asan
 
-# The pure-Python zanth package, strictly typed, against the installed module's stubs.
+# The pure-Python zanth package against the installed module's stubs: all of it type-checks,
+# and all but the cluster client also under --strict.
 test-types: build
-	$(PY) -m mypy --strict python/zanth
+	@$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q $(RAY_PACKAGE)
+	$(PY) -m mypy python/zanth
+	$(PY) -m mypy --strict python/zanth --exclude 'python/zanth/cluster/'
 
 # The installed stubs (zanth_vec-stubs) against the installed module.
 test-stubs: build
@@ -83,6 +90,7 @@ demo: build
 # One combined report of every benchmarks/bench_*.py; BENCH_ARGS=--quick for a short run.
 bench: build
 	$(PY) -m pip install -q faiss-cpu hnswlib usearch || echo "some benchmark peers did not install"
+	@$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q $(RAY_PACKAGE)
 	$(PY) benchmarks/run_all.py --json build/bench-report.json $(BENCH_ARGS)
 
 clean:
