@@ -87,6 +87,26 @@ def test_handles_share_environments_and_reopen(tmp_path, store_path, open_store)
     assert smaller.get_data([4, 2099]) == ["b", "y" * 1000] and smaller.get_data_count() == 2002
 
 
+def test_another_shard_count_is_refused(open_store, store_path):
+    """Records live where their id routed under the count they were written with."""
+    db = open_store(num_shards=5)
+    db.store_data(["seven"], [7])
+    for count, message in [(3, r"at least 5 shards.*num_shards=3"), (4, r"at least 5 shards.*num_shards=4"),
+                           (7, r"2 of the shard directories for num_shards=7")]:
+        with pytest.raises(ValueError, match=message):
+            open_store(num_shards=count)
+        del db
+        db = None
+    assert sorted(os.listdir(store_path)) == [f"shard_{i}" for i in range(5)]  # nothing made
+    assert open_store(num_shards=5).get_data([7]) == ["seven"]
+    # A constructor interrupted before any record was written may be completed, with any count
+    # not below the directories it left.
+    shutil.rmtree(store_path)
+    for name in ("shard_0", "shard_2", "shard_x"):
+        os.makedirs(os.path.join(store_path, name))
+    assert open_store(num_shards=4).get_data_count() == 0
+
+
 def test_store_removed_and_made_again_while_a_handle_is_open(store_path):
     old = ZanthVec(store_path, num_shards=1)
     old.store_data(["old"], [1])

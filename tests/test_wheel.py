@@ -26,7 +26,8 @@ db.store_data([{"n": 3}], [3])
 data = np.random.default_rng(7).standard_normal((600, 16)).astype(np.float32)
 db.store_flat_vectors(data, list(range(600)))
 db.batch_index_insert([("even", i) for i in range(0, 600, 2)])
-hits = db.search_flat(data[4], db.get_ids_from_filter((0, "even")), k=1)
+from zanth.filters import parse  # the companion package imports with NumPy alone
+hits = db.search_flat(data[4], db.get_ids_from_filter(parse("even and not odd")), k=1)
 del db
 again = zanth_vec.ZanthVec("store", num_shards=3, map_size=1 << 26)
 assert hits[0][1] == 4 and again.get_data([3]) == [{"n": 3}] and len(again.search_flat(data[0], k=999)) == 600
@@ -48,7 +49,10 @@ def test_wheel_contents_and_the_installed_module(installed):
     python, site, root = installed
     assert re.search(r"-cp311-abi3-manylinux_\d+_\d+_x86_64\.whl$", WHEEL.name), WHEEL.name
     names = zipfile.ZipFile(WHEEL).namelist()
-    assert {"zanth_vec.abi3.so", "zanth_vec-stubs/__init__.pyi", "zanth_vec-stubs/py.typed"} <= set(names)
+    assert {"zanth_vec.abi3.so", "zanth_vec-stubs/__init__.pyi", "zanth_vec-stubs/py.typed", "zanth/filters.py",
+            "zanth/py.typed", "zanth/cli/__init__.py"} <= set(names)
+    entry_points = next(n for n in names if n.endswith(".dist-info/entry_points.txt"))
+    assert "zanth = zanth.cli:main" in zipfile.ZipFile(WHEEL).read(entry_points).decode()
     assert not any("crypto" in n or "ssl" in n for n in names), names  # linked in, never bundled
     dynamic = subprocess.run(["readelf", "-d", str(site / "zanth_vec.abi3.so")], check=True,
                              capture_output=True, text=True).stdout
