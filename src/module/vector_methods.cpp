@@ -8,6 +8,7 @@
 #include "module/errors.h"
 #include "module/methods.h"
 #include "vectors/flat_search.h"
+#include "vectors/pruned_search.h"
 #include "vectors/vector_append.h"
 #include "vectors/vector_maintenance.h"
 
@@ -114,8 +115,8 @@ PyObject* StoreSearchFlat(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<Result<std::vector<ScoredHit>>> found;
     {
       ReleaseGil nogil;
-      found.emplace(SearchFlat(store, static_cast<const float*>(view.buf),
-                               static_cast<std::size_t>(view.shape[0]), filter, k));
+      found.emplace(SearchPruned(store, SketchesOf(self), static_cast<const float*>(view.buf),
+                                 static_cast<std::size_t>(view.shape[0]), filter, k));
     }
     if (!found->ok()) return RaiseStatus(found->status());
     const std::vector<ScoredHit>& hits = found->value();
@@ -131,6 +132,30 @@ PyObject* StoreSearchFlat(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
     }
     return list.release();
+  })
+}
+
+PyObject* StoreSketchMemory(PyObject* self, PyObject*) {
+  ZANTH_ENTRY({ return PyLong_FromUnsignedLongLong(SketchesOf(self).memory()); })
+}
+
+PyObject* StoreSetSketchBudget(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    static const char* const kNames[] = {"max_bytes", nullptr};
+    PyObject* slots[1] = {nullptr};
+    if (!ParseArgs(args, kwargs, "set_sketch_budget", kNames, 1, slots)) return nullptr;
+    std::uint64_t budget = SketchCache::kUnlimited;
+    if (slots[0] != Py_None && !ToU64(slots[0], "max_bytes", &budget)) return nullptr;
+    SketchesOf(self).SetBudget(budget);
+    Py_RETURN_NONE;
+  })
+}
+
+PyObject* StoreTakePruneCounts(PyObject* self, PyObject*) {
+  ZANTH_ENTRY({
+    SketchCache::Counts counts = SketchesOf(self).TakeCounts();
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts.bounded),
+                         static_cast<unsigned long long>(counts.rescored));
   })
 }
 

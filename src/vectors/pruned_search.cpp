@@ -1,0 +1,318 @@
+#include "vectors/pruned_search.h"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "base/id_key.h"
+#include "pool/worker_pool.h"
+#include "store/lmdb_handles.h"
+#include "store/shard_writer.h"
+#include "vectors/vector_block.h"
+
+namespace zanth {
+
+namespace {
+
+constexpr const char* kOperation = "search_flat";
+constexpr std::size_t kTasksPerThread = 4;
+// After this many bounded records a task looks at how many it had to score exactly; above
+// kGiveUpShare the data defeats the bound (near-equal scores) and the task scans the rest of
+// its blocks in full, so such data costs little more than a plain scan.
+constexpr std::size_t kJudgeAfterRecords = 8 * kBlockCapacity;
+constexpr double kGiveUpShare = 0.5;
+constexpr float kNoFloor = -std::numeric_limits<float>::infinity();
+
+// Each search sketches at most this share of a shard's records that are not sketched yet (the
+// rest of them it scores exactly), so the first search after a write costs little more than a
+// plain scan and the following ones prune more and more of the shard.
+constexpr std::size_t kBuildShareDivisor = 8;
+
+struct ShardState {
+  Txn txn;
+  std::vector<std::pair<const char*, std::size_t>> blocks;  // value, records
+  std::size_t records = 0;
+  std::shared_ptr<ShardSketch> sketch;  // null: every record is scored exactly
+  std::size_t usable = 0;               // records [0, usable) are sketched
+  std::size_t build_end = 0;            // this search sketches [usable, build_end)
+  std::unique_lock<std::mutex> growing;  // held while build_end > usable
+};
+
+struct WorkBlock {
+  const char* data;
+  std::size_t records;
+  std::size_t shard;
+  std::size_t first;  // index of the block's first record within its shard
+};
+
+// The best k hits of one task; Floor() is a score every final hit reaches.
+class TopK {
+ public:
+  explicit TopK(std::uint64_t k) : k_(k) {}
+  void Offer(float score, std::int64_t id) {
+    ScoredHit hit{score, id};
+    if (hits_.size() < k_) {
+      hits_.push_back(hit);
+      std::push_heap(hits_.begin(), hits_.end(), RanksBefore);
+      return;
+    }
+    if (!RanksBefore(hit, hits_.front())) return;
+    std::pop_heap(hits_.begin(), hits_.end(), RanksBefore);
+    hits_.back() = hit;
+    std::push_heap(hits_.begin(), hits_.end(), RanksBefore);
+  }
+  // The k-th best score once k hits are held; a NaN there is beaten by any number.
+  float Floor() const {
+    if (hits_.size() < k_ || std::isnan(hits_.front().score)) return kNoFloor;
+    return hits_.front().score;
+  }
+  std::vector<ScoredHit>& hits() { return hits_; }
+
+ private:
+  std::uint64_t k_;
+  std::vector<ScoredHit> hits_;
+};
+
+struct Context {
+  const float* query;
+  std::size_t dim;
+  std::size_t record_size;
+  const IdSet* filter;  // nullptr: every id
+  ScoreKernel kernel;
+  SketchKernel sketch_kernel;
+  SketchBuilder builder;
+  const QuerySketch* qs;
+  std::vector<ShardState>* shards;
+  // Highest floor of any task: the final k-th best score is at least this.
+  std::atomic<float> floor{kNoFloor};
+
+  bool Accepts(std::int64_t id) const {
+    return id != kTombstoneId && (filter == nullptr || filter->Accepts(id));
+  }
+  void RaiseFloor(float f) {
+    float seen = floor.load(std::memory_order_relaxed);
+    while (f > seen && !floor.compare_exchange_weak(seen, f, std::memory_order_relaxed)) {
+    }
+  }
+};
+
+struct TaskState {
+  TopK best;
+  std::size_t bounded = 0;
+  std::size_t rescored = 0;
+  bool gave_up = false;
+  const char* records[kBlockCapacity];
+  std::int64_t ids[kBlockCapacity];
+  float scores[kBlockCapacity];
+  std::int32_t dots[kBlockCapacity];
+
+  explicit TaskState(std::uint64_t k) : best(k) {}
+};
+
+void ScoreGathered(const Context& ctx, TaskState* t, std::size_t n) {
+  ctx.kernel(ctx.query, ctx.dim, t->records, n, t->scores);
+  for (std::size_t j = 0; j < n; ++j) t->best.Offer(t->scores[j], t->ids[j]);
+}
+
+// Scores every accepted live record of records [begin, end) of the block exactly.
+void ScoreRange(const Context& ctx, const WorkBlock& b, std::size_t begin, std::size_t end,
+                TaskState* t) {
+  std::size_t n = 0;
+  for (std::size_t j = begin; j < end; ++j) {
+    const char* record = b.data + j * ctx.record_size;
+    std::int64_t id = DecodeId(record);
+    if (!ctx.Accepts(id)) continue;
+    t->records[n] = record;
+    t->ids[n++] = id;
+    if (n == kBlockCapacity) {
+      ScoreGathered(ctx, t, n);
+      n = 0;
+    }
+  }
+  if (n != 0) ScoreGathered(ctx, t, n);
+}
+
+void BuildBlock(const Context& ctx, const WorkBlock& b, ShardSketch* sketch) {
+  for (std::size_t j = 0; j < b.records; ++j) {
+    const char* record = b.data + j * ctx.record_size;
+    const std::size_t index = b.first + j;
+    RecordSketchMeta& meta = sketch->meta[index];
+    ctx.builder(record + kRecordIdSize, ctx.dim, sketch->codes.get() + index * ctx.dim, &meta);
+    if (DecodeId(record) == kTombstoneId) meta.norm = kTombstoneNorm;
+  }
+}
+
+// Scores exactly only the records whose bound reaches the floor.
+void PruneBlock(Context& ctx, const WorkBlock& b, const ShardSketch& sketch, TaskState* t) {
+  const std::size_t count = std::min(b.records, kBlockCapacity);
+  for (std::size_t from = 0; from < b.records; from += count) {
+    const std::size_t m = std::min(count, b.records - from);
+    const std::size_t first = b.first + from;
+    ctx.sketch_kernel(ctx.qs->codes.data(), ctx.qs->wide.data(), ctx.dim,
+                      sketch.codes.get() + first * ctx.dim, m, t->dots);
+    const double floor = std::max(t->best.Floor(), ctx.floor.load(std::memory_order_relaxed));
+    std::size_t n = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+      const RecordSketchMeta& meta = sketch.meta[first + j];
+      if (meta.norm == kTombstoneNorm) continue;
+      if (ScoreUpperBound(*ctx.qs, meta, t->dots[j]) < floor) continue;
+      const char* record = b.data + (from + j) * ctx.record_size;
+      std::int64_t id = DecodeId(record);
+      if (!ctx.Accepts(id)) continue;
+      t->records[n] = record;
+      t->ids[n++] = id;
+    }
+    if (n != 0) ScoreGathered(ctx, t, n);
+    t->bounded += m;
+    t->rescored += n;
+    ctx.RaiseFloor(t->best.Floor());
+  }
+  if (t->bounded >= kJudgeAfterRecords &&
+      static_cast<double>(t->rescored) > kGiveUpShare * static_cast<double>(t->bounded)) {
+    t->gave_up = true;
+  }
+}
+
+void ScanBlock(Context& ctx, const WorkBlock& b, TaskState* t) {
+  ShardState& shard = (*ctx.shards)[b.shard];
+  // Sketched ranges end at block boundaries, so a block is wholly in one of them.
+  if (b.first < shard.usable) {
+    if (!t->gave_up) return PruneBlock(ctx, b, *shard.sketch, t);
+  } else if (b.first < shard.build_end) {
+    BuildBlock(ctx, b, shard.sketch.get());
+  }
+  ScoreRange(ctx, b, 0, b.records, t);
+  ctx.RaiseFloor(t->best.Floor());
+}
+
+Status OpenShard(const StoreHandle& store, std::size_t shard, std::size_t record_size,
+                 ShardState* state) {
+  if (int rc = state->txn.BeginRead(store.environment(shard)); rc != 0) {
+    return Status::Lmdb(rc, ShardContext(kOperation, shard) + ": begin read");
+  }
+  Status walked = ForEachBlock(
+      state->txn.get(), store.dbi(shard), VectorRangeStart(),
+      [&](std::string_view key, std::string_view value, bool*) -> Status {
+        if (Status s = CheckBlockLength(key, value.size(), record_size, shard); !s.ok()) return s;
+        if (value.size() >= record_size) {
+          state->blocks.emplace_back(value.data(), value.size() / record_size);
+          state->records += value.size() / record_size;
+        }
+        return Status::Ok();
+      });
+  if (walked.code() == StatusCode::kLmdb) {
+    return Status::Lmdb(walked.error_number(),
+                        ShardContext(kOperation, shard) + ": " + walked.message());
+  }
+  return walked;
+}
+
+void PlanShard(SketchCache& cache, std::size_t shard, std::size_t dim, ShardState* state) {
+  if (state->records == 0) return;
+  state->sketch = cache.Acquire(shard, dim, mdb_txn_id(state->txn.get()), state->records);
+  if (!state->sketch) return;
+  state->growing = std::unique_lock<std::mutex>(state->sketch->grow, std::try_to_lock);
+  // Read after taking the lock: a search that grew the sketch meanwhile has raised it.
+  state->usable = state->sketch->covered.load(std::memory_order_acquire);
+  state->build_end = state->usable;
+  if (!state->growing.owns_lock() || state->usable == state->records) return;
+  const std::size_t quota = std::max<std::size_t>(1, state->records / kBuildShareDivisor);
+  std::size_t first = 0;
+  for (const auto& block : state->blocks) {
+    first += block.second;
+    if (first <= state->usable) continue;
+    state->build_end = first;
+    if (first - state->usable >= quota) break;
+  }
+}
+
+// Makes what this search sketched visible to later searches.
+void FinishShard(ShardState* state) {
+  if (!state->growing.owns_lock()) return;
+  if (state->build_end > state->usable) {
+    state->sketch->covered.store(state->build_end, std::memory_order_release);
+  }
+  state->growing.unlock();
+}
+
+std::vector<ScoredHit> SelectBest(std::vector<TaskState>& parts, std::uint64_t k) {
+  std::vector<ScoredHit> all;
+  for (TaskState& part : parts) {
+    all.insert(all.end(), part.best.hits().begin(), part.best.hits().end());
+  }
+  if (all.size() > k) {
+    auto kth = all.begin() + static_cast<std::ptrdiff_t>(k);
+    std::nth_element(all.begin(), kth, all.end(), RanksBefore);
+    all.erase(kth, all.end());
+  }
+  std::sort(all.begin(), all.end(), RanksBefore);
+  return all;
+}
+
+}  // namespace
+
+Result<std::vector<ScoredHit>> SearchPruned(const StoreHandle& store, SketchCache& cache,
+                                            const float* query, std::size_t dim,
+                                            const IdSet* filter, std::uint64_t k,
+                                            SketchKernel sketch_kernel) {
+  QuerySketch qs;
+  if (!cache.enabled() || !MakeQuerySketch(query, dim, &qs)) {
+    return SearchFlat(store, query, dim, filter, k);
+  }
+  if (k == 0 || store.num_shards() == 0 || (filter != nullptr && filter->AcceptsNone())) {
+    return std::vector<ScoredHit>{};
+  }
+  if (Status s = store.CheckProcess(); !s.ok()) return s;
+  const std::size_t record_size = static_cast<std::size_t>(RecordSize(dim));
+  WorkerPool& pool = WorkerPool::Instance();
+  const std::size_t num_shards = store.num_shards();
+  std::vector<ShardState> shards(num_shards);
+  Status opened = pool.Run(num_shards, [&](std::size_t shard) {
+    return OpenShard(store, shard, record_size, &shards[shard]);
+  });
+  if (!opened.ok()) return opened;
+
+  std::vector<WorkBlock> blocks;
+  for (std::size_t s = 0; s < num_shards; ++s) {
+    PlanShard(cache, s, dim, &shards[s]);
+    std::size_t first = 0;
+    for (const auto& [data, records] : shards[s].blocks) {
+      blocks.push_back({data, records, s, first});
+      first += records;
+    }
+  }
+  Context ctx{query,
+              dim,
+              record_size,
+              (filter == nullptr || filter->AcceptsAll()) ? nullptr : filter,
+              BestKernel(),
+              sketch_kernel ? sketch_kernel : BestSketchKernel(),
+              BestSketchBuilder(),
+              &qs,
+              &shards};
+  const std::size_t tasks = std::min(blocks.size(), pool.concurrency() * kTasksPerThread);
+  std::vector<TaskState> parts;
+  parts.reserve(tasks);
+  for (std::size_t i = 0; i < tasks; ++i) parts.emplace_back(k);
+  Status scanned = pool.Run(tasks, [&](std::size_t task) -> Status {
+    const std::size_t begin = blocks.size() * task / tasks;
+    const std::size_t end = blocks.size() * (task + 1) / tasks;
+    for (std::size_t b = begin; b < end; ++b) ScanBlock(ctx, blocks[b], &parts[task]);
+    return Status::Ok();
+  });
+  if (!scanned.ok()) return scanned;
+  for (ShardState& shard : shards) FinishShard(&shard);
+  std::uint64_t bounded = 0, rescored = 0;
+  for (const TaskState& part : parts) {
+    bounded += part.bounded;
+    rescored += part.rescored;
+  }
+  cache.Count(bounded, rescored);
+  return SelectBest(parts, k);
+}
+
+}  // namespace zanth
