@@ -32,9 +32,14 @@ def same_hits(pruned, full, everything):
     assert not got - pool
 
 
-def rows(draw, rng, n, dim):
-    kind = draw(st.sampled_from(["gauss", "cluster", "ties", "magnitudes", "special"]))
-    if kind == "cluster":
+def rows(draw, rng, n, dim, u=None):
+    kind = draw(st.sampled_from(["gauss", "cluster", "ties", "magnitudes", "special", "aligned"]))
+    if kind == "aligned" and u is not None:
+        # Integer codes plus residuals of almost half a step along +-u: a query along u scores
+        # these far above or below what the codes alone say.
+        x = rng.integers(-126, 127, (n, dim)) + 0.49 * u * rng.choice([-1, 1], (n, 1))
+        x[:, 0] = 127
+    elif kind == "cluster":
         centers = rng.standard_normal((3, dim)).astype(np.float32)
         x = centers[rng.integers(0, 3, n)] + 1e-3 * rng.standard_normal((n, dim))
     elif kind == "ties":
@@ -59,6 +64,7 @@ def test_pruned_equals_full_scan(data):
     draw = data.draw
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     dim = draw(st.sampled_from([80, 96, 131, 300]))
+    u = rng.choice(np.float32([-1, 1]), dim)
     with tempfile.TemporaryDirectory() as path:
         pruned = zanth_vec.ZanthVec(path, num_shards=SHARDS)
         full = zanth_vec.ZanthVec(path, num_shards=SHARDS)
@@ -70,7 +76,7 @@ def test_pruned_equals_full_scan(data):
             writer = draw(st.sampled_from([pruned, full]))
             if step == "store":
                 n = draw(st.integers(1, 700))
-                writer.store_flat_vectors(rows(draw, rng, n, dim), list(range(next_id, next_id + n)))
+                writer.store_flat_vectors(rows(draw, rng, n, dim, u), list(range(next_id, next_id + n)))
                 # Duplicate ids are stored as further records.
                 next_id += n - draw(st.integers(0, min(n, 5)))
             elif step == "delete" and next_id:
@@ -88,10 +94,13 @@ def test_pruned_equals_full_scan(data):
                        pruned.get_ids_from_filter((4, (0, "even"))),
                        pruned.get_ids_from_filter((4, (0, "nothing")))]
             for s in range(SEARCHES):
-                if draw(st.booleans()):
+                source = draw(st.sampled_from(["gauss", "row", "u"]))
+                if source == "gauss":
                     query = rng.standard_normal(dim).astype(np.float32) * np.float32(10.0 ** rng.integers(-20, 20))
+                elif source == "row":
+                    query = rows(draw, rng, 1, dim, u)[0]
                 else:
-                    query = rows(draw, rng, 1, dim)[0]
+                    query = u * np.float32(2.0 ** rng.integers(-60, 60))
                 k = draw(st.sampled_from([1, 10, 10, 100, 5000]))
                 filt = filters[s % len(filters)]
                 try:

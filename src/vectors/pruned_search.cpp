@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -88,20 +89,45 @@ struct Context {
   const QuerySketch* qs;
   std::vector<ShardState>* shards;
   // Highest floor of any task: the final k-th best score is at least this.
-  std::atomic<float> floor{kNoFloor};
+  std::atomic<double> floor{-std::numeric_limits<double>::infinity()};
 
   bool Accepts(std::int64_t id) const {
     return id != kTombstoneId && (filter == nullptr || filter->Accepts(id));
   }
-  void RaiseFloor(float f) {
-    float seen = floor.load(std::memory_order_relaxed);
+  void RaiseFloor(double f) {
+    double seen = floor.load(std::memory_order_relaxed);
     while (f > seen && !floor.compare_exchange_weak(seen, f, std::memory_order_relaxed)) {
     }
   }
 };
 
+// The k-th best lower bound among the records offered, in search without a filter: every
+// such record scores at least its bound, so the final k-th best score reaches this too.
+class LowFloor {
+ public:
+  explicit LowFloor(std::uint64_t k) : k_(k) {}
+  void Offer(double low) {
+    if (bounds_.size() < k_) {
+      bounds_.push_back(low);
+      std::push_heap(bounds_.begin(), bounds_.end(), std::greater<>());
+    } else if (low > bounds_.front()) {
+      std::pop_heap(bounds_.begin(), bounds_.end(), std::greater<>());
+      bounds_.back() = low;
+      std::push_heap(bounds_.begin(), bounds_.end(), std::greater<>());
+    }
+  }
+  double Floor() const {
+    return bounds_.size() < k_ ? -std::numeric_limits<double>::infinity() : bounds_.front();
+  }
+
+ private:
+  std::uint64_t k_;
+  std::vector<double> bounds_;
+};
+
 struct TaskState {
   TopK best;
+  LowFloor low;
   std::size_t bounded = 0;
   std::size_t rescored = 0;
   bool gave_up = false;
@@ -110,7 +136,9 @@ struct TaskState {
   float scores[kBlockCapacity];
   std::int32_t dots[kBlockCapacity];
 
-  explicit TaskState(std::uint64_t k) : best(k) {}
+  double highs[kBlockCapacity];
+
+  explicit TaskState(std::uint64_t k) : best(k), low(k) {}
 };
 
 void ScoreGathered(const Context& ctx, TaskState* t, std::size_t n) {
@@ -146,20 +174,31 @@ void BuildBlock(const Context& ctx, const WorkBlock& b, ShardSketch* sketch) {
   }
 }
 
-// Scores exactly only the records whose bound reaches the floor.
+// Scores exactly only the records whose upper bound reaches the floor.
 void PruneBlock(Context& ctx, const WorkBlock& b, const ShardSketch& sketch, TaskState* t) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
   const std::size_t count = std::min(b.records, kBlockCapacity);
   for (std::size_t from = 0; from < b.records; from += count) {
     const std::size_t m = std::min(count, b.records - from);
     const std::size_t first = b.first + from;
     ctx.sketch_kernel(ctx.qs->codes.data(), ctx.qs->wide.data(), ctx.dim,
                       sketch.codes.get() + first * ctx.dim, m, t->dots);
-    const double floor = std::max(t->best.Floor(), ctx.floor.load(std::memory_order_relaxed));
-    std::size_t n = 0;
     for (std::size_t j = 0; j < m; ++j) {
       const RecordSketchMeta& meta = sketch.meta[first + j];
-      if (meta.norm == kTombstoneNorm) continue;
-      if (ScoreUpperBound(*ctx.qs, meta, t->dots[j]) < floor) continue;
+      double low;
+      if (meta.norm == kTombstoneNorm) {
+        t->highs[j] = -kInf;
+      } else if (!ScoreBounds(*ctx.qs, meta, t->dots[j], &low, &t->highs[j])) {
+        t->highs[j] = kInf;
+      } else if (ctx.filter == nullptr) {
+        t->low.Offer(low);
+      }
+    }
+    double floor = std::max<double>(t->best.Floor(), ctx.floor.load(std::memory_order_relaxed));
+    floor = std::max(floor, t->low.Floor());
+    std::size_t n = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+      if (t->highs[j] < floor || t->highs[j] == -kInf) continue;
       const char* record = b.data + (from + j) * ctx.record_size;
       std::int64_t id = DecodeId(record);
       if (!ctx.Accepts(id)) continue;
@@ -169,7 +208,7 @@ void PruneBlock(Context& ctx, const WorkBlock& b, const ShardSketch& sketch, Tas
     if (n != 0) ScoreGathered(ctx, t, n);
     t->bounded += m;
     t->rescored += n;
-    ctx.RaiseFloor(t->best.Floor());
+    ctx.RaiseFloor(std::max<double>(t->best.Floor(), t->low.Floor()));
   }
   if (t->bounded >= kJudgeAfterRecords &&
       static_cast<double>(t->rescored) > kGiveUpShare * static_cast<double>(t->bounded)) {

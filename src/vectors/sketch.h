@@ -1,12 +1,11 @@
-// Compact int8 sketches of vector records and the upper bound they give on a record's exact
-// score.
+// Compact int8 sketches of vector records and the bounds they give on a record's exact score.
 //
 // A record v is kept as v = s * c + r with int8 codes c in [-127, 127], a float scale s and the
 // residual r known only through its norm; the query q likewise as q = s_q * a + t. Then
 //   q.v = s * s_q * (a.c) + s * (t.c) + (q.r)
 //       <= s * s_q * (a.c) + s*|c| * |t| + |q| * |r|        (Cauchy-Schwarz)
-// and the computed float32 score (sequential sum of rounded products, see score_kernels.h)
-// differs from q.v by at most (gamma_{d-1} (1 + u) + u) * sum|q_i v_i| + 2 d eta (1 + gamma),
+// and symmetrically from below. The computed float32 score (sequential sum of rounded
+// products, see score_kernels.h) differs from q.v by at most (gamma_{d-1} (1 + u) + u) * sum|q_i v_i| + 2 d eta (1 + gamma),
 // u = 2^-24, eta = 2^-150 (the underflow of one product), as long as nothing overflows. Both
 // |q| * |v| and the products' sum stay below kMaxCoveredMagnitude for covered pairs, so no
 // partial sum can overflow; any other pair is scored exactly. Every stored norm is rounded up,
@@ -80,19 +79,22 @@ struct QuerySketch {
 // range: the bound cannot be used and the search must score every record exactly.
 bool MakeQuerySketch(const float* query, std::size_t dim, QuerySketch* out);
 
-// An upper bound on the computed float32 score of a record whose int8 dot with the query's
-// codes is `dot`; +inf when the pair is not covered.
-inline double ScoreUpperBound(const QuerySketch& q, const RecordSketchMeta& m, std::int32_t dot) {
+// Bounds on the computed float32 score of a record whose int8 dot with the query's codes is
+// `dot`: *low <= score <= *high. False (and no bounds) when the pair is not covered or the
+// record is a tombstone.
+inline bool ScoreBounds(const QuerySketch& q, const RecordSketchMeta& m, std::int32_t dot,
+                        double* low, double* high) {
   const double n = static_cast<double>(m.norm);
   const double r = static_cast<double>(m.resid_norm);
   const double magnitude = (q.norm + q.resid_norm) * (n + r);
-  // Also false for NaN and for the tombstone marker, which callers test first.
-  if (!(magnitude <= kMaxCoveredMagnitude) || !IsCovered(m)) {
-    return std::numeric_limits<double>::infinity();
-  }
-  return static_cast<double>(m.scale) * q.scale * static_cast<double>(dot) +
-         static_cast<double>(m.code_norm) * q.resid_norm + r * q.norm + q.rel_slack * magnitude +
-         q.abs_slack;
+  // Also false for NaN and for the tombstone marker.
+  if (!(magnitude <= kMaxCoveredMagnitude) || !IsCovered(m)) return false;
+  const double center = static_cast<double>(m.scale) * q.scale * static_cast<double>(dot);
+  const double spread = static_cast<double>(m.code_norm) * q.resid_norm + r * q.norm +
+                        q.rel_slack * magnitude + q.abs_slack;
+  *low = center - spread;
+  *high = center + spread;
+  return true;
 }
 
 // The reference int8 dot; the kernels in sketch_kernels.h must agree with it exactly.
