@@ -29,6 +29,9 @@ METHOD_SIGNATURES = [
     ("delete_data", "($self, identifiers)"),
     ("get_data_count", "($self)"),
     ("compact_vectors", "($self, dim)"),
+    ("sketch_memory", "($self)"),
+    ("set_sketch_budget", "($self, max_bytes)"),
+    ("take_prune_counts", "($self)"),
 ]
 
 
