@@ -24,7 +24,7 @@ constexpr std::size_t kTasksPerThread = 4;
 // After this many bounded records a task looks at how many it had to score exactly; above
 // kGiveUpShare the data defeats the bound (near-equal scores) and the task scans the rest of
 // its blocks in full, so such data costs little more than a plain scan.
-constexpr std::size_t kJudgeAfterRecords = 8 * kBlockCapacity;
+constexpr std::size_t kJudgeAfterRecords = 2 * kBlockCapacity;
 constexpr double kGiveUpShare = 0.5;
 constexpr float kNoFloor = -std::numeric_limits<float>::infinity();
 
@@ -101,8 +101,8 @@ struct Context {
   }
 };
 
-// The k-th best lower bound among the records offered, in search without a filter: every
-// such record scores at least its bound, so the final k-th best score reaches this too.
+// The k-th best lower bound among the accepted live records offered: every such record scores
+// at least its bound, so the final k-th best score reaches this too.
 class LowFloor {
  public:
   explicit LowFloor(std::uint64_t k) : k_(k) {}
@@ -137,6 +137,7 @@ struct TaskState {
   std::int32_t dots[kBlockCapacity];
 
   double highs[kBlockCapacity];
+  std::size_t positions[kBlockCapacity];
 
   explicit TaskState(std::uint64_t k) : best(k), low(k) {}
 };
@@ -168,45 +169,60 @@ void BuildBlock(const Context& ctx, const WorkBlock& b, ShardSketch* sketch) {
   for (std::size_t j = 0; j < b.records; ++j) {
     const char* record = b.data + j * ctx.record_size;
     const std::size_t index = b.first + j;
-    RecordSketchMeta& meta = sketch->meta[index];
-    ctx.builder(record + kRecordIdSize, ctx.dim, sketch->codes.get() + index * ctx.dim, &meta);
-    if (DecodeId(record) == kTombstoneId) meta.norm = kTombstoneNorm;
+    sketch->ids[index] = DecodeId(record);
+    ctx.builder(record + kRecordIdSize, ctx.dim, sketch->codes.get() + index * ctx.dim,
+                &sketch->meta[index]);
   }
 }
 
-// Scores exactly only the records whose upper bound reaches the floor.
+// Scores exactly only the records whose upper bound reaches the floor. Ids come from the
+// sketch, so records that the filter rejects or that are tombstones cost no block read.
 void PruneBlock(Context& ctx, const WorkBlock& b, const ShardSketch& sketch, TaskState* t) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
+  const std::int8_t* codes = sketch.codes.get();
   const std::size_t count = std::min(b.records, kBlockCapacity);
   for (std::size_t from = 0; from < b.records; from += count) {
     const std::size_t m = std::min(count, b.records - from);
     const std::size_t first = b.first + from;
-    ctx.sketch_kernel(ctx.qs->codes.data(), ctx.qs->wide.data(), ctx.dim,
-                      sketch.codes.get() + first * ctx.dim, m, t->dots);
+    // Positions (within this chunk) of the live records the filter accepts.
+    std::size_t live = 0;
     for (std::size_t j = 0; j < m; ++j) {
-      const RecordSketchMeta& meta = sketch.meta[first + j];
+      if (ctx.Accepts(sketch.ids[first + j])) t->positions[live++] = j;
+    }
+    if (ctx.filter == nullptr && live == m) {
+      ctx.sketch_kernel(ctx.qs->codes.data(), ctx.qs->wide.data(), ctx.dim,
+                        codes + first * ctx.dim, m, t->dots);
+    } else {
+      for (std::size_t i = 0; i < live; ++i) {
+        ctx.sketch_kernel(ctx.qs->codes.data(), ctx.qs->wide.data(), ctx.dim,
+                          codes + (first + t->positions[i]) * ctx.dim, 1, t->dots + i);
+      }
+      if (live == m) {
+        // Every record accepted: dots are in record order already.
+      } else {
+        for (std::size_t i = live; i-- > 0;) t->dots[t->positions[i]] = t->dots[i];
+      }
+    }
+    for (std::size_t i = 0; i < live; ++i) {
+      const std::size_t j = t->positions[i];
       double low;
-      if (meta.norm == kTombstoneNorm) {
-        t->highs[j] = -kInf;
-      } else if (!ScoreBounds(*ctx.qs, meta, t->dots[j], &low, &t->highs[j])) {
+      if (!ScoreBounds(*ctx.qs, sketch.meta[first + j], t->dots[j], &low, &t->highs[j])) {
         t->highs[j] = kInf;
-      } else if (ctx.filter == nullptr) {
+      } else {
         t->low.Offer(low);
       }
     }
     double floor = std::max<double>(t->best.Floor(), ctx.floor.load(std::memory_order_relaxed));
     floor = std::max(floor, t->low.Floor());
     std::size_t n = 0;
-    for (std::size_t j = 0; j < m; ++j) {
-      if (t->highs[j] < floor || t->highs[j] == -kInf) continue;
-      const char* record = b.data + (from + j) * ctx.record_size;
-      std::int64_t id = DecodeId(record);
-      if (!ctx.Accepts(id)) continue;
-      t->records[n] = record;
-      t->ids[n++] = id;
+    for (std::size_t i = 0; i < live; ++i) {
+      const std::size_t j = t->positions[i];
+      if (t->highs[j] < floor) continue;
+      t->records[n] = b.data + (from + j) * ctx.record_size;
+      t->ids[n++] = sketch.ids[first + j];
     }
     if (n != 0) ScoreGathered(ctx, t, n);
-    t->bounded += m;
+    t->bounded += live;
     t->rescored += n;
     ctx.RaiseFloor(std::max<double>(t->best.Floor(), t->low.Floor()));
   }

@@ -59,7 +59,7 @@ void SketchRecordScalar(const char* values, std::size_t dim, std::int8_t* codes,
   const double inverse = InverseOf(s);
   // In double, s * c (24 + 7 significant bits) and v - s * c are exact, so the residual norm is
   // that of the true residual up to the rounding of the sums.
-  double resid_sq = 0, norm_sq = 0;
+  double resid_sq = 0;
   std::int64_t code_sq = 0;
   for (std::size_t i = 0; i < dim; ++i) {
     float v;
@@ -69,23 +69,20 @@ void SketchRecordScalar(const char* values, std::size_t dim, std::int8_t* codes,
     codes[i] = static_cast<std::int8_t>(c);
     const double r = x - s * c;
     resid_sq += r * r;
-    norm_sq += x * x;
     code_sq += c * c;
   }
-  FinishRecordSketch(scale, static_cast<double>(code_sq), resid_sq, norm_sq, meta);
+  FinishRecordSketch(scale, static_cast<double>(code_sq), resid_sq, meta);
 }
 
-void FinishRecordSketch(float scale, double code_sq, double resid_sq, double norm_sq,
-                        RecordSketchMeta* meta) {
+void FinishRecordSketch(float scale, double code_sq, double resid_sq, RecordSketchMeta* meta) {
   meta->scale = scale;
   meta->code_norm = RoundUpToFloat(static_cast<double>(scale) * RootUp(code_sq));
   meta->resid_norm = RoundUpToFloat(RootUp(resid_sq));
-  meta->norm = RoundUpToFloat(RootUp(norm_sq));
 }
 
 void MarkUncovered(std::size_t dim, std::int8_t* codes, RecordSketchMeta* meta) {
   std::memset(codes, 0, dim);
-  *meta = {0.0f, 0.0f, 0.0f, std::numeric_limits<float>::infinity()};
+  *meta = {0.0f, 0.0f, std::numeric_limits<float>::infinity()};
 }
 
 bool MakeQuerySketch(const float* query, std::size_t dim, QuerySketch* out) {

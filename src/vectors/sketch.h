@@ -20,28 +20,26 @@
 namespace zanth {
 
 // Sketches pay for themselves only when the codes are much smaller than the floats: below this
-// dimension the per-record metadata alone would exceed 30% of the vector data.
-inline constexpr std::size_t kMinSketchDim = 80;
+// dimension the codes and the 20 bytes a record of id and bound terms would exceed 30% of the
+// vector data.
+inline constexpr std::size_t kMinSketchDim = 100;
 // gamma_{d-1} <= 1.1 (d - 1) u needs (d - 1) u <= 1/16; integer dots stay inside int32 too.
 inline constexpr std::size_t kMaxSketchDim = std::size_t{1} << 16;
 // Pairs whose |q| * |v| (with quantisation slack) exceeds this are always scored exactly: below
 // it no product or partial sum of the float32 score can overflow.
 inline constexpr double kMaxCoveredMagnitude = 1e36;
 
-// Per-record bound terms, all rounded up except `scale`, which is the exact value used to make
-// the codes. A record the bound cannot cover (a non-finite value) has norm = +inf; a tombstone
-// has norm = -1.
+// Per-record bound terms, rounded up except `scale`, which is the exact value used to make the
+// codes. |v| <= code_norm + resid_norm. A record the bound cannot cover (a non-finite value)
+// has resid_norm = +inf.
 struct RecordSketchMeta {
   float scale;       // s
   float code_norm;   // s * |c|
   float resid_norm;  // |r| = |v - s c|
-  float norm;        // |v|
 };
 
-inline constexpr float kTombstoneNorm = -1.0f;
-
 inline bool IsCovered(const RecordSketchMeta& m) {
-  return m.norm >= 0.0f && m.norm <= std::numeric_limits<float>::max();
+  return m.resid_norm <= std::numeric_limits<float>::max();
 }
 
 // Quantises one record's `dim` float32 values (unaligned, little-endian) into `codes`. The
@@ -55,9 +53,8 @@ void SketchRecordScalar(const char* values, std::size_t dim, std::int8_t* codes,
 // any float would do for the bound (residuals are measured, not assumed); this one keeps them
 // small.
 inline float SketchScaleFor(float max_abs) { return max_abs / 127.0f; }
-// Fills the norms from exact sums of squares (codes, residuals, values), rounding up.
-void FinishRecordSketch(float scale, double code_sq, double resid_sq, double norm_sq,
-                        RecordSketchMeta* meta);
+// Fills the norms from exact sums of squares (codes, residuals), rounding up.
+void FinishRecordSketch(float scale, double code_sq, double resid_sq, RecordSketchMeta* meta);
 // A record with a non-finite value: always scored exactly.
 void MarkUncovered(std::size_t dim, std::int8_t* codes, RecordSketchMeta* meta);
 // The smallest float >= x (x >= 0), and sqrt of a sum of squares inflated past its rounding.
@@ -80,14 +77,13 @@ struct QuerySketch {
 bool MakeQuerySketch(const float* query, std::size_t dim, QuerySketch* out);
 
 // Bounds on the computed float32 score of a record whose int8 dot with the query's codes is
-// `dot`: *low <= score <= *high. False (and no bounds) when the pair is not covered or the
-// record is a tombstone.
+// `dot`: *low <= score <= *high. False (and no bounds) when the pair is not covered.
 inline bool ScoreBounds(const QuerySketch& q, const RecordSketchMeta& m, std::int32_t dot,
                         double* low, double* high) {
-  const double n = static_cast<double>(m.norm);
   const double r = static_cast<double>(m.resid_norm);
+  const double n = static_cast<double>(m.code_norm) + r;  // >= |v|
   const double magnitude = (q.norm + q.resid_norm) * (n + r);
-  // Also false for NaN and for the tombstone marker.
+  // Also false for NaN.
   if (!(magnitude <= kMaxCoveredMagnitude) || !IsCovered(m)) return false;
   const double center = static_cast<double>(m.scale) * q.scale * static_cast<double>(dot);
   const double spread = static_cast<double>(m.code_norm) * q.resid_norm + r * q.norm +

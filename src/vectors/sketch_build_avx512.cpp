@@ -29,7 +29,7 @@ void SketchRecordAvx512(const char* values, std::size_t dim, std::int8_t* codes,
   const __m512d sv = _mm512_set1_pd(s);
   const __m512d inverse = _mm512_set1_pd(s == 0 ? 0 : 1 / s);
   const __m512d hi = _mm512_set1_pd(127.0), lo = _mm512_set1_pd(-127.0);
-  __m512d resid_sq = _mm512_setzero_pd(), norm_sq = _mm512_setzero_pd();
+  __m512d resid_sq = _mm512_setzero_pd();
   __m256i code_sq = _mm256_setzero_si256();
   for (std::size_t i = 0; i < dim; i += 8) {
     const __mmask8 m = dim - i >= 8 ? 0xff : static_cast<__mmask8>((1u << (dim - i)) - 1);
@@ -39,7 +39,6 @@ void SketchRecordAvx512(const char* values, std::size_t dim, std::int8_t* codes,
     _mm_mask_storeu_epi8(codes + i, m, _mm256_cvtepi32_epi8(c));
     __m512d r = _mm512_sub_pd(x, _mm512_mul_pd(sv, _mm512_cvtepi32_pd(c)));
     resid_sq = _mm512_add_pd(resid_sq, _mm512_mul_pd(r, r));
-    norm_sq = _mm512_add_pd(norm_sq, _mm512_mul_pd(x, x));
     code_sq = _mm256_add_epi32(code_sq, _mm256_mullo_epi32(c, c));
   }
   alignas(32) std::int32_t lanes[8];
@@ -47,7 +46,7 @@ void SketchRecordAvx512(const char* values, std::size_t dim, std::int8_t* codes,
   std::int64_t codes_total = 0;
   for (std::int32_t lane : lanes) codes_total += lane;
   FinishRecordSketch(scale, static_cast<double>(codes_total), _mm512_reduce_add_pd(resid_sq),
-                     _mm512_reduce_add_pd(norm_sq), meta);
+                     meta);
 }
 
 }  // namespace zanth

@@ -43,6 +43,7 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
   sketch->records = records;
   sketch->codes.reset(new std::int8_t[records * dim]);
   sketch->meta.reset(new RecordSketchMeta[records]);
+  sketch->ids.reset(new std::int64_t[records]);
   entries_[key] = sketch;
   held_ = others + bytes;
   return sketch;

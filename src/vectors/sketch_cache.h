@@ -26,11 +26,12 @@ struct ShardSketch {
   // Left uninitialised: pages are touched as the prefix grows, not all by the first search.
   std::unique_ptr<std::int8_t[]> codes;       // records * dim, in scan order
   std::unique_ptr<RecordSketchMeta[]> meta;   // records
+  std::unique_ptr<std::int64_t[]> ids;        // records: filters and tombstones need no block
   std::atomic<std::size_t> covered{0};
   std::mutex grow;
 
   static std::size_t BytesFor(std::size_t records, std::size_t dim) {
-    return records * (dim + sizeof(RecordSketchMeta));
+    return records * (dim + sizeof(RecordSketchMeta) + sizeof(std::int64_t));
   }
 };
 
