@@ -189,18 +189,15 @@ void PruneBlock(Context& ctx, const WorkBlock& b, const ShardSketch& sketch, Tas
     for (std::size_t j = 0; j < m; ++j) {
       if (ctx.Accepts(sketch.ids[first + j])) t->positions[live++] = j;
     }
-    if (ctx.filter == nullptr && live == m) {
+    if (2 * live >= m) {
+      // Most records count: one pass over the chunk's contiguous codes is cheapest.
       ctx.sketch_kernel(ctx.qs->codes.data(), ctx.qs->wide.data(), ctx.dim,
                         codes + first * ctx.dim, m, t->dots);
     } else {
       for (std::size_t i = 0; i < live; ++i) {
+        const std::size_t j = t->positions[i];
         ctx.sketch_kernel(ctx.qs->codes.data(), ctx.qs->wide.data(), ctx.dim,
-                          codes + (first + t->positions[i]) * ctx.dim, 1, t->dots + i);
-      }
-      if (live == m) {
-        // Every record accepted: dots are in record order already.
-      } else {
-        for (std::size_t i = live; i-- > 0;) t->dots[t->positions[i]] = t->dots[i];
+                          codes + (first + j) * ctx.dim, 1, t->dots + j);
       }
     }
     for (std::size_t i = 0; i < live; ++i) {
