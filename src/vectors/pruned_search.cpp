@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,7 @@
 #include "pool/worker_pool.h"
 #include "store/lmdb_handles.h"
 #include "store/shard_writer.h"
+#include "vectors/id_bitmap.h"
 #include "vectors/vector_block.h"
 
 namespace zanth {
@@ -31,7 +33,7 @@ constexpr float kNoFloor = -std::numeric_limits<float>::infinity();
 // Each search sketches at most this share of a shard's records that are not sketched yet (the
 // rest of them it scores exactly), so the first search after a write costs little more than a
 // plain scan and the following ones prune more and more of the shard.
-constexpr std::size_t kBuildShareDivisor = 8;
+constexpr std::size_t kBuildShareDivisor = 16;
 
 struct ShardState {
   Txn txn;
@@ -82,7 +84,8 @@ struct Context {
   const float* query;
   std::size_t dim;
   std::size_t record_size;
-  const IdSet* filter;  // nullptr: every id
+  const IdSet* filter;      // nullptr: every id
+  const IdBitmap* bitmap;  // of filter->ids when there is a filter
   ScoreKernel kernel;
   SketchKernel sketch_kernel;
   SketchBuilder builder;
@@ -92,7 +95,11 @@ struct Context {
   std::atomic<double> floor{-std::numeric_limits<double>::infinity()};
 
   bool Accepts(std::int64_t id) const {
-    return id != kTombstoneId && (filter == nullptr || filter->Accepts(id));
+    if (id == kTombstoneId) return false;
+    if (filter == nullptr) return true;
+    // Most ids outside the set are told apart by the bitmap alone, without a hash probe.
+    if (!bitmap->MayContain(id)) return filter->negated;
+    return filter->Accepts(id);
   }
   void RaiseFloor(double f) {
     double seen = floor.load(std::memory_order_relaxed);
@@ -318,6 +325,7 @@ Result<std::vector<ScoredHit>> SearchPruned(const StoreHandle& store, SketchCach
   if (k == 0 || store.num_shards() == 0 || (filter != nullptr && filter->AcceptsNone())) {
     return std::vector<ScoredHit>{};
   }
+  // Before any cache lock: a forked child must fail here, not wait on a lock held at the fork.
   if (Status s = store.CheckProcess(); !s.ok()) return s;
   const std::size_t record_size = static_cast<std::size_t>(RecordSize(dim));
   WorkerPool& pool = WorkerPool::Instance();
@@ -337,10 +345,14 @@ Result<std::vector<ScoredHit>> SearchPruned(const StoreHandle& store, SketchCach
       first += records;
     }
   }
+  if (filter != nullptr && filter->AcceptsAll()) filter = nullptr;
+  std::optional<IdBitmap> bitmap;
+  if (filter != nullptr) bitmap.emplace(filter->ids);
   Context ctx{query,
               dim,
               record_size,
-              (filter == nullptr || filter->AcceptsAll()) ? nullptr : filter,
+              filter,
+              bitmap ? &*bitmap : nullptr,
               BestKernel(),
               sketch_kernel ? sketch_kernel : BestSketchKernel(),
               BestSketchBuilder(),

@@ -36,7 +36,8 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
   }
   const std::uint64_t bytes = ShardSketch::BytesFor(records, dim);
   const std::uint64_t others = HeldExcept(key);
-  if (budget_ == 0 || bytes > budget_ || others > budget_ - bytes) return nullptr;
+  const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
+  if (budget == 0 || bytes > budget || others > budget - bytes) return nullptr;
   auto sketch = std::make_shared<ShardSketch>();
   sketch->txn_id = txn_id;
   sketch->dim = dim;
@@ -51,18 +52,13 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
 
 void SketchCache::SetBudget(std::uint64_t bytes) {
   std::lock_guard<std::mutex> lock(mu_);
-  budget_ = bytes;
+  budget_.store(bytes, std::memory_order_relaxed);
   // Largest keys first is as good an order as any: each sketch is rebuilt on demand.
-  while (held_ > budget_ && !entries_.empty()) {
+  while (held_ > bytes && !entries_.empty()) {
     auto last = std::prev(entries_.end());
     held_ -= BytesOf(*last->second);
     entries_.erase(last);
   }
-}
-
-std::uint64_t SketchCache::budget() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return budget_;
 }
 
 std::uint64_t SketchCache::memory() const {

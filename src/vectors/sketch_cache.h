@@ -50,7 +50,8 @@ class SketchCache {
 
   // 0 turns sketches off and frees them; a smaller budget drops sketches until the rest fit.
   void SetBudget(std::uint64_t bytes);
-  std::uint64_t budget() const;
+  std::uint64_t budget() const { return budget_.load(std::memory_order_relaxed); }
+  // Lock-free, so a forked child that never searches with sketches never touches the mutex.
   bool enabled() const { return budget() != 0; }
   // Bytes of the sketches held now.
   std::uint64_t memory() const;
@@ -73,7 +74,7 @@ class SketchCache {
 
   mutable std::mutex mu_;
   std::map<Key, std::shared_ptr<ShardSketch>> entries_;
-  std::uint64_t budget_;
+  std::atomic<std::uint64_t> budget_;  // written under mu_
   std::uint64_t held_ = 0;
   std::atomic<std::uint64_t> bounded_{0};
   std::atomic<std::uint64_t> rescored_{0};
