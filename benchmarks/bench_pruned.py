@@ -66,8 +66,9 @@ def open_pair(path):
 
 
 def warm(pruned, full, queries, filt=None):
-    """Searches until the sketches cover every shard; checks results against the full scan."""
-    for i in range(12):
+    """Searches until the sketches cover every shard (each search sketches a sixteenth of what a
+    write left unsketched); checks results against the full scan."""
+    for i in range(18):
         q = queries[i % len(queries)]
         assert same(pruned.search_flat(q, filt, K), full.search_flat(q, filt, K))
     pruned.take_prune_counts()

@@ -115,6 +115,11 @@ bool MakeQuerySketch(const float* query, std::size_t dim, QuerySketch* out) {
   // rounding of the bound's own double arithmetic (terms never exceed the magnitude).
   out->rel_slack = 1.1 * (d + 1) * kUnitRoundoff + 0x1p-40;
   out->abs_slack = (d + 1) * 0x1p-148;
+  const double q_side = out->norm + out->resid_norm;
+  out->per_code_norm = out->resid_norm + out->rel_slack * q_side;
+  out->per_resid_norm = out->norm + 2 * out->rel_slack * q_side;
+  out->cover_limit = q_side > 0 ? kMaxCoveredMagnitude / q_side
+                                : std::numeric_limits<double>::max();
   return true;
 }
 

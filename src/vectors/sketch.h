@@ -38,10 +38,6 @@ struct RecordSketchMeta {
   float resid_norm;  // |r| = |v - s c|
 };
 
-inline bool IsCovered(const RecordSketchMeta& m) {
-  return m.resid_norm <= std::numeric_limits<float>::max();
-}
-
 // Quantises one record's `dim` float32 values (unaligned, little-endian) into `codes`. The
 // scalar builder is the reference; SIMD builders (sketch_kernels.h) give the same codes and
 // scale, and norms that may differ in the last bits (their sums run in lanes) but are rounded
@@ -70,6 +66,13 @@ struct QuerySketch {
   double norm = 0;                 // |q|, rounded up
   double rel_slack = 0;            // multiplies the magnitude term
   double abs_slack = 0;            // covers products that underflow
+  // The spread of a record's bounds, code_norm * per_code_norm + resid_norm * per_resid_norm +
+  // abs_slack, is the sum of the terms above with the magnitude (|q| + |t|) * (|s c| + 2 |r|)
+  // (which bounds (|q| + |t|) * (|v| + |r|)) multiplied out; a record is covered while
+  // |s c| + 2 |r| <= cover_limit.
+  double per_code_norm = 0;
+  double per_resid_norm = 0;
+  double cover_limit = 0;
 };
 
 // False when the query holds a non-finite value or its dimension is outside the sketched
@@ -80,14 +83,12 @@ bool MakeQuerySketch(const float* query, std::size_t dim, QuerySketch* out);
 // `dot`: *low <= score <= *high. False (and no bounds) when the pair is not covered.
 inline bool ScoreBounds(const QuerySketch& q, const RecordSketchMeta& m, std::int32_t dot,
                         double* low, double* high) {
+  const double b = static_cast<double>(m.code_norm);
   const double r = static_cast<double>(m.resid_norm);
-  const double n = static_cast<double>(m.code_norm) + r;  // >= |v|
-  const double magnitude = (q.norm + q.resid_norm) * (n + r);
-  // Also false for NaN.
-  if (!(magnitude <= kMaxCoveredMagnitude) || !IsCovered(m)) return false;
+  // Also false for a non-finite record (r = +inf).
+  if (!(b + 2 * r <= q.cover_limit)) return false;
   const double center = static_cast<double>(m.scale) * q.scale * static_cast<double>(dot);
-  const double spread = static_cast<double>(m.code_norm) * q.resid_norm + r * q.norm +
-                        q.rel_slack * magnitude + q.abs_slack;
+  const double spread = b * q.per_code_norm + r * q.per_resid_norm + q.abs_slack;
   *low = center - spread;
   *high = center + spread;
   return true;
