@@ -251,7 +251,7 @@ void ScanBlock(Context& ctx, const WorkBlock& b, TaskState* t) {
 Status OpenShard(const StoreHandle& store, std::size_t shard, std::size_t record_size,
                  ShardState* state) {
   if (int rc = state->txn.BeginRead(store.environment(shard)); rc != 0) {
-    return Status::Lmdb(rc, ShardContext(kOperation, shard) + ": begin read");
+    return Status::Lmdb(rc, LmdbStep::kBeginRead, ShardContext(kOperation, shard) + ": begin read");
   }
   Status walked = ForEachBlock(
       state->txn.get(), store.dbi(shard), VectorRangeStart(),
@@ -263,10 +263,7 @@ Status OpenShard(const StoreHandle& store, std::size_t shard, std::size_t record
         }
         return Status::Ok();
       });
-  if (walked.code() == StatusCode::kLmdb) {
-    return Status::Lmdb(walked.error_number(),
-                        ShardContext(kOperation, shard) + ": " + walked.message());
-  }
+  if (walked.code() == StatusCode::kLmdb) return walked.WithContext(ShardContext(kOperation, shard));
   return walked;
 }
 
