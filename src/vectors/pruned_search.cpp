@@ -1,5 +1,7 @@
 #include "vectors/pruned_search.h"
 
+#include <xmmintrin.h>
+
 #include <algorithm>
 #include <atomic>
 #include <functional>
@@ -23,6 +25,8 @@ namespace {
 
 constexpr const char* kOperation = "search_flat";
 constexpr std::size_t kTasksPerThread = 4;
+constexpr std::size_t kBlockPrefetchBytes = 2048;
+constexpr std::size_t kCacheLine = 64;
 // After this many bounded records a task looks at how many it had to score exactly; above
 // kGiveUpShare the data defeats the bound (near-equal scores) and the task scans the rest of
 // its blocks in full, so such data costs little more than a plain scan.
@@ -236,6 +240,19 @@ void PruneBlock(Context& ctx, const WorkBlock& b, const ShardSketch& sketch, Tas
   }
 }
 
+// Whether the block's vectors will be read in full (no sketch is used for it).
+bool ReadsWhole(const Context& ctx, const WorkBlock& b, const TaskState& t) {
+  return b.first >= (*ctx.shards)[b.shard].usable || t.gave_up;
+}
+
+// The first bytes of a block that will be read in full, touched while the one before is scored.
+void PrefetchBlockStart(const Context& ctx, const WorkBlock& b) {
+  const std::size_t bytes = std::min(kBlockPrefetchBytes, b.records * ctx.record_size);
+  for (std::size_t offset = 0; offset < bytes; offset += kCacheLine) {
+    _mm_prefetch(b.data + offset, _MM_HINT_T0);
+  }
+}
+
 void ScanBlock(Context& ctx, const WorkBlock& b, TaskState* t) {
   ShardState& shard = (*ctx.shards)[b.shard];
   // Sketched ranges end at block boundaries, so a block is wholly in one of them.
@@ -362,7 +379,12 @@ Result<std::vector<ScoredHit>> SearchPruned(const StoreHandle& store, SketchCach
   Status scanned = pool.Run(tasks, [&](std::size_t task) -> Status {
     const std::size_t begin = blocks.size() * task / tasks;
     const std::size_t end = blocks.size() * (task + 1) / tasks;
-    for (std::size_t b = begin; b < end; ++b) ScanBlock(ctx, blocks[b], &parts[task]);
+    for (std::size_t b = begin; b < end; ++b) {
+      if (b + 1 < end && ReadsWhole(ctx, blocks[b + 1], parts[task])) {
+        PrefetchBlockStart(ctx, blocks[b + 1]);
+      }
+      ScanBlock(ctx, blocks[b], &parts[task]);
+    }
     return Status::Ok();
   });
   if (!scanned.ok()) return scanned;
