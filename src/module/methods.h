@@ -48,6 +48,7 @@ PyObject* StoreGetData(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* StoreDeleteData(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* StoreGetDataCount(PyObject* self, PyObject* unused);  // METH_NOARGS
 PyObject* StoreCompactVectors(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreSearchFlatBatch(PyObject* self, PyObject* args, PyObject* kwargs);
 
 PyObject* IdSetToList(PyObject* self, PyObject* unused);  // METH_NOARGS
 Py_ssize_t IdSetLength(PyObject* self);

@@ -39,6 +39,8 @@ PyMethodDef kStoreMethods[] = {
     {"get_data_count", StoreGetDataCount, METH_NOARGS, "get_data_count($self)\n--\n\n"},
     {"compact_vectors", ZV_KW(StoreCompactVectors), METH_VARARGS | METH_KEYWORDS,
      "compact_vectors($self, dim)\n--\n\n"},
+    {"search_flat_batch", ZV_KW(StoreSearchFlatBatch), METH_VARARGS | METH_KEYWORDS,
+     "search_flat_batch($self, queries, filter_obj=None, k=10)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
