@@ -157,3 +157,17 @@ class ZanthVec:
         pages are reused by later writes; the data files never shrink. A storage failure rolls
         that shard back and raises PanicException.
         """
+
+    def search_flat_batch(
+        self,
+        queries: NDArray[np.float32],
+        filter_obj: ZanthIterator | None = None,
+        k: int = 10,
+    ) -> list[list[tuple[float, int]]]:
+        """search_flat for every row of `queries` in one pass over the stored vectors.
+
+        Returns one list per row, each identical to search_flat(queries[i], filter_obj, k):
+        the same ids and bit-identical scores (which of several equal scores at the cut
+        survive is unspecified, as there). `queries` must be a two-dimensional, C-contiguous
+        float32 array (TypeError otherwise); zero rows give []. Errors as search_flat.
+        """
