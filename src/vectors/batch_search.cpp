@@ -40,7 +40,8 @@ std::vector<float> TransposeTiles(const float* queries, std::size_t count, std::
 }
 
 // One task's best hits per query, with the thresholds that let the kernels skip a record no
-// query of a tile wants any more.
+// query of a tile wants any more. A threshold is only a hint (TopK::Offer decides), so a bound
+// learned elsewhere for a query, by a pruning pass say, can be raised into it.
 struct TaskBest {
   std::vector<TopK> best;         // one per query
   std::vector<float> thresholds;  // tiles * width, best[q].Threshold() at index q
