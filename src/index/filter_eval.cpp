@@ -1,5 +1,6 @@
 #include "index/filter_eval.h"
 
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -17,13 +18,11 @@ namespace {
 // Records of 8 bytes or fewer are object records or vector blocks, never index records.
 constexpr std::size_t kIdBytes = 8;
 
-// Ids collected into a flat vector first: the table is then sized once, instead of rehashing
-// log2(n) times while a scan of unknown length fills it.
-IdHashSet ToHashSet(const std::vector<std::int64_t>& ids) {
-  IdHashSet set;
-  set.reserve(ids.size());
-  set.insert(ids.begin(), ids.end());
-  return set;
+// The 8 id bytes at `at` as a big-endian number: the id in key order (see KeyOrderOf).
+std::uint64_t KeyOrderAt(const char* at) {
+  std::uint64_t raw;
+  std::memcpy(&raw, at, sizeof raw);
+  return __builtin_bswap64(raw);
 }
 
 // Opens a read-only transaction and a cursor on `shard` and hands the cursor to `scan`.
@@ -48,7 +47,8 @@ Result<IdSet> EvalExact(const StoreHandle& store, const std::string& key) {
   std::string prefix = key;
   prefix.push_back(kIndexSeparator);
   const std::size_t record_size = prefix.size() + kIdBytes;
-  std::vector<std::int64_t> ids;
+  // One key's records arrive in key order, so the ids come out sorted and distinct.
+  SortedIds ids;
   Status status = WithShardCursor(store, shard.value(), [&](Cursor& cursor) {
     MDB_val k = ToVal(prefix);
     MDB_val v;
@@ -56,11 +56,11 @@ Result<IdSet> EvalExact(const StoreHandle& store, const std::string& key) {
     for (int rc = cursor.Get(&k, &v, MDB_SET_RANGE); rc == 0; rc = cursor.Get(&k, &v, MDB_NEXT)) {
       std::string_view record = ToView(k);
       if (!record.starts_with(prefix)) break;
-      if (record.size() == record_size) ids.push_back(DecodeId(record.data() + prefix.size()));
+      if (record.size() == record_size) ids.push_back(KeyOrderAt(record.data() + prefix.size()));
     }
   });
   if (!status.ok()) return status;
-  return IdSet{ToHashSet(ids), false};
+  return IdSet(std::move(ids), false);
 }
 
 std::string_view NamespaceOf(std::string_view start) {
@@ -73,10 +73,10 @@ Result<IdSet> EvalRange(const StoreHandle& store, const std::string& start,
   const std::size_t n = store.num_shards();
   std::string_view name_space = NamespaceOf(start);
   std::string_view end_view = end;
-  std::vector<std::vector<std::int64_t>> per_shard(n);
+  std::vector<std::vector<std::uint64_t>> per_shard(n);
   Status status = WorkerPool::Instance().Run(n, [&](std::size_t shard) -> Status {
     return WithShardCursor(store, shard, [&](Cursor& cursor) {
-      std::vector<std::int64_t>& ids = per_shard[shard];
+      std::vector<std::uint64_t>& ids = per_shard[shard];
       MDB_val k = ToVal(start);
       MDB_val v;
       // An empty start cannot position a cursor (MDB_BAD_VALSIZE): the scan reads nothing.
@@ -84,17 +84,21 @@ Result<IdSet> EvalRange(const StoreHandle& store, const std::string& start,
            rc = cursor.Get(&k, &v, MDB_NEXT)) {
         std::string_view record = ToView(k);
         if (record >= end_view || !record.starts_with(name_space)) break;
-        if (record.size() > kIdBytes) ids.push_back(DecodeId(record.data() + record.size() - kIdBytes));
+        if (record.size() > kIdBytes) ids.push_back(KeyOrderAt(record.data() + record.size() - kIdBytes));
       }
     });
   });
   if (!status.ok()) return status;
+  // Several keys' ids interleave, and an id filed under several keys repeats.
   std::size_t total = 0;
   for (const auto& ids : per_shard) total += ids.size();
-  IdHashSet set;
-  set.reserve(total);
-  for (const auto& ids : per_shard) set.insert(ids.begin(), ids.end());
-  return IdSet{std::move(set), false};
+  std::vector<std::uint64_t> all;
+  all.reserve(total);
+  for (auto& ids : per_shard) {
+    all.insert(all.end(), ids.begin(), ids.end());
+    std::vector<std::uint64_t>().swap(ids);
+  }
+  return IdSet(SortDistinct(std::move(all)), false);
 }
 
 Result<IdSet> Eval(const StoreHandle& store, const FilterNode& node);
