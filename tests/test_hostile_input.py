@@ -78,9 +78,5 @@ def test_unreadable_data_file(tmp_path):
             print("opened")
         except OSError as e:
             print(e)
-        # The healthy shard alone still opens and reads.
-        print(zanth_vec.ZanthVec(path, num_shards=1).get_data([0]))
     """, tmp_path)
-    first, second = out.strip().splitlines()
-    assert first == "LMDB: MDB_INVALID: File is not an LMDB file"
-    assert second == "[None]"
+    assert out.strip() == "LMDB: MDB_INVALID: File is not an LMDB file"

@@ -1,6 +1,7 @@
 // Where a record id lives: its shard and the 8 bytes that stand for it in keys.
 #pragma once
 
+#include <cassert>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -8,7 +9,10 @@
 
 namespace zanth {
 
-using IdKey = std::array<char, 8>;
+// Bytes of an id in every key and record that holds one: the signed 64-bit id itself.
+inline constexpr std::size_t kIdKeySize = sizeof(std::int64_t);
+
+using IdKey = std::array<char, kIdKeySize>;
 
 // The one id that can never name a live vector: deleted vector records carry it.
 inline constexpr std::int64_t kTombstoneId = INT64_MIN;
@@ -16,6 +20,7 @@ inline constexpr std::int64_t kTombstoneId = INT64_MIN;
 // Shard of an id: its magnitude as an unsigned 64-bit value, modulo the shard count.
 // Negating in unsigned arithmetic gives 2^63 for INT64_MIN without overflow.
 inline std::size_t ShardOfId(std::int64_t id, std::size_t num_shards) {
+  assert(num_shards > 0);
   std::uint64_t u = static_cast<std::uint64_t>(id);
   std::uint64_t magnitude = id < 0 ? (~u + 1) : u;
   return static_cast<std::size_t>(magnitude % num_shards);

@@ -9,6 +9,19 @@
 
 namespace zanth {
 
+// Which LMDB step failed. The module decides from it (and the operation) which exception a
+// caller sees: a transaction or cursor that cannot be opened is an internal failure for some
+// operations, while a failed put or commit is always a routine storage failure.
+enum class LmdbStep : std::uint8_t {
+  kOther,       // environment set-up, or a step no policy singles out
+  kBeginRead,   // mdb_txn_begin of a read-only transaction
+  kBeginWrite,  // mdb_txn_begin of a write transaction
+  kCursor,      // mdb_cursor_open, or a cursor step in the middle of a scan
+  kWrite,       // mdb_put / mdb_del
+  kCommit,      // mdb_txn_commit
+  kStat,        // mdb_env_stat / mdb_env_info
+};
+
 enum class StatusCode : std::uint8_t {
   kOk,
   kLmdb,             // an LMDB return code (LMDB's own or an errno passed through LMDB)
@@ -27,6 +40,11 @@ class [[nodiscard]] Status {
   // replaces LMDB's own text in what the user sees.
   static Status Lmdb(int rc, std::string context) {
     return Status(StatusCode::kLmdb, rc, std::move(context));
+  }
+  static Status Lmdb(int rc, LmdbStep step, std::string context) {
+    Status s(StatusCode::kLmdb, rc, std::move(context));
+    s.step_ = step;
+    return s;
   }
   // `err` 0: an I/O error found before any system call; `context` is then its whole text.
   static Status Io(int err, std::string context) {
@@ -47,6 +65,13 @@ class [[nodiscard]] Status {
   // LMDB return code for kLmdb, errno for kIo, 0 otherwise.
   int error_number() const { return error_number_; }
   const std::string& message() const { return message_; }
+  LmdbStep step() const { return step_; }
+  // The same failure with `prefix` (shard, operation) put before its message.
+  Status WithContext(const std::string& prefix) const {
+    Status s = *this;
+    s.message_ = message_.empty() ? prefix : prefix + ": " + message_;
+    return s;
+  }
 
   // "LMDB: <mdb_strerror>" / "IO: <strerror> (os error N)" or "IO: <message>" without an
   // errno / the message itself.
@@ -58,6 +83,7 @@ class [[nodiscard]] Status {
 
   StatusCode code_ = StatusCode::kOk;
   int error_number_ = 0;
+  LmdbStep step_ = LmdbStep::kOther;
   std::string message_;
 };
 

@@ -1,9 +1,9 @@
 #include "index/filter_eval.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -17,8 +17,8 @@ namespace zanth {
 
 namespace {
 
-// Records of 8 bytes or fewer are object records or vector blocks, never index records.
-constexpr std::size_t kIdBytes = 8;
+// Records of kIdKeySize bytes or fewer are object records or vector blocks, never index records.
+constexpr std::size_t kIdBytes = kIdKeySize;
 // Parallel reads of one Exact key; more would only add transactions on a small machine.
 constexpr std::size_t kMaxExactParts = 4;
 
@@ -35,11 +35,11 @@ template <typename Scan>
 Status WithShardCursor(const StoreHandle& store, std::size_t shard, Scan scan) {
   Txn txn;
   if (int rc = txn.BeginRead(store.environment(shard)); rc != 0) {
-    return Status::Internal("RO txn: " + LmdbErrorName(rc));
+    return Status::Lmdb(rc, LmdbStep::kBeginRead, "index shard " + std::to_string(shard));
   }
   Cursor cursor;
   if (int rc = cursor.Open(txn.get(), store.dbi(shard)); rc != 0) {
-    return Status::Internal("Cursor: " + LmdbErrorName(rc));
+    return Status::Lmdb(rc, LmdbStep::kCursor, "index shard " + std::to_string(shard));
   }
   scan(cursor, mdb_txn_id(txn.get()));
   return Status::Ok();
@@ -165,51 +165,91 @@ Result<IdSet> EvalRange(const StoreHandle& store, const std::string& start,
   return IdSet(SortDistinct(std::move(all)), false);
 }
 
-Result<IdSet> Eval(const StoreHandle& store, const FilterNode& node);
+// A node with its Not chain peeled off: only the chain's parity matters, so it is walked, not
+// recursed.
+struct Peeled {
+  const FilterNode* node;
+  bool flip;
+};
 
-// Children as one nested task set; the results are used only after every child has ended.
-Result<std::vector<IdSet>> EvalChildren(const StoreHandle& store, const FilterNode& node) {
-  std::vector<IdSet> results(node.children.size());
-  Status status =
-      WorkerPool::Instance().Run(node.children.size(), [&](std::size_t i) -> Status {
-        Result<IdSet> r = Eval(store, node.children[i]);
-        if (!r.ok()) return r.status();
-        results[i] = r.take();
-        return Status::Ok();
-      });
-  if (!status.ok()) return status;
-  return results;
+Peeled Peel(const FilterNode& start) {
+  Peeled p{&start, false};
+  while (p.node->op == FilterOp::kNot) {
+    p.flip = !p.flip;
+    p.node = &p.node->children.front();
+  }
+  return p;
 }
 
-Result<IdSet> Eval(const StoreHandle& store, const FilterNode& root) {
-  // A chain of Not nodes is walked, not recursed: only the parity matters.
-  const FilterNode* node = &root;
-  bool flip = false;
-  while (node->op == FilterOp::kNot) {
-    flip = !flip;
-    node = &node->children.front();
-  }
-  std::optional<Result<IdSet>> result;
-  switch (node->op) {
-    case FilterOp::kExact:
-      result.emplace(EvalExact(store, node->key));
-      break;
-    case FilterOp::kRange:
-      result.emplace(EvalRange(store, node->key, node->end));
-      break;
-    case FilterOp::kAnd:
-    case FilterOp::kOr: {
-      Result<std::vector<IdSet>> children = EvalChildren(store, *node);
-      if (!children.ok()) return children.status();
-      result.emplace(node->op == FilterOp::kAnd ? AndOf(children.take())
-                                                : OrOf(children.take()));
-      break;
+bool IsLeaf(const FilterNode& node) {
+  return node.op == FilterOp::kExact || node.op == FilterOp::kRange;
+}
+
+// The leaves in depth-first order, children left to right.
+std::vector<const FilterNode*> LeavesOf(const FilterNode& root) {
+  std::vector<const FilterNode*> leaves;
+  std::vector<const FilterNode*> pending{Peel(root).node};
+  while (!pending.empty()) {
+    const FilterNode* node = pending.back();
+    pending.pop_back();
+    if (IsLeaf(*node)) {
+      leaves.push_back(node);
+      continue;
     }
-    case FilterOp::kNot:
-      break;  // unreachable: consumed above
+    for (auto child = node->children.rbegin(); child != node->children.rend(); ++child) {
+      pending.push_back(Peel(*child).node);
+    }
   }
-  if (result->ok() && flip) result->value().negated = !result->value().negated;
-  return std::move(*result);
+  return leaves;
+}
+
+// Trees may be as deep as the conversion allows, and callers' threads may have small stacks, so
+// nothing here recurses: every leaf is read in one flat task set (a Range leaf nests one more,
+// over the shards), then the inner nodes are combined bottom-up with an explicit stack, each
+// from its children's sets in child order.
+Result<IdSet> Eval(const StoreHandle& store, const FilterNode& root) {
+  std::vector<const FilterNode*> leaves = LeavesOf(root);
+  std::vector<IdSet> leaf_sets(leaves.size());
+  Status status = WorkerPool::Instance().Run(leaves.size(), [&](std::size_t i) -> Status {
+    const FilterNode& leaf = *leaves[i];
+    Result<IdSet> r = leaf.op == FilterOp::kExact ? EvalExact(store, leaf.key)
+                                                  : EvalRange(store, leaf.key, leaf.end);
+    if (!r.ok()) return r.status();
+    leaf_sets[i] = r.take();
+    return Status::Ok();
+  });
+  if (!status.ok()) return status;
+
+  struct Frame {
+    Peeled at;
+    std::size_t next_child = 0;
+    std::vector<IdSet> done;
+  };
+  std::vector<Frame> stack;
+  stack.push_back(Frame{Peel(root)});
+  std::size_t next_leaf = 0;
+  for (;;) {
+    Frame& top = stack.back();
+    const FilterNode& node = *top.at.node;
+    IdSet value;
+    if (IsLeaf(node)) {
+      assert(next_leaf < leaf_sets.size() && leaves[next_leaf] == &node);
+      value = std::move(leaf_sets[next_leaf++]);
+    } else if (top.next_child < node.children.size()) {
+      Peeled child = Peel(node.children[top.next_child++]);
+      stack.push_back(Frame{child});  // `top` is not used past this point
+      continue;
+    } else {
+      value = node.op == FilterOp::kAnd ? AndOf(std::move(top.done)) : OrOf(std::move(top.done));
+    }
+    if (top.at.flip) value.negated = !value.negated;
+    stack.pop_back();
+    if (stack.empty()) {
+      assert(next_leaf == leaf_sets.size());
+      return value;
+    }
+    stack.back().done.push_back(std::move(value));
+  }
 }
 
 }  // namespace

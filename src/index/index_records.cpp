@@ -53,7 +53,7 @@ Result<std::vector<ShardBatch>> BuildBatches(std::span<const IndexEntry> entries
   bool have_previous = false;
   for (const IndexEntry& entry : entries) {
     if (entry.key.size() > kMaxIndexKeyBytes) {
-      return Status::InvalidArgument("index key longer than 502 UTF-8 bytes");
+      return Status::InvalidArgument("index key longer than " + std::to_string(kMaxIndexKeyBytes) + " UTF-8 bytes");
     }
     std::size_t shard;
     if (have_previous && entry.key == previous_key) {
@@ -101,7 +101,7 @@ Status ApplyToShards(const StoreHandle& store, const char* operation,
         batch.Sort();
         for (const ShardBatch::Span& record : batch.records) {
           if (int rc = apply(txn, dbi, batch.At(record)); rc != 0) {
-            return Status::Lmdb(rc, ShardContext(operation, s));
+            return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, s));
           }
         }
         return Status::Ok();

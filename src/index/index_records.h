@@ -10,14 +10,15 @@
 #include <string>
 #include <string_view>
 
+#include "base/id_key.h"
 #include "store/store_handle.h"
 
 namespace zanth {
 
 inline constexpr char kIndexSeparator = '|';
-// LMDB keys are at most 511 bytes; the separator and the id take 9 of them.
-inline constexpr std::size_t kMaxIndexKeyBytes = 502;
-inline constexpr std::size_t kIndexRecordOverhead = 9;
+// The separator and the id follow the key in every index record key.
+inline constexpr std::size_t kIndexRecordOverhead = 1 + kIdKeySize;
+inline constexpr std::size_t kMaxIndexKeyBytes = kLmdbMaxKeyBytes - kIndexRecordOverhead;
 
 struct IndexEntry {
   std::string key;  // UTF-8, at most kMaxIndexKeyBytes

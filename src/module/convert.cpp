@@ -24,7 +24,9 @@ bool RefuseStrSequence(PyObject* obj, const char* parameter) {
   return false;
 }
 
-bool ItemToI64(PyObject* item, std::int64_t* out) {
+}  // namespace
+
+bool ToId(PyObject* item, std::int64_t* out) {
   if (PyLong_Check(item)) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
@@ -38,8 +40,10 @@ bool ItemToI64(PyObject* item, std::int64_t* out) {
   }
   OwnedRef index(PyNumber_Index(item));
   if (!index) return false;
-  return ItemToI64(index.get(), out);
+  return ToId(index.get(), out);
 }
+
+namespace {
 
 // Integer buffers (NumPy arrays) are read in one pass instead of one Python object per item.
 // Returns 1 when handled, 0 when `obj` is not a 1-D integer buffer, -1 on error.
@@ -131,7 +135,7 @@ bool ToIds(PyObject* obj, const char* parameter, std::vector<std::int64_t>* out)
       }
       PyObject* item = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
       OwnedRef hold = OwnedRef::Borrowed(item);
-      if (!item || !ItemToI64(item, &(*out)[static_cast<std::size_t>(i)])) {
+      if (!item || !ToId(item, &(*out)[static_cast<std::size_t>(i)])) {
         return NameTypeError(parameter);
       }
     }
@@ -143,7 +147,7 @@ bool ToIds(PyObject* obj, const char* parameter, std::vector<std::int64_t>* out)
   for (Py_ssize_t i = 0; i < n; ++i) {
     OwnedRef item(PySequence_GetItem(obj, i));
     std::int64_t v;
-    if (!item || !ItemToI64(item.get(), &v)) return NameTypeError(parameter);
+    if (!item || !ToId(item.get(), &v)) return NameTypeError(parameter);
     out->push_back(v);
   }
   return true;

@@ -17,6 +17,9 @@ bool ToUtf8(PyObject* obj, const char* parameter, std::string* out);
 // The integer-index protocol, 0 .. 2^64-1. Negative or too large: OverflowError.
 bool ToU64(PyObject* obj, const char* parameter, std::uint64_t* out);
 
+// One id through the integer-index protocol into int64; OverflowError outside its range.
+bool ToId(PyObject* item, std::int64_t* out);
+
 // A sequence of ids other than str: list, tuple, 1-D integer buffer (NumPy) or any object that
 // passes the sequence check. Each item through the integer-index protocol into int64.
 bool ToIds(PyObject* obj, const char* parameter, std::vector<std::int64_t>* out);

@@ -1,5 +1,7 @@
 #include "module/errors.h"
 
+#include <lmdb.h>
+
 #include <exception>
 #include <new>
 #include <string>
@@ -24,9 +26,44 @@ PyObject* RaiseWithMessage(PyObject* type, const std::string& message) {
 }
 }  // namespace
 
-PyObject* RaiseStatus(const Status& status) {
+namespace {
+
+// Steps of `op` that a healthy store never fails: their failure is an internal one.
+bool IsInfallible(Operation op, LmdbStep step) {
+  switch (op) {
+    case Operation::kGetData:
+      return step == LmdbStep::kBeginRead;
+    case Operation::kGetDataCount:
+      return step == LmdbStep::kStat;
+    case Operation::kGetIdsFromFilter:
+      return step == LmdbStep::kBeginRead || step == LmdbStep::kCursor;
+    case Operation::kDeleteFlatVectors:
+    case Operation::kCompactVectors:
+      return step == LmdbStep::kBeginWrite || step == LmdbStep::kCursor;
+    case Operation::kOther:
+      return false;
+  }
+  return false;
+}
+
+std::string PanicMessage(const Status& status, Operation op) {
+  const std::string name = LmdbErrorName(status.error_number());
+  // Filter evaluation names the failed step and the error only.
+  if (op == Operation::kGetIdsFromFilter) {
+    return (status.step() == LmdbStep::kBeginRead ? "RO txn: " : "Cursor: ") + name;
+  }
+  return status.message() + ": " + name + " (" + mdb_strerror(status.error_number()) + ")";
+}
+
+}  // namespace
+
+PyObject* RaiseStatus(const Status& status, Operation op) {
   switch (status.code()) {
     case StatusCode::kLmdb:
+      if (IsInfallible(op, status.step())) {
+        return RaiseWithMessage(PanicExceptionType(), PanicMessage(status, op));
+      }
+      return RaiseWithMessage(PyExc_OSError, status.ToString());
     case StatusCode::kIo:
       return RaiseWithMessage(PyExc_OSError, status.ToString());
     case StatusCode::kInvalidArgument:

@@ -1,6 +1,8 @@
 // Turning core failures and stray C++ exceptions into Python exceptions.
 #pragma once
 
+#include <cxxabi.h>
+
 #include "module/py_ref.h"
 #include "base/status.h"
 
@@ -9,12 +11,25 @@ namespace zanth::py {
 // The PanicException class (derives from BaseException), created once per process.
 PyObject* PanicExceptionType();
 
-// Sets the Python exception for `status` and returns nullptr:
-//   kLmdb, kIo        -> OSError("LMDB: ..."/"IO: ... (os error N)"), errno left None
-//   kInvalidArgument  -> ValueError(message)
-//   kWrongProcess     -> RuntimeError(message)
-//   kInternal         -> PanicException(message)
-PyObject* RaiseStatus(const Status& status);
+// The method a failure ends: which exception an LMDB failure becomes depends on it.
+enum class Operation {
+  kOther,  // every LMDB failure is a routine storage failure (OSError)
+  kGetData,
+  kGetDataCount,
+  kDeleteFlatVectors,
+  kCompactVectors,
+  kGetIdsFromFilter,
+};
+
+// The one place that turns a core failure into a Python exception; sets it, returns nullptr:
+//   kLmdb at a step `op` treats as infallible (a read transaction of get_data or
+//     get_ids_from_filter, the statistics of get_data_count, the write transaction or a
+//     cursor of delete_flat_vectors and compact_vectors) -> PanicException naming the error
+//   any other kLmdb, kIo -> OSError("LMDB: ..."/"IO: ... (os error N)"), errno left None
+//   kInvalidArgument     -> ValueError(message)
+//   kWrongProcess        -> RuntimeError(message)
+//   kInternal            -> PanicException(message)
+PyObject* RaiseStatus(const Status& status, Operation op = Operation::kOther);
 
 // Raises PanicException for a C++ exception that reached a method's entry.
 PyObject* RaisePanicFromCurrentException();
@@ -26,9 +41,13 @@ bool NameTypeError(const char* parameter);
 }  // namespace zanth::py
 
 // Every entry function body runs inside this, so no C++ exception crosses into the interpreter.
+// The forced unwind of a thread that CPython ends with pthread_exit must go on (catching it
+// for good aborts the process).
 #define ZANTH_ENTRY(...)                                         \
   try {                                                          \
     __VA_ARGS__                                                  \
+  } catch (abi::__forced_unwind&) {                              \
+    throw;                                                       \
   } catch (...) {                                                \
     return ::zanth::py::RaisePanicFromCurrentException();        \
   }

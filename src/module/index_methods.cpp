@@ -13,20 +13,6 @@ namespace zanth::py {
 
 namespace {
 
-bool ToId(PyObject* item, std::int64_t* out) {
-  OwnedRef index(PyNumber_Index(item));
-  if (!index) return false;
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (overflow != 0) {
-    PyErr_SetString(PyExc_OverflowError, "id does not fit in a signed 64-bit integer");
-    return false;
-  }
-  if (v == -1 && PyErr_Occurred()) return false;
-  *out = v;
-  return true;
-}
-
 // One (key, id) tuple. Keys LMDB could not store are refused here, before anything is written.
 bool ToEntry(PyObject* element, IndexEntry* out) {
   if (!PyTuple_Check(element)) {
@@ -93,11 +79,7 @@ PyObject* RunIndexWrite(PyObject* self, PyObject* args, PyObject* kwargs, const 
   if (!ToIndexEntries(slots[0], &entries)) return nullptr;
   if (entries.empty()) Py_RETURN_NONE;
   const StoreHandle& store = StoreOf(self);
-  Status status;
-  {
-    ReleaseGil nogil;
-    status = write(store, entries);
-  }
+  Status status = WithoutGil([&] { return write(store, entries); });
   if (!status.ok()) return RaiseStatus(status);
   Py_RETURN_NONE;
 }
@@ -126,14 +108,13 @@ PyObject* StoreGetIdsFromFilter(PyObject* self, PyObject* args, PyObject* kwargs
     std::optional<FilterNode> tree = FilterFromPy(slots[0]);
     if (!tree) return nullptr;
     const StoreHandle& store = StoreOf(self);
-    std::optional<Result<IdSet>> evaluated;
-    {
-      ReleaseGil nogil;
-      evaluated.emplace(EvaluateFilter(store, *tree));
+    Result<IdSet> evaluated = WithoutGil([&] {
+      Result<IdSet> result = EvaluateFilter(store, *tree);
       tree.reset();  // large trees are freed without the GIL too
-    }
-    if (!evaluated->ok()) return RaiseStatus(evaluated->status());
-    return NewIdSetObject(evaluated->take());
+      return result;
+    });
+    if (!evaluated.ok()) return RaiseStatus(evaluated.status(), Operation::kGetIdsFromFilter);
+    return NewIdSetObject(evaluated.take());
   })
 }
 

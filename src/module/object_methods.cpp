@@ -14,14 +14,6 @@ namespace zanth::py {
 
 namespace {
 
-// Reads treat a storage failure as a broken invariant (a read transaction always begins on a
-// healthy store): it ends the call with PanicException. kWrongProcess keeps its own exception.
-PyObject* RaiseReadFailure(const Status& status, const char* operation) {
-  if (status.code() != StatusCode::kLmdb) return RaiseStatus(status);
-  return RaiseStatus(Status::Internal(std::string(operation) + ": " + status.message() + ": " +
-                                      LmdbErrorName(status.error_number())));
-}
-
 OwnedRef PickleFunction(const char* name) {
   OwnedRef pickle(PyImport_ImportModule("pickle"));
   if (!pickle) return OwnedRef();
@@ -70,11 +62,7 @@ PyObject* StoreStoreData(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
       values[static_cast<std::size_t>(i)] = std::string_view(data, static_cast<std::size_t>(size));
     }
-    Status status;
-    {
-      ReleaseGil nogil;
-      status = PutObjects(store, ids, values);
-    }
+    Status status = WithoutGil([&] { return PutObjects(store, ids, values); });
     if (!status.ok()) return RaiseStatus(status);
     Py_RETURN_NONE;
   })
@@ -88,15 +76,11 @@ PyObject* StoreGetData(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<std::int64_t> ids;
     if (!ToIds(slots[0], "identifiers", &ids)) return nullptr;
     const StoreHandle& store = StoreOf(self);
-    std::optional<Result<ObjectValues>> fetched;
-    {
-      ReleaseGil nogil;
-      fetched.emplace(GetObjects(store, ids));
-    }
-    if (!fetched->ok()) return RaiseReadFailure(fetched->status(), "get_data");
+    auto fetched = WithoutGil([&] { return GetObjects(store, ids); });
+    if (!fetched.ok()) return RaiseStatus(fetched.status(), Operation::kGetData);
     OwnedRef loads = PickleFunction("loads");
     if (!loads) return nullptr;
-    auto& slots_out = fetched->value();
+    auto& slots_out = fetched.value();
     OwnedRef list(PyList_New(static_cast<Py_ssize_t>(slots_out.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < slots_out.size(); ++i) {
@@ -125,11 +109,7 @@ PyObject* StoreDeleteData(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!ToIds(slots[0], "identifiers", &ids)) return nullptr;
     if (ids.empty()) Py_RETURN_NONE;
     const StoreHandle& store = StoreOf(self);
-    Status status;
-    {
-      ReleaseGil nogil;
-      status = DeleteObjects(store, ids);
-    }
+    Status status = WithoutGil([&] { return DeleteObjects(store, ids); });
     if (!status.ok()) return RaiseStatus(status);
     Py_RETURN_NONE;
   })
@@ -139,7 +119,7 @@ PyObject* StoreGetDataCount(PyObject* self, PyObject*) {
   ZANTH_ENTRY({
     // Statistics reads are a few microseconds per shard; the GIL stays held.
     auto count = CountRecords(StoreOf(self));
-    if (!count.ok()) return RaiseReadFailure(count.status(), "get_data_count");
+    if (!count.ok()) return RaiseStatus(count.status(), Operation::kGetDataCount);
     return PyLong_FromUnsignedLongLong(count.value());
   })
 }

@@ -5,16 +5,25 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
 #include <utility>
 
 namespace zanth::py {
+
+// True while this thread has given the GIL away in WithoutGil. It stays true when taking the
+// GIL back never returns: a daemon thread that does so during interpreter shutdown is ended by
+// CPython with pthread_exit, whose forced unwind then runs our destructors without the GIL, and
+// they must not touch Python objects (a leak at exit is harmless, a DECREF there is not).
+inline thread_local bool t_gil_given_away = false;
 
 // Owns one strong reference (or none).
 class OwnedRef {
  public:
   OwnedRef() = default;
   explicit OwnedRef(PyObject* obj) : obj_(obj) {}  // steals
-  ~OwnedRef() { Py_XDECREF(obj_); }
+  ~OwnedRef() {
+    if (!t_gil_given_away) Py_XDECREF(obj_);
+  }
   OwnedRef(OwnedRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
   OwnedRef& operator=(OwnedRef&& other) noexcept {
     if (this != &other) {
@@ -38,24 +47,36 @@ class OwnedRef {
   PyObject* obj_ = nullptr;
 };
 
-// Releases the GIL for its scope. Nothing inside may touch a Python object.
-class ReleaseGil {
- public:
-  ReleaseGil() : state_(PyEval_SaveThread()) {}
-  ~ReleaseGil() { PyEval_RestoreThread(state_); }
-  ReleaseGil(const ReleaseGil&) = delete;
-  ReleaseGil& operator=(const ReleaseGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
+// Runs `fn` (a core call: no Python object may be touched in it) without the GIL and returns
+// its result. The GIL is taken back in ordinary code, never in a destructor: during shutdown
+// CPython may end a daemon thread right there with pthread_exit, and a forced unwind that
+// leaves a noexcept destructor calls std::terminate.
+template <typename Fn>
+auto WithoutGil(Fn&& fn) -> decltype(fn()) {
+  PyThreadState* state = PyEval_SaveThread();
+  t_gil_given_away = true;
+  auto take_back = [state] {
+    PyEval_RestoreThread(state);
+    t_gil_given_away = false;
+  };
+  std::optional<decltype(fn())> result;
+  try {
+    result.emplace(fn());
+  } catch (...) {
+    take_back();
+    throw;
+  }
+  // Outside the try block: the forced unwind of a thread ended here must not meet the handler.
+  take_back();
+  return std::move(*result);
+}
 
 // A Py_buffer that is released with its owner.
 class BufferView {
  public:
   BufferView() = default;
   ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
+    if (held_ && !t_gil_given_away) PyBuffer_Release(&view_);
   }
   BufferView(const BufferView&) = delete;
   BufferView& operator=(const BufferView&) = delete;

@@ -35,11 +35,7 @@ PyObject* StoreStoreFlatVectors(PyObject* self, PyObject* args, PyObject* kwargs
     auto batches = BuildVectorBatches(rows, ids, store.num_shards());
     if (!batches.ok()) return RaiseStatus(batches.status());
     if (ids.empty()) Py_RETURN_NONE;
-    Status status;
-    {
-      ReleaseGil nogil;
-      status = AppendVectorBatches(store, batches.value());
-    }
+    Status status = WithoutGil([&] { return AppendVectorBatches(store, batches.value()); });
     if (!status.ok()) return RaiseStatus(status);
     Py_RETURN_NONE;
   })
@@ -56,12 +52,8 @@ PyObject* StoreDeleteFlatVectors(PyObject* self, PyObject* args, PyObject* kwarg
     if (!ToU64(slots[1], "dim", &dim)) return nullptr;
     const StoreHandle& store = StoreOf(self);
     if (ids.empty() || store.num_shards() == 0) Py_RETURN_NONE;
-    Status status;
-    {
-      ReleaseGil nogil;
-      status = DeleteVectors(store, ids, dim);
-    }
-    if (!status.ok()) return RaiseStatus(status);
+    Status status = WithoutGil([&] { return DeleteVectors(store, ids, dim); });
+    if (!status.ok()) return RaiseStatus(status, Operation::kDeleteFlatVectors);
     Py_RETURN_NONE;
   })
 }
@@ -74,13 +66,9 @@ PyObject* StoreCompactVectors(PyObject* self, PyObject* args, PyObject* kwargs) 
     std::uint64_t dim = 0;
     if (!ToU64(slots[0], "dim", &dim)) return nullptr;
     const StoreHandle& store = StoreOf(self);
-    std::optional<Result<std::uint64_t>> removed;
-    {
-      ReleaseGil nogil;
-      removed.emplace(CompactVectors(store, dim));
-    }
-    if (!removed->ok()) return RaiseStatus(removed->status());
-    return PyLong_FromUnsignedLongLong(removed->value());
+    Result<std::uint64_t> removed = WithoutGil([&] { return CompactVectors(store, dim); });
+    if (!removed.ok()) return RaiseStatus(removed.status(), Operation::kCompactVectors);
+    return PyLong_FromUnsignedLongLong(removed.value());
   })
 }
 
@@ -112,14 +100,12 @@ PyObject* StoreSearchFlat(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     const StoreHandle& store = StoreOf(self);
-    std::optional<Result<std::vector<ScoredHit>>> found;
-    {
-      ReleaseGil nogil;
-      found.emplace(SearchFlat(store, static_cast<const float*>(view.buf),
-                               static_cast<std::size_t>(view.shape[0]), filter, k));
-    }
-    if (!found->ok()) return RaiseStatus(found->status());
-    const std::vector<ScoredHit>& hits = found->value();
+    Result<std::vector<ScoredHit>> found = WithoutGil([&] {
+      return SearchFlat(store, static_cast<const float*>(view.buf),
+                        static_cast<std::size_t>(view.shape[0]), filter, k);
+    });
+    if (!found.ok()) return RaiseStatus(found.status());
+    const std::vector<ScoredHit>& hits = found.value();
     OwnedRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < hits.size(); ++i) {

@@ -62,7 +62,7 @@ Status PutObjects(const StoreHandle& store, std::span<const std::int64_t> ids,
           MDB_val key = ToVal(KeyView(record.key));
           MDB_val value = ToVal(values[record.position]);
           if (int rc = mdb_put(txn, dbi, &key, &value, 0); rc != 0) {
-            return Status::Lmdb(rc, ShardContext("store_data", s));
+            return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext("store_data", s));
           }
         }
         return Status::Ok();
@@ -128,7 +128,7 @@ Status DeleteObjects(const StoreHandle& store, std::span<const std::int64_t> ids
           MDB_val key = ToVal(KeyView(record.key));
           int rc = mdb_del(txn, dbi, &key, nullptr);
           if (rc != 0 && rc != MDB_NOTFOUND) {
-            return Status::Lmdb(rc, ShardContext("delete_data", s));
+            return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext("delete_data", s));
           }
         }
         return Status::Ok();
@@ -140,8 +140,8 @@ Result<std::uint64_t> CountRecords(const StoreHandle& store) {
   std::vector<std::uint64_t> counts(store.num_shards(), 0);
   Status status = WorkerPool::Instance().Run(store.num_shards(), [&](std::size_t s) -> Status {
     MDB_stat stat;
-    if (int rc = mdb_env_stat(store.env(s), &stat); rc != 0) {
-      return Status::Lmdb(rc, ShardContext("get_data_count", s));
+    if (int rc = store.environment(s).Stat(&stat); rc != 0) {
+      return Status::Lmdb(rc, LmdbStep::kStat, ShardContext("get_data_count", s));
     }
     counts[s] = stat.ms_entries;
     return Status::Ok();

@@ -1,9 +1,11 @@
 #include "pool/worker_pool.h"
 
+#include <cassert>
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -16,13 +18,10 @@ namespace {
 
 struct TaskSet {
   const TaskFn* fn;
-  std::size_t remaining;  // guarded by the pool mutex
-  Status first_failure;   // guarded by the pool mutex
-};
-
-struct Task {
-  TaskSet* set;
-  std::size_t index;
+  std::size_t size;
+  std::size_t next_unclaimed;  // guarded by the pool mutex
+  std::size_t remaining;       // guarded by the pool mutex
+  Status first_failure;        // guarded by the pool mutex
 };
 
 Status RunOne(const TaskFn& fn, std::size_t index) {
@@ -39,26 +38,39 @@ Status RunOne(const TaskFn& fn, std::size_t index) {
 
 struct WorkerPool::Impl {
   std::mutex mutex;
-  // Signalled when a task is queued or a set finishes; waiters re-check their own condition.
+  // Signalled when a set is opened or finishes; waiters re-check their own condition.
   std::condition_variable changed;
-  std::deque<Task> queue;
+  // Sets with unclaimed tasks, oldest first.
+  std::deque<TaskSet*> open_sets;
 
-  // Runs `task` outside the lock, then records its outcome. Call with `lock` held.
-  void Execute(Task task, std::unique_lock<std::mutex>& lock) {
+  // Claims the next task of `set`; the set leaves the open list with its last task. Call with
+  // the mutex held and set->next_unclaimed < set->size.
+  std::size_t Claim(TaskSet* set) {
+    assert(set->next_unclaimed < set->size);
+    std::size_t index = set->next_unclaimed++;
+    if (set->next_unclaimed == set->size) {
+      open_sets.erase(std::find(open_sets.begin(), open_sets.end(), set));
+    }
+    return index;
+  }
+
+  // Runs task `index` of `set` outside the lock, then records its outcome. Call with `lock`
+  // held.
+  void Execute(TaskSet* set, std::size_t index, std::unique_lock<std::mutex>& lock) {
     lock.unlock();
-    Status status = RunOne(*task.set->fn, task.index);
+    Status status = RunOne(*set->fn, index);
     lock.lock();
-    if (!status.ok() && task.set->first_failure.ok()) task.set->first_failure = std::move(status);
-    if (--task.set->remaining == 0) changed.notify_all();
+    if (!status.ok() && set->first_failure.ok()) set->first_failure = std::move(status);
+    assert(set->remaining > 0);
+    if (--set->remaining == 0) changed.notify_all();
   }
 
   void WorkerLoop() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      changed.wait(lock, [&] { return !queue.empty(); });
-      Task task = queue.front();
-      queue.pop_front();
-      Execute(task, lock);
+      changed.wait(lock, [&] { return !open_sets.empty(); });
+      TaskSet* set = open_sets.front();
+      Execute(set, Claim(set), lock);
     }
   }
 };
@@ -75,9 +87,8 @@ std::size_t AvailableCpus() {
 
 namespace {
 
-// Nested task sets recurse through the threads that wait for them (filter trees run one level
-// per nesting), so pool threads get more stack than the 8 MiB default; it is only reserved
-// address space until touched.
+// Tasks nest only a few sets deep, but sanitizer builds have frames several times larger than
+// usual; the stack is only reserved address space until touched.
 constexpr std::size_t kWorkerStackBytes = std::size_t{64} << 20;
 
 void* WorkerMain(void* impl) {
@@ -135,21 +146,23 @@ WorkerPool& WorkerPool::Instance() {
 Status WorkerPool::Run(std::size_t n, const TaskFn& fn) {
   if (n == 0) return Status::Ok();
   if (n == 1) return RunOne(fn, 0);
-  TaskSet set{&fn, n, Status::Ok()};
+  // Index 0 is kept for the caller, which otherwise would only wait.
+  TaskSet set{&fn, n, 1, n, Status::Ok()};
   Impl& impl = *impl_;
   std::unique_lock<std::mutex> lock(impl.mutex);
-  // Index 0 is kept for the caller, which otherwise would only wait.
-  for (std::size_t i = 1; i < n; ++i) impl.queue.push_back(Task{&set, i});
+  impl.open_sets.push_back(&set);
   impl.changed.notify_all();
-  impl.Execute(Task{&set, 0}, lock);
+  impl.Execute(&set, 0, lock);
+  // A waiting thread runs tasks of its own set only. Running another call's tasks here would
+  // stack that call's work on this thread's stack, which may be a small one of the caller's,
+  // and chains of such waits would grow with the number of concurrent calls. It cannot
+  // deadlock: every unfinished task of the set is either still unclaimed (this thread runs it)
+  // or running on a thread that can finish it the same way.
   while (set.remaining != 0) {
-    if (!impl.queue.empty()) {
-      // Prefer our own tasks; any queued task keeps the pool moving while we wait.
-      Task task = impl.queue.back();
-      impl.queue.pop_back();
-      impl.Execute(task, lock);
+    if (set.next_unclaimed < set.size) {
+      impl.Execute(&set, impl.Claim(&set), lock);
     } else {
-      impl.changed.wait(lock, [&] { return set.remaining == 0 || !impl.queue.empty(); });
+      impl.changed.wait(lock, [&] { return set.remaining == 0; });
     }
   }
   return std::move(set.first_failure);

@@ -1,8 +1,9 @@
 // The process-wide fork-join pool that runs every per-shard task.
 //
 // Run(n, fn) calls fn(0) .. fn(n-1) on the pool and on the calling thread, and returns once all
-// n calls have ended. A thread that waits for its set runs queued tasks (of any set) instead of
-// sleeping, so tasks may start nested sets without deadlock. The first failure of a set is kept
+// n calls have ended. A thread that waits for its set runs the set's unclaimed tasks instead of
+// sleeping, so tasks may start nested sets without deadlock, and a caller's stack only ever
+// holds its own call's tasks. The first failure of a set is kept
 // and returned after every task of the set ended. After fork() the child builds a fresh pool on
 // first use.
 #pragma once

@@ -16,6 +16,10 @@
 
 namespace zanth {
 
+// The longest key LMDB takes (MDB_MAXKEYSIZE of its default build); environments are checked
+// against it when they open, so the limits derived from it hold for every shard.
+inline constexpr std::size_t kLmdbMaxKeyBytes = 511;
+
 inline MDB_val ToVal(std::string_view bytes) {
   return MDB_val{bytes.size(), const_cast<char*>(bytes.data())};
 }
@@ -45,6 +49,14 @@ class Env {
   // Adopts the size another process gave the map. False when transactions of this process
   // stayed active too long (one may belong to the calling thread itself) or LMDB refused.
   bool AdoptGrownMap() const;
+  // Grows the map to at least `bytes` (never shrinks it). Needs every transaction of this
+  // process to end first; false when they stay active past the wait or LMDB refuses.
+  bool GrowMapTo(std::size_t bytes) const;
+  // The environment's statistics and map size. Both read the mapped meta pages outside any
+  // transaction, so they hold the map lock like a transaction does: a map being adopted or
+  // grown by another thread is unmapped and mapped again meanwhile.
+  int Stat(MDB_stat* stat) const;
+  std::size_t MapSize() const;
 
  private:
   MDB_env* env_;

@@ -15,11 +15,11 @@ Status WriteShards(const StoreHandle& store, const char* operation,
     if (!has_work(shard)) return Status::Ok();
     Txn txn;
     if (int rc = txn.BeginWrite(store.environment(shard)); rc != 0) {
-      return Status::Lmdb(rc, ShardContext(operation, shard) + ": begin write");
+      return Status::Lmdb(rc, LmdbStep::kBeginWrite, ShardContext(operation, shard) + ": begin write");
     }
     if (Status s = write(shard, txn.get(), store.dbi(shard)); !s.ok()) return s;
     if (int rc = txn.Commit(); rc != 0) {
-      return Status::Lmdb(rc, ShardContext(operation, shard) + ": commit");
+      return Status::Lmdb(rc, LmdbStep::kCommit, ShardContext(operation, shard) + ": commit");
     }
     return Status::Ok();
   });
@@ -32,7 +32,7 @@ Status ReadShards(const StoreHandle& store, const char* operation,
     if (!has_work(shard)) return Status::Ok();
     Txn txn;
     if (int rc = txn.BeginRead(store.environment(shard)); rc != 0) {
-      return Status::Lmdb(rc, ShardContext(operation, shard) + ": begin read");
+      return Status::Lmdb(rc, LmdbStep::kBeginRead, ShardContext(operation, shard) + ": begin read");
     }
     return read(shard, txn.get(), store.dbi(shard));
   });

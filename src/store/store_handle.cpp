@@ -1,13 +1,16 @@
 #include "store/store_handle.h"
 
+#include <dirent.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 namespace zanth {
@@ -87,6 +90,10 @@ Result<std::shared_ptr<Env>> OpenEnv(const std::string& dir, std::uint64_t map_s
   if ((rc = mdb_env_open(raw, dir.c_str(), kEnvFlags, kFileMode)) != 0) {
     return fail(rc, "mdb_env_open");
   }
+  if (int max_key = mdb_env_get_maxkeysize(raw); max_key < static_cast<int>(kLmdbMaxKeyBytes)) {
+    return fail(MDB_BAD_VALSIZE, ("keys of this LMDB build are limited to " +
+                                  std::to_string(max_key) + " bytes:").c_str());
+  }
   // Reader slots of crashed processes would otherwise pin old pages forever.
   int dead = 0;
   mdb_reader_check(raw, &dead);
@@ -107,8 +114,28 @@ Result<std::shared_ptr<Env>> OpenEnv(const std::string& dir, std::uint64_t map_s
 bool Env::AdoptGrownMap() const {
   // Bounded: a transaction of the calling thread itself would otherwise wait forever.
   std::unique_lock<std::shared_timed_mutex> exclusive(map_lock_, std::defer_lock);
-  if (!exclusive.try_lock_for(std::chrono::seconds(5))) return false;
+  if (!exclusive.try_lock_for(kMapResizeWait)) return false;
   return mdb_env_set_mapsize(env_, 0) == 0;
+}
+
+bool Env::GrowMapTo(std::size_t bytes) const {
+  std::unique_lock<std::shared_timed_mutex> exclusive(map_lock_, std::defer_lock);
+  if (!exclusive.try_lock_for(kMapResizeWait)) return false;
+  MDB_envinfo info;
+  if (mdb_env_info(env_, &info) != 0) return false;
+  if (info.me_mapsize >= bytes) return true;
+  return mdb_env_set_mapsize(env_, bytes) == 0;
+}
+
+int Env::Stat(MDB_stat* stat) const {
+  std::shared_lock<std::shared_timed_mutex> hold(map_lock_);
+  return mdb_env_stat(env_, stat);
+}
+
+std::size_t Env::MapSize() const {
+  std::shared_lock<std::shared_timed_mutex> hold(map_lock_);
+  MDB_envinfo info;
+  return mdb_env_info(env_, &info) == 0 ? info.me_mapsize : 0;
 }
 
 Env::~Env() {
@@ -120,17 +147,63 @@ Env::~Env() {
   mdb_env_close(env_);
 }
 
+namespace {
+
+// The shard numbers of the `shard_<n>` directories under `base_path` (canonical decimal only).
+// A missing base_path has none.
+std::vector<std::uint64_t> ShardDirectoriesOn(const std::string& base_path) {
+  std::vector<std::uint64_t> found;
+  DIR* dir = opendir(base_path.c_str());
+  if (!dir) return found;
+  while (const dirent* entry = readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (!name.starts_with("shard_")) continue;
+    std::string_view digits = name.substr(6);
+    if (digits.empty() || digits.size() > 19 || (digits.size() > 1 && digits[0] == '0')) continue;
+    std::uint64_t n = 0;
+    bool numeric = true;
+    for (char c : digits) {
+      if (c < '0' || c > '9') numeric = false;
+      n = n * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (numeric) found.push_back(n);
+  }
+  closedir(dir);
+  return found;
+}
+
+bool HoldsRecords(const Env& env) {
+  MDB_stat stat;
+  return env.Stat(&stat) == 0 && stat.ms_entries > 0;
+}
+
+}  // namespace
+
 Result<std::shared_ptr<const StoreHandle>> StoreHandle::Open(const std::string& base_path,
                                                              std::uint64_t num_shards,
                                                              std::uint64_t map_size) {
+  // Nothing on disk records the shard count, but the directories tell it. Records live in the
+  // shard their id routes to under the count they were written with, so another count would
+  // hide most of them and resurrect deleted ones on the next reopen with the right count.
+  std::vector<std::uint64_t> existing = ShardDirectoriesOn(base_path);
+  if (!existing.empty()) {
+    std::uint64_t highest = *std::max_element(existing.begin(), existing.end());
+    if (highest >= num_shards) {
+      return Status::InvalidArgument(
+          "the store at " + base_path + " has a directory shard_" + std::to_string(highest) +
+          ", so it was made with at least " + std::to_string(highest + 1) +
+          " shards, but it is being opened with num_shards=" + std::to_string(num_shards));
+    }
+  }
   // Declared before the registry lock: a failed open releases its environments after the
   // lock is given back, since ~Env takes it too.
   std::shared_ptr<StoreHandle> store(new StoreHandle());
+  std::map<std::uint64_t, std::shared_ptr<Env>> present;  // shard directories already there
   store->owner_pid_ = getpid();
   store->environments_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(num_shards, 4096)));
   EnvRegistry& registry = Registry();
   std::lock_guard<std::mutex> guard(registry.mutex);
-  for (std::uint64_t i = 0; i < num_shards; ++i) {
+  auto open_shard = [&](std::uint64_t i, std::shared_ptr<Env>* out) -> Status {
     std::string dir = base_path + "/shard_" + std::to_string(i);
     if (Status s = MakeDirectories(dir); !s.ok()) return s;
     struct stat st;
@@ -139,11 +212,42 @@ Result<std::shared_ptr<const StoreHandle>> StoreHandle::Open(const std::string& 
     std::shared_ptr<Env> env;
     if (auto it = registry.open.find(id); it != registry.open.end()) env = it->second.lock();
     if (env && !HoldsDataFileOf(*env, dir)) env.reset();
-    if (!env) {
+    if (env) {
+      // Shared with an earlier handle, which may have been opened with a smaller map (a
+      // reopen with a larger map_size is how a full store is given room).
+      if (env->MapSize() < map_size && !env->GrowMapTo(static_cast<std::size_t>(map_size))) {
+        return Status::Lmdb(MDB_MAP_RESIZED, LmdbStep::kOther,
+                            "growing the map of " + dir + " while transactions stay open");
+      }
+    } else {
       auto opened = OpenEnv(dir, map_size);
       if (!opened.ok()) return opened.status();
       env = opened.take();
       registry.open[id] = env;
+    }
+    *out = std::move(env);
+    return Status::Ok();
+  };
+  // Shards that exist are opened first, so that a store missing some of its directories is
+  // refused before any new directory changes its layout. A constructor interrupted before any
+  // record was written leaves empty shards only, and those may be completed.
+  bool any_records = false;
+  for (std::uint64_t i : existing) {
+    if (Status s = open_shard(i, &present[i]); !s.ok()) return s;
+    any_records = any_records || HoldsRecords(*present[i]);
+  }
+  if (any_records && present.size() < num_shards) {
+    return Status::InvalidArgument(
+        "the store at " + base_path + " holds records, but " +
+        std::to_string(num_shards - present.size()) + " of the shard directories for num_shards=" +
+        std::to_string(num_shards) + " are missing: open it with the shard count it was made with");
+  }
+  for (std::uint64_t i = 0; i < num_shards; ++i) {
+    std::shared_ptr<Env> env;
+    if (auto it = present.find(i); it != present.end()) {
+      env = std::move(it->second);
+    } else if (Status s = open_shard(i, &env); !s.ok()) {
+      return s;
     }
     store->environments_.push_back(std::move(env));
   }

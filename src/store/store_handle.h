@@ -5,6 +5,7 @@
 #include <lmdb.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,6 +20,9 @@ inline constexpr unsigned kMaxReaders = 2048;
 inline constexpr unsigned kMaxNamedDatabases = 1;
 inline constexpr unsigned kEnvFlags = MDB_NOTLS | MDB_MAPASYNC;
 inline constexpr mdb_mode_t kFileMode = 0644;
+// How long a map resize waits for this process's transactions to end. A transaction of the
+// resizing thread itself would otherwise make it wait forever.
+inline constexpr std::chrono::seconds kMapResizeWait{5};
 
 class StoreHandle {
  public:

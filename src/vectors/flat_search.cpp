@@ -143,7 +143,7 @@ void ScoreBlocks(const ScanContext& ctx, const BlockRef* blocks, std::size_t cou
 Status OpenSnapshot(const StoreHandle& store, std::size_t shard, std::size_t record_size,
                     ShardSnapshot* snapshot) {
   if (int rc = snapshot->txn.BeginRead(store.environment(shard)); rc != 0) {
-    return Status::Lmdb(rc, ShardContext(kOperation, shard) + ": begin read");
+    return Status::Lmdb(rc, LmdbStep::kBeginRead, ShardContext(kOperation, shard) + ": begin read");
   }
   Status walked = ForEachBlock(
       snapshot->txn.get(), store.dbi(shard), VectorRangeStart(),
@@ -154,10 +154,7 @@ Status OpenSnapshot(const StoreHandle& store, std::size_t shard, std::size_t rec
         }
         return Status::Ok();
       });
-  if (walked.code() == StatusCode::kLmdb) {
-    return Status::Lmdb(walked.error_number(),
-                        ShardContext(kOperation, shard) + ": " + walked.message());
-  }
+  if (walked.code() == StatusCode::kLmdb) return walked.WithContext(ShardContext(kOperation, shard));
   return walked;
 }
 

@@ -41,7 +41,7 @@ Status PutBlock(MDB_txn* txn, MDB_dbi dbi, std::uint32_t number, std::string_vie
   MDB_val key = ToVal(std::string_view(block_key.data(), block_key.size()));
   MDB_val val{prefix.size() + count * record_size, nullptr};
   if (int rc = mdb_put(txn, dbi, &key, &val, MDB_RESERVE); rc != 0) {
-    return Status::Lmdb(rc, ShardContext(kOperation, shard) + ": put block " +
+    return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(kOperation, shard) + ": put block " +
                                 std::to_string(number));
   }
   char* out = static_cast<char*>(val.mv_data);

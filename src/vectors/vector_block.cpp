@@ -32,7 +32,7 @@ Status CheckBlockLength(std::string_view key, std::size_t length, std::uint64_t 
 
 Result<LastBlock> FindLastBlock(MDB_txn* txn, MDB_dbi dbi) {
   Cursor cursor;
-  if (int rc = cursor.Open(txn, dbi); rc != 0) return Status::Lmdb(rc, "last block: cursor open");
+  if (int rc = cursor.Open(txn, dbi); rc != 0) return Status::Lmdb(rc, LmdbStep::kCursor, "last block: cursor open");
   // Every key that begins with 0x70 sorts before the one-byte key 0x71.
   char past_range = kVectorKeyPrefix + 1;
   MDB_val key{1, &past_range};
@@ -45,7 +45,7 @@ Result<LastBlock> FindLastBlock(MDB_txn* txn, MDB_dbi dbi) {
   }
   for (;;) {
     if (rc == MDB_NOTFOUND) return LastBlock{};
-    if (rc != 0) return Status::Lmdb(rc, "last block: cursor step");
+    if (rc != 0) return Status::Lmdb(rc, LmdbStep::kCursor, "last block: cursor step");
     std::string_view k = ToView(key);
     if (!InVectorKeyRange(k)) return LastBlock{};
     if (IsBlockKey(k)) return LastBlock{true, DecodeBlockNumber(k), ToView(value)};
@@ -70,7 +70,7 @@ Result<LastBlock> FindLastBlock(MDB_txn* txn, MDB_dbi dbi) {
 Status ForEachBlock(MDB_txn* txn, MDB_dbi dbi, std::string_view start_key,
                     const BlockVisitor& visit) {
   Cursor cursor;
-  if (int rc = cursor.Open(txn, dbi); rc != 0) return Status::Lmdb(rc, "vector blocks: cursor open");
+  if (int rc = cursor.Open(txn, dbi); rc != 0) return Status::Lmdb(rc, LmdbStep::kCursor, "vector blocks: cursor open");
   MDB_val key = ToVal(start_key);
   MDB_val value;
   int rc = cursor.Get(&key, &value, MDB_SET_RANGE);
@@ -100,7 +100,7 @@ Status ForEachBlock(MDB_txn* txn, MDB_dbi dbi, std::string_view start_key,
     rc = cursor.Get(&key, &value, MDB_NEXT);
   }
   if (rc == MDB_NOTFOUND) return Status::Ok();
-  return Status::Lmdb(rc, "vector blocks: cursor step");
+  return Status::Lmdb(rc, LmdbStep::kCursor, "vector blocks: cursor step");
 }
 
 }  // namespace zanth

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/id_key.h"
 #include "base/status.h"
 
 namespace zanth {
@@ -20,7 +21,7 @@ namespace zanth {
 inline constexpr std::size_t kBlockCapacity = 256;  // records per block
 inline constexpr char kVectorKeyPrefix = 0x70;
 inline constexpr std::size_t kBlockKeySize = 5;
-inline constexpr std::size_t kRecordIdSize = 8;
+inline constexpr std::size_t kRecordIdSize = kIdKeySize;
 
 using BlockKey = std::array<char, kBlockKeySize>;
 

@@ -1,5 +1,6 @@
 #include "vectors/vector_maintenance.h"
 
+#include <cassert>
 #include <lmdb.h>
 
 #include <cstring>
@@ -45,7 +46,7 @@ Status ApplyRewrites(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size
     }
     MDB_val value = ToVal(rewrite.value);
     if (int rc = mdb_put(txn, dbi, &key, &value, 0); rc != 0) {
-      return Status::Lmdb(rc, ShardContext(operation, shard) + ": put block " +
+      return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, shard) + ": put block " +
                                   std::to_string(DecodeBlockNumber(
                                       std::string_view(rewrite.key.data(), kBlockKeySize))));
     }
@@ -72,6 +73,7 @@ Status RewriteBlocks(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size
           if (Status s = CheckBlockLength(key, value.size(), record_size, shard); !s.ok()) {
             return s;
           }
+          assert(value.size() % record_size == 0);
           bool changed = false;
           std::string out;
           rewrite(value, &changed, &out);
@@ -85,22 +87,13 @@ Status RewriteBlocks(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size
         });
     if (!walked.ok()) {
       if (walked.code() == StatusCode::kLmdb) {
-        return Status::Lmdb(walked.error_number(),
-                            ShardContext(operation, shard) + ": " + walked.message());
+        return walked.WithContext(ShardContext(operation, shard));
       }
       return walked;
     }
     if (Status s = ApplyRewrites(txn, dbi, operation, shard, pending); !s.ok()) return s;
     if (!paused) return Status::Ok();
   }
-}
-
-// Storage failures of maintenance are internal failures: the caller sees PanicException with
-// the LMDB error named, not an OSError.
-Status AsInternal(Status status) {
-  if (status.code() != StatusCode::kLmdb) return status;
-  return Status::Internal(status.message() + ": " + LmdbErrorName(status.error_number()) + " (" +
-                          mdb_strerror(status.error_number()) + ")");
 }
 
 }  // namespace
@@ -125,11 +118,11 @@ Status DeleteVectors(const StoreHandle& store, std::span<const std::int64_t> ids
     }
   };
   const char* operation = "delete_flat_vectors";
-  return AsInternal(WriteShards(
+  return WriteShards(
       store, operation, [](std::size_t) { return true; },
       [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) {
         return RewriteBlocks(txn, dbi, operation, s, record_size, mark);
-      }));
+      });
 }
 
 Result<std::uint64_t> CompactVectors(const StoreHandle& store, std::uint64_t dim) {
@@ -161,7 +154,7 @@ Result<std::uint64_t> CompactVectors(const StoreHandle& store, std::uint64_t dim
         if (rewritten.ok()) removed[s] = count;
         return rewritten;
       });
-  if (!status.ok()) return AsInternal(std::move(status));
+  if (!status.ok()) return status;
   std::uint64_t total = 0;
   for (std::uint64_t n : removed) total += n;
   return total;
