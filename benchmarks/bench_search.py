@@ -234,7 +234,9 @@ def bench_p_keys(n, d, reps, workdir):
            "delete_flat_vectors": lambda s: s.delete_flat_vectors(missing, d),
            "compact_vectors": lambda s: s.compact_vectors(d)}
     for op, fn in ops.items():
-        plain, with_keys = paired_medians([lambda: fn(stores[0]), lambda: fn(stores[1])], reps)
+        # A few milliseconds each, so more rounds than elsewhere to see past a busy machine.
+        plain, with_keys = paired_medians([lambda: fn(stores[0]), lambda: fn(stores[1])],
+                                          reps * 4, warmup=3)
         report(f"{n // 1000}k x {d}, {op}, 1M 'p' keys", with_keys * 1e3,
                "same without 'p' keys", plain * 1e3)
 

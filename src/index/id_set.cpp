@@ -1,34 +1,35 @@
 #include "index/id_set.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "index/id_membership.h"
 
 namespace zanth {
 
-struct LazyMembership::State {
-  std::once_flag once;
-  std::unique_ptr<IdMembership> built;
-};
+LazyMembership::~LazyMembership() { Reset(); }
 
-LazyMembership::LazyMembership() : state_(std::make_unique<State>()) {}
-LazyMembership::~LazyMembership() = default;
-LazyMembership::LazyMembership(const LazyMembership&) : state_(std::make_unique<State>()) {}
-LazyMembership::LazyMembership(LazyMembership&&) noexcept : state_(std::make_unique<State>()) {}
-
-LazyMembership& LazyMembership::operator=(const LazyMembership&) {
-  state_ = std::make_unique<State>();
+LazyMembership& LazyMembership::operator=(const LazyMembership&) noexcept {
+  Reset();
   return *this;
 }
 
 LazyMembership& LazyMembership::operator=(LazyMembership&&) noexcept {
-  state_ = std::make_unique<State>();
+  Reset();
   return *this;
 }
 
+void LazyMembership::Reset() noexcept { delete built_.exchange(nullptr); }
+
 const IdMembership& LazyMembership::Get(const SortedIds& ids) const {
-  std::call_once(state_->once, [&] { state_->built = std::make_unique<IdMembership>(ids); });
-  return *state_->built;
+  IdMembership* have = built_.load(std::memory_order_acquire);
+  if (have != nullptr) return *have;
+  auto fresh = std::make_unique<IdMembership>(ids);
+  if (built_.compare_exchange_strong(have, fresh.get(), std::memory_order_acq_rel,
+                                     std::memory_order_acquire)) {
+    return *fresh.release();
+  }
+  return *have;
 }
 
 IdSet IdSet::FromIds(std::vector<std::int64_t> ids, bool negated) {

@@ -12,8 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <mutex>
+#include <atomic>
+#include <utility>
 #include <vector>
 
 namespace zanth {
@@ -45,22 +45,23 @@ using IdHashSet = tsl::robin_set<std::int64_t, IdHash>;
 
 class IdMembership;
 
-// Builds an IdMembership once, on first request, even when several scan threads ask at once. A
-// copied or moved-to holder starts empty: its owner's ids may differ from the source's.
+// Builds an IdMembership on first request. Safe when several scan threads ask at once (each
+// may build one; the first stored wins and the others are dropped). A copied or moved-to holder
+// starts empty: its owner's ids may differ from the source's.
 class LazyMembership {
  public:
-  LazyMembership();
+  LazyMembership() = default;
   ~LazyMembership();
-  LazyMembership(const LazyMembership&);
-  LazyMembership(LazyMembership&&) noexcept;
-  LazyMembership& operator=(const LazyMembership&);
+  LazyMembership(const LazyMembership&) noexcept {}
+  LazyMembership(LazyMembership&&) noexcept {}
+  LazyMembership& operator=(const LazyMembership&) noexcept;
   LazyMembership& operator=(LazyMembership&&) noexcept;
 
   const IdMembership& Get(const SortedIds& ids) const;
 
  private:
-  struct State;
-  mutable std::unique_ptr<State> state_;
+  void Reset() noexcept;
+  mutable std::atomic<IdMembership*> built_{nullptr};
 };
 
 struct IdSet {
