@@ -359,6 +359,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, fewer repetitions")
     parser.add_argument("--json", metavar="PATH", help="also write the rows as JSON")
+    parser.add_argument("--dir", help="directory for the temporary stores")
     parser.add_argument("--pinned-child", nargs=5, help=argparse.SUPPRESS)
     parser.add_argument("--memory-child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -371,7 +372,7 @@ def main():
     big, wide, reps = (200_000, 40_000, 3) if args.quick else (1_000_000, 200_000, 7)
     print(f"zanth_vec {zanth_vec.__file__}; {len(os.sched_getaffinity(0))} CPUs; k = {K}")
     print(f"{'case':<34} {'zanth':>14} | {'peer':<24} {'figure':>14} | ratio")
-    workdir = tempfile.mkdtemp(prefix="zanth_bench_")
+    workdir = tempfile.mkdtemp(prefix="zanth_bench_", dir=args.dir)
     try:
         store, data, query = bench_scan(f"{big // 1000}k x 128", big, 128, reps, workdir)
         bench_filtered(store, data, query, reps)
