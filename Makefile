@@ -42,7 +42,11 @@ test-core: deps venv
 	$(VENV)/bin/cmake --build $(CORE_BUILD) --target zanth_core_tests
 	$(CORE_BUILD)/zanth_core_tests
 
+# Ray (the `ray` extra) for the partitioned-store tests; an existing venv picks it up too.
+RAY_PACKAGE := "ray>=2.9"
+
 test-py: build wheel
+	@$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q $(RAY_PACKAGE)
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
 
 test: test-core test-py test-stubs test-asan
@@ -71,6 +75,7 @@ demo: build
 # One combined report of every benchmarks/bench_*.py; BENCH_ARGS=--quick for a short run.
 bench: build
 	$(PY) -m pip install -q faiss-cpu hnswlib usearch || echo "some benchmark peers did not install"
+	@$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q $(RAY_PACKAGE)
 	$(PY) benchmarks/run_all.py --json build/bench-report.json $(BENCH_ARGS)
 
 clean:

@@ -26,28 +26,20 @@ bool ItemAsString(PyObject* tuple, Py_ssize_t i, std::string* out) {
   return true;
 }
 
-bool Convert(PyObject* obj, std::size_t depth, FilterNode* out);
+// An And / Or node whose operands are being converted, one at a time and in order. The list is
+// held so that callbacks (an opcode's __index__) cannot free it; its size is re-read each step,
+// since they may also change it.
+struct OpenNode {
+  OwnedRef operands;
+  FilterNode* node;
+  std::size_t depth;
+  Py_ssize_t next = 0;
+};
 
-// The operands of And / Or: a list (or subclass), converted element by element.
-bool ConvertChildren(PyObject* tuple, std::size_t depth, std::vector<FilterNode>* out) {
-  PyObject* operand = TupleItem(tuple, 1);
-  if (!operand) return false;
-  if (!PyList_Check(operand)) {
-    PyErr_SetString(PyExc_TypeError, "the operands of And and Or must be a list");
-    return false;
-  }
-  OwnedRef list = OwnedRef::Borrowed(operand);
-  // The size is re-read each step: an opcode's __index__ may run code that changes the list.
-  for (Py_ssize_t i = 0; i < PyList_Size(list.get()); ++i) {
-    OwnedRef child = OwnedRef::Borrowed(PyList_GetItem(list.get(), i));
-    if (!child) return false;
-    out->emplace_back();
-    if (!Convert(child.get(), depth + 1, &out->back())) return false;
-  }
-  return true;
-}
-
-bool Convert(PyObject* obj, std::size_t depth, FilterNode* out) {
+// Converts the head of one node: a leaf completely; for And / Or, opens it (pushed onto `open`);
+// for Not, returns its operand in `*descend`. Checks run in the order the caller sees errors.
+bool ConvertHead(PyObject* obj, std::size_t depth, FilterNode* out, std::vector<OpenNode>* open,
+                 OwnedRef* descend) {
   if (depth > kMaxFilterDepth) {
     PyErr_Format(PyExc_RecursionError, "filter tree nested deeper than %d levels",
                  static_cast<int>(kMaxFilterDepth));
@@ -71,24 +63,30 @@ bool Convert(PyObject* obj, std::size_t depth, FilterNode* out) {
     return false;
   }
   switch (value) {
-    case 0: {
+    case 0:
       out->op = FilterOp::kExact;
       return ItemAsString(obj, 1, &out->key);
-    }
-    case 1: {
+    case 1:
       out->op = FilterOp::kRange;
       return ItemAsString(obj, 1, &out->key) && ItemAsString(obj, 2, &out->end);
-    }
     case 2:
-    case 3:
+    case 3: {
       out->op = value == 2 ? FilterOp::kAnd : FilterOp::kOr;
-      return ConvertChildren(obj, depth, &out->children);
+      PyObject* operand = TupleItem(obj, 1);
+      if (!operand) return false;
+      if (!PyList_Check(operand)) {
+        PyErr_SetString(PyExc_TypeError, "the operands of And and Or must be a list");
+        return false;
+      }
+      open->push_back(OpenNode{OwnedRef::Borrowed(operand), out, depth});
+      return true;
+    }
     case 4: {
       out->op = FilterOp::kNot;
       PyObject* child = TupleItem(obj, 1);
       if (!child) return false;
-      out->children.emplace_back();
-      return Convert(child, depth + 1, &out->children.back());
+      *descend = OwnedRef::Borrowed(child);
+      return true;
     }
     default:
       PyErr_SetString(PyExc_ValueError, "Invalid OpCode");
@@ -96,11 +94,44 @@ bool Convert(PyObject* obj, std::size_t depth, FilterNode* out) {
   }
 }
 
+// Depth first, operands in order, as a recursive descent would, but with an explicit stack:
+// trees at the depth limit must convert on a caller's small thread stack too.
+bool Convert(PyObject* tree, FilterNode* root) {
+  std::vector<OpenNode> open;
+  OwnedRef current = OwnedRef::Borrowed(tree);
+  FilterNode* out = root;
+  std::size_t depth = 1;
+  for (;;) {
+    if (current) {
+      OwnedRef descend;
+      if (!ConvertHead(current.get(), depth, out, &open, &descend)) return false;
+      current = std::move(descend);
+      if (current) {
+        out->children.emplace_back();
+        out = &out->children.back();
+        ++depth;
+      }
+      continue;
+    }
+    if (open.empty()) return true;
+    OpenNode& parent = open.back();
+    if (parent.next >= PyList_Size(parent.operands.get())) {
+      open.pop_back();
+      continue;
+    }
+    current = OwnedRef::Borrowed(PyList_GetItem(parent.operands.get(), parent.next++));
+    if (!current) return false;
+    parent.node->children.emplace_back();
+    out = &parent.node->children.back();
+    depth = parent.depth + 1;
+  }
+}
+
 }  // namespace
 
 std::optional<FilterNode> FilterFromPy(PyObject* tree) {
   FilterNode root;
-  if (!Convert(tree, 1, &root)) return std::nullopt;
+  if (!Convert(tree, &root)) return std::nullopt;
   return root;
 }
 
