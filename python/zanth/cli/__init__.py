@@ -1,0 +1,309 @@
+"""`zanth` / `python -m zanth`: look into a store on disk without writing code.
+
+    zanth stats PATH [--dim D] [--shards N] [--json]
+    zanth verify PATH [--dim D] [--shards N] [--no-pickle-check] [--json]
+    zanth copy PATH DEST [--compact]
+
+Needs the `cli` extra (`pip install "zanth_vec[cli]"`: the lmdb binding, rich for tables and
+progress bars; without rich the output is plain text). The store's own module is not needed.
+Exit status: 0 success (for verify: the store is sound), 1 problems found or a copy failed,
+2 a usage error or PATH is not a store.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import sys
+from collections import Counter
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from typing import Any
+
+from . import scan
+from .isolate import Failed, run_per_shard
+
+_SHARD_DIR = re.compile(r"shard_(0|[1-9][0-9]*)$")
+
+
+class UsageError(Exception):
+    pass
+
+
+def find_shards(path: str, expected: int | None) -> tuple[int, list[str]]:
+    """The shard count: `expected` when given, else the run shard_0, shard_1, ... found on
+    disk. Directories outside that run, and missing ones, are problems."""
+    if not os.path.isdir(path):
+        raise UsageError(f"{path}: not a directory")
+    numbers = sorted(int(m.group(1)) for name in os.listdir(path)
+                     if (m := _SHARD_DIR.match(name)) and os.path.isdir(os.path.join(path, name)))
+    if not numbers and not expected:
+        raise UsageError(f"{path}: no shard_0 directory: not a store")
+    count = expected if expected is not None else 0
+    if expected is None:
+        while count in numbers:
+            count += 1
+    problems = [f"shard_{n} is missing" for n in range(count) if n not in numbers]
+    problems += [f"shard_{n} lies outside shards 0 to {count - 1}"
+                 + ("" if expected else " (a shard directory is missing before it?)")
+                 for n in numbers if n >= count]
+    return count, problems
+
+
+# ---- output ----------------------------------------------------------------------------------
+
+def _rich() -> Any:
+    try:
+        import rich.console
+        import rich.progress
+        import rich.table
+    except ImportError:
+        return None
+    return rich
+
+
+@contextmanager
+def _progress(what: str) -> Iterator[Callable[[int, str, Any], None]]:
+    """A progress bar on stderr while `what` runs, fed by the shards' messages; nothing when
+    rich is missing or stderr is not a terminal."""
+    rich = _rich()
+    if rich is None or not sys.stderr.isatty():
+        yield lambda *_: None
+        return
+    columns = (*rich.progress.Progress.get_default_columns(), rich.progress.MofNCompleteColumn())
+    with rich.progress.Progress(*columns, console=rich.console.Console(stderr=True),
+                                transient=True) as bar:
+        task = bar.add_task(what, total=0)
+
+        def update(_shard: int, kind: str, amount: Any) -> None:
+            if kind == "total":
+                bar.update(task, total=(bar.tasks[0].total or 0) + amount)
+            elif kind == "advance":
+                bar.advance(task, amount)
+
+        yield update
+
+
+def _table(title: str, header: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
+    rich = _rich()
+    if rich is not None:
+        table = rich.table.Table(title=title, title_justify="left")
+        for i, name in enumerate(header):
+            table.add_column(name, justify="left" if i == 0 else "right")
+        for i, row in enumerate(rows):
+            table.add_row(*row, end_section=i == len(rows) - 2)
+        console = rich.console.Console()
+        if not console.is_terminal:
+            console = rich.console.Console(width=160)  # a pipe or file: do not wrap cells
+        console.print(table)
+        return
+    widths = [max(len(str(r[i])) for r in [header, *rows]) for i in range(len(header))]
+    print(title)
+    for row in [header, *rows]:
+        print("  ".join(str(c).ljust(w) if i == 0 else str(c).rjust(w)
+                        for i, (c, w) in enumerate(zip(row, widths))))
+
+
+def _size(n: int) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
+        if n < 1024 or unit == "TiB":
+            return f"{n:,} {unit}" if unit == "B" else f"{n:,.1f} {unit}"
+        n /= 1024  # type: ignore[assignment]
+    raise AssertionError
+
+
+# ---- stats and verify ------------------------------------------------------------------------
+
+COUNTS = ("objects", "vector_blocks", "vector_records", "tombstones", "index_entries",
+          "distinct_keys", "unknown_keys", "bytes_used", "file_size", "stale_readers")
+
+
+def inspect(path: str, shards: int | None, dim: int | None, check_pickles: bool) -> dict[str, Any]:
+    """Walks every shard of the store at `path`: counts, the dimension, every problem."""
+    count, problems = find_shards(path, shards)
+    dirs = [os.path.join(path, f"shard_{i}") for i in range(count)]
+    present = [i for i in range(count) if os.path.isfile(os.path.join(dirs[i], "data.mdb"))]
+    problems += [f"shard {i}: no data.mdb" for i in range(count)
+                 if i not in present and os.path.isdir(dirs[i])]
+
+    with _progress("surveying vector blocks") as progress:
+        surveys = run_per_shard(scan.survey, [(dirs[i],) for i in present], progress)
+    readable = []
+    lengths: Counter[int] = Counter()
+    samples: list[tuple[int, bytes]] = []
+    for i, survey in zip(present, surveys):
+        if isinstance(survey, Failed):
+            problems.append(f"shard {i}: cannot be read: {survey.reason}")
+        elif survey["error"]:
+            problems.append(f"shard {i}: {survey['error']}")
+        else:
+            readable.append(i)
+            lengths.update(survey["lengths"])
+            samples += [(i, block) for block in survey["samples"]]
+
+    record_size: int | None
+    if dim is not None:
+        record_size, candidates = 8 + 4 * dim, [8 + 4 * dim]
+    else:
+        record_size, candidates = scan.infer_record_size(lengths, samples, count)
+        if lengths and record_size is None and not candidates:
+            problems.append("the vector blocks fit no single dimension: block lengths "
+                            + ", ".join(f"{n:,}" for n in sorted(lengths)[:8]))
+
+    with _progress("reading records") as progress:
+        walks = run_per_shard(scan.walk, [(dirs[i], i, count, record_size, check_pickles)
+                                          for i in readable], progress)
+    per_shard: list[dict[str, Any]] = []
+    for i, walked in zip(readable, walks):
+        if isinstance(walked, Failed):
+            problems.append(f"shard {i}: cannot be read: {walked.reason}")
+            continue
+        problems += [f"shard {i}: {line}" for line in walked.pop("problems")]
+        per_shard.append({"shard": i, **walked})
+    totals = {name: sum(s[name] for s in per_shard) for name in COUNTS}
+    return {
+        "path": path, "shards": count, "shards_read": len(per_shard),
+        "dimension": None if record_size is None else (record_size - 8) // 4,
+        "dimension_candidates": [(c - 8) // 4 for c in candidates],
+        "per_shard": per_shard, "totals": totals, "problems": problems,
+    }
+
+
+def _dimension_text(report: dict[str, Any], given: bool) -> str:
+    dim, candidates = report["dimension"], report["dimension_candidates"]
+    if dim is not None:
+        return f"dimension {dim}" + ("" if given else " (inferred from the blocks)")
+    if candidates:
+        shown = ", ".join(map(str, candidates[:6])) + (" ..." if len(candidates) > 6 else "")
+        return f"dimension one of {shown}: pass --dim to count vectors"
+    return "no vectors" if not report["totals"]["vector_blocks"] else "dimension unknown"
+
+
+def stats(args: argparse.Namespace) -> int:
+    report = inspect(args.path, args.shards, args.dim, check_pickles=False)
+    if args.json:
+        print(json.dumps(report, indent=2))
+        return 0
+    known = report["dimension"] is not None
+    header = ["shard", "objects", "blocks", "vectors", "deleted", "index entries", "keys",
+              "used", "map size", "stale readers"]
+    rows = []
+    for s in [*report["per_shard"], {"shard": "all", **report["totals"], "map_size": None}]:
+        rows.append([str(s["shard"]), f"{s['objects']:,}", f"{s['vector_blocks']:,}",
+                     f"{s['vector_records']:,}" if known else "?",
+                     f"{s['tombstones']:,}" if known else "?",
+                     f"{s['index_entries']:,}", f"{s['distinct_keys']:,}",
+                     _size(s["bytes_used"]), _size(s["map_size"]) if s["map_size"] else "",
+                     str(s["stale_readers"])])
+    title = (f"{report['path']}: {report['shards']} shards on disk, "
+             f"{_dimension_text(report, args.dim is not None)}")
+    _table(title, header, rows)
+    print("blocks: vector blocks of up to 256 vectors; deleted: vectors awaiting compact_vectors;"
+          " keys: distinct index keys (each lives in one shard); used: pages in use, of "
+          + _size(report["totals"]["file_size"]) + " in data.mdb files")
+    if report["problems"]:
+        print(f"{len(report['problems'])} problems found; run `zanth verify` for the list")
+    return 0
+
+
+def verify(args: argparse.Namespace) -> int:
+    report = inspect(args.path, args.shards, args.dim, check_pickles=args.pickles)
+    problems = report["problems"]
+    if args.json:
+        print(json.dumps({k: report[k] for k in ("path", "shards", "dimension", "problems")},
+                         indent=2))
+        return 1 if problems else 0
+    totals = report["totals"]
+    records = sum(totals[k] for k in ("objects", "vector_blocks", "index_entries", "unknown_keys"))
+    print(f"{report['path']}: {report['shards']} shards, {records:,} records, "
+          f"{_dimension_text(report, args.dim is not None)}")
+    for line in problems:
+        print(f"  PROBLEM {line}")
+    if problems:
+        print(f"not sound: {len(problems)} problems")
+        return 1
+    print("sound")
+    return 0
+
+
+# ---- copy ------------------------------------------------------------------------------------
+
+def copy(args: argparse.Namespace) -> int:
+    count, problems = find_shards(args.path, args.shards)
+    if problems:
+        for line in problems:
+            print(f"  PROBLEM {line}", file=sys.stderr)
+        print("not copied: the shard directories are not a whole store", file=sys.stderr)
+        return 1
+    if os.path.exists(args.dest) and (not os.path.isdir(args.dest) or os.listdir(args.dest)):
+        raise UsageError(f"{args.dest}: exists and is not an empty directory")
+    jobs = [(os.path.join(args.path, f"shard_{i}"), os.path.join(args.dest, f"shard_{i}"),
+             args.compact) for i in range(count)]
+    with _progress("copying shards") as progress:
+        progress(0, "total", count)
+        results = run_per_shard(scan.copy, jobs, progress)
+    failed = 0
+    before = after = 0
+    for i, result in enumerate(results):
+        source = os.path.getsize(os.path.join(jobs[i][0], "data.mdb"))
+        if isinstance(result, Failed):
+            failed += 1
+            print(f"  PROBLEM shard {i}: not copied: {result.reason}", file=sys.stderr)
+            continue
+        before += source
+        after += result["bytes"]
+    if failed:
+        print(f"copy incomplete: {failed} of {count} shards failed", file=sys.stderr)
+        return 1
+    print(f"copied {count} shards to {args.dest}: {_size(before)} -> {_size(after)}"
+          + (" (compacted)" if args.compact else ""))
+    return 0
+
+
+# ---- entry -----------------------------------------------------------------------------------
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="zanth", description=__doc__.splitlines()[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+
+    def common(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("path", help="the store's base_path")
+        sub.add_argument("--shards", type=int, help="the store's num_shards (default: the "
+                         "shard_N directories found)")
+
+    def reading(sub: argparse.ArgumentParser) -> None:
+        common(sub)
+        sub.add_argument("--dim", type=int, help="the vectors' dimension (default: inferred "
+                         "from the block lengths)")
+        sub.add_argument("--json", action="store_true", help="print the report as JSON")
+
+    reading(commands.add_parser("stats", help="what each shard holds"))
+    sub = commands.add_parser("verify", help="check every record; exit 0 only when sound")
+    reading(sub)
+    sub.add_argument("--no-pickle-check", dest="pickles", action="store_false",
+                     help="skip walking each object's pickle opcodes (they are never run)")
+    sub = commands.add_parser("copy", help="a consistent copy of every shard, taken while "
+                              "others read and write")
+    common(sub)
+    sub.add_argument("dest", help="a new or empty directory")
+    sub.add_argument("--compact", action="store_true",
+                     help="leave out free pages, so the copy's files hold only live data")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    for name in ("shards", "dim"):
+        if getattr(args, name, None) is not None and getattr(args, name) < 0:
+            print(f"zanth: --{name} must not be negative", file=sys.stderr)
+            return 2
+    try:
+        command = {"stats": stats, "verify": verify, "copy": copy}[args.command]
+        return command(args)
+    except UsageError as error:
+        print(f"zanth: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        return 130

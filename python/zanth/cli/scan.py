@@ -1,0 +1,323 @@
+"""Reading one shard's LMDB environment record by record: what it holds and what is wrong.
+
+Every function here runs in a child process (see isolate.py): a damaged data file can make
+LMDB read through a bad page pointer and fault, and that must end the child, not the command.
+The store's own module is not used: it offers no walk over raw records, and its handle would
+hold the environment open in the reading process.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import math
+import os
+import pickletools
+from collections import Counter
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any
+
+import lmdb
+import numpy as np
+
+TOMBSTONE = -(2**63)
+BLOCK_CAPACITY = 256  # vector records per block
+BLOCK_PREFIX = 0x70  # b"p": a 5-byte key starting with it is a vector block
+SEPARATOR = 0x7C  # b"|" between an index key and the id key of its record
+ID_BYTES = 8
+PROGRESS_EVERY = 20_000  # records between progress messages
+SAMPLE_BLOCKS = 4  # blocks per shard handed to dimension inference
+CHANCE_BITS = 20  # a record size is inferred only if chance would fake it 1 time in 2**20
+
+Send = Callable[[str, Any], None]
+
+
+def open_shard(path: str) -> lmdb.Environment:
+    """Opens a shard read-only with its reader slot registered (lock=True), so that writers in
+    other processes keep the pages of our snapshot alive. map_size=0 takes the size recorded in
+    the file."""
+    return lmdb.open(path, readonly=True, create=False, lock=True, map_size=0,
+                     max_readers=2048, max_dbs=0, subdir=True)
+
+
+def shard_of_id(ident: int, num_shards: int) -> int:
+    return abs(ident) % num_shards  # abs(-2**63) is 2**63 in Python, as the store counts it
+
+
+def shard_of_key(text: bytes, num_shards: int) -> int:
+    return int.from_bytes(hashlib.md5(text).digest(), "big") % num_shards
+
+
+@dataclass
+class Problems:
+    """Problems of one kind are counted, and the first one is kept as an example, so that a
+    store opened with the wrong shard count reports one line, not a million."""
+
+    counts: Counter[str] = field(default_factory=Counter)
+    examples: dict[str, str] = field(default_factory=dict)
+
+    def add(self, kind: str, example: str = "") -> None:
+        self.counts[kind] += 1
+        self.examples.setdefault(kind, example)
+
+    def lines(self) -> list[str]:
+        out = []
+        for kind, n in self.counts.items():
+            example = self.examples[kind]
+            text = kind if n == 1 else f"{n:,} x {kind}"
+            out.append(f"{text} ({'first: ' if n > 1 else ''}{example})" if example else text)
+        return out
+
+
+def _stale_readers(env: lmdb.Environment) -> int:
+    """Reader slots held by processes that no longer exist (killed inside a read)."""
+    stale = 0
+    for line in env.readers().splitlines()[1:]:
+        fields = line.split()
+        if not fields or not fields[0].isdigit():
+            continue
+        pid = int(fields[0])
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            stale += 1
+        except PermissionError:
+            pass  # alive, owned by someone else
+    return stale
+
+
+def _truncation(path: str, env: lmdb.Environment) -> str | None:
+    """LMDB maps the file and trusts its page numbers: pages past the end of a truncated file
+    fault when touched, so such a file is reported instead of walked."""
+    info, stat = env.info(), env.stat()
+    needed = (info["last_pgno"] + 1) * stat["psize"]
+    size = os.path.getsize(os.path.join(path, "data.mdb"))
+    if size < needed:
+        return f"data.mdb is truncated: {size:,} bytes, its pages reach {needed:,}"
+    return None
+
+
+def survey(path: str, send: Send) -> dict[str, Any]:
+    """The lengths of every vector block and a few sample blocks, for dimension inference."""
+    env = open_shard(path)
+    try:
+        truncated = _truncation(path, env)
+        if truncated:
+            return {"lengths": Counter(), "samples": [], "entries": 0, "error": truncated}
+        lengths: Counter[int] = Counter()
+        samples: list[bytes] = []
+        with env.begin(buffers=True) as txn:
+            cursor = txn.cursor()
+            found = cursor.set_range(bytes([BLOCK_PREFIX]))
+            while found:
+                key = cursor.key()
+                if not len(key) or key[0] != BLOCK_PREFIX:
+                    break
+                if len(key) == 5:
+                    value = cursor.value()
+                    lengths[len(value)] += 1
+                    if len(samples) < SAMPLE_BLOCKS:
+                        samples.append(bytes(value))
+                found = cursor.next()
+        return {"lengths": lengths, "samples": samples, "entries": env.stat()["entries"],
+                "error": None}
+    finally:
+        env.close()
+
+
+def _gcd_divisors(values: list[int]) -> list[int]:
+    g = 0
+    for v in values:
+        g = math.gcd(g, v)
+    small = [d for d in range(1, math.isqrt(g) + 1) if g % d == 0] if g else []
+    return sorted(set(small + [g // d for d in small]))
+
+
+def _ids_route(samples: list[tuple[int, bytes]], size: int, num_shards: int) -> bool:
+    for shard, block in samples:
+        for offset in range(0, len(block) - size + 1, size):
+            ident = int.from_bytes(block[offset:offset + ID_BYTES], "little", signed=True)
+            if ident != TOMBSTONE and shard_of_id(ident, num_shards) != shard:
+                return False
+    return True
+
+
+def infer_record_size(lengths: Counter[int], samples: list[tuple[int, bytes]],
+                      num_shards: int) -> tuple[int | None, list[int]]:
+    """The record size (8 + 4 * dim bytes) the blocks were written with, and the candidates.
+
+    A candidate divides every block length into at most 256 records. Reading a block with a
+    size smaller than the true one takes float bytes for ids, which route to random shards, so
+    the smallest candidate whose sampled ids all route to their own shard wins; multiples of
+    the true size read only true ids, so they lose to it. With one shard routing cannot tell,
+    and a full block (256 records) decides instead. If no size fits every block (a damaged
+    block), the commonest block length decides, so that the misfits are reported one by one."""
+    if not lengths:
+        return None, []
+    biggest = max(lengths)
+    candidates = [d for d in _gcd_divisors(list(lengths))
+                  if d >= ID_BYTES and d % 4 == 0 and biggest <= d * BLOCK_CAPACITY]
+    if candidates:
+        if len(candidates) == 1:
+            return candidates[0], candidates
+        if num_shards > 1:
+            passing = [size for size in candidates if _ids_route(samples, size, num_shards)]
+            if len(passing) == 1:
+                return passing[0], candidates
+            if passing:
+                # Reads only the smallest size makes would be float bytes if a larger passing
+                # size were the true one; each such read routes home by chance 1/num_shards.
+                size, larger = passing[0], passing[1:]
+                own = sum(1 for _, block in samples
+                          for offset in range(0, len(block) - size + 1, size)
+                          if all(offset % other for other in larger))
+                if own * math.log2(num_shards) >= CHANCE_BITS:
+                    return size, candidates
+                candidates = passing
+        if biggest == candidates[0] * BLOCK_CAPACITY:
+            return candidates[0], candidates
+        return None, candidates
+    for length, _ in lengths.most_common():
+        alone, _ = infer_record_size(Counter({length: 1}), samples, num_shards)
+        if alone is not None:
+            return alone, []
+    return None, []
+
+
+def _pickle_problem(value: bytes) -> str | None:
+    """Walks the opcodes of a pickle without running it (unpickling a damaged or foreign store
+    could execute code)."""
+    if not value:
+        return "empty value"
+    try:
+        ops = list(pickletools.genops(value))
+    except Exception as error:  # genops raises ValueError and others on malformed streams
+        return str(error) or type(error).__name__
+    stop = ops[-1]
+    if stop[0].name != "STOP" or (stop[2] or 0) + 1 != len(value):
+        return "bytes after the end of the pickle"
+    return None
+
+
+def walk(path: str, shard: int, num_shards: int, record_size: int | None, check_pickles: bool,
+         send: Send) -> dict[str, Any]:
+    """Counts every record of a shard and checks its form and routing."""
+    problems = Problems()
+    report: dict[str, Any] = {
+        "objects": 0, "vector_blocks": 0, "vector_records": 0, "tombstones": 0,
+        "index_entries": 0, "distinct_keys": 0, "unknown_keys": 0,
+    }
+    env = open_shard(path)
+    try:
+        info, stat = env.info(), env.stat()
+        report.update(map_size=info["map_size"], bytes_used=(info["last_pgno"] + 1) * stat["psize"],
+                      file_size=os.path.getsize(os.path.join(path, "data.mdb")),
+                      stale_readers=_stale_readers(env), entries=stat["entries"])
+        truncated = _truncation(path, env)
+        if truncated:
+            problems.add(truncated)
+            report["problems"] = problems.lines()
+            return report
+        send("total", stat["entries"])
+        last_text: bytes | None = None
+        seen = 0
+        with env.begin(buffers=True) as txn:
+            for key_view, value in txn.cursor():
+                key = bytes(key_view)
+                seen += 1
+                if seen % PROGRESS_EVERY == 0:
+                    send("advance", PROGRESS_EVERY)
+                n = len(key)
+                if n == ID_BYTES:
+                    report["objects"] += 1
+                    ident = int.from_bytes(key, "little", signed=True)
+                    home = shard_of_id(ident, num_shards)
+                    if home != shard:
+                        problems.add(f"objects whose id routes to another shard of {num_shards}",
+                                     f"id {ident} belongs in shard {home}")
+                    if check_pickles:
+                        why = _pickle_problem(bytes(value))
+                        if why:
+                            problems.add("objects that are not a well-formed pickle",
+                                         f"id {ident}: {why}")
+                elif n == 5 and key[0] == BLOCK_PREFIX:
+                    report["vector_blocks"] += 1
+                    _check_block(key, value, shard, num_shards, record_size, report, problems)
+                elif n > ID_BYTES and key[-ID_BYTES - 1] == SEPARATOR:
+                    report["index_entries"] += 1
+                    text = key[: -ID_BYTES - 1]
+                    if text != last_text:
+                        report["distinct_keys"] += 1
+                        last_text = text
+                        _check_index_key(text, shard, num_shards, problems)
+                    if len(value):
+                        problems.add("index records with a value (they are always empty)",
+                                     f"key {text!r}, {len(value)} bytes")
+                else:
+                    report["unknown_keys"] += 1
+                    problems.add("records of no known kind", f"key {key.hex()} ({n} bytes)")
+        send("advance", seen % PROGRESS_EVERY)
+    except lmdb.Error as error:
+        problems.add(f"LMDB failed while reading: {error}")
+    finally:
+        env.close()
+    report["problems"] = problems.lines()
+    return report
+
+
+def _check_index_key(text: bytes, shard: int, num_shards: int, problems: Problems) -> None:
+    try:
+        text.decode("utf-8")
+    except UnicodeDecodeError:
+        problems.add("index keys that are not UTF-8", repr(text))
+    home = shard_of_key(text, num_shards)
+    if home != shard:
+        problems.add(f"index keys whose MD5 routes to another shard of {num_shards}",
+                     f"{text.decode('utf-8', 'replace')!r} belongs in shard {home}")
+
+
+def _check_block(key: bytes, value: memoryview, shard: int, num_shards: int,
+                 record_size: int | None, report: dict[str, Any], problems: Problems) -> None:
+    number = int.from_bytes(key[1:], "big")
+    length = len(value)
+    if length == 0:
+        problems.add("empty vector blocks", f"block {number}")
+        return
+    if record_size is None:
+        return
+    records, rest = divmod(length, record_size)
+    if rest:
+        problems.add(f"vector blocks that are not whole {record_size}-byte records",
+                     f"block {number}: {length:,} bytes")
+    if records > BLOCK_CAPACITY:
+        problems.add(f"vector blocks of more than {BLOCK_CAPACITY} records",
+                     f"block {number}: {records} records")
+    table = np.frombuffer(value, dtype=np.uint8, count=records * record_size)
+    ids = table.reshape(records, record_size)[:, :ID_BYTES].copy().view("<i8").ravel()
+    dead = ids == TOMBSTONE
+    report["vector_records"] += records
+    report["tombstones"] += int(dead.sum())
+    live = ids[~dead]
+    magnitude = np.where(live < 0, -live.astype(np.uint64), live.astype(np.uint64))
+    wrong = np.flatnonzero(magnitude % np.uint64(num_shards) != np.uint64(shard))
+    for position in wrong:
+        ident = int(live[position])
+        problems.add(f"vectors whose id routes to another shard of {num_shards}",
+                     f"id {ident} in block {number} belongs in shard "
+                     f"{shard_of_id(ident, num_shards)}")
+
+
+def copy(path: str, dest: str, compact: bool, send: Send) -> dict[str, Any]:
+    """LMDB's own copy: one read transaction, so the copy is this shard as of one commit while
+    writers go on; with compact, free pages are left out and the copy is renumbered."""
+    env = open_shard(path)
+    try:
+        truncated = _truncation(path, env)
+        if truncated:
+            raise RuntimeError(truncated)
+        os.makedirs(dest, exist_ok=True)
+        env.copy(dest, compact=compact)
+        send("advance", 1)
+    finally:
+        env.close()
+    return {"bytes": os.path.getsize(os.path.join(dest, "data.mdb"))}

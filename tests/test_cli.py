@@ -1,0 +1,190 @@
+"""`zanth stats|verify|copy` on stores made here, sound and deliberately damaged."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import lmdb
+import numpy as np
+import pytest
+
+import zanth_vec
+
+DIM, SHARDS = 8, 3
+
+
+def zanth(*args, command=(sys.executable, "-m", "zanth")):
+    done = subprocess.run([*command, *map(str, args)], capture_output=True, text=True,
+                          timeout=300)
+    assert "Traceback" not in done.stderr, done.stderr
+    return done.returncode, done.stdout + done.stderr
+
+
+@pytest.fixture
+def made(tmp_path):
+    """600 vectors (10 deleted), 100 objects, 5 index keys over 100 ids, in 3 shards."""
+    path = tmp_path / "store"
+    store = zanth_vec.ZanthVec(str(path), SHARDS, 1 << 26)
+    rng = np.random.default_rng(5)
+    store.store_flat_vectors(rng.standard_normal((600, DIM)).astype(np.float32), range(600))
+    store.delete_flat_vectors(list(range(0, 100, 10)), DIM)
+    store.store_data([{"n": i} for i in range(100)], range(100))
+    store.batch_index_insert([(f"k:{i % 5}", i) for i in range(100)])
+    return path
+
+
+def shard_env(path, shard):
+    return lmdb.open(str(path / f"shard_{shard}"), map_size=1 << 26, max_dbs=0)
+
+
+def test_stats_counts_what_was_stored(made):
+    # A reader killed inside its transaction leaves its slot behind: a stale reader, kept in
+    # the lock file while some process (this one) has the store open.
+    holder = zanth_vec.ZanthVec(str(made), SHARDS, 1 << 26)
+    subprocess.run([sys.executable, "-c", "import lmdb, os; e = lmdb.open(%r, max_dbs=0); "
+                    "t = e.begin(); os.kill(os.getpid(), 9)" % str(made / "shard_2")])
+    code, out = zanth("stats", made, "--json")
+    report = json.loads(out[: out.rindex("}") + 1])
+    assert code == 0 and report["shards"] == SHARDS and report["dimension"] == DIM
+    assert {k: report["totals"][k] for k in ("objects", "vector_blocks", "vector_records",
+                                              "tombstones", "index_entries", "distinct_keys")} \
+        == {"objects": 100, "vector_blocks": 3, "vector_records": 600, "tombstones": 10,
+            "index_entries": 100, "distinct_keys": 5}
+    assert [s["stale_readers"] for s in report["per_shard"]] == [0, 0, 1]
+    del holder
+    script = Path(sys.executable).parent / "zanth"
+    code, out = zanth("stats", made, command=[str(script)])
+    assert code == 0 and "3 shards on disk, dimension 8" in out and "600" in out
+
+
+def put(path, shard, key, value):
+    with shard_env(path, shard) as env, env.begin(write=True) as txn:
+        txn.put(key, value)
+
+
+def shorten_a_block(path):
+    with shard_env(path, 1) as env, env.begin(write=True) as txn:
+        txn.put(b"p\0\0\0\0", txn.get(b"p\0\0\0\0")[:-3])
+
+
+def scribble_over_pages(path):
+    data = path / "shard_1" / "data.mdb"
+    with open(data, "r+b") as f:
+        f.seek(2 * 4096)
+        f.write(np.random.default_rng(1).bytes(os.path.getsize(data) - 2 * 4096))
+
+
+DAMAGE = {
+    "key of no kind": (lambda p: put(p, 0, b"xyz", b""), "records of no known kind"),
+    "short block": (shorten_a_block, "not whole 40-byte records"),
+    "index value": (lambda p: put(p, 2, b"k:0|" + (5).to_bytes(8, "little"), b"x"),
+                    "index records with a value"),
+    "misrouted object": (lambda p: put(p, 0, (1).to_bytes(8, "little"), b"\x80\x04N."),
+                         "routes to another shard of 3"),
+    "bad pickle": (lambda p: put(p, 1, (4).to_bytes(8, "little"), b"\x80\x04garbage"),
+                   "not a well-formed pickle"),
+    "not lmdb": (lambda p: (p / "shard_1" / "data.mdb").write_bytes(b"junk" * 5000),
+                 "shard 1: cannot be read"),
+    "truncated": (lambda p: os.truncate(p / "shard_2" / "data.mdb", 3 * 4096),
+                  "shard 2: data.mdb is truncated"),
+    "missing shard": (lambda p: shutil.rmtree(p / "shard_1"), "shard_2 lies outside"),
+    "scribbled pages": (scribble_over_pages, "shard 1: "),
+}
+
+
+@pytest.mark.parametrize("damage", DAMAGE)
+def test_verify_reports_damage_and_exits_1(made, damage):
+    code, out = zanth("verify", made)
+    assert code == 0 and out.rstrip().endswith("sound"), out
+    harm, expected = DAMAGE[damage]
+    harm(made)
+    code, out = zanth("verify", made)
+    assert code == 1 and expected in out and "not sound" in out, out
+
+
+def test_copy_while_written_is_sound_and_compact(made, tmp_path):
+    store = zanth_vec.ZanthVec(str(made), SHARDS, 1 << 26)
+    store.delete_data(range(0, 100, 2))  # free pages that a compacting copy leaves out
+    del store
+    writer = subprocess.Popen([sys.executable, "-c", f"""
+import time, zanth_vec
+s = zanth_vec.ZanthVec({str(made)!r}, {SHARDS}, 1 << 26)
+end, n = time.time() + 3, 1000
+while time.time() < end:
+    s.store_data([{{"n": i}} for i in range(n, n + 50)], list(range(n, n + 50)))
+    n += 50
+"""])
+    time.sleep(0.5)
+    dest = tmp_path / "copy"
+    code, out = zanth("copy", made, dest, "--compact")
+    writer.wait()
+    assert code == 0 and "compacted" in out, out
+    code, out = zanth("verify", dest)
+    assert code == 0, out
+    copy = zanth_vec.ZanthVec(str(dest), SHARDS, 1 << 26)
+    objects = copy.get_data(range(1, 100, 2))
+    assert objects == [{"n": i} for i in range(1, 100, 2)]
+    size = lambda p: sum(os.path.getsize(p / f"shard_{i}" / "data.mdb") for i in range(SHARDS))
+    assert size(dest) < size(made)
+    code, out = zanth("copy", made, dest)
+    assert code == 2 and "not an empty directory" in out
+
+
+def fault(send):
+    import faulthandler
+
+    faulthandler._sigsegv()
+
+
+def test_a_reader_that_faults_fails_its_shard_only():
+    from zanth.cli.isolate import Failed, run_per_shard
+
+    results = run_per_shard(fault, [(), ()])
+    # SIGSEGV, or SIGABRT where a sanitizer runtime catches the fault first.
+    assert all(isinstance(r, Failed) and "crashed the reader (SIG" in r.reason
+               for r in results), results
+
+
+def test_plain_text_without_rich(made, monkeypatch, capsys):
+    import zanth.cli
+
+    monkeypatch.setattr(zanth.cli, "_rich", lambda: None)
+    assert zanth.cli.main(["stats", str(made), "--dim", "8"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].endswith("3 shards on disk, dimension 8")
+    assert lines[1].split()[:4] == ["shard", "objects", "blocks", "vectors"]
+    assert lines[-2].split()[:5] == ["all", "100", "3", "600", "10"]
+
+
+def blocks(rng, dim, counts, shards):
+    """One block per shard of random vectors whose ids route to that shard."""
+    out = []
+    for shard, count in enumerate(counts):
+        ids = rng.integers(0, 2**40, count) * shards + shard
+        records = np.zeros(count, dtype=[("id", "<i8"), ("v", "<f4", dim)])
+        records["id"], records["v"] = ids, rng.standard_normal((count, dim))
+        out.append((shard, records.tobytes()))
+    return out
+
+
+@pytest.mark.parametrize("dim, counts, expected", [
+    (16, [200, 180, 3], 16),      # ids route home only when read at the true record size
+    (128, [256], 128),            # one shard: a full block decides
+    (5, [256, 256, 256, 9], 5),
+    (2, [2, 2], None),            # two records a block: 2 or 6? ambiguous, not a guess
+    (16, [100], None),            # one shard, no full block
+])
+def test_dimension_inference(dim, counts, expected):
+    from collections import Counter
+
+    from zanth.cli.scan import infer_record_size
+
+    samples = blocks(np.random.default_rng(dim), dim, counts, len(counts))
+    size, candidates = infer_record_size(Counter(len(b) for _, b in samples), samples,
+                                         len(counts))
+    assert size == (None if expected is None else 8 + 4 * expected)
+    assert 8 + 4 * dim in candidates
