@@ -145,8 +145,8 @@ PyObject* IdSetToList(PyObject* self, PyObject*) {
     OwnedRef list(PyList_New(static_cast<Py_ssize_t>(set.ids.size())));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
-    for (std::int64_t id : set.ids) {
-      PyObject* item = PyLong_FromLongLong(id);
+    for (std::uint64_t key : set.ids) {
+      PyObject* item = PyLong_FromLongLong(IdOfKeyOrder(key));
       if (!item) return nullptr;
       PyList_SetItem(list.get(), i++, item);
     }

@@ -31,7 +31,8 @@ PyObject* StoreStoreFlatVectors(PyObject* self, PyObject* args, PyObject* kwargs
     rows.row_stride = view.strides[0];
     rows.col_stride = view.strides[1];
     const StoreHandle& store = StoreOf(self);
-    // Gathering reads the array, so it happens here, with the GIL held; the batches are ours.
+    // The shard tasks read the array without the GIL: `data` keeps its buffer exported (NumPy
+    // cannot resize or free it meanwhile) until they have ended.
     auto batches = BuildVectorBatches(rows, ids, store.num_shards());
     if (!batches.ok()) return RaiseStatus(batches.status());
     if (ids.empty()) Py_RETURN_NONE;

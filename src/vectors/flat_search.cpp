@@ -3,10 +3,10 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
-#include <optional>
 #include <string>
 #include <string_view>
 
+#include "index/id_membership.h"
 #include "pool/worker_pool.h"
 #include "store/lmdb_handles.h"
 #include "base/id_key.h"
@@ -44,53 +44,14 @@ struct ShardSnapshot {
   std::vector<BlockRef> blocks;
 };
 
-// A bit per hash bucket of the filter's ids, small enough to stay in the core's cache, so most
-// records whose id is not in the set are told apart without probing the hash table (which, for
-// 100,000 ids, is a cache miss per record).
-class IdBitmap {
- public:
-  explicit IdBitmap(const IdHashSet& ids) {
-    std::size_t bits = kMinBits;
-    shift_ = 64 - kMinBitsLog2;
-    while (bits < ids.size() * kBitsPerId && bits < kMaxBits) {
-      bits <<= 1;
-      --shift_;
-    }
-    words_.assign(bits / 64, 0);
-    for (std::int64_t id : ids) {
-      std::size_t bit = Bit(id);
-      words_[bit / 64] |= std::uint64_t{1} << (bit % 64);
-    }
-  }
-  // False: the id is certainly not in the set. True: it may be.
-  bool MayContain(std::int64_t id) const {
-    std::size_t bit = Bit(id);
-    return (words_[bit / 64] >> (bit % 64)) & 1;
-  }
-
- private:
-  static constexpr unsigned kMinBitsLog2 = 12;
-  static constexpr std::size_t kMinBits = std::size_t{1} << kMinBitsLog2;
-  static constexpr std::size_t kMaxBits = std::size_t{1} << 23;  // 1 MiB
-  static constexpr std::size_t kBitsPerId = 16;
-  // Fibonacci hashing: one multiply, the top bits spread sequential and strided ids evenly.
-  std::size_t Bit(std::int64_t id) const {
-    return static_cast<std::size_t>((static_cast<std::uint64_t>(id) * 0x9e3779b97f4a7c15ULL) >>
-                                    shift_);
-  }
-  unsigned shift_;
-  std::vector<std::uint64_t> words_;
-};
-
 struct ScanContext {
   std::size_t record_size;
-  const IdSet* filter;
-  const IdBitmap* bitmap;  // of filter->ids when the mode is not kNone
+  const IdMembership* membership;  // of the filter's ids when the mode is not kNone
   FilterMode mode;
   std::size_t batch;
 
   bool InFilter(std::int64_t id) const {
-    return bitmap->MayContain(id) && filter->ids.contains(id);
+    return membership->Contains(id);
   }
 };
 
@@ -175,10 +136,10 @@ Status ScanAcceptedRecords(const StoreHandle& store, std::size_t dim, const IdSe
   }
   if (Status s = store.CheckProcess(); !s.ok()) return s;
   const FilterMode mode = ModeOf(filter);
-  std::optional<IdBitmap> bitmap;
-  if (mode != FilterMode::kNone) bitmap.emplace(filter->ids);
-  ScanContext ctx{static_cast<std::size_t>(RecordSize(dim)), filter, bitmap ? &*bitmap : nullptr,
-                  mode, std::clamp<std::size_t>(batch, 1, kBlockCapacity)};
+  // Built once per id set, by the first search that uses it.
+  const IdMembership* membership = mode == FilterMode::kNone ? nullptr : &filter->Membership();
+  ScanContext ctx{static_cast<std::size_t>(RecordSize(dim)), membership, mode,
+                  std::clamp<std::size_t>(batch, 1, kBlockCapacity)};
   WorkerPool& pool = WorkerPool::Instance();
   const std::size_t num_shards = store.num_shards();
   // First every shard's snapshot is opened and its blocks listed (no value byte is read), then

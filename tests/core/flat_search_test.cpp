@@ -138,13 +138,13 @@ TEST_CASE(filtered_search_matches_brute_force_in_every_mode) {
     const StoreHandle& store = *t.store;
     Append(store, values, dim, ids);
     std::vector<IdSet> sets(5);
-    for (std::size_t i = 0; i < n; i += 10) sets[0].ids.insert(ids[i]);  // include 10%
-    sets[1] = sets[0];
-    sets[1].negated = true;  // exclude the same 10%
+    std::vector<std::int64_t> tenth;
+    for (std::size_t i = 0; i < n; i += 10) tenth.push_back(ids[i]);
+    sets[0] = IdSet::FromIds(tenth, false);  // include 10%
+    sets[1] = IdSet::FromIds(tenth, true);   // exclude the same 10%
     sets[2].negated = true;  // everything
     // sets[3]: include nothing; sets[4]: include ids that were never stored
-    sets[4].ids.insert(1);
-    sets[4].ids.insert(-999);
+    sets[4] = IdSet::FromIds({1, -999}, false);
     std::vector<const IdSet*> filters = {nullptr, &sets[0], &sets[1], &sets[2], &sets[3], &sets[4]};
     for (const IdSet* filter : filters) {
       std::vector<ScoredHit> want;
