@@ -11,10 +11,16 @@ COLORS = ["red", "green", "blue"]
 SIZES = ["s", "m", "xl"]
 
 
-@pytest.fixture
-def db(open_store, rng):
+# Ids packed into a short span and ids spread over the whole int64 range are looked up by
+# different structures during the scan.
+@pytest.fixture(params=["dense", "sparse"])
+def db(open_store, rng, request):
     store = open_store(num_shards=4)
-    ids = rng.choice(np.arange(-5000, 5000), size=N, replace=False).astype(np.int64)
+    if request.param == "dense":
+        ids = rng.choice(np.arange(-5000, 5000), size=N, replace=False).astype(np.int64)
+    else:
+        ids = np.unique(rng.integers(-(2**63), 2**63 - 1, size=N - 2, dtype=np.int64))
+        ids = np.concatenate([ids, [-(2**63) + 1, 2**63 - 1]]).astype(np.int64)
     data = rng.standard_normal((N, DIM)).astype(np.float32)
     store.store_flat_vectors(data, ids)
     color = {int(i): COLORS[int(rng.integers(3))] for i in ids}

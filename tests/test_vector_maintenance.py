@@ -5,6 +5,7 @@ test_fault_injection.py)."""
 import numpy as np
 import pytest
 
+from store_model import reference_scores
 from vector_layout import INT64_MIN, BlockModel, disk_blocks, record
 
 TOMB = INT64_MIN.to_bytes(8, "little", signed=True)
@@ -76,10 +77,24 @@ def test_compaction_counts_records_stored_with_the_tombstone_id(open_store):
     assert store.search_flat(np.ones(2, np.float32)) == [(2.0, 1)]
 
 
+# Records of other kinds whose keys begin with 0x70 and so sort among the blocks: index keys that
+# share a block's first five key bytes (many records per prefix, so the walk jumps over runs),
+# 'p' words that sort after every block, and objects whose first id byte is 0x70, up to the one
+# whose key begins 70 FF FF FF FF, past the greatest possible block number.
+P_ENTRIES = ([(f"p\x00\x00\x00\x00{j}", i) for j in range(6) for i in range(40)]
+             + [(f"p\x00\x00\x00\x01{j}", i) for j in range(6) for i in range(40)]
+             + [(f"p\x00\x00\x00{j}", i) for j in range(6) for i in range(3)]
+             + [(f"price:{j}", i) for j in range(30) for i in range(30)])
+P_OBJECTS = [0x70, 0x170, 0x270, 0x10070, 0xFFFFFFFF70]
+
+
 def test_random_operations_follow_the_block_model(open_store, store_path, rng):
     dim, shards = 2, 3
     model = BlockModel(shards, dim)
     live = []
+    store = open_store(num_shards=shards)
+    store.batch_index_insert(P_ENTRIES)
+    store.store_data(P_OBJECTS, P_OBJECTS)
     for step in range(12):
         store = open_store(num_shards=shards)
         action = step % 3
@@ -96,9 +111,22 @@ def test_random_operations_follow_the_block_model(open_store, store_path, rng):
             model.delete(doomed)
         else:
             assert store.compact_vectors(dim) == model.compact()
+        records = [r for blocks in model.shards for recs in blocks.values() for r in recs
+                   if r[:8] != TOMB]
+        ids = np.array([int.from_bytes(r[:8], "little", signed=True) for r in records])
+        vectors = np.frombuffer(b"".join(r[8:] for r in records), "<f4").reshape(-1, dim)
+        query = rng.standard_normal(dim).astype(np.float32)
+        scores = reference_scores(vectors, query)
+        hits = store.search_flat(query, k=len(records) + 1)
+        assert sorted((i, s) for s, i in hits) == sorted(zip(ids.tolist(), scores.tolist()))
         del store
         for s in range(shards):
             assert disk_blocks(store_path, s) == model.on_disk(s), f"step {step}, shard {s}"
+    store = open_store(num_shards=shards)
+    assert store.get_data(P_OBJECTS) == P_OBJECTS
+    for key in {k for k, _ in P_ENTRIES}:
+        assert sorted(store.get_ids_from_filter((0, key)).to_list()) == sorted(
+            i for k, i in P_ENTRIES if k == key)
 
 
 def test_object_112_among_blocks_is_left_alone(open_store, store_path):

@@ -53,6 +53,7 @@ PyObject* StoreGetData(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* StoreDeleteData(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* StoreGetDataCount(PyObject* self, PyObject* unused);  // METH_NOARGS
 PyObject* StoreCompactVectors(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreSearchFlatBatch(PyObject* self, PyObject* args, PyObject* kwargs);
 // Beyond the twelve: the search sketches' memory, budget and pruning counts.
 PyObject* StoreSketchMemory(PyObject* self, PyObject* unused);  // METH_NOARGS
 PyObject* StoreSetSketchBudget(PyObject* self, PyObject* args, PyObject* kwargs);

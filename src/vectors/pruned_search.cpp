@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,7 +16,7 @@
 #include "pool/worker_pool.h"
 #include "store/lmdb_handles.h"
 #include "store/shard_writer.h"
-#include "vectors/id_bitmap.h"
+#include "index/id_membership.h"
 #include "vectors/vector_block.h"
 
 namespace zanth {
@@ -56,40 +56,19 @@ struct WorkBlock {
   std::size_t first;  // index of the block's first record within its shard
 };
 
-// The best k hits of one task; Floor() is a score every final hit reaches.
-class TopK {
- public:
-  explicit TopK(std::uint64_t k) : k_(k) {}
-  void Offer(float score, std::int64_t id) {
-    ScoredHit hit{score, id};
-    if (hits_.size() < k_) {
-      hits_.push_back(hit);
-      std::push_heap(hits_.begin(), hits_.end(), RanksBefore);
-      return;
-    }
-    if (!RanksBefore(hit, hits_.front())) return;
-    std::pop_heap(hits_.begin(), hits_.end(), RanksBefore);
-    hits_.back() = hit;
-    std::push_heap(hits_.begin(), hits_.end(), RanksBefore);
-  }
-  // The k-th best score once k hits are held; a NaN there is beaten by any number.
-  float Floor() const {
-    if (hits_.size() < k_ || std::isnan(hits_.front().score)) return kNoFloor;
-    return hits_.front().score;
-  }
-  std::vector<ScoredHit>& hits() { return hits_; }
-
- private:
-  std::uint64_t k_;
-  std::vector<ScoredHit> hits_;
-};
+// A score every final hit reaches, once `best` holds k hits: its k-th best (a NaN there is
+// beaten by any number).
+float FloorOf(const TopK& best) {
+  float threshold = best.Threshold();
+  return std::isnan(threshold) ? kNoFloor : threshold;
+}
 
 struct Context {
   const float* query;
   std::size_t dim;
   std::size_t record_size;
-  const IdSet* filter;      // nullptr: every id
-  const IdBitmap* bitmap;  // of filter->ids when there is a filter
+  const IdSet* filter;             // nullptr: every id
+  const IdMembership* membership;  // of filter->ids when there is a filter
   ScoreKernel kernel;
   SketchKernel sketch_kernel;
   SketchBuilder builder;
@@ -100,10 +79,7 @@ struct Context {
 
   bool Accepts(std::int64_t id) const {
     if (id == kTombstoneId) return false;
-    if (filter == nullptr) return true;
-    // Most ids outside the set are told apart by the bitmap alone, without a hash probe.
-    if (!bitmap->MayContain(id)) return filter->negated;
-    return filter->Accepts(id);
+    return filter == nullptr || membership->Contains(id) != filter->negated;
   }
   void RaiseFloor(double f) {
     double seen = floor.load(std::memory_order_relaxed);
@@ -220,7 +196,7 @@ void PruneBlock(Context& ctx, const WorkBlock& b, const ShardSketch& sketch, Tas
         t->low.Offer(low);
       }
     }
-    double floor = std::max<double>(t->best.Floor(), ctx.floor.load(std::memory_order_relaxed));
+    double floor = std::max<double>(FloorOf(t->best), ctx.floor.load(std::memory_order_relaxed));
     floor = std::max(floor, t->low.Floor());
     std::size_t n = 0;
     for (std::size_t i = 0; i < live; ++i) {
@@ -232,7 +208,7 @@ void PruneBlock(Context& ctx, const WorkBlock& b, const ShardSketch& sketch, Tas
     if (n != 0) ScoreGathered(ctx, t, n);
     t->bounded += live;
     t->rescored += n;
-    ctx.RaiseFloor(std::max<double>(t->best.Floor(), t->low.Floor()));
+    ctx.RaiseFloor(std::max<double>(FloorOf(t->best), t->low.Floor()));
   }
   if (t->bounded >= kJudgeAfterRecords &&
       static_cast<double>(t->rescored) > kGiveUpShare * static_cast<double>(t->bounded)) {
@@ -262,7 +238,7 @@ void ScanBlock(Context& ctx, const WorkBlock& b, TaskState* t) {
     BuildBlock(ctx, b, shard.sketch.get());
   }
   ScoreRange(ctx, b, 0, b.records, t);
-  ctx.RaiseFloor(t->best.Floor());
+  ctx.RaiseFloor(FloorOf(t->best));
 }
 
 Status OpenShard(const StoreHandle& store, std::size_t shard, std::size_t record_size,
@@ -312,18 +288,12 @@ void FinishShard(ShardState* state) {
   state->growing.unlock();
 }
 
-std::vector<ScoredHit> SelectBest(std::vector<TaskState>& parts, std::uint64_t k) {
+std::vector<ScoredHit> MergeBest(std::vector<TaskState>& parts, std::uint64_t k) {
   std::vector<ScoredHit> all;
   for (TaskState& part : parts) {
     all.insert(all.end(), part.best.hits().begin(), part.best.hits().end());
   }
-  if (all.size() > k) {
-    auto kth = all.begin() + static_cast<std::ptrdiff_t>(k);
-    std::nth_element(all.begin(), kth, all.end(), RanksBefore);
-    all.erase(kth, all.end());
-  }
-  std::sort(all.begin(), all.end(), RanksBefore);
-  return all;
+  return SelectBest(std::move(all), k);
 }
 
 }  // namespace
@@ -360,13 +330,11 @@ Result<std::vector<ScoredHit>> SearchPruned(const StoreHandle& store, SketchCach
     }
   }
   if (filter != nullptr && filter->AcceptsAll()) filter = nullptr;
-  std::optional<IdBitmap> bitmap;
-  if (filter != nullptr) bitmap.emplace(filter->ids);
   Context ctx{query,
               dim,
               record_size,
               filter,
-              bitmap ? &*bitmap : nullptr,
+              filter != nullptr ? &filter->Membership() : nullptr,
               BestKernel(),
               sketch_kernel ? sketch_kernel : BestSketchKernel(),
               BestSketchBuilder(),
@@ -395,7 +363,7 @@ Result<std::vector<ScoredHit>> SearchPruned(const StoreHandle& store, SketchCach
     rescored += part.rescored;
   }
   cache.Count(bounded, rescored);
-  return SelectBest(parts, k);
+  return MergeBest(parts, k);
 }
 
 }  // namespace zanth

@@ -14,6 +14,7 @@
 #include "index/id_set.h"
 #include "store/lmdb_handles.h"
 #include "base/id_key.h"
+#include "vectors/batch_search.h"
 #include "vectors/flat_search.h"
 #include "vectors/score_kernels.h"
 #include "vectors/vector_append.h"
@@ -128,19 +129,22 @@ TEST_CASE(filtered_search_matches_brute_force_in_every_mode) {
   for (std::size_t i = 0; i < n; ++i) ids[i] = static_cast<std::int64_t>(i * 3) - 1000;
   std::vector<float> query(dim);
   for (float& v : query) v = normal(gen);
+  const std::size_t batch = 21;  // crosses a tile of queries on every level
+  std::vector<float> queries(batch * dim);
+  for (float& v : queries) v = normal(gen);
   // One shard (its blocks dealt out to several tasks) and five.
   for (std::size_t shards : {1, 5}) {
     TempStore t(shards);
     const StoreHandle& store = *t.store;
     Append(store, values, dim, ids);
     std::vector<IdSet> sets(5);
-    for (std::size_t i = 0; i < n; i += 10) sets[0].ids.insert(ids[i]);  // include 10%
-    sets[1] = sets[0];
-    sets[1].negated = true;  // exclude the same 10%
+    std::vector<std::int64_t> tenth;
+    for (std::size_t i = 0; i < n; i += 10) tenth.push_back(ids[i]);
+    sets[0] = IdSet::FromIds(tenth, false);  // include 10%
+    sets[1] = IdSet::FromIds(tenth, true);   // exclude the same 10%
     sets[2].negated = true;  // everything
     // sets[3]: include nothing; sets[4]: include ids that were never stored
-    sets[4].ids.insert(1);
-    sets[4].ids.insert(-999);
+    sets[4] = IdSet::FromIds({1, -999}, false);
     std::vector<const IdSet*> filters = {nullptr, &sets[0], &sets[1], &sets[2], &sets[3], &sets[4]};
     for (const IdSet* filter : filters) {
       std::vector<ScoredHit> want;
@@ -162,6 +166,21 @@ TEST_CASE(filtered_search_matches_brute_force_in_every_mode) {
             // Random normal scores do not tie, so the order is unique.
             CHECK(got.value()[i].id == want[i].id);
             CHECK(std::memcmp(&got.value()[i].score, &want[i].score, 4) == 0);
+          }
+        }
+        // Every row of a batch on this level's tile kernel equals its single search.
+        const TileKernel tile = TileKernelFor(level);
+        for (std::uint64_t k : {std::uint64_t{1}, std::uint64_t{10}, std::uint64_t{n + 5}}) {
+          auto rows = SearchFlatBatch(store, queries.data(), batch, dim, filter, k, &tile);
+          CHECK(rows.ok() && rows.value().size() == batch);
+          for (std::size_t q = 0; rows.ok() && q < batch; ++q) {
+            auto single = SearchFlat(store, queries.data() + q * dim, dim, filter, k);
+            const auto& row = rows.value()[q];
+            CHECK(single.ok() && single.value().size() == row.size() &&
+                  std::equal(row.begin(), row.end(), single.value().begin(),
+                             [](const ScoredHit& a, const ScoredHit& b) {
+                               return a.id == b.id && std::memcmp(&a.score, &b.score, 4) == 0;
+                             }));
           }
         }
       }

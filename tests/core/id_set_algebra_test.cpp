@@ -15,11 +15,16 @@ namespace {
 constexpr std::int64_t kUniverse = 40;
 
 IdSet RandomIdSet(std::mt19937_64& rng) {
-  IdSet s;
-  s.negated = rng() % 2 == 0;
-  int n = static_cast<int>(rng() % 12);
-  for (int i = 0; i < n; ++i) s.ids.insert(static_cast<std::int64_t>(rng() % kUniverse) - 5);
-  return s;
+  bool negated = rng() % 2 == 0;
+  std::vector<std::int64_t> ids(rng() % 12);
+  for (std::int64_t& id : ids) id = static_cast<std::int64_t>(rng() % kUniverse) - 5;
+  return IdSet::FromIds(ids, negated);
+}
+
+std::set<std::int64_t> AsSet(const SortedIds& ids) {
+  std::set<std::int64_t> out;
+  for (std::uint64_t key : ids) out.insert(IdOfKeyOrder(key));
+  return out;
 }
 
 // The ids of the universe (and of `ids`, which may lie outside it) that `s` accepts.
@@ -33,35 +38,41 @@ std::set<std::int64_t> Accepted(const IdSet& s) {
 
 }  // namespace
 
-TEST_CASE(hash_set_operations_match_std_set) {
+// Sizes from empty to lopsided (the galloping path) to similar (the merges); ids drawn from
+// both ends of the range so key order and numeric order disagree.
+TEST_CASE(sorted_set_operations_and_membership_match_std_set) {
   std::mt19937_64 rng(7);
-  for (int round = 0; round < 200; ++round) {
-    IdHashSet a, b;
-    std::set<std::int64_t> ra, rb;
-    int na = static_cast<int>(rng() % 300), nb = static_cast<int>(rng() % 300);
-    for (int i = 0; i < na; ++i) {
-      std::int64_t v = static_cast<std::int64_t>(rng() % 500);
-      a.insert(v);
-      ra.insert(v);
-    }
-    for (int i = 0; i < nb; ++i) {
-      std::int64_t v = static_cast<std::int64_t>(rng() % 500);
-      b.insert(v);
-      rb.insert(v);
-    }
+  const std::size_t sizes[] = {0, 1, 3, 40, 300, 5000};
+  for (int round = 0; round < 300; ++round) {
+    std::size_t na = sizes[rng() % 6], nb = sizes[rng() % 6];
+    std::uint64_t spread = round % 3 == 0 ? UINT64_MAX : 4 * (na + nb) + 1;
+    auto draw = [&](std::size_t n) {
+      std::vector<std::int64_t> v(n);
+      for (std::int64_t& id : v) id = static_cast<std::int64_t>(rng() % spread - spread / 2);
+      return v;
+    };
+    IdSet a = IdSet::FromIds(draw(na), false), b = IdSet::FromIds(draw(nb), false);
+    std::set<std::int64_t> ra = AsSet(a.ids), rb = AsSet(b.ids);
+    CHECK(std::is_sorted(a.ids.begin(), a.ids.end()) && ra.size() == a.ids.size());
     std::set<std::int64_t> inter, diff, uni;
     std::set_intersection(ra.begin(), ra.end(), rb.begin(), rb.end(), std::inserter(inter, inter.end()));
     std::set_difference(ra.begin(), ra.end(), rb.begin(), rb.end(), std::inserter(diff, diff.end()));
     std::set_union(ra.begin(), ra.end(), rb.begin(), rb.end(), std::inserter(uni, uni.end()));
-
-    IdHashSet i = Intersect(a, b);
-    CHECK(std::set<std::int64_t>(i.begin(), i.end()) == inter);
-    IdHashSet u = Unite(a, b);
-    CHECK(std::set<std::int64_t>(u.begin(), u.end()) == uni);
-    IdHashSet d = a;
-    Subtract(d, b);
-    CHECK(std::set<std::int64_t>(d.begin(), d.end()) == diff);
+    CHECK(AsSet(Intersect(a.ids, b.ids)) == inter && Intersect(a.ids, b.ids).size() == inter.size());
+    CHECK(AsSet(Subtract(a.ids, b.ids)) == diff && Subtract(a.ids, b.ids).size() == diff.size());
+    CHECK(AsSet(Unite(a.ids, b.ids)) == uni && Unite(a.ids, b.ids).size() == uni.size());
+    CHECK(UniteAll({a.ids, b.ids, a.ids}) == Unite(a.ids, b.ids));
+    // Membership (dense bitmap or hashed table, by spread) for members, neighbours and extremes.
+    for (std::int64_t id : draw(50)) CHECK(a.Contains(id) == ra.contains(id));
+    for (std::int64_t id : ra) {
+      CHECK(a.Contains(id));
+      if (id != INT64_MAX) CHECK(a.Contains(id + 1) == ra.contains(id + 1));
+    }
+    for (std::int64_t id : {INT64_MIN, INT64_MAX, std::int64_t{0}}) CHECK(a.Contains(id) == ra.contains(id));
   }
+  IdSet extremes = IdSet::FromIds({INT64_MIN, INT64_MAX, -1, 0}, false);
+  for (std::int64_t id : {INT64_MIN, INT64_MAX, std::int64_t{-1}, std::int64_t{0}}) CHECK(extremes.Contains(id));
+  CHECK(!extremes.Contains(1) && !extremes.Contains(INT64_MIN + 1));
 }
 
 TEST_CASE(and_or_match_the_accepted_id_model) {
@@ -89,9 +100,7 @@ TEST_CASE(and_or_match_the_accepted_id_model) {
 }
 
 TEST_CASE(single_child_keeps_its_ids_and_flag) {
-  IdSet n;
-  n.ids = {3, 4};
-  n.negated = true;
+  IdSet n = IdSet::FromIds({3, 4}, true);
   IdSet a = AndOf({n});
   IdSet o = OrOf({n});
   CHECK(a.negated && a.ids == n.ids);
@@ -100,13 +109,13 @@ TEST_CASE(single_child_keeps_its_ids_and_flag) {
 }
 
 TEST_CASE(or_with_complements_excludes_only_what_every_complement_excludes) {
-  IdSet red{{1, 2}, false};
-  IdSet not_xl{{2, 3}, true};  // every id but the xl ones (2, 3)
+  IdSet red = IdSet::FromIds({1, 2}, false);
+  IdSet not_xl = IdSet::FromIds({2, 3}, true);  // every id but the xl ones (2, 3)
   IdSet r = OrOf({red, not_xl});
-  CHECK(r.negated && r.ids == IdHashSet({3}));  // xl and not red
-  IdSet not_a{{1, 2, 3}, true}, not_b{{2, 3, 4}, true};
+  CHECK(r.negated && r.ids == IdSet::FromIds({3}, false).ids);  // xl and not red
+  IdSet not_a = IdSet::FromIds({1, 2, 3}, true), not_b = IdSet::FromIds({2, 3, 4}, true);
   IdSet both = OrOf({not_a, not_b});
-  CHECK(both.negated && both.ids == IdHashSet({2, 3}));
+  CHECK(both.negated && both.ids == IdSet::FromIds({2, 3}, false).ids);
 }
 
 }  // namespace zanth

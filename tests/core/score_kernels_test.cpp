@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -157,6 +158,50 @@ TEST_CASE(kernels_read_nothing_past_a_record) {
     }
   }
   munmap(region, 2 * page);
+}
+
+
+TEST_CASE(every_tile_kernel_matches_scalar_bit_for_bit) {
+  // Scores against ScoreOne for every (query, record) pair, and the passing bits against the
+  // rule "not at or below the threshold", with NaN and infinite thresholds among them.
+  std::mt19937 gen(7);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (KernelLevel level : AvailableKernelLevels()) {
+    TileKernel kernel = TileKernelFor(level);
+    CHECK(kernel.score != nullptr && kernel.queries <= 32 && kernel.records <= 32);
+    for (std::size_t dim : {0, 1, 7, 8, 17, 128, 131}) {
+      std::vector<char> bytes = MakeRecords(kernel.records, dim, gen, dim % 2 == 1);
+      std::vector<const char*> ptrs = Pointers(bytes, kernel.records, dim);
+      std::reverse(ptrs.begin(), ptrs.end());
+      std::vector<float> queries(kernel.queries * dim), tile(kernel.queries * dim);
+      for (float& x : queries) x = normal(gen);
+      if (dim > 2) queries[dim / 2] = nan;  // query 0 scores NaN everywhere
+      for (std::size_t q = 0; q < kernel.queries; ++q) {
+        for (std::size_t i = 0; i < dim; ++i) tile[i * kernel.queries + q] = queries[q * dim + i];
+      }
+      std::vector<float> thresholds(kernel.queries);
+      for (std::size_t q = 0; q < kernel.queries; ++q) {
+        thresholds[q] = q % 4 == 0 ? nan : q % 4 == 1 ? -INFINITY : normal(gen) * 100.0f;
+      }
+      std::vector<float> scores(kernel.records * kernel.queries);
+      std::vector<std::uint32_t> passing(kernel.records);
+      kernel.score(tile.data(), dim, ptrs.data(), thresholds.data(), scores.data(),
+                   passing.data());
+      for (std::size_t r = 0; r < kernel.records; ++r) {
+        for (std::size_t q = 0; q < kernel.queries; ++q) {
+          float want = ScoreOne(queries.data() + q * dim, dim, ptrs[r] + kRecordIdSize);
+          float got = scores[r * kernel.queries + q];
+          bool passes = (passing[r] >> q) & 1;
+          if (!SameScore(want, got) || passes != !(want <= thresholds[q])) {
+            std::printf("  tile %s dim=%zu r=%zu q=%zu: %a vs %a\n", KernelLevelName(level), dim,
+                        r, q, static_cast<double>(want), static_cast<double>(got));
+            CHECK(false);
+          }
+        }
+      }
+    }
+  }
 }
 
 }  // namespace zanth
