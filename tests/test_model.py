@@ -18,8 +18,10 @@ from store_model import INDEX_KEY_MAX_BYTES, StoreModel, check_top_k
 
 # Few ids make duplicates and re-deletions common. 112 and 124 have object keys that begin like
 # a block key ("p") and like the index record of key "" ("|"); -2**63 is the tombstone.
-ID_POOL = [0, 1, 2, 3, 5, 7, 12, -1, -3, -7, 112, 124, 2**63 - 1, -(2**63) + 1, -(2**63)]
-KEYS = ["", "a", "a|b", "a|", "a\x00b", "color:red", "color:blue", "color:", "size:xl", "p", "\u00e9t\u00e9"]
+# 0xFFFFFFFF70 sorts past the greatest block key; index keys may share a block key's five bytes.
+ID_POOL = [0, 1, 2, 3, 5, 7, 12, -1, -3, -7, 112, 124, 0x170, 0xFFFFFFFF70, 2**63 - 1, -(2**63) + 1, -(2**63)]
+KEYS = ["", "a", "a|b", "a|", "a\x00b", "color:red", "color:blue", "color:", "size:xl", "p", "p\x00\x00\x00\x00",
+        "p\x00\x00\x00\x01x", "\u00e9t\u00e9"]
 BOUNDS = KEYS + ["b", "color:c", "color:z", "size:", "size:z\u00ff", "z"]
 
 ids = st.sampled_from(ID_POOL)
@@ -152,7 +154,9 @@ def test_long_scans_are_bit_exact(open_store, rng, dim):
     """Many records per block and shard, as the fast kernels take them, with and without a filter."""
     db = open_store(num_shards=5)
     data = rng.standard_normal((1500, dim)).astype(np.float32)
-    ids = [int(i) for i in rng.choice(np.arange(-10**6, 10**6), size=1500, replace=False)]
+    # Ids packed into a short span and ids spread over the whole range take different lookups.
+    ids = [int(i) for i in (rng.choice(np.arange(-10**6, 10**6), size=1500, replace=False) if dim != 17
+                            else np.unique(rng.integers(-(2**63) + 1, 2**63 - 1, size=1500)))]
     db.store_flat_vectors(data, ids)
     db.batch_index_insert([("even", i) for i in ids if i % 2 == 0])
     model = StoreModel(5)

@@ -18,6 +18,8 @@ SIGNATURES = {
     "batch_index_insert": "($self, entries)", "batch_index_delete": "($self, entries)",
     "store_data": "($self, data, identifiers)", "get_data": "($self, identifiers)",
     "delete_data": "($self, identifiers)", "get_data_count": "($self)", "compact_vectors": "($self, dim)",
+    "search_flat_batch": "($self, queries, filter_obj=None, k=10)", "sketch_memory": "($self)",
+    "set_sketch_budget": "($self, max_bytes)", "take_prune_counts": "($self)",
 }
 
 

@@ -1,6 +1,9 @@
 #include "index/filter_eval.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cstring>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -16,17 +19,18 @@ namespace {
 
 // Records of kIdKeySize bytes or fewer are object records or vector blocks, never index records.
 constexpr std::size_t kIdBytes = kIdKeySize;
+// Parallel reads of one Exact key; more would only add transactions on a small machine.
+constexpr std::size_t kMaxExactParts = 4;
 
-// Ids collected into a flat vector first: the table is then sized once, instead of rehashing
-// log2(n) times while a scan of unknown length fills it.
-IdHashSet ToHashSet(const std::vector<std::int64_t>& ids) {
-  IdHashSet set;
-  set.reserve(ids.size());
-  set.insert(ids.begin(), ids.end());
-  return set;
+// The 8 id bytes at `at` as a big-endian number: the id in key order (see KeyOrderOf).
+std::uint64_t KeyOrderAt(const char* at) {
+  std::uint64_t raw;
+  std::memcpy(&raw, at, sizeof raw);
+  return __builtin_bswap64(raw);
 }
 
-// Opens a read-only transaction and a cursor on `shard` and hands the cursor to `scan`.
+// Opens a read-only transaction and a cursor on `shard` and hands the cursor and the snapshot's
+// transaction id to `scan`.
 template <typename Scan>
 Status WithShardCursor(const StoreHandle& store, std::size_t shard, Scan scan) {
   Txn txn;
@@ -37,8 +41,47 @@ Status WithShardCursor(const StoreHandle& store, std::size_t shard, Scan scan) {
   if (int rc = cursor.Open(txn.get(), store.dbi(shard)); rc != 0) {
     return Status::Lmdb(rc, LmdbStep::kCursor, "index shard " + std::to_string(shard));
   }
-  scan(cursor);
+  scan(cursor, mdb_txn_id(txn.get()));
   return Status::Ok();
+}
+
+// Whether `record` begins with `prefix`; inlined, since a call to memcmp per record of a large key
+// costs more than the compare.
+bool HasPrefix(std::string_view record, std::string_view prefix) {
+  if (record.size() < prefix.size()) return false;
+  const char* a = record.data();
+  const char* b = prefix.data();
+  std::size_t n = prefix.size();
+  for (; n >= 8; n -= 8, a += 8, b += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return false;
+  }
+  for (; n > 0; --n) {
+    if (*a++ != *b++) return false;
+  }
+  return true;
+}
+
+// The ids of the records `prefix` + 8 id bytes whose first id byte lies in [low, high), in key
+// order. Any cursor error, MDB_NOTFOUND at the end included, ends the scan.
+void ScanExactPart(Cursor& cursor, const std::string& prefix, unsigned low, unsigned high,
+                   SortedIds* ids) {
+  std::string start = prefix;
+  if (low > 0) start.push_back(static_cast<char>(low));
+  const std::size_t record_size = prefix.size() + kIdBytes;
+  MDB_val k = ToVal(start);
+  MDB_val v;
+  for (int rc = cursor.Get(&k, &v, MDB_SET_RANGE); rc == 0; rc = cursor.Get(&k, &v, MDB_NEXT)) {
+    std::string_view record = ToView(k);
+    if (!HasPrefix(record, prefix)) break;
+    if (record.size() > prefix.size() &&
+        static_cast<unsigned char>(record[prefix.size()]) >= high) {
+      break;
+    }
+    if (record.size() == record_size) ids->push_back(KeyOrderAt(record.data() + prefix.size()));
+  }
 }
 
 Result<IdSet> EvalExact(const StoreHandle& store, const std::string& key) {
@@ -47,20 +90,41 @@ Result<IdSet> EvalExact(const StoreHandle& store, const std::string& key) {
   if (!shard.ok()) return shard.status();
   std::string prefix = key;
   prefix.push_back(kIndexSeparator);
-  const std::size_t record_size = prefix.size() + kIdBytes;
-  std::vector<std::int64_t> ids;
-  Status status = WithShardCursor(store, shard.value(), [&](Cursor& cursor) {
-    MDB_val k = ToVal(prefix);
-    MDB_val v;
-    // Any cursor error, MDB_NOTFOUND at the end included, ends the scan.
-    for (int rc = cursor.Get(&k, &v, MDB_SET_RANGE); rc == 0; rc = cursor.Get(&k, &v, MDB_NEXT)) {
-      std::string_view record = ToView(k);
-      if (!record.starts_with(prefix)) break;
-      if (record.size() == record_size) ids.push_back(DecodeId(record.data() + prefix.size()));
-    }
+  // A key can hold millions of ids in one shard. Its records are split by their first id byte
+  // (an id's low byte, so the parts come out about even) and read by one task each, every task
+  // in its own read transaction. The parts concatenate in key order when all transactions saw
+  // the same snapshot; when a write committed in between, the key is read again in one.
+  WorkerPool& pool = WorkerPool::Instance();
+  const std::size_t parts = std::min(pool.concurrency(), kMaxExactParts);
+  std::vector<SortedIds> runs(parts);
+  std::vector<std::size_t> snapshots(parts);
+  Status status = pool.Run(parts, [&](std::size_t part) {
+    return WithShardCursor(store, shard.value(), [&](Cursor& cursor, std::size_t snapshot) {
+      snapshots[part] = snapshot;
+      ScanExactPart(cursor, prefix, static_cast<unsigned>(256 * part / parts),
+                    static_cast<unsigned>(256 * (part + 1) / parts), &runs[part]);
+    });
   });
   if (!status.ok()) return status;
-  return IdSet{ToHashSet(ids), false};
+  if (std::adjacent_find(snapshots.begin(), snapshots.end(), std::not_equal_to<>()) !=
+      snapshots.end()) {
+    SortedIds ids;
+    status = WithShardCursor(store, shard.value(), [&](Cursor& cursor, std::size_t) {
+      ScanExactPart(cursor, prefix, 0, 256, &ids);
+    });
+    if (!status.ok()) return status;
+    return IdSet(std::move(ids), false);
+  }
+  if (parts == 1) return IdSet(std::move(runs.front()), false);
+  std::size_t total = 0;
+  for (const SortedIds& run : runs) total += run.size();
+  SortedIds ids;
+  ids.reserve(total);
+  for (SortedIds& run : runs) {
+    ids.insert(ids.end(), run.begin(), run.end());
+    SortedIds().swap(run);
+  }
+  return IdSet(std::move(ids), false);
 }
 
 std::string_view NamespaceOf(std::string_view start) {
@@ -73,10 +137,10 @@ Result<IdSet> EvalRange(const StoreHandle& store, const std::string& start,
   const std::size_t n = store.num_shards();
   std::string_view name_space = NamespaceOf(start);
   std::string_view end_view = end;
-  std::vector<std::vector<std::int64_t>> per_shard(n);
+  std::vector<std::vector<std::uint64_t>> per_shard(n);
   Status status = WorkerPool::Instance().Run(n, [&](std::size_t shard) -> Status {
-    return WithShardCursor(store, shard, [&](Cursor& cursor) {
-      std::vector<std::int64_t>& ids = per_shard[shard];
+    return WithShardCursor(store, shard, [&](Cursor& cursor, std::size_t) {
+      std::vector<std::uint64_t>& ids = per_shard[shard];
       MDB_val k = ToVal(start);
       MDB_val v;
       // An empty start cannot position a cursor (MDB_BAD_VALSIZE): the scan reads nothing.
@@ -84,17 +148,21 @@ Result<IdSet> EvalRange(const StoreHandle& store, const std::string& start,
            rc = cursor.Get(&k, &v, MDB_NEXT)) {
         std::string_view record = ToView(k);
         if (record >= end_view || !record.starts_with(name_space)) break;
-        if (record.size() > kIdBytes) ids.push_back(DecodeId(record.data() + record.size() - kIdBytes));
+        if (record.size() > kIdBytes) ids.push_back(KeyOrderAt(record.data() + record.size() - kIdBytes));
       }
     });
   });
   if (!status.ok()) return status;
+  // Several keys' ids interleave, and an id filed under several keys repeats.
   std::size_t total = 0;
   for (const auto& ids : per_shard) total += ids.size();
-  IdHashSet set;
-  set.reserve(total);
-  for (const auto& ids : per_shard) set.insert(ids.begin(), ids.end());
-  return IdSet{std::move(set), false};
+  std::vector<std::uint64_t> all;
+  all.reserve(total);
+  for (auto& ids : per_shard) {
+    all.insert(all.end(), ids.begin(), ids.end());
+    std::vector<std::uint64_t>().swap(ids);
+  }
+  return IdSet(SortDistinct(std::move(all)), false);
 }
 
 // A node with its Not chain peeled off: only the chain's parity matters, so it is walked, not

@@ -1,13 +1,33 @@
 // A set of record ids with a complement flag: negated == true means "every id except `ids`".
 // Negation therefore never enumerates ids; the set algebra of filter evaluation and the
 // acceptance test of filtered search both work on this form.
+//
+// The ids are held sorted in key order, the order in which LMDB lists the 8 id bytes at the end
+// of index records: a cursor scan over one index key yields them already sorted, and And, Or and
+// And-Not become linear merges without hashing. Membership tests for a scan go through an
+// IdMembership built from the sorted ids on first use.
 #pragma once
 
 #include <tsl/robin_set.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <atomic>
+#include <utility>
+#include <vector>
 
 namespace zanth {
+
+// The id key (little-endian id bytes) read as a big-endian number: ids compare as their keys do.
+inline std::uint64_t KeyOrderOf(std::int64_t id) {
+  return __builtin_bswap64(static_cast<std::uint64_t>(id));
+}
+inline std::int64_t IdOfKeyOrder(std::uint64_t key_order) {
+  return static_cast<std::int64_t>(__builtin_bswap64(key_order));
+}
+
+// Ascending, distinct, in key order (values of KeyOrderOf).
+using SortedIds = std::vector<std::uint64_t>;
 
 // splitmix64's finaliser: ids are often sequential or share low bits (multiples of 1024), which
 // an identity hash would pile into a few buckets of a power-of-two table.
@@ -20,17 +40,53 @@ struct IdHash {
   }
 };
 
+// For callers that only need a throwaway lookup table (vector deletion).
 using IdHashSet = tsl::robin_set<std::int64_t, IdHash>;
 
+class IdMembership;
+
+// Builds an IdMembership on first request. Safe when several scan threads ask at once (each
+// may build one; the first stored wins and the others are dropped). A copied or moved-to holder
+// starts empty: its owner's ids may differ from the source's.
+class LazyMembership {
+ public:
+  LazyMembership() = default;
+  ~LazyMembership();
+  LazyMembership(const LazyMembership&) noexcept {}
+  LazyMembership(LazyMembership&&) noexcept {}
+  LazyMembership& operator=(const LazyMembership&) noexcept;
+  LazyMembership& operator=(LazyMembership&&) noexcept;
+
+  const IdMembership& Get(const SortedIds& ids) const;
+
+ private:
+  void Reset() noexcept;
+  mutable std::atomic<IdMembership*> built_{nullptr};
+};
+
 struct IdSet {
-  IdHashSet ids;
+  SortedIds ids;
   bool negated = false;
 
-  bool Accepts(std::int64_t id) const { return ids.contains(id) != negated; }
+  IdSet() = default;
+  IdSet(SortedIds sorted, bool is_negated) : ids(std::move(sorted)), negated(is_negated) {}
+  // From ids in any order, repeats allowed.
+  static IdSet FromIds(std::vector<std::int64_t> ids, bool negated);
+
+  std::size_t size() const { return ids.size(); }
+  bool Contains(std::int64_t id) const;
+  bool Accepts(std::int64_t id) const { return Contains(id) != negated; }
   // Accepts every id: no per-record test is needed.
   bool AcceptsAll() const { return negated && ids.empty(); }
   // Accepts no id: a search can skip the scan.
   bool AcceptsNone() const { return !negated && ids.empty(); }
+
+  // The lookup structure of `ids`, built on the first call (thread-safe). `ids` must not change
+  // afterwards.
+  const IdMembership& Membership() const { return membership_.Get(ids); }
+
+ private:
+  LazyMembership membership_;
 };
 
 }  // namespace zanth

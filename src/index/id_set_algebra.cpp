@@ -7,48 +7,112 @@ namespace zanth {
 
 namespace {
 
-constexpr float kDenseLoadFactor = 0.85f;
+// Below this size ratio a merge beats searching the larger side for each id of the smaller.
+constexpr std::size_t kGallopRatio = 32;
 
-// Keeps in `set` only the ids that `keep` accepts (erasing while iterating: tsl's erase returns
-// the iterator to continue from, which may be the same bucket after a backward shift).
-template <typename Keep>
-void RetainIf(IdHashSet& set, Keep keep) {
-  for (auto it = set.begin(); it != set.end();) {
-    if (keep(*it)) {
-      ++it;
-    } else {
-      it = set.erase(it);
-    }
+// Where `value` is or would be in [from, end): doubling steps, then a binary search.
+const std::uint64_t* Gallop(const std::uint64_t* from, const std::uint64_t* end,
+                            std::uint64_t value) {
+  std::size_t step = 1;
+  const std::uint64_t* low = from;
+  while (from + step < end && from[step] < value) {
+    low = from + step;
+    step <<= 1;
   }
+  return std::lower_bound(low, std::min(from + step + 1, end), value);
+}
+
+// Ids of `small` that are (keep_found) or are not (!keep_found) in `large`.
+template <bool kKeepFound>
+SortedIds FilterByGallop(const SortedIds& small, const SortedIds& large) {
+  SortedIds out;
+  out.reserve(small.size());
+  const std::uint64_t* at = large.data();
+  const std::uint64_t* end = large.data() + large.size();
+  for (std::uint64_t value : small) {
+    at = Gallop(at, end, value);
+    bool found = at != end && *at == value;
+    if (found == kKeepFound) out.push_back(value);
+  }
+  return out;
 }
 
 }  // namespace
 
-IdHashSet Intersect(IdHashSet a, IdHashSet b) {
-  if (a.size() > b.size()) std::swap(a, b);
-  if (a.empty()) return a;
-  RetainIf(a, [&](std::int64_t id) { return b.contains(id); });
-  return a;
-}
-
-void Subtract(IdHashSet& from, const IdHashSet& remove) {
-  if (from.empty() || remove.empty()) return;
-  if (remove.size() < from.size()) {
-    for (std::int64_t id : remove) from.erase(id);
-  } else {
-    RetainIf(from, [&](std::int64_t id) { return !remove.contains(id); });
+SortedIds Intersect(const SortedIds& a, const SortedIds& b) {
+  const SortedIds& small = a.size() <= b.size() ? a : b;
+  const SortedIds& large = a.size() <= b.size() ? b : a;
+  if (small.empty()) return {};
+  if (small.size() * kGallopRatio < large.size()) return FilterByGallop<true>(small, large);
+  SortedIds out(small.size());
+  const std::uint64_t *x = a.data(), *x_end = x + a.size();
+  const std::uint64_t *y = b.data(), *y_end = y + b.size();
+  std::uint64_t* o = out.data();
+  while (x != x_end && y != y_end) {
+    std::uint64_t u = *x, v = *y;
+    *o = u;
+    o += u == v;
+    x += u <= v;
+    y += v <= u;
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
+  return out;
 }
 
-IdHashSet Unite(IdHashSet a, IdHashSet b) {
-  if (a.size() < b.size()) std::swap(a, b);
+SortedIds Subtract(const SortedIds& from, const SortedIds& remove) {
+  if (from.empty() || remove.empty()) return from;
+  if (from.size() * kGallopRatio < remove.size()) return FilterByGallop<false>(from, remove);
+  SortedIds out(from.size());
+  const std::uint64_t *x = from.data(), *x_end = x + from.size();
+  const std::uint64_t *y = remove.data(), *y_end = y + remove.size();
+  std::uint64_t* o = out.data();
+  while (x != x_end && y != y_end) {
+    std::uint64_t u = *x, v = *y;
+    *o = u;
+    o += u < v;
+    x += u <= v;
+    y += v <= u;
+  }
+  o = std::copy(x, x_end, o);
+  out.resize(static_cast<std::size_t>(o - out.data()));
+  return out;
+}
+
+SortedIds Unite(const SortedIds& a, const SortedIds& b) {
+  if (a.empty()) return b;
   if (b.empty()) return a;
-  // Robin hood probing stays short at this load; letting the table fill further before it
-  // grows spares the union a rehash into a table twice as large when the inputs overlap.
-  // (Range insert would reserve for size() + b.size() first, overlap or not.)
-  a.max_load_factor(kDenseLoadFactor);
-  for (std::int64_t id : b) a.insert(id);
-  return a;
+  SortedIds out(a.size() + b.size());
+  const std::uint64_t *x = a.data(), *x_end = x + a.size();
+  const std::uint64_t *y = b.data(), *y_end = y + b.size();
+  std::uint64_t* o = out.data();
+  while (x != x_end && y != y_end) {
+    std::uint64_t u = *x, v = *y;
+    *o++ = u < v ? u : v;
+    x += u <= v;
+    y += v <= u;
+  }
+  o = std::copy(x, x_end, o);
+  o = std::copy(y, y_end, o);
+  out.resize(static_cast<std::size_t>(o - out.data()));
+  return out;
+}
+
+SortedIds UniteAll(std::vector<SortedIds> sets) {
+  if (sets.empty()) return {};
+  while (sets.size() > 1) {
+    std::vector<SortedIds> next;
+    next.reserve((sets.size() + 1) / 2);
+    for (std::size_t i = 0; i + 1 < sets.size(); i += 2) next.push_back(Unite(sets[i], sets[i + 1]));
+    if (sets.size() % 2) next.push_back(std::move(sets.back()));
+    sets = std::move(next);
+  }
+  return std::move(sets.front());
+}
+
+SortedIds SortDistinct(std::vector<std::uint64_t> keys) {
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return keys;
 }
 
 IdSet AndOf(std::vector<IdSet> children) {
@@ -58,52 +122,37 @@ IdSet AndOf(std::vector<IdSet> children) {
     if (!acc.negated && acc.ids.empty()) break;
     IdSet& c = children[i];
     if (!acc.negated && !c.negated) {
-      acc.ids = Intersect(std::move(acc.ids), std::move(c.ids));
+      acc.ids = Intersect(acc.ids, c.ids);
     } else if (!acc.negated && c.negated) {
-      Subtract(acc.ids, c.ids);
+      acc.ids = Subtract(acc.ids, c.ids);
     } else if (acc.negated && !c.negated) {
-      Subtract(c.ids, acc.ids);
-      acc.ids = std::move(c.ids);
+      acc.ids = Subtract(c.ids, acc.ids);
       acc.negated = false;
     } else {
-      acc.ids = Unite(std::move(acc.ids), std::move(c.ids));
+      acc.ids = Unite(acc.ids, c.ids);
     }
   }
   return acc;
 }
 
 IdSet OrOf(std::vector<IdSet> children) {
-  std::vector<IdSet*> plain;
-  std::vector<IdSet*> complement;
-  for (IdSet& c : children) (c.negated ? complement : plain).push_back(&c);
-
-  if (complement.empty()) {
-    if (plain.empty()) return IdSet{};
-    // The others are inserted into the largest table.
-    auto largest = std::max_element(plain.begin(), plain.end(), [](IdSet* a, IdSet* b) {
-      return a->ids.size() < b->ids.size();
-    });
-    std::swap(*largest, plain.front());
-    IdSet result = std::move(*plain.front());
-    result.ids.max_load_factor(kDenseLoadFactor);
-    for (std::size_t i = 1; i < plain.size(); ++i) {
-      for (std::int64_t id : plain[i]->ids) result.ids.insert(id);
-    }
-    return result;
-  }
+  std::vector<SortedIds> plain;
+  std::vector<SortedIds> complement;
+  for (IdSet& c : children) (c.negated ? complement : plain).push_back(std::move(c.ids));
+  if (complement.empty()) return IdSet(UniteAll(std::move(plain)), false);
 
   // Excluded = ids that every complement-form child excludes and no plain child accepts.
   std::sort(complement.begin(), complement.end(),
-            [](IdSet* a, IdSet* b) { return a->ids.size() < b->ids.size(); });
-  IdSet result{std::move(complement.front()->ids), true};
-  for (std::size_t i = 1; i < complement.size() && !result.ids.empty(); ++i) {
-    result.ids = Intersect(std::move(result.ids), std::move(complement[i]->ids));
+            [](const SortedIds& a, const SortedIds& b) { return a.size() < b.size(); });
+  SortedIds excluded = std::move(complement.front());
+  for (std::size_t i = 1; i < complement.size() && !excluded.empty(); ++i) {
+    excluded = Intersect(excluded, complement[i]);
   }
-  for (IdSet* p : plain) {
-    if (result.ids.empty()) break;
-    Subtract(result.ids, p->ids);
+  for (const SortedIds& p : plain) {
+    if (excluded.empty()) break;
+    excluded = Subtract(excluded, p);
   }
-  return result;
+  return IdSet(std::move(excluded), true);
 }
 
 }  // namespace zanth

@@ -1,6 +1,6 @@
-// Set algebra on id sets. The hash-set operations consume their inputs where that saves a copy:
-// filter evaluation owns every intermediate result, so the larger table is reused in place and
-// the smaller one is the one iterated.
+// Set algebra on id sets. Ids are sorted in key order, so every operation is one linear merge
+// (branch-free: the interleaving of two large sets is unpredictable), or, when one side is far
+// smaller, a galloping search of the larger side for each id of the smaller.
 #pragma once
 
 #include <vector>
@@ -9,12 +9,13 @@
 
 namespace zanth {
 
-// a ∩ b, built in the smaller of the two tables.
-IdHashSet Intersect(IdHashSet a, IdHashSet b);
-// from − remove, in place; iterates whichever of the two is smaller.
-void Subtract(IdHashSet& from, const IdHashSet& remove);
-// a ∪ b, built in the larger of the two tables.
-IdHashSet Unite(IdHashSet a, IdHashSet b);
+SortedIds Intersect(const SortedIds& a, const SortedIds& b);
+SortedIds Subtract(const SortedIds& from, const SortedIds& remove);
+SortedIds Unite(const SortedIds& a, const SortedIds& b);
+// The union of any number of sorted sets, merged in pairs so each id is copied log2(n) times.
+SortedIds UniteAll(std::vector<SortedIds> sets);
+// Sorted, distinct key-order ids from ids in any order with repeats (a Range scan's output).
+SortedIds SortDistinct(std::vector<std::uint64_t> keys);
 
 // The conjunction of evaluated children, in child order, on the complement-flag form:
 //   plain ∧ plain = ∩;  plain ∧ not c = acc − c;  not acc ∧ c = c − acc;  not ∧ not = not (∪).

@@ -8,12 +8,14 @@
 #include "index/id_set.h"
 #include "module/py_ref.h"
 #include "store/store_handle.h"
+#include "vectors/sketch_cache.h"
 
 namespace zanth::py {
 
 struct StoreObject {
   PyObject_HEAD
   std::shared_ptr<const StoreHandle>* store;
+  SketchCache* sketches;  // this handle's in-memory search sketches
 };
 
 struct IdSetObject {
@@ -23,6 +25,9 @@ struct IdSetObject {
 
 inline const StoreHandle& StoreOf(PyObject* self) {
   return **reinterpret_cast<StoreObject*>(self)->store;
+}
+inline SketchCache& SketchesOf(PyObject* self) {
+  return *reinterpret_cast<StoreObject*>(self)->sketches;
 }
 
 // Type objects, created by CreateTypes() at module initialisation.
@@ -48,6 +53,11 @@ PyObject* StoreGetData(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* StoreDeleteData(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* StoreGetDataCount(PyObject* self, PyObject* unused);  // METH_NOARGS
 PyObject* StoreCompactVectors(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreSearchFlatBatch(PyObject* self, PyObject* args, PyObject* kwargs);
+// Beyond the twelve: the search sketches' memory, budget and pruning counts.
+PyObject* StoreSketchMemory(PyObject* self, PyObject* unused);  // METH_NOARGS
+PyObject* StoreSetSketchBudget(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreTakePruneCounts(PyObject* self, PyObject* unused);  // METH_NOARGS
 
 PyObject* IdSetToList(PyObject* self, PyObject* unused);  // METH_NOARGS
 Py_ssize_t IdSetLength(PyObject* self);

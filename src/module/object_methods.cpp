@@ -85,9 +85,9 @@ PyObject* StoreGetData(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!list) return nullptr;
     for (std::size_t i = 0; i < slots_out.size(); ++i) {
       PyObject* item;
-      if (slots_out[i]) {
-        OwnedRef bytes(PyBytes_FromStringAndSize(slots_out[i]->data(),
-                                                 static_cast<Py_ssize_t>(slots_out[i]->size())));
+      if (std::optional<std::string_view> value = slots_out[i]) {
+        OwnedRef bytes(PyBytes_FromStringAndSize(value->data(),
+                                                 static_cast<Py_ssize_t>(value->size())));
         if (!bytes) return nullptr;
         item = PyObject_CallFunctionObjArgs(loads.get(), bytes.get(), nullptr);
         if (!item) return nullptr;

@@ -39,6 +39,13 @@ PyMethodDef kStoreMethods[] = {
     {"get_data_count", StoreGetDataCount, METH_NOARGS, "get_data_count($self)\n--\n\n"},
     {"compact_vectors", ZV_KW(StoreCompactVectors), METH_VARARGS | METH_KEYWORDS,
      "compact_vectors($self, dim)\n--\n\n"},
+    {"search_flat_batch", ZV_KW(StoreSearchFlatBatch), METH_VARARGS | METH_KEYWORDS,
+     "search_flat_batch($self, queries, filter_obj=None, k=10)\n--\n\n"},
+    {"sketch_memory", StoreSketchMemory, METH_NOARGS, "sketch_memory($self)\n--\n\n"},
+    {"set_sketch_budget", ZV_KW(StoreSetSketchBudget), METH_VARARGS | METH_KEYWORDS,
+     "set_sketch_budget($self, max_bytes)\n--\n\n"},
+    {"take_prune_counts", StoreTakePruneCounts, METH_NOARGS,
+     "take_prune_counts($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -62,6 +69,7 @@ PyObject* StoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     reinterpret_cast<StoreObject*>(self)->store =
         new std::shared_ptr<const StoreHandle>(opened.take());
+    reinterpret_cast<StoreObject*>(self)->sketches = new SketchCache();
     return self;
   })
 }
@@ -69,6 +77,7 @@ PyObject* StoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void StoreDealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<StoreObject*>(self)->store;
+  delete reinterpret_cast<StoreObject*>(self)->sketches;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(reinterpret_cast<PyObject*>(type));
@@ -143,8 +152,8 @@ PyObject* IdSetToList(PyObject* self, PyObject*) {
     OwnedRef list(PyList_New(static_cast<Py_ssize_t>(set.ids.size())));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
-    for (std::int64_t id : set.ids) {
-      PyObject* item = PyLong_FromLongLong(id);
+    for (std::uint64_t key : set.ids) {
+      PyObject* item = PyLong_FromLongLong(IdOfKeyOrder(key));
       if (!item) return nullptr;
       PyList_SetItem(list.get(), i++, item);
     }

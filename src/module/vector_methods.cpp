@@ -1,5 +1,5 @@
-// store_flat_vectors, delete_flat_vectors, compact_vectors and search_flat: arrays are read
-// with the GIL held (or pinned by a buffer view), the core runs without it.
+// store_flat_vectors, delete_flat_vectors, compact_vectors, search_flat and search_flat_batch:
+// arrays are read with the GIL held (or pinned by a buffer view), the core runs without it.
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -7,7 +7,9 @@
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/methods.h"
+#include "vectors/batch_search.h"
 #include "vectors/flat_search.h"
+#include "vectors/pruned_search.h"
 #include "vectors/vector_append.h"
 #include "vectors/vector_maintenance.h"
 
@@ -30,7 +32,8 @@ PyObject* StoreStoreFlatVectors(PyObject* self, PyObject* args, PyObject* kwargs
     rows.row_stride = view.strides[0];
     rows.col_stride = view.strides[1];
     const StoreHandle& store = StoreOf(self);
-    // Gathering reads the array, so it happens here, with the GIL held; the batches are ours.
+    // The shard tasks read the array without the GIL: `data` keeps its buffer exported (NumPy
+    // cannot resize or free it meanwhile) until they have ended.
     auto batches = BuildVectorBatches(rows, ids, store.num_shards());
     if (!batches.ok()) return RaiseStatus(batches.status());
     if (ids.empty()) Py_RETURN_NONE;
@@ -71,6 +74,42 @@ PyObject* StoreCompactVectors(PyObject* self, PyObject* args, PyObject* kwargs) 
   })
 }
 
+namespace {
+
+// filter_obj and k as both searches take them: None or a ZanthIterator (pinned by `ref` for the
+// call), then k (default 10).
+bool ToFilterAndK(PyObject* filter_obj, PyObject* k_obj, const IdSet** filter, OwnedRef* ref,
+                  std::uint64_t* k) {
+  if (filter_obj != nullptr && filter_obj != Py_None) {
+    *filter = IdSetOf(filter_obj);
+    if (*filter == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "argument 'filter_obj': expected a ZanthIterator or None");
+      return false;
+    }
+    *ref = OwnedRef::Borrowed(filter_obj);
+  }
+  *k = 10;
+  return k_obj == nullptr || ToU64(k_obj, "k", k);
+}
+
+// [(score, id), ...]
+PyObject* HitList(const std::vector<ScoredHit>& hits) {
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    OwnedRef score(PyFloat_FromDouble(static_cast<double>(hits[i].score)));
+    if (!score) return nullptr;
+    OwnedRef id(PyLong_FromLongLong(hits[i].id));
+    if (!id) return nullptr;
+    PyObject* pair = PyTuple_Pack(2, score.get(), id.get());
+    if (!pair) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
+}  // namespace
+
 PyObject* StoreSearchFlat(PyObject* self, PyObject* args, PyObject* kwargs) {
   ZANTH_ENTRY({
     static const char* const kNames[] = {"query_vector", "filter_obj", "k", nullptr};
@@ -81,18 +120,9 @@ PyObject* StoreSearchFlat(PyObject* self, PyObject* args, PyObject* kwargs) {
     BufferView query;
     if (!ToFloat32Array(slots[0], "query_vector", 1, &query)) return nullptr;
     const IdSet* filter = nullptr;
-    OwnedRef filter_ref;  // keeps the id set alive for the whole call
-    if (slots[1] != nullptr && slots[1] != Py_None) {
-      filter = IdSetOf(slots[1]);
-      if (filter == nullptr) {
-        PyErr_SetString(PyExc_TypeError,
-                        "argument 'filter_obj': expected a ZanthIterator or None");
-        return nullptr;
-      }
-      filter_ref = OwnedRef::Borrowed(slots[1]);
-    }
-    std::uint64_t k = 10;
-    if (slots[2] != nullptr && !ToU64(slots[2], "k", &k)) return nullptr;
+    OwnedRef filter_ref;
+    std::uint64_t k = 0;
+    if (!ToFilterAndK(slots[1], slots[2], &filter, &filter_ref, &k)) return nullptr;
     const Py_buffer& view = query.view();
     if (view.shape[0] > 1 && view.strides[0] != static_cast<Py_ssize_t>(sizeof(float))) {
       PyErr_SetString(PyExc_TypeError, "ndarray is not contiguous");
@@ -100,23 +130,72 @@ PyObject* StoreSearchFlat(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     const StoreHandle& store = StoreOf(self);
     Result<std::vector<ScoredHit>> found = WithoutGil([&] {
-      return SearchFlat(store, static_cast<const float*>(view.buf),
-                        static_cast<std::size_t>(view.shape[0]), filter, k);
+      return SearchPruned(store, SketchesOf(self), static_cast<const float*>(view.buf),
+                          static_cast<std::size_t>(view.shape[0]), filter, k);
     });
     if (!found.ok()) return RaiseStatus(found.status());
-    const std::vector<ScoredHit>& hits = found.value();
-    OwnedRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < hits.size(); ++i) {
-      OwnedRef score(PyFloat_FromDouble(static_cast<double>(hits[i].score)));
-      if (!score) return nullptr;
-      OwnedRef id(PyLong_FromLongLong(hits[i].id));
-      if (!id) return nullptr;
-      PyObject* pair = PyTuple_Pack(2, score.get(), id.get());
-      if (!pair) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+    return HitList(found.value());
+  })
+}
+
+PyObject* StoreSearchFlatBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    static const char* const kNames[] = {"queries", "filter_obj", "k", nullptr};
+    PyObject* slots[3] = {nullptr, nullptr, nullptr};
+    if (!ParseArgs(args, kwargs, "search_flat_batch", kNames, 1, slots)) return nullptr;
+    BufferView queries;  // read in place without the GIL; the view pins it
+    if (!ToFloat32Array(slots[0], "queries", 2, &queries)) return nullptr;
+    const IdSet* filter = nullptr;
+    OwnedRef filter_ref;
+    std::uint64_t k = 0;
+    if (!ToFilterAndK(slots[1], slots[2], &filter, &filter_ref, &k)) return nullptr;
+    const Py_buffer& view = queries.view();
+    const auto count = static_cast<std::size_t>(view.shape[0]);
+    const auto dim = static_cast<std::size_t>(view.shape[1]);
+    const auto float_size = static_cast<Py_ssize_t>(sizeof(float));
+    if ((dim > 1 && view.strides[1] != float_size) ||
+        (count > 1 && view.strides[0] != float_size * view.shape[1])) {
+      PyErr_SetString(PyExc_TypeError, "argument 'queries': ndarray is not C-contiguous");
+      return nullptr;
     }
-    return list.release();
+    const StoreHandle& store = StoreOf(self);
+    Result<std::vector<std::vector<ScoredHit>>> found = WithoutGil([&] {
+      return SearchFlatBatch(store, static_cast<const float*>(view.buf), count, dim, filter, k);
+    });
+    if (!found.ok()) return RaiseStatus(found.status());
+    const std::vector<std::vector<ScoredHit>>& all = found.value();
+    OwnedRef lists(PyList_New(static_cast<Py_ssize_t>(all.size())));
+    if (!lists) return nullptr;
+    for (std::size_t q = 0; q < all.size(); ++q) {
+      PyObject* hits = HitList(all[q]);
+      if (!hits) return nullptr;
+      PyList_SetItem(lists.get(), static_cast<Py_ssize_t>(q), hits);
+    }
+    return lists.release();
+  })
+}
+
+PyObject* StoreSketchMemory(PyObject* self, PyObject*) {
+  ZANTH_ENTRY({ return PyLong_FromUnsignedLongLong(SketchesOf(self).memory()); })
+}
+
+PyObject* StoreSetSketchBudget(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    static const char* const kNames[] = {"max_bytes", nullptr};
+    PyObject* slots[1] = {nullptr};
+    if (!ParseArgs(args, kwargs, "set_sketch_budget", kNames, 1, slots)) return nullptr;
+    std::uint64_t budget = SketchCache::kUnlimited;
+    if (slots[0] != Py_None && !ToU64(slots[0], "max_bytes", &budget)) return nullptr;
+    SketchesOf(self).SetBudget(budget);
+    Py_RETURN_NONE;
+  })
+}
+
+PyObject* StoreTakePruneCounts(PyObject* self, PyObject*) {
+  ZANTH_ENTRY({
+    SketchCache::Counts counts = SketchesOf(self).TakeCounts();
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts.bounded),
+                         static_cast<unsigned long long>(counts.rescored));
   })
 }
 

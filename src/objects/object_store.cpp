@@ -69,10 +69,9 @@ Status PutObjects(const StoreHandle& store, std::span<const std::int64_t> ids,
       });
 }
 
-Result<std::vector<std::optional<std::string>>> GetObjects(const StoreHandle& store,
-                                                           std::span<const std::int64_t> ids) {
-  std::vector<std::optional<std::string>> slots(ids.size());
-  if (ids.empty() || store.num_shards() == 0) return slots;
+Result<ObjectValues> GetObjects(const StoreHandle& store, std::span<const std::int64_t> ids) {
+  ObjectValues values(ids.size(), store.num_shards());
+  if (ids.empty() || store.num_shards() == 0) return values;
   std::vector<std::vector<std::size_t>> lookups(store.num_shards());
   for (std::size_t i = 0; i < ids.size(); ++i) {
     lookups[ShardOfId(ids[i], store.num_shards())].push_back(i);
@@ -80,17 +79,43 @@ Result<std::vector<std::optional<std::string>>> GetObjects(const StoreHandle& st
   Status status = ReadShards(
       store, "get_data", [&](std::size_t s) { return !lookups[s].empty(); },
       [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
-        for (std::size_t position : lookups[s]) {
-          IdKey id_key = EncodeId(ids[position]);
-          MDB_val key = ToVal(KeyView(id_key));
+        // Looked up in key order, so consecutive lookups walk neighbouring pages of the tree.
+        std::vector<KeyedRecord> keyed(lookups[s].size());
+        for (std::size_t j = 0; j < keyed.size(); ++j) {
+          keyed[j] = {EncodeId(ids[lookups[s][j]]), lookups[s][j]};
+        }
+        std::sort(keyed.begin(), keyed.end(),
+                  [](const KeyedRecord& a, const KeyedRecord& b) { return KeyLess(a.key, b.key); });
+        // First the values are found (views into the map, valid in this transaction), then
+        // copied into one buffer of their total size.
+        std::vector<std::string_view> found(keyed.size());
+        std::size_t total = 0;
+        for (std::size_t j = 0; j < keyed.size(); ++j) {
+          MDB_val key = ToVal(KeyView(keyed[j].key));
           MDB_val value;
           // A failed lookup reads as "not stored": the slot stays empty.
-          if (mdb_get(txn, dbi, &key, &value) == 0) slots[position].emplace(ToView(value));
+          if (mdb_get(txn, dbi, &key, &value) != 0) continue;
+          found[j] = ToView(value);
+          total += found[j].size();
+          ObjectValues::Slot& slot = values.slots_[keyed[j].position];
+          slot.found = true;
+          slot.shard = static_cast<std::uint32_t>(s);
+        }
+        std::string& arena = values.arenas_[s];
+        arena.resize(total);
+        std::size_t offset = 0;
+        for (std::size_t j = 0; j < keyed.size(); ++j) {
+          ObjectValues::Slot& slot = values.slots_[keyed[j].position];
+          if (!slot.found) continue;
+          std::memcpy(arena.data() + offset, found[j].data(), found[j].size());
+          slot.offset = offset;
+          slot.length = found[j].size();
+          offset += found[j].size();
         }
         return Status::Ok();
       });
   if (!status.ok()) return status;
-  return slots;
+  return values;
 }
 
 Status DeleteObjects(const StoreHandle& store, std::span<const std::int64_t> ids) {

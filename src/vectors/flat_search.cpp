@@ -3,10 +3,10 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
-#include <optional>
 #include <string>
 #include <string_view>
 
+#include "index/id_membership.h"
 #include "pool/worker_pool.h"
 #include "store/lmdb_handles.h"
 #include "base/id_key.h"
@@ -44,82 +44,14 @@ struct ShardSnapshot {
   std::vector<BlockRef> blocks;
 };
 
-// The best `k` hits seen so far, as a heap whose front is the worst kept hit. Grows with the
-// hits offered, never with k.
-class TopK {
- public:
-  explicit TopK(std::uint64_t k) : k_(k) {}
-
-  void Offer(float score, std::int64_t id) {
-    ScoredHit hit{score, id};
-    if (hits_.size() < k_) {
-      hits_.push_back(hit);
-      std::push_heap(hits_.begin(), hits_.end(), RanksBefore);
-      return;
-    }
-    if (!RanksBefore(hit, hits_.front())) return;
-    std::pop_heap(hits_.begin(), hits_.end(), RanksBefore);
-    hits_.back() = hit;
-    std::push_heap(hits_.begin(), hits_.end(), RanksBefore);
-  }
-
-  std::vector<ScoredHit>& hits() { return hits_; }
-
- private:
-  std::uint64_t k_;
-  std::vector<ScoredHit> hits_;
-};
-
-// A bit per hash bucket of the filter's ids, small enough to stay in the core's cache, so most
-// records whose id is not in the set are told apart without probing the hash table (which, for
-// 100,000 ids, is a cache miss per record).
-class IdBitmap {
- public:
-  explicit IdBitmap(const IdHashSet& ids) {
-    std::size_t bits = kMinBits;
-    shift_ = 64 - kMinBitsLog2;
-    while (bits < ids.size() * kBitsPerId && bits < kMaxBits) {
-      bits <<= 1;
-      --shift_;
-    }
-    words_.assign(bits / 64, 0);
-    for (std::int64_t id : ids) {
-      std::size_t bit = Bit(id);
-      words_[bit / 64] |= std::uint64_t{1} << (bit % 64);
-    }
-  }
-  // False: the id is certainly not in the set. True: it may be.
-  bool MayContain(std::int64_t id) const {
-    std::size_t bit = Bit(id);
-    return (words_[bit / 64] >> (bit % 64)) & 1;
-  }
-
- private:
-  static constexpr unsigned kMinBitsLog2 = 12;
-  static constexpr std::size_t kMinBits = std::size_t{1} << kMinBitsLog2;
-  static constexpr std::size_t kMaxBits = std::size_t{1} << 23;  // 1 MiB
-  static constexpr std::size_t kBitsPerId = 16;
-  // Fibonacci hashing: one multiply, the top bits spread sequential and strided ids evenly.
-  std::size_t Bit(std::int64_t id) const {
-    return static_cast<std::size_t>((static_cast<std::uint64_t>(id) * 0x9e3779b97f4a7c15ULL) >>
-                                    shift_);
-  }
-  unsigned shift_;
-  std::vector<std::uint64_t> words_;
-};
-
 struct ScanContext {
-  const float* query;
-  std::size_t dim;
   std::size_t record_size;
-  const IdSet* filter;
-  const IdBitmap* bitmap;  // of filter->ids when the mode is not kNone
+  const IdMembership* membership;  // of the filter's ids when the mode is not kNone
   FilterMode mode;
-  ScoreKernel kernel;
-  std::uint64_t k;
+  std::size_t batch;
 
   bool InFilter(std::int64_t id) const {
-    return bitmap->MayContain(id) && filter->ids.contains(id);
+    return membership->Contains(id);
   }
 };
 
@@ -130,25 +62,17 @@ void PrefetchBlockStart(const BlockRef& block, std::size_t record_size) {
   }
 }
 
-template <FilterMode kMode>
-void ScoreBlocksIn(const ScanContext& ctx, const BlockRef* blocks, std::size_t count, TopK* best) {
-  // Accepted records are gathered across blocks and scored kBatch at a time, so the kernels
-  // see whole register groups even when filters and tombstones thin a block out.
-  constexpr std::size_t kBatch = kBlockCapacity;
-  const char* records[kBatch];
-  std::int64_t ids[kBatch];
-  float scores[kBatch];
+template <FilterMode kMode, class Sink>
+void GatherBlocksIn(const ScanContext& ctx, const BlockRef* blocks, std::size_t count,
+                    const Sink& sink) {
+  const char* records[kBlockCapacity];
+  std::int64_t ids[kBlockCapacity];
   std::size_t n = 0;
-  auto flush = [&] {
-    ctx.kernel(ctx.query, ctx.dim, records, n, scores);
-    for (std::size_t j = 0; j < n; ++j) best->Offer(scores[j], ids[j]);
-    n = 0;
-  };
   for (std::size_t b = 0; b < count; ++b) {
     const BlockRef& block = blocks[b];
     if (b + 1 < count) PrefetchBlockStart(blocks[b + 1], ctx.record_size);
     // A block written with a smaller dimension can hold more than kBlockCapacity records of
-    // this size; the batch takes them all the same.
+    // this size; the batches take them all the same.
     for (std::size_t j = 0; j < block.records; ++j) {
       const char* record = block.data + j * ctx.record_size;
       std::int64_t id = DecodeId(record);
@@ -160,20 +84,25 @@ void ScoreBlocksIn(const ScanContext& ctx, const BlockRef* blocks, std::size_t c
       }
       records[n] = record;
       ids[n] = id;
-      if (++n == kBatch) flush();
+      if (++n == ctx.batch) {
+        sink(records, ids, n);
+        n = 0;
+      }
     }
   }
-  if (n != 0) flush();
+  if (n != 0) sink(records, ids, n);
 }
 
-void ScoreBlocks(const ScanContext& ctx, const BlockRef* blocks, std::size_t count, TopK* best) {
+template <class Sink>
+void GatherBlocks(const ScanContext& ctx, const BlockRef* blocks, std::size_t count,
+                  const Sink& sink) {
   switch (ctx.mode) {
     case FilterMode::kNone:
-      return ScoreBlocksIn<FilterMode::kNone>(ctx, blocks, count, best);
+      return GatherBlocksIn<FilterMode::kNone>(ctx, blocks, count, sink);
     case FilterMode::kInclude:
-      return ScoreBlocksIn<FilterMode::kInclude>(ctx, blocks, count, best);
+      return GatherBlocksIn<FilterMode::kInclude>(ctx, blocks, count, sink);
     case FilterMode::kExclude:
-      return ScoreBlocksIn<FilterMode::kExclude>(ctx, blocks, count, best);
+      return GatherBlocksIn<FilterMode::kExclude>(ctx, blocks, count, sink);
   }
 }
 
@@ -196,38 +125,21 @@ Status OpenSnapshot(const StoreHandle& store, std::size_t shard, std::size_t rec
   return walked;
 }
 
-std::vector<ScoredHit> SelectBest(std::vector<TopK>& parts, std::uint64_t k) {
-  std::vector<ScoredHit> all;
-  std::size_t total = 0;
-  for (TopK& part : parts) total += part.hits().size();
-  all.reserve(total);
-  for (TopK& part : parts) {
-    all.insert(all.end(), part.hits().begin(), part.hits().end());
-    std::vector<ScoredHit>().swap(part.hits());
-  }
-  if (all.size() > k) {
-    auto kth = all.begin() + static_cast<std::ptrdiff_t>(k);
-    std::nth_element(all.begin(), kth, all.end(), RanksBefore);
-    all.erase(kth, all.end());
-  }
-  std::sort(all.begin(), all.end(), RanksBefore);
-  return all;
-}
-
 }  // namespace
 
-Result<std::vector<ScoredHit>> SearchFlat(const StoreHandle& store, const float* query,
-                                          std::size_t dim, const IdSet* filter, std::uint64_t k,
-                                          ScoreKernel kernel) {
-  if (k == 0 || store.num_shards() == 0 || (filter != nullptr && filter->AcceptsNone())) {
-    return std::vector<ScoredHit>{};
+Status ScanAcceptedRecords(const StoreHandle& store, std::size_t dim, const IdSet* filter,
+                           std::size_t batch, const std::function<void(std::size_t)>& start,
+                           const AcceptedRecordSink& score) {
+  if (store.num_shards() == 0 || (filter != nullptr && filter->AcceptsNone())) {
+    start(0);
+    return Status::Ok();
   }
   if (Status s = store.CheckProcess(); !s.ok()) return s;
   const FilterMode mode = ModeOf(filter);
-  std::optional<IdBitmap> bitmap;
-  if (mode != FilterMode::kNone) bitmap.emplace(filter->ids);
-  ScanContext ctx{query, dim, static_cast<std::size_t>(RecordSize(dim)), filter,
-                  bitmap ? &*bitmap : nullptr, mode, kernel ? kernel : BestKernel(), k};
+  // Built once per id set, by the first search that uses it.
+  const IdMembership* membership = mode == FilterMode::kNone ? nullptr : &filter->Membership();
+  ScanContext ctx{static_cast<std::size_t>(RecordSize(dim)), membership, mode,
+                  std::clamp<std::size_t>(batch, 1, kBlockCapacity)};
   WorkerPool& pool = WorkerPool::Instance();
   const std::size_t num_shards = store.num_shards();
   // First every shard's snapshot is opened and its blocks listed (no value byte is read), then
@@ -243,16 +155,40 @@ Result<std::vector<ScoredHit>> SearchFlat(const StoreHandle& store, const float*
   for (ShardSnapshot& snapshot : snapshots) {
     blocks.insert(blocks.end(), snapshot.blocks.begin(), snapshot.blocks.end());
   }
-  std::size_t tasks = std::min(blocks.size(), pool.concurrency() * kTasksPerThread);
-  std::vector<TopK> parts(tasks, TopK(k));
-  Status scanned = pool.Run(tasks, [&](std::size_t task) -> Status {
+  const std::size_t tasks = std::min(blocks.size(), pool.concurrency() * kTasksPerThread);
+  start(tasks);
+  return pool.Run(tasks, [&](std::size_t task) -> Status {
     std::size_t begin = blocks.size() * task / tasks;
     std::size_t end = blocks.size() * (task + 1) / tasks;
-    ScoreBlocks(ctx, blocks.data() + begin, end - begin, &parts[task]);
+    GatherBlocks(ctx, blocks.data() + begin, end - begin,
+                 [&](const char* const* records, const std::int64_t* ids, std::size_t count) {
+                   score(task, records, ids, count);
+                 });
     return Status::Ok();
   });
+}
+
+Result<std::vector<ScoredHit>> SearchFlat(const StoreHandle& store, const float* query,
+                                          std::size_t dim, const IdSet* filter, std::uint64_t k,
+                                          ScoreKernel kernel) {
+  if (k == 0) return std::vector<ScoredHit>{};
+  if (kernel == nullptr) kernel = BestKernel();
+  std::vector<TopK> parts;
+  Status scanned = ScanAcceptedRecords(
+      store, dim, filter, kBlockCapacity, [&](std::size_t tasks) { parts.assign(tasks, TopK(k)); },
+      [&](std::size_t task, const char* const* records, const std::int64_t* ids,
+          std::size_t count) {
+        float scores[kBlockCapacity];
+        kernel(query, dim, records, count, scores);
+        for (std::size_t j = 0; j < count; ++j) parts[task].Offer(scores[j], ids[j]);
+      });
   if (!scanned.ok()) return scanned;
-  return SelectBest(parts, k);
+  std::vector<ScoredHit> all;
+  for (TopK& part : parts) {
+    all.insert(all.end(), part.hits().begin(), part.hits().end());
+    std::vector<ScoredHit>().swap(part.hits());
+  }
+  return SelectBest(std::move(all), k);
 }
 
 }  // namespace zanth

@@ -1,29 +1,17 @@
 // Exact top-k search by inner product over every live vector record of every shard.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "index/id_set.h"
 #include "store/store_handle.h"
 #include "vectors/score_kernels.h"
+#include "vectors/top_k.h"
 
 namespace zanth {
-
-struct ScoredHit {
-  float score;
-  std::int64_t id;
-};
-
-// The result order: higher scores first; NaN scores after every other score. A strict weak
-// order even with NaN, so sorting and selection stay well defined.
-inline bool RanksBefore(const ScoredHit& a, const ScoredHit& b) {
-  if (std::isnan(a.score)) return false;
-  if (std::isnan(b.score)) return true;
-  return a.score > b.score;
-}
 
 // The best `k` hits among live records (tombstones never score) that `filter` accepts
 // (nullptr: every record), best first; equal scores come in no particular order. Every shard is
@@ -37,5 +25,18 @@ inline bool RanksBefore(const ScoredHit& a, const ScoredHit& b) {
 Result<std::vector<ScoredHit>> SearchFlat(const StoreHandle& store, const float* query,
                                           std::size_t dim, const IdSet* filter, std::uint64_t k,
                                           ScoreKernel kernel = nullptr);
+
+// The scan every flat search shares. It opens every shard's read transaction, lists the blocks
+// of this dimension, deals them out in contiguous runs to a few tasks per pool thread, and
+// hands each task's live records that `filter` accepts (nullptr: all) to
+// `score(task, records, ids, count)`, at most `batch` records at a time (gathered across
+// blocks, so thin filters still give full batches). `start(tasks)` runs once, before any
+// `score`, with the number of tasks; a task's calls never overlap, different tasks' do. The
+// record pointers stay valid until the scan returns. Errors: as SearchFlat.
+using AcceptedRecordSink = std::function<void(std::size_t task, const char* const* records,
+                                              const std::int64_t* ids, std::size_t count)>;
+Status ScanAcceptedRecords(const StoreHandle& store, std::size_t dim, const IdSet* filter,
+                           std::size_t batch, const std::function<void(std::size_t)>& start,
+                           const AcceptedRecordSink& score);
 
 }  // namespace zanth

@@ -24,6 +24,29 @@ void ScoreRecordsScalar(const float* query, std::size_t dim, const char* const* 
 
 namespace {
 
+constexpr std::size_t kScalarTileQueries = 16;
+constexpr std::size_t kScalarTileRecords = 4;
+
+void ScoreTileScalar(const float* tile, std::size_t dim, const char* const* records,
+                     const float* thresholds, float* scores, std::uint32_t* passing) {
+  for (std::size_t r = 0; r < kScalarTileRecords; ++r) {
+    const char* values = records[r] + kRecordIdSize;
+    std::uint32_t mask = 0;
+    for (std::size_t q = 0; q < kScalarTileQueries; ++q) {
+      float s = -0.0f;
+      for (std::size_t i = 0; i < dim; ++i) {
+        float v;
+        std::memcpy(&v, values + i * sizeof(float), sizeof v);
+        float product = tile[i * kScalarTileQueries + q] * v;
+        s = s + product;
+      }
+      scores[r * kScalarTileQueries + q] = s;
+      if (!(s <= thresholds[q])) mask |= std::uint32_t{1} << q;
+    }
+    passing[r] = mask;
+  }
+}
+
 bool CpuRuns(KernelLevel level) {
   switch (level) {
     case KernelLevel::kScalar:
@@ -51,6 +74,23 @@ ScoreKernel KernelFor(KernelLevel level) {
   }
   return nullptr;
 }
+
+const TileKernel kTileKernelScalar{&ScoreTileScalar, kScalarTileQueries, kScalarTileRecords};
+
+TileKernel TileKernelFor(KernelLevel level) {
+  if (!CpuRuns(level)) return {};
+  switch (level) {
+    case KernelLevel::kScalar:
+      return kTileKernelScalar;
+    case KernelLevel::kAvx2:
+      return kTileKernelAvx2;
+    case KernelLevel::kAvx512:
+      return kTileKernelAvx512;
+  }
+  return {};
+}
+
+TileKernel BestTileKernel() { return TileKernelFor(BestKernelLevel()); }
 
 KernelLevel BestKernelLevel() {
   static const KernelLevel best = [] {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace zanth {
@@ -31,12 +32,32 @@ const char* KernelLevelName(KernelLevel level);
 // The reference: one record's score, in the order defined above.
 float ScoreOne(const float* query, std::size_t dim, const char* values);
 
-// Kernels of the instruction-set files; callers go through KernelFor.
+// Tile kernels score a group of `records` records against `queries` queries at once, so a
+// record is read once for many queries. `tile` holds the queries transposed: dim rows of
+// `queries` floats (row i holds dimension i of every query; unused queries are zeros). Each
+// (query, record) score is the same float32 value ScoreOne gives. Outputs:
+// scores[r * queries + q]; passing[r] has bit q set unless that score is at or below
+// thresholds[q] (a NaN score or threshold always passes), so a caller keeping the best hits
+// per query only looks at records some query may want.
+using TileScoreFn = void (*)(const float* tile, std::size_t dim, const char* const* records,
+                             const float* thresholds, float* scores, std::uint32_t* passing);
+struct TileKernel {
+  TileScoreFn score = nullptr;  // nullptr: this CPU cannot run the level
+  std::size_t queries = 0;      // at most 32
+  std::size_t records = 0;
+};
+TileKernel TileKernelFor(KernelLevel level);
+TileKernel BestTileKernel();
+
+// Kernels of the instruction-set files; callers go through KernelFor and TileKernelFor.
 void ScoreRecordsScalar(const float* query, std::size_t dim, const char* const* records,
                         std::size_t count, float* scores);
 void ScoreRecordsAvx2(const float* query, std::size_t dim, const char* const* records,
                       std::size_t count, float* scores);
 void ScoreRecordsAvx512(const float* query, std::size_t dim, const char* const* records,
                         std::size_t count, float* scores);
+extern const TileKernel kTileKernelScalar;
+extern const TileKernel kTileKernelAvx2;
+extern const TileKernel kTileKernelAvx512;
 
 }  // namespace zanth

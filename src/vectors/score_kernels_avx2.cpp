@@ -1,32 +1,19 @@
 // AVX2 kernel: 8 records per __m256. Eight 8-float rows (one per record) are loaded and
 // transposed in registers into eight columns (one per dimension), and each lane adds its
 // record's products in dimension order, so a lane computes exactly what ScoreOne computes.
-// Two groups of 8 records run interleaved to hide the latency of the dependent additions.
+// Two groups of 8 records run interleaved to hide the latency of the dependent additions. The
+// driver loops, prefetching and tail padding come from kernel_scaffold.h.
 #include <immintrin.h>
 
 #include <algorithm>
 #include <cstdint>
 
+#include "vectors/kernel_scaffold.h"
 #include "vectors/score_kernels.h"
-#include "vectors/vector_block.h"
 
 namespace zanth {
 
 namespace {
-
-constexpr std::size_t kLanes = 8;
-constexpr std::size_t kGroups = 2;
-constexpr std::size_t kStep = kLanes * kGroups;  // records per iteration
-constexpr std::size_t kCacheLine = 64;
-constexpr std::size_t kFloatsPerLine = kCacheLine / sizeof(float);
-// Records too long for a whole step to sit in L1 are prefetched this far ahead of the loads
-// instead of whole records ahead, which would evict the step being scored.
-constexpr std::size_t kWholeRecordPrefetchLimit = 1024;
-constexpr std::size_t kStreamAheadBytes = 512;
-
-inline const float* Values(const char* record, std::size_t first_dim) {
-  return reinterpret_cast<const float*>(record + kRecordIdSize + first_dim * sizeof(float));
-}
 
 // r[j] holds dims i..i+7 of record j; afterwards c[t] holds dim i+t of records 0..7.
 inline void Transpose8(const __m256 r[8], __m256 c[8]) {
@@ -56,82 +43,62 @@ inline void Transpose8(const __m256 r[8], __m256 c[8]) {
   c[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
 }
 
-// Adds q[t] * c[t] for t < n to acc, one dimension after the other.
-inline __m256 AddColumns(__m256 acc, const float* q, const __m256 c[8], std::size_t n) {
-  for (std::size_t t = 0; t < n; ++t) {
-    acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_broadcast_ss(q + t), c[t]));
-  }
-  return acc;
-}
+struct Avx2 {
+  using Vec = __m256;
+  static constexpr std::size_t kLanes = 8;
+  static constexpr std::size_t kGroups = 2;
+  static constexpr std::size_t kStreamGroups = 2;
 
-inline void PrefetchRecords(const char* const* records, std::size_t count, std::size_t bytes) {
-  for (std::size_t j = 0; j < count; ++j) {
-    for (std::size_t offset = 0; offset < bytes; offset += kCacheLine) {
-      _mm_prefetch(records[j] + offset, _MM_HINT_T0);
-    }
-  }
-}
+  static Vec NegZero() { return _mm256_set1_ps(-0.0f); }
+  static Vec Load(const float* p) { return _mm256_loadu_ps(p); }
+  static void Store(float* out, Vec v) { _mm256_storeu_ps(out, v); }
 
-// Scores exactly kStep records.
-inline void ScoreStep(const float* q, std::size_t dim, const char* const* records, float* out,
-                      bool stream_ahead) {
-  __m256 acc[kGroups];
-  for (auto& a : acc) a = _mm256_set1_ps(-0.0f);
-  std::size_t i = 0;
-  for (; i + kLanes <= dim; i += kLanes) {
-    if (stream_ahead && i % kFloatsPerLine == 0) {
-      for (std::size_t j = 0; j < kStep; ++j) {
-        _mm_prefetch(reinterpret_cast<const char*>(Values(records[j], i)) + kStreamAheadBytes,
-                     _MM_HINT_T0);
-      }
-    }
-    for (std::size_t g = 0; g < kGroups; ++g) {
-      const char* const* rec = records + g * kLanes;
-      __m256 r[8], c[8];
-      for (std::size_t j = 0; j < kLanes; ++j) r[j] = _mm256_loadu_ps(Values(rec[j], i));
-      Transpose8(r, c);
-      acc[g] = AddColumns(acc[g], q + i, c, kLanes);
-    }
+  static void Columns(const char* const* rec, std::size_t i, Vec c[8]) {
+    __m256 r[8];
+    for (std::size_t j = 0; j < kLanes; ++j) r[j] = _mm256_loadu_ps(scaffold::Values(rec[j], i));
+    Transpose8(r, c);
   }
-  if (i < dim) {
-    // The last dim % 8 values: masked loads never touch the bytes after a record.
-    std::size_t rest = dim - i;
+  static void ColumnsMasked(const char* const* rec, std::size_t i, std::size_t rest, Vec c[8]) {
     alignas(32) std::int32_t lanes[kLanes];
     for (std::size_t t = 0; t < kLanes; ++t) lanes[t] = t < rest ? -1 : 0;
     __m256i mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes));
-    for (std::size_t g = 0; g < kGroups; ++g) {
-      const char* const* rec = records + g * kLanes;
-      __m256 r[8], c[8];
-      for (std::size_t j = 0; j < kLanes; ++j) r[j] = _mm256_maskload_ps(Values(rec[j], i), mask);
-      Transpose8(r, c);
-      acc[g] = AddColumns(acc[g], q + i, c, rest);
+    __m256 r[8];
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      r[j] = _mm256_maskload_ps(scaffold::Values(rec[j], i), mask);
     }
+    Transpose8(r, c);
   }
-  for (std::size_t g = 0; g < kGroups; ++g) _mm256_storeu_ps(out + g * kLanes, acc[g]);
+  static Vec AddProducts(Vec acc, const float* q, const Vec c[8], std::size_t n) {
+    for (std::size_t t = 0; t < n; ++t) {
+      acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_broadcast_ss(q + t), c[t]));
+    }
+    return acc;
+  }
+  static Vec AddProduct(Vec acc, Vec queries, const float* value) {
+    return _mm256_add_ps(acc, _mm256_mul_ps(queries, _mm256_broadcast_ss(value)));
+  }
+  static std::uint32_t Passing(Vec scores, Vec thresholds) {
+    return static_cast<std::uint32_t>(
+        _mm256_movemask_ps(_mm256_cmp_ps(scores, thresholds, _CMP_NLE_UQ)));
+  }
+};
+
+constexpr std::size_t kTileQueryRegs = 2;
+constexpr std::size_t kTileRecords = 6;
+
+void ScoreTileAvx2(const float* tile, std::size_t dim, const char* const* records,
+                   const float* thresholds, float* scores, std::uint32_t* passing) {
+  scaffold::ScoreTile<Avx2, kTileQueryRegs, kTileRecords>(tile, dim, records, thresholds, scores,
+                                                           passing);
 }
 
 }  // namespace
 
+const TileKernel kTileKernelAvx2{&ScoreTileAvx2, kTileQueryRegs * Avx2::kLanes, kTileRecords};
+
 void ScoreRecordsAvx2(const float* query, std::size_t dim, const char* const* records,
                       std::size_t count, float* scores) {
-  const std::size_t record_bytes = kRecordIdSize + dim * sizeof(float);
-  const bool stream_ahead = record_bytes > kWholeRecordPrefetchLimit;
-  std::size_t j = 0;
-  for (; j + kStep <= count; j += kStep) {
-    if (!stream_ahead && j + 2 * kStep <= count) {
-      PrefetchRecords(records + j + kStep, kStep, record_bytes);
-    }
-    ScoreStep(query, dim, records + j, scores + j, stream_ahead);
-  }
-  if (j < count) {
-    // Pad the last step with repeats of its first record; their scores are dropped.
-    std::size_t n = count - j;
-    const char* padded[kStep];
-    float out[kStep];
-    for (std::size_t t = 0; t < kStep; ++t) padded[t] = records[j + (t < n ? t : 0)];
-    ScoreStep(query, dim, padded, out, stream_ahead);
-    std::copy(out, out + n, scores + j);
-  }
+  scaffold::ScoreRecords<Avx2>(query, dim, records, count, scores);
 }
 
 }  // namespace zanth

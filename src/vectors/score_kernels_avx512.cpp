@@ -3,7 +3,8 @@
 // 8x8 transpose then work on both halves at once, and one two-source permute finishes each
 // column, so a column holds one dimension of 16 records in record order. Each lane adds its
 // record's products in dimension order, exactly as ScoreOne does. Two groups of 16 records
-// run interleaved to hide the latency of the dependent additions.
+// run interleaved to hide the latency of the dependent additions; the driver loops, prefetching
+// and tail padding come from kernel_scaffold.h.
 // GCC 12's own AVX-512 unpack intrinsics start from _mm512_undefined_ps() and trip this warning.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
@@ -11,27 +12,12 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "vectors/kernel_scaffold.h"
 #include "vectors/score_kernels.h"
-#include "vectors/vector_block.h"
 
 namespace zanth {
 
 namespace {
-
-constexpr std::size_t kHalf = 8;    // floats per 256-bit load
-constexpr std::size_t kLanes = 16;  // records per register
-constexpr std::size_t kGroups = 2;
-constexpr std::size_t kStep = kLanes * kGroups;
-constexpr std::size_t kCacheLine = 64;
-constexpr std::size_t kFloatsPerLine = kCacheLine / sizeof(float);
-// Records too long for a whole step to sit in L1 are prefetched this far ahead of the loads
-// instead of whole records ahead, which would evict the step being scored.
-constexpr std::size_t kWholeRecordPrefetchLimit = 1024;
-constexpr std::size_t kStreamAheadBytes = 512;
-
-inline const float* Values(const char* record, std::size_t first_dim) {
-  return reinterpret_cast<const float*>(record + kRecordIdSize + first_dim * sizeof(float));
-}
 
 // z[j] holds dims i..i+7 of records j and j+8; afterwards c[t] holds dim i+t of records 0..15.
 inline void Transpose16x8(const __m512 z[8], __m512 c[8]) {
@@ -66,96 +52,72 @@ inline void Transpose16x8(const __m512 z[8], __m512 c[8]) {
   c[7] = _mm512_permutex2var_ps(u3, high, u7);
 }
 
-inline __m512 AddColumns(__m512 acc, const float* q, const __m512 c[8], std::size_t n) {
-  for (std::size_t t = 0; t < n; ++t) {
-    acc = _mm512_add_ps(acc, _mm512_mul_ps(_mm512_set1_ps(q[t]), c[t]));
-  }
-  return acc;
-}
-
-inline void PrefetchRecords(const char* const* records, std::size_t count, std::size_t bytes) {
-  for (std::size_t j = 0; j < count; ++j) {
-    for (std::size_t offset = 0; offset < bytes; offset += kCacheLine) {
-      _mm_prefetch(records[j] + offset, _MM_HINT_T0);
-    }
-  }
-}
-
 inline __m512 Pair(__m256 low, __m256 high) {
   return _mm512_insertf32x8(_mm512_castps256_ps512(low), high, 1);
 }
 
-// Scores exactly kStep records.
-template <std::size_t kGroups>
-inline void ScoreStep(const float* q, std::size_t dim, const char* const* records, float* out,
-                      bool stream_ahead) {
-  constexpr std::size_t kStep = kLanes * kGroups;
-  __m512 acc[kGroups];
-  for (auto& a : acc) a = _mm512_set1_ps(-0.0f);
-  std::size_t i = 0;
-  for (; i + kHalf <= dim; i += kHalf) {
-    if (stream_ahead && i % kFloatsPerLine == 0) {
-      for (std::size_t j = 0; j < kStep; ++j) {
-        _mm_prefetch(reinterpret_cast<const char*>(Values(records[j], i)) + kStreamAheadBytes,
-                     _MM_HINT_T0);
-      }
+constexpr std::size_t kHalf = 8;  // floats per 256-bit load
+
+struct Avx512 {
+  using Vec = __m512;
+  static constexpr std::size_t kLanes = 16;
+  static constexpr std::size_t kGroups = 2;
+  // Long records are memory-bound, not latency-bound: one group keeps 16 read streams in
+  // flight instead of 32, which the hardware prefetchers follow better (about 8% at 768 floats).
+  static constexpr std::size_t kStreamGroups = 1;
+
+  static Vec NegZero() { return _mm512_set1_ps(-0.0f); }
+  static Vec Load(const float* p) { return _mm512_loadu_ps(p); }
+  static void Store(float* out, Vec v) { _mm512_storeu_ps(out, v); }
+
+  static void Columns(const char* const* rec, std::size_t i, Vec c[8]) {
+    __m512 z[8];
+    for (std::size_t j = 0; j < kHalf; ++j) {
+      z[j] = Pair(_mm256_loadu_ps(scaffold::Values(rec[j], i)),
+                  _mm256_loadu_ps(scaffold::Values(rec[j + kHalf], i)));
     }
-    for (std::size_t g = 0; g < kGroups; ++g) {
-      const char* const* rec = records + g * kLanes;
-      __m512 z[8], c[8];
-      for (std::size_t j = 0; j < kHalf; ++j) {
-        z[j] = Pair(_mm256_loadu_ps(Values(rec[j], i)), _mm256_loadu_ps(Values(rec[j + kHalf], i)));
-      }
-      Transpose16x8(z, c);
-      acc[g] = AddColumns(acc[g], q + i, c, kHalf);
-    }
+    Transpose16x8(z, c);
   }
-  if (i < dim) {
-    // The last dim % 8 values: masked loads never touch the bytes after a record.
-    std::size_t rest = dim - i;
+  // Masked loads never touch the bytes after a record.
+  static void ColumnsMasked(const char* const* rec, std::size_t i, std::size_t rest, Vec c[8]) {
     __mmask8 mask = static_cast<__mmask8>((1u << rest) - 1);
-    for (std::size_t g = 0; g < kGroups; ++g) {
-      const char* const* rec = records + g * kLanes;
-      __m512 z[8], c[8];
-      for (std::size_t j = 0; j < kHalf; ++j) {
-        z[j] = Pair(_mm256_maskz_loadu_ps(mask, Values(rec[j], i)),
-                    _mm256_maskz_loadu_ps(mask, Values(rec[j + kHalf], i)));
-      }
-      Transpose16x8(z, c);
-      acc[g] = AddColumns(acc[g], q + i, c, rest);
+    __m512 z[8];
+    for (std::size_t j = 0; j < kHalf; ++j) {
+      z[j] = Pair(_mm256_maskz_loadu_ps(mask, scaffold::Values(rec[j], i)),
+                  _mm256_maskz_loadu_ps(mask, scaffold::Values(rec[j + kHalf], i)));
     }
+    Transpose16x8(z, c);
   }
-  for (std::size_t g = 0; g < kGroups; ++g) _mm512_storeu_ps(out + g * kLanes, acc[g]);
+  static Vec AddProducts(Vec acc, const float* q, const Vec c[8], std::size_t n) {
+    for (std::size_t t = 0; t < n; ++t) {
+      acc = _mm512_add_ps(acc, _mm512_mul_ps(_mm512_set1_ps(q[t]), c[t]));
+    }
+    return acc;
+  }
+  static Vec AddProduct(Vec acc, Vec queries, const float* value) {
+    return _mm512_add_ps(acc, _mm512_mul_ps(queries, _mm512_set1_ps(*value)));
+  }
+  static std::uint32_t Passing(Vec scores, Vec thresholds) {
+    return _mm512_cmp_ps_mask(scores, thresholds, _CMP_NLE_UQ);
+  }
+};
+
+constexpr std::size_t kTileQueryRegs = 1;
+constexpr std::size_t kTileRecords = 16;
+
+void ScoreTileAvx512(const float* tile, std::size_t dim, const char* const* records,
+                   const float* thresholds, float* scores, std::uint32_t* passing) {
+  scaffold::ScoreTile<Avx512, kTileQueryRegs, kTileRecords>(tile, dim, records, thresholds, scores,
+                                                           passing);
 }
 
 }  // namespace
 
+const TileKernel kTileKernelAvx512{&ScoreTileAvx512, kTileQueryRegs * Avx512::kLanes, kTileRecords};
+
 void ScoreRecordsAvx512(const float* query, std::size_t dim, const char* const* records,
                         std::size_t count, float* scores) {
-  const std::size_t record_bytes = kRecordIdSize + dim * sizeof(float);
-  const bool stream_ahead = record_bytes > kWholeRecordPrefetchLimit;
-  std::size_t j = 0;
-  // Long records are memory-bound, not latency-bound: one group keeps 16 read streams in
-  // flight instead of 32, which the hardware prefetchers follow better (about 8% at 768 floats).
-  if (stream_ahead) {
-    for (; j + kLanes <= count; j += kLanes) {
-      ScoreStep<1>(query, dim, records + j, scores + j, true);
-    }
-  } else {
-    for (; j + kStep <= count; j += kStep) {
-      if (j + 2 * kStep <= count) PrefetchRecords(records + j + kStep, kStep, record_bytes);
-      ScoreStep<kGroups>(query, dim, records + j, scores + j, false);
-    }
-  }
-  if (j < count) {
-    // Pad the last step with repeats of its first record; their scores are dropped.
-    std::size_t n = count - j;
-    const char* padded[kStep];
-    float out[kStep];
-    for (std::size_t t = 0; t < kStep; ++t) padded[t] = records[j + (t < n ? t : 0)];
-    ScoreStep<kGroups>(query, dim, padded, out, stream_ahead);
-    std::copy(out, out + n, scores + j);
-  }
+  scaffold::ScoreRecords<Avx512>(query, dim, records, count, scores);
 }
 
 }  // namespace zanth

@@ -31,14 +31,24 @@ void EncodeRow(const FloatRows& rows, std::size_t row, std::int64_t id, char* ou
   }
 }
 
-Status PutBlock(MDB_txn* txn, MDB_dbi dbi, std::uint32_t number, std::string_view value,
-                std::size_t shard) {
+// Writes block `number` holding `prefix` (records already encoded) followed by the records of
+// rows[first, first + count), encoded in place in the space LMDB reserves for the value.
+Status PutBlock(MDB_txn* txn, MDB_dbi dbi, std::uint32_t number, std::string_view prefix,
+                const VectorBatches& batches, const std::vector<std::size_t>& rows,
+                std::size_t first, std::size_t count, std::size_t shard) {
+  const std::size_t record_size = batches.record_size;
   BlockKey block_key = EncodeBlockKey(number);
   MDB_val key = ToVal(std::string_view(block_key.data(), block_key.size()));
-  MDB_val val = ToVal(value);
-  if (int rc = mdb_put(txn, dbi, &key, &val, 0); rc != 0) {
+  MDB_val val{prefix.size() + count * record_size, nullptr};
+  if (int rc = mdb_put(txn, dbi, &key, &val, MDB_RESERVE); rc != 0) {
     return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(kOperation, shard) + ": put block " +
                                 std::to_string(number));
+  }
+  char* out = static_cast<char*>(val.mv_data);
+  if (!prefix.empty()) std::memcpy(out, prefix.data(), prefix.size());
+  out += prefix.size();
+  for (std::size_t j = first; j < first + count; ++j, out += record_size) {
+    EncodeRow(batches.source, rows[j], batches.ids[rows[j]], out);
   }
   return Status::Ok();
 }
@@ -50,8 +60,9 @@ Status NextBlockNumber(std::uint32_t number, std::uint32_t* next) {
 }
 
 // Writes one shard's batch inside its write transaction (the body of the per-shard task).
-Status AppendToShard(MDB_txn* txn, MDB_dbi dbi, std::size_t shard, const RecordBatch& batch,
-                     std::size_t record_size) {
+Status AppendToShard(MDB_txn* txn, MDB_dbi dbi, std::size_t shard, const VectorBatches& batches) {
+  const std::vector<std::size_t>& rows = batches.shards[shard];
+  const std::size_t record_size = batches.record_size;
   const std::size_t block_bytes = kBlockCapacity * record_size;
   auto last = FindLastBlock(txn, dbi);
   if (!last.ok()) return last.status();
@@ -72,24 +83,24 @@ Status AppendToShard(MDB_txn* txn, MDB_dbi dbi, std::size_t shard, const RecordB
       // Top up: the old records stay first. The copy is needed because the put may move the
       // page the old value lives on.
       std::size_t room = (block_bytes - block.value.size()) / record_size;
-      std::size_t take = std::min(room, batch.count);
-      std::string value;
-      value.reserve(block.value.size() + take * record_size);
-      value.append(block.value);
-      value.append(batch.bytes.get(), take * record_size);
-      if (Status s = PutBlock(txn, dbi, number, value, shard); !s.ok()) return s;
+      std::size_t take = std::min(room, rows.size());
+      std::string old(block.value);
+      if (Status s = PutBlock(txn, dbi, number, old, batches, rows, 0, take, shard); !s.ok()) {
+        return s;
+      }
       written = take;
-      if (written < batch.count) {
+      if (written < rows.size()) {
         if (Status s = NextBlockNumber(number, &number); !s.ok()) return s;
       }
     }
   }
-  while (written < batch.count) {
-    std::size_t take = std::min(kBlockCapacity, batch.count - written);
-    std::string_view value(batch.bytes.get() + written * record_size, take * record_size);
-    if (Status s = PutBlock(txn, dbi, number, value, shard); !s.ok()) return s;
+  while (written < rows.size()) {
+    std::size_t take = std::min(kBlockCapacity, rows.size() - written);
+    if (Status s = PutBlock(txn, dbi, number, {}, batches, rows, written, take, shard); !s.ok()) {
+      return s;
+    }
     written += take;
-    if (written < batch.count) {
+    if (written < rows.size()) {
       if (Status s = NextBlockNumber(number, &number); !s.ok()) return s;
     }
   }
@@ -108,24 +119,15 @@ Result<VectorBatches> BuildVectorBatches(const FloatRows& rows, std::span<const 
   batches.record_size = static_cast<std::size_t>(RecordSize(rows.cols));
   if (ids.empty()) return batches;
   if (num_shards == 0) return Status::InvalidArgument("the store has no shards to hold vectors");
+  batches.source = rows;
+  batches.ids = ids.data();
   batches.shards.resize(num_shards);
-  // Count first so every batch is allocated once, at its final size.
-  std::vector<std::size_t> shard_of(ids.size());
+  // Count first so every list is allocated once, at its final size.
+  std::vector<std::size_t> counts(num_shards, 0);
+  for (std::int64_t id : ids) ++counts[ShardOfId(id, num_shards)];
+  for (std::size_t s = 0; s < num_shards; ++s) batches.shards[s].reserve(counts[s]);
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    shard_of[i] = ShardOfId(ids[i], num_shards);
-    ++batches.shards[shard_of[i]].count;
-  }
-  std::vector<char*> cursor(num_shards, nullptr);
-  for (std::size_t s = 0; s < num_shards; ++s) {
-    RecordBatch& batch = batches.shards[s];
-    if (batch.count == 0) continue;
-    batch.bytes = std::make_unique_for_overwrite<char[]>(batch.count * batches.record_size);
-    cursor[s] = batch.bytes.get();
-  }
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    char*& out = cursor[shard_of[i]];
-    EncodeRow(rows, i, ids[i], out);
-    out += batches.record_size;
+    batches.shards[ShardOfId(ids[i], num_shards)].push_back(i);
   }
   return batches;
 }
@@ -133,7 +135,7 @@ Result<VectorBatches> BuildVectorBatches(const FloatRows& rows, std::span<const 
 Status AppendVectorBatches(const StoreHandle& store, const VectorBatches& batches) {
   if (batches.shards.empty()) return Status::Ok();
   const std::size_t record_size = batches.record_size;
-  auto has_work = [&](std::size_t s) { return batches.shards[s].count != 0; };
+  auto has_work = [&](std::size_t s) { return !batches.shards[s].empty(); };
   // A dimension mismatch anywhere must leave every shard unwritten, so look before writing.
   Status checked = ReadShards(store, kOperation, has_work,
                               [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
@@ -147,7 +149,7 @@ Status AppendVectorBatches(const StoreHandle& store, const VectorBatches& batche
   if (!checked.ok()) return checked;
   return WriteShards(store, kOperation, has_work,
                      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) {
-                       return AppendToShard(txn, dbi, s, batches.shards[s], record_size);
+                       return AppendToShard(txn, dbi, s, batches);
                      });
 }
 

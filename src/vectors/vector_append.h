@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
@@ -24,20 +23,19 @@ struct FloatRows {
   std::ptrdiff_t col_stride = 0;
 };
 
-// One shard's records, encoded and back to back: count * record_size bytes.
-struct RecordBatch {
-  std::unique_ptr<char[]> bytes;
-  std::size_t count = 0;
-};
-
+// Which rows go to which shard: per shard, the row positions in input order. The records
+// themselves are encoded by the shard tasks straight into the space LMDB reserves for each block,
+// so the array is copied once, into the map's pages, and by all shards in parallel.
 struct VectorBatches {
   std::size_t record_size = 0;  // 8 + 4 * cols
-  std::vector<RecordBatch> shards;
+  FloatRows source;
+  const std::int64_t* ids = nullptr;
+  std::vector<std::vector<std::size_t>> shards;
 };
 
-// Encodes row i under ids[i] for every i < ids.size() into its shard's batch; rows past the
-// last id are not read. This is the only step that reads the caller's array, so the caller runs
-// it while it guards that memory (the module holds the GIL).
+// Routes row i under ids[i] for every i < ids.size(); rows past the last id are not read. The
+// result refers to `rows` and `ids`: the caller keeps both alive and unchanged (the module pins
+// the array's buffer) until AppendVectorBatches returns.
 // Errors: kInvalidArgument (more ids than rows; ids but no shard to take them).
 Result<VectorBatches> BuildVectorBatches(const FloatRows& rows, std::span<const std::int64_t> ids,
                                          std::size_t num_shards);

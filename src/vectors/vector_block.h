@@ -33,7 +33,8 @@ inline std::uint64_t RecordSize(std::uint64_t dim) {
 }
 
 BlockKey EncodeBlockKey(std::uint32_t number);
-std::uint32_t DecodeBlockNumber(std::string_view key);  // key must satisfy IsBlockKey
+// The number in a block key, or in the first five bytes of a longer key of the vector range.
+std::uint32_t DecodeBlockNumber(std::string_view key);
 
 inline bool InVectorKeyRange(std::string_view key) {
   return !key.empty() && key[0] == kVectorKeyPrefix;
@@ -62,9 +63,11 @@ Result<LastBlock> FindLastBlock(MDB_txn* txn, MDB_dbi dbi);
 
 // Walks the vector key range in key order from the first key >= `start_key` (a key inside the
 // range, or the one-byte prefix for all of it) and calls visit(key, value, &stop) for every
-// block; other keys of the range are passed over. A visitor failure ends the walk and is
-// returned; setting `stop` ends it without failure. Both views point into the map and are
-// valid until the transaction writes.
+// block; other keys of the range are passed over, runs of them sharing five leading bytes by one
+// seek rather than a step per key, so index records under 'p' keys cost the walk next to
+// nothing. This is the one walk over a shard's blocks: search, deletion and compaction use it.
+// A visitor failure ends the walk and is returned; setting `stop` ends it without failure. Both
+// views point into the map and are valid until the transaction writes.
 // Errors: the visitor's, or kLmdb (cursor open, or a cursor step failing other than with
 // MDB_NOTFOUND).
 using BlockVisitor =

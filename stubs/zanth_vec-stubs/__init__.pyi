@@ -157,3 +157,29 @@ class ZanthVec:
         pages are reused by later writes; the data files never shrink. A storage failure rolls
         that shard back and raises PanicException.
         """
+
+    def search_flat_batch(
+        self,
+        queries: NDArray[np.float32],
+        filter_obj: ZanthIterator | None = None,
+        k: int = 10,
+    ) -> list[list[tuple[float, int]]]:
+        """search_flat for every row of `queries` in one pass over the stored vectors.
+
+        Returns one list per row, each identical to search_flat(queries[i], filter_obj, k):
+        the same ids and bit-identical scores (which of several equal scores at the cut
+        survive is unspecified, as there). `queries` must be a two-dimensional, C-contiguous
+        float32 array (TypeError otherwise); zero rows give []. Errors as search_flat.
+        """
+    def sketch_memory(self) -> int:
+        """Bytes held by this handle's in-memory search sketches (int8 codes of the vectors
+        plus 20 bytes a record). Nothing of it is on disk."""
+
+    def set_sketch_budget(self, max_bytes: int | None) -> None:
+        """Caps the memory of the search sketches (None: no cap; the default is a quarter of
+        the machine's memory). 0 turns them off and frees them: every search then reads every
+        vector. Results never depend on the sketches, only speed does."""
+
+    def take_prune_counts(self) -> tuple[int, int]:
+        """(records whose bound was tested, records among them scored exactly) by the searches
+        of this handle since the last call, and resets both."""

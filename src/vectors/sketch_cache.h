@@ -1,0 +1,83 @@
+// The sketches of one store handle: per shard and dimension, the int8 sketch of every record of
+// one read snapshot, tagged with that snapshot's LMDB transaction id. Every commit to a shard,
+// from any handle or process, gives later snapshots a new id, so a sketch whose id differs from
+// the reader's is never used. Nothing here is written to disk.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "vectors/sketch.h"
+
+namespace zanth {
+
+// Filled a prefix at a time: records below `covered` are sketched and never change again; the
+// one search holding `grow` sketches the next records and then raises `covered`.
+struct ShardSketch {
+  std::uint64_t txn_id = 0;
+  std::size_t dim = 0;
+  std::size_t records = 0;  // every record of the snapshot at this dimension, tombstones too
+  // Left uninitialised: pages are touched as the prefix grows, not all by the first search.
+  std::unique_ptr<std::int8_t[]> codes;       // records * dim, in scan order
+  std::unique_ptr<RecordSketchMeta[]> meta;   // records
+  std::unique_ptr<std::int64_t[]> ids;        // records: filters and tombstones need no block
+  std::atomic<std::size_t> covered{0};
+  std::mutex grow;
+
+  static std::size_t BytesFor(std::size_t records, std::size_t dim) {
+    return records * (dim + sizeof(RecordSketchMeta) + sizeof(std::int64_t));
+  }
+};
+
+class SketchCache {
+ public:
+  static constexpr std::uint64_t kUnlimited = UINT64_MAX;
+
+  // Starts with a budget of a quarter of the machine's physical memory.
+  SketchCache();
+
+  // The sketch of (shard, dim) for the snapshot with `txn_id` holding `records` records. A
+  // missing or older one is replaced by an empty sketch of that snapshot when the budget has
+  // room for it (counting the one it replaces); otherwise null.
+  std::shared_ptr<ShardSketch> Acquire(std::size_t shard, std::size_t dim, std::uint64_t txn_id,
+                                       std::size_t records);
+
+  // 0 turns sketches off and frees them; a smaller budget drops sketches until the rest fit.
+  void SetBudget(std::uint64_t bytes);
+  std::uint64_t budget() const { return budget_.load(std::memory_order_relaxed); }
+  // Lock-free, so a forked child that never searches with sketches never touches the mutex.
+  bool enabled() const { return budget() != 0; }
+  // Bytes of the sketches held now.
+  std::uint64_t memory() const;
+
+  // Pruning counts of the searches since the last TakeCounts: records whose bound was tested,
+  // and those among them that had to be scored exactly.
+  struct Counts {
+    std::uint64_t bounded = 0;
+    std::uint64_t rescored = 0;
+  };
+  void Count(std::uint64_t bounded, std::uint64_t rescored) {
+    bounded_.fetch_add(bounded, std::memory_order_relaxed);
+    rescored_.fetch_add(rescored, std::memory_order_relaxed);
+  }
+  Counts TakeCounts() { return {bounded_.exchange(0), rescored_.exchange(0)}; }
+
+ private:
+  using Key = std::pair<std::size_t, std::size_t>;  // shard, dim
+  std::uint64_t HeldExcept(const Key& key) const;   // mu_ held
+
+  mutable std::mutex mu_;
+  std::map<Key, std::shared_ptr<ShardSketch>> entries_;
+  std::atomic<std::uint64_t> budget_;  // written under mu_
+  std::uint64_t held_ = 0;
+  std::atomic<std::uint64_t> bounded_{0};
+  std::atomic<std::uint64_t> rescored_{0};
+};
+
+}  // namespace zanth

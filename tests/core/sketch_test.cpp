@@ -1,0 +1,159 @@
+// The sketch bounds must hold against the computed float32 score (ScoreOne), never merely the
+// real inner product; every sketch kernel and builder must agree with the scalar ones.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core_test.h"
+#include "vectors/score_kernels.h"
+#include "vectors/sketch.h"
+#include "vectors/sketch_kernels.h"
+
+namespace zanth {
+
+namespace {
+
+enum class Family { kGauss, kFineBits, kScaledCodes, kMagnitudes, kSpecial, kTiny };
+
+// Values of one family. kFineBits: positive values that use all 24 significand bits, so the
+// codes leave small residuals while the float sum rounds at every step; the bound then rests on
+// its rounding slack rather than on the quantisation terms. kScaledCodes: a full-significand
+// scale times positive codes, so the residuals are a rounding apart from zero and the rounding
+// of the long positive sum is all that separates the score from the codes' estimate.
+std::vector<float> Draw(Family family, std::size_t dim, std::mt19937& gen) {
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  std::uniform_int_distribution<int> exponent(-40, 38), pick(0, 63), positive_code(1, 127);
+  const float code_scale = 1.0f + unit(gen);
+  std::vector<float> v(dim);
+  const float row_scale = std::pow(10.0f, static_cast<float>(exponent(gen)));
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::max(),
+                            std::numeric_limits<float>::denorm_min(), -0.0f};
+  for (std::size_t i = 0; i < dim; ++i) {
+    switch (family) {
+      case Family::kGauss:
+        v[i] = normal(gen);
+        break;
+      case Family::kFineBits:
+        v[i] = 100.0f + unit(gen) * 27.0f;
+        break;
+      case Family::kScaledCodes:
+        v[i] = code_scale * static_cast<float>(i == 0 ? 127 : positive_code(gen));
+        break;
+      case Family::kMagnitudes:
+        v[i] = normal(gen) * row_scale;
+        break;
+      case Family::kSpecial:
+        v[i] = pick(gen) == 0 ? specials[pick(gen) % 6] : normal(gen);
+        break;
+      case Family::kTiny:
+        v[i] = normal(gen) * 1e-40f;
+        break;
+    }
+  }
+  return v;
+}
+
+}  // namespace
+
+TEST_CASE(sketch_bounds_hold_for_the_computed_score) {
+  std::mt19937 gen(7);
+  const Family families[] = {Family::kGauss, Family::kFineBits, Family::kScaledCodes,
+                             Family::kMagnitudes,
+                             Family::kSpecial, Family::kTiny};
+  std::vector<SketchBuilder> builders;
+  for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
+    builders.push_back(SketchBuilderFor(level));
+  }
+  CHECK(builders.front() == &SketchRecordScalar);
+  std::size_t covered = 0;
+  for (std::size_t dim : {100, 101, 128, 1000, 4097}) {
+    for (Family qf : families) {
+      std::vector<float> query = Draw(qf, dim, gen);
+      QuerySketch qs;
+      const bool usable = MakeQuerySketch(query.data(), dim, &qs);
+      if (!usable) continue;
+      for (Family vf : families) {
+        for (int rep = 0; rep < 20; ++rep) {
+          std::vector<float> v = Draw(vf, dim, gen);
+          const char* values = reinterpret_cast<const char*>(v.data());
+          const float score = ScoreOne(query.data(), dim, values);
+          std::vector<std::int8_t> want(dim), got(dim);
+          RecordSketchMeta want_meta, got_meta;
+          SketchRecordScalar(values, dim, want.data(), &want_meta);
+          for (SketchBuilder build : builders) {
+            build(values, dim, got.data(), &got_meta);
+            CHECK(got == want && got_meta.scale == want_meta.scale);
+            double low, high;
+            if (!ScoreBounds(qs, got_meta, SketchDot(qs.codes.data(), got.data(), dim), &low,
+                             &high)) {
+              continue;
+            }
+            ++covered;
+            if (!(std::isfinite(score) && low <= score && score <= high)) {
+              std::printf("  dim=%zu families=%d/%d: %a not in [%a, %a]\n", dim,
+                          static_cast<int>(qf), static_cast<int>(vf),
+                          static_cast<double>(score), low, high);
+              CHECK(false);
+            }
+            // A bound too loose to prune anything would pass the check above.
+            if (qf == Family::kGauss && vf == Family::kGauss) {
+              CHECK(high - low < 0.1 * qs.norm * (got_meta.code_norm + got_meta.resid_norm));
+            }
+          }
+        }
+      }
+    }
+  }
+  CHECK(covered > 1000);
+  // Non-finite queries cannot be bounded.
+  std::vector<float> nan_query(100, 1.0f);
+  nan_query[3] = std::numeric_limits<float>::quiet_NaN();
+  QuerySketch qs;
+  CHECK(!MakeQuerySketch(nan_query.data(), 100, &qs));
+}
+
+TEST_CASE(every_sketch_kernel_matches_scalar) {
+  std::mt19937 gen(11);
+  std::uniform_int_distribution<int> code(-127, 127);
+  const long page = sysconf(_SC_PAGESIZE);
+  for (std::size_t dim : {1, 31, 32, 33, 80, 95, 96, 97, 128, 300, 1000, 4097}) {
+    for (std::size_t count : {0, 1, 3, 17, 256}) {
+      // The codes end where an unreadable page begins: a kernel reading past them faults.
+      const std::size_t bytes = dim * count;
+      const std::size_t span = (bytes + page - 1) / page * page + page;
+      char* region = static_cast<char*>(
+          mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+      CHECK(region != MAP_FAILED);
+      if (region == MAP_FAILED) return;
+      mprotect(region + span - page, page, PROT_NONE);
+      auto* codes = reinterpret_cast<std::int8_t*>(region + span - page - bytes);
+      for (std::size_t i = 0; i < bytes; ++i) codes[i] = static_cast<std::int8_t>(code(gen));
+      std::vector<std::int8_t> query(dim);
+      std::vector<std::int16_t> wide(dim);
+      for (std::size_t i = 0; i < dim; ++i) {
+        query[i] = static_cast<std::int8_t>(i % 5 == 0 ? -127 : code(gen));
+        wide[i] = query[i];
+      }
+      std::vector<std::int32_t> want(count), got(count);
+      SketchDotsScalar(query.data(), wide.data(), dim, codes, count, want.data());
+      for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
+        std::fill(got.begin(), got.end(), 12345);
+        SketchKernelFor(level)(query.data(), wide.data(), dim, codes, count, got.data());
+        if (got != want) std::printf("  %s dim=%zu count=%zu\n", SketchKernelLevelName(level), dim, count);
+        CHECK(got == want);
+      }
+      munmap(region, span);
+    }
+  }
+}
+
+}  // namespace zanth

@@ -1,0 +1,142 @@
+"""Searches that prune with in-memory sketches return exactly what a full scan returns.
+
+Two handles share each store: `pruned` keeps sketches, `full` has them turned off. Data is
+chosen to defeat a careless bound: near-ties in the last bit, clusters, rows of wildly
+different magnitudes, non-finite values, records of another dimension, and writes from either
+handle or another process between searches."""
+import math
+import subprocess
+import sys
+import tempfile
+from collections import Counter
+
+import numpy as np
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import zanth_vec
+
+SHARDS = 3
+# Each search sketches part of what is missing, so a few searches per snapshot reach the fully
+# pruned state.
+SEARCHES = 10
+
+
+def same_hits(pruned, full, everything):
+    """Scores bit for bit in order; every hit is a real (score, id) of the store."""
+    assert len(pruned) == len(full)
+    for (a, _), (b, _) in zip(pruned, full):
+        # -0.0 and 0.0 tie, so either may be cut: == rather than bits.
+        assert (math.isnan(a) and math.isnan(b)) or a == b
+    pool = Counter((s, i) for s, i in everything if not math.isnan(s))
+    got = Counter((s, i) for s, i in pruned if not math.isnan(s))
+    assert not got - pool
+
+
+def rows(draw, rng, n, dim, u=None):
+    kind = draw(st.sampled_from(["gauss", "cluster", "ties", "magnitudes", "special", "aligned"]))
+    if kind == "aligned" and u is not None:
+        # Integer codes plus residuals of almost half a step along +-u: a query along u scores
+        # these far above or below what the codes alone say.
+        x = rng.integers(-126, 127, (n, dim)) + 0.49 * u * rng.choice([-1, 1], (n, 1))
+        x[:, 0] = 127
+    elif kind == "cluster":
+        centers = rng.standard_normal((3, dim)).astype(np.float32)
+        x = centers[rng.integers(0, 3, n)] + 1e-3 * rng.standard_normal((n, dim))
+    elif kind == "ties":
+        x = np.repeat(rng.standard_normal((1, dim)), n, axis=0).astype(np.float32)
+        step = rng.integers(-1, 2, size=x.shape)
+        x = np.where(step == 0, x, np.nextafter(x, np.where(step > 0, np.float32(np.inf), np.float32(-np.inf))))
+    elif kind == "magnitudes":
+        x = rng.standard_normal((n, dim)) * 10.0 ** rng.integers(-40, 38, (n, 1))
+    else:
+        x = rng.standard_normal((n, dim))
+    x = np.asarray(x, dtype=np.float32)
+    if kind == "special" or draw(st.booleans()):
+        specials = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, 1e-45, 3e38, -3e38], np.float32)
+        mask = rng.random(x.shape) < 0.01
+        x[mask] = specials[rng.integers(0, len(specials), mask.sum())]
+    return x
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.data())
+def test_pruned_equals_full_scan(data):
+    draw = data.draw
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    dim = draw(st.sampled_from([100, 131, 200, 300]))
+    u = rng.choice(np.float32([-1, 1]), dim)
+    with tempfile.TemporaryDirectory() as path:
+        pruned = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+        full = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+        full.set_sketch_budget(0)
+        next_id = 0
+        pruned.batch_index_insert([("even", i) for i in range(0, 4000, 2)])
+        for _ in range(draw(st.integers(1, 3))):
+            step = draw(st.sampled_from(["store", "store", "delete", "compact", "half_dim", "objects"]))
+            writer = draw(st.sampled_from([pruned, full]))
+            if step == "store":
+                n = draw(st.integers(1, 700))
+                writer.store_flat_vectors(rows(draw, rng, n, dim, u), list(range(next_id, next_id + n)))
+                # Duplicate ids are stored as further records.
+                next_id += n - draw(st.integers(0, min(n, 5)))
+            elif step == "delete" and next_id:
+                writer.delete_flat_vectors(rng.integers(0, next_id, 50).tolist(), dim)
+            elif step == "compact":
+                writer.compact_vectors(dim)
+            elif step == "half_dim" and dim % 2 == 0:
+                # Pairs of records of (dim - 2) / 2 values fill exactly one record of `dim`.
+                half = (dim - 2) // 2
+                ids = [SHARDS * (10**6 + j) for j in range(2 * draw(st.integers(1, 40)))]
+                writer.store_flat_vectors(rows(draw, rng, len(ids), half), ids)
+            elif step == "objects":
+                writer.store_data([b"x"], [next_id])
+            filters = [None, pruned.get_ids_from_filter((0, "even")),
+                       pruned.get_ids_from_filter((4, (0, "even"))),
+                       pruned.get_ids_from_filter((4, (0, "nothing")))]
+            for s in range(SEARCHES):
+                source = draw(st.sampled_from(["gauss", "row", "u"]))
+                if source == "gauss":
+                    query = rng.standard_normal(dim).astype(np.float32) * np.float32(10.0 ** rng.integers(-20, 20))
+                elif source == "row":
+                    query = rows(draw, rng, 1, dim, u)[0]
+                else:
+                    query = u * np.float32(2.0 ** rng.integers(-60, 60))
+                k = draw(st.sampled_from([1, 10, 10, 100, 5000]))
+                filt = filters[s % len(filters)]
+                try:
+                    got = pruned.search_flat(query, filter_obj=filt, k=k)
+                except ValueError as e:  # blocks not cut evenly by this dimension
+                    got = e
+                try:
+                    want = full.search_flat(query, filter_obj=filt, k=k)
+                    everything = full.search_flat(query, filter_obj=filt, k=10**9)
+                except ValueError as e:
+                    assert isinstance(got, ValueError) and str(got) == str(e)
+                    continue
+                same_hits(got, want, everything)
+
+
+WRITER = """
+import sys, numpy as np, zanth_vec
+z = zanth_vec.ZanthVec(sys.argv[1], num_shards=%d)
+q = np.array(eval(sys.argv[2]), dtype=np.float32)
+z.store_flat_vectors((q * 1000)[None, :], [777])
+""" % SHARDS
+
+
+def test_sketches_follow_writes_of_another_process(tmp_path):
+    rng = np.random.default_rng(5)
+    dim = 128
+    store = zanth_vec.ZanthVec(str(tmp_path), num_shards=SHARDS)
+    store.store_flat_vectors(rng.standard_normal((3000, dim)).astype(np.float32), list(range(3000)))
+    query = rng.standard_normal(dim).astype(np.float32)
+    for _ in range(SEARCHES):
+        before = store.search_flat(query, k=3)
+    bounded, rescored = store.take_prune_counts()
+    assert rescored < bounded / 4  # the last searches did prune
+    assert 0 < store.sketch_memory() <= 0.3 * 3000 * dim * 4
+    subprocess.run([sys.executable, "-c", WRITER, str(tmp_path), repr(query.tolist())], check=True)
+    after = store.search_flat(query, k=3)
+    assert after[0][1] == 777 and after[1:] == before[:2]
+    store.set_sketch_budget(0)
+    assert store.sketch_memory() == 0 and store.search_flat(query, k=3) == after
