@@ -1,5 +1,5 @@
-// Block keys, finding the last block among other keys, and filtered search against a brute-force
-// model, on real stores in a temporary directory.
+// Filtered search, single and batched, against a brute-force model on real stores in a temporary
+// directory.
 #include <lmdb.h>
 #include <stdlib.h>
 
@@ -50,73 +50,7 @@ void Append(const StoreHandle& store, const std::vector<float>& values, std::siz
   CHECK(AppendVectorBatches(store, batches.value()).ok());
 }
 
-Status PutRaw(const StoreHandle& store, std::size_t shard, std::string_view key,
-              std::string_view value) {
-  Txn txn;
-  if (int rc = txn.BeginWrite(store.environment(shard)); rc != 0) return Status::Lmdb(rc, "begin");
-  MDB_val k = ToVal(key), v = ToVal(value);
-  if (int rc = mdb_put(txn.get(), store.dbi(shard), &k, &v, 0); rc != 0) {
-    return Status::Lmdb(rc, "put");
-  }
-  if (int rc = txn.Commit(); rc != 0) return Status::Lmdb(rc, "commit");
-  return Status::Ok();
-}
-
-Result<LastBlock> LastOf(const StoreHandle& store, std::size_t shard, std::uint32_t* number) {
-  Txn txn;
-  CHECK(txn.BeginRead(store.environment(shard)) == 0);
-  auto last = FindLastBlock(txn.get(), store.dbi(shard));
-  if (last.ok() && last.value().found) *number = last.value().number;
-  return last;
-}
-
 }  // namespace
-
-TEST_CASE(block_keys_are_big_endian_after_p) {
-  BlockKey key = EncodeBlockKey(258);
-  const unsigned char want[5] = {0x70, 0x00, 0x00, 0x01, 0x02};
-  CHECK(std::memcmp(key.data(), want, 5) == 0);
-  CHECK(DecodeBlockNumber({key.data(), key.size()}) == 258);
-  CHECK(DecodeBlockNumber({EncodeBlockKey(UINT32_MAX).data(), 5}) == UINT32_MAX);
-  CHECK(IsBlockKey({key.data(), 5}));
-  IdKey object_112 = EncodeId(112);  // begins with 0x70 but is 8 bytes long
-  CHECK(!IsBlockKey(KeyView(object_112)) && InVectorKeyRange(KeyView(object_112)));
-  CHECK(RecordSize(3) == 20 && RecordSize(0) == 8 && RecordSize(UINT64_MAX / 2) == UINT64_MAX);
-}
-
-TEST_CASE(last_block_is_found_among_other_p_keys) {
-  TempStore t(1);
-  const StoreHandle& store = *t.store;
-  std::uint32_t number = 99;
-  auto none = LastOf(store, 0, &number);
-  CHECK(none.ok() && !none.value().found);
-  // Only non-block keys in the range: still no block.
-  CHECK(PutRaw(store, 0, KeyView(EncodeId(112)), "object").ok());
-  CHECK(PutRaw(store, 0, "price:10|12345678", "index").ok());
-  none = LastOf(store, 0, &number);
-  CHECK(none.ok() && !none.value().found);
-  // Blocks 0 and 7, the object between them, index keys beginning with 'p' after them, and
-  // keys of both neighbouring ranges.
-  std::vector<char> record(kRecordIdSize, 0);
-  CHECK(PutRaw(store, 0, {EncodeBlockKey(0).data(), 5}, {record.data(), 8}).ok());
-  CHECK(PutRaw(store, 0, {EncodeBlockKey(7).data(), 5}, {record.data(), 8}).ok());
-  for (int i = 0; i < 50; ++i) {
-    std::string key = "p";
-    key += static_cast<char>(i);
-    key += "xxxx|12345678";
-    CHECK(PutRaw(store, 0, key, "index").ok());
-  }
-  CHECK(PutRaw(store, 0, std::string("\x70\x00\x00\x00\x07\x00", 6), "six bytes").ok());
-  CHECK(PutRaw(store, 0, "q", "after").ok());
-  CHECK(PutRaw(store, 0, "o", "before").ok());
-  number = 99;
-  auto last = LastOf(store, 0, &number);
-  CHECK(last.ok() && last.value().found && number == 7);
-  // Appending continues block 7, whatever sorts around it.
-  Append(store, std::vector<float>{}, 0, {5, 6});
-  last = LastOf(store, 0, &number);
-  CHECK(last.ok() && number == 7 && last.value().value.size() == 24);
-}
 
 TEST_CASE(filtered_search_matches_brute_force_in_every_mode) {
   std::mt19937 gen(77);
@@ -186,38 +120,6 @@ TEST_CASE(filtered_search_matches_brute_force_in_every_mode) {
       }
     }
   }
-}
-
-}  // namespace zanth
-
-namespace zanth {
-
-// A shard whose read transaction cannot begin (every reader slot taken) fails the search with
-// its LMDB error after the other shards were scanned, instead of silently missing its hits.
-TEST_CASE(unreadable_shard_fails_the_search) {
-  TempStore t(2);
-  const StoreHandle& store = *t.store;
-  Append(store, {1.0f, 2.0f, 3.0f, 4.0f}, 1, {0, 1, 2, 3});
-  std::vector<Txn> readers;
-  for (;;) {
-    Txn txn;
-    int rc = txn.BeginRead(store.environment(1));
-    if (rc == MDB_READERS_FULL) break;
-    CHECK(rc == 0);
-    if (rc != 0 || readers.size() > 100000) break;
-    readers.push_back(std::move(txn));
-  }
-  float query = 1.0f;
-  auto result = SearchFlat(store, &query, 1, nullptr, 10);
-  CHECK(!result.ok());
-  if (!result.ok()) {
-    CHECK(result.status().code() == StatusCode::kLmdb);
-    CHECK(result.status().error_number() == MDB_READERS_FULL);
-    CHECK(result.status().ToString().rfind("LMDB: MDB_READERS_FULL", 0) == 0);
-  }
-  readers.clear();
-  auto again = SearchFlat(store, &query, 1, nullptr, 10);
-  CHECK(again.ok() && again.value().size() == 4 && again.value()[0].id == 3);
 }
 
 }  // namespace zanth

@@ -99,23 +99,4 @@ TEST_CASE(and_or_match_the_accepted_id_model) {
   }
 }
 
-TEST_CASE(single_child_keeps_its_ids_and_flag) {
-  IdSet n = IdSet::FromIds({3, 4}, true);
-  IdSet a = AndOf({n});
-  IdSet o = OrOf({n});
-  CHECK(a.negated && a.ids == n.ids);
-  CHECK(o.negated && o.ids == n.ids);
-  CHECK(AndOf({}).AcceptsNone() && OrOf({}).AcceptsNone());
-}
-
-TEST_CASE(or_with_complements_excludes_only_what_every_complement_excludes) {
-  IdSet red = IdSet::FromIds({1, 2}, false);
-  IdSet not_xl = IdSet::FromIds({2, 3}, true);  // every id but the xl ones (2, 3)
-  IdSet r = OrOf({red, not_xl});
-  CHECK(r.negated && r.ids == IdSet::FromIds({3}, false).ids);  // xl and not red
-  IdSet not_a = IdSet::FromIds({1, 2, 3}, true), not_b = IdSet::FromIds({2, 3, 4}, true);
-  IdSet both = OrOf({not_a, not_b});
-  CHECK(both.negated && both.ids == IdSet::FromIds({2, 3}, false).ids);
-}
-
 }  // namespace zanth

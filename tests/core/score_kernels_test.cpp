@@ -131,36 +131,6 @@ TEST_CASE(every_kernel_matches_scalar_bit_for_bit) {
   }
 }
 
-TEST_CASE(kernels_read_nothing_past_a_record) {
-  // The record ends exactly where an unreadable page begins; a kernel that loads a whole vector
-  // register past the last value faults here.
-  long page = sysconf(_SC_PAGESIZE);
-  char* region = static_cast<char*>(
-      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  CHECK(region != MAP_FAILED);
-  if (region == MAP_FAILED) return;
-  CHECK(mprotect(region + page, page, PROT_NONE) == 0);
-  for (std::size_t dim : {1, 3, 7, 9, 13}) {
-    std::size_t record_size = kRecordIdSize + dim * 4;
-    char* record = region + page - record_size;
-    std::vector<float> query(dim);
-    for (std::size_t i = 0; i < dim; ++i) {
-      query[i] = static_cast<float>(i) + 0.5f;
-      float v = 2.0f * static_cast<float>(i) - 1.0f;
-      std::memcpy(record + 8 + i * 4, &v, 4);
-    }
-    const char* ptrs[1] = {record};
-    float want = ScoreOne(query.data(), dim, record + 8);
-    for (KernelLevel level : AvailableKernelLevels()) {
-      float got = 0.0f;
-      KernelFor(level)(query.data(), dim, ptrs, 1, &got);
-      CHECK(Bits(got) == Bits(want));
-    }
-  }
-  munmap(region, 2 * page);
-}
-
-
 TEST_CASE(every_tile_kernel_matches_scalar_bit_for_bit) {
   // Scores against ScoreOne for every (query, record) pair, and the passing bits against the
   // rule "not at or below the threshold", with NaN and infinite thresholds among them.
