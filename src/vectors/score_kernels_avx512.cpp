@@ -9,6 +9,8 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
+#include <cstring>
+
 #include <algorithm>
 #include <cstdint>
 
@@ -95,7 +97,9 @@ struct Avx512 {
     return acc;
   }
   static Vec AddProduct(Vec acc, Vec queries, const float* value) {
-    return _mm512_add_ps(acc, _mm512_mul_ps(queries, _mm512_set1_ps(*value)));
+    float v;  // record values sit at any byte offset inside LMDB's pages
+    std::memcpy(&v, value, sizeof v);
+    return _mm512_add_ps(acc, _mm512_mul_ps(queries, _mm512_set1_ps(v)));
   }
   static std::uint32_t Passing(Vec scores, Vec thresholds) {
     return _mm512_cmp_ps_mask(scores, thresholds, _CMP_NLE_UQ);
