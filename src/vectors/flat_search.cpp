@@ -106,24 +106,6 @@ void GatherBlocks(const ScanContext& ctx, const BlockRef* blocks, std::size_t co
   }
 }
 
-// Opens the shard's read transaction and lists its blocks (no value byte is read yet).
-Status OpenSnapshot(const StoreHandle& store, std::size_t shard, std::size_t record_size,
-                    ShardSnapshot* snapshot) {
-  if (int rc = snapshot->txn.BeginRead(store.environment(shard)); rc != 0) {
-    return Status::Lmdb(rc, LmdbStep::kBeginRead, ShardContext(kOperation, shard) + ": begin read");
-  }
-  Status walked = ForEachBlock(
-      snapshot->txn.get(), store.dbi(shard), VectorRangeStart(),
-      [&](std::string_view key, std::string_view value, bool*) -> Status {
-        if (Status s = CheckBlockLength(key, value.size(), record_size, shard); !s.ok()) return s;
-        if (value.size() >= record_size) {
-          snapshot->blocks.push_back({value.data(), value.size() / record_size});
-        }
-        return Status::Ok();
-      });
-  if (walked.code() == StatusCode::kLmdb) return walked.WithContext(ShardContext(kOperation, shard));
-  return walked;
-}
 
 }  // namespace
 
@@ -148,7 +130,11 @@ Status ScanAcceptedRecords(const StoreHandle& store, std::size_t dim, const IdSe
   // and the work stays balanced whether there are fewer shards than threads or a few more.
   std::vector<ShardSnapshot> snapshots(num_shards);
   Status opened = pool.Run(num_shards, [&](std::size_t shard) {
-    return OpenSnapshot(store, shard, ctx.record_size, &snapshots[shard]);
+    ShardSnapshot& snapshot = snapshots[shard];
+    return ListShardBlocks(store, shard, ctx.record_size, kOperation, &snapshot.txn,
+                           [&](const char* value, std::size_t records) {
+                             snapshot.blocks.push_back({value, records});
+                           });
   });
   if (!opened.ok()) return opened;
   std::vector<BlockRef> blocks;

@@ -241,24 +241,6 @@ void ScanBlock(Context& ctx, const WorkBlock& b, TaskState* t) {
   ctx.RaiseFloor(FloorOf(t->best));
 }
 
-Status OpenShard(const StoreHandle& store, std::size_t shard, std::size_t record_size,
-                 ShardState* state) {
-  if (int rc = state->txn.BeginRead(store.environment(shard)); rc != 0) {
-    return Status::Lmdb(rc, LmdbStep::kBeginRead, ShardContext(kOperation, shard) + ": begin read");
-  }
-  Status walked = ForEachBlock(
-      state->txn.get(), store.dbi(shard), VectorRangeStart(),
-      [&](std::string_view key, std::string_view value, bool*) -> Status {
-        if (Status s = CheckBlockLength(key, value.size(), record_size, shard); !s.ok()) return s;
-        if (value.size() >= record_size) {
-          state->blocks.emplace_back(value.data(), value.size() / record_size);
-          state->records += value.size() / record_size;
-        }
-        return Status::Ok();
-      });
-  if (walked.code() == StatusCode::kLmdb) return walked.WithContext(ShardContext(kOperation, shard));
-  return walked;
-}
 
 void PlanShard(SketchCache& cache, std::size_t shard, std::size_t dim, ShardState* state) {
   if (state->records == 0) return;
@@ -316,7 +298,12 @@ Result<std::vector<ScoredHit>> SearchPruned(const StoreHandle& store, SketchCach
   const std::size_t num_shards = store.num_shards();
   std::vector<ShardState> shards(num_shards);
   Status opened = pool.Run(num_shards, [&](std::size_t shard) {
-    return OpenShard(store, shard, record_size, &shards[shard]);
+    ShardState& state = shards[shard];
+    return ListShardBlocks(store, shard, record_size, kOperation, &state.txn,
+                           [&](const char* value, std::size_t records) {
+                             state.blocks.emplace_back(value, records);
+                             state.records += records;
+                           });
   });
   if (!opened.ok()) return opened;
 

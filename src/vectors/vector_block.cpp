@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "store/lmdb_handles.h"
+#include "store/shard_writer.h"
 
 namespace zanth {
 
@@ -101,6 +102,23 @@ Status ForEachBlock(MDB_txn* txn, MDB_dbi dbi, std::string_view start_key,
   }
   if (rc == MDB_NOTFOUND) return Status::Ok();
   return Status::Lmdb(rc, LmdbStep::kCursor, "vector blocks: cursor step");
+}
+
+Status ListShardBlocks(const StoreHandle& store, std::size_t shard, std::size_t record_size,
+                       const char* operation, Txn* txn,
+                       const std::function<void(const char* value, std::size_t records)>& add) {
+  if (int rc = txn->BeginRead(store.environment(shard)); rc != 0) {
+    return Status::Lmdb(rc, LmdbStep::kBeginRead, ShardContext(operation, shard) + ": begin read");
+  }
+  Status walked = ForEachBlock(
+      txn->get(), store.dbi(shard), VectorRangeStart(),
+      [&](std::string_view key, std::string_view value, bool*) -> Status {
+        if (Status s = CheckBlockLength(key, value.size(), record_size, shard); !s.ok()) return s;
+        if (value.size() >= record_size) add(value.data(), value.size() / record_size);
+        return Status::Ok();
+      });
+  if (walked.code() == StatusCode::kLmdb) return walked.WithContext(ShardContext(operation, shard));
+  return walked;
 }
 
 }  // namespace zanth

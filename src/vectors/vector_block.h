@@ -15,6 +15,8 @@
 
 #include "base/id_key.h"
 #include "base/status.h"
+#include "store/lmdb_handles.h"
+#include "store/store_handle.h"
 
 namespace zanth {
 
@@ -74,6 +76,15 @@ using BlockVisitor =
     std::function<Status(std::string_view key, std::string_view value, bool* stop)>;
 Status ForEachBlock(MDB_txn* txn, MDB_dbi dbi, std::string_view start_key,
                     const BlockVisitor& visit);
+
+// Begins `txn` as a read-only transaction on `shard` of `store` and calls add(value, records)
+// for every block, in key order, with the number of `record_size`-byte records it holds. The
+// values stay valid while `txn` lives.
+// Errors: kLmdb (the transaction or a cursor step; the context names `operation` and the
+// shard), kInvalidArgument (a block written with another dimension).
+Status ListShardBlocks(const StoreHandle& store, std::size_t shard, std::size_t record_size,
+                       const char* operation, Txn* txn,
+                       const std::function<void(const char* value, std::size_t records)>& add);
 
 inline std::string_view VectorRangeStart() { return std::string_view(&kVectorKeyPrefix, 1); }
 
