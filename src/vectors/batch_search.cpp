@@ -19,7 +19,6 @@ namespace {
 // L2 cache (with the tile being scored) while every tile reads them, so the store's data comes
 // from memory once per batch of queries however many tiles there are.
 constexpr std::size_t kRecordBatchBytes = 256 * 1024;
-constexpr std::size_t kCacheLine = 64;
 // Bounds of a tile kernel: lanes of a passing mask, records of one call.
 constexpr std::size_t kMaxLanes = 32;
 constexpr std::size_t kMaxGroup = 32;

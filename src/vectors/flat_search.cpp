@@ -18,13 +18,6 @@ namespace zanth {
 namespace {
 
 constexpr const char* kOperation = "search_flat";
-// Blocks split among this many tasks per pool thread, so one slow thread (the machine is
-// shared) does not hold up the call.
-constexpr std::size_t kTasksPerThread = 4;
-// Bytes of the next block touched ahead of its scan; records within a block are prefetched by
-// the kernels.
-constexpr std::size_t kBlockPrefetchBytes = 2048;
-constexpr std::size_t kCacheLine = 64;
 
 enum class FilterMode { kNone, kInclude, kExclude };
 

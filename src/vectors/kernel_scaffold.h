@@ -29,7 +29,6 @@
 
 namespace zanth::scaffold {
 
-constexpr std::size_t kCacheLine = 64;
 constexpr std::size_t kFloatsPerLine = kCacheLine / sizeof(float);
 // Dimensions transposed at once: eight rows of eight floats.
 constexpr std::size_t kColumns = 8;

@@ -24,9 +24,6 @@ namespace zanth {
 namespace {
 
 constexpr const char* kOperation = "search_flat";
-constexpr std::size_t kTasksPerThread = 4;
-constexpr std::size_t kBlockPrefetchBytes = 2048;
-constexpr std::size_t kCacheLine = 64;
 // After this many bounded records a task looks at how many it had to score exactly; above
 // kGiveUpShare the data defeats the bound (near-equal scores) and the task scans the rest of
 // its blocks in full, so such data costs little more than a plain scan.

@@ -21,6 +21,13 @@
 namespace zanth {
 
 inline constexpr std::size_t kBlockCapacity = 256;  // records per block
+inline constexpr std::size_t kCacheLine = 64;
+// Scans deal blocks to this many tasks per pool thread, so one slow thread (the machine may be
+// shared) does not hold up the call.
+inline constexpr std::size_t kTasksPerThread = 4;
+// Bytes of the next block touched ahead of its scan; records within a block are prefetched by
+// the kernels.
+inline constexpr std::size_t kBlockPrefetchBytes = 2048;
 inline constexpr char kVectorKeyPrefix = 0x70;
 inline constexpr std::size_t kBlockKeySize = 5;
 inline constexpr std::size_t kRecordIdSize = kIdKeySize;
