@@ -129,7 +129,9 @@ def test_kill9_leaves_every_shard_whole(tmp_path):
     finally:
         holder.stdin.close()
         holder.wait(timeout=30)
-    assert stale > 0, "no kill left a reader slot behind: the harness tests nothing there"
+    # A few kills (the sanitizer run's short profile) may all land outside a read; with more, a
+    # harness that never leaves a slot behind tests nothing there.
+    assert stale > 0 or KILLS < 10, "no kill left a reader slot behind: the harness tests nothing there"
     db = zanth_vec.ZanthVec(path, num_shards=NUM_SHARDS, map_size=1 << 30)
     ids = sorted({i for s in model.shards for i in s.objects} | set(range(-1000 * next_call, 1000 * next_call, 997)))
     assert db.get_data(ids) == model.get_data(ids)
