@@ -55,6 +55,7 @@ def test_stats_counts_what_was_stored(made):
         == {"objects": 100, "vector_blocks": 3, "vector_records": 600, "tombstones": 10,
             "index_entries": 100, "distinct_keys": 5}
     assert [s["stale_readers"] for s in report["per_shard"]] == [0, 0, 1]
+    assert [s["dimensions_seen"] for s in report["per_shard"]] == [[DIM]] * SHARDS
     del holder
     script = Path(sys.executable).parent / "zanth"
     code, out = zanth("stats", made, command=[str(script)])
@@ -158,6 +159,23 @@ def test_plain_text_without_rich(made, monkeypatch, capsys):
     assert lines[0].endswith("3 shards on disk, dimension 8")
     assert lines[1].split()[:4] == ["shard", "objects", "blocks", "vectors"]
     assert lines[-2].split()[:5] == ["all", "100", "3", "600", "10"]
+
+
+def test_stats_shows_each_shards_dimensions(tmp_path, capsys, monkeypatch):
+    """A caller who stored two dimensions into one store: each shard tells its own."""
+    import zanth.cli
+
+    store = zanth_vec.ZanthVec(str(tmp_path), SHARDS, 1 << 26)
+    for shard, dim in ((0, 8), (1, 16)):
+        store.store_flat_vectors(np.ones((256, dim), np.float32), range(shard, 768, SHARDS))
+    store.store_flat_vectors(np.ones((3, 16), np.float32), [SHARDS + 1] * 3)  # shard 1 again
+    monkeypatch.setattr(zanth.cli, "_rich", lambda: None)
+    assert zanth.cli.main(["stats", str(tmp_path)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    rows = {line.split()[0]: line.split() for line in lines[2:2 + SHARDS + 1]}
+    assert (rows["0"][5], rows["1"][5], rows["2"][5]) == ("8", "16", "-")
+    assert rows["all"][5:7] == ["8,", "16"]
+    assert zanth.cli.main(["verify", str(tmp_path)]) == 1
 
 
 def blocks(rng, dim, counts, shards):

@@ -133,6 +133,7 @@ def inspect(path: str, shards: int | None, dim: int | None, check_pickles: bool)
     readable = []
     lengths: Counter[int] = Counter()
     samples: list[tuple[int, bytes]] = []
+    shard_blocks: dict[int, tuple[Counter[int], list[tuple[int, bytes]]]] = {}
     for i, survey in zip(present, surveys):
         if isinstance(survey, Failed):
             problems.append(f"shard {i}: cannot be read: {survey.reason}")
@@ -140,8 +141,10 @@ def inspect(path: str, shards: int | None, dim: int | None, check_pickles: bool)
             problems.append(f"shard {i}: {survey['error']}")
         else:
             readable.append(i)
+            own = [(i, block) for block in survey["samples"]]
+            shard_blocks[i] = (survey["lengths"], own)
             lengths.update(survey["lengths"])
-            samples += [(i, block) for block in survey["samples"]]
+            samples += own
 
     record_size: int | None
     if dim is not None:
@@ -161,7 +164,9 @@ def inspect(path: str, shards: int | None, dim: int | None, check_pickles: bool)
             problems.append(f"shard {i}: cannot be read: {walked.reason}")
             continue
         problems += [f"shard {i}: {line}" for line in walked.pop("problems")]
-        per_shard.append({"shard": i, **walked})
+        seen, certain = scan.dimensions_seen(*shard_blocks[i], count, record_size)
+        per_shard.append({"shard": i, **walked, "dimensions_seen": seen,
+                          "dimensions_certain": certain})
     totals = {name: sum(s[name] for s in per_shard) for name in COUNTS}
     return {
         "path": path, "shards": count, "shards_read": len(per_shard),
@@ -181,19 +186,32 @@ def _dimension_text(report: dict[str, Any], given: bool) -> str:
     return "no vectors" if not report["totals"]["vector_blocks"] else "dimension unknown"
 
 
+def _dims_text(dims: list[int], certain: bool) -> str:
+    """"128", "64, 128" (two seen), or "2|6?" (the blocks allow either)."""
+    if not dims:
+        return "-"
+    text = (", " if certain else "|").join(map(str, dims[:4])) + ("..." if len(dims) > 4 else "")
+    return text if certain else text + "?"
+
+
 def stats(args: argparse.Namespace) -> int:
     report = inspect(args.path, args.shards, args.dim, check_pickles=False)
     if args.json:
         print(json.dumps(report, indent=2))
         return 0
     known = report["dimension"] is not None
-    header = ["shard", "objects", "blocks", "vectors", "deleted", "index entries", "keys",
-              "used", "map size", "stale readers"]
+    header = ["shard", "objects", "blocks", "vectors", "deleted", "dims seen", "index entries",
+              "keys", "used", "map size", "stale readers"]
+    everywhere = sorted({d for s in report["per_shard"] for d in s["dimensions_seen"]})
+    certain = all(s["dimensions_certain"] for s in report["per_shard"])
     rows = []
-    for s in [*report["per_shard"], {"shard": "all", **report["totals"], "map_size": None}]:
+    for s in [*report["per_shard"], {"shard": "all", **report["totals"], "map_size": None,
+                                     "dimensions_seen": everywhere,
+                                     "dimensions_certain": certain}]:
         rows.append([str(s["shard"]), f"{s['objects']:,}", f"{s['vector_blocks']:,}",
                      f"{s['vector_records']:,}" if known else "?",
                      f"{s['tombstones']:,}" if known else "?",
+                     _dims_text(s["dimensions_seen"], s["dimensions_certain"]),
                      f"{s['index_entries']:,}", f"{s['distinct_keys']:,}",
                      _size(s["bytes_used"]), _size(s["map_size"]) if s["map_size"] else "",
                      str(s["stale_readers"])])

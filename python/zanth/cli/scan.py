@@ -177,11 +177,33 @@ def infer_record_size(lengths: Counter[int], samples: list[tuple[int, bytes]],
         if biggest == candidates[0] * BLOCK_CAPACITY:
             return candidates[0], candidates
         return None, candidates
+    if len(lengths) == 1:
+        return None, []
     for length, _ in lengths.most_common():
         alone, _ = infer_record_size(Counter({length: 1}), samples, num_shards)
         if alone is not None:
             return alone, []
     return None, []
+
+
+def dimensions_seen(lengths: Counter[int], samples: list[tuple[int, bytes]], num_shards: int,
+                    record_size: int | None) -> tuple[list[int], bool]:
+    """The dimensions one shard's blocks were written with, and whether they are certain (else
+    they are the candidates the blocks allow): the store's when every block fits it, else what
+    the shard's own blocks say. A shard written at two dimensions (a caller's mistake the store
+    cannot see) shows both, from the block lengths that decide one alone."""
+    if not lengths:
+        return [], True
+    if record_size is not None and all(
+            n % record_size == 0 and n <= record_size * BLOCK_CAPACITY for n in lengths):
+        return [(record_size - 8) // 4], True
+    own, candidates = infer_record_size(lengths, samples, num_shards)
+    if own is not None and all(n % own == 0 for n in lengths):
+        return [(own - 8) // 4], True
+    if candidates:
+        return [(c - 8) // 4 for c in candidates], False
+    alone = {infer_record_size(Counter({n: 1}), samples, num_shards)[0] for n in lengths}
+    return sorted((size - 8) // 4 for size in alone if size is not None), None not in alone
 
 
 def _pickle_problem(value: bytes) -> str | None:
