@@ -93,6 +93,7 @@ def test_pruned_equals_full_scan(data):
             filters = [None, pruned.get_ids_from_filter((0, "even")),
                        pruned.get_ids_from_filter((4, (0, "even"))),
                        pruned.get_ids_from_filter((4, (0, "nothing")))]
+            asked = []
             for s in range(SEARCHES):
                 source = draw(st.sampled_from(["gauss", "row", "u"]))
                 if source == "gauss":
@@ -101,19 +102,31 @@ def test_pruned_equals_full_scan(data):
                     query = rows(draw, rng, 1, dim, u)[0]
                 else:
                     query = u * np.float32(2.0 ** rng.integers(-60, 60))
+                asked.append(query)
                 k = draw(st.sampled_from([1, 10, 10, 100, 5000]))
-                filt = filters[s % len(filters)]
-                try:
-                    got = pruned.search_flat(query, filter_obj=filt, k=k)
-                except ValueError as e:  # blocks not cut evenly by this dimension
-                    got = e
-                try:
-                    want = full.search_flat(query, filter_obj=filt, k=k)
-                    everything = full.search_flat(query, filter_obj=filt, k=10**9)
-                except ValueError as e:
-                    assert isinstance(got, ValueError) and str(got) == str(e)
-                    continue
-                same_hits(got, want, everything)
+                compare(pruned.search_flat, full, [query], filters[s % len(filters)], k)
+            # Small batches prune; rows differ in scale, so each query keeps its own floor.
+            k = draw(st.sampled_from([1, 10, 100]))
+            asked = asked[: draw(st.integers(1, 8))]
+            for filt in (filters[0], filters[draw(st.integers(1, 3))]):
+                compare(pruned.search_flat_batch, full, asked, filt, k)
+
+
+def compare(search, full, queries, filt, k):
+    """search(...) (one query, or a batch) against the sketch-free handle's single searches."""
+    batch = search.__name__ == "search_flat_batch"
+    try:
+        got = search(np.stack(queries), filt, k) if batch else [search(queries[0], filt, k)]
+    except ValueError as e:  # blocks not cut evenly by this dimension
+        got = e
+    for i, query in enumerate(queries):
+        try:
+            want = full.search_flat(query, filter_obj=filt, k=k)
+            everything = full.search_flat(query, filter_obj=filt, k=10**9)
+        except ValueError as e:
+            assert isinstance(got, ValueError) and str(got) == str(e)
+            continue
+        same_hits(got[i], want, everything)
 
 
 WRITER = """

@@ -160,7 +160,8 @@ PyObject* StoreSearchFlatBatch(PyObject* self, PyObject* args, PyObject* kwargs)
     }
     const StoreHandle& store = StoreOf(self);
     Result<std::vector<std::vector<ScoredHit>>> found = WithoutGil([&] {
-      return SearchFlatBatch(store, static_cast<const float*>(view.buf), count, dim, filter, k);
+      return SearchFlatBatch(store, static_cast<const float*>(view.buf), count, dim, filter, k,
+                             &SketchesOf(self));
     });
     if (!found.ok()) return RaiseStatus(found.status());
     const std::vector<std::vector<ScoredHit>>& all = found.value();

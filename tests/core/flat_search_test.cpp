@@ -105,7 +105,7 @@ TEST_CASE(filtered_search_matches_brute_force_in_every_mode) {
         // Every row of a batch on this level's tile kernel equals its single search.
         const TileKernel tile = TileKernelFor(level);
         for (std::uint64_t k : {std::uint64_t{1}, std::uint64_t{10}, std::uint64_t{n + 5}}) {
-          auto rows = SearchFlatBatch(store, queries.data(), batch, dim, filter, k, &tile);
+          auto rows = SearchFlatBatch(store, queries.data(), batch, dim, filter, k, nullptr, &tile);
           CHECK(rows.ok() && rows.value().size() == batch);
           for (std::size_t q = 0; rows.ok() && q < batch; ++q) {
             auto single = SearchFlat(store, queries.data() + q * dim, dim, filter, k);
