@@ -220,15 +220,8 @@ class PrunedBatch {
     const ShardSketch* sketch = snapshot_.SketchOf(b);
     if (sketch == nullptr) {
       if (ShardSketch* building = snapshot_.BuildsInto(b)) SketchBlock(b, dim_, builder_, building);
-      std::size_t n = 0;
-      for (std::size_t j = 0; j < b.records; ++j) {
-        const char* record = b.data + j * record_size_;
-        const std::int64_t id = DecodeId(record);
-        if (!accept_.Accepts(id)) continue;
-        t.records[n] = record;
-        t.ids[n++] = id;
-      }
-      if (n != 0) scan_.Score(task, t.records, t.ids, n);
+      GatherAccepted(b, record_size_, accept_, t.records, t.ids,
+                     [&](std::size_t n) { scan_.Score(task, t.records, t.ids, n); });
       return;
     }
     for (std::size_t from = 0; from < b.records; from += kBlockCapacity) {

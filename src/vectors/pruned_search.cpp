@@ -54,19 +54,8 @@ void ScoreGathered(const Context& ctx, TaskState* t, std::size_t n) {
 
 // Scores every accepted live record of the block exactly.
 void ScoreBlock(const Context& ctx, const SketchedBlock& b, TaskState* t) {
-  std::size_t n = 0;
-  for (std::size_t j = 0; j < b.records; ++j) {
-    const char* record = b.data + j * ctx.record_size;
-    std::int64_t id = DecodeId(record);
-    if (!ctx.accept.Accepts(id)) continue;
-    t->records[n] = record;
-    t->ids[n++] = id;
-    if (n == kBlockCapacity) {
-      ScoreGathered(ctx, t, n);
-      n = 0;
-    }
-  }
-  if (n != 0) ScoreGathered(ctx, t, n);
+  GatherAccepted(b, ctx.record_size, ctx.accept, t->records, t->ids,
+                 [&](std::size_t n) { ScoreGathered(ctx, t, n); });
 }
 
 // Scores exactly only the records whose upper bound reaches the floor. Ids come from the

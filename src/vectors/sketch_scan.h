@@ -133,6 +133,27 @@ struct Acceptance {
   }
 };
 
+// Calls score(n) with the block's live records that `accept` accepts gathered into
+// records[0, n) and ids[0, n), at most kBlockCapacity at a time (a block read at a smaller
+// dimension than it was written with holds more records than that).
+template <typename ScoreFn>
+void GatherAccepted(const SketchedBlock& b, std::size_t record_size, const Acceptance& accept,
+                    const char** records, std::int64_t* ids, ScoreFn&& score) {
+  std::size_t n = 0;
+  for (std::size_t j = 0; j < b.records; ++j) {
+    const char* record = b.data + j * record_size;
+    const std::int64_t id = DecodeId(record);
+    if (!accept.Accepts(id)) continue;
+    records[n] = record;
+    ids[n++] = id;
+    if (n == kBlockCapacity) {
+      score(n);
+      n = 0;
+    }
+  }
+  if (n != 0) score(n);
+}
+
 // Positions j < count of the chunk [first, first + count) of `sketch` whose record is live and
 // accepted, into `positions`; returns how many.
 std::size_t AcceptedPositions(const Acceptance& accept, const ShardSketch& sketch,
