@@ -105,14 +105,18 @@ def test_pruned_equals_full_scan(data):
                 asked.append(query)
                 k = draw(st.sampled_from([1, 10, 10, 100, 5000]))
                 compare(pruned.search_flat, full, [query], filters[s % len(filters)], k)
-            # Small batches prune; rows differ in scale, so each query keeps its own floor.
+            # Batches prune in tiles of up to 32 queries, each query with its own floor: the
+            # copies differ in scale and sign.
             k = draw(st.sampled_from([1, 10, 100]))
-            asked = asked[: draw(st.integers(1, 8))]
+            m = draw(st.sampled_from([1, 3, 8, 17, 33]))
+            with np.errstate(over="ignore"):
+                batch = [asked[i % len(asked)] * np.float32((-2.0) ** (i // len(asked)))
+                         for i in range(m)]
             for filt in (filters[0], filters[draw(st.integers(1, 3))]):
-                compare(pruned.search_flat_batch, full, asked, filt, k)
+                compare(pruned.search_flat_batch, full, batch, filt, k)
             # Read at half the dimension, a block holds twice the records it was written with.
             if dim % 2 == 0:
-                compare(pruned.search_flat_batch, full, [q[: (dim - 2) // 2] for q in asked],
+                compare(pruned.search_flat_batch, full, [q[: (dim - 2) // 2] for q in batch],
                         None, k)
 
 

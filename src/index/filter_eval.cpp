@@ -226,7 +226,7 @@ Result<IdSet> Eval(const StoreHandle& store, const FilterNode& root) {
     std::vector<IdSet> done;
   };
   std::vector<Frame> stack;
-  stack.push_back(Frame{Peel(root)});
+  stack.push_back(Frame{Peel(root), 0, {}});
   std::size_t next_leaf = 0;
   for (;;) {
     Frame& top = stack.back();
@@ -237,7 +237,7 @@ Result<IdSet> Eval(const StoreHandle& store, const FilterNode& root) {
       value = std::move(leaf_sets[next_leaf++]);
     } else if (top.next_child < node.children.size()) {
       Peeled child = Peel(node.children[top.next_child++]);
-      stack.push_back(Frame{child});  // `top` is not used past this point
+      stack.push_back(Frame{child, 0, {}});  // `top` is not used past this point
       continue;
     } else {
       value = node.op == FilterOp::kAnd ? AndOf(std::move(top.done)) : OrOf(std::move(top.done));

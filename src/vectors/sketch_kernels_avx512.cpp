@@ -1,5 +1,8 @@
 // 32 codes a step, sign-extended to 16 bits and multiplied in pairs (vpmaddwd); the tail is a
 // masked load, so no byte past a record's codes is read.
+// GCC 12's own AVX-512 reduction and extraction intrinsics start from _mm512_undefined_*() and
+// trip this warning.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
 #include "vectors/sketch_kernels.h"

@@ -4,6 +4,9 @@
 // accumulators stay below 2^31. Four records share each query load and one reduction; a lone
 // record takes the bias off with a second vpdpbusd instead, as the query's sum would cost as
 // much as the record.
+// GCC 12's own AVX-512 reduction and extraction intrinsics start from _mm512_undefined_*() and
+// trip this warning.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
 #include "vectors/sketch_kernels.h"

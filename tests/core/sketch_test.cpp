@@ -13,6 +13,7 @@
 #include "vectors/score_kernels.h"
 #include "vectors/sketch.h"
 #include "vectors/sketch_kernels.h"
+#include "vectors/sketch_tile.h"
 
 namespace zanth {
 
@@ -61,6 +62,29 @@ std::vector<float> Draw(Family family, std::size_t dim, std::mt19937& gen) {
   }
   return v;
 }
+
+// `bytes` bytes that end where an unreadable page begins: a kernel reading past them faults.
+class GuardedBytes {
+ public:
+  explicit GuardedBytes(std::size_t bytes) {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    span_ = (bytes + page - 1) / page * page + page;
+    region_ = static_cast<char*>(
+        mmap(nullptr, span_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (region_ == MAP_FAILED) std::abort();
+    mprotect(region_ + span_ - page, page, PROT_NONE);
+    data_ = region_ + span_ - page - bytes;
+  }
+  ~GuardedBytes() { munmap(region_, span_); }
+  GuardedBytes(const GuardedBytes&) = delete;
+  GuardedBytes& operator=(const GuardedBytes&) = delete;
+  char* data() const { return data_; }
+
+ private:
+  char* region_;
+  char* data_;
+  std::size_t span_;
+};
 
 }  // namespace
 
@@ -124,18 +148,11 @@ TEST_CASE(sketch_bounds_hold_for_the_computed_score) {
 TEST_CASE(every_sketch_kernel_matches_scalar) {
   std::mt19937 gen(11);
   std::uniform_int_distribution<int> code(-127, 127);
-  const long page = sysconf(_SC_PAGESIZE);
   for (std::size_t dim : {1, 31, 32, 33, 80, 95, 96, 97, 128, 300, 1000, 4097}) {
     for (std::size_t count : {0, 1, 3, 17, 256}) {
-      // The codes end where an unreadable page begins: a kernel reading past them faults.
       const std::size_t bytes = dim * count;
-      const std::size_t span = (bytes + page - 1) / page * page + page;
-      char* region = static_cast<char*>(
-          mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-      CHECK(region != MAP_FAILED);
-      if (region == MAP_FAILED) return;
-      mprotect(region + span - page, page, PROT_NONE);
-      auto* codes = reinterpret_cast<std::int8_t*>(region + span - page - bytes);
+      GuardedBytes region(bytes);
+      auto* codes = reinterpret_cast<std::int8_t*>(region.data());
       for (std::size_t i = 0; i < bytes; ++i) codes[i] = static_cast<std::int8_t>(code(gen));
       std::vector<std::int8_t> query(dim);
       std::vector<std::int16_t> wide(dim);
@@ -151,9 +168,102 @@ TEST_CASE(every_sketch_kernel_matches_scalar) {
         if (got != want) std::printf("  %s dim=%zu count=%zu\n", SketchKernelLevelName(level), dim, count);
         CHECK(got == want);
       }
-      munmap(region, span);
     }
   }
+}
+
+// Every bound pass, whole tiles (VNNI) or query by query, must keep each record whose computed
+// score reaches a lane's floor, and may raise a low floor only with a true lower bound.
+TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
+  std::mt19937 gen(23);
+  const Family families[] = {Family::kGauss, Family::kGauss, Family::kFineBits,
+                             Family::kScaledCodes, Family::kMagnitudes, Family::kSpecial,
+                             Family::kTiny};
+  std::uniform_int_distribution<std::size_t> family(0, std::size(families) - 1);
+  std::bernoulli_distribution coin(0.5);
+  std::size_t pruned = 0, checked = 0;
+  for (std::size_t dim : {100, 103, 128, 257, 768}) {
+    for (std::size_t lanes : {1, 16, 17, 32}) {
+      std::vector<std::vector<float>> queries;
+      std::vector<QuerySketch> sketches;
+      while (queries.size() < lanes) {
+        std::vector<float> q = Draw(families[family(gen)], dim, gen);
+        QuerySketch qs;
+        if (!MakeQuerySketch(q.data(), dim, &qs)) continue;
+        queries.push_back(std::move(q));
+        sketches.push_back(std::move(qs));
+      }
+      std::vector<const QuerySketch*> pointers;
+      for (const QuerySketch& qs : sketches) pointers.push_back(&qs);
+      SketchTile tile;
+      MakeSketchTile(pointers.data(), lanes, dim, &tile);
+      // Records with their codes at the end of readable memory.
+      constexpr std::size_t kRecords = 40;
+      GuardedBytes region(kRecords * dim);
+      auto* codes = reinterpret_cast<std::int8_t*>(region.data());
+      std::vector<RecordSketchMeta> meta(kRecords);
+      std::vector<float> scores(kRecords * kTileLanes);
+      for (std::size_t r = 0; r < kRecords; ++r) {
+        std::vector<float> v = Draw(r % 3 == 0 ? families[family(gen)] : Family::kGauss, dim, gen);
+        const char* values = reinterpret_cast<const char*>(v.data());
+        SketchRecordScalar(values, dim, codes + r * dim, &meta[r]);
+        for (std::size_t l = 0; l < lanes; ++l) {
+          scores[r * kTileLanes + l] = ScoreOne(queries[l].data(), dim, values);
+        }
+      }
+      // Floors: a record's exact score (which it must pass, tie included) or no floor at all.
+      double floors[kTileLanes], low_floors[kTileLanes];
+      for (std::size_t l = 0; l < kTileLanes; ++l) {
+        const double tie = scores[(l % kRecords) * kTileLanes + l];
+        floors[l] = coin(gen) && !std::isnan(tie) ? tie : -std::numeric_limits<double>::infinity();
+        low_floors[l] = coin(gen) ? floors[l] : -std::numeric_limits<double>::infinity();
+      }
+      // Calls over the last records (the guard page right after), dense and sparse.
+      std::vector<std::vector<std::size_t>> calls = {{}, {}};
+      for (std::size_t r = kRecords - kTileRecords; r < kRecords; ++r) calls[0].push_back(r);
+      for (std::size_t r = 1; r < kRecords; r += 5) calls[1].push_back(r);
+      for (std::size_t r = 0; r < kRecords - kTileRecords; ++r) calls.push_back({r});
+      for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
+        const TileBounder bounder(level);
+        for (const std::vector<std::size_t>& positions : calls) {
+          const TileRecords records{codes, meta.data(), positions.data(), positions.size()};
+          TileOutcome out;
+          bounder.Run(tile, records, floors, low_floors, &out);
+          for (std::size_t i = 0; i < records.n; ++i) {
+            const std::size_t r = positions[i];
+            CHECK(lanes == 32 || ((out.pass[i] | out.raise[i]) >> lanes) == 0);
+            for (std::size_t l = 0; l < lanes; ++l) {
+              const double score = scores[r * kTileLanes + l];
+              const bool passes = (out.pass[i] >> l) & 1;
+              ++checked;
+              pruned += passes ? 0 : 1;
+              if (!passes && !(score < floors[l])) {
+                std::printf("  %s dim=%zu lane=%zu: %a reaches floor %a but was cut\n",
+                            SketchKernelLevelName(level), dim, l, score, floors[l]);
+                CHECK(false);
+              }
+              if ((out.raise[i] >> l) & 1) {
+                const double low = out.lows[i * kTileLanes + l];
+                CHECK(low > low_floors[l] && low <= score);
+              }
+            }
+          }
+          if (bounder.tiled()) {
+            std::int32_t dots[kTileRecords * kTileLanes];
+            TileDotsAvx512Vnni(tile, records, dots);
+            for (std::size_t i = 0; i < records.n; ++i) {
+              for (std::size_t l = 0; l < lanes; ++l) {
+                CHECK(dots[i * kTileLanes + l] ==
+                      SketchDot(sketches[l].codes.data(), codes + positions[i] * dim, dim));
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  // The bound must also cut: a pass that keeps everything would satisfy the checks above.
+  CHECK(pruned > checked / 8);
 }
 
 }  // namespace zanth
