@@ -5,6 +5,14 @@
 
 namespace zanth {
 
+namespace {
+
+// A whole tile costs as much for one query as for sixteen: up to this many queries are cheaper
+// one by one with the single-query kernels (measured at 128 and 768 dimensions).
+constexpr std::size_t kFewLanes = 4;
+
+}  // namespace
+
 void MakeSketchTile(const QuerySketch* const* queries, std::size_t count, std::size_t dim,
                     SketchTile* tile) {
   const std::size_t groups = (dim + 3) / 4;
@@ -38,7 +46,9 @@ TileBounder::TileBounder() : TileBounder(AvailableSketchKernelLevels().back()) {
 
 void TileBounder::Run(const SketchTile& tile, const TileRecords& records, const double* floors,
                       const double* low_floors, TileOutcome* out) const {
-  if (tiled_) return TileBoundsAvx512Vnni(tile, records, floors, low_floors, out);
+  if (tiled_ && tile.lanes > kFewLanes) {
+    return TileBoundsAvx512Vnni(tile, records, floors, low_floors, out);
+  }
   const std::size_t n = records.n;
   const std::size_t dim = tile.dim;
   std::fill_n(out->pass, n, 0u);
