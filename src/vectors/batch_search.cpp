@@ -7,6 +7,7 @@
 #include <cassert>
 #include <bit>
 #include <limits>
+#include <memory>
 
 #include "pool/worker_pool.h"
 #include "vectors/flat_search.h"
@@ -186,7 +187,8 @@ struct PruneTask {
   alignas(64) double floors[kTileLanes];
   alignas(64) double low_floors[kTileLanes];
   std::size_t surviving[kTileLanes];
-  std::size_t survivors[kTileLanes][kBlockCapacity];
+  static_assert(kBlockCapacity <= 65536);
+  std::uint16_t survivors[kTileLanes][kBlockCapacity];  // positions within a chunk
   std::size_t positions[kBlockCapacity];
   const char* records[kBlockCapacity];
   std::int64_t ids[kBlockCapacity];
@@ -239,8 +241,12 @@ class PrunedBatch {
 
   void Start(std::size_t tasks) {
     scan_.Start(tasks);
-    tasks_ = std::vector<PruneTask>(tasks);
-    for (PruneTask& t : tasks_) {
+    // One allocation each, left uninitialised: the scratch is written before it is read, and
+    // zeroing it would cost more page faults than the pruned batch's own work.
+    tasks_.clear();
+    for (std::size_t i = 0; i < tasks; ++i) tasks_.emplace_back(new PruneTask);
+    for (auto& owned : tasks_) {
+      PruneTask& t = *owned;
       t.bounds.assign(count_, QueryBound(k_));
       t.pending.assign(count_, PendingScores());
       for (std::size_t q = 0; q < count_; ++q) t.bounds[q].gave_up = !sketched_[q];
@@ -253,7 +259,7 @@ class PrunedBatch {
   }
 
   void ScanBlock(std::size_t task, const SketchedBlock& b) {
-    PruneTask& t = tasks_[task];
+    PruneTask& t = *tasks_[task];
     const ShardSketch* sketch = snapshot_.SketchOf(b);
     if (sketch == nullptr) {
       if (ShardSketch* building = snapshot_.BuildsInto(b)) SketchBlock(b, dim_, builder_, building);
@@ -283,8 +289,8 @@ class PrunedBatch {
 
   SketchCache::Counts Counts() const {
     SketchCache::Counts total;
-    for (const PruneTask& t : tasks_) {
-      for (const QueryBound& bound : t.bounds) {
+    for (const auto& t : tasks_) {
+      for (const QueryBound& bound : t->bounds) {
         total.bounded += bound.bounded;
         total.rescored += bound.rescored;
       }
@@ -297,7 +303,7 @@ class PrunedBatch {
   // record `from` of block `b`.
   void ScanChunk(std::size_t task, const SketchedBlock& b, const ShardSketch& sketch,
                  std::size_t from, std::size_t live, std::size_t tile_index) {
-    PruneTask& t = tasks_[task];
+    PruneTask& t = *tasks_[task];
     const SketchTile& tile = tiles_[tile_index];
     const std::size_t first_query = tile_index * kTileLanes;
     constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -336,7 +342,7 @@ class PrunedBatch {
       for (std::size_t r = 0; r < records.n; ++r) {
         for (std::uint32_t lanes = t.outcome.pass[r]; lanes != 0; lanes &= lanes - 1) {
           const std::size_t l = static_cast<std::size_t>(std::countr_zero(lanes));
-          t.survivors[l][t.surviving[l]++] = records.positions[r];
+          t.survivors[l][t.surviving[l]++] = static_cast<std::uint16_t>(records.positions[r]);
         }
       }
     }
@@ -360,7 +366,7 @@ class PrunedBatch {
   }
 
   void Flush(std::size_t task, std::size_t q) {
-    PruneTask& t = tasks_[task];
+    PruneTask& t = *tasks_[task];
     PendingScores& pending = t.pending[q];
     if (pending.n == 0) return;
     TopK& best = scan_.Best(task, q);
@@ -393,7 +399,7 @@ class PrunedBatch {
   std::vector<bool> sketched_;
   std::vector<std::atomic<double>> floors_;  // per query: the highest floor of any task
   std::vector<SketchTile> tiles_;
-  std::vector<PruneTask> tasks_;
+  std::vector<std::unique_ptr<PruneTask>> tasks_;
 };
 
 }  // namespace
