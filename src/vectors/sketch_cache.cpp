@@ -1,7 +1,9 @@
 #include "vectors/sketch_cache.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <iterator>
 
 namespace zanth {
@@ -17,7 +19,44 @@ std::uint64_t DefaultBudget() {
 
 std::uint64_t BytesOf(const ShardSketch& s) { return ShardSketch::BytesFor(s.records, s.dim); }
 
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+
+std::size_t RoundUp(std::size_t bytes, std::size_t to) { return (bytes + to - 1) / to * to; }
+
 }  // namespace
+
+// Arrays of a large page or more: the mapping is aligned to large pages, and the whole large
+// pages the array fills are advised for them (the part past the last one keeps small pages, so
+// the memory held stays what BytesFor counts). Smaller arrays are plain mappings.
+static std::size_t MappedBytes(std::size_t bytes) {
+  return bytes < kLargePage ? bytes : RoundUp(bytes, kLargePage);
+}
+
+void* MapPages(std::size_t bytes) {
+  if (bytes == 0) return nullptr;
+  constexpr int kProt = PROT_READ | PROT_WRITE;
+  constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+  if (bytes < kLargePage) {
+    void* data = mmap(nullptr, bytes, kProt, kFlags, -1, 0);
+    return data == MAP_FAILED ? nullptr : data;
+  }
+  const std::size_t size = MappedBytes(bytes);
+  // Mapped one large page over, then trimmed to a large-page boundary at both ends.
+  void* raw = mmap(nullptr, size + kLargePage, kProt, kFlags, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = RoundUp(start, kLargePage);
+  if (aligned > start) munmap(raw, aligned - start);
+  const std::size_t tail = start + kLargePage - aligned;
+  if (tail != 0) munmap(reinterpret_cast<void*>(aligned + size), tail);
+  void* data = reinterpret_cast<void*>(aligned);
+  madvise(data, bytes / kLargePage * kLargePage, MADV_HUGEPAGE);  // advice: works without
+  return data;
+}
+
+void UnmapPages(void* data, std::size_t bytes) {
+  if (data != nullptr) munmap(data, MappedBytes(bytes));
+}
 
 SketchCache::SketchCache() : budget_(DefaultBudget()) {}
 
@@ -42,9 +81,10 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
   sketch->txn_id = txn_id;
   sketch->dim = dim;
   sketch->records = records;
-  sketch->codes.reset(new std::int8_t[records * dim]);
-  sketch->meta.reset(new RecordSketchMeta[records]);
-  sketch->ids.reset(new std::int64_t[records]);
+  sketch->codes = PageArray<std::int8_t>(records * dim);
+  sketch->meta = PageArray<RecordSketchMeta>(records);
+  sketch->ids = PageArray<std::int64_t>(records);
+  if (!sketch->codes || !sketch->meta || !sketch->ids) return nullptr;
   entries_[key] = sketch;
   held_ = others + bytes;
   return sketch;
