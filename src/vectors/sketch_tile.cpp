@@ -33,6 +33,10 @@ void MakeSketchTile(const QuerySketch* const* queries, std::size_t count, std::s
     tile->abs_slack[l] = q.abs_slack;
     tile->cover_limit[l] = q.cover_limit;
     tile->min_cover_limit = std::min(tile->min_cover_limit, q.cover_limit);
+    tile->scale_f[l] = static_cast<float>(q.scale);
+    tile->per_code_norm_f[l] = RoundUpToFloat(q.per_code_norm);
+    tile->per_resid_norm_f[l] = RoundUpToFloat(q.per_resid_norm);
+    tile->abs_slack_f[l] = RoundUpToFloat(q.abs_slack);
   }
 }
 

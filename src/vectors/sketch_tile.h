@@ -33,6 +33,12 @@ struct SketchTile {
   alignas(64) double abs_slack[kTileLanes] = {};
   alignas(64) double cover_limit[kTileLanes] = {};
   double min_cover_limit = 0;  // over the lanes in use
+  // The same terms in float, rounded up (the scale is a float already): a first, float test
+  // with a wide slack discards most records before any double arithmetic.
+  alignas(64) float scale_f[kTileLanes] = {};
+  alignas(64) float per_code_norm_f[kTileLanes] = {};
+  alignas(64) float per_resid_norm_f[kTileLanes] = {};
+  alignas(64) float abs_slack_f[kTileLanes] = {};
 };
 
 // `count` <= kTileLanes sketches of `dim` (the pointers must outlive the tile).

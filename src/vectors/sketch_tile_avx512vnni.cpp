@@ -112,47 +112,77 @@ void Bounds(const SketchTile& tile, const TileRecords& records, const double* fl
   const std::uint32_t lanes =
       tile.lanes >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << tile.lanes) - 1;
   // A lane passes only when its upper bound reaches its floor, and raises only when its lower
-  // bound exceeds its low floor, so an upper bound below both decides the lane at once.
-  __m512d gate[2 * H];
-  for (int c = 0; c < 2 * H; ++c) {
-    gate[c] = _mm512_min_pd(_mm512_loadu_pd(floors + 8 * c), _mm512_loadu_pd(low_floors + 8 * c));
+  // bound exceeds its low floor, so an upper bound below both decides the lane at once. That
+  // first test runs in float, 16 lanes a vector, against the lower of the two floors rounded
+  // down, with a slack far above the error of its few float operations: 2^-20 relative (each
+  // operation errs by 2^-24 at most), and 2^-110 absolute for products that underflow (an
+  // underflowing scale product errs by 2^-149 and multiplies a dot below 2^30).
+  __m512 gate[H];
+  for (int h = 0; h < H; ++h) {
+    __m256 halves[2];
+    for (int i = 0; i < 2; ++i) {
+      const std::size_t at = 16 * static_cast<std::size_t>(h) + 8 * static_cast<std::size_t>(i);
+      halves[i] = _mm512_cvt_roundpd_ps(
+          _mm512_min_pd(_mm512_loadu_pd(floors + at), _mm512_loadu_pd(low_floors + at)),
+          _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    }
+    gate[h] = _mm512_insertf32x8(_mm512_castps256_ps512(halves[0]), halves[1], 1);
   }
+  const __m512 relative = _mm512_set1_ps(0x1p-20f), absolute = _mm512_set1_ps(0x1p-110f);
   for (std::size_t first = 0; first < padded; first += kGroup) {
     alignas(64) std::int32_t dots[kGroup * kTileLanes];
     GroupDots<H>(tile, pointers + first, dots);
-    for (std::size_t r = first; r < first + kGroup && r < records.n; ++r) {
+    const std::size_t end = std::min(first + kGroup, records.n);
+    // The float test of every record first: independent of one another, they overlap.
+    std::uint32_t open[kGroup];
+    for (std::size_t r = first; r < end; ++r) {
+      const RecordSketchMeta& meta = records.meta[records.positions[r]];
+      const __m512 scale = _mm512_set1_ps(meta.scale), vb = _mm512_set1_ps(meta.code_norm),
+                   vr = _mm512_set1_ps(meta.resid_norm);
+      std::uint32_t lanes_open = 0;
+      for (int h = 0; h < H; ++h) {
+        const std::size_t at = 16 * static_cast<std::size_t>(h);
+        const __m512 center = _mm512_mul_ps(
+            _mm512_cvtepi32_ps(_mm512_load_si512(dots + (r - first) * kTileLanes + at)),
+            _mm512_mul_ps(scale, _mm512_load_ps(tile.scale_f + at)));
+        const __m512 spread = _mm512_fmadd_ps(
+            vb, _mm512_load_ps(tile.per_code_norm_f + at),
+            _mm512_fmadd_ps(vr, _mm512_load_ps(tile.per_resid_norm_f + at),
+                            _mm512_load_ps(tile.abs_slack_f + at)));
+        const __m512 slack =
+            _mm512_fmadd_ps(_mm512_add_ps(_mm512_abs_ps(center), spread), relative, absolute);
+        const __m512 high = _mm512_add_ps(_mm512_add_ps(center, spread), slack);
+        lanes_open |= static_cast<std::uint32_t>(_mm512_cmp_ps_mask(high, gate[h], _CMP_GE_OQ))
+                      << at;
+      }
+      open[r - first] = lanes_open & lanes;
+    }
+    for (std::size_t r = first; r < end; ++r) {
       const RecordSketchMeta& meta = records.meta[records.positions[r]];
       const double b = meta.code_norm, resid = meta.resid_norm;
+      // Also false for a non-finite record (b + 2 resid = +inf).
+      const bool covered_everywhere = b + 2 * resid <= tile.min_cover_limit;
+      if (covered_everywhere && open[r - first] == 0) {
+        out->pass[r] = out->raise[r] = 0;
+        continue;
+      }
       const __m512d scale = _mm512_set1_pd(meta.scale), vb = _mm512_set1_pd(b),
-                    vr = _mm512_set1_pd(resid);
-      __m512d center[2 * H], spread[2 * H];
-      std::uint32_t open = 0;
+                    vr = _mm512_set1_pd(resid), reach = _mm512_set1_pd(b + 2 * resid);
+      std::uint32_t pass = 0, raise = 0;
       for (int c = 0; c < 2 * H; ++c) {
         const std::size_t at = 8 * static_cast<std::size_t>(c);
         const __m256i half = _mm256_load_si256(
             reinterpret_cast<const __m256i*>(dots + (r - first) * kTileLanes + at));
-        center[c] = _mm512_mul_pd(_mm512_cvtepi32_pd(half),
-                                  _mm512_mul_pd(scale, _mm512_load_pd(tile.scale + at)));
-        spread[c] = _mm512_fmadd_pd(vb, _mm512_load_pd(tile.per_code_norm + at),
-                                    _mm512_fmadd_pd(vr, _mm512_load_pd(tile.per_resid_norm + at),
-                                                    _mm512_load_pd(tile.abs_slack + at)));
-        const __m512d high = _mm512_add_pd(center[c], spread[c]);
-        open |= static_cast<std::uint32_t>(_mm512_cmp_pd_mask(high, gate[c], _CMP_GE_OQ)) << at;
-      }
-      // Also false for a non-finite record (b + 2 resid = +inf).
-      const bool covered_everywhere = b + 2 * resid <= tile.min_cover_limit;
-      if (covered_everywhere && (open & lanes) == 0) {
-        out->pass[r] = out->raise[r] = 0;
-        continue;
-      }
-      const __m512d reach = _mm512_set1_pd(b + 2 * resid);
-      std::uint32_t pass = 0, raise = 0;
-      for (int c = 0; c < 2 * H; ++c) {
-        const std::size_t at = 8 * static_cast<std::size_t>(c);
+        const __m512d center = _mm512_mul_pd(
+            _mm512_cvtepi32_pd(half), _mm512_mul_pd(scale, _mm512_load_pd(tile.scale + at)));
+        const __m512d spread = _mm512_fmadd_pd(
+            vb, _mm512_load_pd(tile.per_code_norm + at),
+            _mm512_fmadd_pd(vr, _mm512_load_pd(tile.per_resid_norm + at),
+                            _mm512_load_pd(tile.abs_slack + at)));
         const __mmask8 covered =
             _mm512_cmp_pd_mask(reach, _mm512_load_pd(tile.cover_limit + at), _CMP_LE_OQ);
-        const __m512d high = _mm512_add_pd(center[c], spread[c]);
-        const __m512d low = _mm512_sub_pd(center[c], spread[c]);
+        const __m512d high = _mm512_add_pd(center, spread);
+        const __m512d low = _mm512_sub_pd(center, spread);
         const __mmask8 reaches = _mm512_cmp_pd_mask(high, _mm512_loadu_pd(floors + at), _CMP_GE_OQ);
         const __mmask8 raises =
             covered & _mm512_cmp_pd_mask(low, _mm512_loadu_pd(low_floors + at), _CMP_GT_OQ);

@@ -211,51 +211,82 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
           scores[r * kTileLanes + l] = ScoreOne(queries[l].data(), dim, values);
         }
       }
-      // Floors: a record's exact score (which it must pass, tie included) or no floor at all.
-      double floors[kTileLanes], low_floors[kTileLanes];
-      for (std::size_t l = 0; l < kTileLanes; ++l) {
-        const double tie = scores[(l % kRecords) * kTileLanes + l];
-        floors[l] = coin(gen) && !std::isnan(tie) ? tie : -std::numeric_limits<double>::infinity();
-        low_floors[l] = coin(gen) ? floors[l] : -std::numeric_limits<double>::infinity();
-      }
       // Calls over the last records (the guard page right after), dense and sparse.
       std::vector<std::vector<std::size_t>> calls = {{}, {}};
       for (std::size_t r = kRecords - kTileRecords; r < kRecords; ++r) calls[0].push_back(r);
       for (std::size_t r = 1; r < kRecords; r += 5) calls[1].push_back(r);
       for (std::size_t r = 0; r < kRecords - kTileRecords; ++r) calls.push_back({r});
-      for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
-        const TileBounder bounder(level);
-        for (const std::vector<std::size_t>& positions : calls) {
-          const TileRecords records{codes, meta.data(), positions.data(), positions.size()};
-          TileOutcome out;
-          bounder.Run(tile, records, floors, low_floors, &out);
-          for (std::size_t i = 0; i < records.n; ++i) {
-            const std::size_t r = positions[i];
-            CHECK(lanes == 32 || ((out.pass[i] | out.raise[i]) >> lanes) == 0);
-            for (std::size_t l = 0; l < lanes; ++l) {
-              const double score = scores[r * kTileLanes + l];
-              const bool passes = (out.pass[i] >> l) & 1;
-              ++checked;
-              pruned += passes ? 0 : 1;
-              if (!passes && !(score < floors[l])) {
-                std::printf("  %s dim=%zu lane=%zu: %a reaches floor %a but was cut\n",
-                            SketchKernelLevelName(level), dim, l, score, floors[l]);
-                CHECK(false);
-              }
-              if ((out.raise[i] >> l) & 1) {
-                const double low = out.lows[i * kTileLanes + l];
-                CHECK(low > low_floors[l] && low <= score);
+      // Floors: a record's exact score (which it must pass, tie included), just under a
+      // record's upper bound as ScoreBounds gives it (which it must pass too: a faster pass
+      // may round differently, never by more), or none. Either for a random record in some
+      // lanes, or for each lane's best record in all of them, where most records are below
+      // every lane's floor and the cheapest test decides.
+      for (const bool everywhere : {false, true}) {
+        double floors[kTileLanes], low_floors[kTileLanes];
+        std::size_t edge_of[kTileLanes];
+        std::uniform_int_distribution<int> choice(0, 2);
+        for (std::size_t l = 0; l < kTileLanes; ++l) {
+          std::size_t r = (7 * l + 3) % kRecords;
+          for (std::size_t j = 0; everywhere && j < kRecords; ++j) {
+            const float s = scores[j * kTileLanes + l];
+            if (std::isfinite(s) && !(scores[r * kTileLanes + l] >= s)) r = j;
+          }
+          const double tie = scores[r * kTileLanes + l];
+          double low = 0, high = 0;
+          const bool bounded =
+              l < lanes && ScoreBounds(sketches[l], meta[r],
+                                       SketchDot(sketches[l].codes.data(), codes + r * dim, dim),
+                                       &low, &high);
+          floors[l] = -std::numeric_limits<double>::infinity();
+          edge_of[l] = kRecords;
+          const int pick = everywhere ? choice(gen) % 2 : choice(gen);
+          if (pick == 0 && !std::isnan(tie)) floors[l] = tie;
+          if (pick == 1 && bounded) {
+            floors[l] = high - 0x1p-40 * (std::fabs(low) + std::fabs(high)) - 0x1p-140;
+            edge_of[l] = r;
+          }
+          low_floors[l] =
+              everywhere || coin(gen) ? floors[l] : -std::numeric_limits<double>::infinity();
+        }
+        for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
+          const TileBounder bounder(level);
+          for (const std::vector<std::size_t>& positions : calls) {
+            const TileRecords records{codes, meta.data(), positions.data(), positions.size()};
+            TileOutcome out;
+            bounder.Run(tile, records, floors, low_floors, &out);
+            for (std::size_t i = 0; i < records.n; ++i) {
+              const std::size_t r = positions[i];
+              CHECK(lanes == 32 || ((out.pass[i] | out.raise[i]) >> lanes) == 0);
+              for (std::size_t l = 0; l < lanes; ++l) {
+                const double score = scores[r * kTileLanes + l];
+                const bool passes = (out.pass[i] >> l) & 1;
+                ++checked;
+                pruned += passes ? 0 : 1;
+                CHECK(passes || r != edge_of[l]);
+                if (!passes && !(score < floors[l])) {
+                  std::printf("  %s dim=%zu lane=%zu: %a reaches floor %a but was cut\n",
+                              SketchKernelLevelName(level), dim, l, score, floors[l]);
+                  CHECK(false);
+                }
+                if ((out.raise[i] >> l) & 1) {
+                  const double low = out.lows[i * kTileLanes + l];
+                  CHECK(low > low_floors[l] && low <= score);
+                }
               }
             }
           }
-          if (bounder.tiled()) {
-            std::int32_t dots[kTileRecords * kTileLanes];
-            TileDotsAvx512Vnni(tile, records, dots);
-            for (std::size_t i = 0; i < records.n; ++i) {
-              for (std::size_t l = 0; l < lanes; ++l) {
-                CHECK(dots[i * kTileLanes + l] ==
-                      SketchDot(sketches[l].codes.data(), codes + positions[i] * dim, dim));
-              }
+        }
+      }
+      // Whole-tile dots are exact.
+      if (TileBounder(SketchKernelLevel::kAvx512Vnni).tiled()) {
+        for (const std::vector<std::size_t>& positions : calls) {
+          const TileRecords records{codes, meta.data(), positions.data(), positions.size()};
+          std::int32_t dots[kTileRecords * kTileLanes];
+          TileDotsAvx512Vnni(tile, records, dots);
+          for (std::size_t i = 0; i < records.n; ++i) {
+            for (std::size_t l = 0; l < lanes; ++l) {
+              CHECK(dots[i * kTileLanes + l] ==
+                    SketchDot(sketches[l].codes.data(), codes + positions[i] * dim, dim));
             }
           }
         }
