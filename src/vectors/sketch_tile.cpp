@@ -24,9 +24,11 @@ void MakeSketchTile(const QuerySketch* const* queries, std::size_t count, std::s
     const QuerySketch& q = *queries[l];
     tile->queries[l] = &q;
     for (std::size_t i = 0; i < dim; ++i) {
-      tile->codes[(i / 4) * kTileLanes * 4 + l * 4 + i % 4] =
-          static_cast<std::uint8_t>(q.codes[i] + 128);
+      tile->codes[(i / 4) * kTileLanes * 4 + l * 4 + i % 4] = q.codes[i];
     }
+    std::int32_t sum = 0;
+    for (std::int8_t c : q.codes) sum += c;
+    tile->bias[l] = 128 * sum;
     tile->scale[l] = q.scale;
     tile->per_code_norm[l] = q.per_code_norm;
     tile->per_resid_norm[l] = q.per_resid_norm;

@@ -19,20 +19,21 @@ inline constexpr std::size_t kTileLanes = 32;
 inline constexpr std::size_t kTileRecords = 16;
 
 // Lanes of up to kTileLanes query sketches. `codes` holds them as the VNNI kernel reads them:
-// for each group of 4 dimensions, 4 bytes per lane of code + 128 (unsigned), zeros past the
-// dimension and in empty lanes; adding 128 adds 128 * sum(c) to a record's dot with codes c,
-// which the kernel takes off. The per-lane terms are those of QuerySketch.
+// for each group of 4 dimensions, each lane's 4 codes, zeros past the dimension and in empty
+// lanes. The kernel makes a record's codes unsigned by adding 128, which adds 128 * sum(a) to
+// lane a's dot: `bias`, taken off at the end. The other per-lane terms are those of QuerySketch.
 struct SketchTile {
   std::size_t dim = 0;
   std::size_t lanes = 0;
   const QuerySketch* queries[kTileLanes] = {};
-  std::vector<std::uint8_t> codes;
+  std::vector<std::int8_t> codes;
   alignas(64) double scale[kTileLanes] = {};
   alignas(64) double per_code_norm[kTileLanes] = {};
   alignas(64) double per_resid_norm[kTileLanes] = {};
   alignas(64) double abs_slack[kTileLanes] = {};
   alignas(64) double cover_limit[kTileLanes] = {};
   double min_cover_limit = 0;  // over the lanes in use
+  alignas(64) std::int32_t bias[kTileLanes] = {};
   // The same terms in float, rounded up (the scale is a float already): a first, float test
   // with a wide slack discards most records before any double arithmetic.
   alignas(64) float scale_f[kTileLanes] = {};

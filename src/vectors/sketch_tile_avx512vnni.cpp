@@ -1,8 +1,9 @@
-// A record's codes, 4 bytes at a time, broadcast against 16 lanes of query codes (vpdpbusd):
-// each accumulator lane is one query's dot, so 8 records by 32 queries take 16 accumulators and
-// no reduction. The bounds follow in double, 8 lanes a vector, on the accumulators still in
-// registers. Integer dots are exact, so the dots are those of SketchDot; the bounds may round
-// differently from ScoreBounds but within the same slack.
+// A record's codes, 4 bytes at a time made unsigned and broadcast, against 16 lanes of query
+// codes (vpdpbusd): each accumulator lane is one query's dot, so 8 records by 32 queries take 16
+// accumulators and no reduction. Integer dots are exact, so they are those of SketchDot. The
+// bounds follow: a float test of all lanes, then, for the few records some lane may keep, the
+// double bounds, 8 lanes a vector; they may round differently from ScoreBounds, within the same
+// slack.
 // GCC 12's own AVX-512 reduction and extraction intrinsics start from _mm512_undefined_*() and
 // trip these warnings.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -20,7 +21,8 @@ namespace {
 
 constexpr std::size_t kGroup = 8;  // records sharing each load of the query codes
 
-// Broadcasts the 4 codes of `record` from dimension 4 * g (fewer past the dimension).
+// Broadcasts the 4 codes of `record` from dimension `at` (fewer past the dimension; the query
+// codes there are zeros).
 inline __m512i Quad(const std::int8_t* record, std::size_t at, std::size_t bytes) {
   std::int32_t word = 0;
   if (bytes == 4) {
@@ -33,18 +35,7 @@ inline __m512i Quad(const std::int8_t* record, std::size_t at, std::size_t bytes
   return _mm512_set1_epi32(word);
 }
 
-// 128 * the sum of a record's codes: what the unsigned query codes add to every lane's dot.
-inline std::int32_t Bias(const std::int8_t* record, std::size_t dim) {
-  const __m512i ones = _mm512_set1_epi8(1);
-  __m512i sum = _mm512_setzero_si512();
-  for (std::size_t i = 0; i < dim; i += 64) {
-    const __mmask64 m = dim - i >= 64 ? ~__mmask64{0} : (__mmask64{1} << (dim - i)) - 1;
-    sum = _mm512_dpbusd_epi32(sum, ones, _mm512_maskz_loadu_epi8(m, record + i));
-  }
-  return _mm512_reduce_add_epi32(sum) * 128;
-}
-
-// acc += a (unsigned bytes) . b (signed bytes), lane by lane. Written out because GCC 12 copies
+// acc += a (unsigned bytes) . b (signed bytes), 4 bytes a lane. Written out because GCC 12 copies
 // the accumulator of the intrinsic after every multiply.
 inline void DotAccumulate(__m512i& acc, __m512i a, __m512i b) {
   asm("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(a), "v"(b));
@@ -57,22 +48,22 @@ inline void GroupDots(const SketchTile& tile, const std::int8_t* const* records,
                       std::int32_t* dots) {
 #define ZANTH_ACCUMULATORS(X) X(0) X(1) X(2) X(3) X(4) X(5) X(6) X(7)
 #define ZANTH_DECLARE(r) __m512i lo##r = _mm512_setzero_si512(), hi##r = _mm512_setzero_si512();
-#define ZANTH_MULTIPLY(r)                                      \
-  {                                                            \
-    const __m512i b = Quad(records[r], 4 * g, bytes);          \
-    DotAccumulate(lo##r, q0, b);                               \
-    if constexpr (H == 2) DotAccumulate(hi##r, q1, b);         \
+#define ZANTH_MULTIPLY(r)                                                 \
+  {                                                                       \
+    const __m512i c = _mm512_xor_si512(Quad(records[r], 4 * g, bytes), flip);  \
+    DotAccumulate(lo##r, c, q0);                                          \
+    if constexpr (H == 2) DotAccumulate(hi##r, c, q1);                    \
   }
-#define ZANTH_STORE(r)                                                                   \
-  {                                                                                      \
-    const __m512i bias = _mm512_set1_epi32(Bias(records[r], tile.dim));                  \
-    _mm512_storeu_si512(dots + r * kTileLanes, _mm512_sub_epi32(lo##r, bias));           \
-    if constexpr (H == 2) {                                                              \
-      _mm512_storeu_si512(dots + r * kTileLanes + 16, _mm512_sub_epi32(hi##r, bias));    \
-    }                                                                                    \
+#define ZANTH_STORE(r)                                                                \
+  {                                                                                   \
+    _mm512_storeu_si512(dots + r * kTileLanes, _mm512_sub_epi32(lo##r, bias0));       \
+    if constexpr (H == 2) {                                                           \
+      _mm512_storeu_si512(dots + r * kTileLanes + 16, _mm512_sub_epi32(hi##r, bias1)); \
+    }                                                                                 \
   }
   ZANTH_ACCUMULATORS(ZANTH_DECLARE)
-  const std::uint8_t* codes = tile.codes.data();
+  const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80));
+  const std::int8_t* codes = tile.codes.data();
   const std::size_t full = tile.dim / 4;
   std::size_t g = 0;
   std::size_t bytes = 4;
@@ -87,6 +78,8 @@ inline void GroupDots(const SketchTile& tile, const std::int8_t* const* records,
     const __m512i q1 = H == 2 ? _mm512_loadu_si512(codes + g * kTileLanes * 4 + 64) : q0;
     ZANTH_ACCUMULATORS(ZANTH_MULTIPLY)
   }
+  const __m512i bias0 = _mm512_load_si512(tile.bias);
+  const __m512i bias1 = _mm512_load_si512(tile.bias + 16);
   ZANTH_ACCUMULATORS(ZANTH_STORE)
 #undef ZANTH_STORE
 #undef ZANTH_MULTIPLY
