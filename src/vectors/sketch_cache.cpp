@@ -20,6 +20,9 @@ std::uint64_t DefaultBudget() {
 std::uint64_t BytesOf(const ShardSketch& s) { return ShardSketch::BytesFor(s.records, s.dim); }
 
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
+// A new sketch's arrays hold 1/kGrowthRoom more records than asked (address space only: pages
+// past the records sketched are never touched).
+constexpr std::size_t kGrowthRoom = 16;
 
 std::size_t RoundUp(std::size_t bytes, std::size_t to) { return (bytes + to - 1) / to * to; }
 
@@ -81,10 +84,24 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
   sketch->txn_id = txn_id;
   sketch->dim = dim;
   sketch->records = records;
-  sketch->codes = PageArray<std::int8_t>(records * dim);
-  sketch->meta = PageArray<RecordSketchMeta>(records);
-  sketch->ids = PageArray<std::int64_t>(records);
-  if (!sketch->codes || !sketch->meta || !sketch->ids) return nullptr;
+  if (it != entries_.end() && it->second.use_count() == 1 &&
+      it->second->codes.size() >= records * dim && it->second->meta.size() >= records &&
+      it->second->ids.size() >= records) {
+    // The sketch being replaced, which no search holds (only this cache hands them out, under
+    // mu_), lends its memory: those pages are mapped and touched already, so the first search
+    // after a write neither faults them in, zeroed, nor unmaps the old ones.
+    ShardSketch& old = *it->second;
+    sketch->codes = std::move(old.codes);
+    sketch->meta = std::move(old.meta);
+    sketch->ids = std::move(old.ids);
+  } else {
+    // Room for a few more records, so the writes that follow can reuse it as above.
+    const std::size_t room = records + records / kGrowthRoom;
+    sketch->codes = PageArray<std::int8_t>(room * dim);
+    sketch->meta = PageArray<RecordSketchMeta>(room);
+    sketch->ids = PageArray<std::int64_t>(room);
+    if (!sketch->codes || !sketch->meta || !sketch->ids) return nullptr;
+  }
   entries_[key] = sketch;
   held_ = others + bytes;
   return sketch;

@@ -42,6 +42,7 @@ class PageArray {
   PageArray& operator=(const PageArray&) = delete;
 
   T* get() const { return data_; }
+  std::size_t size() const { return bytes_ / sizeof(T); }
   T& operator[](std::size_t i) const { return data_[i]; }
   explicit operator bool() const { return data_ != nullptr; }
 
