@@ -26,15 +26,15 @@ constexpr std::size_t kGrowthRoom = 16;
 
 std::size_t RoundUp(std::size_t bytes, std::size_t to) { return (bytes + to - 1) / to * to; }
 
+std::size_t MappedBytes(std::size_t bytes) {
+  return bytes < kLargePage ? bytes : RoundUp(bytes, kLargePage);
+}
+
 }  // namespace
 
 // Arrays of a large page or more: the mapping is aligned to large pages, and the whole large
 // pages the array fills are advised for them (the part past the last one keeps small pages, so
 // the memory held stays what BytesFor counts). Smaller arrays are plain mappings.
-static std::size_t MappedBytes(std::size_t bytes) {
-  return bytes < kLargePage ? bytes : RoundUp(bytes, kLargePage);
-}
-
 void* MapPages(std::size_t bytes) {
   if (bytes == 0) return nullptr;
   constexpr int kProt = PROT_READ | PROT_WRITE;

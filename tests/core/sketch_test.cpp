@@ -220,16 +220,18 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
       // record's upper bound as ScoreBounds gives it (which it must pass too: a faster pass
       // may round differently, never by more), or none. Either for a random record in some
       // lanes, or for each lane's best record in all of them, where most records are below
-      // every lane's floor and the cheapest test decides.
-      for (const bool everywhere : {false, true}) {
+      // every lane's floor and the cheapest test decides, or for its worst, which every record
+      // reaches.
+      for (const int mode : {0, 1, 2}) {
+        const bool everywhere = mode != 0;
         double floors[kTileLanes], low_floors[kTileLanes];
         std::size_t edge_of[kTileLanes];
         std::uniform_int_distribution<int> choice(0, 2);
         for (std::size_t l = 0; l < kTileLanes; ++l) {
           std::size_t r = (7 * l + 3) % kRecords;
           for (std::size_t j = 0; everywhere && j < kRecords; ++j) {
-            const float s = scores[j * kTileLanes + l];
-            if (std::isfinite(s) && !(scores[r * kTileLanes + l] >= s)) r = j;
+            const float s = scores[j * kTileLanes + l], at = scores[r * kTileLanes + l];
+            if (std::isfinite(s) && (mode == 1 ? !(at >= s) : !(at <= s))) r = j;
           }
           const double tie = scores[r * kTileLanes + l];
           double low = 0, high = 0;
@@ -250,6 +252,7 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
         }
         for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
           const TileBounder bounder(level);
+          CHECK(bounder.tiled() == (level == SketchKernelLevel::kAvx512Vnni));
           for (const std::vector<std::size_t>& positions : calls) {
             const TileRecords records{codes, meta.data(), positions.data(), positions.size()};
             TileOutcome out;
