@@ -6,9 +6,9 @@ script checks that on every query it times. Queries rotate through a set of diff
 Every figure is the median of 3 repetitions over that set, ours and the peer's taken in the
 same run (the machine may be shared: compare ratios, not absolute times). A first search after
 a write is a single call, which a preempted worker thread can stretch by a whole time slice,
-so those figures are medians of 9 writes. Cases: Gaussian
-1,000,000 x 128 and 200,000 x 768, filtered, after writes, pinned to one CPU, all scores nearly
-equal, and 100,000 real sentence embeddings (384 dimensions, minilm.py).
+so those figures are medians of 9 writes. Cases: Gaussian 1,000,000 x 128 and 200,000 x 768,
+filtered, after writes, pinned to one CPU, all scores nearly equal, and 100,000 real sentence
+embeddings (384 dimensions, minilm.py).
 
     python benchmarks/bench_pruned.py [--quick] [--json PATH] [--dir DIR]
 """

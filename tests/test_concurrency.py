@@ -153,7 +153,8 @@ SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def amid_writers(db, body):
-    """body()'s result, called while two threads write to and search db."""
+    """body()'s result, called while two threads write to and search db (under the sanitizer,
+    just after they stop)."""
     stop, threads, result = threading.Event(), [], None
 
     def busy(writer):
@@ -176,7 +177,8 @@ def amid_writers(db, body):
         finally:
             stop.set()
         [w.result() for w in workers]
-    while any(os.path.exists(f"/proc/self/task/{t}") for t in threads):
+    deadline = time.monotonic() + 10
+    while any(os.path.exists(f"/proc/self/task/{t}") for t in threads) and time.monotonic() < deadline:
         time.sleep(0.001)
     return body() if SANITIZED else result
 
