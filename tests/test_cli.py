@@ -3,6 +3,7 @@
 import json
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -79,6 +80,32 @@ def scribble_over_pages(path):
         f.write(np.random.default_rng(1).bytes(os.path.getsize(data) - 2 * 4096))
 
 
+def loop_the_btree(path, shard=1):
+    """Rewrites shard `shard` as a well-routed B-tree of object records, then makes its root
+    and four leaves into branch pages of 400 children, each naming the next page only: a cursor
+    walk would meet the last leaf 400 ** 5 times."""
+    where = path / f"shard_{shard}"
+    shutil.rmtree(where)
+    with lmdb.open(str(where), map_size=1 << 26, max_dbs=0) as env:
+        with env.begin(write=True) as txn:
+            for ident in range(shard, 9000, SHARDS):
+                txn.put(ident.to_bytes(8, "little"), b"\x80\x04N.")
+        psize = env.stat()["psize"]
+    data = bytearray((where / "data.mdb").read_bytes())
+    meta = max((0, psize), key=lambda at: int.from_bytes(data[at + 144:at + 152], "little"))
+    root = int.from_bytes(data[meta + 128:meta + 136], "little")
+    leaves = [page for page in range(2, len(data) // psize) if data[page * psize + 10] == 2]
+    chain, children = [root, *leaves[:5]], 400
+    for page, child in zip(chain, chain[1:]):
+        at, upper = page * psize, psize - 8 * children
+        data[at:at + psize] = bytes(psize)
+        struct.pack_into("<QHHHH", data, at, page, 0, 1, 16 + 2 * children, upper)
+        for i in range(children):
+            struct.pack_into("<H", data, at + 16 + 2 * i, upper + 8 * i)
+            struct.pack_into("<IHH", data, at + upper + 8 * i, child, 0, 0)
+    (where / "data.mdb").write_bytes(data)
+
+
 DAMAGE = {
     "key of no kind": (lambda p: put(p, 0, b"xyz", b""), "records of no known kind"),
     "short block": (shorten_a_block, "not whole 40-byte records"),
@@ -94,7 +121,12 @@ DAMAGE = {
                   "shard 2: data.mdb is truncated"),
     "missing shard": (lambda p: shutil.rmtree(p / "shard_1"), "shard_2 lies outside"),
     "scribbled pages": (scribble_over_pages, "shard 1: "),
+    "looping B-tree": (loop_the_btree, "shard 1: its B-tree is damaged"),
+    "empty data file": (lambda p: os.truncate(p / "shard_0" / "data.mdb", 0),
+                        "shard 0: data.mdb is empty"),
+    "no data file": (lambda p: os.remove(p / "shard_2" / "data.mdb"), "shard 2: no data.mdb"),
 }
+STRUCTURAL = ["not lmdb", "truncated", "looping B-tree", "empty data file", "no data file"]
 
 
 @pytest.mark.parametrize("damage", DAMAGE)
@@ -105,6 +137,11 @@ def test_verify_reports_damage_and_exits_1(made, damage):
     harm(made)
     code, out = zanth("verify", made)
     assert code == 1 and expected in out and "not sound" in out, out
+    if damage in STRUCTURAL:  # stats reads every shard too, and names the damaged one
+        code, out = zanth("stats", made)
+        assert code == 0 and f"PROBLEM {expected}" in out, out
+        code, out = zanth("copy", made, made.parent / "copy", "--compact")
+        assert code == 1 and f"PROBLEM {expected.split(':')[0]}: " in out, out
 
 
 def test_copy_while_written_is_sound_and_compact(made, tmp_path):

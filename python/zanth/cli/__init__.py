@@ -124,9 +124,9 @@ def inspect(path: str, shards: int | None, dim: int | None, check_pickles: bool)
     """Walks every shard of the store at `path`: counts, the dimension, every problem."""
     count, problems = find_shards(path, shards)
     dirs = [os.path.join(path, f"shard_{i}") for i in range(count)]
-    present = [i for i in range(count) if os.path.isfile(os.path.join(dirs[i], "data.mdb"))]
-    problems += [f"shard {i}: no data.mdb" for i in range(count)
-                 if i not in present and os.path.isdir(dirs[i])]
+    present = [i for i in range(count) if os.path.isdir(dirs[i])]
+    problems += [f"shard {i}: {why}" for i in present if (why := scan.data_file_problem(dirs[i]))]
+    present = [i for i in present if not scan.data_file_problem(dirs[i])]
 
     with _progress("surveying vector blocks") as progress:
         surveys = run_per_shard(scan.survey, [(dirs[i],) for i in present], progress)
@@ -221,8 +221,10 @@ def stats(args: argparse.Namespace) -> int:
     print("blocks: vector blocks of up to 256 vectors; deleted: vectors awaiting compact_vectors;"
           " keys: distinct index keys (each lives in one shard); used: pages in use, of "
           + _size(report["totals"]["file_size"]) + " in data.mdb files")
+    for line in report["problems"]:
+        print(f"  PROBLEM {line}")
     if report["problems"]:
-        print(f"{len(report['problems'])} problems found; run `zanth verify` for the list")
+        print(f"{len(report['problems'])} problems found; `zanth verify` checks every record")
     return 0
 
 
@@ -250,10 +252,13 @@ def verify(args: argparse.Namespace) -> int:
 
 def copy(args: argparse.Namespace) -> int:
     count, problems = find_shards(args.path, args.shards)
+    problems += [f"shard {i}: {why}" for i in range(count)
+                 if os.path.isdir(shard := os.path.join(args.path, f"shard_{i}"))
+                 and (why := scan.data_file_problem(shard))]
     if problems:
         for line in problems:
             print(f"  PROBLEM {line}", file=sys.stderr)
-        print("not copied: the shard directories are not a whole store", file=sys.stderr)
+        print("not copied: the store's shards are not all there and readable", file=sys.stderr)
         return 1
     if os.path.exists(args.dest) and (not os.path.isdir(args.dest) or os.listdir(args.dest)):
         raise UsageError(f"{args.dest}: exists and is not an empty directory")
@@ -265,12 +270,11 @@ def copy(args: argparse.Namespace) -> int:
     failed = 0
     before = after = 0
     for i, result in enumerate(results):
-        source = os.path.getsize(os.path.join(jobs[i][0], "data.mdb"))
         if isinstance(result, Failed):
             failed += 1
             print(f"  PROBLEM shard {i}: not copied: {result.reason}", file=sys.stderr)
             continue
-        before += source
+        before += result["source_bytes"]
         after += result["bytes"]
     if failed:
         print(f"copy incomplete: {failed} of {count} shards failed", file=sys.stderr)

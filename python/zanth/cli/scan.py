@@ -13,7 +13,7 @@ import math
 import os
 import pickletools
 from collections import Counter
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -32,12 +32,66 @@ CHANCE_BITS = 20  # a record size is inferred only if chance would fake it 1 tim
 Send = Callable[[str, Any], None]
 
 
+class Damaged(Exception):
+    """A shard whose file cannot be read as an LMDB B-tree; the message says what is wrong."""
+
+
+def data_file_problem(path: str) -> str | None:
+    """What makes the shard directory `path` unreadable before LMDB is asked: a missing or
+    empty data file (LMDB would say only "No such file" or "Bad file descriptor")."""
+    data = os.path.join(path, "data.mdb")
+    if not os.path.isfile(data):
+        return "no data.mdb"
+    if os.path.getsize(data) == 0:
+        return "data.mdb is empty (0 bytes): its records are gone"
+    return None
+
+
 def open_shard(path: str) -> lmdb.Environment:
     """Opens a shard read-only with its reader slot registered (lock=True), so that writers in
     other processes keep the pages of our snapshot alive. map_size=0 takes the size recorded in
-    the file."""
+    the file. Raises Damaged for a missing or empty data file."""
+    problem = data_file_problem(path)
+    if problem:
+        raise Damaged(problem)
     return lmdb.open(path, readonly=True, create=False, lock=True, map_size=0,
                      max_readers=2048, max_dbs=0, subdir=True)
+
+
+def records(env: lmdb.Environment, txn: lmdb.Transaction, start: bytes | None = None,
+            values: bool = True) -> Iterator[tuple[bytes, Any]]:
+    """Every record of the snapshot `txn`, in key order (from `start`, when given), each key
+    greater than the last one, and no more of them than the snapshot's header counts.
+
+    LMDB follows the page numbers of branch pages without checking them, so a damaged branch
+    page that names the same child again and again makes a plain cursor walk revisit those
+    pages, up to (fan-out ** depth) times: for all practical purposes forever. A revisited page
+    yields a key that is not greater than the last one, so the walk stops at the first one
+    and raises Damaged. Costs one key comparison per record."""
+    entries = txn.stat(env.open_db(txn=txn))["entries"]
+    cursor = txn.cursor()
+    positioned = cursor.set_range(start) if start is not None else cursor.first()
+    walk: Iterator[Any] = iter(())
+    if positioned:
+        walk = cursor.iternext() if values else cursor.iternext(values=False)
+    last: bytes | None = None
+    seen = 0
+    for item in walk:
+        key_view, value = item if values else (item, None)
+        key = bytes(key_view)
+        seen += 1
+        if last is not None and key <= last:
+            raise Damaged(f"its B-tree is damaged: key {key[:40].hex()} ({len(key)} bytes) "
+                          f"comes after key {last[:40].hex()} ({len(last)} bytes); a branch "
+                          "page repeats or misorders its children")
+        if seen > entries:
+            raise Damaged(f"its B-tree is damaged: it holds more records than the {entries:,} "
+                          "its header counts")
+        yield key, value
+        last = key
+    if start is None and seen != entries:
+        raise Damaged(f"its B-tree is damaged: it holds {seen:,} records, its header counts "
+                      f"{entries:,}")
 
 
 def shard_of_id(ident: int, num_shards: int) -> int:
@@ -103,24 +157,20 @@ def survey(path: str, send: Send) -> dict[str, Any]:
     try:
         truncated = _truncation(path, env)
         if truncated:
-            return {"lengths": Counter(), "samples": [], "entries": 0, "error": truncated}
+            return {"lengths": Counter(), "samples": [], "error": truncated}
         lengths: Counter[int] = Counter()
         samples: list[bytes] = []
         with env.begin(buffers=True) as txn:
-            cursor = txn.cursor()
-            found = cursor.set_range(bytes([BLOCK_PREFIX]))
-            while found:
-                key = cursor.key()
-                if not len(key) or key[0] != BLOCK_PREFIX:
+            for key, value in records(env, txn, bytes([BLOCK_PREFIX])):
+                if not key or key[0] != BLOCK_PREFIX:
                     break
                 if len(key) == 5:
-                    value = cursor.value()
                     lengths[len(value)] += 1
                     if len(samples) < SAMPLE_BLOCKS:
                         samples.append(bytes(value))
-                found = cursor.next()
-        return {"lengths": lengths, "samples": samples, "entries": env.stat()["entries"],
-                "error": None}
+        return {"lengths": lengths, "samples": samples, "error": None}
+    except Damaged as error:
+        return {"lengths": Counter(), "samples": [], "error": str(error)}
     finally:
         env.close()
 
@@ -244,8 +294,7 @@ def walk(path: str, shard: int, num_shards: int, record_size: int | None, check_
         last_text: bytes | None = None
         seen = 0
         with env.begin(buffers=True) as txn:
-            for key_view, value in txn.cursor():
-                key = bytes(key_view)
+            for key, value in records(env, txn):
                 seen += 1
                 if seen % PROGRESS_EVERY == 0:
                     send("advance", PROGRESS_EVERY)
@@ -281,6 +330,8 @@ def walk(path: str, shard: int, num_shards: int, record_size: int | None, check_
         send("advance", seen % PROGRESS_EVERY)
     except lmdb.Error as error:
         problems.add(f"LMDB failed while reading: {error}")
+    except Damaged as error:
+        problems.add(f"{error}; the walk stopped there")
     finally:
         env.close()
     report["problems"] = problems.lines()
@@ -336,10 +387,17 @@ def copy(path: str, dest: str, compact: bool, send: Send) -> dict[str, Any]:
     try:
         truncated = _truncation(path, env)
         if truncated:
-            raise RuntimeError(truncated)
+            raise Damaged(truncated)
+        if compact:
+            # A compacting copy walks the B-tree as the store sees it, so a damaged tree would
+            # keep it walking as long as a plain walk; the bounded walk refuses such a tree.
+            with env.begin(buffers=True) as txn:
+                for _ in records(env, txn, values=False):
+                    pass
         os.makedirs(dest, exist_ok=True)
         env.copy(dest, compact=compact)
         send("advance", 1)
     finally:
         env.close()
-    return {"bytes": os.path.getsize(os.path.join(dest, "data.mdb"))}
+    return {"bytes": os.path.getsize(os.path.join(dest, "data.mdb")),
+            "source_bytes": os.path.getsize(os.path.join(path, "data.mdb"))}
