@@ -11,7 +11,11 @@ Builders::
 Every builder *is* the tuple tree the store takes (a `tuple` subclass), so it is passed as it
 is: `Exact("color:red") == (0, "color:red")`, and `Exact("a") & Exact("b")` is
 `(2, [(0, "a"), (0, "b")])`. `repr()` shows the builder calls, `str()` the expression text that
-`parse` reads back.
+`parse` reads back. A builder means exactly what its tuple means to the store: `And()` and `Or()`
+select nothing, and so does `Exact("a") & And()`. Builders survive `copy`, `deepcopy` and
+`pickle` as equal trees. Trees may be as deep as the store takes (MAX_DEPTH levels); `parse`
+refuses deeper text with FilterSyntaxError, `as_filter` deeper tuples with RecursionError, as
+the store does.
 
 The expression language of `parse`::
 
@@ -32,11 +36,13 @@ from __future__ import annotations
 
 import operator
 import re
+from collections.abc import Callable, Iterator
 from typing import Any, Literal, Self, TypeAlias, Union, cast
 
 __all__ = [
     "And", "AndFilter", "Exact", "ExactFilter", "Filter", "FilterSyntaxError", "FilterTree",
-    "Not", "NotFilter", "Or", "OrFilter", "Range", "RangeFilter", "as_filter", "parse",
+    "MAX_DEPTH", "Not", "NotFilter", "Or", "OrFilter", "Range", "RangeFilter", "as_filter",
+    "parse",
 ]
 
 # The tree forms get_ids_from_filter accepts, usable at run time (in annotations, with
@@ -50,10 +56,16 @@ NotFilter: TypeAlias = tuple[Literal[4], Any]
 FilterTree: TypeAlias = Union[ExactFilter, RangeFilter, AndFilter, OrFilter, NotFilter]
 
 EXACT, RANGE, AND, OR, NOT = 0, 1, 2, 3, 4
+# The deepest tree zanth_vec takes (the root is level 1); it refuses deeper ones with
+# RecursionError before reading any shard. as_filter and parse refuse them too.
+MAX_DEPTH = 1024
 
 
 class Filter(tuple):  # type: ignore[type-arg]
-    """A filter tree node. `a & b`, `a | b` and `~a` combine nodes (plain tuple trees too)."""
+    """A filter tree node. `a & b`, `a | b` and `~a` combine nodes (plain tuple trees too).
+
+    Copies, deep copies and pickles are equal trees; none of these, nor str(), repr() or
+    plain(), recurses, so they work on trees as deep as the store takes."""
 
     __slots__ = ()
 
@@ -73,16 +85,31 @@ class Filter(tuple):  # type: ignore[type-arg]
         return Not(self)
 
     def __str__(self) -> str:
-        return _render(self, 0)
+        text: str = _fold(self, _text_of_leaf, _text_of_inner)[0]
+        return text
+
+    def __repr__(self) -> str:
+        text: str = _fold(self, _repr_of_leaf, _repr_of_inner)
+        return text
+
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        # The whole tree as one flat postfix tuple: the builder's own arguments would make
+        # pickle and deepcopy recurse once per level, and rebuilding through __new__ with the
+        # tuple's items (tuple's default) would read (4, child) as the child of a new Not.
+        postfix: list[Any] = []
+        for node in _postorder(self):
+            if node[0] == RANGE:
+                postfix += (RANGE, node[1], node[2])
+            elif node[0] == EXACT:
+                postfix += (EXACT, node[1])
+            else:
+                postfix += (node[0], len(node[1])) if node[0] in (AND, OR) else (NOT,)
+        return _from_postfix, tuple(postfix)
 
     def plain(self) -> FilterTree:
         """The same tree of plain tuples and lists (for printing or serialising)."""
-        op = self[0]
-        if op in (AND, OR):
-            return cast(FilterTree, (op, [child.plain() for child in self[1]]))
-        if op == NOT:
-            return cast(FilterTree, (NOT, self[1].plain()))
-        return cast(FilterTree, tuple(self))
+        return cast(FilterTree, _fold(self, tuple, lambda node, children: (
+            (node[0], children) if node[0] in (AND, OR) else (NOT, children[0]))))
 
 
 def _text(value: object, what: str) -> str:
@@ -103,9 +130,6 @@ class Exact(Filter):
     def key(self) -> str:
         return self[1]  # type: ignore[no-any-return]
 
-    def __repr__(self) -> str:
-        return f"Exact({self.key!r})"
-
 
 class Range(Filter):
     """`(1, start, end)`: ids of the index keys from `start` (inclusive) to `end` (exclusive),
@@ -124,32 +148,35 @@ class Range(Filter):
     def end(self) -> str:
         return self[2]  # type: ignore[no-any-return]
 
-    def __repr__(self) -> str:
-        return f"Range({self.start!r}, {self.end!r})"
-
 
 class _Group(Filter):
     __slots__ = ()
     _opcode = AND
 
     def __new__(cls, *children: object) -> Self:
+        # a & b & c reads as one And of three, not a nest of pairs: the same ids, a flatter
+        # tree. Operands of the same kind are spliced in, at any depth, so a group never has a
+        # spliceable child and its repr rebuilds it node for node. An empty group stays as it
+        # is: And(a, And()) selects nothing, And(a) everything a selects.
         flat: list[Filter] = []
         for child in children:
-            node = as_filter(child)
-            # a & b & c reads as one And of three, not a nest of pairs: same ids, flatter tree.
-            flat.extend(node[1] if type(node) is cls else [node])
+            pending = [as_filter(child)]
+            while pending:
+                node = pending.pop()
+                if type(node) is cls and node[1]:
+                    pending.extend(reversed(node[1]))
+                else:
+                    flat.append(node)
         return tuple.__new__(cls, (cls._opcode, flat))
 
     @property
     def children(self) -> list[Filter]:
         return list(self[1])
 
-    def __repr__(self) -> str:
-        return f"{type(self).__name__}({', '.join(map(repr, self[1]))})"
-
 
 class And(_Group):
-    """`(2, [tree, ...])`: ids matching every child. `And()` matches nothing."""
+    """`(2, [tree, ...])`: ids matching every child. `And()` matches nothing, and so does
+    an And that has an empty And or Or among its children."""
 
     __slots__ = ()
     _opcode = AND
@@ -174,31 +201,132 @@ class Not(Filter):
     def child(self) -> Filter:
         return self[1]  # type: ignore[no-any-return]
 
-    def __repr__(self) -> str:
-        return f"Not({self.child!r})"
+
+_BUILDERS: dict[int, type[Filter]] = {EXACT: Exact, RANGE: Range, AND: And, OR: Or, NOT: Not}
+
+
+def _postorder(root: Filter) -> Iterator[Filter]:
+    """The nodes of a builder tree, children before their parent, left to right."""
+    pending: list[tuple[Filter, bool]] = [(root, False)]
+    while pending:
+        node, expanded = pending.pop()
+        if expanded or node[0] in (EXACT, RANGE):
+            yield node
+            continue
+        pending.append((node, True))
+        children = node[1] if node[0] in (AND, OR) else [node[1]]
+        pending.extend((child, False) for child in reversed(children))
+
+
+def _fold(root: Filter, leaf: Callable[[Filter], Any],
+          inner: Callable[[Filter, list[Any]], Any]) -> Any:
+    """leaf(node) for each Exact and Range, inner(node, its children's values) for the rest,
+    computed bottom-up without recursion; the root's value."""
+    values: list[Any] = []
+    for node in _postorder(root):
+        if node[0] in (EXACT, RANGE):
+            values.append(leaf(node))
+            continue
+        count = len(node[1]) if node[0] in (AND, OR) else 1
+        children = values[len(values) - count:]
+        del values[len(values) - count:]
+        values.append(inner(node, children))
+    return values[0]
+
+
+def _from_postfix(*postfix: Any) -> Filter:
+    """The tree `Filter.__reduce__` flattened, rebuilt exactly (no flattening of groups)."""
+    built: list[Filter] = []
+    at = 0
+    try:
+        while at < len(postfix):
+            op = postfix[at]
+            if op == EXACT:
+                built.append(Exact(postfix[at + 1]))
+                at += 2
+            elif op == RANGE:
+                built.append(Range(postfix[at + 1], postfix[at + 2]))
+                at += 3
+            elif op == NOT:
+                built[-1] = tuple.__new__(Not, (NOT, built[-1]))
+                at += 1
+            elif op in (AND, OR) and 0 <= postfix[at + 1] <= len(built):
+                count = postfix[at + 1]
+                children = built[len(built) - count:]
+                del built[len(built) - count:]
+                built.append(tuple.__new__(_BUILDERS[op], (op, children)))
+                at += 2
+            else:
+                raise ValueError(f"opcode {op!r}")
+    except (IndexError, TypeError, ValueError) as error:
+        raise ValueError(f"not a flattened filter tree: {error}") from None
+    if len(built) != 1:
+        raise ValueError(f"not a flattened filter tree: {len(built)} roots")
+    return built[0]
 
 
 def as_filter(tree: object) -> Filter:
-    """The builder form of a filter tree: builders are returned as they are, plain tuple trees
-    are checked like the store checks them (TypeError, IndexError, ValueError) and rebuilt."""
-    if isinstance(tree, Filter):
-        return tree
-    if not isinstance(tree, tuple):
-        raise TypeError(f"a filter tree is a tuple, not {type(tree).__name__}: {tree!r}")
-    opcode = operator.index(tree[0])  # IndexError for (), TypeError for 1.0, as the store
-    if not 0 <= opcode <= 255:
-        raise OverflowError(f"filter opcode {opcode} is outside 0 to 255")
-    if opcode == EXACT:
-        return Exact(tree[1])
-    if opcode == RANGE:
-        return Range(tree[1], tree[2])
-    if opcode in (AND, OR):
-        if not isinstance(tree[1], list):
-            raise TypeError(f"the children of And and Or are a list, not {type(tree[1]).__name__}")
-        return (And if opcode == AND else Or)(*tree[1])
-    if opcode == NOT:
-        return Not(tree[1])
-    raise ValueError("Invalid OpCode")
+    """The builder form of a filter tree. Builders are returned as they are; plain tuple trees
+    are checked as the store checks them, in its order, with its exceptions (TypeError,
+    IndexError, OverflowError, ValueError, RecursionError beyond MAX_DEPTH), and rebuilt as
+    the builders build them (a non-empty And directly inside an And is spliced in, and so for
+    Or): node for node otherwise, and with the same meaning always."""
+    if type(tree) in _BUILDERS.values():
+        return cast(Filter, tree)
+    # A plain tree is converted depth first with an explicit stack, like the store converts
+    # it: a tree at the depth limit must not exhaust Python's recursion limit. Each open node
+    # is [opcode, operands, children built so far, depth].
+    opened: list[list[Any]] = []
+    node, depth = tree, 1
+    while True:
+        built: Filter | None = None
+        if type(node) in _BUILDERS.values():
+            built = cast(Filter, node)
+        else:
+            if depth > MAX_DEPTH:
+                raise RecursionError(f"filter tree nested deeper than {MAX_DEPTH} levels")
+            if not isinstance(node, tuple):
+                raise TypeError(f"a filter tree is a tuple, not {type(node).__name__}: "
+                                f"{node!r:.80}")
+            opcode = operator.index(node[0])  # IndexError for (), TypeError for 1.0, as the store
+            if not 0 <= opcode <= 255:
+                raise OverflowError(f"filter opcode {opcode} is outside 0 to 255")
+            if opcode == EXACT:
+                built = Exact(node[1])
+            elif opcode == RANGE:
+                built = Range(node[1], node[2])
+            elif opcode in (AND, OR):
+                if not isinstance(node[1], list):
+                    raise TypeError("the children of And and Or are a list, not "
+                                    f"{type(node[1]).__name__}")
+                opened.append([opcode, node[1], [], depth])
+            elif opcode == NOT:
+                opened.append([NOT, node[1], [], depth])
+            else:
+                raise ValueError("Invalid OpCode")
+        while built is not None or opened:
+            if built is not None:
+                if not opened:
+                    return built
+                opened[-1][2].append(built)
+                built = None
+            opcode, operands, children, level = opened[-1]
+            if opcode == NOT and not children:
+                node, depth = operands, level + 1
+                break
+            if opcode != NOT and len(children) < len(operands):  # the store re-reads the size
+                node, depth = operands[len(children)], level + 1
+                break
+            opened.pop()
+            built = _BUILDERS[opcode](*children)
+
+
+def _repr_of_leaf(node: Filter) -> str:
+    return f"Exact({node[1]!r})" if node[0] == EXACT else f"Range({node[1]!r}, {node[2]!r})"
+
+
+def _repr_of_inner(node: Filter, children: list[str]) -> str:
+    return f"{type(node).__name__}({', '.join(children)})"
 
 
 # ---- text form -------------------------------------------------------------------------------
@@ -213,28 +341,39 @@ def _quote(key: str) -> str:
     return '"' + key.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def _render(node: Filter, parent: int) -> str:
-    """Text for `node`; `parent` is the binding strength around it (0 top, 1 or, 2 and, 3 not)
-    so parentheses appear only where they change the meaning."""
-    op = node[0]
-    if op == EXACT:
-        return _quote(node[1])
-    if op == RANGE:
-        start, end = node[1], node[2]
-        common = _namespace(start, end)
-        if common:
-            start, end = start[len(common):], end[len(common):]
-        return f"{_quote(common) if common else ''}[{_quote(start)}, {_quote(end)})"
-    if op == NOT:
-        return "not " + _render(node[1], 3)
-    children: list[Filter] = node[1]
-    strength = 2 if op == AND else 1
+# Binding strengths of the text form: a child is parenthesised when it binds more loosely
+# than its place needs (a leaf binds tightest).
+_OR_STRENGTH, _AND_STRENGTH, _NOT_STRENGTH, _LEAF_STRENGTH = 1, 2, 3, 4
+
+
+def _wrapped(child: tuple[str, int], needed: int) -> str:
+    text, strength = child
+    return f"({text})" if strength < needed else text
+
+
+def _text_of_leaf(node: Filter) -> tuple[str, int]:
+    if node[0] == EXACT:
+        return _quote(node[1]), _LEAF_STRENGTH
+    start, end = node[1], node[2]
+    common = _namespace(start, end)
+    if common:
+        start, end = start[len(common):], end[len(common):]
+    return f"{_quote(common) if common else ''}[{_quote(start)}, {_quote(end)})", _LEAF_STRENGTH
+
+
+def _text_of_inner(node: Filter, children: list[tuple[str, int]]) -> tuple[str, int]:
+    """The text of an And, Or or Not and how tightly it binds, so that parentheses appear
+    only where they change the meaning. An empty And or Or has no text form: its repr stands
+    in, which parse refuses rather than misreads."""
+    if node[0] == NOT:
+        return "not " + _wrapped(children[0], _NOT_STRENGTH), _NOT_STRENGTH
     if not children:
-        return repr(node)  # an empty And or Or has no text form
+        return repr(node), _LEAF_STRENGTH
     if len(children) == 1:
-        return _render(children[0], parent)
-    text = f" {'and' if op == AND else 'or'} ".join(_render(c, strength) for c in children)
-    return f"({text})" if parent > strength else text
+        return children[0]  # one child means what the child means
+    strength = _AND_STRENGTH if node[0] == AND else _OR_STRENGTH
+    joiner = " and " if node[0] == AND else " or "
+    return joiner.join(_wrapped(child, strength) for child in children), strength
 
 
 def _namespace(start: str, end: str) -> str:
@@ -300,6 +439,21 @@ def _tokens(text: str) -> list[_Token]:
     return out
 
 
+_Sized: TypeAlias = tuple[Filter, int]  # a tree and its depth
+
+
+class _Level:
+    """One level of parentheses being read."""
+
+    __slots__ = ("outer_nots", "nots", "ands", "ors")
+
+    def __init__(self, outer_nots: list[_Token]) -> None:
+        self.outer_nots = outer_nots  # the nots written before its "(", applied when it closes
+        self.nots: list[_Token] = []  # nots waiting for the next operand
+        self.ands: list[_Sized] = []  # the operands of the and-term being read
+        self.ors: list[_Sized] = []  # the finished and-terms
+
+
 class _Parser:
     def __init__(self, text: str) -> None:
         self.text = text
@@ -324,36 +478,77 @@ class _Parser:
             raise self.fail(expected)
         return self.take()
 
+    def too_deep(self, token: _Token) -> FilterSyntaxError:
+        return FilterSyntaxError(f"nested deeper than {MAX_DEPTH} levels, the deepest filter "
+                                 "tree the store takes", self.text, token.pos + 1)
+
+    def nested(self, node: _Sized, nots: list[_Token]) -> _Sized:
+        """`node` inside the pending nots, innermost (last written) first."""
+        tree, depth = node
+        for token in reversed(nots):
+            tree, depth = tuple.__new__(Not, (NOT, tree)), depth + 1
+            if depth > MAX_DEPTH:
+                raise self.too_deep(token)
+        return tree, depth
+
+    def group(self, kind: type[_Group], parts: list[_Sized], token: _Token) -> _Sized:
+        """One operand alone, else `kind` of the parts; parts of the same kind are spliced in,
+        as the builders do, and the depth counts what is left."""
+        if len(parts) == 1:
+            return parts[0]
+        depth = 1 + max(d - 1 if type(tree) is kind and tree[1] else d for tree, d in parts)
+        if depth > MAX_DEPTH:
+            raise self.too_deep(token)
+        return kind(*(tree for tree, _ in parts)), depth
+
     def expr(self) -> Filter:
-        parts = [self.term()]
-        while self.peek().kind == "op" and self.peek().text == "or":
-            self.take()
-            parts.append(self.term())
-        return parts[0] if len(parts) == 1 else Or(*parts)
-
-    def term(self) -> Filter:
-        parts = [self.factor()]
-        while self.peek().kind == "op" and self.peek().text == "and":
-            self.take()
-            parts.append(self.factor())
-        return parts[0] if len(parts) == 1 else And(*parts)
-
-    def factor(self) -> Filter:
-        token = self.peek()
-        if token.kind == "op" and token.text == "not":
-            self.take()
-            return Not(self.factor())
-        if token.kind == "(":
-            self.take()
-            inner = self.expr()
-            self.expect(")", "')'")
-            return inner
-        if token.kind == "[":
-            return self.bracket("")
-        if token.kind == "key":
-            self.take()
-            return self.bracket(token.text) if self.peek().kind == "[" else Exact(token.text)
-        raise self.fail("a key, 'not' or '('")
+        """The whole text, read with an explicit stack of open parentheses, not recursion:
+        nesting as deep as the store takes must not exhaust Python's recursion limit. Each open
+        level holds the finished or-terms, the factors of the current and-term, the pending
+        nots, and the nots written before its opening parenthesis."""
+        levels: list[_Level] = [_Level([])]
+        while True:
+            level = levels[-1]
+            token = self.peek()
+            if token.kind == "op" and token.text == "not":
+                level.nots.append(self.take())
+                continue
+            if token.kind == "(":
+                levels.append(_Level(level.nots))
+                level.nots = []
+                self.take()
+                continue
+            if token.kind == "[":
+                leaf: Filter = self.bracket("")
+            elif token.kind == "key":
+                self.take()
+                leaf = self.bracket(token.text) if self.peek().kind == "[" else Exact(token.text)
+            else:
+                raise self.fail("a key, 'not' or '('")
+            level.ands.append(self.nested((leaf, 1), level.nots))
+            level.nots = []
+            # After an operand: and, or, a closing parenthesis, or the end of the text.
+            while True:
+                token = self.peek()
+                if token.kind == "op" and token.text in ("and", "or"):
+                    self.take()
+                    if token.text == "or":
+                        level.ors.append(self.group(And, level.ands, token))
+                        level.ands = []
+                    break
+                closing = token.kind == ")" and len(levels) > 1
+                if not closing and (token.kind != "end" or len(levels) > 1):
+                    raise self.fail("')'" if len(levels) > 1 else
+                                    "'and', 'or' or the end of the text")
+                level.ors.append(self.group(And, level.ands, token))
+                done = self.group(Or, level.ors, token)
+                if not closing:
+                    return done[0]
+                self.take()
+                levels.pop()
+                outer = levels[-1]
+                outer.ands.append(self.nested(done, level.outer_nots))
+                level = outer
 
     def bracket(self, prefix: str) -> Range:
         self.take()  # "["
@@ -373,9 +568,5 @@ def parse(text: str) -> Filter:
     Raises FilterSyntaxError (a ValueError) with the 1-based column of the first problem."""
     if not isinstance(text, str):
         raise TypeError(f"parse() takes a str, not {type(text).__name__}")
-    parser = _Parser(text)
-    tree = parser.expr()
-    if parser.peek().kind != "end":
-        raise parser.fail("'and', 'or' or the end of the text")
-    return tree
+    return _Parser(text).expr()
 
