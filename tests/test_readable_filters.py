@@ -75,16 +75,18 @@ def test_parsed_and_built_trees_select_the_model_ids(shared_store, expr, entries
         shared_store.batch_index_delete(everything + entries)
 
 
-def test_builders_are_the_tuple_trees():
+def test_builders_are_the_tuple_trees(shared_store):
     built = And(Exact("a"), Not(Range("y:1", "y:2")), Or()) & (0, "b")
     assert built == (2, [(0, "a"), (4, (1, "y:1", "y:2")), (3, []), (0, "b")])
     assert (Exact("a") | Exact("b") | Exact("c")) == (3, [(0, "a"), (0, "b"), (0, "c")])
     assert parse("a or b and not c or d") == Or(Exact("a"), Exact("b") & ~Exact("c"), Exact("d"))
     assert repr(~Exact("a")) == "Not(Exact('a'))" and str(~Exact("a") & Exact("b")) == "not a and b"
     for bad, error in [(["a"], TypeError), ((9, "a"), ValueError), ((0, b"a"), TypeError),
-                       ((2, ((0, "a"),)), TypeError), ((), IndexError), ((256,), OverflowError)]:
-        with pytest.raises(error):
-            as_filter(bad)
+                       ((2, ((0, "a"),)), TypeError), ((), IndexError), ((256,), OverflowError),
+                       ((1, ["a"]), TypeError), ((2, [(0, "a"), (1, "b")]), IndexError)]:
+        for convert in (as_filter, shared_store.get_ids_from_filter):  # the same first error
+            with pytest.raises(error):
+                convert(bad)
 
 
 @pytest.mark.parametrize("text, column", [

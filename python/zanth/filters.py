@@ -294,7 +294,8 @@ def as_filter(tree: object) -> Filter:
             if opcode == EXACT:
                 built = Exact(node[1])
             elif opcode == RANGE:
-                built = Range(node[1], node[2])
+                start = _text(node[1], "start")  # checked before the end is read, as the store
+                built = Range(start, node[2])
             elif opcode in (AND, OR):
                 if not isinstance(node[1], list):
                     raise TypeError("the children of And and Or are a list, not "
