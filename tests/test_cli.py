@@ -80,6 +80,19 @@ def scribble_over_pages(path):
         f.write(np.random.default_rng(1).bytes(os.path.getsize(data) - 2 * 4096))
 
 
+def newest_meta(data, psize=4096):
+    """The offset of the meta page LMDB reads (the higher transaction id); the main database's
+    record count lies 120 bytes into it, its root page number 128."""
+    return max((0, psize), key=lambda at: int.from_bytes(data[at + 144:at + 152], "little"))
+
+
+def overcount(path, shard=0):
+    data = bytearray((path / f"shard_{shard}" / "data.mdb").read_bytes())
+    at = newest_meta(data) + 120
+    data[at:at + 8] = (int.from_bytes(data[at:at + 8], "little") + 1).to_bytes(8, "little")
+    (path / f"shard_{shard}" / "data.mdb").write_bytes(data)
+
+
 def loop_the_btree(path, shard=1):
     """Rewrites shard `shard` as a well-routed B-tree of object records, then makes its root
     and four leaves into branch pages of 400 children, each naming the next page only: a cursor
@@ -92,8 +105,7 @@ def loop_the_btree(path, shard=1):
                 txn.put(ident.to_bytes(8, "little"), b"\x80\x04N.")
         psize = env.stat()["psize"]
     data = bytearray((where / "data.mdb").read_bytes())
-    meta = max((0, psize), key=lambda at: int.from_bytes(data[at + 144:at + 152], "little"))
-    root = int.from_bytes(data[meta + 128:meta + 136], "little")
+    root = int.from_bytes(data[newest_meta(data, psize) + 128:][:8], "little")
     leaves = [page for page in range(2, len(data) // psize) if data[page * psize + 10] == 2]
     chain, children = [root, *leaves[:5]], 400
     for page, child in zip(chain, chain[1:]):
@@ -125,6 +137,8 @@ DAMAGE = {
     "empty data file": (lambda p: os.truncate(p / "shard_0" / "data.mdb", 0),
                         "shard 0: data.mdb is empty"),
     "no data file": (lambda p: os.remove(p / "shard_2" / "data.mdb"), "shard 2: no data.mdb"),
+    "miscounted": (overcount, "shard 0: its B-tree is damaged: it holds 75 records, its "
+                              "header counts 76"),
 }
 STRUCTURAL = ["not lmdb", "truncated", "looping B-tree", "empty data file", "no data file"]
 

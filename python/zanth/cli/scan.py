@@ -58,10 +58,11 @@ def open_shard(path: str) -> lmdb.Environment:
                      max_readers=2048, max_dbs=0, subdir=True)
 
 
-def records(env: lmdb.Environment, txn: lmdb.Transaction, start: bytes | None = None,
-            values: bool = True) -> Iterator[tuple[bytes, Any]]:
-    """Every record of the snapshot `txn`, in key order (from `start`, when given), each key
-    greater than the last one, and no more of them than the snapshot's header counts.
+def records(env: lmdb.Environment, txn: lmdb.Transaction,
+            start: bytes | None = None) -> Iterator[tuple[bytes, Any]]:
+    """Every record of the snapshot `txn` (key, value view), in key order (from `start`, when
+    given), each key greater than the last one, and no more of them than the snapshot's header
+    counts.
 
     LMDB follows the page numbers of branch pages without checking them, so a damaged branch
     page that names the same child again and again makes a plain cursor walk revisit those
@@ -70,23 +71,22 @@ def records(env: lmdb.Environment, txn: lmdb.Transaction, start: bytes | None = 
     and raises Damaged. Costs one key comparison per record."""
     entries = txn.stat(env.open_db(txn=txn))["entries"]
     cursor = txn.cursor()
-    positioned = cursor.set_range(start) if start is not None else cursor.first()
-    walk: Iterator[Any] = iter(())
-    if positioned:
-        walk = cursor.iternext() if values else cursor.iternext(values=False)
-    last: bytes | None = None
+    if not (cursor.set_range(start) if start is not None else cursor.first()):
+        if start is None and entries:
+            raise Damaged(f"its B-tree is damaged: it holds no records, its header counts "
+                          f"{entries:,}")
+        return
+    last = b""  # LMDB refuses empty keys, so every key is greater
     seen = 0
-    for item in walk:
-        key_view, value = item if values else (item, None)
+    for seen, (key_view, value) in enumerate(cursor.iternext(), 1):
         key = bytes(key_view)
-        seen += 1
-        if last is not None and key <= last:
+        if key <= last:
             raise Damaged(f"its B-tree is damaged: key {key[:40].hex()} ({len(key)} bytes) "
                           f"comes after key {last[:40].hex()} ({len(last)} bytes); a branch "
-                          "page repeats or misorders its children")
+                          "page repeats or misorders its children (the walk stopped there)")
         if seen > entries:
             raise Damaged(f"its B-tree is damaged: it holds more records than the {entries:,} "
-                          "its header counts")
+                          "its header counts (the walk stopped there)")
         yield key, value
         last = key
     if start is None and seen != entries:
@@ -331,7 +331,7 @@ def walk(path: str, shard: int, num_shards: int, record_size: int | None, check_
     except lmdb.Error as error:
         problems.add(f"LMDB failed while reading: {error}")
     except Damaged as error:
-        problems.add(f"{error}; the walk stopped there")
+        problems.add(str(error))
     finally:
         env.close()
     report["problems"] = problems.lines()
@@ -392,7 +392,7 @@ def copy(path: str, dest: str, compact: bool, send: Send) -> dict[str, Any]:
             # A compacting copy walks the B-tree as the store sees it, so a damaged tree would
             # keep it walking as long as a plain walk; the bounded walk refuses such a tree.
             with env.begin(buffers=True) as txn:
-                for _ in records(env, txn, values=False):
+                for _ in records(env, txn):
                     pass
         os.makedirs(dest, exist_ok=True)
         env.copy(dest, compact=compact)
