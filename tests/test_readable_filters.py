@@ -98,6 +98,8 @@ def test_parse_errors_point_at_the_column(text, column):
         parse(text)
     assert caught.value.column == column
     assert str(caught.value).splitlines()[-1] == "  " + " " * (column - 1) + "^"
+    copied = pickle.loads(pickle.dumps(caught.value))
+    assert (str(copied), copied.column, copied.text) == (str(caught.value), column, text)
 
 
 @st.composite

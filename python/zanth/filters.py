@@ -394,6 +394,11 @@ class FilterSyntaxError(ValueError):
         line = text.replace("\n", " ").replace("\t", " ")
         super().__init__(f"{message} at column {column}\n  {line}\n  {' ' * (column - 1)}^")
 
+    def __reduce__(self) -> tuple[Any, tuple[str, str, int]]:
+        # An exception is rebuilt from its args, here the formatted message alone; the error
+        # must survive pickling (a worker process, a remote call) with its fields.
+        return type(self), (self.reason, self.text, self.column)
+
 
 class _Token:
     __slots__ = ("kind", "text", "pos")
