@@ -182,8 +182,11 @@ while time.time() < end:
     assert objects == [{"n": i} for i in range(1, 100, 2)]
     size = lambda p: sum(os.path.getsize(p / f"shard_{i}" / "data.mdb") for i in range(SHARDS))
     assert size(dest) < size(made)
-    code, out = zanth("copy", made, dest)
-    assert code == 2 and "not an empty directory" in out
+    for taken, why in ((dest, "not an empty directory"), (made / "copy", "inside the store"),
+                       (made / "shard_5", "inside the store"), (made, "not an empty")):
+        code, out = zanth("copy", made, taken)
+        assert code == 2 and why in out, out
+    assert sorted(os.listdir(made)) == [f"shard_{i}" for i in range(SHARDS)]
 
 
 def fault(send):

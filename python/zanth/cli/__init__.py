@@ -262,6 +262,10 @@ def copy(args: argparse.Namespace) -> int:
         return 1
     if os.path.exists(args.dest) and (not os.path.isdir(args.dest) or os.listdir(args.dest)):
         raise UsageError(f"{args.dest}: exists and is not an empty directory")
+    source = os.path.realpath(args.path)
+    if os.path.commonpath([source, os.path.realpath(args.dest)]) == source:
+        # Its shard_N directories would become part of the store being copied.
+        raise UsageError(f"{args.dest}: lies inside the store {args.path}")
     jobs = [(os.path.join(args.path, f"shard_{i}"), os.path.join(args.dest, f"shard_{i}"),
              args.compact) for i in range(count)]
     with _progress("copying shards") as progress:
@@ -277,7 +281,8 @@ def copy(args: argparse.Namespace) -> int:
         before += result["source_bytes"]
         after += result["bytes"]
     if failed:
-        print(f"copy incomplete: {failed} of {count} shards failed", file=sys.stderr)
+        print(f"copy incomplete: {failed} of {count} shards failed; {args.dest} is not a whole "
+              "store", file=sys.stderr)
         return 1
     print(f"copied {count} shards to {args.dest}: {_size(before)} -> {_size(after)}"
           + (" (compacted)" if args.compact else ""))
