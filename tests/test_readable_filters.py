@@ -87,6 +87,10 @@ def test_builders_are_the_tuple_trees(shared_store):
         for convert in (as_filter, shared_store.get_ids_from_filter):  # the same first error
             with pytest.raises(error):
                 convert(bad)
+    for concatenation in (lambda f: f + f, lambda f: (0, "b") + f, lambda f: f * 2,
+                          lambda f: 2 * f):  # a tuple the store would read as Exact("a")
+        with pytest.raises(TypeError, match="combine with &"):
+            concatenation(Exact("a"))
 
 
 @pytest.mark.parametrize("text, column", [

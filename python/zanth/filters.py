@@ -37,7 +37,7 @@ from __future__ import annotations
 import operator
 import re
 from collections.abc import Callable, Iterator
-from typing import Any, Literal, Self, TypeAlias, Union, cast
+from typing import Any, Literal, NoReturn, Self, TypeAlias, Union, cast
 
 __all__ = [
     "And", "AndFilter", "Exact", "ExactFilter", "Filter", "FilterSyntaxError", "FilterTree",
@@ -83,6 +83,13 @@ class Filter(tuple):  # type: ignore[type-arg]
 
     def __invert__(self) -> Not:
         return Not(self)
+
+    def __add__(self, other: object) -> NoReturn:
+        # Tuple concatenation would make (0, "a", 0, "b"), which the store reads as Exact("a"):
+        # a filter that silently means something else.
+        raise TypeError("filters combine with &, | and ~, not + or *")
+
+    __radd__ = __mul__ = __rmul__ = __add__
 
     def __str__(self) -> str:
         text: str = _fold(self, _text_of_leaf, _text_of_inner)[0]
