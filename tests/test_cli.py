@@ -158,6 +158,14 @@ def test_verify_reports_damage_and_exits_1(made, damage):
         assert code == 1 and f"PROBLEM {expected.split(':')[0]}: " in out, out
 
 
+@pytest.mark.parametrize("command", [("verify",), ("stats",), ("copy", "elsewhere")])
+def test_a_mistyped_shard_count_is_one_problem_line(made, tmp_path, command):
+    command = [*command[:1], made, *[tmp_path / c for c in command[1:]], "--shards", 10**12]
+    code, out = zanth(*command)
+    assert code == (0 if command[0] == "stats" else 1), out
+    assert "shard_3 to shard_999999999999 are missing (999,999,999,997 directories)" in out
+
+
 def test_copy_while_written_is_sound_and_compact(made, tmp_path):
     store = zanth_vec.ZanthVec(str(made), SHARDS, 1 << 26)
     store.delete_data(range(0, 100, 2))  # free pages that a compacting copy leaves out

@@ -32,9 +32,11 @@ class UsageError(Exception):
     pass
 
 
-def find_shards(path: str, expected: int | None) -> tuple[int, list[str]]:
-    """The shard count: `expected` when given, else the run shard_0, shard_1, ... found on
-    disk. Directories outside that run, and missing ones, are problems."""
+def find_shards(path: str, expected: int | None) -> tuple[int, list[int], list[str]]:
+    """The shard count (`expected` when given, else the run shard_0, shard_1, ... found on
+    disk), the shard numbers below it that have a directory, and the problems: directories
+    outside that run, and missing ones (a run of them as one line: a mistyped --shards must
+    not list, or stat, billions of directories)."""
     if not os.path.isdir(path):
         raise UsageError(f"{path}: not a directory")
     numbers = sorted(int(m.group(1)) for name in os.listdir(path)
@@ -43,13 +45,20 @@ def find_shards(path: str, expected: int | None) -> tuple[int, list[str]]:
         raise UsageError(f"{path}: no shard_0 directory: not a store")
     count = expected if expected is not None else 0
     if expected is None:
-        while count in numbers:
+        while count < len(numbers) and numbers[count] == count:
             count += 1
-    problems = [f"shard_{n} is missing" for n in range(count) if n not in numbers]
+    present = [n for n in numbers if n < count]
+    problems = []
+    for first, after in zip([0] + [n + 1 for n in present], present + [count]):
+        if after - first == 1:
+            problems.append(f"shard_{first} is missing")
+        elif after > first:
+            problems.append(f"shard_{first} to shard_{after - 1} are missing "
+                            f"({after - first:,} directories)")
     problems += [f"shard_{n} lies outside shards 0 to {count - 1}"
                  + ("" if expected else " (a shard directory is missing before it?)")
                  for n in numbers if n >= count]
-    return count, problems
+    return count, present, problems
 
 
 # ---- output ----------------------------------------------------------------------------------
@@ -122,9 +131,8 @@ COUNTS = ("objects", "vector_blocks", "vector_records", "tombstones", "index_ent
 
 def inspect(path: str, shards: int | None, dim: int | None, check_pickles: bool) -> dict[str, Any]:
     """Walks every shard of the store at `path`: counts, the dimension, every problem."""
-    count, problems = find_shards(path, shards)
-    dirs = [os.path.join(path, f"shard_{i}") for i in range(count)]
-    present = [i for i in range(count) if os.path.isdir(dirs[i])]
+    count, present, problems = find_shards(path, shards)
+    dirs = {i: os.path.join(path, f"shard_{i}") for i in present}
     problems += [f"shard {i}: {why}" for i in present if (why := scan.data_file_problem(dirs[i]))]
     present = [i for i in present if not scan.data_file_problem(dirs[i])]
 
@@ -251,10 +259,9 @@ def verify(args: argparse.Namespace) -> int:
 # ---- copy ------------------------------------------------------------------------------------
 
 def copy(args: argparse.Namespace) -> int:
-    count, problems = find_shards(args.path, args.shards)
-    problems += [f"shard {i}: {why}" for i in range(count)
-                 if os.path.isdir(shard := os.path.join(args.path, f"shard_{i}"))
-                 and (why := scan.data_file_problem(shard))]
+    count, present, problems = find_shards(args.path, args.shards)
+    problems += [f"shard {i}: {why}" for i in present
+                 if (why := scan.data_file_problem(os.path.join(args.path, f"shard_{i}")))]
     if problems:
         for line in problems:
             print(f"  PROBLEM {line}", file=sys.stderr)
