@@ -43,7 +43,7 @@ def data_file_problem(path: str) -> str | None:
     if not os.path.isfile(data):
         return "no data.mdb"
     if os.path.getsize(data) == 0:
-        return "data.mdb is empty (0 bytes): its records are gone"
+        return "data.mdb is empty (0 bytes), which LMDB never leaves: truncated or replaced"
     return None
 
 
