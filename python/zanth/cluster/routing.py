@@ -75,6 +75,14 @@ def as_ids(identifiers, name: str = "identifiers") -> np.ndarray:
     return np.array(values, dtype=np.int64)
 
 
+def as_objects(data, name: str = "data") -> list:
+    """A list of the items of a sequence other than a str, as the store takes `data`: TypeError
+    for a str or anything that is not a sequence (a set, a generator, a number)."""
+    if isinstance(data, str) or isinstance(data, dict) or not hasattr(type(data), "__getitem__"):
+        raise TypeError(f"{name} must be a sequence, not {type(data).__name__}")
+    return list(data)
+
+
 def as_entries(entries) -> tuple[list[bytes], np.ndarray]:
     """(UTF-8 keys, ids) columns from a sequence of (key, id) pairs, checked the way the store
     checks them: TypeError for a non-tuple entry or a key that is not a str, ValueError for a
