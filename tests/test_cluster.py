@@ -162,7 +162,8 @@ BAD_CALLS = [("get_ids_from_filter", (t,)) for t in BAD_TREES] + [
     ("search_flat_batch", (np.zeros((DIM, 2), np.float32).T,)),
     ("get_ids_from_filter", ((2, [(0, "a"), (0, "b\udfff")]),)),  # keys are UTF-8 at the caller
     ("store_data", ([1, 2, 3, lambda: 0], [10**12, 10**12 + 1, 10**12 + 2, 10**12 + 3])),
-    ("store_data", ("abc", [1, 2, 3])), ("store_data", ({1, 2}, [1, 2])),
+    ("store_data", ("abc", [1, 2, 3])), ("store_data", ({1, 2}, [1, 2])), ("get_data", ({1: 2},)),
+    ("delete_data", ({1: 2},)), ("batch_index_insert", ({("a", 1): 2},)), ("batch_index_insert", (b"ab",)),
     ("search_flat", (np.zeros(DIM, np.float32), [0, "a"])),
     ("batch_index_insert", ([["a", 1]],)), ("batch_index_insert", ([("a", 1, 2)],)),
     ("batch_index_insert", ([("a", 1), ("k" * 503, 2)],)), ("batch_index_delete", ([(1, 1)],)),

@@ -62,8 +62,7 @@ def as_ids(identifiers, name: str = "identifiers") -> np.ndarray:
         if identifiers.size == 0:
             return np.empty(0, np.int64)
         raise TypeError(f"{name} must hold integers, not {identifiers.dtype}")
-    if isinstance(identifiers, (str, bytes)) or not hasattr(identifiers, "__len__") \
-            or not hasattr(identifiers, "__getitem__"):
+    if isinstance(identifiers, str) or not _is_sequence(identifiers):
         raise TypeError(f"{name} must be a sequence of integers")
     try:
         values = [operator.index(v) for v in identifiers]
@@ -75,10 +74,16 @@ def as_ids(identifiers, name: str = "identifiers") -> np.ndarray:
     return np.array(values, dtype=np.int64)
 
 
+def _is_sequence(value) -> bool:
+    """The store's sequence check: a type with item access that is not a mapping's (a dict
+    fails it, as do a set, a generator and a number)."""
+    return not isinstance(value, dict) and hasattr(type(value), "__getitem__")
+
+
 def as_objects(data, name: str = "data") -> list:
     """A list of the items of a sequence other than a str, as the store takes `data`: TypeError
-    for a str or anything that is not a sequence (a set, a generator, a number)."""
-    if isinstance(data, str) or isinstance(data, dict) or not hasattr(type(data), "__getitem__"):
+    for a str or anything that is not a sequence."""
+    if isinstance(data, str) or not _is_sequence(data):
         raise TypeError(f"{name} must be a sequence, not {type(data).__name__}")
     return list(data)
 
@@ -87,7 +92,7 @@ def as_entries(entries) -> tuple[list[bytes], np.ndarray]:
     """(UTF-8 keys, ids) columns from a sequence of (key, id) pairs, checked the way the store
     checks them: TypeError for a non-tuple entry or a key that is not a str, ValueError for a
     tuple that is not a pair or a key longer than the store allows."""
-    if isinstance(entries, (str, bytes)) or not hasattr(entries, "__len__"):
+    if isinstance(entries, str) or not _is_sequence(entries):
         raise TypeError("entries must be a sequence of (key, id) tuples")
     keys, ids = [], []
     for entry in entries:
