@@ -164,6 +164,8 @@ BAD_CALLS = [("get_ids_from_filter", (t,)) for t in BAD_TREES] + [
     ("store_data", ([1, 2, 3, lambda: 0], [10**12, 10**12 + 1, 10**12 + 2, 10**12 + 3])),
     ("store_data", ("abc", [1, 2, 3])), ("store_data", ({1, 2}, [1, 2])), ("get_data", ({1: 2},)),
     ("delete_data", ({1: 2},)), ("batch_index_insert", ({("a", 1): 2},)), ("batch_index_insert", (b"ab",)),
+    ("get_data", ([2**63, "x"],)),  # item by item: the first bad item decides, as in one store
+    ("batch_index_insert", ([("a", 2**63), (1, 1)],)), ("batch_index_insert", ([("\ud800", 1), ("a",)],)),
     ("search_flat", (np.zeros(DIM, np.float32), [0, "a"])),
     ("batch_index_insert", ([["a", 1]],)), ("batch_index_insert", ([("a", 1, 2)],)),
     ("batch_index_insert", ([("a", 1), ("k" * 503, 2)],)), ("batch_index_delete", ([(1, 1)],)),
