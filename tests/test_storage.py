@@ -207,6 +207,12 @@ def test_damaged_data_files_are_refused_as_they_are(store_path, tmp_path):
     sound = str(tmp_path / "sound")
     records = sound_file_with_unwritten_free_pages(sound)
     assert run_isolated(READ_ALL, path=sound, shards=1) == f"4000 {len(records)} 0\n"
+    with open(os.path.join(sound, "shard_0", "data.mdb"), "r+b") as f:  # its free list zeroed
+        pages = f.read(8192)
+        newest = max((0, 4096), key=lambda at: struct.unpack_from("<Q", pages, at + 144))
+        f.seek(4096 * struct.unpack_from("<Q", pages, newest + 80)[0])  # the free list's root
+        f.write(bytes(4096))
+    assert " is truncated: " in run_isolated(READ_ALL, path=sound, shards=1)
 
 
 def key_in(shard, rid):
