@@ -74,6 +74,10 @@ ERRORS = [
       for d, i in [(["a", "b"], [1, 2, 3]), (["a", "b"], []), ([], [1]), (["a"], [1, 1])]],
     (lambda s: s.store_data([lambda: 1], [1, 2]), ValueError, "Length mismatch"),  # before pickling
     (lambda s: s.store_data(["new", "y", Unpicklable(), "z"], [1, 5, 6, 7]), RuntimeError, "refuses"),
+    (lambda s: s.store_pickled([pickle.dumps("new"), b"N.", "N."], [1, 5, 6]), TypeError, "data"),
+    (lambda s: s.store_pickled(b"N.", [1, 2]), TypeError, "data"),
+    (lambda s: s.store_pickled([b"N."], [1, 2]), ValueError, "^Length mismatch$"),
+    *[(lambda s, i=i: s.get_pickled(i), TypeError, "identifiers") for i in BAD_IDS[:3]],
     # store_flat_vectors
     *[(lambda s, d=d: s.store_flat_vectors(d, [1, 2]), TypeError, "data") for d in [
         [[1.0, 2.0]], np.zeros((2, 2)), np.zeros(2, np.float32), np.zeros((1, 2, 2), np.float32),

@@ -131,6 +131,8 @@ DAMAGE = {
                  "shard 1: cannot be read"),
     "truncated": (lambda p: os.truncate(p / "shard_2" / "data.mdb", 3 * 4096),
                   "shard 2: data.mdb is truncated"),
+    "empty data file": (lambda p: os.truncate(p / "shard_1" / "data.mdb", 0),
+                        "shard 1: data.mdb is empty"),
     "missing shard": (lambda p: shutil.rmtree(p / "shard_1"), "shard_2 lies outside"),
     "scribbled pages": (scribble_over_pages, "shard 1: "),
     "looping B-tree": (loop_the_btree, "shard 1: its B-tree is damaged"),

@@ -134,7 +134,9 @@ def forked(body):
 INHERITED_CALLS = [("get_data", [1]), ("store_data", ["c"], [2]), ("delete_data", [1]), ("get_data_count",),
                    ("store_flat_vectors", np.zeros((1, DIM), np.float32), [2]), ("delete_flat_vectors", [1], DIM),
                    ("compact_vectors", DIM), ("search_flat", QUERY), ("batch_index_insert", [("x", 2)]),
-                   ("batch_index_delete", [("x", 2)]), ("get_ids_from_filter", (0, "x"))]
+                   ("batch_index_delete", [("x", 2)]), ("get_ids_from_filter", (0, "x")),
+                   ("search_flat_batch", QUERY[None]), ("sketch_memory",), ("set_sketch_budget", 0),
+                   ("take_prune_counts",), ("store_pickled", [b"N."], [2]), ("get_pickled", [1])]
 
 
 def refuses(db, call):

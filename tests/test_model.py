@@ -4,6 +4,7 @@ bit, filters its set algebra, counts its records, and whenever no handle is open
 bytes on disk must be the model's records."""
 import gc
 import os
+import pickle
 import shutil
 import tempfile
 
@@ -60,10 +61,12 @@ class StoreMachine(RuleBasedStateMachine):
 
     @rule(items=st.lists(st.tuples(ids, st.none() | st.integers() | st.text(max_size=5)
                                    | st.lists(st.integers(), max_size=3)), max_size=8),
-          as_array=st.booleans())
-    def store_data(self, items, as_array):
+          as_array=st.booleans(), pickled=st.booleans())
+    def store_data(self, items, as_array, pickled):
         data, record_ids = [v for _, v in items], [i for i, _ in items]
-        assert self.db.store_data(data, np.array(record_ids, np.int64) if as_array else record_ids) is None
+        write = self.db.store_pickled if pickled else self.db.store_data
+        assert write([pickle.dumps(v) for v in data] if pickled else data,
+                     np.array(record_ids, np.int64) if as_array else record_ids) is None
         self.model.store_data(data, record_ids)
 
     @rule(record_ids=st.lists(ids, max_size=8))
@@ -73,7 +76,9 @@ class StoreMachine(RuleBasedStateMachine):
 
     @rule(record_ids=st.lists(ids, max_size=10))
     def get_data(self, record_ids):
-        assert self.db.get_data(record_ids) == self.model.get_data(record_ids)
+        want = self.model.get_data(record_ids)
+        assert self.db.get_data(record_ids) == want
+        assert [b and pickle.loads(b) for b in self.db.get_pickled(record_ids)] == want
 
     @rule(data=st.data(), layout=st.sampled_from(sorted(LAYOUTS)))
     def store_vectors(self, data, layout):

@@ -3,6 +3,7 @@ errors, a full map, a full or read-only file system, every reader slot taken."""
 import gc
 import os
 import pickle
+import random
 import shutil
 import stat
 import struct
@@ -98,6 +99,7 @@ def test_another_shard_count_is_refused(open_store, store_path):
         del db
         db = None
     assert sorted(os.listdir(store_path)) == [f"shard_{i}" for i in range(5)]  # nothing made
+    open(os.path.join(store_path, "shard_9"), "w").close()  # only directories are shards
     assert open_store(num_shards=5).get_data([7]) == ["seven"]
     # A constructor interrupted before any record was written may be completed, with any count
     # not below the directories it left.
@@ -148,6 +150,69 @@ def test_failed_open_releases_every_shard(store_path, fault, message):
     shutil.rmtree(shard, ignore_errors=True)
     os.makedirs(shard)
     assert ZanthVec(store_path, num_shards=5).get_data([1]) == ["kept"]
+
+
+def sound_file_with_unwritten_free_pages(path):
+    """A shard whose data.mdb ends before its last page: LMDB leaves a page a transaction took
+    and gave back unwritten, so pages past the end of a sound file may all be free."""
+    rng = random.Random(0)
+    for _ in range(50):
+        shutil.rmtree(path, ignore_errors=True)
+        os.makedirs(os.path.join(path, "shard_0"))
+        with lmdb.open(os.path.join(path, "shard_0"), map_size=1 << 30) as env:
+            for _ in range(6):
+                with env.begin(write=True) as txn:
+                    keys = [b"%08d" % rng.randrange(10**7) for _ in range(rng.randrange(100, 3000))]
+                    for k in keys:
+                        txn.put(k, b"v" * rng.choice([10, 200, 1500, 9000]))
+                    for k in rng.sample(keys, rng.randrange(len(keys))):
+                        txn.delete(k)
+                if os.path.getsize(os.path.join(path, "shard_0", "data.mdb")) < 4096 * (env.info()["last_pgno"] + 1):
+                    return {k: v for k, v in env.begin().cursor()}
+    pytest.fail("LMDB left no page unwritten")
+
+
+READ_ALL = """
+try:
+    db = zanth_vec.ZanthVec(path, shards)
+except OSError as e:
+    print(e)
+else:
+    print(len(db.get_data(list(range(-2000, 2000)))), db.get_data_count(), len(db.search_flat(np.ones(16, np.float32), k=10**6)))
+"""
+
+
+def test_damaged_data_files_are_refused_as_they_are(store_path, tmp_path):
+    """A data.mdb emptied or cut short: opening names it and leaves it as it is, instead of
+    starting the shard anew or dying of SIGBUS on a page past its end (so each opening runs in a
+    child). A file whose missing pages are all free is sound."""
+    db = ZanthVec(store_path, num_shards=5)
+    db.store_data([f"o{i}" for i in range(1000)], list(range(1000)))
+    db.store_flat_vectors(np.ones((3000, 16), np.float32), list(range(3000)))
+    db.delete_data(list(range(0, 1000, 2)))
+    del db
+    gc.collect()
+    data = os.path.join(store_path, "shard_3", "data.mdb")
+    with open(data, "rb") as f:
+        whole = f.read()
+    for size in (0, 3 * 4096, len(whole) // 2, len(whole) - 4096):
+        os.truncate(data, size)
+        said = "empty (0 bytes)" if size == 0 else f"truncated: {size} bytes, its pages reach {len(whole)}"
+        assert run_isolated(READ_ALL, path=store_path, shards=5).startswith(f"IO: {data} is {said}")
+        with open(data, "rb") as f:
+            assert f.read() == whole[:size]
+        with open(data, "r+b") as f:
+            f.write(whole)
+    assert run_isolated(READ_ALL, path=store_path, shards=5) == "4000 515 3000\n"
+    sound = str(tmp_path / "sound")
+    records = sound_file_with_unwritten_free_pages(sound)
+    assert run_isolated(READ_ALL, path=sound, shards=1) == f"4000 {len(records)} 0\n"
+    with open(os.path.join(sound, "shard_0", "data.mdb"), "r+b") as f:  # its free list zeroed
+        pages = f.read(8192)
+        newest = max((0, 4096), key=lambda at: struct.unpack_from("<Q", pages, at + 144))
+        f.seek(4096 * struct.unpack_from("<Q", pages, newest + 80)[0])  # the free list's root
+        f.write(bytes(4096))
+    assert " is truncated: " in run_isolated(READ_ALL, path=sound, shards=1)
 
 
 def key_in(shard, rid):

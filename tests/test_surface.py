@@ -20,6 +20,7 @@ SIGNATURES = {
     "delete_data": "($self, identifiers)", "get_data_count": "($self)", "compact_vectors": "($self, dim)",
     "search_flat_batch": "($self, queries, filter_obj=None, k=10)", "sketch_memory": "($self)",
     "set_sketch_budget": "($self, max_bytes)", "take_prune_counts": "($self)",
+    "store_pickled": "($self, data, identifiers)", "get_pickled": "($self, identifiers)",
 }
 
 

@@ -25,7 +25,7 @@ enum class LmdbStep : std::uint8_t {
 enum class StatusCode : std::uint8_t {
   kOk,
   kLmdb,             // an LMDB return code (LMDB's own or an errno passed through LMDB)
-  kIo,               // an operating-system error met outside LMDB (directory creation)
+  kIo,               // an operating-system error met outside LMDB, or a damaged data file
   kInvalidArgument,  // the caller's data contradicts what is stored or what is possible
   kWrongProcess,     // a handle opened before fork() used in the child
   kInternal,         // a step treated as infallible failed; the message says which
@@ -46,7 +46,8 @@ class [[nodiscard]] Status {
     s.step_ = step;
     return s;
   }
-  // `err` 0: an I/O error found before any system call; `context` is then its whole text.
+  // `err` 0: an I/O error found by the store's own checks rather than reported by a system call
+  // (a NUL in a path, a damaged data file); `context` is then its whole text.
   static Status Io(int err, std::string context) {
     return Status(StatusCode::kIo, err, std::move(context));
   }

@@ -91,6 +91,17 @@ PyObject* RaisePanicFromCurrentException() {
   }
 }
 
+__attribute__((no_sanitize("null"))) PyObject* RunEntryBody(PyObject* (*call)(void*),
+                                                             void* body) {
+  try {
+    return call(body);
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    return RaisePanicFromCurrentException();
+  }
+}
+
 bool NameTypeError(const char* parameter) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
   PyObject *type, *value, *traceback;

@@ -3,6 +3,8 @@
 
 #include <cxxabi.h>
 
+#include <type_traits>
+
 #include "module/py_ref.h"
 #include "base/status.h"
 
@@ -40,17 +42,17 @@ bool NameTypeError(const char* parameter);
 
 // Runs an entry function's body so that no C++ exception crosses into the interpreter. The
 // forced unwind of a thread that CPython ends with pthread_exit (a daemon thread taking the GIL
-// back during shutdown) must go on: catching it for good aborts the process. Its handler binds
-// no object, which the sanitizer's null check would report, hence the attribute.
+// back during shutdown) must go on: catching it for good aborts the process. The handlers live
+// in one function of errors.cpp, not in each instantiation: the forced unwind's handler binds
+// no object, which the sanitizer's null check reports, and GCC does not keep a template's
+// no_sanitize attribute when it instantiates the template inside an instrumented caller.
+PyObject* RunEntryBody(PyObject* (*call)(void*), void* body);
+
 template <typename Body>
-__attribute__((no_sanitize("null"))) PyObject* RunEntry(Body&& body) {
-  try {
-    return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    return RaisePanicFromCurrentException();
-  }
+PyObject* RunEntry(Body&& body) {
+  using Callable = std::remove_reference_t<Body>;
+  return RunEntryBody([](void* b) -> PyObject* { return (*static_cast<Callable*>(b))(); },
+                      static_cast<void*>(&body));
 }
 
 }  // namespace zanth::py

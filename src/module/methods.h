@@ -58,6 +58,9 @@ PyObject* StoreSearchFlatBatch(PyObject* self, PyObject* args, PyObject* kwargs)
 PyObject* StoreSketchMemory(PyObject* self, PyObject* unused);  // METH_NOARGS
 PyObject* StoreSetSketchBudget(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* StoreTakePruneCounts(PyObject* self, PyObject* unused);  // METH_NOARGS
+// Beyond the twelve: objects as their pickled bytes, for callers that pickle themselves.
+PyObject* StoreStorePickled(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* StoreGetPickled(PyObject* self, PyObject* args, PyObject* kwargs);
 
 PyObject* IdSetToList(PyObject* self, PyObject* unused);  // METH_NOARGS
 Py_ssize_t IdSetLength(PyObject* self);

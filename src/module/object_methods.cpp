@@ -1,5 +1,6 @@
-// store_data, get_data, delete_data and get_data_count: pickling at the edge, storage in the
-// core with the GIL released.
+// store_data, get_data, delete_data and get_data_count, and store_pickled and get_pickled, which
+// take and give the pickled bytes themselves: pickling at the edge, storage in the core with the
+// GIL released. Either pair reads what the other writes.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,84 +21,135 @@ OwnedRef PickleFunction(const char* name) {
   return OwnedRef(PyObject_GetAttrString(pickle.get(), name));
 }
 
+// Writes the bytes objects of `blobs` (a list the caller owns) under `ids`. The bytes objects
+// stay alive and immutable while the core reads them without the GIL, so their contents are
+// never copied. TypeError when an item is not bytes.
+PyObject* PutBytesList(PyObject* self, PyObject* blobs, const std::vector<std::int64_t>& ids) {
+  const auto n = static_cast<std::size_t>(PyList_Size(blobs));
+  std::vector<std::string_view> values(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* bytes = PyList_GetItem(blobs, static_cast<Py_ssize_t>(i));
+    char* data;
+    Py_ssize_t size;
+    if (!PyBytes_Check(bytes) || PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return nullptr;
+    values[i] = std::string_view(data, static_cast<std::size_t>(size));
+  }
+  const StoreHandle& store = StoreOf(self);
+  Status status = WithoutGil([&] { return PutObjects(store, ids, values); });
+  if (!status.ok()) return RaiseStatus(status);
+  Py_RETURN_NONE;
+}
+
+// The arguments store_data and store_pickled share: a sequence of items and one id each, of
+// equal length. Sets `*done` (the call returns None) when both are empty.
+bool ToItemsAndIds(PyObject* args, PyObject* kwargs, const char* method, PyObject* self,
+                   OwnedRef* items, std::vector<std::int64_t>* ids, bool* done) {
+  static const char* const kNames[] = {"data", "identifiers", nullptr};
+  PyObject* slots[2] = {nullptr, nullptr};
+  if (!ParseArgs(args, kwargs, method, kNames, 2, slots)) return false;
+  if (!ToObjectList(slots[0], "data", items)) return false;
+  if (!ToIds(slots[1], "identifiers", ids)) return false;
+  if (static_cast<std::size_t>(PyList_Size(items->get())) != ids->size()) {
+    PyErr_SetString(PyExc_ValueError, "Length mismatch");
+    return false;
+  }
+  *done = ids->empty();
+  if (!*done && StoreOf(self).num_shards() == 0) {
+    PyErr_SetString(PyExc_ValueError, "the store has no shards to hold objects");
+    return false;
+  }
+  return true;
+}
+
+// The stored objects of every id (unpickled, or the bytes themselves with `unpickle` false);
+// None where nothing is stored.
+PyObject* GetEach(PyObject* self, PyObject* args, PyObject* kwargs, const char* method,
+                  bool unpickle) {
+  static const char* const kNames[] = {"identifiers", nullptr};
+  PyObject* slots[1] = {nullptr};
+  if (!ParseArgs(args, kwargs, method, kNames, 1, slots)) return nullptr;
+  std::vector<std::int64_t> ids;
+  if (!ToIds(slots[0], "identifiers", &ids)) return nullptr;
+  const StoreHandle& store = StoreOf(self);
+  auto fetched = WithoutGil([&] { return GetObjects(store, ids); });
+  if (!fetched.ok()) return RaiseStatus(fetched.status(), Operation::kGetData);
+  OwnedRef loads;
+  if (unpickle && !(loads = PickleFunction("loads"))) return nullptr;
+  auto& values = fetched.value();
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item;
+    if (std::optional<std::string_view> value = values[i]) {
+      OwnedRef bytes(PyBytes_FromStringAndSize(value->data(),
+                                               static_cast<Py_ssize_t>(value->size())));
+      if (!bytes) return nullptr;
+      item = unpickle ? PyObject_CallFunctionObjArgs(loads.get(), bytes.get(), nullptr)
+                      : bytes.release();
+      if (!item) return nullptr;
+    } else {
+      item = Py_NewRef(Py_None);
+    }
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 }  // namespace
 
 PyObject* StoreStoreData(PyObject* self, PyObject* args, PyObject* kwargs) {
   ZANTH_ENTRY({
-    static const char* const kNames[] = {"data", "identifiers", nullptr};
-    PyObject* slots[2] = {nullptr, nullptr};
-    if (!ParseArgs(args, kwargs, "store_data", kNames, 2, slots)) return nullptr;
     OwnedRef objects;
     std::vector<std::int64_t> ids;
-    if (!ToObjectList(slots[0], "data", &objects)) return nullptr;
-    if (!ToIds(slots[1], "identifiers", &ids)) return nullptr;
-    Py_ssize_t n = PyList_Size(objects.get());
-    if (static_cast<std::size_t>(n) != ids.size()) {
-      PyErr_SetString(PyExc_ValueError, "Length mismatch");
-      return nullptr;
-    }
-    if (n == 0) Py_RETURN_NONE;
-    const StoreHandle& store = StoreOf(self);
-    if (store.num_shards() == 0) {
-      PyErr_SetString(PyExc_ValueError, "the store has no shards to hold objects");
-      return nullptr;
-    }
+    bool done = false;
+    if (!ToItemsAndIds(args, kwargs, "store_data", self, &objects, &ids, &done)) return nullptr;
+    if (done) Py_RETURN_NONE;
     OwnedRef dumps = PickleFunction("dumps");
     if (!dumps) return nullptr;
-    // The pickled bytes objects stay alive (and immutable) while the core reads them
-    // without the GIL, so their contents are never copied.
+    // Every object is pickled before anything is written: one that cannot be stores nothing.
+    const Py_ssize_t n = PyList_Size(objects.get());
     OwnedRef pickled(PyList_New(n));
     if (!pickled) return nullptr;
-    std::vector<std::string_view> values(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* bytes =
           PyObject_CallFunctionObjArgs(dumps.get(), PyList_GetItem(objects.get(), i), nullptr);
       if (!bytes) return nullptr;
       PyList_SetItem(pickled.get(), i, bytes);
-      char* data;
-      Py_ssize_t size;
-      if (!PyBytes_Check(bytes) || PyBytes_AsStringAndSize(bytes, &data, &size) != 0) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "pickle.dumps did not return bytes");
+      if (!PyBytes_Check(bytes)) {
+        PyErr_SetString(PyExc_TypeError, "pickle.dumps did not return bytes");
         return nullptr;
       }
-      values[static_cast<std::size_t>(i)] = std::string_view(data, static_cast<std::size_t>(size));
     }
-    Status status = WithoutGil([&] { return PutObjects(store, ids, values); });
-    if (!status.ok()) return RaiseStatus(status);
-    Py_RETURN_NONE;
+    return PutBytesList(self, pickled.get(), ids);
+  })
+}
+
+PyObject* StoreStorePickled(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    OwnedRef blobs;
+    std::vector<std::int64_t> ids;
+    bool done = false;
+    if (!ToItemsAndIds(args, kwargs, "store_pickled", self, &blobs, &ids, &done)) return nullptr;
+    // Checked before anything is written, so a bad item stores nothing.
+    const Py_ssize_t n = PyList_Size(blobs.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyList_GetItem(blobs.get(), i);
+      if (!PyBytes_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "argument 'data': item %zd is not bytes", i);
+        return nullptr;
+      }
+    }
+    if (done) Py_RETURN_NONE;
+    return PutBytesList(self, blobs.get(), ids);
   })
 }
 
 PyObject* StoreGetData(PyObject* self, PyObject* args, PyObject* kwargs) {
-  ZANTH_ENTRY({
-    static const char* const kNames[] = {"identifiers", nullptr};
-    PyObject* slots[1] = {nullptr};
-    if (!ParseArgs(args, kwargs, "get_data", kNames, 1, slots)) return nullptr;
-    std::vector<std::int64_t> ids;
-    if (!ToIds(slots[0], "identifiers", &ids)) return nullptr;
-    const StoreHandle& store = StoreOf(self);
-    auto fetched = WithoutGil([&] { return GetObjects(store, ids); });
-    if (!fetched.ok()) return RaiseStatus(fetched.status(), Operation::kGetData);
-    OwnedRef loads = PickleFunction("loads");
-    if (!loads) return nullptr;
-    auto& slots_out = fetched.value();
-    OwnedRef list(PyList_New(static_cast<Py_ssize_t>(slots_out.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < slots_out.size(); ++i) {
-      PyObject* item;
-      if (std::optional<std::string_view> value = slots_out[i]) {
-        OwnedRef bytes(PyBytes_FromStringAndSize(value->data(),
-                                                 static_cast<Py_ssize_t>(value->size())));
-        if (!bytes) return nullptr;
-        item = PyObject_CallFunctionObjArgs(loads.get(), bytes.get(), nullptr);
-        if (!item) return nullptr;
-      } else {
-        item = Py_NewRef(Py_None);
-      }
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-  })
+  ZANTH_ENTRY({ return GetEach(self, args, kwargs, "get_data", true); })
+}
+
+PyObject* StoreGetPickled(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({ return GetEach(self, args, kwargs, "get_pickled", false); })
 }
 
 PyObject* StoreDeleteData(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -46,6 +46,10 @@ PyMethodDef kStoreMethods[] = {
      "set_sketch_budget($self, max_bytes)\n--\n\n"},
     {"take_prune_counts", StoreTakePruneCounts, METH_NOARGS,
      "take_prune_counts($self)\n--\n\n"},
+    {"store_pickled", ZV_KW(StoreStorePickled), METH_VARARGS | METH_KEYWORDS,
+     "store_pickled($self, data, identifiers)\n--\n\n"},
+    {"get_pickled", ZV_KW(StoreGetPickled), METH_VARARGS | METH_KEYWORDS,
+     "get_pickled($self, identifiers)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -176,8 +176,14 @@ PyObject* StoreSearchFlatBatch(PyObject* self, PyObject* args, PyObject* kwargs)
   })
 }
 
+// The sketch methods below touch no environment, but the sketch cache's mutex may have been
+// held by a parent thread at fork(): in a child they fail as every other method does, before
+// taking it.
 PyObject* StoreSketchMemory(PyObject* self, PyObject*) {
-  ZANTH_ENTRY({ return PyLong_FromUnsignedLongLong(SketchesOf(self).memory()); })
+  ZANTH_ENTRY({
+    if (Status s = StoreOf(self).CheckProcess(); !s.ok()) return RaiseStatus(s);
+    return PyLong_FromUnsignedLongLong(SketchesOf(self).memory());
+  })
 }
 
 PyObject* StoreSetSketchBudget(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -187,6 +193,7 @@ PyObject* StoreSetSketchBudget(PyObject* self, PyObject* args, PyObject* kwargs)
     if (!ParseArgs(args, kwargs, "set_sketch_budget", kNames, 1, slots)) return nullptr;
     std::uint64_t budget = SketchCache::kUnlimited;
     if (slots[0] != Py_None && !ToU64(slots[0], "max_bytes", &budget)) return nullptr;
+    if (Status s = StoreOf(self).CheckProcess(); !s.ok()) return RaiseStatus(s);
     SketchesOf(self).SetBudget(budget);
     Py_RETURN_NONE;
   })
@@ -194,6 +201,7 @@ PyObject* StoreSetSketchBudget(PyObject* self, PyObject* args, PyObject* kwargs)
 
 PyObject* StoreTakePruneCounts(PyObject* self, PyObject*) {
   ZANTH_ENTRY({
+    if (Status s = StoreOf(self).CheckProcess(); !s.ok()) return RaiseStatus(s);
     SketchCache::Counts counts = SketchesOf(self).TakeCounts();
     return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts.bounded),
                          static_cast<unsigned long long>(counts.rescored));

@@ -10,8 +10,11 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <utility>
+
+#include "store/data_file_check.h"
 
 namespace zanth {
 
@@ -75,6 +78,7 @@ bool HoldsDataFileOf(const Env& env, const std::string& dir) {
 }
 
 Result<std::shared_ptr<Env>> OpenEnv(const std::string& dir, std::uint64_t map_size) {
+  if (Status s = CheckDataFileNotEmpty(dir); !s.ok()) return s;
   MDB_env* raw = nullptr;
   int rc = mdb_env_create(&raw);
   if (rc != 0) return Status::Lmdb(rc, "mdb_env_create " + dir);
@@ -93,6 +97,10 @@ Result<std::shared_ptr<Env>> OpenEnv(const std::string& dir, std::uint64_t map_s
   if (int max_key = mdb_env_get_maxkeysize(raw); max_key < static_cast<int>(kLmdbMaxKeyBytes)) {
     return fail(MDB_BAD_VALSIZE, ("keys of this LMDB build are limited to " +
                                   std::to_string(max_key) + " bytes:").c_str());
+  }
+  if (Status s = CheckDataFileCoversPages(raw, dir); !s.ok()) {
+    mdb_env_close(raw);
+    return s;
   }
   // Reader slots of crashed processes would otherwise pin old pages forever.
   int dead = 0;
@@ -149,10 +157,22 @@ Env::~Env() {
 
 namespace {
 
-// The shard numbers of the `shard_<n>` directories under `base_path` (canonical decimal only).
-// A missing base_path has none.
-std::vector<std::uint64_t> ShardDirectoriesOn(const std::string& base_path) {
-  std::vector<std::uint64_t> found;
+bool IsDirectory(const std::string& parent, const dirent& entry) {
+  if (entry.d_type == DT_DIR) return true;
+  if (entry.d_type != DT_UNKNOWN && entry.d_type != DT_LNK) return false;
+  struct stat st;
+  return stat((parent + "/" + entry.d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+struct ShardEntry {
+  std::uint64_t shard;
+  bool directory;  // a directory, or a symbolic link to one
+};
+
+// The `shard_<n>` entries under `base_path` (canonical decimal only). A missing base_path has
+// none.
+std::vector<ShardEntry> ShardEntriesOn(const std::string& base_path) {
+  std::vector<ShardEntry> found;
   DIR* dir = opendir(base_path.c_str());
   if (!dir) return found;
   while (const dirent* entry = readdir(dir)) {
@@ -166,7 +186,7 @@ std::vector<std::uint64_t> ShardDirectoriesOn(const std::string& base_path) {
       if (c < '0' || c > '9') numeric = false;
       n = n * 10 + static_cast<std::uint64_t>(c - '0');
     }
-    if (numeric) found.push_back(n);
+    if (numeric) found.push_back({n, IsDirectory(base_path, *entry)});
   }
   closedir(dir);
   return found;
@@ -185,15 +205,19 @@ Result<std::shared_ptr<const StoreHandle>> StoreHandle::Open(const std::string& 
   // Nothing on disk records the shard count, but the directories tell it. Records live in the
   // shard their id routes to under the count they were written with, so another count would
   // hide most of them and resurrect deleted ones on the next reopen with the right count.
-  std::vector<std::uint64_t> existing = ShardDirectoriesOn(base_path);
-  if (!existing.empty()) {
-    std::uint64_t highest = *std::max_element(existing.begin(), existing.end());
-    if (highest >= num_shards) {
-      return Status::InvalidArgument(
-          "the store at " + base_path + " has a directory shard_" + std::to_string(highest) +
-          ", so it was made with at least " + std::to_string(highest + 1) +
-          " shards, but it is being opened with num_shards=" + std::to_string(num_shards));
-    }
+  // Only directories are shards: any other file named like one is not counted, but one in the
+  // place of a shard this count needs fails that shard's opening ("Not a directory").
+  std::vector<std::uint64_t> existing;
+  std::optional<std::uint64_t> highest;
+  for (const ShardEntry& entry : ShardEntriesOn(base_path)) {
+    if (entry.directory) highest = std::max(highest.value_or(0), entry.shard);
+    if (entry.shard < num_shards) existing.push_back(entry.shard);
+  }
+  if (highest && *highest >= num_shards) {
+    return Status::InvalidArgument(
+        "the store at " + base_path + " has a directory shard_" + std::to_string(*highest) +
+        ", so it was made with at least " + std::to_string(*highest + 1) +
+        " shards, but it is being opened with num_shards=" + std::to_string(num_shards));
   }
   // Declared before the registry lock: a failed open releases its environments after the
   // lock is given back, since ~Env takes it too.

@@ -29,7 +29,10 @@ class StoreHandle {
   // Creates `base_path`/shard_<i> for every shard and opens its environment. On failure at
   // shard i, the environments of shards 0..i-1 are released again (closed unless another
   // handle in this process shares them); directories already made stay.
-  // Errors: kIo (directory creation), kLmdb (environment or database open).
+  // A shard whose data file is empty or cut short is refused before LMDB reads it (see
+  // data_file_check.h), and its file is left as it is.
+  // Errors: kIo (directory creation; a damaged data file, the message naming it), kLmdb
+  // (environment or database open).
   static Result<std::shared_ptr<const StoreHandle>> Open(const std::string& base_path,
                                                          std::uint64_t num_shards,
                                                          std::uint64_t map_size);

@@ -61,7 +61,9 @@ class ZanthVec:
     that much address space (num_shards * map_size in total), not disk space.
 
     Raises OSError ("IO: ..." or "LMDB: ...") when a shard directory or environment cannot
-    be opened, OverflowError for a negative num_shards or map_size.
+    be opened, OverflowError for a negative num_shards or map_size. A shard whose data.mdb
+    is empty (0 bytes) or cut short (pages it uses lie past its end) is refused with an
+    OSError naming the file, which is left as it is.
     """
 
     def __new__(
@@ -183,3 +185,16 @@ class ZanthVec:
     def take_prune_counts(self) -> tuple[int, int]:
         """(records whose bound was tested, records among them scored exactly) by the searches
         of this handle since the last call, and resets both."""
+
+    def store_pickled(self, data: Sequence[bytes], identifiers: Ids) -> None:
+        """store_data for objects the caller has pickled already: stores the bytes data[i]
+        under identifiers[i] exactly as given, the same record store_data writes for an object
+        whose pickle.dumps() gives those bytes, so get_data reads it. The bytes are not
+        checked to be a pickle (get_data raises the unpickling error for bytes that are not).
+        Raises TypeError, before anything is written, for an item that is not bytes; otherwise
+        as store_data."""
+
+    def get_pickled(self, identifiers: Ids) -> list[bytes | None]:
+        """get_data without unpickling: the stored bytes of each id, in order (what
+        pickle.dumps() gave store_data, or what store_pickled was given); None where no
+        object is stored."""

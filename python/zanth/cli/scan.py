@@ -153,6 +153,10 @@ def _truncation(path: str, env: lmdb.Environment) -> str | None:
 
 def survey(path: str, send: Send) -> dict[str, Any]:
     """The lengths of every vector block and a few sample blocks, for dimension inference."""
+    data = os.path.join(path, "data.mdb")
+    if os.path.isfile(data) and os.path.getsize(data) == 0:  # LMDB would start it anew
+        return {"lengths": Counter(), "samples": [], "entries": 0,
+                "error": "data.mdb is empty (0 bytes): its records are gone"}
     env = open_shard(path)
     try:
         truncated = _truncation(path, env)

@@ -8,6 +8,7 @@ and filters and searches go to every partition and are merged here.
 
 import operator
 import os
+import pickle
 
 import numpy as np
 import ray
@@ -15,7 +16,7 @@ from ray import exceptions as rx
 
 from .partition import IDENTITY, PartitionServer
 from .results import ClusterError, ClusterIdSet, PartialResult, merge_hits
-from .routing import ROUTING_VERSION, as_entries, as_ids, pack_keys, split
+from .routing import ROUTING_VERSION, as_entries, as_ids, as_objects, pack_keys, split
 from .trees import normalize
 
 NAMESPACE = "zanth"
@@ -140,26 +141,30 @@ class ZanthCluster:
     # Objects
 
     def store_data(self, data, identifiers, *, timeout=None) -> None:
+        """Pickles every object here, as one store does, before any partition is written: an
+        object that cannot be pickled raises its error and nothing is stored anywhere."""
+        data = as_objects(data)
         ids = as_ids(identifiers)
-        if isinstance(data, (str, bytes)) or not hasattr(data, "__len__"):
-            raise TypeError("data must be a sequence of objects")
-        data = list(data)
         if len(data) != len(ids):
             raise ValueError("Length mismatch")
-        self._write("store_data", {p: ([data[i] for i in idx.tolist()], ids[idx])
-                                   for p, idx in split(ids, self.partitions).items()}, timeout)
+        blobs = [pickle.dumps(obj) for obj in data]
+        self._write("store_pickled", {p: ([blobs[i] for i in idx.tolist()], ids[idx])
+                                      for p, idx in split(ids, self.partitions).items()},
+                    timeout, operation="store_data")
 
     def get_data(self, identifiers, *, partial=False, timeout=None) -> list:
-        """Objects in input order, None where none is stored. With `partial=True` the ids of
-        partitions that did not answer read as None too, and the result's `missing` names them."""
+        """Objects in input order, None where none is stored, unpickled here as one store
+        unpickles them. With `partial=True` the ids of partitions that did not answer read as
+        None too, and the result's `missing` names them."""
         ids = as_ids(identifiers)
         groups = split(ids, self.partitions)
-        found, failed = self._call("get_data", {p: (ids[idx],) for p, idx in groups.items()},
-                                   timeout=timeout, partial=partial)
-        out = [None] * len(ids)
-        for p, objects in found.items():
-            for i, obj in zip(groups[p].tolist(), objects):
-                out[i] = obj
+        found, failed = self._call("get_pickled", {p: (ids[idx],) for p, idx in groups.items()},
+                                   timeout=timeout, partial=partial, operation="get_data")
+        blobs = [None] * len(ids)
+        for p, stored in found.items():
+            for i, blob in zip(groups[p].tolist(), stored):
+                blobs[i] = blob
+        out = [None if blob is None else pickle.loads(blob) for blob in blobs]
         return PartialResult(out, failed) if partial else out
 
     def delete_data(self, identifiers, *, timeout=None) -> None:
@@ -178,9 +183,8 @@ class ZanthCluster:
         """Appends row i of `data` under identifiers[i]. Appending is not idempotent, so each
         partition's part is sent once and never retried: after a failure, ClusterError.unknown
         names the partitions where it may or may not have landed."""
+        _check_array(data, 2, "data")
         ids = as_ids(identifiers)
-        if not isinstance(data, np.ndarray) or data.ndim != 2 or data.dtype != np.float32:
-            raise TypeError("data must be a two-dimensional float32 NumPy array")
         if data.shape[1] != self.dim:
             raise ValueError(f"vectors of dimension {data.shape[1]}; this store holds {self.dim}")
         if len(ids) > data.shape[0]:
@@ -204,9 +208,10 @@ class ZanthCluster:
     def search_flat(self, query_vector, filter_obj=None, k=10, *, partial=False, timeout=None):
         """The k best (score, id) hits over all partitions, exactly those of one store holding
         the same data. `filter_obj` is a ClusterIdSet or a filter tree."""
-        query = self._query(query_vector, 1, "query_vector")
+        _check_array(query_vector, 1, "query_vector")
         program = _filter_program(filter_obj)
         k = _count(k, "k")
+        query = self._query(query_vector, "query_vector")
         found, failed = self._call("search_flat", self._everyone(query, program, k),
                                    timeout=timeout, partial=partial)
         hits = merge_hits([found[p] for p in sorted(found)], k)
@@ -215,9 +220,10 @@ class ZanthCluster:
     def search_flat_batch(self, queries, filter_obj=None, k=10, *, partial=False, timeout=None):
         """search_flat for every row of a two-dimensional float32 array, one call per
         partition."""
-        queries = self._query(queries, 2, "queries")
+        _check_array(queries, 2, "queries")
         program = _filter_program(filter_obj)
         k = _count(k, "k")
+        queries = self._query(queries, "queries")
         if len(queries) == 0:
             return PartialResult([], ()) if partial else []
         found, failed = self._call("search_flat_batch", self._everyone(queries, program, k),
@@ -259,12 +265,14 @@ class ZanthCluster:
             raise ValueError(f"dim {dim} differs from the store's dimension {self.dim}")
         return dim
 
-    def _query(self, array, ndim, name):
-        if not isinstance(array, np.ndarray) or array.ndim != ndim or array.dtype != np.float32:
-            raise TypeError(f"{name} must be a {ndim}-dimensional float32 NumPy array")
+    def _query(self, array, name):
+        """A query array checked after the other arguments, as one store checks it: one store
+        reads queries in place, so a strided one is a TypeError there and here."""
+        if not array.flags.c_contiguous:
+            raise TypeError(f"argument '{name}': ndarray is not C-contiguous")
         if array.shape[-1] != self.dim:
             raise ValueError(f"{name} has dimension {array.shape[-1]}; this store holds {self.dim}")
-        return np.ascontiguousarray(array)
+        return array
 
     def _handle(self, p):
         if self._handles[p] is None:
@@ -273,15 +281,18 @@ class ZanthCluster:
                 raise LookupError(f"no actor named {actor_name(self.name, p)!r} is running")
         return self._handles[p]
 
-    def _write(self, method, args_by_p, timeout, once=False):
+    def _write(self, method, args_by_p, timeout, once=False, operation=None):
         if args_by_p:
-            self._call(method, args_by_p, timeout=timeout, write=True, once=once)
+            self._call(method, args_by_p, timeout=timeout, write=True, once=once,
+                       operation=operation)
 
-    def _call(self, method, args_by_p, *, timeout=None, partial=False, write=False, once=False):
+    def _call(self, method, args_by_p, *, timeout=None, partial=False, write=False, once=False,
+              operation=None):
         """Runs `method` on the given partitions at once and waits at most `timeout` seconds.
-        Returns ({partition: result}, {partition: why it failed}); raises ClusterError when any
-        failed, unless `partial`. Payloads are serialised before the first call goes out, so
-        an unpicklable argument fails the whole call before any partition has written."""
+        Returns ({partition: result}, {partition: why it failed}); raises ClusterError, naming
+        `operation` (default: the method), when any failed, unless `partial`. Payloads are
+        serialised before the first call goes out, so an unpicklable argument fails the whole
+        call before any partition has written."""
         timeout = self.timeout if timeout is None else timeout
         payloads = {p: [ray.put(a) if _bulky(a) else a for a in args]
                     for p, args in args_by_p.items()}
@@ -315,7 +326,7 @@ class ZanthCluster:
                 unknown.append(p)
                 self._handles[p] = None
         if failed and not partial:
-            raise ClusterError(method, failed, unknown if write else ())
+            raise ClusterError(operation or method, failed, unknown if write else ())
         return results, failed
 
 
@@ -334,6 +345,13 @@ def _check_manifests(probe: ZanthCluster, handles) -> dict:
     if wrong:
         raise ClusterError("open", wrong)
     return expected
+
+
+def _check_array(array, ndim, name):
+    """The array rules of one store: a NumPy array (or subclass) of native float32 with `ndim`
+    dimensions, else TypeError."""
+    if not isinstance(array, np.ndarray) or array.ndim != ndim or array.dtype != np.float32:
+        raise TypeError(f"argument '{name}': expected a {ndim}-dimensional float32 NumPy array")
 
 
 def _filter_program(filter_obj):

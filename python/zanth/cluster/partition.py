@@ -99,12 +99,14 @@ class PartitionServer:
     def pid(self) -> int:
         return os.getpid()
 
-    # Objects
-    def store_data(self, objects: list, ids: np.ndarray) -> None:
-        self._live().store_data(objects, ids)
+    # Objects, pickled and unpickled by the caller: what one store round-trips (classes of the
+    # driver's __main__, writable arrays) round-trips here, and an object that cannot be pickled
+    # fails before any partition writes.
+    def store_pickled(self, blobs: list, ids: np.ndarray) -> None:
+        self._live().store_pickled(blobs, ids)
 
-    def get_data(self, ids: np.ndarray) -> list:
-        return self._live().get_data(ids)
+    def get_pickled(self, ids: np.ndarray) -> list:
+        return self._live().get_pickled(ids)
 
     def delete_data(self, ids: np.ndarray) -> None:
         self._live().delete_data(ids)

@@ -62,24 +62,42 @@ def as_ids(identifiers, name: str = "identifiers") -> np.ndarray:
         if identifiers.size == 0:
             return np.empty(0, np.int64)
         raise TypeError(f"{name} must hold integers, not {identifiers.dtype}")
-    if isinstance(identifiers, (str, bytes)) or not hasattr(identifiers, "__len__") \
-            or not hasattr(identifiers, "__getitem__"):
+    if isinstance(identifiers, str) or not _is_sequence(identifiers):
         raise TypeError(f"{name} must be a sequence of integers")
+    return np.array([_one_id(v, name) for v in identifiers], dtype=np.int64)
+
+
+def _one_id(value, name: str) -> int:
+    """One id, item by item as the store converts them, so the first bad item decides."""
     try:
-        values = [operator.index(v) for v in identifiers]
+        v = operator.index(value)
     except TypeError as e:
         raise TypeError(f"{name} must hold integers: {e}") from None
-    for v in values:
-        if not -(2**63) <= v < 2**63:
-            raise OverflowError(f"{name}: {v} is out of the signed 64-bit range")
-    return np.array(values, dtype=np.int64)
+    if not -(2**63) <= v < 2**63:
+        raise OverflowError(f"{name}: {v} is out of the signed 64-bit range")
+    return v
+
+
+def _is_sequence(value) -> bool:
+    """The store's sequence check: a type with item access that is not a mapping's (a dict
+    fails it, as do a set, a generator and a number)."""
+    return not isinstance(value, dict) and hasattr(type(value), "__getitem__")
+
+
+def as_objects(data, name: str = "data") -> list:
+    """A list of the items of a sequence other than a str, as the store takes `data`: TypeError
+    for a str or anything that is not a sequence."""
+    if isinstance(data, str) or not _is_sequence(data):
+        raise TypeError(f"{name} must be a sequence, not {type(data).__name__}")
+    return list(data)
 
 
 def as_entries(entries) -> tuple[list[bytes], np.ndarray]:
-    """(UTF-8 keys, ids) columns from a sequence of (key, id) pairs, checked the way the store
-    checks them: TypeError for a non-tuple entry or a key that is not a str, ValueError for a
-    tuple that is not a pair or a key longer than the store allows."""
-    if isinstance(entries, (str, bytes)) or not hasattr(entries, "__len__"):
+    """(UTF-8 keys, ids) columns from a sequence of (key, id) pairs, checked entry by entry in
+    the store's order: TypeError for a non-tuple entry, ValueError for a tuple that is not a
+    pair, TypeError for a key that is not a str, the codec's error for one UTF-8 cannot encode,
+    ValueError for a key longer than the store allows, then the id's errors."""
+    if isinstance(entries, str) or not _is_sequence(entries):
         raise TypeError("entries must be a sequence of (key, id) tuples")
     keys, ids = [], []
     for entry in entries:
@@ -90,17 +108,12 @@ def as_entries(entries) -> tuple[list[bytes], np.ndarray]:
         key, ident = entry
         if not isinstance(key, str):
             raise TypeError(f"an index key must be a str, not {type(key).__name__}")
-        keys.append(key)
-        ids.append(ident)
-    return encode_keys(keys), as_ids(ids, "entries")
-
-
-def encode_keys(keys) -> list[bytes]:
-    encoded = [k.encode("utf-8") for k in keys]
-    for k in encoded:
-        if len(k) > MAX_KEY_BYTES:
-            raise ValueError(f"index key of {len(k)} UTF-8 bytes; at most {MAX_KEY_BYTES} fit")
-    return encoded
+        encoded = key.encode("utf-8")
+        if len(encoded) > MAX_KEY_BYTES:
+            raise ValueError(f"index key of {len(encoded)} UTF-8 bytes; at most {MAX_KEY_BYTES} fit")
+        keys.append(encoded)
+        ids.append(_one_id(ident, "entries"))
+    return keys, np.array(ids, dtype=np.int64)
 
 
 def pack_keys(encoded: list[bytes], positions) -> tuple[bytes, np.ndarray]:

@@ -78,6 +78,9 @@ def rebuild(program: list):
 
 
 def _text(value) -> str:
+    """A key as the store takes it: a str (TypeError otherwise) that UTF-8 can encode (a lone
+    surrogate raises UnicodeEncodeError here, once, as the store raises it)."""
     if not isinstance(value, str):
         raise TypeError(f"a filter key must be a str, not {type(value).__name__}")
+    value.encode("utf-8")
     return str(value)
