@@ -62,6 +62,19 @@ FORMAT = "zanth.Collection/1"
 LOCK_FILE = "collection.lock"
 CHUNK = 5000  # documents per journaled write
 METRICS = ("cosine", "ip")
+DEFAULT_SHARDS = 5
+
+
+def _shards_found(path: str) -> int:
+    """How many shard directories (shard_0, shard_1, ...) a store directory holds."""
+    try:
+        names = os.listdir(path)
+    except FileNotFoundError:
+        return 0
+    count = 0
+    while f"shard_{count}" in names and os.path.isdir(os.path.join(path, f"shard_{count}")):
+        count += 1
+    return count
 
 
 class Record(NamedTuple):
@@ -164,11 +177,11 @@ class Collection:
     metadata and an optional text each. Creates the store or opens it; `dim` and `metric` are
     kept in the store, and opening it with others raises ValueError (None: as stored; a new
     collection without `dim` takes it from its first add). `metric` "cosine" stores and
-    searches unit-length vectors, "ip" raw inner products. `num_shards` must be the same at
-    every opening."""
+    searches unit-length vectors, "ip" raw inner products. `num_shards` (default 5) is fixed
+    when the store is made; None reopens with the count found on disk."""
 
     def __init__(self, path: str | os.PathLike[str], dim: int | None = None,
-                 metric: str | None = None, *, num_shards: int = 5,
+                 metric: str | None = None, *, num_shards: int | None = None,
                  map_size: int = 200_000_000_000) -> None:
         path = os.fspath(path)
         if not isinstance(path, str):
@@ -178,6 +191,8 @@ class Collection:
         if metric is not None and metric not in METRICS:
             raise ValueError(f"metric is 'cosine' or 'ip', not {metric!r}")
         self.path = path
+        if num_shards is None:
+            num_shards = _shards_found(path) or DEFAULT_SHARDS
         self._store = zanth_vec.ZanthVec(path, num_shards, map_size)
         self._mutex = threading.Lock()
         self._lock_fd = os.open(os.path.join(path, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
@@ -324,19 +339,25 @@ class Collection:
         return np.ascontiguousarray(given / np.where(norms == 0, 1, norms), dtype=np.float32)
 
     def _vectors(self, vectors: object, rows: int | None) -> NDArray[np.float32]:
-        """Vectors as a float32 matrix; `rows` None takes one vector or a matrix."""
+        """Vectors as a float32 matrix of `rows` rows; `rows` None takes queries: one vector or a
+        matrix of them."""
         array = np.asarray(vectors)
         if array.dtype.kind not in "iuf":
             raise TypeError(f"vectors are real numbers, not {array.dtype}")
-        if array.ndim == 1 and (rows is None or rows == 1):
+        shape = array.shape
+        if array.ndim == 1 and rows in (None, 1):
             array = array.reshape(1, -1)
-        dim = self.dim if self.dim is not None else (array.shape[-1] if array.ndim else 0)
-        want = (rows if rows is not None else (array.shape[0] if array.ndim == 2 else 1), dim)
-        if array.ndim != 2 or array.shape != want or dim == 0:
-            what = "vectors" if rows is not None else "queries"
-            raise ValueError(f"{what} of shape {array.shape}: expected shape {want}"
-                             + ("" if self.dim is None else
-                                f" (this collection holds {self.dim}-dimensional vectors)"))
+        dim = self.dim if self.dim is not None else (shape[-1] if shape else 0)
+        if rows is None:
+            fits = array.ndim == 2 and array.shape[1] == dim
+            want = f"({dim},) or (n, {dim})"
+        else:
+            fits = array.shape == (rows, dim)
+            want = f"({rows}, {dim})"
+        if not fits or dim == 0:
+            known = "" if self.dim is None else f" (this collection holds {dim}-dimensional vectors)"
+            raise ValueError(f"{'vectors' if rows is not None else 'queries'} of shape {shape}: "
+                             f"expected shape {want}{known}")
         out = np.ascontiguousarray(array, dtype=np.float32)
         if not np.isfinite(out).all():
             raise ValueError("vectors hold NaN or infinite values (or values beyond float32)")

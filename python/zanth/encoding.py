@@ -11,13 +11,13 @@ Collection index keys (every one is at most `MAX_INDEX_KEY_BYTES` UTF-8 bytes)::
 
     %all                      every whole document
     %journal                  the journals of writes in progress (see collection.py)
-    =<field>:h                the document has <field> (not None)
     =<field>:n<16 hex>        a number, the hex digits of `number_code`
     =<field>:s<text>\\0        a string, `text_code` of it, then a NUL that ends it
     =<field>:b0, =<field>:b1   False, True
 
 <field> is the field name with '%', ':' and '|' written %25, %3A and %7C, so a field's keys all
-share the namespace "=<field>:" that the native Range operator stops at.
+share the namespace "=<field>:" that the native Range operator stops at, and the range of that
+whole namespace (`field_range`) lists the documents that have the field.
 """
 
 from __future__ import annotations
@@ -29,7 +29,7 @@ import struct
 __all__ = [
     "BLOCK_CAPACITY", "BLOCK_KEY_BYTES", "BLOCK_PREFIX", "ID_BYTES", "JOURNAL_KEY",
     "MAX_INDEX_KEY_BYTES", "MAX_EXACT_INT", "PRESENT_KEY", "SEPARATOR", "TOMBSTONE_ID",
-    "field_namespace", "has_key", "number_code", "number_code_after", "record_id",
+    "field_namespace", "field_range", "number_code", "number_code_after", "record_id",
     "record_size", "shard_of_id", "shard_of_key", "text_code", "value_key",
 ]
 
@@ -83,8 +83,10 @@ def field_namespace(field: str) -> str:
     return "=" + field.replace("%", "%25").replace(":", "%3A").replace("|", "%7C") + ":"
 
 
-def has_key(field: str) -> str:
-    return field_namespace(field) + "h"
+def field_range(field: str) -> tuple[str, str]:
+    """The key range [start, end) of every value of `field` (';' follows ':')."""
+    space = field_namespace(field)
+    return space, space[:-1] + ";"
 
 
 def number_code(value: float) -> str:

@@ -324,11 +324,11 @@ def _compile(node: Where, positive: bool) -> tuple[Any, ...]:
     true = _true(field, op, value)
     if positive:
         return true
-    return (2, [(0, enc.has_key(field)), (4, true)])  # present, and not true
+    return (2, [(1, *enc.field_range(field)), (4, true)])  # present, and not true
 
 
 def _true(field: str, op: str, value: Any) -> tuple[Any, ...]:
-    has = (0, enc.has_key(field))
+    has = (1, *enc.field_range(field))
     if op in ("$eq", "$ne"):
         equal = (0, enc.value_key(field, value))
         return equal if op == "$eq" else (2, [has, (4, equal)])
