@@ -49,7 +49,7 @@ from numpy.typing import NDArray
 import zanth_vec
 
 from . import encoding as enc
-from .where import Where, compile_where, matches, read_where, scalar
+from .where import Scalar, Where, compile_where, matches, read_where, scalar
 
 __all__ = ["Collection", "Hit", "Record"]
 
@@ -124,6 +124,41 @@ def _id_list(ids: object) -> list[DocId]:
     return [_doc_id(i) for i in ids]
 
 
+_SPACES: dict[str, str] = {}  # checked field name -> its index namespace
+
+
+def _namespace(field: object, doc_id: DocId) -> str:
+    """The index namespace of a metadata field name, checked once per name."""
+    space = _SPACES.get(field) if isinstance(field, str) else None
+    if space is not None:
+        return space
+    if not isinstance(field, str):
+        raise TypeError(f"metadata of {doc_id!r}: field names are str, not {field!r}")
+    if not field or field.startswith("$"):
+        raise ValueError(f"metadata of {doc_id!r}: {field!r} is not a field name "
+                         "(empty, or starting with '$' like an operator)")
+    scalar(field, f"metadata field name of {doc_id!r}")  # a lone surrogate
+    space = enc.field_namespace(field)
+    if len(space.encode()) + 17 > enc.MAX_INDEX_KEY_BYTES:  # + a number's key
+        raise ValueError(f"metadata {field[:40]!r}... of {doc_id!r}: the field name is too long "
+                         f"to index (at most {enc.MAX_INDEX_KEY_BYTES - 19} UTF-8 bytes)")
+    if len(_SPACES) < 100_000:
+        _SPACES[field] = space
+    return space
+
+
+def _value_key(space: str, value: Scalar) -> str:
+    kind = type(value)
+    if kind is str:
+        text: str = value  # type: ignore[assignment]
+        if "\x00" in text or "\x01" in text:
+            text = enc.text_code(text)
+        return space + "s" + text + "\x00"
+    if kind is bool:
+        return space + ("b1" if value else "b0")
+    return space + "n" + enc.number_code(value)  # type: ignore[arg-type]
+
+
 def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, ...]]:
     """Checked metadata (NumPy scalars become Python ones, tuples lists) and its index keys."""
     if meta is None:
@@ -133,29 +168,30 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
     clean: Metadata = {}
     keys: list[str] = []
     for field, value in meta.items():
-        if not isinstance(field, str):
-            raise TypeError(f"metadata of {doc_id!r}: field names are str, not {field!r}")
-        if not field or field.startswith("$"):
-            raise ValueError(f"metadata of {doc_id!r}: {field!r} is not a field name "
-                             "(empty, or starting with '$' like an operator)")
-        what = f"metadata {field!r} of {doc_id!r}"
-        scalar(field, what)  # a lone surrogate in the name
-        if value is None:
+        space = _namespace(field, doc_id)
+        kind = type(value)
+        if (kind is int and -enc.MAX_EXACT_INT <= value <= enc.MAX_EXACT_INT) or kind is bool \
+                or (kind is float and value == value) or (kind is str and value.isascii()):
+            clean[field] = value  # the common cases, checked in line
+            items: list[Scalar] = [value]
+        elif value is None:
             clean[field] = None
             continue
-        if isinstance(value, (list, tuple)):
-            items = [scalar(v, what) for v in value]
+        elif isinstance(value, (list, tuple)):
+            items = [scalar(v, f"metadata {field!r} of {doc_id!r}") for v in value]
             clean[field] = items
         else:
-            items = [scalar(value, what)]
+            items = [scalar(value, f"metadata {field!r} of {doc_id!r}")]
             clean[field] = items[0]
         for item in items:
-            key = enc.value_key(field, item)
-            if len(key.encode()) > enc.MAX_INDEX_KEY_BYTES:
-                raise ValueError(f"{what} is too long to index: field name and value take at "
-                                 f"most {enc.MAX_INDEX_KEY_BYTES - 5} UTF-8 bytes together")
+            key = _value_key(space, item)
+            if len(key) > enc.MAX_INDEX_KEY_BYTES // 4 and \
+                    len(key.encode()) > enc.MAX_INDEX_KEY_BYTES:
+                raise ValueError(f"metadata {field!r} of {doc_id!r} is too long to index: "
+                                 f"field name and value take at most "
+                                 f"{enc.MAX_INDEX_KEY_BYTES - 5} UTF-8 bytes together")
             keys.append(key)
-    return clean, tuple(dict.fromkeys(keys))
+    return clean, tuple(dict.fromkeys(keys)) if len(keys) > 1 else tuple(keys)
 
 
 class _Batch(NamedTuple):
@@ -532,7 +568,7 @@ class Collection:
         if self._settle():
             return self._live()
         present = set(self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list())
-        touched = set()
+        touched: set[int] = set()
         for payload in self._store.get_data(self._journals()):
             if isinstance(payload, tuple) and payload and payload[0] == "journal":
                 touched.update(rid for rid, _ in payload[1] if rid in present)
@@ -590,13 +626,14 @@ class Collection:
         if isinstance(k, bool) or not isinstance(k, (int, np.integer)) or k < 0:
             raise ValueError(f"k is an int >= 0, not {k!r}")
         k = int(k)
-        single = np.ndim(vectors) == 1
+        array = np.asarray(vectors)
+        single = array.ndim == 1
         if self.dim is None:
-            array = np.asarray(vectors)
             if array.dtype.kind not in "iuf" or array.ndim not in (1, 2):
                 raise ValueError(f"queries of shape {array.shape}: expected a vector or a matrix")
-            return [] if single else [[] for _ in range(len(array))]
-        queries = self._searched(self._vectors(vectors, None))
+            nothing: list[list[Hit]] = [[] for _ in range(len(array))]
+            return [] if single else nothing
+        queries = self._searched(self._vectors(array, None))
         node = None if where is None else read_where(where)
         careful = not self._settle()
         id_set = None if node is None else self._store.get_ids_from_filter(compile_where(node))

@@ -89,11 +89,13 @@ def field_range(field: str) -> tuple[str, str]:
     return space, space[:-1] + ";"
 
 
+_DOUBLE = struct.Struct(">d").pack
+
+
 def number_code(value: float) -> str:
     """16 hex digits whose byte order is the numeric order of float64 values (-0.0 is 0.0)."""
-    bits = struct.unpack(">Q", struct.pack(">d", float(value) + 0.0))[0]
-    bits = bits ^ 0xFFFFFFFFFFFFFFFF if bits >> 63 else bits | 1 << 63
-    return f"{bits:016x}"
+    bits = int.from_bytes(_DOUBLE(value + 0.0), "big")
+    return f"{bits ^ 0xFFFFFFFFFFFFFFFF if bits >> 63 else bits | 1 << 63:016x}"
 
 
 def number_code_after(code: str) -> str:

@@ -263,7 +263,7 @@ class _Parser:
         if kind in ("number", "string") or (kind == "word" and value in ("true", "false")):
             self.at += 1
             if kind == "word":
-                return value == "true"
+                return bool(value == "true")
             try:
                 return scalar(value, f"filter on {field!r}")
             except (TypeError, ValueError) as error:
@@ -375,7 +375,7 @@ def _truth(node: Where, metadata: Mapping[str, Any]) -> bool | None:
         return None if inner is None else not inner
     if tag in ("and", "or"):
         found = [_truth(child, metadata) for child in node[1]]
-        decisive = tag == "or"  # True decides an or, False an and
+        decisive: bool = tag == "or"  # True decides an or, False an and
         if decisive in found:
             return decisive
         return None if None in found else not decisive
