@@ -16,7 +16,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 from conftest import SCALE
@@ -200,6 +200,7 @@ class CollectionMachine(RuleBasedStateMachine):
 
 
 TestCollectionMachine = CollectionMachine.TestCase
+TestCollectionMachine.settings = settings(max_examples=max(5, int(25 * SCALE)), deadline=None)
 
 
 # ---- where: the dict and text forms ---------------------------------------------------
