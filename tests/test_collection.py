@@ -335,6 +335,21 @@ def test_foreign_stores_are_refused_not_misread(tmp_path):
         Collection(tmp_path / "old")
 
 
+def test_colliding_ids_are_refused_and_progress_bars_draw(tmp_path, monkeypatch, capsys):
+    import zanth.encoding
+
+    col = Collection(tmp_path / "c", dim=2)
+    col.add(list(range(12_000)), np.ones((12_000, 2)), progress=True)  # three chunks
+    assert len(col) == 12_000 and "100%" in capsys.readouterr().out
+    monkeypatch.setattr(zanth.encoding, "record_id", lambda doc_id: 7)  # every id hashes alike
+    with pytest.raises(ValueError, match="'x' and 'y' hash to the same record id"):
+        col.add(["x", "y"], [[1, 0], [0, 1]])
+    col.add(["x"], [[1, 0]])
+    with pytest.raises(ValueError, match="'x' \\(stored\\) and 'y' hash to the same"):
+        col.upsert(["y"], [[0, 1]])
+    assert [r.id for r in col.get(["x", "y"])] == ["x"]
+
+
 def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
     import zanth_vec
 

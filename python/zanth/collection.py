@@ -526,10 +526,11 @@ class Collection:
 
     def _found(self, doc_ids: list[DocId]) -> list[tuple[int, tuple[Any, ...]]]:
         """(record id, object) of the stored documents among `doc_ids`, in their order, once."""
-        rids = list(dict.fromkeys(enc.record_id(d) for d in doc_ids))
-        wanted = {enc.record_id(d): d for d in doc_ids}
-        return [(rid, obj) for rid, obj in zip(rids, self._store.get_data(rids))
-                if _is_doc(obj) and _same_id(obj[0], wanted[rid])]
+        asked = {(type(d), d): enc.record_id(d) for d in doc_ids}  # 1 and True apart
+        rids = list(dict.fromkeys(asked.values()))
+        objects = dict(zip(rids, self._store.get_data(rids)))
+        return [(rid, objects[rid]) for (_, doc_id), rid in asked.items()
+                if _is_doc(objects[rid]) and _same_id(objects[rid][0], doc_id)]
 
     def _maybe_compact(self) -> None:
         """Compacts once the dead vectors pass a quarter of the stored ones."""
