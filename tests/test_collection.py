@@ -372,6 +372,35 @@ def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
     assert 3 * raw.compact_vectors(8) <= 300
 
 
+def test_readers_during_writes_see_whole_documents(tmp_path):
+    import threading
+
+    col = Collection(tmp_path / "c", dim=4, metric="ip", num_shards=2)
+    vec = lambda i, v: np.random.default_rng([i, v]).standard_normal(4).astype(np.float32)  # noqa: E731
+    col.add(list(range(40)), [vec(i, 0) for i in range(40)], [{"v": 0} for _ in range(40)])
+    stop, versions = threading.Event(), [0]
+
+    def write():
+        while not stop.is_set():
+            v = versions[0] + 1
+            col.upsert(list(range(40)), [vec(i, v) for i in range(40)], [{"v": v} for _ in range(40)])
+            versions[0] = v
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        deadline, rng = time.monotonic() + 3 * SCALE, np.random.default_rng(0)
+        while time.monotonic() < deadline or versions[0] < 3:
+            q = rng.standard_normal(4).astype(np.float32)
+            for h in col.query(q, k=5, where={"v": {"$gte": 0}}, include_vectors=True):
+                assert np.array_equal(h.vector, vec(h.id, h.metadata["v"]))
+                assert h.score == pytest.approx(float(h.vector @ q), rel=1e-4, abs=1e-4)
+            assert len(col) == 40
+    finally:
+        stop.set()
+        writer.join()
+
+
 # ---- crashes ---------------------------------------------------------------------------
 
 WRITER = r"""

@@ -615,8 +615,9 @@ class Collection:
         if careful:  # a write is running: take objects first, then slice
             objs = [obj for obj in self._store.get_data(rids)
                     if _is_doc(obj) and (node is None or matches(node, obj[1]))][offset:stop]
-        else:
-            objs = [obj for obj in self._store.get_data(rids[offset:stop]) if _is_doc(obj)]
+        else:  # checked again: a write may have started since
+            objs = [obj for obj in self._store.get_data(rids[offset:stop]) if _is_doc(obj)
+                    and (node is None or matches(node, obj[1]))]
         return [self._record(obj, include_vectors) for obj in objs]
 
     def query(self, vectors: object, k: int = 10, *, where: object = None,
@@ -636,20 +637,20 @@ class Collection:
             return [] if single else nothing
         queries = self._searched(self._vectors(array, None))
         node = None if where is None else read_where(where)
-        careful = not self._settle()
+        self._settle()
         id_set = None if node is None else self._store.get_ids_from_filter(compile_where(node))
         if k == 0:
             results: list[list[Hit]] = [[] for _ in queries]
         elif len(queries) == 1:
-            results = [self._top(queries[0], None, k, id_set, node, careful, include_vectors)]
+            results = [self._top(queries[0], None, k, id_set, node, include_vectors)]
         else:
             first = self._store.search_flat_batch(queries, filter_obj=id_set, k=k + 1)
-            results = [self._top(q, hits, k, id_set, node, careful, include_vectors)
+            results = [self._top(q, hits, k, id_set, node, include_vectors)
                        for q, hits in zip(queries, first)]
         return results[0] if single else results
 
     def _top(self, query: NDArray[np.float32], hits: list[tuple[float, int]] | None, k: int,
-             id_set: Any, node: Where | None, careful: bool, include_vectors: bool,
+             id_set: Any, node: Where | None, include_vectors: bool,
              ) -> list[Hit]:
         """The best `k` whole documents: asks the store for more until the hit after the k-th
         scores lower (so ties at the cut are decided by id) or nothing is left."""
@@ -657,7 +658,7 @@ class Collection:
         while True:
             if hits is None:
                 hits = self._store.search_flat(query, filter_obj=id_set, k=want)
-            found = self._whole(query, hits, node, careful, include_vectors)
+            found = self._whole(query, hits, node, include_vectors)
             exhausted = len(hits) < want
             if exhausted or (len(found) > k and found[k - 1].score != found[k].score
                              and not (math.isnan(found[k - 1].score))):
@@ -666,7 +667,7 @@ class Collection:
             hits = None
 
     def _whole(self, query: NDArray[np.float32], hits: list[tuple[float, int]],
-               node: Where | None, careful: bool, include_vectors: bool) -> list[Hit]:
+               node: Where | None, include_vectors: bool) -> list[Hit]:
         rids = list(dict.fromkeys(rid for _, rid in hits))
         objects = dict(zip(rids, self._store.get_data(rids)))
         out: dict[int, Hit] = {}
@@ -674,12 +675,13 @@ class Collection:
             obj = objects[rid]
             if rid in out or not _is_doc(obj):
                 continue
-            if careful:  # a write is running: the vector and metadata must be this object's
-                given = np.frombuffer(obj[3], dtype=np.float32).reshape(1, -1)
-                expected = float(self._searched(given)[0] @ query)
-                if not math.isclose(score, expected, rel_tol=1e-4, abs_tol=1e-5) or (
-                        node is not None and not matches(node, obj[1])):
-                    continue
+            # A write may be running (or have started since the read began): keep a hit only if
+            # its score is that of this object's vector and its metadata still match.
+            stored = self._searched(np.frombuffer(obj[3], dtype=np.float32).reshape(1, -1))[0]
+            scale = float(np.linalg.norm(stored)) * float(np.linalg.norm(query))
+            if abs(score - float(stored @ query)) > 1e-4 * scale or (
+                    node is not None and not matches(node, obj[1])):
+                continue  # a vector of another version, or metadata that changed
             vector = np.frombuffer(obj[3], dtype=np.float32).copy() if include_vectors else None
             out[rid] = Hit(obj[0], score, obj[1], obj[2], vector)
         return sorted(out.values(), key=lambda h: (
