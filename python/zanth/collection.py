@@ -678,8 +678,13 @@ class Collection:
             # A write may be running (or have started since the read began): keep a hit only if
             # its score is that of this object's vector and its metadata still match.
             stored = self._searched(np.frombuffer(obj[3], dtype=np.float32).reshape(1, -1))[0]
-            scale = float(np.linalg.norm(stored)) * float(np.linalg.norm(query))
-            if abs(score - float(stored @ query)) > 1e-4 * scale or (
+            products = stored.astype(np.float64) * query
+            # Two float32 sums of these products differ by at most ~2 * dim * 2**-24 * sum|p|;
+            # another version's vector is all but never that close.
+            slack = 4 * (len(query) + 4) * 2.0**-24 * float(np.abs(products).sum())
+            expected = float(products.sum())
+            same = abs(score - expected) <= slack if math.isfinite(score) else abs(expected) > 1e38
+            if not same or (
                     node is not None and not matches(node, obj[1])):
                 continue  # a vector of another version, or metadata that changed
             vector = np.frombuffer(obj[3], dtype=np.float32).copy() if include_vectors else None
