@@ -1,0 +1,221 @@
+"""zanth.Collection against chromadb (PersistentClient) and LanceDB (a local directory), the
+document stores a user compares it with: same documents, same run, medians of several runs.
+
+    python benchmarks/bench_collection.py [--quick] [--n N] [--runs R] [--chroma-runs C]
+                                          [--json PATH] [--dir DIR]
+
+The peers are not installed by `make test`: pip install chromadb lancedb (into the same venv).
+Each is used as its documentation shows, with cosine distance.
+
+Rows (N documents of dimension 384, metadata {color, year, price}, a short text each):
+  add              all N documents, in calls of 5,000 (each store's own add)
+  filtered_query   k = 10 nearest with color = <one of 8> and year >= 2015 (about 1 in 21
+                   documents qualify), median over the queries; chromadb searches its HNSW
+                   graph (approximate), LanceDB scans without an index (prefilter), ours is
+                   exact. Recall@10 against the exact answer is printed for each.
+  get_100          100 documents by id (with metadata and text), median over 10 sets of ids
+"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from zanth import Collection
+
+SEED = 20261207
+DIM = 384
+CHUNK = 5_000
+COLORS = ["red", "blue", "green", "black", "white", "yellow", "purple", "orange"]
+
+
+def make_data(n, queries):
+    rng = np.random.default_rng(SEED)
+    vectors = rng.standard_normal((n, DIM)).astype(np.float32)
+    colors = rng.integers(0, len(COLORS), n)
+    years = rng.integers(2000, 2024, n)
+    prices = np.round(rng.uniform(1, 500, n), 2)
+    ids = [f"doc-{i}" for i in range(n)]
+    metas = [{"color": COLORS[c], "year": int(y), "price": float(p)}
+             for c, y, p in zip(colors, years, prices)]
+    texts = [f"document {i}, a {COLORS[c]} thing from {y}" for i, c, y in zip(range(n), colors, years)]
+    qs = rng.standard_normal((queries, DIM)).astype(np.float32)
+    wanted = [COLORS[q % len(COLORS)] for q in range(queries)]
+    unit = vectors / np.linalg.norm(vectors, axis=1, keepdims=True)
+    exact = []
+    for q, color in zip(qs, wanted):
+        mask = (colors == COLORS.index(color)) & (years >= 2015)
+        scores = np.where(mask, unit @ (q / np.linalg.norm(q)), -np.inf)
+        exact.append({ids[i] for i in np.argsort(-scores)[:10]})
+    return ids, vectors, metas, texts, qs, wanted, exact
+
+
+class Ours:
+    name = "zanth"
+
+    def __init__(self, path):
+        self.col = Collection(path, dim=DIM, metric="cosine")
+
+    def add(self, ids, vectors, metas, texts):
+        self.col.add(ids, vectors, metas, texts)
+
+    def query(self, q, color):
+        return [h.id for h in self.col.query(q, 10, where={"color": color, "year": {"$gte": 2015}})]
+
+    def get(self, ids):
+        return [r.id for r in self.col.get(ids)]
+
+
+class Chroma:
+    name = "chromadb"
+
+    def __init__(self, path):
+        import chromadb
+
+        self.client = chromadb.PersistentClient(path=path)
+        self.col = self.client.create_collection("bench", metadata={"hnsw:space": "cosine"})
+
+    def add(self, ids, vectors, metas, texts):
+        self.col.add(ids=ids, embeddings=vectors, metadatas=metas, documents=texts)
+
+    def query(self, q, color):
+        found = self.col.query(query_embeddings=[q], n_results=10,
+                               where={"$and": [{"color": color}, {"year": {"$gte": 2015}}]})
+        return found["ids"][0]
+
+    def get(self, ids):
+        return self.col.get(ids=ids)["ids"]
+
+
+class Lance:
+    name = "lancedb"
+
+    def __init__(self, path):
+        import lancedb
+
+        self.db = lancedb.connect(path)
+        self.table = None
+
+    def add(self, ids, vectors, metas, texts):
+        import pyarrow as pa
+
+        batch = pa.table({
+            "id": ids, "vector": pa.FixedSizeListArray.from_arrays(pa.array(vectors.ravel()), DIM),
+            "color": [m["color"] for m in metas], "year": [m["year"] for m in metas],
+            "price": [m["price"] for m in metas], "text": texts})
+        if self.table is None:
+            self.table = self.db.create_table("bench", batch)
+        else:
+            self.table.add(batch)
+
+    def query(self, q, color):
+        found = (self.table.search(q).distance_type("cosine")
+                 .where(f"color = '{color}' AND year >= 2015", prefilter=True)
+                 .limit(10).select(["id", "color", "year", "price", "text", "_distance"]).to_list())
+        return [row["id"] for row in found]
+
+    def get(self, ids):
+        quoted = ", ".join(f"'{i}'" for i in ids)
+        return [row["id"] for row in self.table.search().where(f"id IN ({quoted})")
+                .limit(len(ids)).select(["id", "color", "year", "price", "text"]).to_list()]
+
+
+def one_run(kind, root, data, get_sets, run):
+    ids, vectors, metas, texts, qs, wanted, exact = data
+    path = os.path.join(root, f"{kind.name}-{run}")  # chromadb's client caches a path's state
+    store = kind(path)
+    started = time.perf_counter()
+    for lo in range(0, len(ids), CHUNK):
+        hi = lo + CHUNK
+        store.add(ids[lo:hi], vectors[lo:hi], metas[lo:hi], texts[lo:hi])
+    add = time.perf_counter() - started
+    store.query(qs[0], wanted[0])  # warm-up
+    times, recall = [], []
+    for q, color, best in zip(qs, wanted, exact):
+        started = time.perf_counter()
+        got = store.query(q, color)
+        times.append(time.perf_counter() - started)
+        recall.append(len(set(got) & best) / 10)
+    gets = []
+    for chosen in get_sets:
+        started = time.perf_counter()
+        got = store.get(chosen)
+        gets.append(time.perf_counter() - started)
+        assert sorted(got) == sorted(chosen), (kind.name, len(got))
+    del store
+    shutil.rmtree(path, ignore_errors=True)
+    return {"add": add, "filtered_query": statistics.median(times),
+            "get_100": statistics.median(gets), "recall": statistics.mean(recall)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--n", type=int)
+    parser.add_argument("--runs", type=int)
+    parser.add_argument("--chroma-runs", type=int, default=1,
+                        help="runs of chromadb (its add of 100,000 takes minutes); default 1")
+    parser.add_argument("--json", metavar="PATH")
+    parser.add_argument("--dir")
+    args = parser.parse_args()
+    n = args.n or (10_000 if args.quick else 100_000)
+    runs = args.runs or (1 if args.quick else 3)
+    queries = 20
+    data = make_data(n, queries)
+    rng = np.random.default_rng(SEED + 1)
+    get_sets = [[data[0][i] for i in rng.choice(n, 100, replace=False)] for _ in range(10)]
+    kinds = [Ours]
+    for peer in (Chroma, Lance):
+        try:
+            __import__(peer.name)
+            kinds.append(peer)
+        except ImportError:
+            print(f"{peer.name} is not installed: pip install {peer.name}", file=sys.stderr)
+    results = {k.name: [] for k in kinds}
+    with tempfile.TemporaryDirectory(prefix="zanth_bench_col_", dir=args.dir) as root:
+        for run in range(runs):
+            for kind in kinds:
+                if kind is Chroma and run >= args.chroma_runs:
+                    continue
+                results[kind.name].append(one_run(kind, root, data, get_sets, run))
+                print(f"run {run + 1}/{runs} {kind.name}: " + ", ".join(
+                    f"{k} {v:.4f}" for k, v in results[kind.name][-1].items()), flush=True)
+    med = {name: {op: statistics.median(r[op] for r in rs) for op in rs[0]}
+           for name, rs in results.items()}
+    print(f"\nzanth.Collection vs chromadb and LanceDB: {n:,} documents of dimension {DIM}, "
+          f"medians of {runs} run(s) (chromadb: {len(results.get('chromadb', []))})")
+    print(f"{'operation':<16}{'zanth ms':>11}" + "".join(
+        f"{k.name + ' ms':>14}{'ratio':>8}" for k in kinds[1:]))
+    rows = []
+    goals = {("add", "chromadb"): 1 / 3, ("add", "lancedb"): 1.0,
+             ("filtered_query", "chromadb"): 0.1, ("filtered_query", "lancedb"): 0.1,
+             ("get_100", "chromadb"): 0.5}
+    for op in ("add", "filtered_query", "get_100"):
+        line = f"{op:<16}{med['zanth'][op] * 1e3:>11.2f}"
+        for kind in kinds[1:]:
+            ratio = med["zanth"][op] / med[kind.name][op]
+            line += f"{med[kind.name][op] * 1e3:>14.2f}{ratio:>7.2f}x"
+            goal = goals.get((op, kind.name))
+            rows.append({"operation": f"{op} vs {kind.name}", "ours_s": med["zanth"][op],
+                         f"{kind.name}_s": med[kind.name][op], "ratio": ratio, "goal": goal,
+                         "met": None if goal is None else ratio <= goal})
+        print(line)
+    print("recall@10 of the filtered query: " + ", ".join(
+        f"{name} {m['recall']:.3f}" for name, m in med.items()))
+    print(f"add throughput (documents/s): " + ", ".join(
+        f"{name} {n / m['add']:,.0f}" for name, m in med.items()))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"benchmark": "collection", "documents": n, "dim": DIM, "runs": runs,
+                       "recall": {name: m["recall"] for name, m in med.items()},
+                       "results": rows}, f, indent=2)
+
+
+if __name__ == "__main__":
+    main()

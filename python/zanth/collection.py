@@ -1,0 +1,731 @@
+"""`Collection`: documents (an id, a vector, typed metadata, a text) kept whole in one store.
+
+    from zanth import Collection
+    col = Collection("docs", dim=384, metric="cosine")
+    col.add(["a", "b"], vectors, metadatas=[{"year": 2019}, {"year": 2021}], documents=[...])
+    col.query(q, k=5, where={"year": {"$gte": 2020}})      # [Hit(id, score, metadata, ...)]
+
+Layout in the store (see `zanth.encoding` for the index keys). A document id (str or int) is
+hashed to a record id in 0 .. 2**63 - 1 (`encoding.record_id`); two ids that hash alike are
+refused when the second is written (`ValueError` naming both; with 64-bit hashes a store of a
+billion documents meets one with a chance of about 3%). Under its record id a document has:
+
+* its object: the tuple (id, metadata, document, vector bytes as given, index keys) -- the
+  commit point: a document exists exactly when its object does;
+* one vector, unit-length for "cosine", as given for "ip";
+* its index entries: one per metadata value, and PRESENT_KEY.
+
+Negative record ids are the collection's own: its settings (dimension, metric), a counter of
+dead vectors, and journals.
+
+Writes. Every write call takes the collection's lock (a file lock beside the shards, and a
+thread lock), then writes a journal -- an object at a random negative id listing each record id
+it will touch with every index key it may write or remove, filed under JOURNAL_KEY -- then the
+vectors and index entries, then the objects (deletion: the objects first), and then removes the
+journal. A writer that dies leaves its journal; whoever next takes the lock (any write, opening
+the collection, or a read that finds a journal and the lock free) rebuilds each journaled
+document from its object, or removes every trace of it when it has none. So a crash leaves each
+document whole or absent, never in part.
+
+Reads take no lock. While a write is running (a journal exists) reads check what they return
+against the objects, so they never return part of a document; a document being replaced may
+be missing from a search for that moment.
+"""
+
+from __future__ import annotations
+
+import fcntl
+import math
+import os
+import random
+import threading
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
+from typing import Any, NamedTuple, Union
+
+import numpy as np
+from numpy.typing import NDArray
+
+import zanth_vec
+
+from . import encoding as enc
+from .where import Scalar, Where, compile_where, matches, read_where, scalar
+
+__all__ = ["Collection", "Hit", "Record"]
+
+DocId = Union[int, str]
+Metadata = dict[str, Any]
+
+SETTINGS_ID = -(2**63) + 1  # {"format", "dim", "metric"}
+STATS_ID = -(2**63) + 2  # {"dead": vectors deleted since the last compaction}
+FORMAT = "zanth.Collection/1"
+LOCK_FILE = "collection.lock"
+CHUNK = 5000  # documents per journaled write
+METRICS = ("cosine", "ip")
+DEFAULT_SHARDS = 5
+
+
+def _shards_found(path: str) -> int:
+    """How many shard directories (shard_0, shard_1, ...) a store directory holds."""
+    try:
+        names = os.listdir(path)
+    except FileNotFoundError:
+        return 0
+    count = 0
+    while f"shard_{count}" in names and os.path.isdir(os.path.join(path, f"shard_{count}")):
+        count += 1
+    return count
+
+
+class Record(NamedTuple):
+    id: DocId
+    metadata: Metadata
+    document: str | None
+    vector: NDArray[np.float32] | None
+
+
+class Hit(NamedTuple):
+    id: DocId
+    score: float
+    metadata: Metadata
+    document: str | None
+    vector: NDArray[np.float32] | None
+
+
+def _is_doc(obj: object) -> bool:
+    return type(obj) is tuple and len(obj) == 5
+
+
+def _same_id(a: object, b: object) -> bool:
+    return type(a) is type(b) and a == b
+
+
+def _order(doc_id: DocId) -> tuple[int, Any]:
+    """Ids in a fixed order: ints (by value) before strs (by code point)."""
+    return (1, doc_id) if isinstance(doc_id, str) else (0, doc_id)
+
+
+def _doc_id(value: object) -> DocId:
+    if isinstance(value, str):
+        return value
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"ids are str or int, not {type(value).__name__}: {value!r}")
+    return int(value)
+
+
+def _id_list(ids: object) -> list[DocId]:
+    """Ids given as one id or a sequence of them (a str is one id, never its characters)."""
+    if isinstance(ids, (str, int, np.integer)):
+        return [_doc_id(ids)]
+    if isinstance(ids, np.ndarray):
+        ids = ids.tolist()
+    if not isinstance(ids, Iterable):
+        raise TypeError(f"ids are a str, an int or a sequence of them, not {type(ids).__name__}")
+    return [_doc_id(i) for i in ids]
+
+
+_SPACES: dict[str, str] = {}  # checked field name -> its index namespace
+
+
+def _namespace(field: object, doc_id: DocId) -> str:
+    """The index namespace of a metadata field name, checked once per name."""
+    space = _SPACES.get(field) if isinstance(field, str) else None
+    if space is not None:
+        return space
+    if not isinstance(field, str):
+        raise TypeError(f"metadata of {doc_id!r}: field names are str, not {field!r}")
+    if not field or field.startswith("$"):
+        raise ValueError(f"metadata of {doc_id!r}: {field!r} is not a field name "
+                         "(empty, or starting with '$' like an operator)")
+    scalar(field, f"metadata field name of {doc_id!r}")  # a lone surrogate
+    space = enc.field_namespace(field)
+    if len(space.encode()) + 17 > enc.MAX_INDEX_KEY_BYTES:  # + a number's key
+        raise ValueError(f"metadata {field[:40]!r}... of {doc_id!r}: the field name is too long "
+                         f"to index (at most {enc.MAX_INDEX_KEY_BYTES - 19} UTF-8 bytes)")
+    if len(_SPACES) < 100_000:
+        _SPACES[field] = space
+    return space
+
+
+def _value_key(space: str, value: Scalar) -> str:
+    kind = type(value)
+    if kind is str:
+        text: str = value  # type: ignore[assignment]
+        if "\x00" in text or "\x01" in text:
+            text = enc.text_code(text)
+        return space + "s" + text + "\x00"
+    if kind is bool:
+        return space + ("b1" if value else "b0")
+    return space + "n" + enc.number_code(value)  # type: ignore[arg-type]
+
+
+def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, ...]]:
+    """Checked metadata (NumPy scalars become Python ones, tuples lists) and its index keys."""
+    if meta is None:
+        return {}, ()
+    if not isinstance(meta, Mapping):
+        raise TypeError(f"metadata of {doc_id!r} is a dict, not {type(meta).__name__}")
+    clean: Metadata = {}
+    keys: list[str] = []
+    for field, value in meta.items():
+        space = _namespace(field, doc_id)
+        kind = type(value)
+        if (kind is int and -enc.MAX_EXACT_INT <= value <= enc.MAX_EXACT_INT) or kind is bool \
+                or (kind is float and value == value) or (kind is str and value.isascii()):
+            clean[field] = value  # the common cases, checked in line
+            items: list[Scalar] = [value]
+        elif value is None:
+            clean[field] = None
+            continue
+        elif isinstance(value, (list, tuple)):
+            items = [scalar(v, f"metadata {field!r} of {doc_id!r}") for v in value]
+            clean[field] = items
+        else:
+            items = [scalar(value, f"metadata {field!r} of {doc_id!r}")]
+            clean[field] = items[0]
+        for item in items:
+            key = _value_key(space, item)
+            if len(key) > enc.MAX_INDEX_KEY_BYTES // 4 and \
+                    len(key.encode()) > enc.MAX_INDEX_KEY_BYTES:
+                raise ValueError(f"metadata {field!r} of {doc_id!r} is too long to index: "
+                                 f"field name and value take at most "
+                                 f"{enc.MAX_INDEX_KEY_BYTES - 5} UTF-8 bytes together")
+            keys.append(key)
+    return clean, tuple(dict.fromkeys(keys)) if len(keys) > 1 else tuple(keys)
+
+
+class _Batch(NamedTuple):
+    doc_ids: list[DocId]
+    rids: list[int]
+    given: NDArray[np.float32]  # the vectors as given, in float32
+    searched: NDArray[np.float32]  # what the blocks hold: unit length for cosine
+    metadatas: list[Metadata]
+    documents: list[str | None]
+    keys: list[tuple[str, ...]]
+
+    def objects(self, rows: range) -> list[tuple[Any, ...]]:
+        return [(self.doc_ids[n], self.metadatas[n], self.documents[n],
+                 self.given[n].tobytes(), self.keys[n]) for n in rows]
+
+
+class Collection:
+    """Documents under `path` (str or os.PathLike): an id (str or int), a vector, typed
+    metadata and an optional text each. Creates the store or opens it; `dim` and `metric` are
+    kept in the store, and opening it with others raises ValueError (None: as stored; a new
+    collection without `dim` takes it from its first add). `metric` "cosine" stores and
+    searches unit-length vectors, "ip" raw inner products. `num_shards` (default 5) is fixed
+    when the store is made; None reopens with the count found on disk."""
+
+    def __init__(self, path: str | os.PathLike[str], dim: int | None = None,
+                 metric: str | None = None, *, num_shards: int | None = None,
+                 map_size: int = 200_000_000_000) -> None:
+        path = os.fspath(path)
+        if not isinstance(path, str):
+            raise TypeError(f"path is a str or os.PathLike of str, not {type(path).__name__}")
+        if dim is not None and (isinstance(dim, bool) or not isinstance(dim, int) or dim < 1):
+            raise ValueError(f"dim is a positive int, not {dim!r}")
+        if metric is not None and metric not in METRICS:
+            raise ValueError(f"metric is 'cosine' or 'ip', not {metric!r}")
+        self.path = path
+        if num_shards is None:
+            num_shards = _shards_found(path) or DEFAULT_SHARDS
+        self._store = zanth_vec.ZanthVec(path, num_shards, map_size)
+        self._mutex = threading.Lock()
+        self._lock_fd = os.open(os.path.join(path, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
+        self._dead = 0
+        settings = self._store.get_data([SETTINGS_ID])[0]
+        if settings is None:
+            self._check_empty()
+            self.dim, self.metric = dim, metric or "cosine"
+            if dim is not None:
+                with self._writing():
+                    self._settle_settings(dim)
+        else:
+            self._adopt(settings, dim, metric)
+        self._settle()
+
+    def _check_empty(self) -> None:
+        if self._store.get_data_count() > 0:
+            raise ValueError(f"{self.path} holds records but no collection settings: it was "
+                             "written with the zanth_vec methods directly, not by Collection")
+
+    def _adopt(self, settings: object, dim: int | None, metric: str | None) -> None:
+        if isinstance(settings, dict) and "distance" in settings and "format" not in settings:
+            raise ValueError(
+                f"{self.path} was written by the earlier zanth.langchain layout, which this "
+                "version does not read: add its documents again into a new store")
+        if not isinstance(settings, dict) or settings.get("format") != FORMAT:
+            raise ValueError(f"{self.path} is not a collection (its settings record reads "
+                             f"{settings!r})")
+        self.dim, self.metric = settings["dim"], settings["metric"]
+        if dim is not None and dim != self.dim:
+            raise ValueError(f"{self.path} holds {self.dim}-dimensional vectors, not {dim}")
+        if metric is not None and metric != self.metric:
+            raise ValueError(f"{self.path} was made with metric={self.metric!r}, not {metric!r}")
+
+    def _settle_settings(self, dim: int) -> None:
+        """Writes the settings of a new collection (under the lock), or adopts those another
+        handle wrote meanwhile."""
+        settings = self._store.get_data([SETTINGS_ID])[0]
+        if settings is not None:
+            self._adopt(settings, dim, self.metric)
+            return
+        self._check_empty()
+        self._store.store_data([{"format": FORMAT, "dim": dim, "metric": self.metric}],
+                               [SETTINGS_ID])
+        self.dim = dim
+
+    def __del__(self) -> None:
+        fd = getattr(self, "_lock_fd", None)
+        if fd is not None:
+            os.close(fd)
+
+    def __repr__(self) -> str:
+        return f"Collection({self.path!r}, dim={self.dim}, metric={self.metric!r})"
+
+    # ---- locking, journals and recovery ----------------------------------------------
+
+    @contextmanager
+    def _writing(self) -> Iterator[None]:
+        with self._mutex:
+            fcntl.flock(self._lock_fd, fcntl.LOCK_EX)
+            try:
+                stats = self._store.get_data([STATS_ID])[0]
+                self._dead = stats["dead"] if isinstance(stats, dict) else 0
+                before = self._dead
+                self._recover()
+                try:
+                    yield
+                finally:
+                    if self._dead != before:
+                        self._store.store_data([{"dead": self._dead}], [STATS_ID])
+            finally:
+                fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
+
+    def _journals(self) -> list[int]:
+        return self._store.get_ids_from_filter((0, enc.JOURNAL_KEY)).to_list()
+
+    def _settle(self) -> bool:
+        """Before a read: True when no write is in progress. A journal whose writer is gone (the
+        lock is free) is recovered here; one of a running write makes the read careful."""
+        if not self._journals():
+            return True
+        if not self._mutex.acquire(blocking=False):
+            return False
+        try:
+            try:
+                fcntl.flock(self._lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                return False
+            try:
+                stats = self._store.get_data([STATS_ID])[0]
+                self._dead = stats["dead"] if isinstance(stats, dict) else 0
+                self._recover()
+                self._store.store_data([{"dead": self._dead}], [STATS_ID])
+                return True
+            finally:
+                fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
+        finally:
+            self._mutex.release()
+
+    def _begin(self, entries: list[tuple[int, tuple[str, ...]]]) -> int:
+        journal = -1 - random.getrandbits(62)
+        self._store.store_data([("journal", entries)], [journal])
+        self._store.batch_index_insert([(enc.JOURNAL_KEY, journal)])
+        return journal
+
+    def _end(self, journal: int) -> None:
+        self._store.batch_index_delete([(enc.JOURNAL_KEY, journal)])
+        self._store.delete_data([journal])
+
+    def _recover(self) -> None:
+        """Rebuilds every document of a dead writer's journal from its object (or removes it)."""
+        for journal in self._journals():
+            payload = self._store.get_data([journal])[0]
+            if isinstance(payload, tuple) and payload and payload[0] == "journal":
+                entries: list[tuple[int, tuple[str, ...]]] = payload[1]
+                self._rebuild([rid for rid, _ in entries],
+                              [(key, rid) for rid, keys in entries for key in keys])
+            self._end(journal)
+
+    def _rebuild(self, rids: list[int], stale: list[tuple[str, int]]) -> None:
+        if self.dim is None:
+            settings = self._store.get_data([SETTINGS_ID])[0]
+            if settings is None:
+                return  # nothing was written before the settings
+            self._adopt(settings, None, None)
+        assert self.dim is not None
+        self._store.delete_flat_vectors(rids, self.dim)
+        self._dead += len(rids)
+        self._store.batch_index_delete(stale + [(enc.PRESENT_KEY, rid) for rid in rids])
+        objects = self._store.get_data(rids)
+        whole = [(rid, obj) for rid, obj in zip(rids, objects) if _is_doc(obj)]
+        if whole:
+            given = np.stack([np.frombuffer(obj[3], dtype=np.float32) for _, obj in whole])
+            self._store.store_flat_vectors(self._searched(given), [rid for rid, _ in whole])
+            self._store.batch_index_insert(
+                [(key, rid) for rid, obj in whole for key in obj[4] + (enc.PRESENT_KEY,)])
+
+    # ---- input -------------------------------------------------------------------------
+
+    def _searched(self, given: NDArray[np.float32]) -> NDArray[np.float32]:
+        if self.metric != "cosine":
+            return given
+        norms = np.linalg.norm(given, axis=1, keepdims=True)
+        return np.ascontiguousarray(given / np.where(norms == 0, 1, norms), dtype=np.float32)
+
+    def _vectors(self, vectors: object, rows: int | None) -> NDArray[np.float32]:
+        """Vectors as a float32 matrix of `rows` rows; `rows` None takes queries: one vector or a
+        matrix of them."""
+        array = np.asarray(vectors)
+        if array.dtype.kind not in "iuf":
+            raise TypeError(f"vectors are real numbers, not {array.dtype}")
+        shape = array.shape
+        if array.ndim == 1 and rows in (None, 1):
+            array = array.reshape(1, -1)
+        dim = self.dim if self.dim is not None else (shape[-1] if shape else 0)
+        if rows is None:
+            fits = array.ndim == 2 and array.shape[1] == dim
+            want = f"({dim},) or (n, {dim})"
+        else:
+            fits = array.shape == (rows, dim)
+            want = f"({rows}, {dim})"
+        if not fits or dim == 0:
+            known = "" if self.dim is None else f" (this collection holds {dim}-dimensional vectors)"
+            raise ValueError(f"{'vectors' if rows is not None else 'queries'} of shape {shape}: "
+                             f"expected shape {want}{known}")
+        out = np.ascontiguousarray(array, dtype=np.float32)
+        if not np.isfinite(out).all():
+            raise ValueError("vectors hold NaN or infinite values (or values beyond float32)")
+        return out
+
+    def _batch(self, ids: object, vectors: object, metadatas: object,
+               documents: object) -> _Batch:
+        """Every input checked and converted before anything is written."""
+        doc_ids = _id_list(ids)
+        n = len(doc_ids)
+        if isinstance(metadatas, Mapping):
+            metadatas = [metadatas]  # one document's metadata
+        if isinstance(documents, str):
+            documents = [documents]
+        given = self._vectors(vectors, n)
+        seen: dict[int, DocId] = {}
+        rids = []
+        for doc_id in doc_ids:
+            rid = enc.record_id(doc_id)
+            if rid in seen:
+                if _same_id(seen[rid], doc_id):
+                    raise ValueError(f"id {doc_id!r} appears twice in this call")
+                raise ValueError(f"ids {seen[rid]!r} and {doc_id!r} hash to the same record id: "
+                                 "change one of them")
+            seen[rid] = doc_id
+            rids.append(rid)
+        metas = [None] * n if metadatas is None else list(metadatas)  # type: ignore[call-overload]
+        docs = [None] * n if documents is None else list(documents)  # type: ignore[call-overload]
+        for name, given_list in (("metadatas", metas), ("documents", docs)):
+            if len(given_list) != n:
+                raise ValueError(f"{len(given_list)} {name} for {n} ids")
+        for doc_id, doc in zip(doc_ids, docs):
+            if doc is not None and not isinstance(doc, str):
+                raise TypeError(f"document of {doc_id!r} is a str, not {type(doc).__name__}")
+        cleaned = [_clean_metadata(m, d) for m, d in zip(metas, doc_ids)]
+        return _Batch(doc_ids, rids, given, self._searched(given), [c[0] for c in cleaned],
+                      docs, [c[1] for c in cleaned])
+
+    # ---- writing -----------------------------------------------------------------------
+
+    def add(self, ids: object, vectors: object, metadatas: object = None,
+            documents: object = None, *, progress: bool = False) -> None:
+        """Adds new documents. An id that is already stored raises ValueError naming it, and
+        nothing is written; so does any other bad input."""
+        self._write(ids, vectors, metadatas, documents, progress, replace=False)
+
+    def upsert(self, ids: object, vectors: object, metadatas: object = None,
+               documents: object = None, *, progress: bool = False) -> None:
+        """Adds documents, replacing whole (vector, metadata and text) those already stored."""
+        self._write(ids, vectors, metadatas, documents, progress, replace=True)
+
+    def _write(self, ids: object, vectors: object, metadatas: object, documents: object,
+               progress: bool, replace: bool) -> None:
+        batch = self._batch(ids, vectors, metadatas, documents)
+        bar = _progress(progress, len(batch.rids), "adding" if not replace else "upserting")
+        with self._writing():
+            if self.dim is None:
+                self._settle_settings(int(batch.given.shape[1]))
+                batch = self._batch(ids, vectors, metadatas, documents)  # dimension now fixed
+            old = self._store.get_data(batch.rids)
+            for doc_id, obj in zip(batch.doc_ids, old):
+                if not _is_doc(obj):
+                    continue
+                if not _same_id(obj[0], doc_id):
+                    raise ValueError(f"ids {obj[0]!r} (stored) and {doc_id!r} hash to the same "
+                                     "record id: change the new one")
+                if not replace:
+                    raise ValueError(f"id {doc_id!r} is already in the collection (upsert "
+                                     "replaces documents); nothing was added")
+            with bar:
+                for start in range(0, len(batch.rids), CHUNK):
+                    rows = range(start, min(start + CHUNK, len(batch.rids)))
+                    self._write_chunk(batch, rows, old)
+                    bar.advance(len(rows))
+            self._maybe_compact()
+
+    def _write_chunk(self, batch: _Batch, rows: range, old: list[Any]) -> None:
+        rids = [batch.rids[n] for n in rows]
+        previous = [old[n][4] if _is_doc(old[n]) else None for n in rows]
+        entries = [(rid, tuple(dict.fromkeys(batch.keys[n] + (was or ()))))
+                   for rid, n, was in zip(rids, rows, previous)]
+        journal = self._begin(entries)
+        replaced = [rid for rid, was in zip(rids, previous) if was is not None]
+        if replaced:
+            assert self.dim is not None
+            self._store.delete_flat_vectors(replaced, self.dim)
+            self._dead += len(replaced)
+            stale = [(key, rid) for rid, n, was in zip(rids, rows, previous) if was
+                     for key in set(was) - set(batch.keys[n])]
+            if stale:
+                self._store.batch_index_delete(stale)
+        self._store.batch_index_insert(
+            [(key, rid) for rid, n in zip(rids, rows) for key in batch.keys[n]]
+            + [(enc.PRESENT_KEY, rid) for rid in rids])
+        self._store.store_flat_vectors(batch.searched[rows.start:rows.stop], rids)
+        self._store.store_data(batch.objects(rows), rids)  # the commit point
+        self._end(journal)
+
+    def delete(self, ids: object = None, *, where: object = None) -> int:
+        """Deletes the documents with these ids, or matching `where`, or both (those ids that
+        match); returns how many were deleted. Missing ids are ignored. With neither it raises
+        ValueError: there is no "delete everything" (`delete(ids=col.ids())` says it)."""
+        if ids is None and where is None:
+            raise ValueError("delete() needs ids or where (nothing was deleted); to delete "
+                             "every document say so: col.delete(ids=col.ids())")
+        node = None if where is None else read_where(where)
+        with self._writing():
+            if ids is not None:
+                found = self._found(_id_list(ids))
+                if node is not None:
+                    found = [(rid, obj) for rid, obj in found if matches(node, obj[1])]
+            else:
+                assert node is not None
+                rids = self._store.get_ids_from_filter(compile_where(node)).to_list()
+                found = [(rid, obj) for rid, obj in zip(rids, self._store.get_data(rids))
+                         if _is_doc(obj)]
+            for start in range(0, len(found), CHUNK):
+                part = found[start:start + CHUNK]
+                rids = [rid for rid, _ in part]
+                journal = self._begin([(rid, obj[4]) for rid, obj in part])
+                self._store.delete_data(rids)  # the commit point
+                self._store.batch_index_delete(
+                    [(key, rid) for rid, obj in part for key in obj[4] + (enc.PRESENT_KEY,)])
+                assert self.dim is not None
+                self._store.delete_flat_vectors(rids, self.dim)
+                self._dead += len(rids)
+                self._end(journal)
+            self._maybe_compact()
+        return len(found)
+
+    def _found(self, doc_ids: list[DocId]) -> list[tuple[int, tuple[Any, ...]]]:
+        """(record id, object) of the stored documents among `doc_ids`, in their order, once."""
+        asked = {(type(d), d): enc.record_id(d) for d in doc_ids}  # 1 and True apart
+        rids = list(dict.fromkeys(asked.values()))
+        objects = dict(zip(rids, self._store.get_data(rids)))
+        return [(rid, objects[rid]) for (_, doc_id), rid in asked.items()
+                if _is_doc(objects[rid]) and _same_id(objects[rid][0], doc_id)]
+
+    def _maybe_compact(self) -> None:
+        """Compacts once the dead vectors pass a quarter of the stored ones."""
+        if self._dead and 3 * self._dead > self._live() and self.dim is not None:
+            self._store.compact_vectors(self.dim)
+            self._dead = 0
+
+    def compact(self) -> int:
+        """Removes deleted vectors and anything left of documents that have no object;
+        returns the number of vector records removed."""
+        with self._writing():
+            if self.dim is None:
+                return 0
+            present = set(self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list())
+            every = self._store.search_flat(np.zeros(self.dim, np.float32), k=2**63)
+            counts: dict[int, int] = {}
+            for _, rid in every:
+                counts[rid] = counts.get(rid, 0) + 1
+            orphans = [rid for rid in counts if rid not in present]
+            twice = [rid for rid, n in counts.items() if n > 1 and rid in present]
+            if orphans:
+                self._store.delete_flat_vectors(orphans, self.dim)
+            if twice:
+                self._rebuild(twice, [])
+            removed = int(self._store.compact_vectors(self.dim))
+            self._dead = 0
+            return removed
+
+    # ---- reading -----------------------------------------------------------------------
+
+    def _live(self) -> int:
+        return len(self._store.get_ids_from_filter((0, enc.PRESENT_KEY)))
+
+    def count(self) -> int:
+        """The number of documents."""
+        if self._settle():
+            return self._live()
+        present = set(self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list())
+        touched: set[int] = set()
+        for payload in self._store.get_data(self._journals()):
+            if isinstance(payload, tuple) and payload and payload[0] == "journal":
+                touched.update(rid for rid, _ in payload[1] if rid in present)
+        absent = sum(not _is_doc(obj) for obj in self._store.get_data(list(touched)))
+        return len(present) - absent
+
+    def __len__(self) -> int:
+        return self.count()
+
+    def __contains__(self, doc_id: object) -> bool:
+        try:
+            return bool(self._found([_doc_id(doc_id)]))
+        except TypeError:
+            return False
+
+    def ids(self) -> list[DocId]:
+        """Every document id, in the order of `get()`. Reads every document."""
+        return [record.id for record in self.get()]
+
+    def _record(self, obj: tuple[Any, ...], include_vectors: bool) -> Record:
+        vector = np.frombuffer(obj[3], dtype=np.float32).copy() if include_vectors else None
+        return Record(obj[0], obj[1], obj[2], vector)
+
+    def get(self, ids: object = None, *, where: object = None, limit: int | None = None,
+            offset: int = 0, include_vectors: bool = False) -> list[Record]:
+        """The stored documents with these ids (in their order; missing ones left out) or, with
+        `ids` None, every document, in a fixed order (by record id); `where` keeps those it
+        matches, then `offset` and `limit` take a slice."""
+        if isinstance(offset, bool) or not isinstance(offset, int) or offset < 0:
+            raise ValueError(f"offset is an int >= 0, not {offset!r}")
+        if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int)
+                                  or limit < 0):
+            raise ValueError(f"limit is an int >= 0 or None, not {limit!r}")
+        node = None if where is None else read_where(where)
+        stop = None if limit is None else offset + limit
+        if ids is not None:
+            found = [obj for _, obj in self._found(_id_list(ids))
+                     if node is None or matches(node, obj[1])]
+            return [self._record(obj, include_vectors) for obj in found[offset:stop]]
+        careful = not self._settle()
+        tree = (0, enc.PRESENT_KEY) if node is None else compile_where(node)
+        rids = sorted(self._store.get_ids_from_filter(tree).to_list())
+        if careful:  # a write is running: take objects first, then slice
+            objs = [obj for obj in self._store.get_data(rids)
+                    if _is_doc(obj) and (node is None or matches(node, obj[1]))][offset:stop]
+        else:  # checked again: a write may have started since
+            objs = [obj for obj in self._store.get_data(rids[offset:stop]) if _is_doc(obj)
+                    and (node is None or matches(node, obj[1]))]
+        return [self._record(obj, include_vectors) for obj in objs]
+
+    def query(self, vectors: object, k: int = 10, *, where: object = None,
+              include_vectors: bool = False) -> list[Hit] | list[list[Hit]]:
+        """The `k` documents nearest a query vector, best first (ties by id), or one such list
+        per row of a matrix of queries; `where` restricts them. Scores are cosine similarities
+        for "cosine", inner products for "ip" (the float32 scores of `search_flat`)."""
+        if isinstance(k, bool) or not isinstance(k, (int, np.integer)) or k < 0:
+            raise ValueError(f"k is an int >= 0, not {k!r}")
+        k = int(k)
+        array = np.asarray(vectors)
+        single = array.ndim == 1
+        if self.dim is None:
+            if array.dtype.kind not in "iuf" or array.ndim not in (1, 2):
+                raise ValueError(f"queries of shape {array.shape}: expected a vector or a matrix")
+            nothing: list[list[Hit]] = [[] for _ in range(len(array))]
+            return [] if single else nothing
+        queries = self._searched(self._vectors(array, None))
+        node = None if where is None else read_where(where)
+        self._settle()
+        id_set = None if node is None else self._store.get_ids_from_filter(compile_where(node))
+        if k == 0:
+            results: list[list[Hit]] = [[] for _ in queries]
+        elif len(queries) == 1:
+            results = [self._top(queries[0], None, k, id_set, node, include_vectors)]
+        else:
+            first = self._store.search_flat_batch(queries, filter_obj=id_set, k=k + 1)
+            results = [self._top(q, hits, k, id_set, node, include_vectors)
+                       for q, hits in zip(queries, first)]
+        return results[0] if single else results
+
+    def _top(self, query: NDArray[np.float32], hits: list[tuple[float, int]] | None, k: int,
+             id_set: Any, node: Where | None, include_vectors: bool,
+             ) -> list[Hit]:
+        """The best `k` whole documents: asks the store for more until the hit after the k-th
+        scores lower (so ties at the cut are decided by id) or nothing is left."""
+        want = k + 1
+        while True:
+            if hits is None:
+                hits = self._store.search_flat(query, filter_obj=id_set, k=want)
+            found = self._whole(query, hits, node, include_vectors)
+            exhausted = len(hits) < want
+            if exhausted or (len(found) > k and found[k - 1].score != found[k].score
+                             and not (math.isnan(found[k - 1].score))):
+                return found[:k]
+            want *= 4
+            hits = None
+
+    def _whole(self, query: NDArray[np.float32], hits: list[tuple[float, int]],
+               node: Where | None, include_vectors: bool) -> list[Hit]:
+        rids = list(dict.fromkeys(rid for _, rid in hits))
+        objects = dict(zip(rids, self._store.get_data(rids)))
+        out: dict[int, Hit] = {}
+        for score, rid in hits:
+            obj = objects[rid]
+            if rid in out or not _is_doc(obj):
+                continue
+            # A write may be running (or have started since the read began): keep a hit only if
+            # its score is that of this object's vector and its metadata still match.
+            stored = self._searched(np.frombuffer(obj[3], dtype=np.float32).reshape(1, -1))[0]
+            products = stored.astype(np.float64) * query
+            # Two float32 sums of these products differ by at most ~2 * dim * 2**-24 * sum|p|;
+            # another version's vector is all but never that close.
+            slack = 4 * (len(query) + 4) * 2.0**-24 * float(np.abs(products).sum())
+            expected = float(products.sum())
+            same = abs(score - expected) <= slack if math.isfinite(score) else abs(expected) > 1e38
+            if not same or (
+                    node is not None and not matches(node, obj[1])):
+                continue  # a vector of another version, or metadata that changed
+            vector = np.frombuffer(obj[3], dtype=np.float32).copy() if include_vectors else None
+            out[rid] = Hit(obj[0], score, obj[1], obj[2], vector)
+        return sorted(out.values(), key=lambda h: (
+            math.isnan(h.score), -h.score if not math.isnan(h.score) else 0.0, _order(h.id)))
+
+
+class _NoBar:
+    def __enter__(self) -> _NoBar:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        return None
+
+    def advance(self, n: int) -> None:
+        return None
+
+
+class _RichBar:
+    def __init__(self, total: int, label: str) -> None:
+        from rich.progress import Progress
+
+        self.progress = Progress()
+        self.task = self.progress.add_task(label, total=total)
+
+    def __enter__(self) -> _RichBar:
+        self.progress.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.progress.stop()
+
+    def advance(self, n: int) -> None:
+        self.progress.advance(self.task, n)
+
+
+def _progress(wanted: bool, total: int, label: str) -> _NoBar | _RichBar:
+    if not wanted:
+        return _NoBar()
+    try:
+        return _RichBar(total, label)
+    except ImportError:
+        raise ImportError("progress=True draws with rich: pip install 'zanth_vec[cli]'") from None

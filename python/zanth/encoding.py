@@ -1,0 +1,121 @@
+"""The store's on-disk encoding, stated once for the whole package.
+
+Two layers live here:
+
+* what the native store writes (record kinds told apart by key, vector record sizes, routing of
+  ids and index keys to shards), for code that reads shards directly or routes ids itself;
+* what `zanth.Collection` files in the metadata index: typed index keys whose UTF-8 bytes sort
+  in the order of their values, so that one native key range is one numeric (or string) range.
+
+Collection index keys (every one is at most `MAX_INDEX_KEY_BYTES` UTF-8 bytes)::
+
+    %all                      every whole document
+    %journal                  the journals of writes in progress (see collection.py)
+    =<field>:n<16 hex>        a number, the hex digits of `number_code`
+    =<field>:s<text>\\0        a string, `text_code` of it, then a NUL that ends it
+    =<field>:b0, =<field>:b1   False, True
+
+<field> is the field name with '%', ':' and '|' written %25, %3A and %7C, so a field's keys all
+share the namespace "=<field>:" that the native Range operator stops at, and the range of that
+whole namespace (`field_range`) lists the documents that have the field.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import math
+import struct
+
+__all__ = [
+    "BLOCK_CAPACITY", "BLOCK_KEY_BYTES", "BLOCK_PREFIX", "ID_BYTES", "JOURNAL_KEY",
+    "MAX_INDEX_KEY_BYTES", "MAX_EXACT_INT", "PRESENT_KEY", "SEPARATOR", "TOMBSTONE_ID",
+    "field_namespace", "field_range", "number_code", "number_code_after", "record_id",
+    "record_size", "shard_of_id", "shard_of_key", "text_code", "value_key",
+]
+
+# ---- what the native store writes --------------------------------------------------------
+
+ID_BYTES = 8  # an id key: the signed 64-bit id, little-endian; an object record's whole key
+BLOCK_PREFIX = 0x70  # b"p": a key of BLOCK_KEY_BYTES starting with it is a vector block
+BLOCK_KEY_BYTES = 5  # the prefix and a big-endian 32-bit block number
+BLOCK_CAPACITY = 256  # vector records per block
+SEPARATOR = 0x7C  # b"|" between an index key and the id key of its record
+TOMBSTONE_ID = -(2**63)  # a deleted vector record; never a live id
+MAX_INDEX_KEY_BYTES = 502  # LMDB keys are at most 511 bytes: key, separator, 8 id bytes
+
+
+def record_size(dim: int) -> int:
+    """Bytes of one vector record of `dim` float32 values: the id, then the values."""
+    return ID_BYTES + 4 * dim
+
+
+def shard_of_id(ident: int, num_shards: int) -> int:
+    """The shard of an object or vector: the id's magnitude modulo the shard count."""
+    return abs(ident) % num_shards  # abs(-2**63) is 2**63, as the store counts it
+
+
+def shard_of_key(key: bytes, num_shards: int) -> int:
+    """The shard of an index key: its MD5 digest, read big-endian, modulo the shard count."""
+    return int.from_bytes(hashlib.md5(key).digest(), "big") % num_shards
+
+
+# ---- Collection: record ids ---------------------------------------------------------------
+
+def record_id(doc_id: int | str) -> int:
+    """The 64-bit record id of a document id: a hash, the same in every process, in
+    0 .. 2**63 - 1. Negative ids are the collection's own (settings, journals). Ints and strs
+    hash apart, so 7 and "7" are two documents; bool is not an id (callers check)."""
+    if isinstance(doc_id, str):
+        raw = b"s" + doc_id.encode("utf-8", "surrogatepass")
+    else:
+        raw = b"i" + str(int(doc_id)).encode()
+    return int.from_bytes(hashlib.blake2b(raw, digest_size=8).digest(), "little") >> 1
+
+
+# ---- Collection: index keys ---------------------------------------------------------------
+
+PRESENT_KEY = "%all"
+JOURNAL_KEY = "%journal"
+MAX_EXACT_INT = 2**53  # ints beyond this many units lose their identity as float64
+
+
+def field_namespace(field: str) -> str:
+    return "=" + field.replace("%", "%25").replace(":", "%3A").replace("|", "%7C") + ":"
+
+
+def field_range(field: str) -> tuple[str, str]:
+    """The key range [start, end) of every value of `field` (';' follows ':')."""
+    space = field_namespace(field)
+    return space, space[:-1] + ";"
+
+
+_DOUBLE = struct.Struct(">d").pack
+
+
+def number_code(value: float) -> str:
+    """16 hex digits whose byte order is the numeric order of float64 values (-0.0 is 0.0)."""
+    bits = int.from_bytes(_DOUBLE(value + 0.0), "big")
+    return f"{bits ^ 0xFFFFFFFFFFFFFFFF if bits >> 63 else bits | 1 << 63:016x}"
+
+
+def number_code_after(code: str) -> str:
+    """The smallest text above every key of `code` and below every greater number's key."""
+    bits = int(code, 16) + 1
+    return f"{bits:016x}" if bits < 1 << 64 else "g"  # 'g' sorts above every hex digit
+
+
+def text_code(value: str) -> str:
+    """`value` with NUL and \\x01 written as \\x01\\x01 and \\x01\\x02: the result holds no NUL, so a
+    NUL after it ends it, and the codes sort as the values do (a prefix first)."""
+    return value.replace("\x01", "\x01\x02").replace("\x00", "\x01\x01")
+
+
+def value_key(field: str, value: bool | int | float | str) -> str:
+    """The index key of one metadata value (already checked: see collection.py)."""
+    space = field_namespace(field)
+    if isinstance(value, bool):
+        return space + ("b1" if value else "b0")
+    if isinstance(value, str):
+        return space + "s" + text_code(value) + "\x00"
+    assert not (isinstance(value, float) and math.isnan(value))
+    return space + "n" + number_code(value)
