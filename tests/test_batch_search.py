@@ -113,3 +113,26 @@ def test_accepted_forms(open_store):
     assert store.search_flat_batch(queries, k=0) == [[], []]
     with pytest.raises(ValueError, match="dimension"):
         store.search_flat_batch(np.ones((2, 3), np.float32))
+
+
+def test_huge_query_norms_keep_exactly_coded_records(open_store, rng):
+    """A query whose norm exceeds the float32 range against records that their int8 codes hold
+    exactly (zero vectors, vectors of 0 and +-m): the bound's float terms overflow to infinity
+    where the record's residual is zero, and 0 x inf must keep the record, never drop it."""
+    dim = 128
+    pruned, full = open_store(num_shards=2), open_store(num_shards=2)
+    full.set_sketch_budget(0)
+    data = -np.abs(rng.standard_normal((3000, dim))).astype(np.float32)
+    # Small enough that the bound covers them even against the huge queries.
+    exact = rng.integers(-1, 2, (60, dim)).astype(np.float32) * np.float32(2.0**-20)
+    exact[:, :4] = 0
+    exact[::3] = 0
+    pruned.store_flat_vectors(np.concatenate([data, exact]), list(range(3060)))
+    queries = rng.standard_normal((12, dim)).astype(np.float32)
+    queries[:, :4] = np.float32(3e38)
+    for _ in range(8):  # until the sketches cover every shard
+        got = pruned.search_flat_batch(queries, k=40)
+    for q, hits in zip(queries, got):
+        want = full.search_flat(q, k=40)
+        assert_same_answer(hits, want, full.search_flat(q, k=2**64 - 1))
+        assert want[0][1] >= 3000

@@ -161,3 +161,34 @@ def test_sketches_follow_writes_of_another_process(tmp_path):
     assert after[0][1] == 777 and after[1:] == before[:2]
     store.set_sketch_budget(0)
     assert store.sketch_memory() == 0 and store.search_flat(query, k=3) == after
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def test_sketch_memory_is_what_is_held_after_a_shard_shrinks(tmp_path):
+    """After 99% of a shard is deleted and compacted, the sketch of the small shard must not sit
+    on the big one's memory unreported: dropping every sketch frees no more than was reported,
+    and a budget above the report keeps the sketch."""
+    rng = np.random.default_rng(9)
+    dim, n = 128, 40_000
+    store = zanth_vec.ZanthVec(str(tmp_path), num_shards=1)
+    store.store_flat_vectors(rng.standard_normal((n, dim)).astype(np.float32), list(range(n)))
+    query = rng.standard_normal(dim).astype(np.float32)
+    for _ in range(SEARCHES + 10):
+        store.search_flat(query, k=3)
+    big = store.sketch_memory()
+    assert big >= n * dim
+    store.delete_flat_vectors(list(range(n // 100, n)), dim)
+    store.compact_vectors(dim)
+    for _ in range(SEARCHES + 10):
+        store.search_flat(query, k=3)
+    small = store.sketch_memory()
+    before = resident_bytes()
+    store.set_sketch_budget(small + 1)
+    assert store.sketch_memory() == small
+    store.set_sketch_budget(0)
+    freed = before - resident_bytes()
+    assert freed <= small + (1 << 20), (freed, small)

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 
@@ -17,7 +18,7 @@ std::uint64_t DefaultBudget() {
   return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 4;
 }
 
-std::uint64_t BytesOf(const ShardSketch& s) { return ShardSketch::BytesFor(s.records, s.dim); }
+std::uint64_t BytesOf(const ShardSketch& s) { return s.held_bytes; }
 
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
 // A new sketch's arrays hold 1/kGrowthRoom more records than asked (address space only: pages
@@ -84,17 +85,27 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
   sketch->txn_id = txn_id;
   sketch->dim = dim;
   sketch->records = records;
-  if (it != entries_.end() && it->second.use_count() == 1 &&
-      it->second->codes.size() >= records * dim && it->second->meta.size() >= records &&
-      it->second->ids.size() >= records) {
-    // The sketch being replaced, which no search holds (only this cache hands them out, under
-    // mu_), lends its memory: those pages are mapped and touched already, so the first search
-    // after a write neither faults them in, zeroed, nor unmaps the old ones.
+  sketch->held_bytes = bytes;
+  // The sketch being replaced, when no search holds it (only this cache hands them out, under
+  // mu_), lends its memory: those pages are mapped and touched already, so the first search
+  // after a write neither faults them in, zeroed, nor unmaps the old ones. Not when it holds
+  // far more than needed (the pages it touched stay held) or more than the budget allows.
+  const bool lend = it != entries_.end() && it->second.use_count() == 1 &&
+                    it->second->codes.size() >= records * dim &&
+                    it->second->meta.size() >= records && it->second->ids.size() >= records &&
+                    it->second->held_bytes <= 2 * bytes && it->second->held_bytes <= budget - others;
+  if (lend) {
     ShardSketch& old = *it->second;
     sketch->codes = std::move(old.codes);
     sketch->meta = std::move(old.meta);
     sketch->ids = std::move(old.ids);
+    sketch->held_bytes = std::max(bytes, old.held_bytes);
   } else {
+    if (it != entries_.end()) {
+      // Frees the old arrays (unless a search still holds them) before mapping new ones.
+      held_ -= BytesOf(*it->second);
+      entries_.erase(it);
+    }
     // Room for a few more records, so the writes that follow can reuse it as above.
     const std::size_t room = records + records / kGrowthRoom;
     sketch->codes = PageArray<std::int8_t>(room * dim);
@@ -103,7 +114,7 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
     if (!sketch->codes || !sketch->meta || !sketch->ids) return nullptr;
   }
   entries_[key] = sketch;
-  held_ = others + bytes;
+  held_ = others + sketch->held_bytes;
   return sketch;
 }
 

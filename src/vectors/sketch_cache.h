@@ -63,6 +63,9 @@ struct ShardSketch {
   PageArray<std::int64_t> ids;        // records: filters and tombstones need no block
   std::atomic<std::size_t> covered{0};
   std::mutex grow;
+  // Bytes of pages the arrays hold once every record is sketched: BytesFor(records, dim), or
+  // more when the arrays were lent by a larger sketch whose pages are touched already.
+  std::uint64_t held_bytes = 0;
 
   static std::size_t BytesFor(std::size_t records, std::size_t dim) {
     return records * (dim + sizeof(RecordSketchMeta) + sizeof(std::int64_t));
@@ -78,7 +81,9 @@ class SketchCache {
 
   // The sketch of (shard, dim) for the snapshot with `txn_id` holding `records` records. A
   // missing or older one is replaced by an empty sketch of that snapshot when the budget has
-  // room for it (counting the one it replaces); otherwise null.
+  // room for it (counting the one it replaces); otherwise null. The replaced sketch's arrays
+  // are reused when no search holds them and they are at most twice the size needed; larger
+  // ones (the shard shrank) are freed.
   std::shared_ptr<ShardSketch> Acquire(std::size_t shard, std::size_t dim, std::uint64_t txn_id,
                                        std::size_t records);
 
@@ -87,7 +92,8 @@ class SketchCache {
   std::uint64_t budget() const { return budget_.load(std::memory_order_relaxed); }
   // Lock-free, so a forked child that never searches with sketches never touches the mutex.
   bool enabled() const { return budget() != 0; }
-  // Bytes of the sketches held now.
+  // Bytes of the sketches held now (their held_bytes; sketches replaced while a search still
+  // uses them are freed when it ends and not counted).
   std::uint64_t memory() const;
 
   // Pruning counts of the searches since the last TakeCounts: records whose bound was tested,

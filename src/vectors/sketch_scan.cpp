@@ -145,7 +145,7 @@ std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSk
   std::size_t n = 0;
   for (std::size_t i = 0; i < live; ++i) {
     const std::size_t j = positions[i];
-    if (scratch->highs[j] >= floor) survivors[n++] = j;
+    if (!(scratch->highs[j] < floor)) survivors[n++] = j;  // NaN keeps the record
   }
   bound->bounded += live;
   bound->rescored += n;

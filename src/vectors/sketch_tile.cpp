@@ -79,7 +79,7 @@ void TileBounder::Run(const SketchTile& tile, const TileRecords& records, const 
         out->pass[r] |= bit;
         continue;
       }
-      if (high >= floors[l]) out->pass[r] |= bit;
+      if (!(high < floors[l])) out->pass[r] |= bit;
       if (low > low_floors[l]) {
         out->raise[r] |= bit;
         out->lows[r * kTileLanes + l] = low;

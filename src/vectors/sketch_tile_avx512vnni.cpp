@@ -109,7 +109,8 @@ void Bounds(const SketchTile& tile, const TileRecords& records, const double* fl
   // first test runs in float, 16 lanes a vector, against the lower of the two floors rounded
   // down, with a slack far above the error of its few float operations: 2^-20 relative (each
   // operation errs by 2^-24 at most), and 2^-110 absolute for products that underflow (an
-  // underflowing scale product errs by 2^-149 and multiplies a dot below 2^30).
+  // underflowing scale product errs by 2^-149 and multiplies a dot below 2^30). A NaN never
+  // decides: every comparison that drops a record is false for it.
   __m512 gate[H];
   for (int h = 0; h < H; ++h) {
     __m256 halves[2];
@@ -145,7 +146,9 @@ void Bounds(const SketchTile& tile, const TileRecords& records, const double* fl
         const __m512 slack =
             _mm512_fmadd_ps(_mm512_add_ps(_mm512_abs_ps(center), spread), relative, absolute);
         const __m512 high = _mm512_add_ps(_mm512_add_ps(center, spread), slack);
-        lanes_open |= static_cast<std::uint32_t>(_mm512_cmp_ps_mask(high, gate[h], _CMP_GE_OQ))
+        // Not-less-than, unordered true: a NaN high (0 x inf where a term overflowed the float
+        // range) keeps the lane open for the double bounds.
+        lanes_open |= static_cast<std::uint32_t>(_mm512_cmp_ps_mask(high, gate[h], _CMP_NLT_UQ))
                       << at;
       }
       open[r - first] = lanes_open & lanes;
@@ -176,7 +179,8 @@ void Bounds(const SketchTile& tile, const TileRecords& records, const double* fl
             _mm512_cmp_pd_mask(reach, _mm512_load_pd(tile.cover_limit + at), _CMP_LE_OQ);
         const __m512d high = _mm512_add_pd(center, spread);
         const __m512d low = _mm512_sub_pd(center, spread);
-        const __mmask8 reaches = _mm512_cmp_pd_mask(high, _mm512_loadu_pd(floors + at), _CMP_GE_OQ);
+        const __mmask8 reaches =
+            _mm512_cmp_pd_mask(high, _mm512_loadu_pd(floors + at), _CMP_NLT_UQ);
         const __mmask8 raises =
             covered & _mm512_cmp_pd_mask(low, _mm512_loadu_pd(low_floors + at), _CMP_GT_OQ);
         if (raises != 0) _mm512_storeu_pd(out->lows + r * kTileLanes + at, low);

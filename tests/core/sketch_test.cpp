@@ -19,13 +19,17 @@ namespace zanth {
 
 namespace {
 
-enum class Family { kGauss, kFineBits, kScaledCodes, kMagnitudes, kSpecial, kTiny };
+enum class Family { kGauss, kFineBits, kScaledCodes, kMagnitudes, kSpecial, kTiny, kHugeNorm, kExact };
 
 // Values of one family. kFineBits: positive values that use all 24 significand bits, so the
 // codes leave small residuals while the float sum rounds at every step; the bound then rests on
 // its rounding slack rather than on the quantisation terms. kScaledCodes: a full-significand
 // scale times positive codes, so the residuals are a rounding apart from zero and the rounding
 // of the long positive sum is all that separates the score from the codes' estimate.
+// kHugeNorm: finite values whose norm exceeds the float range, so the bound's float terms
+// overflow. kExact: values the codes hold exactly (0 and +-2^-20), so
+// the residual is zero and a zero times an overflowed term is NaN; about one record in eight
+// is all zeros.
 std::vector<float> Draw(Family family, std::size_t dim, std::mt19937& gen) {
   std::normal_distribution<float> normal(0.0f, 1.0f);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
@@ -57,6 +61,12 @@ std::vector<float> Draw(Family family, std::size_t dim, std::mt19937& gen) {
         break;
       case Family::kTiny:
         v[i] = normal(gen) * 1e-40f;
+        break;
+      case Family::kHugeNorm:
+        v[i] = i < 4 ? 3e38f : normal(gen);
+        break;
+      case Family::kExact:
+        v[i] = row_scale < 1e-30f ? 0.0f : static_cast<float>(pick(gen) % 3 - 1) * 0x1p-20f;
         break;
     }
   }
@@ -90,9 +100,9 @@ class GuardedBytes {
 
 TEST_CASE(sketch_bounds_hold_for_the_computed_score) {
   std::mt19937 gen(7);
-  const Family families[] = {Family::kGauss, Family::kFineBits, Family::kScaledCodes,
-                             Family::kMagnitudes,
-                             Family::kSpecial, Family::kTiny};
+  const Family families[] = {Family::kGauss,   Family::kFineBits, Family::kScaledCodes,
+                             Family::kMagnitudes, Family::kSpecial, Family::kTiny,
+                             Family::kHugeNorm,   Family::kExact};
   std::vector<SketchBuilder> builders;
   for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
     builders.push_back(SketchBuilderFor(level));
@@ -176,9 +186,9 @@ TEST_CASE(every_sketch_kernel_matches_scalar) {
 // score reaches a lane's floor, and may raise a low floor only with a true lower bound.
 TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
   std::mt19937 gen(23);
-  const Family families[] = {Family::kGauss, Family::kGauss, Family::kFineBits,
+  const Family families[] = {Family::kGauss,       Family::kGauss,      Family::kFineBits,
                              Family::kScaledCodes, Family::kMagnitudes, Family::kSpecial,
-                             Family::kTiny};
+                             Family::kTiny,        Family::kHugeNorm,   Family::kExact};
   std::uniform_int_distribution<std::size_t> family(0, std::size(families) - 1);
   std::bernoulli_distribution coin(0.5);
   std::size_t pruned = 0, checked = 0;
