@@ -24,17 +24,10 @@ def key(score):
 
 
 def assert_same_answer(got, want, everything):
-    """Same scores bit for bit in the same order; the same hits above the last score; at the
-    last score the same count, each id one that really has that score (ties at the cut may be
-    broken differently)."""
-    assert [key(s) for s, _ in got] == [key(s) for s, _ in want]
-    if not want:
-        return
-    last = key(want[-1][0])
-    assert sorted((key(s), i) for s, i in got if key(s) != last) == \
-        sorted((key(s), i) for s, i in want if key(s) != last)
-    tied = {i for s, i in everything if key(s) == last}
-    assert {i for s, i in got if key(s) == last} <= tied
+    """Same scores bit for bit and the same ids in the same order (equal scores by ascending
+    id), each hit a real (score, id) of the store."""
+    assert [(key(s), i) for s, i in got] == [(key(s), i) for s, i in want]
+    assert {(key(s), i) for s, i in want} <= {(key(s), i) for s, i in everything}
 
 
 @settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])

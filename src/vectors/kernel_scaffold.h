@@ -15,7 +15,7 @@
 // Tile kernels (many queries) want:
 //   Vec, kLanes (queries per register), NegZero(), Load(const float*), Store(float*, Vec),
 //   AddProduct(acc, queries, const float* value): acc + queries * broadcast(*value),
-//   Passing(scores, thresholds): a bit per lane whose score is not at or below its threshold
+//   Passing(scores, thresholds): a bit per lane whose score is not below its threshold
 //     (a NaN on either side passes).
 #pragma once
 

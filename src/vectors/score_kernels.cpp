@@ -41,7 +41,7 @@ void ScoreTileScalar(const float* tile, std::size_t dim, const char* const* reco
         s = s + product;
       }
       scores[r * kScalarTileQueries + q] = s;
-      if (!(s <= thresholds[q])) mask |= std::uint32_t{1} << q;
+      if (!(s < thresholds[q])) mask |= std::uint32_t{1} << q;
     }
     passing[r] = mask;
   }

@@ -36,9 +36,9 @@ float ScoreOne(const float* query, std::size_t dim, const char* values);
 // record is read once for many queries. `tile` holds the queries transposed: dim rows of
 // `queries` floats (row i holds dimension i of every query; unused queries are zeros). Each
 // (query, record) score is the same float32 value ScoreOne gives. Outputs:
-// scores[r * queries + q]; passing[r] has bit q set unless that score is at or below
-// thresholds[q] (a NaN score or threshold always passes), so a caller keeping the best hits
-// per query only looks at records some query may want.
+// scores[r * queries + q]; passing[r] has bit q set unless that score is below thresholds[q]
+// (a NaN score or threshold always passes; an equal score passes, as its id may still enter),
+// so a caller keeping the best hits per query only looks at records some query may want.
 using TileScoreFn = void (*)(const float* tile, std::size_t dim, const char* const* records,
                              const float* thresholds, float* scores, std::uint32_t* passing);
 struct TileKernel {

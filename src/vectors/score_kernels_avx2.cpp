@@ -79,7 +79,7 @@ struct Avx2 {
   }
   static std::uint32_t Passing(Vec scores, Vec thresholds) {
     return static_cast<std::uint32_t>(
-        _mm256_movemask_ps(_mm256_cmp_ps(scores, thresholds, _CMP_NLE_UQ)));
+        _mm256_movemask_ps(_mm256_cmp_ps(scores, thresholds, _CMP_NLT_UQ)));
   }
 };
 

@@ -102,7 +102,7 @@ struct Avx512 {
     return _mm512_add_ps(acc, _mm512_mul_ps(queries, _mm512_set1_ps(v)));
   }
   static std::uint32_t Passing(Vec scores, Vec thresholds) {
-    return _mm512_cmp_ps_mask(scores, thresholds, _CMP_NLE_UQ);
+    return _mm512_cmp_ps_mask(scores, thresholds, _CMP_NLT_UQ);
   }
 };
 

@@ -15,12 +15,15 @@ struct ScoredHit {
   std::int64_t id;
 };
 
-// The result order: higher scores first; NaN scores after every other score. A strict weak
-// order even with NaN, so sorting and selection stay well defined.
+// The result order: higher scores first, NaN scores after every other score, and equal scores
+// (0.0 and -0.0 are equal, as are all NaNs) by ascending id. Hits differ in order only when
+// both score and id are equal, so every search keeps the same hits whatever order it met
+// them in: when equal scores straddle position k, the lowest ids stay.
 inline bool RanksBefore(const ScoredHit& a, const ScoredHit& b) {
-  if (std::isnan(a.score)) return false;
-  if (std::isnan(b.score)) return true;
-  return a.score > b.score;
+  const bool a_nan = std::isnan(a.score), b_nan = std::isnan(b.score);
+  if (a_nan != b_nan) return b_nan;
+  if (!a_nan && a.score != b.score) return a.score > b.score;
+  return a.id < b.id;
 }
 
 // The best `k` hits seen so far, as a heap whose front is the worst kept hit. Grows with the
@@ -42,8 +45,9 @@ class TopK {
     std::push_heap(hits_.begin(), hits_.end(), RanksBefore);
   }
 
-  // A score at or below this one can no longer enter (NaN: any score may). Scanners use it to
-  // skip offers; Offer alone decides.
+  // A score below this one can no longer enter, nor an equal one with a higher id than every
+  // hit of that score (NaN: any score may). Scanners use it to skip offers of lower scores;
+  // Offer alone decides.
   float Threshold() const {
     return hits_.size() < k_ ? std::numeric_limits<float>::quiet_NaN() : hits_.front().score;
   }
