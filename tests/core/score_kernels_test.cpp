@@ -163,7 +163,7 @@ TEST_CASE(every_tile_kernel_matches_scalar_bit_for_bit) {
           float want = ScoreOne(queries.data() + q * dim, dim, ptrs[r] + kRecordIdSize);
           float got = scores[r * kernel.queries + q];
           bool passes = (passing[r] >> q) & 1;
-          if (!SameScore(want, got) || passes != !(want <= thresholds[q])) {
+          if (!SameScore(want, got) || passes != !(want < thresholds[q])) {
             std::printf("  tile %s dim=%zu r=%zu q=%zu: %a vs %a\n", KernelLevelName(level), dim,
                         r, q, static_cast<double>(want), static_cast<double>(got));
             CHECK(false);
