@@ -9,9 +9,8 @@
 #include <limits>
 #include <memory>
 
-#include "pool/worker_pool.h"
-#include "vectors/flat_search.h"
-#include "vectors/sketch_scan.h"
+#include "vectors/bounds.h"
+#include "vectors/scan_engine.h"
 #include "vectors/sketch_tile.h"
 #include "vectors/vector_block.h"
 
@@ -26,8 +25,6 @@ constexpr std::size_t kRecordBatchBytes = 256 * 1024;
 // Bounds of a tile kernel: lanes of a passing mask, records of one call.
 constexpr std::size_t kMaxLanes = 32;
 constexpr std::size_t kMaxGroup = 32;
-// Queries whose final selection one pool task does.
-constexpr std::size_t kQueriesPerMergeTask = 64;
 constexpr const char* kOperation = "search_flat_batch";
 // Without whole-tile int8 dots (VNNI) each query pays a sketch pass of its own (a reduction per
 // record and query), while the tile scan reads the floats once for all queries: pruning then wins
@@ -51,46 +48,52 @@ std::vector<float> TransposeTiles(const float* queries, std::size_t count, std::
   return out;
 }
 
-// One task's best hits per query, with the thresholds that let the kernels skip a record no
-// query of a tile wants any more. A threshold is only a hint (TopK::Offer decides), so a bound
-// learned elsewhere for a query, by a pruning pass say, can be raised into it.
-struct TaskBest {
-  std::vector<TopK> best;         // one per query
-  std::vector<float> thresholds;  // tiles * width, best[q].Threshold() at index q
-};
+// The queries' float tiles over every accepted record, gathered across blocks in batches that
+// stay in the core's cache while every tile reads them. Each task keeps per query the threshold
+// of its best hits (collector_.Best), which lets the kernels skip a record no query of a tile
+// wants any more; a threshold is only a hint (TopK::Offer decides), so hits offered elsewhere,
+// by a pruning pass say, are synced into it.
+class TileScorer final : public BlockScorer {
+ private:
+  auto Scorer(std::size_t task) {
+    return [this, task](const char* const* records, const std::int64_t* ids, std::size_t n) {
+      Score(task, records, ids, n);
+    };
+  }
 
-class BatchScan {
  public:
-  BatchScan(const float* queries, std::size_t count, std::size_t dim, std::uint64_t k,
-            const TileKernel& kernel)
+  TileScorer(const float* queries, std::size_t count, std::size_t dim, const IdSet* filter,
+             const TileKernel& kernel, ResultCollector& collector)
       : count_(count),
         dim_(dim),
-        k_(k),
         kernel_(kernel),
         tiles_(TransposeTiles(queries, count, dim, kernel.queries)),
         num_tiles_((count + kernel.queries - 1) / kernel.queries),
-        record_bytes_(static_cast<std::size_t>(RecordSize(dim))) {
+        record_bytes_(static_cast<std::size_t>(RecordSize(dim))),
+        accept_(Acceptance::Of(filter)),
+        collector_(collector) {
     assert(kernel.queries >= 1 && kernel.queries <= kMaxLanes);
     assert(kernel.records >= 1 && kernel.records <= kMaxGroup);
   }
 
-  // Records per gathered batch: a whole number of kernel groups, within the cache budget.
-  std::size_t BatchRecords() const {
-    std::size_t fit = std::max<std::size_t>(kRecordBatchBytes / record_bytes_, kernel_.records);
-    std::size_t batch = std::min(fit, kBlockCapacity);
-    return std::max(batch - batch % kernel_.records, kernel_.records);
+  void Start(std::size_t tasks) override {
+    collector_.Start(tasks);
+    thresholds_.assign(tasks, std::vector<float>(num_tiles_ * kernel_.queries,
+                                                 std::numeric_limits<float>::quiet_NaN()));
+    gatherers_.clear();
+    for (std::size_t t = 0; t < tasks; ++t) {
+      gatherers_.push_back(std::make_unique<RecordGatherer>(record_bytes_, BatchRecords()));
+    }
   }
-
-  void Start(std::size_t tasks) {
-    TaskBest fresh{std::vector<TopK>(count_, TopK(k_)),
-                   std::vector<float>(num_tiles_ * kernel_.queries,
-                                      std::numeric_limits<float>::quiet_NaN())};
-    parts_.assign(tasks, fresh);
+  bool ReadsWhole(std::size_t, const ScanBlock&) const override { return true; }
+  void Scan(std::size_t task, const ScanBlock& b) override {
+    gatherers_[task]->Add(b, accept_, Scorer(task));
   }
+  void FinishTask(std::size_t task) override { gatherers_[task]->Flush(Scorer(task)); }
 
+  // Scores records[0, n) (n <= kBlockCapacity) against every query.
   void Score(std::size_t task, const char* const* records, const std::int64_t* ids,
              std::size_t n) {
-    TaskBest& part = parts_[task];
     const std::size_t width = kernel_.queries;
     const std::size_t group = kernel_.records;
     // Pad to whole groups with repeats of the first record; padded lanes are never offered.
@@ -101,7 +104,7 @@ class BatchScan {
     std::uint32_t passing[kMaxGroup];
     for (std::size_t t = 0; t < num_tiles_; ++t) {
       const float* tile = tiles_.data() + t * dim_ * width;
-      float* thresholds = part.thresholds.data() + t * width;
+      float* thresholds = thresholds_[task].data() + t * width;
       const std::size_t first_query = t * width;
       const std::size_t live = std::min(width, count_ - first_query);
       const std::uint32_t live_lanes =
@@ -114,7 +117,7 @@ class BatchScan {
         for (std::size_t r = 0; r < in_group; ++r) {
           for (std::uint32_t lanes = passing[r] & live_lanes; lanes != 0; lanes &= lanes - 1) {
             std::size_t lane = static_cast<std::size_t>(std::countr_zero(lanes));
-            TopK& best = part.best[first_query + lane];
+            TopK& best = collector_.Best(task, first_query + lane);
             best.Offer(scores[r * width + lane], ids[g * group + r]);
             thresholds[lane] = best.Threshold();
           }
@@ -123,34 +126,19 @@ class BatchScan {
     }
   }
 
-  TopK& Best(std::size_t task, std::size_t query) { return parts_[task].best[query]; }
   // After offers made outside Score: the tile kernels skip by the new threshold.
   void Sync(std::size_t task, std::size_t query) {
-    parts_[task].thresholds[query] = parts_[task].best[query].Threshold();
-  }
-
-  // Merges the tasks' heaps query by query; the tasks' hits are released as they are taken.
-  Result<std::vector<std::vector<ScoredHit>>> Finish() {
-    std::vector<std::vector<ScoredHit>> results(count_);
-    std::size_t merge_tasks = (count_ + kQueriesPerMergeTask - 1) / kQueriesPerMergeTask;
-    Status merged = WorkerPool::Instance().Run(merge_tasks, [&](std::size_t m) -> Status {
-      std::size_t end = std::min(count_, (m + 1) * kQueriesPerMergeTask);
-      for (std::size_t q = m * kQueriesPerMergeTask; q < end; ++q) {
-        std::vector<ScoredHit> all;
-        for (TaskBest& part : parts_) {
-          std::vector<ScoredHit>& hits = part.best[q].hits();
-          all.insert(all.end(), hits.begin(), hits.end());
-          std::vector<ScoredHit>().swap(hits);
-        }
-        results[q] = SelectBest(std::move(all), k_);
-      }
-      return Status::Ok();
-    });
-    if (!merged.ok()) return merged;
-    return results;
+    thresholds_[task][query] = collector_.Best(task, query).Threshold();
   }
 
  private:
+  // Records per gathered batch: a whole number of kernel groups, within the cache budget.
+  std::size_t BatchRecords() const {
+    std::size_t fit = std::max<std::size_t>(kRecordBatchBytes / record_bytes_, kernel_.records);
+    std::size_t batch = std::min(fit, kBlockCapacity);
+    return std::max(batch - batch % kernel_.records, kernel_.records);
+  }
+
   void Prefetch(const char* const* records, std::size_t n) const {
     for (std::size_t j = 0; j < n; ++j) {
       for (std::size_t offset = 0; offset < record_bytes_; offset += kCacheLine) {
@@ -161,12 +149,14 @@ class BatchScan {
 
   std::size_t count_;
   std::size_t dim_;
-  std::uint64_t k_;
   TileKernel kernel_;
   std::vector<float> tiles_;
   std::size_t num_tiles_;
   std::size_t record_bytes_;
-  std::vector<TaskBest> parts_;
+  Acceptance accept_;
+  ResultCollector& collector_;
+  std::vector<std::vector<float>> thresholds_;  // per task: tiles * width, query q at index q
+  std::vector<std::unique_ptr<RecordGatherer>> gatherers_;
 };
 
 // Records a query must score exactly, held until there are enough of them to fill the score
@@ -200,12 +190,13 @@ struct PruneTask {
 // query scores exactly only the records that may still enter its top k. Blocks without a
 // sketch, and chunks where most queries have given up on the bound, go through the tile
 // kernels as in the plain batch.
-class PrunedBatch {
+class PrunedBatchScorer final : public BlockScorer {
  public:
-  PrunedBatch(BatchScan& scan, const SketchedSnapshot& snapshot, const TileBounder& bounder,
-              const float* queries, std::size_t count, std::size_t dim, const IdSet* filter,
-              std::uint64_t k)
+  PrunedBatchScorer(TileScorer& scan, const ShardSnapshots& snapshot, const TileBounder& bounder,
+                    const float* queries, std::size_t count, std::size_t dim,
+                    const IdSet* filter, std::uint64_t k, ResultCollector& collector)
       : scan_(scan),
+        collector_(collector),
         snapshot_(snapshot),
         bounder_(bounder),
         queries_(queries),
@@ -239,7 +230,7 @@ class PrunedBatch {
     }
   }
 
-  void Start(std::size_t tasks) {
+  void Start(std::size_t tasks) override {
     scan_.Start(tasks);
     // One allocation each, left uninitialised: the scratch is written before it is read, and
     // zeroing it would cost more page faults than the pruned batch's own work.
@@ -254,17 +245,21 @@ class PrunedBatch {
   }
 
   // After the task's last block: scores what its queries still hold.
-  void FinishTask(std::size_t task) {
+  void FinishTask(std::size_t task) override {
     for (std::size_t q = 0; q < count_; ++q) Flush(task, q);
+    scan_.FinishTask(task);
   }
 
-  void ScanBlock(std::size_t task, const SketchedBlock& b) {
+  bool ReadsWhole(std::size_t, const ScanBlock& b) const override {
+    return snapshot_.SketchOf(b) == nullptr;
+  }
+
+  void Scan(std::size_t task, const ScanBlock& b) override {
     PruneTask& t = *tasks_[task];
     const ShardSketch* sketch = snapshot_.SketchOf(b);
     if (sketch == nullptr) {
       if (ShardSketch* building = snapshot_.BuildsInto(b)) SketchBlock(b, dim_, builder_, building);
-      GatherAccepted(b, record_size_, accept_, t.records, t.ids,
-                     [&](std::size_t n) { scan_.Score(task, t.records, t.ids, n); });
+      scan_.Scan(task, b);
       return;
     }
     for (std::size_t from = 0; from < b.records; from += kBlockCapacity) {
@@ -301,7 +296,7 @@ class PrunedBatch {
  private:
   // One tile's queries over the `live` accepted records at t.positions of the chunk starting at
   // record `from` of block `b`.
-  void ScanChunk(std::size_t task, const SketchedBlock& b, const ShardSketch& sketch,
+  void ScanChunk(std::size_t task, const ScanBlock& b, const ShardSketch& sketch,
                  std::size_t from, std::size_t live, std::size_t tile_index) {
     PruneTask& t = *tasks_[task];
     const SketchTile& tile = tiles_[tile_index];
@@ -317,7 +312,7 @@ class PrunedBatch {
         continue;
       }
       t.low_floors[l] = bound.low.Floor();
-      t.floors[l] = std::max({static_cast<double>(FloorOf(scan_.Best(task, q))),
+      t.floors[l] = std::max({static_cast<double>(FloorOf(collector_.Best(task, q))),
                               floors_[q].load(std::memory_order_relaxed), t.low_floors[l]});
     }
     const std::size_t first = b.first + from;
@@ -360,7 +355,7 @@ class PrunedBatch {
       if (!bound.gave_up) {
         bound.bounded += live;
         bound.rescored += n;
-        RaiseFloor(floors_[q], std::max<double>(FloorOf(scan_.Best(task, q)), bound.low.Floor()));
+        RaiseFloor(floors_[q], std::max<double>(FloorOf(collector_.Best(task, q)), bound.low.Floor()));
       }
     }
   }
@@ -369,14 +364,14 @@ class PrunedBatch {
     PruneTask& t = *tasks_[task];
     PendingScores& pending = t.pending[q];
     if (pending.n == 0) return;
-    TopK& best = scan_.Best(task, q);
+    TopK& best = collector_.Best(task, q);
     kernel_(queries_ + q * dim_, dim_, pending.records, pending.n, t.scores);
     for (std::size_t i = 0; i < pending.n; ++i) best.Offer(t.scores[i], pending.ids[i]);
     pending.n = 0;
     scan_.Sync(task, q);
   }
 
-  void Gather(PruneTask& t, const SketchedBlock& b, const ShardSketch& sketch, std::size_t from,
+  void Gather(PruneTask& t, const ScanBlock& b, const ShardSketch& sketch, std::size_t from,
               const std::size_t* positions, std::size_t n) const {
     for (std::size_t i = 0; i < n; ++i) {
       t.records[i] = b.data + (from + positions[i]) * record_size_;
@@ -384,8 +379,9 @@ class PrunedBatch {
     }
   }
 
-  BatchScan& scan_;
-  const SketchedSnapshot& snapshot_;
+  TileScorer& scan_;
+  ResultCollector& collector_;
+  const ShardSnapshots& snapshot_;
   const TileBounder& bounder_;
   const float* queries_;
   std::size_t count_;
@@ -411,46 +407,28 @@ Result<std::vector<std::vector<ScoredHit>>> SearchFlatBatch(const StoreHandle& s
                                                             SketchCache* sketches,
                                                             const TileKernel* kernel) {
   if (count == 0 || k == 0) return std::vector<std::vector<ScoredHit>>(count);
-  const TileKernel chosen = kernel != nullptr ? *kernel : BestTileKernel();
-  BatchScan scan(queries, count, dim, k, chosen);
   static const TileBounder bounder;
-  if (sketches != nullptr && sketches->enabled() &&
-      (count <= kMaxPrunedBatch || bounder.tiled()) && dim >= kMinSketchDim &&
-      dim <= kMaxSketchDim) {
-    if (store.num_shards() == 0 || (filter != nullptr && filter->AcceptsNone())) {
-      return std::vector<std::vector<ScoredHit>>(count);
-    }
-    // Before any cache lock: a forked child must fail here, not wait on a lock held at the fork.
-    if (Status s = store.CheckProcess(); !s.ok()) return s;
-    SketchedSnapshot snapshot;
-    if (Status s = snapshot.Open(store, *sketches, dim, kOperation, kBuildShareDivisor / count); !s.ok()) {
-      return s;
-    }
-    PrunedBatch pruned(scan, snapshot, bounder, queries, count, dim, filter, k);
-    const std::vector<SketchedBlock>& blocks = snapshot.blocks();
-    WorkerPool& pool = WorkerPool::Instance();
-    const std::size_t tasks = std::min(blocks.size(), pool.concurrency() * kTasksPerThread);
-    pruned.Start(tasks);
-    Status scanned = pool.Run(tasks, [&](std::size_t task) -> Status {
-      const std::size_t end = blocks.size() * (task + 1) / tasks;
-      for (std::size_t b = blocks.size() * task / tasks; b < end; ++b) {
-        pruned.ScanBlock(task, blocks[b]);
-      }
-      pruned.FinishTask(task);
-      return Status::Ok();
-    });
-    if (!scanned.ok()) return scanned;
-    snapshot.Finish();
-    const SketchCache::Counts counts = pruned.Counts();
-    sketches->Count(counts.bounded, counts.rescored);
-    return scan.Finish();
+  const bool prune = sketches != nullptr && sketches->enabled() &&
+                     (count <= kMaxPrunedBatch || bounder.tiled()) && dim >= kMinSketchDim &&
+                     dim <= kMaxSketchDim;
+  ShardSnapshots snapshots;
+  if (Status s = snapshots.Open(store, prune ? sketches : nullptr, dim, filter, kOperation,
+                                std::max<std::size_t>(1, kBuildShareDivisor / count));
+      !s.ok()) {
+    return s;
   }
-  Status scanned = ScanAcceptedRecords(
-      store, dim, filter, scan.BatchRecords(), [&](std::size_t tasks) { scan.Start(tasks); },
-      [&](std::size_t task, const char* const* records, const std::int64_t* ids,
-          std::size_t n) { scan.Score(task, records, ids, n); });
-  if (!scanned.ok()) return scanned;
-  return scan.Finish();
+  ResultCollector collector(count, k);
+  TileScorer scan(queries, count, dim, filter, kernel != nullptr ? *kernel : BestTileKernel(),
+                  collector);
+  if (!prune) {
+    if (Status s = RunScan(snapshots, dim, scan); !s.ok()) return s;
+    return collector.Finish();
+  }
+  PrunedBatchScorer pruned(scan, snapshots, bounder, queries, count, dim, filter, k, collector);
+  if (Status s = RunScan(snapshots, dim, pruned); !s.ok()) return s;
+  const SketchCache::Counts counts = pruned.Counts();
+  sketches->Count(counts.bounded, counts.rescored);
+  return collector.Finish();
 }
 
 }  // namespace zanth

@@ -1,6 +1,6 @@
 // Exact top-k search that reads int8 sketches instead of float32 vectors wherever a bound proves
 // a record cannot reach the current k-th best score. Returns what SearchFlat returns: the same
-// hits with the same float32 scores, equal scores at the cut in no particular order.
+// hits in the same order with the same float32 scores.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +12,13 @@
 #include "vectors/flat_search.h"
 #include "vectors/sketch_cache.h"
 #include "vectors/sketch_kernels.h"
+#include "vectors/top_k.h"
 
 namespace zanth {
 
-// A shard whose sketch is missing or older than the reader's snapshot is scanned in full and its
-// sketch rebuilt on the way (when the cache's budget has room); the others are pruned. Queries
+// Records a shard's sketch does not cover yet (it is missing, older than the reader's snapshot
+// or still being built) are scored exactly, and each search sketches about a sixteenth of them
+// on the way (when the cache's budget has room); the others are pruned. Queries
 // the bound cannot cover (a non-finite value, a dimension outside the sketched range) and a
 // disabled cache go to SearchFlat. `sketch_kernel` nullptr picks the best for this CPU.
 // Errors: those of SearchFlat.

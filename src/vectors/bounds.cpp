@@ -1,9 +1,7 @@
-#include "vectors/sketch_scan.h"
+#include "vectors/bounds.h"
 
 #include <algorithm>
 #include <functional>
-
-#include "pool/worker_pool.h"
 
 namespace zanth {
 
@@ -15,64 +13,7 @@ constexpr double kGiveUpShare = 0.5;
 
 }  // namespace
 
-Status SketchedSnapshot::Open(const StoreHandle& store, SketchCache& cache, std::size_t dim,
-                              const char* operation, std::size_t build_divisor) {
-  const std::size_t record_size = static_cast<std::size_t>(RecordSize(dim));
-  const std::size_t num_shards = store.num_shards();
-  shards_ = std::vector<Shard>(num_shards);
-  Status opened = WorkerPool::Instance().Run(num_shards, [&](std::size_t shard) {
-    Shard& state = shards_[shard];
-    return ListShardBlocks(store, shard, record_size, operation, &state.txn,
-                           [&](const char* value, std::size_t records) {
-                             state.blocks.emplace_back(value, records);
-                             state.records += records;
-                           });
-  });
-  if (!opened.ok()) return opened;
-  for (std::size_t s = 0; s < num_shards; ++s) {
-    Plan(cache, s, dim, build_divisor);
-    std::size_t first = 0;
-    for (const auto& [data, records] : shards_[s].blocks) {
-      blocks_.push_back({data, records, s, first});
-      first += records;
-    }
-  }
-  return Status::Ok();
-}
-
-void SketchedSnapshot::Plan(SketchCache& cache, std::size_t shard, std::size_t dim,
-                            std::size_t build_divisor) {
-  Shard& state = shards_[shard];
-  if (state.records == 0) return;
-  state.sketch = cache.Acquire(shard, dim, mdb_txn_id(state.txn.get()), state.records);
-  if (!state.sketch) return;
-  state.growing = std::unique_lock<std::mutex>(state.sketch->grow, std::try_to_lock);
-  // Read after taking the lock: a search that grew the sketch meanwhile has raised it.
-  state.usable = state.sketch->covered.load(std::memory_order_acquire);
-  state.build_end = state.usable;
-  if (!state.growing.owns_lock() || state.usable == state.records) return;
-  const std::size_t quota = std::max<std::size_t>(1, state.records / std::max<std::size_t>(
-                                                                         build_divisor, 1));
-  std::size_t first = 0;
-  for (const auto& block : state.blocks) {
-    first += block.second;
-    if (first <= state.usable) continue;
-    state.build_end = first;
-    if (first - state.usable >= quota) break;
-  }
-}
-
-void SketchedSnapshot::Finish() {
-  for (Shard& state : shards_) {
-    if (!state.growing.owns_lock()) continue;
-    if (state.build_end > state.usable) {
-      state.sketch->covered.store(state.build_end, std::memory_order_release);
-    }
-    state.growing.unlock();
-  }
-}
-
-void SketchBlock(const SketchedBlock& b, std::size_t dim, SketchBuilder builder,
+void SketchBlock(const ScanBlock& b, std::size_t dim, SketchBuilder builder,
                  ShardSketch* sketch) {
   const std::size_t record_size = static_cast<std::size_t>(RecordSize(dim));
   for (std::size_t j = 0; j < b.records; ++j) {
@@ -99,11 +40,6 @@ void QueryBound::Judge() {
       static_cast<double>(rescored) > kGiveUpShare * static_cast<double>(bounded)) {
     gave_up = true;
   }
-}
-
-Acceptance Acceptance::Of(const IdSet* filter) {
-  if (filter != nullptr && filter->AcceptsAll()) filter = nullptr;
-  return {filter, filter != nullptr ? &filter->Membership() : nullptr};
 }
 
 std::size_t AcceptedPositions(const Acceptance& accept, const ShardSketch& sketch,
