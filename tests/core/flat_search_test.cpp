@@ -14,11 +14,11 @@
 #include "index/id_set.h"
 #include "store/lmdb_handles.h"
 #include "base/id_key.h"
-#include "vectors/batch_search.h"
-#include "vectors/flat_search.h"
-#include "vectors/score_kernels.h"
-#include "vectors/vector_append.h"
-#include "vectors/vector_block.h"
+#include "vectors/search/batch_search.h"
+#include "vectors/search/flat_search.h"
+#include "vectors/kernels/score_kernels.h"
+#include "vectors/records/vector_append.h"
+#include "vectors/records/vector_block.h"
 
 namespace zanth {
 
@@ -88,7 +88,7 @@ TEST_CASE(filtered_search_matches_brute_force_in_every_mode) {
         want.push_back({ScoreOne(query.data(), dim, rec), ids[i]});
       }
       std::sort(want.begin(), want.end(), RanksBefore);
-      for (KernelLevel level : AvailableKernelLevels()) {
+      for (CpuLevel level : AvailableCpuLevels()) {
         for (std::uint64_t k : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{10},
                                 std::uint64_t{n + 5}, UINT64_MAX}) {
           auto got = SearchFlat(store, query.data(), dim, filter, k, KernelFor(level));

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "core_test.h"
-#include "vectors/score_kernels.h"
-#include "vectors/sketch.h"
-#include "vectors/sketch_kernels.h"
-#include "vectors/sketch_tile.h"
+#include "vectors/kernels/score_kernels.h"
+#include "vectors/kernels/sketch.h"
+#include "vectors/kernels/sketch_kernels.h"
+#include "vectors/kernels/sketch_tile.h"
 
 namespace zanth {
 
@@ -104,7 +104,7 @@ TEST_CASE(sketch_bounds_hold_for_the_computed_score) {
                              Family::kMagnitudes, Family::kSpecial, Family::kTiny,
                              Family::kHugeNorm,   Family::kExact};
   std::vector<SketchBuilder> builders;
-  for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
+  for (CpuLevel level : AvailableCpuLevels()) {
     builders.push_back(SketchBuilderFor(level));
   }
   CHECK(builders.front() == &SketchRecordScalar);
@@ -172,10 +172,10 @@ TEST_CASE(every_sketch_kernel_matches_scalar) {
       }
       std::vector<std::int32_t> want(count), got(count);
       SketchDotsScalar(query.data(), wide.data(), dim, codes, count, want.data());
-      for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
+      for (CpuLevel level : AvailableCpuLevels()) {
         std::fill(got.begin(), got.end(), 12345);
         SketchKernelFor(level)(query.data(), wide.data(), dim, codes, count, got.data());
-        if (got != want) std::printf("  %s dim=%zu count=%zu\n", SketchKernelLevelName(level), dim, count);
+        if (got != want) std::printf("  %s dim=%zu count=%zu\n", CpuLevelName(level), dim, count);
         CHECK(got == want);
       }
     }
@@ -260,9 +260,9 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
           low_floors[l] =
               everywhere || coin(gen) ? floors[l] : -std::numeric_limits<double>::infinity();
         }
-        for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
+        for (CpuLevel level : AvailableCpuLevels()) {
           const TileBounder bounder(level);
-          CHECK(bounder.tiled() == (level == SketchKernelLevel::kAvx512Vnni));
+          CHECK(bounder.tiled() == (level == CpuLevel::kAvx512Vnni));
           for (const std::vector<std::size_t>& positions : calls) {
             const TileRecords records{codes, meta.data(), positions.data(), positions.size()};
             TileOutcome out;
@@ -278,7 +278,7 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
                 CHECK(passes || r != edge_of[l]);
                 if (!passes && !(score < floors[l])) {
                   std::printf("  %s dim=%zu lane=%zu: %a reaches floor %a but was cut\n",
-                              SketchKernelLevelName(level), dim, l, score, floors[l]);
+                              CpuLevelName(level), dim, l, score, floors[l]);
                   CHECK(false);
                 }
                 if ((out.raise[i] >> l) & 1) {
@@ -291,7 +291,7 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
         }
       }
       // Whole-tile dots are exact.
-      if (TileBounder(SketchKernelLevel::kAvx512Vnni).tiled()) {
+      if (TileBounder(CpuLevel::kAvx512Vnni).tiled()) {
         for (const std::vector<std::size_t>& positions : calls) {
           const TileRecords records{codes, meta.data(), positions.data(), positions.size()};
           std::int32_t dots[kTileRecords * kTileLanes];

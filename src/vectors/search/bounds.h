@@ -1,0 +1,88 @@
+// Pruning with sketches: floors every final hit reaches, each query's low floor and judgement
+// of whether the bound pays, and one query's bound pass over a chunk of sketched records.
+#pragma once
+
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "vectors/search/scan_engine.h"
+#include "vectors/kernels/sketch.h"
+#include "vectors/search/sketch_cache.h"
+#include "vectors/kernels/sketch_kernels.h"
+#include "vectors/search/top_k.h"
+#include "vectors/records/vector_block.h"
+
+namespace zanth {
+
+inline constexpr float kNoFloor = -std::numeric_limits<float>::infinity();
+
+// A score every final hit reaches, once `best` holds k hits: its k-th best (a NaN there is
+// beaten by any number).
+inline float FloorOf(const TopK& best) {
+  float threshold = best.Threshold();
+  return std::isnan(threshold) ? kNoFloor : threshold;
+}
+
+// Raises a floor shared by tasks (the final k-th best score is at least the highest of theirs).
+inline void RaiseFloor(std::atomic<double>& shared, double floor) {
+  double seen = shared.load(std::memory_order_relaxed);
+  while (floor > seen && !shared.compare_exchange_weak(seen, floor, std::memory_order_relaxed)) {
+  }
+}
+
+// Sketches every record of `b` into `sketch`.
+void SketchBlock(const ScanBlock& b, std::size_t dim, SketchBuilder builder, ShardSketch* sketch);
+
+// The k-th best lower bound among the accepted live records offered: every such record scores
+// at least its bound, so the final k-th best score reaches this too.
+class LowFloor {
+ public:
+  explicit LowFloor(std::uint64_t k) : k_(k) {}
+  void Offer(double low);
+  double Floor() const {
+    return bounds_.size() < k_ ? -std::numeric_limits<double>::infinity() : bounds_.front();
+  }
+
+ private:
+  std::uint64_t k_;
+  std::vector<double> bounds_;  // a min-heap of at most k
+};
+
+// One query's pruning within one task: its low floor, and whether the bound still pays.
+struct QueryBound {
+  LowFloor low;
+  std::size_t bounded = 0;   // records whose bound was tested
+  std::size_t rescored = 0;  // of them, scored exactly
+  bool gave_up = false;      // the data defeats the bound: score the rest exactly
+  explicit QueryBound(std::uint64_t k) : low(k) {}
+  // Called after each block: once enough records were bounded, gives up when more than half of
+  // them had to be scored anyway (near-equal scores), so such data costs little over a scan.
+  void Judge();
+};
+
+// Positions j < count of the chunk [first, first + count) of `sketch` whose record is live and
+// accepted, into `positions`; returns how many.
+std::size_t AcceptedPositions(const Acceptance& accept, const ShardSketch& sketch,
+                              std::size_t first, std::size_t count, std::size_t* positions);
+
+// Per-task scratch of BoundChunk.
+struct BoundScratch {
+  std::int32_t dots[kBlockCapacity];
+  double highs[kBlockCapacity];
+};
+
+// One query's bound pass over the `live` records at `positions` of the chunk starting at record
+// `first` of `sketch`: writes to `survivors` the positions whose upper bound reaches the floor
+// (the highest of `shared_floor`, `best`'s and the query's low floor, which the chunk's lower
+// bounds raise) and returns how many. Those must be scored exactly; the rest cannot make the
+// final top k.
+std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSketch& sketch,
+                       std::size_t first, std::size_t count, const std::size_t* positions,
+                       std::size_t live, double shared_floor, const TopK& best, QueryBound* bound,
+                       BoundScratch* scratch, std::size_t* survivors);
+
+}  // namespace zanth
