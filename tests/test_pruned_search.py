@@ -11,6 +11,7 @@ import tempfile
 from collections import Counter
 
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import zanth_vec
@@ -72,8 +73,9 @@ def test_pruned_equals_full_scan(data):
         full.set_sketch_budget(0)
         next_id = 0
         pruned.batch_index_insert([("even", i) for i in range(0, 4000, 2)])
-        for _ in range(draw(st.integers(1, 3))):
-            step = draw(st.sampled_from(["store", "store", "delete", "compact", "half_dim", "objects"]))
+        for _ in range(draw(st.integers(1, 4))):
+            step = draw(st.sampled_from(["store", "store", "delete", "compact", "half_dim", "objects",
+                                         "index"]))
             writer = draw(st.sampled_from([pruned, full]))
             if step == "store":
                 n = draw(st.integers(1, 700))
@@ -91,6 +93,8 @@ def test_pruned_equals_full_scan(data):
                 writer.store_flat_vectors(rows(draw, rng, len(ids), half), ids)
             elif step == "objects":
                 writer.store_data([b"x"], [next_id])
+            elif step == "index":
+                writer.batch_index_insert([("even", i) for i in range(0, next_id + 9, 3)])
             filters = [None, pruned.get_ids_from_filter((0, "even")),
                        pruned.get_ids_from_filter((4, (0, "even"))),
                        pruned.get_ids_from_filter((4, (0, "nothing")))]
@@ -226,3 +230,57 @@ def test_equal_scores_come_by_ascending_id_everywhere(tmp_path):
     del a, b
     assert zanth_vec.ZanthVec(str(tmp_path), num_shards=shards).search_flat(queries[0], k=75) == \
         off.search_flat(queries[0], k=75)
+
+
+FOLLOW_CASES = [  # (who writes, what, whether the first search after it still prunes)
+    ("self", "append", True), ("self", "index", True), ("self", "index again", True),
+    ("self", "objects", True), ("self", "delete", True), ("self", "delete nothing", True),
+    ("self", "compact", False), ("other", "append", False), ("other", "index", False),
+]
+
+
+@pytest.mark.parametrize("who, what, follows", FOLLOW_CASES)
+def test_sketches_follow_this_handles_writes(tmp_path, who, what, follows):
+    """This handle's own commits carry the sketches over (the next search prunes every shard);
+    another handle's leave them behind, and the next search sketches everything again, so the
+    one after it prunes. Every answer equals the full scan's."""
+    rng = np.random.default_rng(11)
+    dim, n = 128, 3000
+    store = zanth_vec.ZanthVec(str(tmp_path), num_shards=SHARDS)
+    other = zanth_vec.ZanthVec(str(tmp_path), num_shards=SHARDS)
+    other.set_sketch_budget(0)
+    store.store_flat_vectors(rng.standard_normal((n, dim)).astype(np.float32), list(range(n)))
+    store.batch_index_insert([("tag", i) for i in range(0, n, 4)])
+    query = rng.standard_normal(dim).astype(np.float32)
+    for _ in range(2):
+        store.search_flat(query, k=5)
+    store.delete_flat_vectors([n - 1], dim)
+    store.compact_vectors(dim)  # tombstones to drop for "compact" below
+    store.delete_flat_vectors(list(range(0, n, 7)), dim)
+    for _ in range(2):
+        store.search_flat(query, k=5)
+    store.take_prune_counts()
+    writer = store if who == "self" else other
+    if what == "append":  # within the room a sketch keeps for appends (a sixteenth)
+        writer.store_flat_vectors(rng.standard_normal((60, dim)).astype(np.float32),
+                                  list(range(n, n + 60)))
+    elif what == "index again":  # commits nothing
+        writer.batch_index_insert([("tag", i) for i in range(0, n, 4)])
+    elif what == "index":  # keys on every shard
+        writer.batch_index_insert([(f"key{i % 11}", i) for i in range(n)])
+    elif what == "objects":
+        writer.store_data([b"x"] * 9, list(range(9)))
+    elif what.startswith("delete"):
+        writer.delete_flat_vectors(list(range(n + 10, n + 19) if "nothing" in what else range(1, n, 5)), dim)
+    elif what == "compact":
+        writer.compact_vectors(dim)
+    tag = store.get_ids_from_filter((0, "tag"))
+    for search, filt in enumerate((None, tag, None)):
+        assert store.search_flat(query, filt, 5) == other.search_flat(query, filt, 5)
+        bounded, _ = store.take_prune_counts()
+        if search == 0 and not follows:
+            assert bounded == 0
+        else:
+            assert bounded >= (n // 4 if filt else n) * 0.55  # every accepted live record
+    assert [store.search_flat_batch(np.stack([query, -query]), None, 5)[i] for i in (0, 1)] == \
+        [other.search_flat(q, None, 5) for q in (query, -query)]

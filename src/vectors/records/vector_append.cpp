@@ -147,10 +147,16 @@ Status AppendVectorBatches(const StoreHandle& store, const VectorBatches& batche
                                                         last.value().value.size(), record_size, s);
                               });
   if (!checked.ok()) return checked;
-  return WriteShards(store, kOperation, has_work,
-                     [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) {
-                       return AppendToShard(txn, dbi, s, batches);
-                     });
+  ShardChange change;
+  change.kind = ShardChange::Kind::kAppend;
+  change.dim = (record_size - kRecordIdSize) / sizeof(float);
+  std::vector<char> wrote(batches.shards.size(), 1);  // a shard with work always puts a block
+  change.wrote = &wrote;
+  for (const auto& rows : batches.shards) change.appended.push_back(rows.size());
+  return WriteShards(
+      store, kOperation, has_work,
+      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) { return AppendToShard(txn, dbi, s, batches); },
+      change);
 }
 
 }  // namespace zanth

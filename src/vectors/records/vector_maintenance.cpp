@@ -118,11 +118,22 @@ Status DeleteVectors(const StoreHandle& store, std::span<const std::int64_t> ids
     }
   };
   const char* operation = "delete_flat_vectors";
+  ShardChange change;
+  change.kind = ShardChange::Kind::kTombstones;
+  change.dim = dim;
+  change.ids = ids;
+  std::vector<char> wrote(store.num_shards(), 0);
+  change.wrote = &wrote;
   return WriteShards(
       store, operation, [](std::size_t) { return true; },
       [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) {
-        return RewriteBlocks(txn, dbi, operation, s, record_size, mark);
-      });
+        BlockRewrite marked = [&](std::string_view value, bool* changed, std::string* out) {
+          mark(value, changed, out);
+          if (*changed) wrote[s] = 1;
+        };
+        return RewriteBlocks(txn, dbi, operation, s, record_size, marked);
+      },
+      change);
 }
 
 Result<std::uint64_t> CompactVectors(const StoreHandle& store, std::uint64_t dim) {
@@ -130,6 +141,11 @@ Result<std::uint64_t> CompactVectors(const StoreHandle& store, std::uint64_t dim
   const std::uint64_t record_size = RecordSize(dim);
   std::vector<std::uint64_t> removed(store.num_shards(), 0);
   const char* operation = "compact_vectors";
+  ShardChange change;
+  change.kind = ShardChange::Kind::kRewrite;
+  change.dim = dim;
+  std::vector<char> wrote(store.num_shards(), 0);
+  change.wrote = &wrote;
   Status status = WriteShards(
       store, operation, [](std::size_t) { return true; },
       [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) {
@@ -152,8 +168,10 @@ Result<std::uint64_t> CompactVectors(const StoreHandle& store, std::uint64_t dim
         // Only a committed shard's count is reported; WriteShards commits after this returns,
         // and a failed commit fails the whole call anyway.
         if (rewritten.ok()) removed[s] = count;
+        wrote[s] = count != 0;
         return rewritten;
-      });
+      },
+      change);
   if (!status.ok()) return status;
   std::uint64_t total = 0;
   for (std::uint64_t n : removed) total += n;

@@ -32,8 +32,6 @@ constexpr const char* kOperation = "search_flat_batch";
 // bound by arithmetic. With VNNI the tile of int8 dots makes pruning pay at any batch size
 // (the README gives the figures).
 constexpr std::size_t kMaxPrunedBatch = 8;
-// A pruned batch of m queries sketches as much of a shard as m searches would.
-constexpr std::size_t kBuildShareDivisor = 16;
 
 // The queries transposed tile by tile: tile t holds queries t*width .. t*width+width-1 as dim
 // rows of `width` floats; queries past the last real one are zeros and never offered.
@@ -412,8 +410,7 @@ Result<std::vector<std::vector<ScoredHit>>> SearchFlatBatch(const StoreHandle& s
                      (count <= kMaxPrunedBatch || bounder.tiled()) && dim >= kMinSketchDim &&
                      dim <= kMaxSketchDim;
   ShardSnapshots snapshots;
-  if (Status s = snapshots.Open(store, prune ? sketches : nullptr, dim, filter, kOperation,
-                                std::max<std::size_t>(1, kBuildShareDivisor / count));
+  if (Status s = snapshots.Open(store, prune ? sketches : nullptr, dim, filter, kOperation);
       !s.ok()) {
     return s;
   }

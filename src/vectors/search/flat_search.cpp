@@ -60,7 +60,7 @@ Result<std::vector<ScoredHit>> SearchFlat(const StoreHandle& store, const float*
                                           ScoreKernel kernel) {
   if (k == 0) return std::vector<ScoredHit>{};
   ShardSnapshots snapshots;
-  if (Status s = snapshots.Open(store, nullptr, dim, filter, kOperation, 1); !s.ok()) return s;
+  if (Status s = snapshots.Open(store, nullptr, dim, filter, kOperation); !s.ok()) return s;
   ResultCollector collector(1, k);
   FlatScorer scorer(query, dim, filter, kernel != nullptr ? kernel : BestKernel(), collector);
   if (Status s = RunScan(snapshots, dim, scorer); !s.ok()) return s;

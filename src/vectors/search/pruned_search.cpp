@@ -13,10 +13,6 @@ namespace zanth {
 namespace {
 
 constexpr const char* kOperation = "search_flat";
-// Each search sketches at most this share of a shard's records that are not sketched yet (the
-// rest of them it scores exactly), so the first search after a write costs little more than a
-// plain scan and the following ones prune more and more of the shard.
-constexpr std::size_t kBuildShareDivisor = 16;
 
 // One query: sketched blocks are bounded chunk by chunk and only the records whose upper bound
 // reaches the floor are scored exactly; other blocks are scored in full (and sketched on the
@@ -142,8 +138,7 @@ Result<std::vector<ScoredHit>> SearchPruned(const StoreHandle& store, SketchCach
   }
   if (k == 0) return std::vector<ScoredHit>{};
   ShardSnapshots snapshots;
-  if (Status s = snapshots.Open(store, &cache, dim, filter, kOperation, kBuildShareDivisor);
-      !s.ok()) {
+  if (Status s = snapshots.Open(store, &cache, dim, filter, kOperation); !s.ok()) {
     return s;
   }
   ResultCollector collector(1, k);

@@ -16,9 +16,9 @@
 
 namespace zanth {
 
-// Records a shard's sketch does not cover yet (it is missing, older than the reader's snapshot
-// or still being built) are scored exactly, and each search sketches about a sixteenth of them
-// on the way (when the cache's budget has room); the others are pruned. Queries
+// Records a shard's sketch does not cover yet (it is missing, was left behind by another
+// handle's commit, or records were appended since) are scored exactly and sketched on the way,
+// all of them by one search (when the cache's budget has room); the others are pruned. Queries
 // the bound cannot cover (a non-finite value, a dimension outside the sketched range) and a
 // disabled cache go to SearchFlat. `sketch_kernel` nullptr picks the best for this CPU.
 // Errors: those of SearchFlat.

@@ -29,8 +29,7 @@ Acceptance Acceptance::Of(const IdSet* filter) {
 }
 
 Status ShardSnapshots::Open(const StoreHandle& store, SketchCache* cache, std::size_t dim,
-                            const IdSet* filter, const char* operation,
-                            std::size_t build_divisor) {
+                            const IdSet* filter, const char* operation) {
   if (store.num_shards() == 0 || (filter != nullptr && filter->AcceptsNone())) {
     return Status::Ok();
   }
@@ -51,7 +50,7 @@ Status ShardSnapshots::Open(const StoreHandle& store, SketchCache* cache, std::s
   });
   if (!opened.ok()) return opened;
   for (std::size_t s = 0; s < num_shards; ++s) {
-    if (cache != nullptr && cache->enabled()) Plan(*cache, s, dim, build_divisor);
+    if (cache != nullptr && cache->enabled()) Plan(*cache, s, dim);
     std::size_t first = 0;
     for (const auto& [data, records] : shards_[s].blocks) {
       blocks_.push_back({data, records, s, first});
@@ -61,26 +60,24 @@ Status ShardSnapshots::Open(const StoreHandle& store, SketchCache* cache, std::s
   return Status::Ok();
 }
 
-void ShardSnapshots::Plan(SketchCache& cache, std::size_t shard, std::size_t dim,
-                          std::size_t build_divisor) {
+void ShardSnapshots::Plan(SketchCache& cache, std::size_t shard, std::size_t dim) {
   Shard& state = shards_[shard];
   if (state.records == 0) return;
   state.sketch = cache.Acquire(shard, dim, mdb_txn_id(state.txn.get()), state.records);
   if (!state.sketch) return;
   state.growing = std::unique_lock<std::mutex>(state.sketch->grow, std::try_to_lock);
-  // Read after taking the lock: a search that grew the sketch meanwhile has raised it.
-  state.usable = state.sketch->covered.load(std::memory_order_acquire);
-  state.build_end = state.usable;
-  if (!state.growing.owns_lock() || state.usable == state.records) return;
-  const std::size_t quota =
-      std::max<std::size_t>(1, state.records / std::max<std::size_t>(build_divisor, 1));
-  std::size_t first = 0;
+  // Read after taking the lock: a search that grew the sketch meanwhile has raised it. Only
+  // whole blocks of this snapshot count: an append tops up the shard's last block, so a block
+  // sketched in part is read, and sketched, again in full.
+  const std::size_t covered = state.sketch->covered.load(std::memory_order_acquire);
+  std::size_t usable = 0;
   for (const auto& block : state.blocks) {
-    first += block.second;
-    if (first <= state.usable) continue;
-    state.build_end = first;
-    if (first - state.usable >= quota) break;
+    if (usable + block.second > covered) break;
+    usable += block.second;
   }
+  state.usable = usable;
+  // The whole rest in this one search: the next one prunes everywhere again.
+  state.build_end = state.growing.owns_lock() ? state.records : usable;
 }
 
 void ShardSnapshots::Finish() {

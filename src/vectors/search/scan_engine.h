@@ -44,25 +44,25 @@ struct Acceptance {
 };
 
 // Every shard's read snapshot with its blocks of one dimension and, when sketches are used,
-// its sketch. A search sketches part of what is not sketched yet as it reads those blocks in
-// full, and Finish() makes that part visible to later searches; sketched ranges end at block
-// boundaries.
+// its sketch. The one search that holds a sketch's `grow` lock sketches every block the sketch
+// does not cover yet as it reads it in full, and Finish() makes them visible to later
+// searches; sketched ranges end at block boundaries of the reader's snapshot.
 class ShardSnapshots {
  public:
-  // `cache` nullptr: no sketches. `build_divisor`: this search sketches about 1/build_divisor
-  // of each shard's records that are not sketched yet (at least one block). A store without
+  // `cache` nullptr: no sketches. A store without
   // shards or a filter that accepts nothing gives no blocks and opens nothing. The process
   // check comes before any cache lock, so a forked child fails here instead of waiting on a
   // lock held at the fork.
   // Errors: kWrongProcess; those of ListShardBlocks.
   Status Open(const StoreHandle& store, SketchCache* cache, std::size_t dim, const IdSet* filter,
-              const char* operation, std::size_t build_divisor);
+              const char* operation);
   // Publishes what this search sketched, once every block was read. Without it (a failed
   // scan) the snapshots' destruction only lets the sketches go.
   void Finish();
 
   const std::vector<ScanBlock>& blocks() const { return blocks_; }
-  // The sketch that covers block `b`, or nullptr when the block must be read in full.
+  // The sketch that covers block `b` (every record of it), or nullptr when the block must be
+  // read in full.
   const ShardSketch* SketchOf(const ScanBlock& b) const {
     const Shard& shard = shards_[b.shard];
     return b.first < shard.usable ? shard.sketch.get() : nullptr;
@@ -83,7 +83,7 @@ class ShardSnapshots {
     std::size_t build_end = 0;             // this search sketches [usable, build_end)
     std::unique_lock<std::mutex> growing;  // held while build_end > usable
   };
-  void Plan(SketchCache& cache, std::size_t shard, std::size_t dim, std::size_t build_divisor);
+  void Plan(SketchCache& cache, std::size_t shard, std::size_t dim);
 
   std::vector<Shard> shards_;
   std::vector<ScanBlock> blocks_;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "base/id_key.h"
+
 namespace zanth {
 
 namespace {
@@ -20,6 +22,8 @@ std::uint64_t DefaultBudget() {
 
 std::uint64_t BytesOf(const ShardSketch& s) { return s.held_bytes; }
 
+// A transaction id no snapshot has (LMDB counts up from 0): a sketch left behind by a commit.
+constexpr std::uint64_t kNoSnapshot = UINT64_MAX;
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
 // A new sketch's arrays hold 1/kGrowthRoom more records than asked (address space only: pages
 // past the records sketched are never touched).
@@ -116,6 +120,65 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
   entries_[key] = sketch;
   held_ = others + sketch->held_bytes;
   return sketch;
+}
+
+void SketchCache::Committed(std::size_t shard, std::uint64_t base, CommitOutcome outcome,
+                            const ShardChange& change) {
+  if (outcome == CommitOutcome::kUnchanged) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = entries_.lower_bound(Key{shard, 0});
+       it != entries_.end() && it->first.first == shard; ++it) {
+    ShardSketch& sketch = *it->second;
+    // A sketch of another snapshot is left behind already.
+    if (sketch.txn_id != base) continue;
+    const bool followed = outcome == CommitOutcome::kAdvanced &&
+                          Follow(sketch, it->second.use_count() == 1, shard, change);
+    // Left behind: no snapshot has this id, so the next search replaces it (lending its
+    // arrays) and sketches the shard anew.
+    sketch.txn_id = followed ? base + 1 : kNoSnapshot;
+  }
+}
+
+bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
+                         const ShardChange& change) {
+  switch (change.kind) {
+    case ShardChange::Kind::kNoVectors:
+      return true;
+    case ShardChange::Kind::kAppend: {
+      if (change.dim != sketch.dim || shard >= change.appended.size()) return false;
+      // Records before the append keep their bytes and positions (the shard's last block is
+      // topped up, new blocks follow it); the new ones wait past `covered`.
+      const std::size_t records = sketch.records + change.appended[shard];
+      if (sketch.codes.size() < records * sketch.dim || sketch.meta.size() < records ||
+          sketch.ids.size() < records) {
+        return false;
+      }
+      const std::uint64_t held = std::max(sketch.held_bytes, ShardSketch::BytesFor(records, sketch.dim));
+      const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
+      if (held - sketch.held_bytes > budget - std::min(budget, held_)) return false;
+      held_ += held - sketch.held_bytes;
+      sketch.held_bytes = held;
+      sketch.records = records;
+      return true;
+    }
+    case ShardChange::Kind::kTombstones: {
+      // A search holding the sketch may read these ids, or be sketching records of the base
+      // snapshot that are now dead: then the sketch cannot follow.
+      if (change.dim != sketch.dim || !alone) return false;
+      std::vector<std::int64_t> dead(change.ids.begin(), change.ids.end());
+      std::sort(dead.begin(), dead.end());
+      const std::size_t covered = sketch.covered.load(std::memory_order_relaxed);
+      for (std::size_t i = 0; i < covered; ++i) {
+        if (std::binary_search(dead.begin(), dead.end(), sketch.ids[i])) {
+          sketch.ids[i] = kTombstoneId;
+        }
+      }
+      return true;
+    }
+    case ShardChange::Kind::kRewrite:
+      return false;
+  }
+  return false;
 }
 
 void SketchCache::SetBudget(std::uint64_t bytes) {

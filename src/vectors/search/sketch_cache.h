@@ -1,7 +1,10 @@
 // The sketches of one store handle: per shard and dimension, the int8 sketch of every record of
 // one read snapshot, tagged with that snapshot's LMDB transaction id. Every commit to a shard,
-// from any handle or process, gives later snapshots a new id, so a sketch whose id differs from
-// the reader's is never used. Nothing here is written to disk.
+// from any handle or process, gives later snapshots a new id, and a sketch is only used by a
+// reader of the id it is tagged with. The handle's own commits are reported to the cache
+// (commit_observer.h) and carry the sketch over to the commit's id when the change is known
+// exactly; any other commit leaves the sketch behind, and the next search sketches the whole
+// shard anew. Nothing here is written to disk.
 #pragma once
 
 #include <atomic>
@@ -13,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "store/commit_observer.h"
 #include "vectors/kernels/sketch.h"
 
 namespace zanth {
@@ -51,8 +55,10 @@ class PageArray {
   std::size_t bytes_ = 0;
 };
 
-// Filled a prefix at a time: records below `covered` are sketched and never change again; the
-// one search holding `grow` sketches the next records and then raises `covered`.
+// Filled a prefix at a time: records below `covered` are sketched; the one search holding `grow`
+// sketches the next records and then raises `covered`. `txn_id` and `records` change only under
+// the cache's lock; codes and meta of sketched records never change, and an id only becomes
+// kTombstoneId while no search holds the sketch.
 struct ShardSketch {
   std::uint64_t txn_id = 0;
   std::size_t dim = 0;
@@ -72,7 +78,7 @@ struct ShardSketch {
   }
 };
 
-class SketchCache {
+class SketchCache final : public CommitObserver {
  public:
   static constexpr std::uint64_t kUnlimited = UINT64_MAX;
 
@@ -86,6 +92,15 @@ class SketchCache {
   // ones (the shard shrank) are freed.
   std::shared_ptr<ShardSketch> Acquire(std::size_t shard, std::size_t dim, std::uint64_t txn_id,
                                        std::size_t records);
+
+  // A commit of this handle to `shard` (commit_observer.h). A sketch of the commit's base
+  // snapshot follows an advanced commit when it can do so exactly: any kNoVectors commit (the
+  // tag moves on); an append of its dimension that its arrays have room for (the new records
+  // wait unsketched at the end); tombstones of its dimension while no search holds it (their
+  // ids are marked dead). Every other sketch of the base is left behind. An unchanged commit
+  // changes nothing.
+  void Committed(std::size_t shard, std::uint64_t base, CommitOutcome outcome,
+                 const ShardChange& change) override;
 
   // 0 turns sketches off and frees them; a smaller budget drops sketches until the rest fit.
   void SetBudget(std::uint64_t bytes);
@@ -111,6 +126,9 @@ class SketchCache {
  private:
   using Key = std::pair<std::size_t, std::size_t>;  // shard, dim
   std::uint64_t HeldExcept(const Key& key) const;   // mu_ held
+  // Whether `sketch` (of the base snapshot, `alone`: no search holds it) can take `change` of
+  // `shard`; when so, it has. mu_ held.
+  bool Follow(ShardSketch& sketch, bool alone, std::size_t shard, const ShardChange& change);
 
   mutable std::mutex mu_;
   std::map<Key, std::shared_ptr<ShardSketch>> entries_;
