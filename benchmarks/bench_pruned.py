@@ -120,25 +120,51 @@ def scan_case(workdir, n, d, data, queries, label, filters=True, peer_goal=0.35)
             f_ours, f_full = compare(f"{label}: {name} pruned vs full", pruned, full, queries,
                                      0.35, filt)
     after_write(label, pruned, full, queries, d, n)
+    own_writes(label, pruned, full, queries, d, n)
     return path
 
 
 def after_write(label, pruned, full, queries, d, n):
-    """The first search after a write pays for rebuilding the written shards' sketches."""
+    """Another handle (`full`) commits to one or every shard: the searching handle's sketches of
+    those shards are left behind, its first search sketches them anew, the second prunes."""
     rng = np.random.default_rng(7)
     for shards, what in ((1, "one shard"), (5, "every shard")):
-        firsts, fulls = [], []
+        firsts, seconds, fulls = [], [], []
         for rep in range(WRITE_REPS):
             warm(pruned, full, queries)
             ids = [n + 1000 * rep + j for j in range(shards)]  # consecutive ids: one per shard
-            pruned.store_flat_vectors(rng.standard_normal((shards, d)).astype(np.float32), ids)
-            q = queries[rep % len(queries)]
-            start = time.perf_counter()
-            pruned.search_flat(q, None, K)
-            firsts.append(time.perf_counter() - start)
+            full.store_flat_vectors(rng.standard_normal((shards, d)).astype(np.float32), ids)
+            for times in (firsts, seconds):
+                q = queries[(rep + len(times)) % len(queries)]
+                start = time.perf_counter()
+                pruned.search_flat(q, None, K)
+                times.append(time.perf_counter() - start)
             fulls.append(per_query(lambda q: full.search_flat(q, None, K), queries[:2]))
-        report(f"{label}: first search after writing {what}", float(np.median(firsts)),
-               "full scan", float(np.median(fulls)), 1.3)
+        for times, which, goal in ((firsts, "first", 1.3), (seconds, "second", 0.5)):
+            report(f"{label}: {which} search after another handle wrote {what}",
+                   float(np.median(times)), "full scan", float(np.median(fulls)), goal)
+
+
+def own_writes(label, pruned, full, queries, d, n):
+    """The searching handle itself writes after every 8 searches, 256 vectors and 256 index
+    entries by turns; every search is timed, the first after each write included."""
+    rng = np.random.default_rng(8)
+    warm(pruned, full, queries)
+    ours, next_id = [], 10 * n
+    for rnd in range(2 * WRITE_REPS):
+        if rnd % 2 == 0:
+            pruned.store_flat_vectors(rng.standard_normal((256, d)).astype(np.float32),
+                                      np.arange(next_id, next_id + 256))
+            next_id += 256
+        else:
+            pruned.batch_index_insert([(f"bench:w{rnd}", int(i)) for i in range(next_id - 256, next_id)])
+        start = time.perf_counter()
+        for i in range(8):
+            pruned.search_flat(queries[(rnd + i) % len(queries)], None, K)
+        ours.append((time.perf_counter() - start) / 8)
+    theirs = per_query(lambda q: full.search_flat(q, None, K), queries)
+    report(f"{label}: searches amid own writes (8 per write)", float(np.mean(ours)),
+           "full scan", theirs, 0.5)
 
 
 def all_equal_case(workdir, n, d):

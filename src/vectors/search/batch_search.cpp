@@ -87,6 +87,7 @@ class TileScorer final : public BlockScorer {
   void Scan(std::size_t task, const ScanBlock& b) override {
     gatherers_[task]->Add(b, accept_, Scorer(task));
   }
+  // Also scores what the task has gathered so far.
   void FinishTask(std::size_t task) override { gatherers_[task]->Flush(Scorer(task)); }
 
   // Scores records[0, n) (n <= kBlockCapacity) against every query.
@@ -256,8 +257,14 @@ class PrunedBatchScorer final : public BlockScorer {
     PruneTask& t = *tasks_[task];
     const ShardSketch* sketch = snapshot_.SketchOf(b);
     if (sketch == nullptr) {
-      if (ShardSketch* building = snapshot_.BuildsInto(b)) SketchBlock(b, dim_, builder_, building);
-      scan_.Scan(task, b);
+      if (ShardSketch* building = snapshot_.BuildsInto(b)) {
+        SketchAndScore(b, dim_, builder_, building, [&](const ScanBlock& part) {
+          scan_.Scan(task, part);
+          scan_.FinishTask(task);
+        });
+      } else {
+        scan_.Scan(task, b);
+      }
       return;
     }
     for (std::size_t from = 0; from < b.records; from += kBlockCapacity) {

@@ -2,6 +2,7 @@
 // of whether the bound pays, and one query's bound pass over a chunk of sketched records.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
@@ -36,6 +37,25 @@ inline void RaiseFloor(std::atomic<double>& shared, double floor) {
 
 // Sketches every record of `b` into `sketch`.
 void SketchBlock(const ScanBlock& b, std::size_t dim, SketchBuilder builder, ShardSketch* sketch);
+
+// Bytes of records sketched and then scored at a time: they stay in the core's cache between
+// the two, so a block being sketched is read from memory once.
+inline constexpr std::size_t kSketchChunkBytes = 64 * 1024;
+
+// Sketches block `b` into `sketch` a cache-sized part at a time, calling score(part) after
+// each part (a ScanBlock of those records) while its bytes are still in cache.
+template <typename ScoreFn>
+void SketchAndScore(const ScanBlock& b, std::size_t dim, SketchBuilder builder,
+                    ShardSketch* sketch, ScoreFn&& score) {
+  const std::size_t record_size = static_cast<std::size_t>(RecordSize(dim));
+  const std::size_t step = std::max<std::size_t>(1, kSketchChunkBytes / record_size);
+  for (std::size_t from = 0; from < b.records; from += step) {
+    const ScanBlock part{b.data + from * record_size, std::min(step, b.records - from), b.shard,
+                         b.first + from};
+    SketchBlock(part, dim, builder, sketch);
+    score(part);
+  }
+}
 
 // The k-th best lower bound among the accepted live records offered: every such record scores
 // at least its bound, so the final k-th best score reaches this too.

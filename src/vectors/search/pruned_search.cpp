@@ -58,7 +58,12 @@ class PrunedScorer final : public BlockScorer {
     if (const ShardSketch* sketch = snapshots_.SketchOf(b)) {
       if (!t.bound.gave_up) return Prune(task, b, *sketch);
     } else if (ShardSketch* building = snapshots_.BuildsInto(b)) {
-      SketchBlock(b, dim_, builder_, building);
+      SketchAndScore(b, dim_, builder_, building, [&](const ScanBlock& part) {
+        t.gather.Add(part, accept_, Scorer(task));
+        t.gather.Flush(Scorer(task));
+      });
+      RaiseFloor(floor_, FloorOf(collector_.Best(task, 0)));
+      return;
     }
     t.gather.Add(b, accept_, Scorer(task));
     RaiseFloor(floor_, FloorOf(collector_.Best(task, 0)));
