@@ -72,7 +72,11 @@ def test_pruned_equals_full_scan(data):
         full = zanth_vec.ZanthVec(path, num_shards=SHARDS)
         full.set_sketch_budget(0)
         next_id = 0
-        pruned.batch_index_insert([("even", i) for i in range(0, 4000, 2)])
+        pruned.batch_index_insert([("even", i) for i in range(0, 4000, 2)] +
+                                  [("rare", i) for i in range(0, 4000, 97)])
+        # Filters of every density, kept across writes (a search keeps per-filter state).
+        kept = [pruned.get_ids_from_filter((0, "rare")), pruned.get_ids_from_filter((4, (0, "rare"))),
+                full.get_ids_from_filter((0, "even"))]
         for _ in range(draw(st.integers(1, 4))):
             step = draw(st.sampled_from(["store", "store", "delete", "compact", "half_dim", "objects",
                                          "index"]))
@@ -97,7 +101,7 @@ def test_pruned_equals_full_scan(data):
                 writer.batch_index_insert([("even", i) for i in range(0, next_id + 9, 3)])
             filters = [None, pruned.get_ids_from_filter((0, "even")),
                        pruned.get_ids_from_filter((4, (0, "even"))),
-                       pruned.get_ids_from_filter((4, (0, "nothing")))]
+                       pruned.get_ids_from_filter((4, (0, "nothing")))] + kept
             asked = []
             for s in range(SEARCHES):
                 source = draw(st.sampled_from(["gauss", "row", "u"]))
@@ -117,7 +121,7 @@ def test_pruned_equals_full_scan(data):
             with np.errstate(over="ignore"):
                 batch = [asked[i % len(asked)] * np.float32((-2.0) ** (i // len(asked)))
                          for i in range(m)]
-            for filt in (filters[0], filters[draw(st.integers(1, 3))]):
+            for filt in (filters[0], filters[draw(st.integers(1, len(filters) - 1))]):
                 compare(pruned.search_flat_batch, full, batch, filt, k)
             # Read at half the dimension, a block holds twice the records it was written with.
             if dim % 2 == 0:

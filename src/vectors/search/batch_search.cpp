@@ -269,7 +269,8 @@ class PrunedBatchScorer final : public BlockScorer {
     }
     for (std::size_t from = 0; from < b.records; from += kBlockCapacity) {
       const std::size_t m = std::min(kBlockCapacity, b.records - from);
-      const std::size_t live = AcceptedPositions(accept_, *sketch, b.first + from, m, t.positions);
+      const std::size_t live = AcceptedPositions(accept_, *sketch, b.first + from, m, t.positions,
+                                                 snapshot_.BitsOf(b));
       if (live == 0) continue;
       std::size_t pruning = 0;
       for (const QueryBound& bound : t.bounds) pruning += bound.gave_up ? 0 : 1;
@@ -428,6 +429,7 @@ Result<std::vector<std::vector<ScoredHit>>> SearchFlatBatch(const StoreHandle& s
     if (Status s = RunScan(snapshots, dim, scan); !s.ok()) return s;
     return collector.Finish();
   }
+  if (Status s = snapshots.PrepareFilter(Acceptance::Of(filter)); !s.ok()) return s;
   PrunedBatchScorer pruned(scan, snapshots, bounder, queries, count, dim, filter, k, collector);
   if (Status s = RunScan(snapshots, dim, pruned); !s.ok()) return s;
   const SketchCache::Counts counts = pruned.Counts();

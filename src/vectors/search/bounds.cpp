@@ -1,6 +1,7 @@
 #include "vectors/search/bounds.h"
 
 #include <algorithm>
+#include <bit>
 #include <functional>
 
 namespace zanth {
@@ -42,9 +43,59 @@ void QueryBound::Judge() {
   }
 }
 
+std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
+                                                   const Acceptance& accept,
+                                                   std::size_t positions) {
+  const std::uint64_t filter = accept.filter->identity();
+  std::lock_guard<std::mutex> lock(sketch.filters_mu);
+  auto& kept = sketch.filters;
+  std::shared_ptr<const AcceptedBits> previous;
+  for (auto it = kept.begin(); it != kept.end(); ++it) {
+    if ((*it)->filter != filter) continue;
+    previous = *it;
+    kept.erase(it);
+    break;
+  }
+  if (previous && previous->positions >= positions) {
+    kept.push_back(previous);
+    return previous;
+  }
+  auto bits = std::make_shared<AcceptedBits>();
+  bits->filter = filter;
+  bits->positions = positions;
+  bits->words.assign((positions + 63) / 64, 0);
+  std::size_t from = 0;
+  if (previous) {
+    // Ids below its end have not changed (a change drops every bitmap).
+    std::copy(previous->words.begin(), previous->words.end(), bits->words.begin());
+    from = previous->positions;
+  }
+  for (std::size_t i = from; i < positions; ++i) {
+    if (accept.Accepts(sketch.ids[i])) bits->words[i / 64] |= std::uint64_t{1} << (i % 64);
+  }
+  if (kept.size() >= ShardSketch::kFilterBitmaps) kept.erase(kept.begin());
+  kept.push_back(bits);
+  return bits;
+}
+
 std::size_t AcceptedPositions(const Acceptance& accept, const ShardSketch& sketch,
-                              std::size_t first, std::size_t count, std::size_t* positions) {
+                              std::size_t first, std::size_t count, std::size_t* positions,
+                              const AcceptedBits* bits) {
   std::size_t live = 0;
+  if (bits != nullptr && first + count <= bits->positions) {
+    const std::size_t end = first + count;
+    for (std::size_t at = first; at < end;) {
+      // The bits of positions [at, min(end, next word)) in the low end of `word`.
+      const std::size_t in_word = std::min<std::size_t>(64 - at % 64, end - at);
+      std::uint64_t word = bits->words[at / 64] >> (at % 64);
+      if (in_word < 64) word &= (std::uint64_t{1} << in_word) - 1;
+      for (; word != 0; word &= word - 1) {
+        positions[live++] = at - first + static_cast<std::size_t>(std::countr_zero(word));
+      }
+      at += in_word;
+    }
+    return live;
+  }
   for (std::size_t j = 0; j < count; ++j) {
     if (accept.Accepts(sketch.ids[first + j])) positions[live++] = j;
   }

@@ -84,10 +84,20 @@ struct QueryBound {
   void Judge();
 };
 
+// The bitmap of the positions below `positions` of `sketch` that `accept` (with a filter)
+// accepts: kept in the sketch for the filter's next searches, extended when more records were
+// sketched since, built by a membership test per record the first time. Costs positions / 8
+// bytes.
+std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
+                                                   const Acceptance& accept,
+                                                   std::size_t positions);
+
 // Positions j < count of the chunk [first, first + count) of `sketch` whose record is live and
-// accepted, into `positions`; returns how many.
+// accepted, into `positions`; returns how many. `bits` (nullptr, or covering the chunk) gives
+// acceptance a word of 64 records at a time, so the cost falls with the filter's share.
 std::size_t AcceptedPositions(const Acceptance& accept, const ShardSketch& sketch,
-                              std::size_t first, std::size_t count, std::size_t* positions);
+                              std::size_t first, std::size_t count, std::size_t* positions,
+                              const AcceptedBits* bits = nullptr);
 
 // Per-task scratch of BoundChunk.
 struct BoundScratch {

@@ -99,7 +99,8 @@ class PrunedScorer final : public BlockScorer {
     for (std::size_t from = 0; from < b.records; from += kBlockCapacity) {
       const std::size_t m = std::min(kBlockCapacity, b.records - from);
       const std::size_t first = b.first + from;
-      const std::size_t live = AcceptedPositions(accept_, sketch, first, m, t.positions);
+      const std::size_t live =
+          AcceptedPositions(accept_, sketch, first, m, t.positions, snapshots_.BitsOf(b));
       const std::size_t n =
           BoundChunk(qs_, sketch_kernel_, sketch, first, m, t.positions, live,
                      floor_.load(std::memory_order_relaxed), best, &t.bound, &t.scratch,
@@ -146,6 +147,7 @@ Result<std::vector<ScoredHit>> SearchPruned(const StoreHandle& store, SketchCach
   if (Status s = snapshots.Open(store, &cache, dim, filter, kOperation); !s.ok()) {
     return s;
   }
+  if (Status s = snapshots.PrepareFilter(Acceptance::Of(filter)); !s.ok()) return s;
   ResultCollector collector(1, k);
   PrunedScorer scorer(snapshots, query, qs, dim, filter, k,
                       sketch_kernel ? sketch_kernel : BestSketchKernel(), collector);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "pool/worker_pool.h"
+#include "vectors/search/bounds.h"
 
 namespace zanth {
 
@@ -78,6 +79,17 @@ void ShardSnapshots::Plan(SketchCache& cache, std::size_t shard, std::size_t dim
   state.usable = usable;
   // The whole rest in this one search: the next one prunes everywhere again.
   state.build_end = state.growing.owns_lock() ? state.records : usable;
+}
+
+Status ShardSnapshots::PrepareFilter(const Acceptance& accept) {
+  if (accept.filter == nullptr) return Status::Ok();
+  return WorkerPool::Instance().Run(shards_.size(), [&](std::size_t s) {
+    Shard& state = shards_[s];
+    if (state.sketch && state.usable > 0) {
+      state.bits = AcceptedBitsOf(*state.sketch, accept, state.usable);
+    }
+    return Status::Ok();
+  });
 }
 
 void ShardSnapshots::Finish() {

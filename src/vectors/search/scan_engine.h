@@ -56,6 +56,13 @@ class ShardSnapshots {
   // Errors: kWrongProcess; those of ListShardBlocks.
   Status Open(const StoreHandle& store, SketchCache* cache, std::size_t dim, const IdSet* filter,
               const char* operation);
+  // With a filter: finds or builds, for every shard with a sketch, the bitmap of the sketched
+  // records `accept` accepts (bounds.h), the shards on the pool.
+  // Errors: the pool's.
+  Status PrepareFilter(const Acceptance& accept);
+  // The bitmap of block `b`'s shard, or nullptr.
+  const AcceptedBits* BitsOf(const ScanBlock& b) const { return shards_[b.shard].bits.get(); }
+
   // Publishes what this search sketched, once every block was read. Without it (a failed
   // scan) the snapshots' destruction only lets the sketches go.
   void Finish();
@@ -82,6 +89,7 @@ class ShardSnapshots {
     std::size_t usable = 0;                // records [0, usable) are sketched
     std::size_t build_end = 0;             // this search sketches [usable, build_end)
     std::unique_lock<std::mutex> growing;  // held while build_end > usable
+    std::shared_ptr<const AcceptedBits> bits;  // positions [0, usable) under the filter
   };
   void Plan(SketchCache& cache, std::size_t shard, std::size_t dim);
 

@@ -168,10 +168,16 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
       std::vector<std::int64_t> dead(change.ids.begin(), change.ids.end());
       std::sort(dead.begin(), dead.end());
       const std::size_t covered = sketch.covered.load(std::memory_order_relaxed);
+      bool changed = false;
       for (std::size_t i = 0; i < covered; ++i) {
         if (std::binary_search(dead.begin(), dead.end(), sketch.ids[i])) {
           sketch.ids[i] = kTombstoneId;
+          changed = true;
         }
+      }
+      if (changed) {
+        std::lock_guard<std::mutex> filters(sketch.filters_mu);
+        sketch.filters.clear();
       }
       return true;
     }

@@ -55,6 +55,14 @@ class PageArray {
   std::size_t bytes_ = 0;
 };
 
+// Which sketched records one filter accepts: bit i (of words[i / 64]) for position i < positions,
+// clear for tombstones.
+struct AcceptedBits {
+  std::uint64_t filter = 0;  // IdSet::identity()
+  std::size_t positions = 0;
+  std::vector<std::uint64_t> words;
+};
+
 // Filled a prefix at a time: records below `covered` are sketched; the one search holding `grow`
 // sketches the next records and then raises `covered`. `txn_id` and `records` change only under
 // the cache's lock; codes and meta of sketched records never change, and an id only becomes
@@ -72,6 +80,11 @@ struct ShardSketch {
   // Bytes of pages the arrays hold once every record is sketched: BytesFor(records, dim), or
   // more when the arrays were lent by a larger sketch whose pages are touched already.
   std::uint64_t held_bytes = 0;
+  // The accepted-record bitmaps of the filters searched with most recently, most recent last
+  // (at most kFilterBitmaps, positions / 8 bytes each); dropped when an id changes.
+  static constexpr std::size_t kFilterBitmaps = 4;
+  mutable std::mutex filters_mu;
+  mutable std::vector<std::shared_ptr<const AcceptedBits>> filters;
 
   static std::size_t BytesFor(std::size_t records, std::size_t dim) {
     return records * (dim + sizeof(RecordSketchMeta) + sizeof(std::int64_t));
