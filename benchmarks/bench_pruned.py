@@ -112,16 +112,30 @@ def scan_case(workdir, n, d, data, queries, label, filters=True, peer_goal=0.35)
     if fastest:
         report(f"{label}: pruned", ours, "fastest peer", fastest, peer_goal)
     if filters:
-        tagged = np.arange(0, n, 10)
-        pruned.batch_index_insert([("bench:tag", int(i)) for i in tagged])
-        inc = pruned.get_ids_from_filter((0, "bench:tag"))
-        exc = pruned.get_ids_from_filter((4, (0, "bench:tag")))
-        for name, filt in (("include 10%", inc), ("exclude 10%", exc)):
-            f_ours, f_full = compare(f"{label}: {name} pruned vs full", pruned, full, queries,
-                                     0.35, filt)
+        filter_densities(label, pruned, full, queries, n)
     after_write(label, pruned, full, queries, d, n)
     own_writes(label, pruned, full, queries, d, n)
     return path
+
+
+def filter_densities(label, pruned, full, queries, n):
+    """Filtered searches against the same handle's unfiltered search: with the id set made
+    once (goal: include at share f <= (0.1 + f)x, Not <= 1.1x) and with the tree evaluated
+    anew on every call (get_ids_from_filter + search_flat, goal <= 1.5x)."""
+    order = np.random.default_rng(5).permutation(n)
+    for share in (0.01, 0.1, 0.5, 0.9):
+        key = f"bench:share{int(share * 100)}"
+        pruned.batch_index_insert([(key, int(i)) for i in order[:int(share * n)]])
+        for name, tree, goal in ((f"include {share:.0%}", (0, key), 0.1 + share),
+                                 (f"Not {share:.0%}", (4, (0, key)), 1.1)):
+            given = pruned.get_ids_from_filter(tree)
+            warm(pruned, full, queries, given)
+            unfiltered = per_query(lambda q: pruned.search_flat(q, None, K), queries)
+            t = per_query(lambda q: pruned.search_flat(q, given, K), queries)
+            report(f"{label}: {name}, id set given", t, "unfiltered", unfiltered, goal)
+            t = per_query(lambda q: pruned.search_flat(q, pruned.get_ids_from_filter(tree), K),
+                          queries)
+            report(f"{label}: {name}, tree evaluated anew", t, "unfiltered", unfiltered, 1.5)
 
 
 def after_write(label, pruned, full, queries, d, n):
