@@ -236,18 +236,19 @@ def test_equal_scores_come_by_ascending_id_everywhere(tmp_path):
         off.search_flat(queries[0], k=75)
 
 
-FOLLOW_CASES = [  # (who writes, what, whether the first search after it still prunes)
-    ("self", "append", True), ("self", "index", True), ("self", "index again", True),
-    ("self", "objects", True), ("self", "delete", True), ("self", "delete nothing", True),
-    ("self", "compact", False), ("other", "append", False), ("other", "index", False),
+FOLLOW_CASES = [  # (who writes, what): the sketches follow the first six, not the last three
+    ("self", "append"), ("self", "index"), ("self", "index again"), ("self", "objects"),
+    ("self", "delete"), ("self", "delete nothing"),
+    ("self", "compact"), ("other", "append"), ("other", "index"),
 ]
 
 
-@pytest.mark.parametrize("who, what, follows", FOLLOW_CASES)
-def test_sketches_follow_this_handles_writes(tmp_path, who, what, follows):
-    """This handle's own commits carry the sketches over (the next search prunes every shard);
-    another handle's leave them behind, and the next search sketches everything again, so the
-    one after it prunes. Every answer equals the full scan's."""
+@pytest.mark.parametrize("who, what", FOLLOW_CASES)
+def test_sketches_follow_this_handles_writes(tmp_path, who, what):
+    """Whether this handle's sketches follow a write or another handle's write leaves them
+    behind (the next search sketches the shards anew, bounding each part as it sketches it),
+    every search bounds nearly every accepted record and answers as the full scan does. (Which
+    of the two happened is checked in the C++ tests, which see the records sketched.)"""
     rng = np.random.default_rng(11)
     dim, n = 128, 3000
     store = zanth_vec.ZanthVec(str(tmp_path), num_shards=SHARDS)
@@ -282,9 +283,6 @@ def test_sketches_follow_this_handles_writes(tmp_path, who, what, follows):
     for search, filt in enumerate((None, tag, None)):
         assert store.search_flat(query, filt, 5) == other.search_flat(query, filt, 5)
         bounded, _ = store.take_prune_counts()
-        if search == 0 and not follows:
-            assert bounded == 0
-        else:
-            assert bounded >= (n // 4 if filt else n) * 0.55  # every accepted live record
+        assert bounded >= (n // 4 if filt else n) * 0.55  # every accepted live record
     assert [store.search_flat_batch(np.stack([query, -query]), None, 5)[i] for i in (0, 1)] == \
         [other.search_flat(q, None, 5) for q in (query, -query)]

@@ -160,7 +160,13 @@ TEST_CASE(pruned_search_equals_the_plain_scan_on_every_level) {
              return x.id == y.id && std::memcmp(&x.score, &y.score, 4) == 0;
            });
   };
-  for (int round = 0; round < 3; ++round) {
+  // Records sketched per round: everything first; after this handle's append only the parts it
+  // added to (the shards' last blocks and the new ones); after its delete nothing; after
+  // another handle's append everything again.
+  std::uint64_t sketched[4];
+  auto other = StoreHandle::Open(t.dir + "/store", 3, std::uint64_t{1} << 30);
+  CHECK(other.ok());
+  for (int round = 0; round < 4; ++round) {
     for (CpuLevel level : AvailableCpuLevels()) {
       for (int rep = 0; rep < 3; ++rep) {
         std::vector<float> query(values.begin() + rep * 30 * dim, values.begin() + (rep * 30 + 1) * dim);
@@ -174,13 +180,18 @@ TEST_CASE(pruned_search_equals_the_plain_scan_on_every_level) {
         }
       }
     }
-    // This handle's writes, which the sketches follow.
+    SketchCache::Counts counts = cache.TakeCounts();
+    CHECK(counts.bounded > 0 && counts.rescored < counts.bounded);
+    sketched[round] = counts.sketched;
+    // This handle's writes, which the sketches follow, then another handle's.
     if (round == 0) Append(store, std::vector<float>(values.begin(), values.begin() + 40 * dim), dim,
                            std::vector<std::int64_t>(ids.begin(), ids.begin() + 40));
     if (round == 1) CHECK(DeleteVectors(store, some, dim).ok());
+    if (round == 2) Append(*other.value(), std::vector<float>(values.begin(), values.begin() + 3 * dim),
+                           dim, std::vector<std::int64_t>(ids.begin() + 40, ids.begin() + 43));
   }
-  SketchCache::Counts counts = cache.TakeCounts();
-  CHECK(counts.bounded > 0 && counts.rescored < counts.bounded);
+  CHECK(sketched[0] == n && sketched[1] <= 40 + 3 * kBlockCapacity && sketched[2] == 0 &&
+        sketched[3] == n + 43);
   store.set_commit_observer(nullptr);
 }
 

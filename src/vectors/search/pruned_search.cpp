@@ -58,11 +58,14 @@ class PrunedScorer final : public BlockScorer {
     if (const ShardSketch* sketch = snapshots_.SketchOf(b)) {
       if (!t.bound.gave_up) return Prune(task, b, *sketch);
     } else if (ShardSketch* building = snapshots_.BuildsInto(b)) {
+      // A part just sketched from this snapshot's bytes bounds its own records at once: only
+      // those that may still reach the floor are scored.
       SketchAndScore(b, dim_, builder_, building, [&](const ScanBlock& part) {
+        if (!t.bound.gave_up) return Prune(task, part, *building);
         t.gather.Add(part, accept_, Scorer(task));
         t.gather.Flush(Scorer(task));
+        RaiseFloor(floor_, FloorOf(collector_.Best(task, 0)));
       });
-      RaiseFloor(floor_, FloorOf(collector_.Best(task, 0)));
       return;
     }
     t.gather.Add(b, accept_, Scorer(task));

@@ -51,7 +51,10 @@ Status ShardSnapshots::Open(const StoreHandle& store, SketchCache* cache, std::s
   });
   if (!opened.ok()) return opened;
   for (std::size_t s = 0; s < num_shards; ++s) {
-    if (cache != nullptr && cache->enabled()) Plan(*cache, s, dim);
+    if (cache != nullptr && cache->enabled()) {
+      cache_ = cache;
+      Plan(*cache, s, dim);
+    }
     std::size_t first = 0;
     for (const auto& [data, records] : shards_[s].blocks) {
       blocks_.push_back({data, records, s, first});
@@ -97,6 +100,7 @@ void ShardSnapshots::Finish() {
     if (!state.growing.owns_lock()) continue;
     if (state.build_end > state.usable) {
       state.sketch->covered.store(state.build_end, std::memory_order_release);
+      cache_->CountSketched(state.build_end - state.usable);
     }
     state.growing.unlock();
   }

@@ -95,6 +95,7 @@ class ShardSnapshots {
 
   std::vector<Shard> shards_;
   std::vector<ScanBlock> blocks_;
+  SketchCache* cache_ = nullptr;
 };
 
 // What the engine drives. Start(tasks) runs once before any block; then each task's blocks go

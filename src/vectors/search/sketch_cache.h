@@ -124,17 +124,23 @@ class SketchCache final : public CommitObserver {
   // uses them are freed when it ends and not counted).
   std::uint64_t memory() const;
 
-  // Pruning counts of the searches since the last TakeCounts: records whose bound was tested,
-  // and those among them that had to be scored exactly.
+  // Counts of the searches since the last TakeCounts: records whose bound was tested, those
+  // among them that had to be scored exactly, and records sketched.
   struct Counts {
     std::uint64_t bounded = 0;
     std::uint64_t rescored = 0;
+    std::uint64_t sketched = 0;
   };
   void Count(std::uint64_t bounded, std::uint64_t rescored) {
     bounded_.fetch_add(bounded, std::memory_order_relaxed);
     rescored_.fetch_add(rescored, std::memory_order_relaxed);
   }
-  Counts TakeCounts() { return {bounded_.exchange(0), rescored_.exchange(0)}; }
+  void CountSketched(std::uint64_t records) {
+    sketched_.fetch_add(records, std::memory_order_relaxed);
+  }
+  Counts TakeCounts() {
+    return {bounded_.exchange(0), rescored_.exchange(0), sketched_.exchange(0)};
+  }
 
  private:
   using Key = std::pair<std::size_t, std::size_t>;  // shard, dim
@@ -149,6 +155,7 @@ class SketchCache final : public CommitObserver {
   std::uint64_t held_ = 0;
   std::atomic<std::uint64_t> bounded_{0};
   std::atomic<std::uint64_t> rescored_{0};
+  std::atomic<std::uint64_t> sketched_{0};
 };
 
 }  // namespace zanth
