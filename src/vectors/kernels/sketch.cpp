@@ -43,7 +43,7 @@ double InverseOf(double scale) { return scale == 0 ? 0 : 1 / scale; }
 }  // namespace
 
 void SketchRecordScalar(const char* values, std::size_t dim, std::int8_t* codes,
-                  RecordSketchMeta* meta) {
+                        RecordSketchMeta* meta) {
   float max_abs = 0.0f;
   bool finite = true;
   for (std::size_t i = 0; i < dim; ++i) {
@@ -55,6 +55,27 @@ void SketchRecordScalar(const char* values, std::size_t dim, std::int8_t* codes,
   }
   if (!finite) return MarkUncovered(dim, codes, meta);
   const float scale = SketchScaleFor(max_abs);
+  const float inverse = RecordInverseOf(scale);
+  if (!std::isfinite(inverse)) return SketchRecordInDouble(values, dim, scale, codes, meta);
+  double resid_sq = 0;
+  std::int64_t code_sq = 0;
+  for (std::size_t i = 0; i < dim; ++i) {
+    float v;
+    std::memcpy(&v, values + i * sizeof(float), sizeof v);
+    const int c = static_cast<int>(
+        std::nearbyint(std::min(std::max(v * inverse, -float{kCodeMax}), float{kCodeMax})));
+    codes[i] = static_cast<std::int8_t>(c);
+    // v - s c is exact in double (see SketchRecordInDouble); one rounding to float, as a fused
+    // multiply-add gives it.
+    const float r = static_cast<float>(static_cast<double>(v) - static_cast<double>(scale) * c);
+    resid_sq += static_cast<double>(r) * r;
+    code_sq += c * c;
+  }
+  FinishRecordSketchRounded(scale, static_cast<double>(code_sq), resid_sq, dim, meta);
+}
+
+void SketchRecordInDouble(const char* values, std::size_t dim, float scale, std::int8_t* codes,
+                          RecordSketchMeta* meta) {
   const double s = scale;
   const double inverse = InverseOf(s);
   // In double, s * c (24 + 7 significant bits) and v - s * c are exact, so the residual norm is
@@ -74,10 +95,21 @@ void SketchRecordScalar(const char* values, std::size_t dim, std::int8_t* codes,
   FinishRecordSketch(scale, static_cast<double>(code_sq), resid_sq, meta);
 }
 
+float RecordInverseOf(float scale) { return scale == 0 ? 0.0f : 1.0f / scale; }
+
 void FinishRecordSketch(float scale, double code_sq, double resid_sq, RecordSketchMeta* meta) {
   meta->scale = scale;
   meta->code_norm = RoundUpToFloat(static_cast<double>(scale) * RootUp(code_sq));
   meta->resid_norm = RoundUpToFloat(RootUp(resid_sq));
+}
+
+void FinishRecordSketchRounded(float scale, double code_sq, double rounded_resid_sq,
+                               std::size_t dim, RecordSketchMeta* meta) {
+  FinishRecordSketch(scale, code_sq, rounded_resid_sq, meta);
+  // Each rounded residual is within 2^-24 of the true one relatively, or 2^-150 absolutely
+  // where it is subnormal: |r| <= |r~| (1 + 2^-24) + sqrt(dim) 2^-150, taken twice over.
+  meta->resid_norm = RoundUpToFloat(static_cast<double>(meta->resid_norm) * (1 + 0x1p-23) +
+                                    std::sqrt(static_cast<double>(dim)) * 0x1p-149);
 }
 
 void MarkUncovered(std::size_t dim, std::int8_t* codes, RecordSketchMeta* meta) {

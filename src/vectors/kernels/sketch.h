@@ -38,12 +38,20 @@ struct RecordSketchMeta {
   float resid_norm;  // |r| = |v - s c|
 };
 
-// Quantises one record's `dim` float32 values (unaligned, little-endian) into `codes`. The
-// scalar builder is the reference; SIMD builders (sketch_kernels.h) give the same codes and
-// scale, and norms that may differ in the last bits (their sums run in lanes) but are rounded
-// up just the same.
+// Quantises one record's `dim` float32 values (unaligned, little-endian) into `codes`: code
+// c_i is the nearest integer (ties to even) of fl32(v_i * fl32(1 / s)) clamped to +-127, and
+// the residual is measured as fl32(v_i - s c_i), one rounding of the exact difference, with
+// the norm widened for that rounding (FinishRecordSketchRounded). A scale whose float inverse
+// overflows takes SketchRecordInDouble instead. The scalar builder is the reference; SIMD
+// builders (sketch_kernels.h) give the same codes and scale, and norms that may differ in the
+// last bits (their sums run in lanes) but are rounded up just the same.
 void SketchRecordScalar(const char* values, std::size_t dim, std::int8_t* codes,
                         RecordSketchMeta* meta);
+// The record's codes by double arithmetic, with the exact residual (for tiny scales).
+void SketchRecordInDouble(const char* values, std::size_t dim, float scale, std::int8_t* codes,
+                          RecordSketchMeta* meta);
+// fl32(1 / scale), 0 for a zero scale (every value is 0 then).
+float RecordInverseOf(float scale);
 
 // Shared by the builders. The float scale whose codes reach +-127 at the largest magnitude:
 // any float would do for the bound (residuals are measured, not assumed); this one keeps them
@@ -51,6 +59,9 @@ void SketchRecordScalar(const char* values, std::size_t dim, std::int8_t* codes,
 inline float SketchScaleFor(float max_abs) { return max_abs / 127.0f; }
 // Fills the norms from exact sums of squares (codes, residuals), rounding up.
 void FinishRecordSketch(float scale, double code_sq, double resid_sq, RecordSketchMeta* meta);
+// The same from the squares of the float-rounded residuals of `dim` values.
+void FinishRecordSketchRounded(float scale, double code_sq, double rounded_resid_sq,
+                               std::size_t dim, RecordSketchMeta* meta);
 // A record with a non-finite value: always scored exactly.
 void MarkUncovered(std::size_t dim, std::int8_t* codes, RecordSketchMeta* meta);
 // The smallest float >= x (x >= 0), and sqrt of a sum of squares inflated past its rounding.
