@@ -112,33 +112,73 @@ def scan_case(workdir, n, d, data, queries, label, filters=True, peer_goal=0.35)
     if fastest:
         report(f"{label}: pruned", ours, "fastest peer", fastest, peer_goal)
     if filters:
-        tagged = np.arange(0, n, 10)
-        pruned.batch_index_insert([("bench:tag", int(i)) for i in tagged])
-        inc = pruned.get_ids_from_filter((0, "bench:tag"))
-        exc = pruned.get_ids_from_filter((4, (0, "bench:tag")))
-        for name, filt in (("include 10%", inc), ("exclude 10%", exc)):
-            f_ours, f_full = compare(f"{label}: {name} pruned vs full", pruned, full, queries,
-                                     0.35, filt)
+        filter_densities(label, pruned, full, queries, n)
     after_write(label, pruned, full, queries, d, n)
+    own_writes(label, pruned, full, queries, d, n)
     return path
 
 
+def filter_densities(label, pruned, full, queries, n):
+    """Filtered searches against the same handle's unfiltered search: with the id set made
+    once (goal: include at share f <= (0.1 + f)x, Not <= 1.1x) and with the tree evaluated
+    anew on every call (get_ids_from_filter + search_flat, goal <= 1.5x)."""
+    order = np.random.default_rng(5).permutation(n)
+    for share in (0.01, 0.1, 0.5, 0.9):
+        key = f"bench:share{int(share * 100)}"
+        pruned.batch_index_insert([(key, int(i)) for i in order[:int(share * n)]])
+        for name, tree, goal in ((f"include {share:.0%}", (0, key), 0.1 + share),
+                                 (f"Not {share:.0%}", (4, (0, key)), 1.1)):
+            given = pruned.get_ids_from_filter(tree)
+            warm(pruned, full, queries, given)
+            unfiltered = per_query(lambda q: pruned.search_flat(q, None, K), queries)
+            t = per_query(lambda q: pruned.search_flat(q, given, K), queries)
+            report(f"{label}: {name}, id set given", t, "unfiltered", unfiltered, goal)
+            t = per_query(lambda q: pruned.search_flat(q, pruned.get_ids_from_filter(tree), K),
+                          queries)
+            report(f"{label}: {name}, tree evaluated anew", t, "unfiltered", unfiltered, 1.5)
+
+
 def after_write(label, pruned, full, queries, d, n):
-    """The first search after a write pays for rebuilding the written shards' sketches."""
+    """Another handle (`full`) commits to one or every shard: the searching handle's sketches of
+    those shards are left behind, its first search sketches them anew, the second prunes."""
     rng = np.random.default_rng(7)
     for shards, what in ((1, "one shard"), (5, "every shard")):
-        firsts, fulls = [], []
+        firsts, seconds, fulls = [], [], []
         for rep in range(WRITE_REPS):
             warm(pruned, full, queries)
             ids = [n + 1000 * rep + j for j in range(shards)]  # consecutive ids: one per shard
-            pruned.store_flat_vectors(rng.standard_normal((shards, d)).astype(np.float32), ids)
-            q = queries[rep % len(queries)]
-            start = time.perf_counter()
-            pruned.search_flat(q, None, K)
-            firsts.append(time.perf_counter() - start)
+            full.store_flat_vectors(rng.standard_normal((shards, d)).astype(np.float32), ids)
+            for times in (firsts, seconds):
+                q = queries[(rep + len(times)) % len(queries)]
+                start = time.perf_counter()
+                pruned.search_flat(q, None, K)
+                times.append(time.perf_counter() - start)
             fulls.append(per_query(lambda q: full.search_flat(q, None, K), queries[:2]))
-        report(f"{label}: first search after writing {what}", float(np.median(firsts)),
-               "full scan", float(np.median(fulls)), 1.3)
+        for times, which, goal in ((firsts, "first", 1.3), (seconds, "second", 0.5)):
+            report(f"{label}: {which} search after another handle wrote {what}",
+                   float(np.median(times)), "full scan", float(np.median(fulls)), goal)
+
+
+def own_writes(label, pruned, full, queries, d, n):
+    """The searching handle itself writes after every 8 searches, 256 vectors and 256 index
+    entries by turns; every search is timed, the first after each write included."""
+    rng = np.random.default_rng(8)
+    warm(pruned, full, queries)
+    ours, next_id = [], 10 * n
+    for rnd in range(2 * WRITE_REPS):
+        if rnd % 2 == 0:
+            pruned.store_flat_vectors(rng.standard_normal((256, d)).astype(np.float32),
+                                      np.arange(next_id, next_id + 256))
+            next_id += 256
+        else:
+            pruned.batch_index_insert([(f"bench:w{rnd}", int(i)) for i in range(next_id - 256, next_id)])
+        start = time.perf_counter()
+        for i in range(8):
+            pruned.search_flat(queries[(rnd + i) % len(queries)], None, K)
+        ours.append((time.perf_counter() - start) / 8)
+    theirs = per_query(lambda q: full.search_flat(q, None, K), queries)
+    report(f"{label}: searches amid own writes (8 per write)", float(np.mean(ours)),
+           "full scan", theirs, 0.5)
 
 
 def all_equal_case(workdir, n, d):

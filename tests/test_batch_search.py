@@ -24,17 +24,10 @@ def key(score):
 
 
 def assert_same_answer(got, want, everything):
-    """Same scores bit for bit in the same order; the same hits above the last score; at the
-    last score the same count, each id one that really has that score (ties at the cut may be
-    broken differently)."""
-    assert [key(s) for s, _ in got] == [key(s) for s, _ in want]
-    if not want:
-        return
-    last = key(want[-1][0])
-    assert sorted((key(s), i) for s, i in got if key(s) != last) == \
-        sorted((key(s), i) for s, i in want if key(s) != last)
-    tied = {i for s, i in everything if key(s) == last}
-    assert {i for s, i in got if key(s) == last} <= tied
+    """Same scores bit for bit and the same ids in the same order (equal scores by ascending
+    id), each hit a real (score, id) of the store."""
+    assert [(key(s), i) for s, i in got] == [(key(s), i) for s, i in want]
+    assert {(key(s), i) for s, i in want} <= {(key(s), i) for s, i in everything}
 
 
 @settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -113,3 +106,26 @@ def test_accepted_forms(open_store):
     assert store.search_flat_batch(queries, k=0) == [[], []]
     with pytest.raises(ValueError, match="dimension"):
         store.search_flat_batch(np.ones((2, 3), np.float32))
+
+
+def test_huge_query_norms_keep_exactly_coded_records(open_store, rng):
+    """A query whose norm exceeds the float32 range against records that their int8 codes hold
+    exactly (zero vectors, vectors of 0 and +-m): the bound's float terms overflow to infinity
+    where the record's residual is zero, and 0 x inf must keep the record, never drop it."""
+    dim = 128
+    pruned, full = open_store(num_shards=2), open_store(num_shards=2)
+    full.set_sketch_budget(0)
+    data = -np.abs(rng.standard_normal((3000, dim))).astype(np.float32)
+    # Small enough that the bound covers them even against the huge queries.
+    exact = rng.integers(-1, 2, (60, dim)).astype(np.float32) * np.float32(2.0**-20)
+    exact[:, :4] = 0
+    exact[::3] = 0
+    pruned.store_flat_vectors(np.concatenate([data, exact]), list(range(3060)))
+    queries = rng.standard_normal((12, dim)).astype(np.float32)
+    queries[:, :4] = np.float32(3e38)
+    for _ in range(8):  # until the sketches cover every shard
+        got = pruned.search_flat_batch(queries, k=40)
+    for q, hits in zip(queries, got):
+        want = full.search_flat(q, k=40)
+        assert_same_answer(hits, want, full.search_flat(q, k=2**64 - 1))
+        assert want[0][1] >= 3000

@@ -86,16 +86,8 @@ def score_key(s):
 
 
 def assert_same_hits(got, want):
-    """Scores equal bit for bit, in order; ids equal up to ties (the last group of equal scores
-    may be cut at k differently)."""
-    assert [score_key(s) for s, _ in got] == [score_key(s) for s, _ in want]
-    groups = collections.defaultdict(lambda: ([], []))
-    for side, hits in enumerate((got, want)):
-        for s, i in hits:
-            groups[score_key(s)][side].append(i)
-    last = score_key(want[-1][0]) if want else None
-    for key, (g, w) in groups.items():
-        assert key == last or sorted(g) == sorted(w)
+    """Scores equal bit for bit and ids equal, in order (equal scores by ascending id)."""
+    assert [(score_key(s), i) for s, i in got] == [(score_key(s), i) for s, i in want]
 
 
 def nest(tree, levels):

@@ -12,11 +12,12 @@ namespace zanth {
 //     keys that extend the looked-up key with '|' never leak ids into its result.
 //   Range [start, end): every shard in parallel, whole record keys compared bytewise, the scan
 //     stopping at the first key outside start's namespace (start up to its first ':').
-//   And / Or: children evaluated as nested parallel task sets, combined by AndOf / OrOf.
+//   And / Or: combined by AndOf / OrOf, bottom-up with an explicit stack (no recursion), after
+//     every leaf of the tree was read in one flat parallel task set.
 //   Not: the child with its complement flag flipped.
 // A store without shards yields empty sets for Exact and Range.
-// Errors: kInternal "RO txn: <LMDB error name>" / "Cursor: <LMDB error name>" when a read
-// transaction or cursor cannot be opened; kWrongProcess after fork().
+// Errors: kLmdb (step kBeginRead or kCursor, context "index shard <n>") when a read transaction
+// or cursor cannot be opened or a cursor step fails; kWrongProcess after fork().
 Result<IdSet> EvaluateFilter(const StoreHandle& store, const FilterNode& root);
 
 }  // namespace zanth

@@ -13,8 +13,9 @@ namespace zanth {
 // The opcode values are those of the Python form (op, ...).
 enum class FilterOp : std::uint8_t { kExact = 0, kRange = 1, kAnd = 2, kOr = 3, kNot = 4 };
 
-// Conversion refuses deeper trees: evaluation recurses once per level, on pool threads whose
-// stacks are bounded, and a nested task set costs a few hundred bytes of stack per level.
+// Conversion refuses deeper trees. Neither conversion nor evaluation recurses, but a FilterNode's
+// destructor does, once per level, on whatever thread drops the tree (pool threads have bounded
+// stacks).
 inline constexpr std::size_t kMaxFilterDepth = 1024;
 
 struct FilterNode {

@@ -7,6 +7,11 @@
 
 namespace zanth {
 
+std::uint64_t SetIdentity::Next() {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 LazyMembership::~LazyMembership() { Reset(); }
 
 LazyMembership& LazyMembership::operator=(const LazyMembership&) noexcept {

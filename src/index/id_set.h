@@ -64,6 +64,28 @@ class LazyMembership {
   mutable std::atomic<IdMembership*> built_{nullptr};
 };
 
+// A number no other set of this process has had: copies get their own, so state derived from a
+// set's ids (a search's bitmap of accepted records) can be keyed by it without comparing ids.
+class SetIdentity {
+ public:
+  SetIdentity() : value_(Next()) {}
+  SetIdentity(const SetIdentity&) : value_(Next()) {}
+  SetIdentity(SetIdentity&&) noexcept : value_(Next()) {}
+  SetIdentity& operator=(const SetIdentity&) {
+    value_ = Next();
+    return *this;
+  }
+  SetIdentity& operator=(SetIdentity&&) noexcept {
+    value_ = Next();
+    return *this;
+  }
+  std::uint64_t value() const { return value_; }
+
+ private:
+  static std::uint64_t Next();
+  std::uint64_t value_;
+};
+
 struct IdSet {
   SortedIds ids;
   bool negated = false;
@@ -84,9 +106,12 @@ struct IdSet {
   // The lookup structure of `ids`, built on the first call (thread-safe). `ids` must not change
   // afterwards.
   const IdMembership& Membership() const { return membership_.Get(ids); }
+  // This set's identity; `ids` and `negated` must not change once a search used the set.
+  std::uint64_t identity() const { return identity_.value(); }
 
  private:
   LazyMembership membership_;
+  SetIdentity identity_;
 };
 
 }  // namespace zanth

@@ -8,7 +8,7 @@
 #include "index/id_set.h"
 #include "module/py_ref.h"
 #include "store/store_handle.h"
-#include "vectors/sketch_cache.h"
+#include "vectors/search/sketch_cache.h"
 
 namespace zanth::py {
 

@@ -74,6 +74,9 @@ PyObject* StoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     reinterpret_cast<StoreObject*>(self)->store =
         new std::shared_ptr<const StoreHandle>(opened.take());
     reinterpret_cast<StoreObject*>(self)->sketches = new SketchCache();
+    // The sketches follow this handle's own commits; the store goes before them in dealloc.
+    (*reinterpret_cast<StoreObject*>(self)->store)
+        ->set_commit_observer(reinterpret_cast<StoreObject*>(self)->sketches);
     return self;
   })
 }

@@ -7,11 +7,11 @@
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/methods.h"
-#include "vectors/batch_search.h"
-#include "vectors/flat_search.h"
-#include "vectors/pruned_search.h"
-#include "vectors/vector_append.h"
-#include "vectors/vector_maintenance.h"
+#include "vectors/search/batch_search.h"
+#include "vectors/search/flat_search.h"
+#include "vectors/search/pruned_search.h"
+#include "vectors/records/vector_append.h"
+#include "vectors/records/vector_maintenance.h"
 
 namespace zanth::py {
 

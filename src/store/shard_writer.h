@@ -16,8 +16,11 @@ namespace zanth {
 using ShardWriteFn = std::function<Status(std::size_t shard, MDB_txn* txn, MDB_dbi dbi)>;
 
 // Runs `write` for every shard s with has_work(s); `operation` names the call in diagnostics.
+// After each commit the store's commit observer, if any, is told what `change` says the write
+// did to that shard's vector records.
 Status WriteShards(const StoreHandle& store, const char* operation,
-                   const std::function<bool(std::size_t)>& has_work, const ShardWriteFn& write);
+                   const std::function<bool(std::size_t)>& has_work, const ShardWriteFn& write,
+                   const ShardChange& change = ShardChange());
 
 // Runs `read` for every shard in its own read-only transaction, all shards in parallel.
 using ShardReadFn = std::function<Status(std::size_t shard, MDB_txn* txn, MDB_dbi dbi)>;

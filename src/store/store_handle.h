@@ -1,5 +1,6 @@
 // The open state of one store: one LMDB environment and its unnamed database per shard.
-// Immutable after Open(), so any number of threads and tasks share it without locks.
+// Immutable after Open() but for its commit observer, which is set once before the handle is
+// shared, so any number of threads and tasks share it without locks.
 #pragma once
 
 #include <lmdb.h>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "store/commit_observer.h"
 #include "store/lmdb_handles.h"
 #include "base/status.h"
 
@@ -46,10 +48,17 @@ class StoreHandle {
   // kWrongProcess from every operation instead of a hang or corrupted lock state.
   Status CheckProcess() const;
 
+  // Told of every commit made through this handle (shard_writer.h); nullptr: nobody. Set
+  // before the handle is used by more than one thread; the observer must outlive the handle's
+  // writes.
+  void set_commit_observer(CommitObserver* observer) const { commit_observer_ = observer; }
+  CommitObserver* commit_observer() const { return commit_observer_; }
+
  private:
   StoreHandle() = default;
   std::vector<std::shared_ptr<Env>> environments_;
   pid_t owner_pid_ = 0;
+  mutable CommitObserver* commit_observer_ = nullptr;
 };
 
 }  // namespace zanth

@@ -96,7 +96,10 @@ class ZanthVec:
         Scans every live vector of every shard; with `filter_obj` only ids the set accepts
         are scored. Returns fewer than `k` hits when fewer vectors qualify (k=0 gives []), and
         an id stored twice can appear twice. Scores are float32 sums in index order without
-        FMA, identical on every CPU; NaN scores rank last. `query_vector` must be a
+        FMA, identical on every CPU; NaN scores rank last, and equal scores (0.0 and -0.0
+        among them) come by ascending id, so when equal scores straddle the k-th place the
+        lowest ids are kept: one answer for any handle, with sketches on or off, before and
+        after reopening, and from search_flat_batch. `query_vector` must be a
         one-dimensional, contiguous float32 array (TypeError otherwise); its length is the
         dimension used to read the blocks, and a block that is not a whole number of such
         records raises ValueError. A shard that cannot be read raises OSError("LMDB: ...").
@@ -169,8 +172,8 @@ class ZanthVec:
         """search_flat for every row of `queries` in one pass over the stored vectors.
 
         Returns one list per row, each identical to search_flat(queries[i], filter_obj, k):
-        the same ids and bit-identical scores (which of several equal scores at the cut
-        survive is unspecified, as there). `queries` must be a two-dimensional, C-contiguous
+        the same ids in the same order and bit-identical scores (equal scores by ascending id,
+        as there). `queries` must be a two-dimensional, C-contiguous
         float32 array (TypeError otherwise); zero rows give []. Errors as search_flat.
         """
     def sketch_memory(self) -> int:

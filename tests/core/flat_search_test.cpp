@@ -14,11 +14,15 @@
 #include "index/id_set.h"
 #include "store/lmdb_handles.h"
 #include "base/id_key.h"
-#include "vectors/batch_search.h"
-#include "vectors/flat_search.h"
-#include "vectors/score_kernels.h"
-#include "vectors/vector_append.h"
-#include "vectors/vector_block.h"
+#include "vectors/search/batch_search.h"
+#include "vectors/search/flat_search.h"
+#include "vectors/search/pruned_search.h"
+#include "vectors/search/sketch_cache.h"
+#include "vectors/records/vector_maintenance.h"
+#include "vectors/kernels/sketch_kernels.h"
+#include "vectors/kernels/score_kernels.h"
+#include "vectors/records/vector_append.h"
+#include "vectors/records/vector_block.h"
 
 namespace zanth {
 
@@ -88,7 +92,7 @@ TEST_CASE(filtered_search_matches_brute_force_in_every_mode) {
         want.push_back({ScoreOne(query.data(), dim, rec), ids[i]});
       }
       std::sort(want.begin(), want.end(), RanksBefore);
-      for (KernelLevel level : AvailableKernelLevels()) {
+      for (CpuLevel level : AvailableCpuLevels()) {
         for (std::uint64_t k : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{10},
                                 std::uint64_t{n + 5}, UINT64_MAX}) {
           auto got = SearchFlat(store, query.data(), dim, filter, k, KernelFor(level));
@@ -120,6 +124,75 @@ TEST_CASE(filtered_search_matches_brute_force_in_every_mode) {
       }
     }
   }
+}
+
+}  // namespace zanth
+
+namespace zanth {
+
+// The pruned search on every sketch kernel level, before and after its sketches cover the
+// store and across this handle's appends and deletes, gives the plain scan's list exactly
+// (equal scores included: a third of the records repeat another's vector under another id).
+TEST_CASE(pruned_search_equals_the_plain_scan_on_every_level) {
+  std::mt19937 gen(91);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  const std::size_t dim = 128, n = 3000;
+  std::vector<float> values(n * dim);
+  for (float& v : values) v = normal(gen);
+  for (std::size_t i = 0; i < n; i += 3) {
+    std::copy_n(values.begin() + static_cast<std::ptrdiff_t>((i / 30) * dim), dim,
+                values.begin() + static_cast<std::ptrdiff_t>(i * dim));
+  }
+  std::vector<std::int64_t> ids(n);
+  for (std::size_t i = 0; i < n; ++i) ids[i] = static_cast<std::int64_t>((i * 7919) % n) - 500;
+  TempStore t(3);
+  const StoreHandle& store = *t.store;
+  SketchCache cache;
+  store.set_commit_observer(&cache);
+  Append(store, values, dim, ids);
+  std::vector<std::int64_t> some;
+  for (std::size_t i = 0; i < n; i += 9) some.push_back(ids[i]);
+  IdSet include = IdSet::FromIds(some, false), exclude = IdSet::FromIds(some, true);
+  const IdSet* filters[] = {nullptr, &include, &exclude};
+  auto same = [](const std::vector<ScoredHit>& a, const std::vector<ScoredHit>& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](const ScoredHit& x, const ScoredHit& y) {
+             return x.id == y.id && std::memcmp(&x.score, &y.score, 4) == 0;
+           });
+  };
+  // Records sketched per round: everything first; after this handle's append only the parts it
+  // added to (the shards' last blocks and the new ones); after its delete nothing; after
+  // another handle's append everything again.
+  std::uint64_t sketched[4];
+  auto other = StoreHandle::Open(t.dir + "/store", 3, std::uint64_t{1} << 30);
+  CHECK(other.ok());
+  for (int round = 0; round < 4; ++round) {
+    for (CpuLevel level : AvailableCpuLevels()) {
+      for (int rep = 0; rep < 3; ++rep) {
+        std::vector<float> query(values.begin() + rep * 30 * dim, values.begin() + (rep * 30 + 1) * dim);
+        for (const IdSet* filter : filters) {
+          for (std::uint64_t k : {std::uint64_t{1}, std::uint64_t{10}, std::uint64_t{100}}) {
+            auto want = SearchFlat(store, query.data(), dim, filter, k);
+            auto got = SearchPruned(store, cache, query.data(), dim, filter, k,
+                                    SketchKernelFor(level));
+            CHECK(want.ok() && got.ok() && same(got.value(), want.value()));
+          }
+        }
+      }
+    }
+    SketchCache::Counts counts = cache.TakeCounts();
+    CHECK(counts.bounded > 0 && counts.rescored < counts.bounded);
+    sketched[round] = counts.sketched;
+    // This handle's writes, which the sketches follow, then another handle's.
+    if (round == 0) Append(store, std::vector<float>(values.begin(), values.begin() + 40 * dim), dim,
+                           std::vector<std::int64_t>(ids.begin(), ids.begin() + 40));
+    if (round == 1) CHECK(DeleteVectors(store, some, dim).ok());
+    if (round == 2) Append(*other.value(), std::vector<float>(values.begin(), values.begin() + 3 * dim),
+                           dim, std::vector<std::int64_t>(ids.begin() + 40, ids.begin() + 43));
+  }
+  CHECK(sketched[0] == n && sketched[1] <= 40 + 3 * kBlockCapacity && sketched[2] == 0 &&
+        sketched[3] == n + 43);
+  store.set_commit_observer(nullptr);
 }
 
 }  // namespace zanth

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core_test.h"
-#include "vectors/score_kernels.h"
-#include "vectors/vector_block.h"
+#include "vectors/kernels/score_kernels.h"
+#include "vectors/records/vector_block.h"
 
 namespace zanth {
 
@@ -91,9 +91,9 @@ TEST_CASE(every_kernel_matches_scalar_bit_for_bit) {
   std::mt19937 gen(20240611);
   const std::size_t dims[] = {0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 33, 64, 100, 128, 129, 768};
   const std::size_t counts[] = {0, 1, 5, 8, 15, 16, 17, 31, 32, 33, 63, 64, 65, 256};
-  std::vector<KernelLevel> levels = AvailableKernelLevels();
-  CHECK(!levels.empty() && levels.front() == KernelLevel::kScalar);
-  CHECK(KernelFor(BestKernelLevel()) == BestKernel());
+  std::vector<CpuLevel> levels = AvailableCpuLevels();
+  CHECK(!levels.empty() && levels.front() == CpuLevel::kScalar);
+  CHECK(KernelFor(BestCpuLevel()) == BestKernel());
   for (bool special : {false, true}) {
     for (std::size_t dim : dims) {
       std::vector<char> bytes = MakeRecords(256, dim, gen, special);
@@ -112,12 +112,12 @@ TEST_CASE(every_kernel_matches_scalar_bit_for_bit) {
           for (std::size_t j = 0; j < count; ++j) {
             CHECK(SameScore(want[j], ScoreOne(query.data(), dim, (*list)[j] + 8)));
           }
-          for (KernelLevel level : levels) {
+          for (CpuLevel level : levels) {
             std::fill(got.begin(), got.end(), 12345.0f);
             KernelFor(level)(query.data(), dim, list->data(), count, got.data());
             for (std::size_t j = 0; j < count; ++j) {
               if (!SameScore(want[j], got[j])) {
-                std::printf("  %s dim=%zu count=%zu j=%zu: %a vs %a\n", KernelLevelName(level),
+                std::printf("  %s dim=%zu count=%zu j=%zu: %a vs %a\n", CpuLevelName(level),
                             dim, count, j, static_cast<double>(want[j]),
                             static_cast<double>(got[j]));
                 CHECK(SameScore(want[j], got[j]));
@@ -137,7 +137,7 @@ TEST_CASE(every_tile_kernel_matches_scalar_bit_for_bit) {
   std::mt19937 gen(7);
   std::normal_distribution<float> normal(0.0f, 1.0f);
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  for (KernelLevel level : AvailableKernelLevels()) {
+  for (CpuLevel level : AvailableCpuLevels()) {
     TileKernel kernel = TileKernelFor(level);
     CHECK(kernel.score != nullptr && kernel.queries <= 32 && kernel.records <= 32);
     for (std::size_t dim : {0, 1, 7, 8, 17, 128, 131}) {
@@ -163,8 +163,8 @@ TEST_CASE(every_tile_kernel_matches_scalar_bit_for_bit) {
           float want = ScoreOne(queries.data() + q * dim, dim, ptrs[r] + kRecordIdSize);
           float got = scores[r * kernel.queries + q];
           bool passes = (passing[r] >> q) & 1;
-          if (!SameScore(want, got) || passes != !(want <= thresholds[q])) {
-            std::printf("  tile %s dim=%zu r=%zu q=%zu: %a vs %a\n", KernelLevelName(level), dim,
+          if (!SameScore(want, got) || passes != !(want < thresholds[q])) {
+            std::printf("  tile %s dim=%zu r=%zu q=%zu: %a vs %a\n", CpuLevelName(level), dim,
                         r, q, static_cast<double>(want), static_cast<double>(got));
             CHECK(false);
           }

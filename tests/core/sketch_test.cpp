@@ -10,22 +10,26 @@
 #include <vector>
 
 #include "core_test.h"
-#include "vectors/score_kernels.h"
-#include "vectors/sketch.h"
-#include "vectors/sketch_kernels.h"
-#include "vectors/sketch_tile.h"
+#include "vectors/kernels/score_kernels.h"
+#include "vectors/kernels/sketch.h"
+#include "vectors/kernels/sketch_kernels.h"
+#include "vectors/kernels/sketch_tile.h"
 
 namespace zanth {
 
 namespace {
 
-enum class Family { kGauss, kFineBits, kScaledCodes, kMagnitudes, kSpecial, kTiny };
+enum class Family { kGauss, kFineBits, kScaledCodes, kMagnitudes, kSpecial, kTiny, kHugeNorm, kExact };
 
 // Values of one family. kFineBits: positive values that use all 24 significand bits, so the
 // codes leave small residuals while the float sum rounds at every step; the bound then rests on
 // its rounding slack rather than on the quantisation terms. kScaledCodes: a full-significand
 // scale times positive codes, so the residuals are a rounding apart from zero and the rounding
 // of the long positive sum is all that separates the score from the codes' estimate.
+// kHugeNorm: finite values whose norm exceeds the float range, so the bound's float terms
+// overflow. kExact: values the codes hold exactly (0 and +-2^-20), so
+// the residual is zero and a zero times an overflowed term is NaN; about one record in eight
+// is all zeros.
 std::vector<float> Draw(Family family, std::size_t dim, std::mt19937& gen) {
   std::normal_distribution<float> normal(0.0f, 1.0f);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
@@ -57,6 +61,12 @@ std::vector<float> Draw(Family family, std::size_t dim, std::mt19937& gen) {
         break;
       case Family::kTiny:
         v[i] = normal(gen) * 1e-40f;
+        break;
+      case Family::kHugeNorm:
+        v[i] = i < 4 ? 3e38f : normal(gen);
+        break;
+      case Family::kExact:
+        v[i] = row_scale < 1e-30f ? 0.0f : static_cast<float>(pick(gen) % 3 - 1) * 0x1p-20f;
         break;
     }
   }
@@ -90,11 +100,11 @@ class GuardedBytes {
 
 TEST_CASE(sketch_bounds_hold_for_the_computed_score) {
   std::mt19937 gen(7);
-  const Family families[] = {Family::kGauss, Family::kFineBits, Family::kScaledCodes,
-                             Family::kMagnitudes,
-                             Family::kSpecial, Family::kTiny};
+  const Family families[] = {Family::kGauss,   Family::kFineBits, Family::kScaledCodes,
+                             Family::kMagnitudes, Family::kSpecial, Family::kTiny,
+                             Family::kHugeNorm,   Family::kExact};
   std::vector<SketchBuilder> builders;
-  for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
+  for (CpuLevel level : AvailableCpuLevels()) {
     builders.push_back(SketchBuilderFor(level));
   }
   CHECK(builders.front() == &SketchRecordScalar);
@@ -162,10 +172,10 @@ TEST_CASE(every_sketch_kernel_matches_scalar) {
       }
       std::vector<std::int32_t> want(count), got(count);
       SketchDotsScalar(query.data(), wide.data(), dim, codes, count, want.data());
-      for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
+      for (CpuLevel level : AvailableCpuLevels()) {
         std::fill(got.begin(), got.end(), 12345);
         SketchKernelFor(level)(query.data(), wide.data(), dim, codes, count, got.data());
-        if (got != want) std::printf("  %s dim=%zu count=%zu\n", SketchKernelLevelName(level), dim, count);
+        if (got != want) std::printf("  %s dim=%zu count=%zu\n", CpuLevelName(level), dim, count);
         CHECK(got == want);
       }
     }
@@ -176,9 +186,9 @@ TEST_CASE(every_sketch_kernel_matches_scalar) {
 // score reaches a lane's floor, and may raise a low floor only with a true lower bound.
 TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
   std::mt19937 gen(23);
-  const Family families[] = {Family::kGauss, Family::kGauss, Family::kFineBits,
+  const Family families[] = {Family::kGauss,       Family::kGauss,      Family::kFineBits,
                              Family::kScaledCodes, Family::kMagnitudes, Family::kSpecial,
-                             Family::kTiny};
+                             Family::kTiny,        Family::kHugeNorm,   Family::kExact};
   std::uniform_int_distribution<std::size_t> family(0, std::size(families) - 1);
   std::bernoulli_distribution coin(0.5);
   std::size_t pruned = 0, checked = 0;
@@ -250,9 +260,9 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
           low_floors[l] =
               everywhere || coin(gen) ? floors[l] : -std::numeric_limits<double>::infinity();
         }
-        for (SketchKernelLevel level : AvailableSketchKernelLevels()) {
+        for (CpuLevel level : AvailableCpuLevels()) {
           const TileBounder bounder(level);
-          CHECK(bounder.tiled() == (level == SketchKernelLevel::kAvx512Vnni));
+          CHECK(bounder.tiled() == (level == CpuLevel::kAvx512Vnni));
           for (const std::vector<std::size_t>& positions : calls) {
             const TileRecords records{codes, meta.data(), positions.data(), positions.size()};
             TileOutcome out;
@@ -268,7 +278,7 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
                 CHECK(passes || r != edge_of[l]);
                 if (!passes && !(score < floors[l])) {
                   std::printf("  %s dim=%zu lane=%zu: %a reaches floor %a but was cut\n",
-                              SketchKernelLevelName(level), dim, l, score, floors[l]);
+                              CpuLevelName(level), dim, l, score, floors[l]);
                   CHECK(false);
                 }
                 if ((out.raise[i] >> l) & 1) {
@@ -281,7 +291,7 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
         }
       }
       // Whole-tile dots are exact.
-      if (TileBounder(SketchKernelLevel::kAvx512Vnni).tiled()) {
+      if (TileBounder(CpuLevel::kAvx512Vnni).tiled()) {
         for (const std::vector<std::size_t>& positions : calls) {
           const TileRecords records{codes, meta.data(), positions.data(), positions.size()};
           std::int32_t dots[kTileRecords * kTileLanes];

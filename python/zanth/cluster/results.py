@@ -66,10 +66,11 @@ class ClusterIdSet:
 
 def merge_hits(columns, k: int) -> list[tuple[float, int]]:
     """The k best of several partitions' (scores, ids) lists: score descending, NaN last,
-    as one store orders its hits. Scores stay float32 values widened exactly."""
+    equal scores by ascending id, as one store orders its hits. Scores stay float32 values
+    widened exactly."""
     if not columns:
         return []
     scores = np.concatenate([c[0] for c in columns]).astype(np.float32, copy=False)
     ids = np.concatenate([c[1] for c in columns])
-    order = np.lexsort((-scores, np.isnan(scores)))[:min(k, len(scores))]
+    order = np.lexsort((ids, -scores, np.isnan(scores)))[:min(k, len(scores))]
     return list(zip(scores[order].tolist(), ids[order].tolist()))

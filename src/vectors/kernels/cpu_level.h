@@ -1,0 +1,25 @@
+// The instruction-set levels the kernels are built for, detected once per process. Every
+// kernel family has one table indexed by level (a level without a kernel of its own in a family
+// uses the next lower one's), and tests run every level this CPU has against the scalar one.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace zanth {
+
+enum class CpuLevel { kScalar, kAvx2, kAvx512, kAvx512Vnni };
+inline constexpr std::size_t kCpuLevelCount = 4;
+
+inline constexpr std::size_t IndexOf(CpuLevel level) { return static_cast<std::size_t>(level); }
+
+// Whether this CPU runs `level`: kAvx512 needs AVX-512 F, DQ, BW and VL; kAvx512Vnni those and
+// AVX-512 VNNI.
+bool CpuRuns(CpuLevel level);
+// The highest level this CPU runs.
+CpuLevel BestCpuLevel();
+// Every level this CPU runs, scalar first.
+std::vector<CpuLevel> AvailableCpuLevels();
+const char* CpuLevelName(CpuLevel level);
+
+}  // namespace zanth

@@ -1,0 +1,34 @@
+#include "vectors/kernels/sketch_kernels.h"
+
+#include "vectors/kernels/sketch.h"
+
+namespace zanth {
+
+void SketchDotsScalar(const std::int8_t* query, const std::int16_t*, std::size_t dim,
+                      const std::int8_t* codes, std::size_t count, std::int32_t* dots) {
+  for (std::size_t j = 0; j < count; ++j) dots[j] = SketchDot(query, codes + j * dim, dim);
+}
+
+namespace {
+
+// Indexed by CpuLevel.
+constexpr SketchKernel kSketchKernels[kCpuLevelCount] = {&SketchDotsScalar, &SketchDotsAvx2,
+                                                         &SketchDotsAvx512, &SketchDotsAvx512Vnni};
+constexpr SketchBuilder kSketchBuilders[kCpuLevelCount] = {
+    &SketchRecordScalar, &SketchRecordScalar, &SketchRecordAvx512, &SketchRecordAvx512};
+
+}  // namespace
+
+SketchKernel SketchKernelFor(CpuLevel level) {
+  return CpuRuns(level) ? kSketchKernels[IndexOf(level)] : nullptr;
+}
+
+SketchKernel BestSketchKernel() { return SketchKernelFor(BestCpuLevel()); }
+
+SketchBuilder SketchBuilderFor(CpuLevel level) {
+  return CpuRuns(level) ? kSketchBuilders[IndexOf(level)] : nullptr;
+}
+
+SketchBuilder BestSketchBuilder() { return SketchBuilderFor(BestCpuLevel()); }
+
+}  // namespace zanth

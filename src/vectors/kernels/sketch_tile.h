@@ -1,0 +1,89 @@
+// The bound pass of many queries at once: up to 32 queries' int8 codes held as a tile, each
+// record's codes multiplied against the whole tile, so a record is read once for all of them
+// and no dot needs a horizontal reduction. With AVX-512 VNNI this makes the sketch pass of a
+// large batch several times cheaper than the float tile scan; elsewhere the queries take the
+// single-query sketch kernels one by one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "vectors/kernels/sketch.h"
+#include "vectors/kernels/sketch_kernels.h"
+
+namespace zanth {
+
+inline constexpr std::size_t kTileLanes = 32;
+// Records per call of the bound pass: the caller raises its floors between calls.
+inline constexpr std::size_t kTileRecords = 16;
+
+// Lanes of up to kTileLanes query sketches. `codes` holds them as the VNNI kernel reads them:
+// for each group of 4 dimensions, each lane's 4 codes, zeros past the dimension and in empty
+// lanes. The kernel makes a record's codes unsigned by adding 128, which adds 128 * sum(a) to
+// lane a's dot: `bias`, taken off at the end. The other per-lane terms are those of QuerySketch.
+struct SketchTile {
+  std::size_t dim = 0;
+  std::size_t lanes = 0;
+  const QuerySketch* queries[kTileLanes] = {};
+  std::vector<std::int8_t> codes;
+  alignas(64) double scale[kTileLanes] = {};
+  alignas(64) double per_code_norm[kTileLanes] = {};
+  alignas(64) double per_resid_norm[kTileLanes] = {};
+  alignas(64) double abs_slack[kTileLanes] = {};
+  alignas(64) double cover_limit[kTileLanes] = {};
+  double min_cover_limit = 0;  // over the lanes in use
+  alignas(64) std::int32_t bias[kTileLanes] = {};
+  // The same terms in float, rounded up (the scale is a float already): a first, float test
+  // with a wide slack discards most records before any double arithmetic.
+  alignas(64) float scale_f[kTileLanes] = {};
+  alignas(64) float per_code_norm_f[kTileLanes] = {};
+  alignas(64) float per_resid_norm_f[kTileLanes] = {};
+  alignas(64) float abs_slack_f[kTileLanes] = {};
+};
+
+// `count` <= kTileLanes sketches of `dim` (the pointers must outlive the tile).
+void MakeSketchTile(const QuerySketch* const* queries, std::size_t count, std::size_t dim,
+                    SketchTile* tile);
+
+// The records of one call: positions[0, n) within a chunk whose first record's codes and meta
+// are at `codes` and `meta` (records of tile.dim codes each).
+struct TileRecords {
+  const std::int8_t* codes;
+  const RecordSketchMeta* meta;
+  const std::size_t* positions;
+  std::size_t n;  // <= kTileRecords
+};
+
+// The outcome of one call, per record r < n, as lane masks: `pass` lanes whose upper bound
+// reaches floors[lane] or that the bound cannot cover (they must be scored exactly); `raise`
+// lanes whose lower bound exceeds low_floors[lane], that bound in lows[r * kTileLanes + lane]
+// (other entries undefined). Lanes past tile.lanes are set in neither.
+struct TileOutcome {
+  std::uint32_t pass[kTileRecords];
+  std::uint32_t raise[kTileRecords];
+  double lows[kTileRecords * kTileLanes];
+};
+
+// The bound pass over one call's records, by the best means this CPU has.
+class TileBounder {
+ public:
+  // `level`: the sketch kernel level to use (tests pick each); the best one by default.
+  explicit TileBounder(CpuLevel level);
+  TileBounder();
+  // True when whole tiles are multiplied at once (VNNI), so large batches pay to prune.
+  bool tiled() const { return tiled_; }
+  void Run(const SketchTile& tile, const TileRecords& records, const double* floors,
+           const double* low_floors, TileOutcome* out) const;
+
+ private:
+  bool tiled_;
+  SketchKernel kernel_;
+};
+
+// The exact int8 dots of the tile's lanes with the records: dots[r * kTileLanes + lane].
+void TileDotsAvx512Vnni(const SketchTile& tile, const TileRecords& records, std::int32_t* dots);
+void TileBoundsAvx512Vnni(const SketchTile& tile, const TileRecords& records, const double* floors,
+                          const double* low_floors, TileOutcome* out);
+
+}  // namespace zanth

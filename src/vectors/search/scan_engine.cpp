@@ -1,0 +1,163 @@
+#include "vectors/search/scan_engine.h"
+
+#include <xmmintrin.h>
+
+#include <algorithm>
+
+#include "pool/worker_pool.h"
+#include "vectors/search/bounds.h"
+
+namespace zanth {
+
+namespace {
+
+// Queries whose final selection one pool task does.
+constexpr std::size_t kQueriesPerMergeTask = 64;
+
+void PrefetchBlockStart(const ScanBlock& b, std::size_t record_size) {
+  const std::size_t bytes = std::min(kBlockPrefetchBytes, b.records * record_size);
+  for (std::size_t offset = 0; offset < bytes; offset += kCacheLine) {
+    _mm_prefetch(b.data + offset, _MM_HINT_T0);
+  }
+}
+
+}  // namespace
+
+Acceptance Acceptance::Of(const IdSet* filter) {
+  if (filter != nullptr && filter->AcceptsAll()) filter = nullptr;
+  // Built once per id set, by the first search that uses it.
+  return {filter, filter != nullptr ? &filter->Membership() : nullptr};
+}
+
+Status ShardSnapshots::Open(const StoreHandle& store, SketchCache* cache, std::size_t dim,
+                            const IdSet* filter, const char* operation) {
+  if (store.num_shards() == 0 || (filter != nullptr && filter->AcceptsNone())) {
+    return Status::Ok();
+  }
+  if (Status s = store.CheckProcess(); !s.ok()) return s;
+  const std::size_t record_size = static_cast<std::size_t>(RecordSize(dim));
+  const std::size_t num_shards = store.num_shards();
+  shards_ = std::vector<Shard>(num_shards);
+  // Every shard's snapshot is opened and its blocks listed (no value byte is read) before any
+  // block is dealt: read transactions are not bound to a thread, so a shard's blocks can be
+  // scored anywhere, and the work stays balanced whatever the number of shards.
+  Status opened = WorkerPool::Instance().Run(num_shards, [&](std::size_t shard) {
+    Shard& state = shards_[shard];
+    return ListShardBlocks(store, shard, record_size, operation, &state.txn,
+                           [&](const char* value, std::size_t records) {
+                             state.blocks.emplace_back(value, records);
+                             state.records += records;
+                           });
+  });
+  if (!opened.ok()) return opened;
+  for (std::size_t s = 0; s < num_shards; ++s) {
+    if (cache != nullptr && cache->enabled()) {
+      cache_ = cache;
+      Plan(*cache, s, dim);
+    }
+    std::size_t first = 0;
+    for (const auto& [data, records] : shards_[s].blocks) {
+      blocks_.push_back({data, records, s, first});
+      first += records;
+    }
+  }
+  return Status::Ok();
+}
+
+void ShardSnapshots::Plan(SketchCache& cache, std::size_t shard, std::size_t dim) {
+  Shard& state = shards_[shard];
+  if (state.records == 0) return;
+  state.sketch = cache.Acquire(shard, dim, mdb_txn_id(state.txn.get()), state.records);
+  if (!state.sketch) return;
+  state.growing = std::unique_lock<std::mutex>(state.sketch->grow, std::try_to_lock);
+  // Read after taking the lock: a search that grew the sketch meanwhile has raised it. Only
+  // whole blocks of this snapshot count: an append tops up the shard's last block, so a block
+  // sketched in part is read, and sketched, again in full.
+  const std::size_t covered = state.sketch->covered.load(std::memory_order_acquire);
+  std::size_t usable = 0;
+  for (const auto& block : state.blocks) {
+    if (usable + block.second > covered) break;
+    usable += block.second;
+  }
+  state.usable = usable;
+  // The whole rest in this one search: the next one prunes everywhere again.
+  state.build_end = state.growing.owns_lock() ? state.records : usable;
+}
+
+Status ShardSnapshots::PrepareFilter(const Acceptance& accept) {
+  if (accept.filter == nullptr) return Status::Ok();
+  return WorkerPool::Instance().Run(shards_.size(), [&](std::size_t s) {
+    Shard& state = shards_[s];
+    if (state.sketch && state.usable > 0) {
+      state.bits = AcceptedBitsOf(*state.sketch, accept, state.usable);
+    }
+    return Status::Ok();
+  });
+}
+
+void ShardSnapshots::Finish() {
+  for (Shard& state : shards_) {
+    if (!state.growing.owns_lock()) continue;
+    if (state.build_end > state.usable) {
+      state.sketch->covered.store(state.build_end, std::memory_order_release);
+      cache_->CountSketched(state.build_end - state.usable);
+    }
+    state.growing.unlock();
+  }
+}
+
+Status RunScan(ShardSnapshots& snapshots, std::size_t dim, BlockScorer& scorer) {
+  const std::vector<ScanBlock>& blocks = snapshots.blocks();
+  const std::size_t record_size = static_cast<std::size_t>(RecordSize(dim));
+  WorkerPool& pool = WorkerPool::Instance();
+  const std::size_t tasks = std::min(blocks.size(), pool.concurrency() * kTasksPerThread);
+  scorer.Start(tasks);
+  if (tasks == 0) return Status::Ok();
+  Status scanned = pool.Run(tasks, [&](std::size_t task) -> Status {
+    const std::size_t begin = blocks.size() * task / tasks;
+    const std::size_t end = blocks.size() * (task + 1) / tasks;
+    for (std::size_t b = begin; b < end; ++b) {
+      if (b + 1 < end && scorer.ReadsWhole(task, blocks[b + 1])) {
+        PrefetchBlockStart(blocks[b + 1], record_size);
+      }
+      scorer.Scan(task, blocks[b]);
+    }
+    scorer.FinishTask(task);
+    return Status::Ok();
+  });
+  if (!scanned.ok()) return scanned;
+  snapshots.Finish();
+  return Status::Ok();
+}
+
+void ResultCollector::Start(std::size_t tasks) {
+  tasks_ = tasks;
+  parts_.assign(tasks * queries_, TopK(k_));
+}
+
+Result<std::vector<std::vector<ScoredHit>>> ResultCollector::Finish() {
+  std::vector<std::vector<ScoredHit>> results(queries_);
+  auto merge = [&](std::size_t q) {
+    std::vector<ScoredHit> all;
+    for (std::size_t t = 0; t < tasks_; ++t) {
+      std::vector<ScoredHit>& hits = Best(t, q).hits();
+      all.insert(all.end(), hits.begin(), hits.end());
+      std::vector<ScoredHit>().swap(hits);
+    }
+    results[q] = SelectBest(std::move(all), k_);
+  };
+  if (queries_ <= 1) {
+    if (queries_ == 1) merge(0);
+    return results;
+  }
+  const std::size_t merge_tasks = (queries_ + kQueriesPerMergeTask - 1) / kQueriesPerMergeTask;
+  Status merged = WorkerPool::Instance().Run(merge_tasks, [&](std::size_t m) -> Status {
+    const std::size_t end = std::min(queries_, (m + 1) * kQueriesPerMergeTask);
+    for (std::size_t q = m * kQueriesPerMergeTask; q < end; ++q) merge(q);
+    return Status::Ok();
+  });
+  if (!merged.ok()) return merged;
+  return results;
+}
+
+}  // namespace zanth

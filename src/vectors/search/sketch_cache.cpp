@@ -1,0 +1,206 @@
+#include "vectors/search/sketch_cache.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
+#include "base/id_key.h"
+
+namespace zanth {
+
+namespace {
+
+std::uint64_t DefaultBudget() {
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return std::uint64_t{1} << 30;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 4;
+}
+
+std::uint64_t BytesOf(const ShardSketch& s) { return s.held_bytes; }
+
+// A transaction id no snapshot has (LMDB counts up from 0): a sketch left behind by a commit.
+constexpr std::uint64_t kNoSnapshot = UINT64_MAX;
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+// A new sketch's arrays hold 1/kGrowthRoom more records than asked (address space only: pages
+// past the records sketched are never touched).
+constexpr std::size_t kGrowthRoom = 16;
+
+std::size_t RoundUp(std::size_t bytes, std::size_t to) { return (bytes + to - 1) / to * to; }
+
+std::size_t MappedBytes(std::size_t bytes) {
+  return bytes < kLargePage ? bytes : RoundUp(bytes, kLargePage);
+}
+
+}  // namespace
+
+// Arrays of a large page or more: the mapping is aligned to large pages, and the whole large
+// pages the array fills are advised for them (the part past the last one keeps small pages, so
+// the memory held stays what BytesFor counts). Smaller arrays are plain mappings.
+void* MapPages(std::size_t bytes) {
+  if (bytes == 0) return nullptr;
+  constexpr int kProt = PROT_READ | PROT_WRITE;
+  constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+  if (bytes < kLargePage) {
+    void* data = mmap(nullptr, bytes, kProt, kFlags, -1, 0);
+    return data == MAP_FAILED ? nullptr : data;
+  }
+  const std::size_t size = MappedBytes(bytes);
+  // Mapped one large page over, then trimmed to a large-page boundary at both ends.
+  void* raw = mmap(nullptr, size + kLargePage, kProt, kFlags, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = RoundUp(start, kLargePage);
+  if (aligned > start) munmap(raw, aligned - start);
+  const std::size_t tail = start + kLargePage - aligned;
+  if (tail != 0) munmap(reinterpret_cast<void*>(aligned + size), tail);
+  void* data = reinterpret_cast<void*>(aligned);
+  madvise(data, bytes / kLargePage * kLargePage, MADV_HUGEPAGE);  // advice: works without
+  return data;
+}
+
+void UnmapPages(void* data, std::size_t bytes) {
+  if (data != nullptr) munmap(data, MappedBytes(bytes));
+}
+
+SketchCache::SketchCache() : budget_(DefaultBudget()) {}
+
+std::uint64_t SketchCache::HeldExcept(const Key& key) const {
+  auto it = entries_.find(key);
+  return held_ - (it == entries_.end() ? 0 : BytesOf(*it->second));
+}
+
+std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t dim,
+                                                  std::uint64_t txn_id, std::size_t records) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const Key key{shard, dim};
+  auto it = entries_.find(key);
+  if (it != entries_.end() && it->second->txn_id == txn_id && it->second->records == records) {
+    return it->second;
+  }
+  const std::uint64_t bytes = ShardSketch::BytesFor(records, dim);
+  const std::uint64_t others = HeldExcept(key);
+  const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
+  if (budget == 0 || bytes > budget || others > budget - bytes) return nullptr;
+  auto sketch = std::make_shared<ShardSketch>();
+  sketch->txn_id = txn_id;
+  sketch->dim = dim;
+  sketch->records = records;
+  sketch->held_bytes = bytes;
+  // The sketch being replaced, when no search holds it (only this cache hands them out, under
+  // mu_), lends its memory: those pages are mapped and touched already, so the first search
+  // after a write neither faults them in, zeroed, nor unmaps the old ones. Not when it holds
+  // far more than needed (the pages it touched stay held) or more than the budget allows.
+  const bool lend = it != entries_.end() && it->second.use_count() == 1 &&
+                    it->second->codes.size() >= records * dim &&
+                    it->second->meta.size() >= records && it->second->ids.size() >= records &&
+                    it->second->held_bytes <= 2 * bytes && it->second->held_bytes <= budget - others;
+  if (lend) {
+    ShardSketch& old = *it->second;
+    sketch->codes = std::move(old.codes);
+    sketch->meta = std::move(old.meta);
+    sketch->ids = std::move(old.ids);
+    sketch->held_bytes = std::max(bytes, old.held_bytes);
+  } else {
+    if (it != entries_.end()) {
+      // Frees the old arrays (unless a search still holds them) before mapping new ones.
+      held_ -= BytesOf(*it->second);
+      entries_.erase(it);
+    }
+    // Room for a few more records, so the writes that follow can reuse it as above.
+    const std::size_t room = records + records / kGrowthRoom;
+    sketch->codes = PageArray<std::int8_t>(room * dim);
+    sketch->meta = PageArray<RecordSketchMeta>(room);
+    sketch->ids = PageArray<std::int64_t>(room);
+    if (!sketch->codes || !sketch->meta || !sketch->ids) return nullptr;
+  }
+  entries_[key] = sketch;
+  held_ = others + sketch->held_bytes;
+  return sketch;
+}
+
+void SketchCache::Committed(std::size_t shard, std::uint64_t base, CommitOutcome outcome,
+                            const ShardChange& change) {
+  if (outcome == CommitOutcome::kUnchanged) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = entries_.lower_bound(Key{shard, 0});
+       it != entries_.end() && it->first.first == shard; ++it) {
+    ShardSketch& sketch = *it->second;
+    // A sketch of another snapshot is left behind already.
+    if (sketch.txn_id != base) continue;
+    const bool followed = outcome == CommitOutcome::kAdvanced &&
+                          Follow(sketch, it->second.use_count() == 1, shard, change);
+    // Left behind: no snapshot has this id, so the next search replaces it (lending its
+    // arrays) and sketches the shard anew.
+    sketch.txn_id = followed ? base + 1 : kNoSnapshot;
+  }
+}
+
+bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
+                         const ShardChange& change) {
+  switch (change.kind) {
+    case ShardChange::Kind::kNoVectors:
+      return true;
+    case ShardChange::Kind::kAppend: {
+      if (change.dim != sketch.dim || shard >= change.appended.size()) return false;
+      // Records before the append keep their bytes and positions (the shard's last block is
+      // topped up, new blocks follow it); the new ones wait past `covered`.
+      const std::size_t records = sketch.records + change.appended[shard];
+      if (sketch.codes.size() < records * sketch.dim || sketch.meta.size() < records ||
+          sketch.ids.size() < records) {
+        return false;
+      }
+      const std::uint64_t held = std::max(sketch.held_bytes, ShardSketch::BytesFor(records, sketch.dim));
+      const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
+      if (held - sketch.held_bytes > budget - std::min(budget, held_)) return false;
+      held_ += held - sketch.held_bytes;
+      sketch.held_bytes = held;
+      sketch.records = records;
+      return true;
+    }
+    case ShardChange::Kind::kTombstones: {
+      // A search holding the sketch may read these ids, or be sketching records of the base
+      // snapshot that are now dead: then the sketch cannot follow.
+      if (change.dim != sketch.dim || !alone) return false;
+      std::vector<std::int64_t> dead(change.ids.begin(), change.ids.end());
+      std::sort(dead.begin(), dead.end());
+      const std::size_t covered = sketch.covered.load(std::memory_order_relaxed);
+      bool changed = false;
+      for (std::size_t i = 0; i < covered; ++i) {
+        if (std::binary_search(dead.begin(), dead.end(), sketch.ids[i])) {
+          sketch.ids[i] = kTombstoneId;
+          changed = true;
+        }
+      }
+      if (changed) {
+        std::lock_guard<std::mutex> filters(sketch.filters_mu);
+        sketch.filters.clear();
+      }
+      return true;
+    }
+    case ShardChange::Kind::kRewrite:
+      return false;
+  }
+  return false;
+}
+
+void SketchCache::SetBudget(std::uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  budget_.store(bytes, std::memory_order_relaxed);
+  // Largest keys first is as good an order as any: each sketch is rebuilt on demand.
+  while (held_ > bytes && !entries_.empty()) {
+    auto last = std::prev(entries_.end());
+    held_ -= BytesOf(*last->second);
+    entries_.erase(last);
+  }
+}
+
+std::uint64_t SketchCache::memory() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return held_;
+}
+
+}  // namespace zanth
