@@ -171,12 +171,13 @@ def test_builders_keep_every_operand_that_matters(built, plain):
     assert built == plain and as_filter(plain) == plain
 
 
-def test_langchain_empty_and_selects_nothing():
-    pytest.importorskip("langchain_core")
-    from zanth.langchain import translate_filter
+def test_dict_filters_never_drop_an_empty_group():
+    from zanth.where import read_where
 
-    tree = translate_filter({"$and": [{"$or": [{"$and": []}]}, {"$and": []}]})
-    assert tree == (2, [(3, [(2, [])]), (2, [])])
+    # An empty group selects nothing in a tree; a dict filter refuses it rather than splice it away.
+    for where in ({"$and": [{"$or": [{"$and": []}]}, {"a": 1}]}, {"$or": [{"a": 1}, {"$and": []}]}):
+        with pytest.raises(ValueError, match="non-empty list"):
+            read_where(where)
 
 
 def test_deep_trees_parse_render_copy_and_refuse_like_the_store(indexed_store):
