@@ -148,6 +148,13 @@ def zero_the_free_list(path):
     (path / "shard_0" / "data.mdb").write_bytes(data)
 
 
+def cut_a_page_in_use(path):
+    """The short file loses its last written page, which holds records: its free list is
+    readable and does not hold that page."""
+    data = short_but_sound(path)
+    os.truncate(data, os.path.getsize(data) - 4096)
+
+
 DAMAGE = {
     "key of no kind": (lambda p: put(p, 0, b"xyz", b""), "records of no known kind"),
     "short block": (shorten_a_block, "not whole 40-byte records"),
@@ -161,8 +168,8 @@ DAMAGE = {
                  "shard 1: cannot be read"),
     "truncated": (lambda p: os.truncate(p / "shard_2" / "data.mdb", 3 * 4096),
                   "shard 2: data.mdb is truncated"),
-    "short, free list zeroed": (zero_the_free_list,
-                                "shard 0: data.mdb is truncated: "),
+    "short, free list zeroed": (zero_the_free_list, "shard 0: data.mdb is truncated: "),
+    "short, a page in use cut": (cut_a_page_in_use, "shard 0: data.mdb is truncated: "),
     "empty data file": (lambda p: os.truncate(p / "shard_1" / "data.mdb", 0),
                         "shard 1: data.mdb is empty"),
     "missing shard": (lambda p: shutil.rmtree(p / "shard_1"), "shard_2 lies outside"),
