@@ -12,6 +12,7 @@ import hashlib
 import math
 import os
 import pickletools
+import struct
 from collections import Counter
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -140,15 +141,132 @@ def _stale_readers(env: lmdb.Environment) -> int:
     return stale
 
 
+# LMDB's file layout (format version 1, 64-bit page numbers), as far as the free list needs it.
+# Every page starts with a 16-byte header: page number, pad, flags (at 10), then the lower bound
+# of its free space (at 12), or for an overflow page its page count (at 12). Pages 0 and 1 are
+# meta pages; each holds a magic number, the free list's root, the last page and its snapshot's
+# transaction id. A node: data size (low and high 16 bits), flags, key size, key, data; in a
+# branch node the size and flag fields hold the child's page number.
+PAGE_HEADER = 16
+BRANCH_PAGE, LEAF_PAGE, OVERFLOW_PAGE = 0x01, 0x02, 0x04
+BIG_DATA = 0x01  # the node's data lives on overflow pages
+META_MAGIC = 0xBEEFC0DE
+NO_PAGE = 2**64 - 1  # the root of an empty tree
+SNAPSHOT_ATTEMPTS = 20  # each lasts until another process's next commit but one
+
+
+class _BadFreeList(Exception):
+    pass
+
+
+class _SnapshotGone(Exception):
+    pass
+
+
+def _read_pages(fd: int, psize: int, file_pages: int, budget: list[int], first: int,
+                count: int) -> bytes:
+    """Pages read with pread, never through the map (which faults past the end of the file);
+    `budget` bounds the pages read in all, so a free list whose pointers loop ends."""
+    if first >= file_pages or count > file_pages - first or count > budget[0]:
+        raise _BadFreeList
+    budget[0] -= count
+    data = os.pread(fd, count * psize, first * psize)
+    if len(data) != count * psize:
+        raise _BadFreeList
+    return data
+
+
+def _free_pages(fd: int, psize: int, file_pages: int, root: int) -> set[int]:
+    """The page numbers the free list rooted at `root` holds. Raises _BadFreeList on a page
+    outside the file, of the wrong kind or with bounds outside the page, and after reading as
+    many pages as the file has."""
+    free: set[int] = set()
+    budget = [file_pages]
+    pending = [] if root == NO_PAGE else [root]
+    while pending:
+        page = _read_pages(fd, psize, file_pages, budget, pending.pop(), 1)
+        flags, lower = struct.unpack_from("<HH", page, 10)
+        if not PAGE_HEADER <= lower <= psize or not flags & (BRANCH_PAGE | LEAF_PAGE):
+            raise _BadFreeList
+        for (node,) in struct.iter_unpack("<H", page[PAGE_HEADER:lower - lower % 2]):
+            if not PAGE_HEADER <= node <= psize - 8:
+                raise _BadFreeList
+            lo, hi, node_flags, key_size = struct.unpack_from("<HHHH", page, node)
+            if flags & BRANCH_PAGE:
+                pending.append(lo | hi << 16 | node_flags << 32)
+                continue
+            size, at = lo | hi << 16, node + 8 + key_size
+            if node_flags & BIG_DATA:
+                if at + 8 > psize:
+                    raise _BadFreeList
+                first = int.from_bytes(page[at:at + 8], "little")
+                head = _read_pages(fd, psize, file_pages, budget, first, 1)
+                (count,) = struct.unpack_from("<I", head, 12)
+                if not head[10] & OVERFLOW_PAGE or PAGE_HEADER + size > count * psize:
+                    raise _BadFreeList
+                pages = head + _read_pages(fd, psize, file_pages, budget, first + 1, count - 1)
+                data = pages[PAGE_HEADER:PAGE_HEADER + size]
+            elif at + size > psize:
+                raise _BadFreeList
+            else:
+                data = page[at:at + size]
+            # One free-list record: a count n, then n page numbers.
+            n = int.from_bytes(data[:8], "little") if len(data) >= 8 else -1
+            if not 0 <= n <= len(data) // 8 - 1:
+                raise _BadFreeList
+            free.update(struct.unpack_from(f"<{n}Q", data, 8))
+    return free
+
+
+def _snapshot_truncation(fd: int, psize: int, snapshot: int) -> str | None:
+    """The truncation message for the snapshot `snapshot`, or None when the file holds every
+    page of it that is not free. Raises _SnapshotGone when neither meta page names it any more
+    (other processes committed twice meanwhile)."""
+    metas = []
+    for offset in (0, psize):
+        meta = os.pread(fd, 152, offset)
+        if len(meta) == 152 and struct.unpack_from("<I", meta, 16)[0] == META_MAGIC:
+            metas.append(struct.unpack_from("<QQ", meta, 136)  # last page, transaction id
+                         + struct.unpack_from("<Q", meta, 80))  # the free list's root
+    ours = [(last, root) for last, txn_id, root in metas if txn_id == snapshot]
+    if not ours:
+        raise _SnapshotGone
+    last, root = ours[0]
+    # The file only grows and a commit writes its pages before its meta page, so a size taken
+    # after the meta page was read covers every page its transaction wrote.
+    size = os.fstat(fd).st_size
+    file_pages = size // psize
+    if last < file_pages:
+        return None
+    message = f"data.mdb is truncated: {size:,} bytes, its pages reach {(last + 1) * psize:,}"
+    try:
+        free = _free_pages(fd, psize, file_pages, root)
+    except _BadFreeList:
+        return message + (", and its free list, which could show the missing pages unused, "
+                          "is unreadable")
+    # LMDB leaves pages that a transaction took and gave back unwritten: a sound file may end
+    # before its last page when every page past its end is free.
+    if sum(1 for page in free if file_pages <= page <= last) == last + 1 - file_pages:
+        return None
+    return message
+
+
 def _truncation(path: str, env: lmdb.Environment) -> str | None:
     """LMDB maps the file and trusts its page numbers: pages past the end of a truncated file
-    fault when touched, so such a file is reported instead of walked."""
-    info, stat = env.info(), env.stat()
-    needed = (info["last_pgno"] + 1) * stat["psize"]
-    size = os.path.getsize(os.path.join(path, "data.mdb"))
-    if size < needed:
-        return f"data.mdb is truncated: {size:,} bytes, its pages reach {needed:,}"
-    return None
+    fault when touched, so such a file is reported instead of walked. The read transaction held
+    meanwhile keeps its snapshot's free pages from being reused."""
+    psize = env.stat()["psize"]
+    fd = os.open(os.path.join(path, "data.mdb"), os.O_RDONLY)
+    try:
+        for _ in range(SNAPSHOT_ATTEMPTS):
+            with env.begin() as txn:
+                try:
+                    return _snapshot_truncation(fd, psize, txn.id())
+                except _SnapshotGone:
+                    continue
+    finally:
+        os.close(fd)
+    return "data.mdb could not be checked: other processes kept committing to it; run again"
 
 
 def survey(path: str, send: Send) -> dict[str, Any]:
@@ -392,12 +510,12 @@ def copy(path: str, dest: str, compact: bool, send: Send) -> dict[str, Any]:
         truncated = _truncation(path, env)
         if truncated:
             raise Damaged(truncated)
-        if compact:
-            # A compacting copy walks the B-tree as the store sees it, so a damaged tree would
-            # keep it walking as long as a plain walk; the bounded walk refuses such a tree.
-            with env.begin(buffers=True) as txn:
-                for _ in records(env, txn):
-                    pass
+        # The bounded walk refuses a damaged B-tree before anything is written: a compacting
+        # copy would walk such a tree as long as a plain cursor does, and a plain copy would
+        # pass its pages on byte for byte and report success.
+        with env.begin(buffers=True) as txn:
+            for _ in records(env, txn):
+                pass
         os.makedirs(dest, exist_ok=True)
         env.copy(dest, compact=compact)
         send("advance", 1)
