@@ -175,8 +175,6 @@ DAMAGE = {
     "missing shard": (lambda p: shutil.rmtree(p / "shard_1"), "shard_2 lies outside"),
     "scribbled pages": (scribble_over_pages, "shard 1: "),
     "looping B-tree": (loop_the_btree, "shard 1: its B-tree is damaged"),
-    "empty data file": (lambda p: os.truncate(p / "shard_0" / "data.mdb", 0),
-                        "shard 0: data.mdb is empty"),
     "no data file": (lambda p: os.remove(p / "shard_2" / "data.mdb"), "shard 2: no data.mdb"),
     "miscounted": (overcount, "shard 0: its B-tree is damaged: it holds 75 records, its "
                               "header counts 76"),

@@ -8,7 +8,6 @@ hold the environment open in the reading process.
 
 from __future__ import annotations
 
-import hashlib
 import math
 import os
 import pickletools
@@ -21,11 +20,10 @@ from typing import Any
 import lmdb
 import numpy as np
 
-TOMBSTONE = -(2**63)
-BLOCK_CAPACITY = 256  # vector records per block
-BLOCK_PREFIX = 0x70  # b"p": a 5-byte key starting with it is a vector block
-SEPARATOR = 0x7C  # b"|" between an index key and the id key of its record
-ID_BYTES = 8
+from ..encoding import (BLOCK_CAPACITY, BLOCK_PREFIX, ID_BYTES, SEPARATOR, shard_of_id,
+                        shard_of_key)
+from ..encoding import TOMBSTONE_ID as TOMBSTONE
+
 PROGRESS_EVERY = 20_000  # records between progress messages
 SAMPLE_BLOCKS = 4  # blocks per shard handed to dimension inference
 CHANCE_BITS = 20  # a record size is inferred only if chance would fake it 1 time in 2**20
@@ -93,14 +91,6 @@ def records(env: lmdb.Environment, txn: lmdb.Transaction,
     if start is None and seen != entries:
         raise Damaged(f"its B-tree is damaged: it holds {seen:,} records, its header counts "
                       f"{entries:,}")
-
-
-def shard_of_id(ident: int, num_shards: int) -> int:
-    return abs(ident) % num_shards  # abs(-2**63) is 2**63 in Python, as the store counts it
-
-
-def shard_of_key(text: bytes, num_shards: int) -> int:
-    return int.from_bytes(hashlib.md5(text).digest(), "big") % num_shards
 
 
 @dataclass

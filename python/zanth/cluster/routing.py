@@ -11,15 +11,16 @@ import operator
 
 import numpy as np
 
+# The longest index key the store accepts, in UTF-8 bytes; checked before anything is sent so
+# that a bad key cannot leave some partitions written and others not.
+from ..encoding import MAX_INDEX_KEY_BYTES as MAX_KEY_BYTES
+
 # Bumped if the mix ever changes; a store written under one version refuses to open under another.
 ROUTING_VERSION = 1
 
 _GOLDEN = np.uint64(0x9E3779B97F4A7C15)
 _MUL1 = np.uint64(0xBF58476D1CE4E5B9)
 _MUL2 = np.uint64(0x94D049BB133111EB)
-# Longest index key the store accepts, in UTF-8 bytes; checked before anything is sent so that a
-# bad key cannot leave some partitions written and others not.
-MAX_KEY_BYTES = 502
 
 
 def mix64(ids: np.ndarray) -> np.ndarray:
