@@ -63,7 +63,8 @@ class ShardSnapshots {
   // The bitmap of block `b`'s shard, or nullptr.
   const AcceptedBits* BitsOf(const ScanBlock& b) const { return shards_[b.shard].bits.get(); }
 
-  // Publishes what this search sketched, once every block was read. Without it (a failed
+  // Publishes what this search sketched, once every block was read, and has a sketch it
+  // completed published to its file (SketchCache::Publish). Without it (a failed
   // scan) the snapshots' destruction only lets the sketches go.
   void Finish();
 
@@ -95,6 +96,7 @@ class ShardSnapshots {
 
   std::vector<Shard> shards_;
   std::vector<ScanBlock> blocks_;
+  SketchCache* cache_ = nullptr;
 };
 
 // What the engine drives. Start(tasks) runs once before any block; then each task's blocks go
