@@ -77,10 +77,10 @@ sys.stdin.readline()
 
 
 def report(operation, value, unit="x", goal=None, **extra):
-    row = {"operation": operation, "value": value, "unit": unit, **extra}
+    row = {"operation": operation, "value": float(value), "unit": unit, **extra}
     if goal is not None:
         row["goal"] = goal
-        row["met"] = value <= goal
+        row["met"] = bool(value <= goal)
     ROWS.append(row)
     more = " ".join(f"{k}={v}" for k, v in extra.items())
     shown = f"{value:.3f}{unit}" if unit == "x" else f"{value:,.1f} {unit}"
