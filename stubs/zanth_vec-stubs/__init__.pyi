@@ -179,7 +179,7 @@ class ZanthVec:
         a record): mappings of the sketch files in base_path/sketches, which every process of
         the host shares through the page cache, plus private sketches not published yet. When
         the store folder is read-only or the disk is full, sketches stay in private memory and
-        nothing fails."""
+        nothing fails. Waits until sketches being published by this handle are written."""
 
     def set_sketch_budget(self, max_bytes: int | None) -> None:
         """Caps the memory of the search sketches this handle maps and builds (None: no cap;

@@ -96,7 +96,7 @@ std::shared_ptr<ShardSketch> SketchCache::InstallFile(
     const std::shared_ptr<ShardSketch>& expected) {
   auto it = entries_.find(key);
   if (expected != nullptr && (it == entries_.end() || it->second != expected)) return nullptr;
-  const std::uint64_t bytes = mapped.mapping->bytes();
+  const std::uint64_t bytes = ShardSketch::BytesFor(snap.records, snap.dim);
   const std::uint64_t others = HeldExcept(key);
   const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
   if (budget == 0 || bytes > budget || others > budget - bytes) return nullptr;
@@ -123,7 +123,7 @@ std::shared_ptr<ShardSketch> SketchCache::TryFile(const Key& key, const SketchSn
     auto seen = seen_.find(key);
     const FileIdentity now = IdentityOf(path);
     if (now.size < 0 || (seen != seen_.end() && seen->second == now)) return nullptr;
-    const std::uint64_t bytes = SketchFileBytes(snap.records, snap.dim);
+    const std::uint64_t bytes = ShardSketch::BytesFor(snap.records, snap.dim);
     const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
     if (bytes > budget || HeldExcept(key) > budget - bytes) return nullptr;
   }
@@ -326,25 +326,30 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
                                std::chrono::steady_clock::now().time_since_epoch())
                                .count();
   if (now < retry_after_) return;
+  // The bytes are copied into the temporary file here, while the caller holds the sketch:
+  // the thread then never reads the arrays, so it never keeps this handle's commits from
+  // marking tombstones in them (which needs no one else to hold the sketch).
+  SketchSnapshot snap;
+  PendingSketchFile pending;
+  if (!Snapshot(shard, sketch->dim, txn_id, records, &snap) ||
+      !BeginSketchFile(SketchFilePath(base_path_, shard, sketch->dim), snap,
+                       sketch->codes.get(), sketch->meta.get(), sketch->ids.get(), &pending)) {
+    retry_after_ = now + kRetryAfterFailureSeconds;
+    return;
+  }
   publishing_.insert(key);
   ++publishers_;
-  // The thread holds the sketch, so no tombstone is written into its arrays meanwhile and
-  // records [0, records) never change: it reads them without the lock.
-  std::thread([this, key, sketch, txn_id, records] {
-    SketchSnapshot snap;
-    MappedSketch mapped;
-    const std::string path = SketchFilePath(base_path_, key.first, key.second);
+  std::weak_ptr<ShardSketch> weak = sketch;
+  std::thread([this, key, weak, snap, pending = std::move(pending)]() mutable {
     // Another process may have published this snapshot already: then that file is mapped.
-    // A file-backed sketch that followed a commit copies its old file's mapping, which stays
-    // valid when the path is replaced.
-    const bool ok = Snapshot(key.first, key.second, txn_id, records, &snap) &&
-                    (LoadSketchFile(path, snap, &mapped) == SketchFileState::kUsable ||
-                     WriteSketchFile(path, snap, sketch->codes.get(), sketch->meta.get(),
-                                     sketch->ids.get(), &mapped));
+    MappedSketch mapped;
+    const bool ok = LoadSketchFile(pending.path, snap, &mapped) == SketchFileState::kUsable ||
+                    FinishSketchFile(std::move(pending), &mapped);
     std::lock_guard<std::mutex> lock(mu_);
+    const std::shared_ptr<ShardSketch> sketch = weak.lock();
     if (ok) {
       seen_[key] = mapped.identity;
-      if (sketch->txn_id == txn_id && sketch->records == records) {
+      if (sketch && sketch->txn_id == snap.txn_id && sketch->records == snap.records) {
         InstallFile(key, snap, std::move(mapped), sketch);
       }
     } else {
@@ -371,7 +376,10 @@ void SketchCache::SetBudget(std::uint64_t bytes) {
 }
 
 std::uint64_t SketchCache::memory() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_);
+  // Publishing in progress holds a temporary file's pages and may swap a sketch for a file:
+  // the figure is taken once it is over (a forked child has no such threads).
+  if (getpid() == owner_pid_) published_.wait(lock, [&] { return publishers_ == 0; });
   return held_;
 }
 

@@ -108,8 +108,9 @@ struct ShardSketch {
   // Bytes of pages the arrays hold once every record is sketched: BytesFor(records, dim), or
   // more when the arrays were lent by a larger sketch whose pages are touched already.
   std::uint64_t held_bytes = 0;
-  // Non-null: the arrays are views of this published file (complete, never written to), and
-  // held_bytes is its size. The cache's lock guards it.
+  // Non-null: the arrays are views of this published file (complete, never written to); its
+  // header and page padding (at most 16 KiB) are not counted in held_bytes. The cache's lock
+  // guards it.
   std::shared_ptr<SketchMapping> file;
   // The accepted-record bitmaps of the filters searched with most recently, most recent last
   // (at most kFilterBitmaps, positions / 8 bytes each); dropped when an id changes.
@@ -176,7 +177,7 @@ class SketchCache final : public CommitObserver {
   // Lock-free, so a forked child that never searches with sketches never touches the mutex.
   bool enabled() const { return budget() != 0; }
   // Bytes of the sketches held now (their held_bytes; sketches replaced while a search still
-  // uses them are freed when it ends and not counted).
+  // uses them are freed when it ends and not counted), once publishing under way has ended.
   std::uint64_t memory() const;
 
   // Pruning counts of the searches since the last TakeCounts: records whose bound was tested,
@@ -224,7 +225,7 @@ class SketchCache final : public CommitObserver {
   std::map<Key, FileIdentity> seen_;
   std::set<Key> publishing_;
   std::size_t publishers_ = 0;  // threads running
-  std::condition_variable published_;
+  mutable std::condition_variable published_;
   std::int64_t retry_after_ = 0;  // steady seconds
   pid_t owner_pid_;
 };

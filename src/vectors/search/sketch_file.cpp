@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 namespace zanth {
 
@@ -195,30 +196,44 @@ SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& wa
   return SketchFileState::kUsable;
 }
 
-bool WriteSketchFile(const std::string& path, const SketchSnapshot& snap,
+PendingSketchFile::PendingSketchFile(PendingSketchFile&& other) noexcept
+    : path(std::move(other.path)),
+      temporary(std::move(other.temporary)),
+      fd(std::exchange(other.fd, -1)),
+      data(std::exchange(other.data, nullptr)),
+      bytes(std::exchange(other.bytes, 0)),
+      snap(other.snap) {}
+
+PendingSketchFile::~PendingSketchFile() {
+  if (data != nullptr) munmap(data, bytes);
+  if (fd >= 0) {
+    close(fd);
+    unlink(temporary.c_str());
+  }
+}
+
+bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
                      const std::int8_t* codes, const RecordSketchMeta* meta,
-                     const std::int64_t* ids, MappedSketch* out) {
+                     const std::int64_t* ids, PendingSketchFile* out) {
   const std::string dir = path.substr(0, path.rfind('/'));
   const std::string name = path.substr(path.rfind('/') + 1);
   if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return false;
   RemoveStrayTemporaries(dir);
-  const std::string temporary = dir + "/." + name + ".tmp." + std::to_string(getpid()) + "." +
-                                std::to_string(temporary_counter.fetch_add(1));
-  const int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  PendingSketchFile& pending = *out;  // abandoned by its owner when this fails
+  pending.path = path;
+  pending.temporary = dir + "/." + name + ".tmp." + std::to_string(getpid()) + "." +
+                      std::to_string(temporary_counter.fetch_add(1));
+  pending.fd = open(pending.temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (pending.fd < 0) return false;
   const Layout l = LayoutOf(snap.records, snap.dim);
-  void* data = MAP_FAILED;
-  auto fail = [&] {
-    if (data != MAP_FAILED) munmap(data, l.bytes);
-    close(fd);
-    unlink(temporary.c_str());
-    return false;
-  };
+  pending.bytes = l.bytes;
+  pending.snap = snap;
   // Every block reserved first: stores into the mapping below can then never meet a full disk
   // (which would end the process with SIGBUS).
-  if (posix_fallocate(fd, 0, static_cast<off_t>(l.bytes)) != 0) return fail();
-  data = mmap(nullptr, l.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (data == MAP_FAILED) return fail();
+  if (posix_fallocate(pending.fd, 0, static_cast<off_t>(l.bytes)) != 0) return false;
+  void* data = mmap(nullptr, l.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, pending.fd, 0);
+  if (data == MAP_FAILED) return false;
+  pending.data = data;
   char* file = static_cast<char*>(data);
   Header h{};
   std::memcpy(h.magic, kMagic, sizeof kMagic);
@@ -238,24 +253,39 @@ bool WriteSketchFile(const std::string& path, const SketchSnapshot& snap,
   std::memcpy(file + l.codes, codes, snap.records * snap.dim);
   std::memcpy(file + l.meta, meta, snap.records * sizeof(RecordSketchMeta));
   std::memcpy(file + l.ids, ids, snap.records * sizeof(std::int64_t));
-  h.hash = FileHash(file, l.bytes);
-  std::memcpy(file + kHashField, &h.hash, sizeof h.hash);
-  munmap(data, l.bytes);
-  data = MAP_FAILED;
-  if (fsync(fd) != 0) return fail();
-  if (rename(temporary.c_str(), path.c_str()) != 0) return fail();
-  // Renamed: from here the file is published, whether or not the directory sync succeeds.
-  SyncDirectory(dir);
+  return true;
+}
+
+bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out) {
+  PendingSketchFile p(std::move(pending));
+  char* file = static_cast<char*>(p.data);
+  const std::uint64_t hash = FileHash(file, p.bytes);
+  std::memcpy(file + kHashField, &hash, sizeof hash);
+  munmap(p.data, p.bytes);
+  p.data = nullptr;
+  if (fsync(p.fd) != 0) return false;
+  if (rename(p.temporary.c_str(), p.path.c_str()) != 0) return false;
+  // Renamed: from here the file is published, whether or not the rest succeeds.
+  const int fd = std::exchange(p.fd, -1);
+  SyncDirectory(p.path.substr(0, p.path.rfind('/')));
   struct stat st;
   void* mapped = fstat(fd, &st) == 0
-                     ? mmap(nullptr, l.bytes, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0)
+                     ? mmap(nullptr, p.bytes, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0)
                      : MAP_FAILED;
   close(fd);
   if (mapped == MAP_FAILED) return false;
-  out->mapping = std::make_shared<SketchMapping>(mapped, l.bytes);
+  out->mapping = std::make_shared<SketchMapping>(mapped, p.bytes);
   out->identity = IdentityOfStat(st);
-  PointInto(out->mapping->data(), l, out);
+  PointInto(out->mapping->data(), LayoutOf(p.snap.records, p.snap.dim), out);
   return true;
+}
+
+bool WriteSketchFile(const std::string& path, const SketchSnapshot& snap,
+                     const std::int8_t* codes, const RecordSketchMeta* meta,
+                     const std::int64_t* ids, MappedSketch* out) {
+  PendingSketchFile pending;
+  if (!BeginSketchFile(path, snap, codes, meta, ids, &pending)) return false;
+  return FinishSketchFile(std::move(pending), out);
 }
 
 std::size_t RemoveStrayTemporaries(const std::string& dir) {

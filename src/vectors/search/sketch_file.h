@@ -102,9 +102,31 @@ enum class SketchFileState {
 SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& want,
                                MappedSketch* out);
 
-// Publishes the sketch of `snap` (arrays of snap.records records) at `path` as described above
-// and maps what was written into `out`. False when anything fails (a read-only directory, a
-// full disk): then nothing at `path` changed and no temporary file is left.
+// A sketch file being written: its temporary file holds every byte but the hash.
+struct PendingSketchFile {
+  std::string path;
+  std::string temporary;
+  int fd = -1;
+  void* data = nullptr;  // the temporary file mapped for writing
+  std::uint64_t bytes = 0;
+  SketchSnapshot snap;
+  PendingSketchFile() = default;
+  PendingSketchFile(PendingSketchFile&& other) noexcept;
+  PendingSketchFile& operator=(PendingSketchFile&&) = delete;
+  ~PendingSketchFile();  // abandons it: the temporary file is removed
+};
+
+// Copies the sketch of `snap` (arrays of snap.records records) into a new temporary file in
+// the folder of `path` (made when missing), its space reserved first. False when that fails
+// (a read-only folder, a full disk): nothing is left behind once `out` is destroyed. `out`
+// must be empty.
+bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
+                     const std::int8_t* codes, const RecordSketchMeta* meta,
+                     const std::int64_t* ids, PendingSketchFile* out);
+// Hashes the temporary file, syncs it, renames it over `path`, syncs the folder and maps the
+// published file into `out`. False when anything fails: then nothing at `path` changed.
+bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out);
+// Both of the above.
 bool WriteSketchFile(const std::string& path, const SketchSnapshot& snap,
                      const std::int8_t* codes, const RecordSketchMeta* meta,
                      const std::int64_t* ids, MappedSketch* out);
