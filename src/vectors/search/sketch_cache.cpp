@@ -218,8 +218,15 @@ void SketchCache::Committed(std::size_t shard, std::uint64_t base, CommitOutcome
     ShardSketch& sketch = *it->second;
     // A sketch of another snapshot is left behind already.
     if (sketch.txn_id != base) continue;
+    bool alone = false;
+    if (outcome == CommitOutcome::kAdvanced) {
+      // A publishing thread copying the arrays is waited for (it takes no lock of the cache);
+      // once it has copied them, its reference no longer counts as a reader.
+      std::lock_guard<std::mutex> copied(sketch.copying);
+      alone = it->second.use_count() - sketch.publisher_refs.load() == 1;
+    }
     const bool followed = outcome == CommitOutcome::kAdvanced &&
-                          Follow(sketch, it->second.use_count() == 1, shard, change);
+                          Follow(sketch, alone, shard, change);
     // Left behind: no snapshot has this id, so the next search replaces it (lending its
     // arrays) and sketches the shard anew.
     sketch.txn_id = followed ? base + 1 : kNoSnapshot;
@@ -326,31 +333,35 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
                                std::chrono::steady_clock::now().time_since_epoch())
                                .count();
   if (now < retry_after_) return;
-  // The bytes are copied into the temporary file here, while the caller holds the sketch:
-  // the thread then never reads the arrays, so it never keeps this handle's commits from
-  // marking tombstones in them (which needs no one else to hold the sketch).
-  SketchSnapshot snap;
-  PendingSketchFile pending;
-  if (!Snapshot(shard, sketch->dim, txn_id, records, &snap) ||
-      !BeginSketchFile(SketchFilePath(base_path_, shard, sketch->dim), snap,
-                       sketch->codes.get(), sketch->meta.get(), sketch->ids.get(), &pending)) {
-    retry_after_ = now + kRetryAfterFailureSeconds;
-    return;
-  }
   publishing_.insert(key);
   ++publishers_;
-  std::weak_ptr<ShardSketch> weak = sketch;
-  std::thread([this, key, weak, snap, pending = std::move(pending)]() mutable {
-    // Another process may have published this snapshot already: then that file is mapped.
+  sketch->publisher_refs.fetch_add(1);
+  // The thread copies the arrays holding `copying` and then lets go of them: records
+  // [0, records) never change while it holds them (tombstones wait for `copying`, appends go
+  // past them), and nothing here waits on the thread.
+  std::thread([this, key, strong = sketch, txn_id, records]() mutable {
+    SketchSnapshot snap;
+    PendingSketchFile pending;
     MappedSketch mapped;
-    const bool ok = LoadSketchFile(pending.path, snap, &mapped) == SketchFileState::kUsable ||
-                    FinishSketchFile(std::move(pending), &mapped);
+    const std::string path = SketchFilePath(base_path_, key.first, key.second);
+    bool ok = Snapshot(key.first, key.second, txn_id, records, &snap);
+    // Another process may have published this snapshot already: then that file is mapped.
+    bool found = ok && LoadSketchFile(path, snap, &mapped) == SketchFileState::kUsable;
+    if (ok && !found) {
+      std::lock_guard<std::mutex> copying(strong->copying);
+      ok = BeginSketchFile(path, snap, strong->codes.get(), strong->meta.get(),
+                           strong->ids.get(), &pending);
+    }
+    std::weak_ptr<ShardSketch> weak = strong;
+    strong->publisher_refs.fetch_sub(1);
+    strong.reset();
+    if (ok && !found) ok = FinishSketchFile(std::move(pending), &mapped);
     std::lock_guard<std::mutex> lock(mu_);
-    const std::shared_ptr<ShardSketch> sketch = weak.lock();
+    const std::shared_ptr<ShardSketch> current = weak.lock();
     if (ok) {
       seen_[key] = mapped.identity;
-      if (sketch && sketch->txn_id == snap.txn_id && sketch->records == snap.records) {
-        InstallFile(key, snap, std::move(mapped), sketch);
+      if (current && current->txn_id == snap.txn_id && current->records == snap.records) {
+        InstallFile(key, snap, std::move(mapped), current);
       }
     } else {
       retry_after_ = std::chrono::duration_cast<std::chrono::seconds>(

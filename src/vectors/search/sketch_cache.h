@@ -112,6 +112,10 @@ struct ShardSketch {
   // header and page padding (at most 16 KiB) are not counted in held_bytes. The cache's lock
   // guards it.
   std::shared_ptr<SketchMapping> file;
+  // A publishing thread holds `copying` while it copies the arrays into its file, and counts
+  // in publisher_refs the reference it holds meanwhile (which is no reader afterwards).
+  std::mutex copying;
+  std::atomic<long> publisher_refs{0};
   // The accepted-record bitmaps of the filters searched with most recently, most recent last
   // (at most kFilterBitmaps, positions / 8 bytes each); dropped when an id changes.
   static constexpr std::size_t kFilterBitmaps = 4;
