@@ -342,35 +342,40 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
   // past them), and nothing here waits on the thread.
   try {
     std::thread([this, key, strong = sketch, txn_id, records]() mutable {
-      SketchSnapshot snap;
-      PendingSketchFile pending;
-      MappedSketch mapped;
-      const std::string path = SketchFilePath(base_path_, key.first, key.second);
-      bool ok = Snapshot(key.first, key.second, txn_id, records, &snap);
-      // Another process may have published this snapshot already: then that file is mapped.
-      bool found = ok && LoadSketchFile(path, snap, &mapped) == SketchFileState::kUsable;
-      if (ok && !found) {
-        std::lock_guard<std::mutex> copying(strong->copying);
-        ok = BeginSketchFile(path, snap, strong->codes.get(), strong->meta.get(),
-                             strong->ids.get(), &pending);
-      }
-      std::weak_ptr<ShardSketch> weak = strong;
-      strong->publisher_refs.fetch_sub(1);
-      strong.reset();
-      if (ok && !found) ok = FinishSketchFile(std::move(pending), &mapped);
-      std::lock_guard<std::mutex> lock(mu_);
-      const std::shared_ptr<ShardSketch> current = weak.lock();
-      if (ok) {
-        seen_[key] = mapped.identity;
-        if (current && current->txn_id == snap.txn_id && current->records == snap.records) {
-          InstallFile(key, snap, std::move(mapped), current);
+      // Everything the thread holds is let go before it counts itself done, so memory()
+      // and the destructor see its mappings gone.
+      {
+        SketchSnapshot snap;
+        PendingSketchFile pending;
+        MappedSketch mapped;
+        const std::string path = SketchFilePath(base_path_, key.first, key.second);
+        bool ok = Snapshot(key.first, key.second, txn_id, records, &snap);
+        // Another process may have published this snapshot already: then that file is mapped.
+        bool found = ok && LoadSketchFile(path, snap, &mapped) == SketchFileState::kUsable;
+        if (ok && !found) {
+          std::lock_guard<std::mutex> copying(strong->copying);
+          ok = BeginSketchFile(path, snap, strong->codes.get(), strong->meta.get(),
+                               strong->ids.get(), &pending);
         }
-      } else {
-        retry_after_ = std::chrono::duration_cast<std::chrono::seconds>(
-                           std::chrono::steady_clock::now().time_since_epoch())
-                           .count() +
-                       kRetryAfterFailureSeconds;
+        std::weak_ptr<ShardSketch> weak = strong;
+        strong->publisher_refs.fetch_sub(1);
+        strong.reset();
+        if (ok && !found) ok = FinishSketchFile(std::move(pending), &mapped);
+        std::lock_guard<std::mutex> lock(mu_);
+        const std::shared_ptr<ShardSketch> current = weak.lock();
+        if (ok) {
+          seen_[key] = mapped.identity;
+          if (current && current->txn_id == snap.txn_id && current->records == snap.records) {
+            InstallFile(key, snap, std::move(mapped), current);
+          }
+        } else {
+          retry_after_ = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count() +
+                         kRetryAfterFailureSeconds;
+        }
       }
+      std::lock_guard<std::mutex> lock(mu_);
       publishing_.erase(key);
       --publishers_;
       published_.notify_all();
