@@ -128,7 +128,7 @@ def test_pruned_equals_full_scan(data):
                 compare(pruned.search_flat_batch, full, [q[: (dim - 2) // 2] for q in batch],
                         None, k)
         # Handles publish sketch files from a thread of their own until they are freed.
-        del pruned, full
+        del pruned, full, writer
 
 
 def compare(search, full, queries, filt, k):
