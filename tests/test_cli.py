@@ -247,6 +247,28 @@ while time.time() < end:
     assert sorted(os.listdir(made)) == [f"shard_{i}" for i in range(SHARDS)]
 
 
+def test_sketch_files_are_counted_checked_quietly_and_not_copied(tmp_path):
+    path = tmp_path / "store"
+    store = zanth_vec.ZanthVec(str(path), 2)
+    store.store_flat_vectors(np.ones((300, 128), np.float32), range(300))
+    store.search_flat(np.ones(128, np.float32))
+    del store  # waits until the sketches are published
+    sketches = sorted(os.listdir(path / "sketches"))
+    assert sketches == ["shard_0.128", "shard_1.128"]
+    (path / "sketches" / ".shard_0.128.tmp.1.0").write_bytes(b"torn")
+    code, out = zanth("stats", path)
+    assert code == 0 and "search sketches: 2 files" in out and "1 temporary" in out, out
+    code, out = zanth("stats", path, "--json")
+    report = json.loads(out[: out.rindex("}") + 1])
+    size = sum(os.path.getsize(path / "sketches" / n) for n in sketches)
+    assert report["sketch_files"] == {"files": 2, "bytes": size, "temporary": 1}
+    (path / "sketches" / "shard_1.128").write_bytes(b"damaged")
+    code, out = zanth("verify", path)
+    assert code == 0 and "sound" in out, out
+    code, out = zanth("copy", path, tmp_path / "copy")
+    assert code == 0 and sorted(os.listdir(tmp_path / "copy")) == ["shard_0", "shard_1"], out
+
+
 def fault(send):
     import faulthandler
 

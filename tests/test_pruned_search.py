@@ -127,6 +127,8 @@ def test_pruned_equals_full_scan(data):
             if dim % 2 == 0:
                 compare(pruned.search_flat_batch, full, [q[: (dim - 2) // 2] for q in batch],
                         None, k)
+        # Handles publish sketch files from a thread of their own until they are freed.
+        del pruned, full, writer
 
 
 def compare(search, full, queries, filt, k):

@@ -73,7 +73,7 @@ PyObject* StoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     reinterpret_cast<StoreObject*>(self)->store =
         new std::shared_ptr<const StoreHandle>(opened.take());
-    reinterpret_cast<StoreObject*>(self)->sketches = new SketchCache();
+    reinterpret_cast<StoreObject*>(self)->sketches = new SketchCache(base_path);
     // The sketches follow this handle's own commits; the store goes before them in dealloc.
     (*reinterpret_cast<StoreObject*>(self)->store)
         ->set_commit_observer(reinterpret_cast<StoreObject*>(self)->sketches);

@@ -177,13 +177,16 @@ class ZanthVec:
         float32 array (TypeError otherwise); zero rows give []. Errors as search_flat.
         """
     def sketch_memory(self) -> int:
-        """Bytes held by this handle's in-memory search sketches (int8 codes of the vectors
-        plus 20 bytes a record). Nothing of it is on disk."""
+        """Bytes of search sketches this handle holds (int8 codes of the vectors plus 20 bytes
+        a record): mappings of the sketch files in base_path/sketches, which every process of
+        the host shares through the page cache, plus private sketches not published yet. When
+        the store folder is read-only or the disk is full, sketches stay in private memory and
+        nothing fails. Waits until sketches being published by this handle are written."""
 
     def set_sketch_budget(self, max_bytes: int | None) -> None:
-        """Caps the memory of the search sketches (None: no cap; the default is a quarter of
-        the machine's memory). 0 turns them off and frees them: every search then reads every
-        vector. Results never depend on the sketches, only speed does."""
+        """Caps the memory of the search sketches this handle maps and builds (None: no cap;
+        the default is a quarter of the machine's memory). 0 turns them off and frees them:
+        every search then reads every vector, and no sketch file is read or written. Results never depend on the sketches, only speed does."""
 
     def take_prune_counts(self) -> tuple[int, int]:
         """(records whose bound was tested, records among them scored exactly) by the searches

@@ -129,6 +129,32 @@ COUNTS = ("objects", "vector_blocks", "vector_records", "tombstones", "index_ent
           "distinct_keys", "unknown_keys", "bytes_used", "file_size", "stale_readers")
 
 
+_SKETCH_FILE = re.compile(r"shard_(0|[1-9][0-9]*)\.([1-9][0-9]*)$")
+
+
+def sketch_files(path: str) -> dict[str, int]:
+    """The search sketch files in `path`/sketches: a cache the store rebuilds when they are
+    missing or unsound, so they are counted but never a problem. `temporary`: files of a
+    publishing in progress or of a process killed while writing one."""
+    folder = os.path.join(path, "sketches")
+    found = {"files": 0, "bytes": 0, "temporary": 0}
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return found
+    for name in names:
+        try:
+            size = os.path.getsize(os.path.join(folder, name))
+        except OSError:
+            continue
+        if _SKETCH_FILE.match(name):
+            found["files"] += 1
+            found["bytes"] += size
+        elif name.startswith("."):
+            found["temporary"] += 1
+    return found
+
+
 def inspect(path: str, shards: int | None, dim: int | None, check_pickles: bool) -> dict[str, Any]:
     """Walks every shard of the store at `path`: counts, the dimension, every problem."""
     count, present, problems = find_shards(path, shards)
@@ -181,6 +207,7 @@ def inspect(path: str, shards: int | None, dim: int | None, check_pickles: bool)
         "dimension": None if record_size is None else (record_size - 8) // 4,
         "dimension_candidates": [(c - 8) // 4 for c in candidates],
         "per_shard": per_shard, "totals": totals, "problems": problems,
+        "sketch_files": sketch_files(path),
     }
 
 
@@ -229,6 +256,11 @@ def stats(args: argparse.Namespace) -> int:
     print("blocks: vector blocks of up to 256 vectors; deleted: vectors awaiting compact_vectors;"
           " keys: distinct index keys (each lives in one shard); used: pages in use, of "
           + _size(report["totals"]["file_size"]) + " in data.mdb files")
+    sketches = report["sketch_files"]
+    if sketches["files"] or sketches["temporary"]:
+        print(f"search sketches: {sketches['files']} files, {_size(sketches['bytes'])} in "
+              "sketches/ (a cache: deleting them loses nothing, and copy leaves them out)"
+              + (f"; {sketches['temporary']} temporary" if sketches["temporary"] else ""))
     for line in report["problems"]:
         print(f"  PROBLEM {line}")
     if report["problems"]:

@@ -43,18 +43,21 @@ Status ShardSnapshots::Open(const StoreHandle& store, SketchCache* cache, std::s
   // scored anywhere, and the work stays balanced whatever the number of shards.
   Status opened = WorkerPool::Instance().Run(num_shards, [&](std::size_t shard) {
     Shard& state = shards_[shard];
-    return ListShardBlocks(store, shard, record_size, operation, &state.txn,
-                           [&](const char* value, std::size_t records) {
-                             state.blocks.emplace_back(value, records);
-                             state.records += records;
-                           });
+    Status listed = ListShardBlocks(store, shard, record_size, operation, &state.txn,
+                                    [&](const char* value, std::size_t records) {
+                                      state.blocks.emplace_back(value, records);
+                                      state.records += records;
+                                    });
+    // A published sketch file is checked here, the shards in parallel.
+    if (listed.ok() && cache != nullptr && cache->enabled()) {
+      cache->AdoptFile(shard, dim, mdb_txn_id(state.txn.get()), state.records);
+    }
+    return listed;
   });
   if (!opened.ok()) return opened;
+  cache_ = cache;
   for (std::size_t s = 0; s < num_shards; ++s) {
-    if (cache != nullptr && cache->enabled()) {
-      cache_ = cache;
-      Plan(*cache, s, dim);
-    }
+    if (cache != nullptr && cache->enabled()) Plan(*cache, s, dim);
     std::size_t first = 0;
     for (const auto& [data, records] : shards_[s].blocks) {
       blocks_.push_back({data, records, s, first});
@@ -96,13 +99,17 @@ Status ShardSnapshots::PrepareFilter(const Acceptance& accept) {
 }
 
 void ShardSnapshots::Finish() {
-  for (Shard& state : shards_) {
+  for (std::size_t s = 0; s < shards_.size(); ++s) {
+    Shard& state = shards_[s];
     if (!state.growing.owns_lock()) continue;
-    if (state.build_end > state.usable) {
+    const bool completed = state.build_end > state.usable;
+    if (completed) {
       state.sketch->covered.store(state.build_end, std::memory_order_release);
       cache_->CountSketched(state.build_end - state.usable);
     }
     state.growing.unlock();
+    // build_end is the snapshot's every record: the sketch is complete.
+    if (completed && cache_ != nullptr) cache_->Publish(s, state.sketch);
   }
 }
 

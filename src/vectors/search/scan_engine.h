@@ -63,7 +63,8 @@ class ShardSnapshots {
   // The bitmap of block `b`'s shard, or nullptr.
   const AcceptedBits* BitsOf(const ScanBlock& b) const { return shards_[b.shard].bits.get(); }
 
-  // Publishes what this search sketched, once every block was read. Without it (a failed
+  // Publishes what this search sketched, once every block was read, and has a sketch it
+  // completed published to its file (SketchCache::Publish). Without it (a failed
   // scan) the snapshots' destruction only lets the sketches go.
   void Finish();
 

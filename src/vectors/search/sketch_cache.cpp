@@ -4,8 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
+#include <system_error>
+#include <thread>
 
 #include "base/id_key.h"
 
@@ -66,17 +70,100 @@ void UnmapPages(void* data, std::size_t bytes) {
   if (data != nullptr) munmap(data, MappedBytes(bytes));
 }
 
-SketchCache::SketchCache() : budget_(DefaultBudget()) {}
+SketchCache::SketchCache(std::string base_path)
+    : budget_(DefaultBudget()), base_path_(std::move(base_path)), owner_pid_(getpid()) {}
+
+SketchCache::~SketchCache() {
+  // A forked child has none of its parent's threads to wait for.
+  if (getpid() == owner_pid_) WaitForPublishing();
+}
+
+void SketchCache::WaitForPublishing() {
+  std::unique_lock<std::mutex> lock(mu_);
+  published_.wait(lock, [&] { return publishers_ == 0; });
+}
+
+bool SketchCache::Snapshot(std::size_t shard, std::size_t dim, std::uint64_t txn_id,
+                           std::size_t records, SketchSnapshot* snap) const {
+  snap->shard = shard;
+  snap->dim = dim;
+  snap->txn_id = txn_id;
+  snap->records = records;
+  return ShardDataIdentity(base_path_, shard, &snap->data_dev, &snap->data_ino);
+}
+
+std::shared_ptr<ShardSketch> SketchCache::InstallFile(
+    const Key& key, const SketchSnapshot& snap, MappedSketch&& mapped,
+    const std::shared_ptr<ShardSketch>& expected) {
+  auto it = entries_.find(key);
+  if (expected != nullptr && (it == entries_.end() || it->second != expected)) return nullptr;
+  const std::uint64_t bytes = ShardSketch::BytesFor(snap.records, snap.dim);
+  const std::uint64_t others = HeldExcept(key);
+  const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
+  if (budget == 0 || bytes > budget || others > budget - bytes) return nullptr;
+  auto sketch = std::make_shared<ShardSketch>();
+  sketch->txn_id = snap.txn_id;
+  sketch->dim = snap.dim;
+  sketch->records = snap.records;
+  sketch->codes = PageArray<std::int8_t>::View(mapped.codes, snap.records * snap.dim);
+  sketch->meta = PageArray<RecordSketchMeta>::View(mapped.meta, snap.records);
+  sketch->ids = PageArray<std::int64_t>::View(mapped.ids, snap.records);
+  sketch->covered.store(snap.records, std::memory_order_release);
+  sketch->held_bytes = bytes;
+  sketch->file = std::move(mapped.mapping);
+  // The replaced sketch is freed when the last search holding it ends.
+  entries_[key] = sketch;
+  held_ = others + bytes;
+  return sketch;
+}
+
+std::shared_ptr<ShardSketch> SketchCache::TryFile(const Key& key, const SketchSnapshot& snap) {
+  const std::string path = SketchFilePath(base_path_, key.first, key.second);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto seen = seen_.find(key);
+    const FileIdentity now = IdentityOf(path);
+    if (now.size < 0 || (seen != seen_.end() && seen->second == now)) return nullptr;
+    const std::uint64_t bytes = ShardSketch::BytesFor(snap.records, snap.dim);
+    const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
+    if (bytes > budget || HeldExcept(key) > budget - bytes) return nullptr;
+  }
+  // Checked outside the lock: other shards' searches go on meanwhile.
+  MappedSketch mapped;
+  const SketchFileState state = LoadSketchFile(path, snap, &mapped);
+  std::lock_guard<std::mutex> lock(mu_);
+  if (state != SketchFileState::kMissing) seen_[key] = mapped.identity;
+  if (state != SketchFileState::kUsable) return nullptr;
+  return InstallFile(key, snap, std::move(mapped), nullptr);
+}
 
 std::uint64_t SketchCache::HeldExcept(const Key& key) const {
   auto it = entries_.find(key);
   return held_ - (it == entries_.end() ? 0 : BytesOf(*it->second));
 }
 
+void SketchCache::AdoptFile(std::size_t shard, std::size_t dim, std::uint64_t txn_id,
+                            std::size_t records) {
+  if (!files() || budget() == 0 || records == 0) return;
+  const Key key{shard, dim};
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = entries_.find(key);
+    // One still being sketched is used as it is; a complete one gives way to a file new to
+    // this cache (one stat tells).
+    if (it != entries_.end() && it->second->txn_id == txn_id && it->second->records == records &&
+        it->second->covered.load(std::memory_order_acquire) != records) {
+      return;
+    }
+  }
+  SketchSnapshot snap;
+  if (Snapshot(shard, dim, txn_id, records, &snap)) TryFile(key, snap);
+}
+
 std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t dim,
                                                   std::uint64_t txn_id, std::size_t records) {
-  std::lock_guard<std::mutex> lock(mu_);
   const Key key{shard, dim};
+  std::lock_guard<std::mutex> lock(mu_);
   auto it = entries_.find(key);
   if (it != entries_.end() && it->second->txn_id == txn_id && it->second->records == records) {
     return it->second;
@@ -94,7 +181,8 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
   // mu_), lends its memory: those pages are mapped and touched already, so the first search
   // after a write neither faults them in, zeroed, nor unmaps the old ones. Not when it holds
   // far more than needed (the pages it touched stay held) or more than the budget allows.
-  const bool lend = it != entries_.end() && it->second.use_count() == 1 &&
+  // A file's views are read-only and never lent.
+  const bool lend = it != entries_.end() && it->second.use_count() == 1 && !it->second->file &&
                     it->second->codes.size() >= records * dim &&
                     it->second->meta.size() >= records && it->second->ids.size() >= records &&
                     it->second->held_bytes <= 2 * bytes && it->second->held_bytes <= budget - others;
@@ -131,11 +219,22 @@ void SketchCache::Committed(std::size_t shard, std::uint64_t base, CommitOutcome
     ShardSketch& sketch = *it->second;
     // A sketch of another snapshot is left behind already.
     if (sketch.txn_id != base) continue;
+    bool alone = false;
+    if (outcome == CommitOutcome::kAdvanced) {
+      // A publishing thread copying the arrays is waited for (it takes no lock of the cache);
+      // once it has copied them, its reference no longer counts as a reader.
+      std::lock_guard<std::mutex> copied(sketch.copying);
+      alone = it->second.use_count() - sketch.publisher_refs.load() == 1;
+    }
     const bool followed = outcome == CommitOutcome::kAdvanced &&
-                          Follow(sketch, it->second.use_count() == 1, shard, change);
+                          Follow(sketch, alone, shard, change);
     // Left behind: no snapshot has this id, so the next search replaces it (lending its
     // arrays) and sketches the shard anew.
     sketch.txn_id = followed ? base + 1 : kNoSnapshot;
+    // A followed file-backed sketch of a kNoVectors commit keeps its file's arrays; published
+    // anew (a copy of the same bytes) so other processes, whose snapshots have the new id too,
+    // can map it.
+    if (followed) PublishLocked(shard, it->second);
   }
 }
 
@@ -146,6 +245,9 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
       return true;
     case ShardChange::Kind::kAppend: {
       if (change.dim != sketch.dim || shard >= change.appended.size()) return false;
+      // The file's arrays are read-only and exactly its size: copied first, which needs every
+      // search to have let go of them.
+      if (sketch.file && (!alone || !Privatize(sketch))) return false;
       // Records before the append keep their bytes and positions (the shard's last block is
       // topped up, new blocks follow it); the new ones wait past `covered`.
       const std::size_t records = sketch.records + change.appended[shard];
@@ -165,6 +267,7 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
       // A search holding the sketch may read these ids, or be sketching records of the base
       // snapshot that are now dead: then the sketch cannot follow.
       if (change.dim != sketch.dim || !alone) return false;
+      if (sketch.file && !Privatize(sketch)) return false;
       std::vector<std::int64_t> dead(change.ids.begin(), change.ids.end());
       std::sort(dead.begin(), dead.end());
       const std::size_t covered = sketch.covered.load(std::memory_order_relaxed);
@@ -187,6 +290,104 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
   return false;
 }
 
+bool SketchCache::Privatize(ShardSketch& sketch) {
+  const std::size_t records = sketch.records;
+  const std::size_t room = records + records / kGrowthRoom;
+  const std::uint64_t bytes = ShardSketch::BytesFor(records, sketch.dim);
+  const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
+  const std::uint64_t others = held_ - sketch.held_bytes;
+  if (bytes > budget || others > budget - bytes) return false;
+  PageArray<std::int8_t> codes(room * sketch.dim);
+  PageArray<RecordSketchMeta> meta(room);
+  PageArray<std::int64_t> ids(room);
+  if (!codes || !meta || !ids) return false;
+  std::memcpy(codes.get(), sketch.codes.get(), records * sketch.dim);
+  std::memcpy(meta.get(), sketch.meta.get(), records * sizeof(RecordSketchMeta));
+  std::memcpy(ids.get(), sketch.ids.get(), records * sizeof(std::int64_t));
+  sketch.codes = std::move(codes);
+  sketch.meta = std::move(meta);
+  sketch.ids = std::move(ids);
+  sketch.file.reset();
+  held_ = others + bytes;
+  sketch.held_bytes = bytes;
+  return true;
+}
+
+void SketchCache::Publish(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch) {
+  if (!files()) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  PublishLocked(shard, sketch);
+}
+
+void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch) {
+  if (!files() || getpid() != owner_pid_) return;
+  const Key key{shard, sketch->dim};
+  const std::size_t records = sketch->records;
+  const std::uint64_t txn_id = sketch->txn_id;
+  auto it = entries_.find(key);
+  if (it == entries_.end() || it->second != sketch || records == 0 ||
+      sketch->covered.load(std::memory_order_acquire) != records ||
+      publishing_.count(key) != 0) {
+    return;
+  }
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+  if (now < retry_after_) return;
+  publishing_.insert(key);
+  ++publishers_;
+  sketch->publisher_refs.fetch_add(1);
+  // The thread copies the arrays holding `copying` and then lets go of them: records
+  // [0, records) never change while it holds them (tombstones wait for `copying`, appends go
+  // past them), and nothing here waits on the thread.
+  try {
+    std::thread([this, key, strong = sketch, txn_id, records]() mutable {
+      // Everything the thread holds is let go before it counts itself done, so memory()
+      // and the destructor see its mappings gone.
+      {
+        SketchSnapshot snap;
+        PendingSketchFile pending;
+        MappedSketch mapped;
+        const std::string path = SketchFilePath(base_path_, key.first, key.second);
+        bool ok = Snapshot(key.first, key.second, txn_id, records, &snap);
+        // Another process may have published this snapshot already: then that file is mapped.
+        bool found = ok && LoadSketchFile(path, snap, &mapped) == SketchFileState::kUsable;
+        if (ok && !found) {
+          std::lock_guard<std::mutex> copying(strong->copying);
+          ok = BeginSketchFile(path, snap, strong->codes.get(), strong->meta.get(),
+                               strong->ids.get(), &pending);
+        }
+        std::weak_ptr<ShardSketch> weak = strong;
+        strong->publisher_refs.fetch_sub(1);
+        strong.reset();
+        if (ok && !found) ok = FinishSketchFile(std::move(pending), &mapped);
+        std::lock_guard<std::mutex> lock(mu_);
+        const std::shared_ptr<ShardSketch> current = weak.lock();
+        if (ok) {
+          seen_[key] = mapped.identity;
+          if (current && current->txn_id == snap.txn_id && current->records == snap.records) {
+            InstallFile(key, snap, std::move(mapped), current);
+          }
+        } else {
+          retry_after_ = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count() +
+                         kRetryAfterFailureSeconds;
+        }
+      }
+      std::lock_guard<std::mutex> lock(mu_);
+      publishing_.erase(key);
+      --publishers_;
+      published_.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: the sketch stays private, as when a file cannot be written.
+    publishing_.erase(key);
+    --publishers_;
+    sketch->publisher_refs.fetch_sub(1);
+  }
+}
+
 void SketchCache::SetBudget(std::uint64_t bytes) {
   std::lock_guard<std::mutex> lock(mu_);
   budget_.store(bytes, std::memory_order_relaxed);
@@ -199,7 +400,10 @@ void SketchCache::SetBudget(std::uint64_t bytes) {
 }
 
 std::uint64_t SketchCache::memory() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_);
+  // Publishing in progress holds a temporary file's pages and may swap a sketch for a file:
+  // the figure is taken once it is over (a forked child has no such threads).
+  if (getpid() == owner_pid_) published_.wait(lock, [&] { return publishers_ == 0; });
   return held_;
 }
 

@@ -4,20 +4,33 @@
 // reader of the id it is tagged with. The handle's own commits are reported to the cache
 // (commit_observer.h) and carry the sketch over to the commit's id when the change is known
 // exactly; any other commit leaves the sketch behind, and the next search sketches the whole
-// shard anew. Nothing here is written to disk.
+// shard anew.
+//
+// With a store path, a complete sketch is published to a file beside the store (sketch_file.h)
+// by a background thread and from then on mapped from it: every handle and process of the
+// host maps the same file, and a handle whose snapshot a published file describes prunes from
+// its first search. A file is verified once per mapping; one that is missing, stale or damaged
+// is never used, and the shard is sketched in memory (and published) as without files. When
+// files cannot be written (a read-only directory, a full disk) sketches stay in private memory.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "store/commit_observer.h"
 #include "vectors/kernels/sketch.h"
+#include "vectors/search/sketch_file.h"
 
 namespace zanth {
 
@@ -28,18 +41,32 @@ namespace zanth {
 void* MapPages(std::size_t bytes);  // nullptr when the mapping fails
 void UnmapPages(void* data, std::size_t bytes);
 
+// Owns its pages, or (View) points into memory someone else holds: a published file's mapping,
+// which is read-only.
 template <typename T>
 class PageArray {
  public:
   PageArray() = default;
   explicit PageArray(std::size_t n)
       : data_(static_cast<T*>(MapPages(n * sizeof(T)))), bytes_(data_ ? n * sizeof(T) : 0) {}
-  ~PageArray() { UnmapPages(data_, bytes_); }
+  static PageArray View(const T* data, std::size_t n) {
+    PageArray view;
+    view.data_ = const_cast<T*>(data);
+    view.bytes_ = n * sizeof(T);
+    view.owned_ = false;
+    return view;
+  }
+  ~PageArray() {
+    if (owned_) UnmapPages(data_, bytes_);
+  }
   PageArray(PageArray&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+      : data_(std::exchange(other.data_, nullptr)),
+        bytes_(std::exchange(other.bytes_, 0)),
+        owned_(std::exchange(other.owned_, true)) {}
   PageArray& operator=(PageArray&& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(bytes_, other.bytes_);
+    std::swap(owned_, other.owned_);
     return *this;
   }
   PageArray(const PageArray&) = delete;
@@ -53,6 +80,7 @@ class PageArray {
  private:
   T* data_ = nullptr;
   std::size_t bytes_ = 0;
+  bool owned_ = true;
 };
 
 // Which sketched records one filter accepts: bit i (of words[i / 64]) for position i < positions,
@@ -80,6 +108,14 @@ struct ShardSketch {
   // Bytes of pages the arrays hold once every record is sketched: BytesFor(records, dim), or
   // more when the arrays were lent by a larger sketch whose pages are touched already.
   std::uint64_t held_bytes = 0;
+  // Non-null: the arrays are views of this published file (complete, never written to); its
+  // header and page padding (at most 16 KiB) are not counted in held_bytes. The cache's lock
+  // guards it.
+  std::shared_ptr<SketchMapping> file;
+  // A publishing thread holds `copying` while it copies the arrays into its file, and counts
+  // in publisher_refs the reference it holds meanwhile (which is no reader afterwards).
+  std::mutex copying;
+  std::atomic<long> publisher_refs{0};
   // The accepted-record bitmaps of the filters searched with most recently, most recent last
   // (at most kFilterBitmaps, positions / 8 bytes each); dropped when an id changes.
   static constexpr std::size_t kFilterBitmaps = 4;
@@ -95,14 +131,19 @@ class SketchCache final : public CommitObserver {
  public:
   static constexpr std::uint64_t kUnlimited = UINT64_MAX;
 
-  // Starts with a budget of a quarter of the machine's physical memory.
-  SketchCache();
+  // Starts with a budget of a quarter of the machine's physical memory. `base_path` empty: no
+  // files, every sketch in private memory.
+  explicit SketchCache(std::string base_path = {});
+  // Waits for this process's publishing threads.
+  ~SketchCache() override;
+  SketchCache(const SketchCache&) = delete;
+  SketchCache& operator=(const SketchCache&) = delete;
 
   // The sketch of (shard, dim) for the snapshot with `txn_id` holding `records` records. A
   // missing or older one is replaced by an empty sketch of that snapshot when the budget has
   // room for it (counting the one it replaces); otherwise null. The replaced sketch's arrays
   // are reused when no search holds them and they are at most twice the size needed; larger
-  // ones (the shard shrank) are freed.
+  // ones (the shard shrank) are freed. A file-backed sketch never lends its arrays.
   std::shared_ptr<ShardSketch> Acquire(std::size_t shard, std::size_t dim, std::uint64_t txn_id,
                                        std::size_t records);
 
@@ -112,8 +153,27 @@ class SketchCache final : public CommitObserver {
   // wait unsketched at the end); tombstones of its dimension while no search holds it (their
   // ids are marked dead). Every other sketch of the base is left behind. An unchanged commit
   // changes nothing.
+  // With files, before Acquire (and for many shards at once): maps the published file of that
+  // snapshot, checked in full outside the cache's lock, when it is new to this cache and the
+  // budget has room. It replaces a complete sketch of the snapshot too, so handles and
+  // processes that sketched one shard at once come to share one file. Failures change nothing.
+  void AdoptFile(std::size_t shard, std::size_t dim, std::uint64_t txn_id, std::size_t records);
+
+  // A file-backed sketch follows a change of its vectors by first copying its arrays to
+  // private memory (only while no search holds it); a complete sketch that followed is
+  // published again.
   void Committed(std::size_t shard, std::uint64_t base, CommitOutcome outcome,
                  const ShardChange& change) override;
+
+  // Starts publishing `sketch` of `shard` when it is complete, private and still this cache's
+  // sketch of its key, no publishing of that key is under way, and no publishing failed in the
+  // last kRetryAfterFailure. A background thread writes the file (or finds that another process
+  // published that snapshot already) and swaps the sketch for the file's mapping.
+  void Publish(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch);
+  static constexpr std::int64_t kRetryAfterFailureSeconds = 30;
+  // Waits until no publishing of this cache is under way (tests, benchmarks).
+  void WaitForPublishing();
+  bool files() const { return !base_path_.empty(); }
 
   // 0 turns sketches off and frees them; a smaller budget drops sketches until the rest fit.
   void SetBudget(std::uint64_t bytes);
@@ -121,7 +181,7 @@ class SketchCache final : public CommitObserver {
   // Lock-free, so a forked child that never searches with sketches never touches the mutex.
   bool enabled() const { return budget() != 0; }
   // Bytes of the sketches held now (their held_bytes; sketches replaced while a search still
-  // uses them are freed when it ends and not counted).
+  // uses them are freed when it ends and not counted), once publishing under way has ended.
   std::uint64_t memory() const;
 
   // Counts of the searches since the last TakeCounts: records whose bound was tested, those
@@ -148,6 +208,20 @@ class SketchCache final : public CommitObserver {
   // Whether `sketch` (of the base snapshot, `alone`: no search holds it) can take `change` of
   // `shard`; when so, it has. mu_ held.
   bool Follow(ShardSketch& sketch, bool alone, std::size_t shard, const ShardChange& change);
+  // The file at `path` when it is of `snap`, fits the budget and is new to this cache; null
+  // otherwise. Takes and releases mu_.
+  std::shared_ptr<ShardSketch> TryFile(const Key& key, const SketchSnapshot& snap);
+  // A complete sketch mapped from `mapped`, installed for `key` (replacing `expected`, or
+  // whatever sketch of another snapshot is there when `expected` is null) when the budget has
+  // room. mu_ held.
+  std::shared_ptr<ShardSketch> InstallFile(const Key& key, const SketchSnapshot& snap,
+                                           MappedSketch&& mapped,
+                                           const std::shared_ptr<ShardSketch>& expected);
+  void PublishLocked(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch);
+  // Copies a file-backed sketch's arrays to private memory with room to grow. mu_ held.
+  bool Privatize(ShardSketch& sketch);
+  bool Snapshot(std::size_t shard, std::size_t dim, std::uint64_t txn_id, std::size_t records,
+                SketchSnapshot* snap) const;
 
   mutable std::mutex mu_;
   std::map<Key, std::shared_ptr<ShardSketch>> entries_;
@@ -156,6 +230,15 @@ class SketchCache final : public CommitObserver {
   std::atomic<std::uint64_t> bounded_{0};
   std::atomic<std::uint64_t> rescored_{0};
   std::atomic<std::uint64_t> sketched_{0};
+
+  std::string base_path_;
+  // Per key, the file last mapped or turned down: not looked at again while the path holds it.
+  std::map<Key, FileIdentity> seen_;
+  std::set<Key> publishing_;
+  std::size_t publishers_ = 0;  // threads running
+  mutable std::condition_variable published_;
+  std::int64_t retry_after_ = 0;  // steady seconds
+  pid_t owner_pid_;
 };
 
 }  // namespace zanth

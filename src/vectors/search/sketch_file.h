@@ -1,0 +1,138 @@
+// Published sketches: the complete sketch of one shard snapshot at one dimension, kept in
+// `<base_path>/sketches/shard_<n>.<dim>` and mapped read-only (MAP_SHARED) by every handle of
+// every process, so the page cache holds one copy for the host.
+//
+// A file is a cache and is trusted only when all of this holds, checked once per mapping:
+// its header names the snapshot the reader holds (LMDB transaction id, record count,
+// dimension, layout version, and the device and inode of the shard's data.mdb, so a store
+// made anew or restored in another file at the same path never matches), its size is the one
+// the header implies, and the 64-bit hash over the header and every byte after it (SketchHash)
+// is the one stored. The hash is a check against torn, truncated and damaged files and stray
+// writes, not against someone who can write the store's files (they can change the records).
+//
+// Files are only ever replaced whole: written to a temporary file in the same directory,
+// synced, renamed over the old one and the directory synced. A reader therefore maps either
+// the old file or the new one, and a process killed while writing leaves the old file (or
+// none) plus a temporary file that readers never open and later writers remove.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "vectors/kernels/sketch.h"
+
+namespace zanth {
+
+inline constexpr std::uint32_t kSketchFileVersion = 1;
+
+// The shard snapshot a sketch describes.
+struct SketchSnapshot {
+  std::uint64_t shard = 0;
+  std::uint64_t dim = 0;
+  std::uint64_t txn_id = 0;
+  std::uint64_t records = 0;
+  std::uint64_t data_dev = 0;  // of shard_<n>/data.mdb
+  std::uint64_t data_ino = 0;
+  bool operator==(const SketchSnapshot&) const = default;
+};
+
+// Which file a path holds, to tell a file already looked at from a new one.
+struct FileIdentity {
+  std::uint64_t dev = 0;
+  std::uint64_t ino = 0;
+  std::int64_t mtime_ns = 0;
+  std::int64_t size = -1;  // -1: no file
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// A read-only mapping of a whole sketch file; the arrays point into it.
+class SketchMapping {
+ public:
+  SketchMapping(void* data, std::size_t bytes) : data_(data), bytes_(bytes) {}
+  ~SketchMapping();
+  SketchMapping(const SketchMapping&) = delete;
+  SketchMapping& operator=(const SketchMapping&) = delete;
+  std::size_t bytes() const { return bytes_; }
+  const char* data() const { return static_cast<const char*>(data_); }
+
+ private:
+  void* data_;
+  std::size_t bytes_;
+};
+
+struct MappedSketch {
+  std::shared_ptr<SketchMapping> mapping;  // null: no usable file
+  const std::int8_t* codes = nullptr;      // records * dim
+  const RecordSketchMeta* meta = nullptr;  // records
+  const std::int64_t* ids = nullptr;       // records
+  FileIdentity identity;
+};
+
+// The file's bytes for a sketch of `records` records at `dim`.
+std::uint64_t SketchFileBytes(std::uint64_t records, std::uint64_t dim);
+
+// A fast 64-bit hash of `bytes` (four independent multiply-rotate lanes over 8-byte words,
+// folded, then the tail and the length mixed in). Any change of a single byte changes it;
+// two different files share one with a chance of about 2^-64.
+std::uint64_t SketchHash(const void* data, std::size_t bytes);
+
+std::string SketchDirectory(const std::string& base_path);
+std::string SketchFilePath(const std::string& base_path, std::size_t shard, std::size_t dim);
+
+// The device and inode of `base_path`/shard_<n>/data.mdb, or false when it cannot be stat'ed.
+bool ShardDataIdentity(const std::string& base_path, std::size_t shard, std::uint64_t* dev,
+                       std::uint64_t* ino);
+
+// What is at the path now (size -1 when nothing is).
+FileIdentity IdentityOf(const std::string& path);
+
+enum class SketchFileState {
+  kUsable,         // maps exactly `want` and its hash is right
+  kMissing,        // no file
+  kOtherSnapshot,  // a sound header of another snapshot or layout: stale, not damaged
+  kDamaged,        // cut short, a wrong size or magic, or a hash that does not match
+};
+
+// Maps and checks the file at `path` for snapshot `want`; `out` is filled only when usable.
+// `out->identity` is set in every case that found a file.
+SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& want,
+                               MappedSketch* out);
+
+// A sketch file being written: its temporary file holds every byte but the hash.
+struct PendingSketchFile {
+  std::string path;
+  std::string temporary;
+  int fd = -1;
+  void* data = nullptr;  // the temporary file mapped for writing
+  std::uint64_t bytes = 0;
+  SketchSnapshot snap;
+  PendingSketchFile() = default;
+  PendingSketchFile(PendingSketchFile&& other) noexcept;
+  PendingSketchFile& operator=(PendingSketchFile&&) = delete;
+  ~PendingSketchFile();  // abandons it: the temporary file is removed
+};
+
+// Copies the sketch of `snap` (arrays of snap.records records) into a new temporary file in
+// the folder of `path` (made when missing), its space reserved first. False when that fails
+// (a read-only folder, a full disk): nothing is left behind once `out` is destroyed. `out`
+// must be empty.
+bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
+                     const std::int8_t* codes, const RecordSketchMeta* meta,
+                     const std::int64_t* ids, PendingSketchFile* out);
+// Hashes the temporary file, syncs it, renames it over `path`, syncs the folder and maps the
+// published file into `out`. False when anything fails: then nothing at `path` changed.
+bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out);
+// Both of the above.
+bool WriteSketchFile(const std::string& path, const SketchSnapshot& snap,
+                     const std::int8_t* codes, const RecordSketchMeta* meta,
+                     const std::int64_t* ids, MappedSketch* out);
+
+// Temporary sketch files are named `.<file name>.tmp.<pid>.<n>`; this removes those in `dir`
+// whose process is gone. Returns how many were removed.
+std::size_t RemoveStrayTemporaries(const std::string& dir);
+
+}  // namespace zanth

@@ -1,0 +1,305 @@
+"""Sketch files beside the store (sketches/shard_<n>.<dim>) are a cache every process maps: a
+damaged, cut, stale or half-written file is never used, processes that publish at once or are
+killed while publishing leave a sound file or none, a store whose files cannot be written
+searches from private memory, and every answer is the one a handle without sketches gives.
+
+A fresh handle has no sketch in memory, so its first search prunes (take_prune_counts()[0] > 0)
+only when it mapped a published file: that is how these tests see whether a file was used."""
+import json
+import os
+import signal
+import struct
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import zanth_vec
+from conftest import run_isolated
+
+SHARDS = 2
+DIM = 128
+HEADER = 4096
+
+
+def make_store(path, n=4000, seed=0):
+    rng = np.random.default_rng(seed)
+    store = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+    store.store_flat_vectors(rng.standard_normal((n, DIM)).astype(np.float32), list(range(n)))
+    return store, rng.standard_normal((8, DIM)).astype(np.float32)
+
+
+def sketch_dir(path):
+    return os.path.join(path, "sketches")
+
+
+def files(path):
+    """{name: bytes} of the published files (temporaries start with a dot)."""
+    d = sketch_dir(path)
+    if not os.path.isdir(d):
+        return {}
+    return {n: open(os.path.join(d, n), "rb").read() for n in os.listdir(d) if not n.startswith(".")}
+
+
+def wait_published(path, count=SHARDS, timeout=30.0, unlike=None):
+    """The published files once `count` exist (and none equals `unlike`'s bytes)."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        found = files(path)
+        if len(found) == count and not (unlike and any(found[n] == unlike.get(n) for n in found)):
+            return found
+        time.sleep(0.02)
+    raise AssertionError(f"not published: {sorted(files(path))}")
+
+
+def exact(path, queries, k=10):
+    reference = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+    reference.set_sketch_budget(0)
+    return [reference.search_flat(q, k=k) for q in queries]
+
+
+def fresh_first_search(path, queries, k=10):
+    """A new handle's answers and whether its first search pruned (it mapped the files)."""
+    handle = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+    answers = [handle.search_flat(queries[0], k=k)]
+    bounded, _ = handle.take_prune_counts()
+    answers += [handle.search_flat(q, k=k) for q in queries[1:]]
+    return answers, bounded > 0
+
+
+def flip(at):
+    return lambda b: b[:at] + bytes([b[at] ^ 0x10]) + b[at + 1:]
+
+
+# Offsets into a file of 2000 records at DIM: codes at 4096, then meta, then ids, 4 KiB aligned.
+META = HEADER + (2000 * DIM + 4095) // 4096 * 4096
+DAMAGES = {
+    "magic": flip(0),
+    "transaction id": flip(8 + 4 + 4 + 8 + 8),
+    "hash field": flip(8 + 8 + 10 * 8),
+    "header padding": flip(2000),
+    "first code": flip(HEADER),
+    "last code": flip(HEADER + 2000 * DIM - 1),
+    "a residual norm": flip(META + 12 * 777 + 9),
+    "last id": flip(-1),
+    "cut by one byte": lambda b: b[:-1],
+    "cut to the header": lambda b: b[:HEADER],
+    "empty": lambda b: b"",
+    "one byte longer": lambda b: b + b"\0",
+}
+
+
+@pytest.mark.parametrize("damage", DAMAGES)
+def test_a_damaged_file_is_never_used_and_is_rebuilt(tmp_path, damage):
+    path = str(tmp_path)
+    store, queries = make_store(path)
+    store.search_flat(queries[0])
+    good = wait_published(path)
+    assert fresh_first_search(path, queries)[1]  # the sound files are used
+    for name, data in good.items():
+        with open(os.path.join(sketch_dir(path), name), "wb") as f:  # in place, as a stray write
+            f.write(DAMAGES[damage](data))
+    answers, pruned = fresh_first_search(path, queries)
+    assert not pruned and answers == exact(path, queries)
+    # That search sketched the shards anew and published them again, byte for byte.
+    assert wait_published(path, unlike={n: DAMAGES[damage](d) for n, d in good.items()}) == good
+    assert fresh_first_search(path, queries) == (answers, True)
+
+
+def test_a_file_of_another_snapshot_is_not_used(tmp_path):
+    path = str(tmp_path)
+    store, queries = make_store(path)
+    store.search_flat(queries[0])
+    old = wait_published(path)
+    # Another process appends to both shards and deletes (ids of the old files go dead).
+    run_isolated("""
+        z = zanth_vec.ZanthVec(path, num_shards=2)
+        z.store_flat_vectors(np.full((2, 128), 0.5, np.float32), [10**6, 10**6 + 1])
+        z.delete_flat_vectors([1, 2, 3], 128)
+        """, path=path)
+    for name, data in old.items():  # the old files put back over whatever is there
+        with open(os.path.join(sketch_dir(path), name), "wb") as f:
+            f.write(data)
+    answers, pruned = fresh_first_search(path, queries)
+    assert not pruned and answers == exact(path, queries)
+    assert all(i not in (1, 2, 3) for a in answers for _, i in a)
+    # A store made anew at the same path with the same history gets new data files: the files
+    # of the old one do not describe it, though transaction ids and counts match.
+    del store
+    old = wait_published(path, unlike=old)
+    for shard in range(SHARDS):
+        os.replace(os.path.join(path, f"shard_{shard}"), os.path.join(path, f"gone_{shard}"))
+    remade, _ = make_store(path, seed=1)
+    run_isolated("""
+        z = zanth_vec.ZanthVec(path, num_shards=2)
+        z.store_flat_vectors(np.full((2, 128), 0.5, np.float32), [10**6, 10**6 + 1])
+        z.delete_flat_vectors([1, 2, 3], 128)
+        """, path=path)
+    for name, data in old.items():
+        with open(os.path.join(sketch_dir(path), name), "wb") as f:
+            f.write(data)
+    answers, pruned = fresh_first_search(path, queries)
+    assert not pruned and answers == exact(path, queries)
+
+
+PUBLISHER = """
+import os, sys, numpy as np, zanth_vec
+z = zanth_vec.ZanthVec(sys.argv[1], num_shards=2)
+if len(sys.argv) > 2:  # a new snapshot of both shards: the files there are stale
+    z.store_flat_vectors(np.ones((2, 128), np.float32), [int(sys.argv[2]), int(sys.argv[2]) + 1])
+z.search_flat(np.ones(128, np.float32), k=5)
+print("searched", flush=True)
+del z  # waits for the publishing threads
+print("published", flush=True)
+sys.stdin.read()
+"""
+
+
+def whole(data):
+    """Whether a file is as long as its header says (a torn write would not be)."""
+    return len(data) >= HEADER and len(data) == struct.unpack_from("<Q", data, 16 + 9 * 8)[0]
+
+
+def test_processes_killed_while_publishing_leave_the_old_file_or_none(tmp_path):
+    path = str(tmp_path)
+    store, queries = make_store(path, n=60000)
+    del store
+    strays = 0
+    for attempt in range(12):
+        # Even attempts publish into an empty folder, odd ones over the files of the snapshot
+        # before their own append.
+        if attempt % 2 == 0 and os.path.isdir(sketch_dir(path)):
+            for name in files(path):
+                os.remove(os.path.join(sketch_dir(path), name))
+        extra = [] if attempt % 2 == 0 else [str(10**6 + 2 * attempt)]
+        child = subprocess.Popen([sys.executable, "-c", PUBLISHER, path, *extra],
+                                 stdout=subprocess.PIPE, stdin=subprocess.PIPE, text=True)
+        assert child.stdout.readline() == "searched\n"
+        time.sleep(attempt % 6 * 0.003)
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        names = os.listdir(sketch_dir(path)) if os.path.isdir(sketch_dir(path)) else []
+        strays += sum(n.startswith(".") for n in names)
+        assert all(whole(data) for data in files(path).values())
+        answers, _ = fresh_first_search(path, queries)
+        assert answers == exact(path, queries)
+    assert strays > 0  # some kill did land amid a write
+    # Publishing removes the temporaries of processes that are gone.
+    for name in files(path):
+        os.remove(os.path.join(sketch_dir(path), name))
+    zanth_vec.ZanthVec(path, num_shards=SHARDS).search_flat(queries[0])
+    wait_published(path)
+    assert not [n for n in os.listdir(sketch_dir(path)) if n.startswith(".")]
+
+
+def test_processes_publishing_one_shard_at_once(tmp_path):
+    path = str(tmp_path)
+    store, queries = make_store(path, n=30000)
+    del store
+    children = [subprocess.Popen([sys.executable, "-c", PUBLISHER, path], stdout=subprocess.PIPE,
+                                 stdin=subprocess.PIPE, text=True) for _ in range(4)]
+    for child in children:
+        assert child.stdout.readline() == "searched\n"
+        assert child.stdout.readline() == "published\n"
+        child.stdin.close()
+        assert child.wait() == 0
+    assert sorted(os.listdir(sketch_dir(path))) == [f"shard_{s}.{DIM}" for s in range(SHARDS)]
+    answers, pruned = fresh_first_search(path, queries)
+    assert pruned and answers == exact(path, queries)
+
+
+@pytest.mark.parametrize("how", ["read-only directory", "sketches is a file"])
+def test_a_store_whose_files_cannot_be_written_searches_from_memory(tmp_path, how):
+    path = str(tmp_path / "store")
+    store, queries = make_store(path)
+    del store
+    if how == "sketches is a file" or os.geteuid() == 0:  # root writes into read-only folders
+        open(sketch_dir(path), "w").close()
+    else:
+        os.chmod(path, 0o555)
+    try:
+        handle = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+        answers = [handle.search_flat(q) for q in queries]
+        handle.take_prune_counts()
+        assert [handle.search_flat(q) for q in queries] == answers == exact(path, queries)
+        assert handle.take_prune_counts()[0] > 0 and handle.sketch_memory() > 0
+        del handle
+        assert not os.path.isdir(sketch_dir(path))
+        assert subprocess.run([sys.executable, "-m", "zanth", "verify", path],
+                              capture_output=True).returncode == 0
+    finally:
+        os.chmod(path, 0o755)
+
+
+WORKER = """
+import json, sys, numpy as np, zanth_vec
+z = zanth_vec.ZanthVec(sys.argv[1], num_shards=2)
+for line in sys.stdin:
+    op, arg = json.loads(line)
+    if op == "search":
+        out = z.search_flat(np.array(arg, np.float32), k=7)
+    elif op == "append":
+        ids, rows = arg
+        z.store_flat_vectors(np.array(rows, np.float32).reshape(len(ids), 128), ids)
+        out = None
+    elif op == "delete":
+        z.delete_flat_vectors(arg, 128)
+        out = None
+    else:
+        z.store_data([op], arg)
+        out = None
+    print(json.dumps(out), flush=True)
+"""
+
+
+@settings(max_examples=12)
+@given(steps=st.lists(st.tuples(st.integers(0, 2), st.sampled_from(
+    ["search", "search", "search", "append", "delete", "object"]), st.integers(0, 2**31)),
+    min_size=4, max_size=24))
+def test_processes_answer_as_a_handle_without_sketches(steps):
+    import tempfile
+    with tempfile.TemporaryDirectory() as path:
+        store, _ = make_store(path, n=3000)
+        reference = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+        reference.set_sketch_budget(0)
+        workers = [subprocess.Popen([sys.executable, "-c", WORKER, path], stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, text=True) for _ in range(2)]
+        try:
+            next_id = 10**6
+            for who, op, seed in steps:
+                rng = np.random.default_rng(seed)
+                if op == "search":
+                    arg = rng.standard_normal(DIM).tolist()
+                elif op == "append":
+                    n = int(rng.integers(1, 300))
+                    arg = [list(range(next_id, next_id + n)),
+                           rng.standard_normal(n * DIM).astype(np.float32).tolist()]
+                    next_id += n
+                elif op == "delete":
+                    arg = rng.integers(0, 3000, 40).tolist()
+                else:
+                    arg = [int(seed)]
+                if who == 2:  # this process's handle, sketches on
+                    if op == "search":
+                        got = store.search_flat(np.array(arg, np.float32), k=7)
+                    elif op == "append":
+                        store.store_flat_vectors(np.array(arg[1], np.float32).reshape(-1, DIM), arg[0])
+                    elif op == "delete":
+                        store.delete_flat_vectors(arg, DIM)
+                    else:
+                        store.store_data([op], arg)
+                else:
+                    workers[who].stdin.write(json.dumps([op, arg]) + "\n")
+                    workers[who].stdin.flush()
+                    got = json.loads(workers[who].stdout.readline())
+                if op == "search":
+                    want = reference.search_flat(np.array(arg, np.float32), k=7)
+                    assert [tuple(h) for h in got] == want
+        finally:
+            for w in workers:
+                w.stdin.close()
+                w.wait(timeout=60)
+            del store, reference
