@@ -82,7 +82,7 @@ def warm(pruned, full, queries, filt=None):
 def compare(label, pruned, full, queries, goal, filt=None):
     warm(pruned, full, queries, filt)
     ours = per_query(lambda q: pruned.search_flat(q, filt, K), queries)
-    bounded, rescored = pruned.take_prune_counts()
+    bounded, rescored, _ = pruned.take_prune_counts()
     theirs = per_query(lambda q: full.search_flat(q, filt, K), queries)
     rate = 1 - rescored / bounded if bounded else 0.0
     report(label, ours, "full scan", theirs, goal, pruned=f"{rate:.4%}")

@@ -164,7 +164,7 @@ def test_sketches_follow_writes_of_another_process(tmp_path):
     query = rng.standard_normal(dim).astype(np.float32)
     for _ in range(SEARCHES):
         before = store.search_flat(query, k=3)
-    bounded, rescored = store.take_prune_counts()
+    bounded, rescored, _ = store.take_prune_counts()
     assert rescored < bounded / 4  # the last searches did prune
     assert 0 < store.sketch_memory() <= 0.3 * 3000 * dim * 4
     subprocess.run([sys.executable, "-c", WRITER, str(tmp_path), repr(query.tolist())], check=True)
@@ -284,7 +284,7 @@ def test_sketches_follow_this_handles_writes(tmp_path, who, what):
     tag = store.get_ids_from_filter((0, "tag"))
     for search, filt in enumerate((None, tag, None)):
         assert store.search_flat(query, filt, 5) == other.search_flat(query, filt, 5)
-        bounded, _ = store.take_prune_counts()
+        bounded, _, _ = store.take_prune_counts()
         assert bounded >= (n // 4 if filt else n) * 0.55  # every accepted live record
     assert [store.search_flat_batch(np.stack([query, -query]), None, 5)[i] for i in (0, 1)] == \
         [other.search_flat(q, None, 5) for q in (query, -query)]

@@ -3,8 +3,9 @@ damaged, cut, stale or half-written file is never used, processes that publish a
 killed while publishing leave a sound file or none, a store whose files cannot be written
 searches from private memory, and every answer is the one a handle without sketches gives.
 
-A fresh handle has no sketch in memory, so its first search prunes (take_prune_counts()[0] > 0)
-only when it mapped a published file: that is how these tests see whether a file was used."""
+A fresh handle has no sketch in memory, so its first search prunes without sketching a record
+(take_prune_counts(): bounded > 0, sketched == 0) only when it mapped a published file: that is
+how these tests see whether a file was used."""
 import json
 import os
 import signal
@@ -62,12 +63,13 @@ def exact(path, queries, k=10):
 
 
 def fresh_first_search(path, queries, k=10):
-    """A new handle's answers and whether its first search pruned (it mapped the files)."""
+    """A new handle's answers and whether its first search used the files: it pruned without
+    sketching a record."""
     handle = zanth_vec.ZanthVec(path, num_shards=SHARDS)
     answers = [handle.search_flat(queries[0], k=k)]
-    bounded, _ = handle.take_prune_counts()
+    bounded, _, sketched = handle.take_prune_counts()
     answers += [handle.search_flat(q, k=k) for q in queries[1:]]
-    return answers, bounded > 0
+    return answers, bounded > 0 and sketched == 0
 
 
 def flip(at):

@@ -203,8 +203,9 @@ PyObject* StoreTakePruneCounts(PyObject* self, PyObject*) {
   ZANTH_ENTRY({
     if (Status s = StoreOf(self).CheckProcess(); !s.ok()) return RaiseStatus(s);
     SketchCache::Counts counts = SketchesOf(self).TakeCounts();
-    return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts.bounded),
-                         static_cast<unsigned long long>(counts.rescored));
+    return Py_BuildValue("(KKK)", static_cast<unsigned long long>(counts.bounded),
+                         static_cast<unsigned long long>(counts.rescored),
+                         static_cast<unsigned long long>(counts.sketched));
   })
 }
 

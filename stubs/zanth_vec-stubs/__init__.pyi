@@ -188,9 +188,9 @@ class ZanthVec:
         the default is a quarter of the machine's memory). 0 turns them off and frees them:
         every search then reads every vector, and no sketch file is read or written. Results never depend on the sketches, only speed does."""
 
-    def take_prune_counts(self) -> tuple[int, int]:
-        """(records whose bound was tested, records among them scored exactly) by the searches
-        of this handle since the last call, and resets both."""
+    def take_prune_counts(self) -> tuple[int, int, int]:
+        """(records whose bound was tested, records among them scored exactly, records
+        sketched) by the searches of this handle since the last call, and resets all three."""
 
     def store_pickled(self, data: Sequence[bytes], identifiers: Ids) -> None:
         """store_data for objects the caller has pickled already: stores the bytes data[i]
