@@ -159,6 +159,9 @@ def _value_key(space: str, value: Scalar) -> str:
     return space + "n" + enc.number_code(value)  # type: ignore[arg-type]
 
 
+_KEYS: dict[tuple[str, type, Any], str] = {}  # (namespace, type, value) -> its index key
+
+
 def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, ...]]:
     """Checked metadata (NumPy scalars become Python ones, tuples lists) and its index keys."""
     if meta is None:
@@ -173,16 +176,25 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
         if (kind is int and -enc.MAX_EXACT_INT <= value <= enc.MAX_EXACT_INT) or kind is bool \
                 or (kind is float and value == value) or (kind is str and value.isascii()):
             clean[field] = value  # the common cases, checked in line
+            # Their keys are remembered: categories, years and flags repeat across documents.
+            # The type is part of the entry, as 1, 1.0 and True are equal dict keys.
+            known = _KEYS.get((space, kind, value))
+            if known is not None:
+                keys.append(known)
+                continue
             items: list[Scalar] = [value]
+            remember = True
         elif value is None:
             clean[field] = None
             continue
         elif isinstance(value, (list, tuple)):
             items = [scalar(v, f"metadata {field!r} of {doc_id!r}") for v in value]
             clean[field] = items
+            remember = False
         else:
             items = [scalar(value, f"metadata {field!r} of {doc_id!r}")]
             clean[field] = items[0]
+            remember = False
         for item in items:
             key = _value_key(space, item)
             if len(key) > enc.MAX_INDEX_KEY_BYTES // 4 and \
@@ -191,6 +203,10 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
                                  f"field name and value take at most "
                                  f"{enc.MAX_INDEX_KEY_BYTES - 5} UTF-8 bytes together")
             keys.append(key)
+        if remember and len(key) < 64:  # a short key of a common case
+            if len(_KEYS) >= 100_000:
+                _KEYS.clear()
+            _KEYS[(space, kind, value)] = key
     return clean, tuple(dict.fromkeys(keys)) if len(keys) > 1 else tuple(keys)
 
 
