@@ -16,13 +16,15 @@ billion documents meets one with a chance of about 3%). Under its record id a do
 * its index entries: one per metadata value, and PRESENT_KEY.
 
 Negative record ids are the collection's own: its settings (dimension, metric), a counter of
-dead vectors, and journals.
+dead vectors, and the journal.
 
 Writes. Every write call takes the collection's lock (a file lock beside the shards, and a
-thread lock), then writes a journal -- an object at a random negative id listing each record id
-it will touch with every index key it may write or remove, filed under JOURNAL_KEY -- then the
-vectors and index entries, then the objects (deletion: the objects first), and then removes the
-journal. A writer that dies leaves its journal; whoever next takes the lock (any write, opening
+thread lock), then writes a journal -- an object at JOURNAL_ID listing each record id it will
+touch with every index key it may write or remove; one commit, as the lock lets one writer at a
+time have a journal -- then the vectors and index entries, then the objects (deletion: the
+objects first), and then removes the journal. Journals at a random negative id filed under
+JOURNAL_KEY, as earlier versions wrote them, are found and recovered alike. A writer that dies
+leaves its journal; whoever next takes the lock (any write, opening
 the collection, or a read that finds a journal and the lock free) rebuilds each journaled
 document from its object, or removes every trace of it when it has none. So a crash leaves each
 document whole or absent, never in part.
@@ -37,7 +39,6 @@ from __future__ import annotations
 import fcntl
 import math
 import os
-import random
 import threading
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
@@ -58,6 +59,7 @@ Metadata = dict[str, Any]
 
 SETTINGS_ID = -(2**63) + 1  # {"format", "dim", "metric"}
 STATS_ID = -(2**63) + 2  # {"dead": vectors deleted since the last compaction}
+JOURNAL_ID = -(2**63) + 3  # ("journal", [(record id, index keys), ...]) of the write running
 FORMAT = "zanth.Collection/1"
 LOCK_FILE = "collection.lock"
 CHUNK = 5000  # documents per journaled write
@@ -319,7 +321,11 @@ class Collection:
                 fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
 
     def _journals(self) -> list[int]:
-        return self._store.get_ids_from_filter((0, enc.JOURNAL_KEY)).to_list()
+        """The record ids of unfinished journals: JOURNAL_ID's, and any filed under JOURNAL_KEY."""
+        found = self._store.get_ids_from_filter((0, enc.JOURNAL_KEY)).to_list()
+        if self._store.get_pickled([JOURNAL_ID])[0] is not None:
+            found.append(JOURNAL_ID)
+        return found
 
     def _settle(self) -> bool:
         """Before a read: True when no write is in progress. A journal whose writer is gone (the
@@ -345,13 +351,13 @@ class Collection:
             self._mutex.release()
 
     def _begin(self, entries: list[tuple[int, tuple[str, ...]]]) -> int:
-        journal = -1 - random.getrandbits(62)
-        self._store.store_data([("journal", entries)], [journal])
-        self._store.batch_index_insert([(enc.JOURNAL_KEY, journal)])
-        return journal
+        """Writes the journal (under the lock, after recovery: JOURNAL_ID is free)."""
+        self._store.store_data([("journal", entries)], [JOURNAL_ID])
+        return JOURNAL_ID
 
     def _end(self, journal: int) -> None:
-        self._store.batch_index_delete([(enc.JOURNAL_KEY, journal)])
+        if journal != JOURNAL_ID:  # one filed under JOURNAL_KEY: the key goes first
+            self._store.batch_index_delete([(enc.JOURNAL_KEY, journal)])
         self._store.delete_data([journal])
 
     def _recover(self) -> None:
