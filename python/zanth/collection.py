@@ -172,8 +172,11 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
         raise TypeError(f"metadata of {doc_id!r} is a dict, not {type(meta).__name__}")
     clean: Metadata = {}
     keys: list[str] = []
+    lists = False  # only a list's values can repeat a key
     for field, value in meta.items():
-        space = _namespace(field, doc_id)
+        space = _SPACES.get(field) if type(field) is str else None
+        if space is None:
+            space = _namespace(field, doc_id)
         kind = type(value)
         if (kind is int and -enc.MAX_EXACT_INT <= value <= enc.MAX_EXACT_INT) or kind is bool \
                 or (kind is float and value == value) or (kind is str and value.isascii()):
@@ -193,6 +196,7 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
             items = [scalar(v, f"metadata {field!r} of {doc_id!r}") for v in value]
             clean[field] = items
             remember = False
+            lists = True
         else:
             items = [scalar(value, f"metadata {field!r} of {doc_id!r}")]
             clean[field] = items[0]
@@ -209,7 +213,7 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
             if len(_KEYS) >= 100_000:
                 _KEYS.clear()
             _KEYS[(space, kind, value)] = key
-    return clean, tuple(dict.fromkeys(keys)) if len(keys) > 1 else tuple(keys)
+    return clean, tuple(dict.fromkeys(keys)) if lists else tuple(keys)
 
 
 class _Batch(NamedTuple):
@@ -222,8 +226,10 @@ class _Batch(NamedTuple):
     keys: list[tuple[str, ...]]
 
     def objects(self, rows: range) -> list[tuple[Any, ...]]:
+        raw = self.given[rows.start:rows.stop].tobytes()
+        size = self.given.itemsize * self.given.shape[1]
         return [(self.doc_ids[n], self.metadatas[n], self.documents[n],
-                 self.given[n].tobytes(), self.keys[n]) for n in rows]
+                 raw[i:i + size], self.keys[n]) for i, n in zip(range(0, len(raw), size), rows)]
 
 
 class Collection:
@@ -431,17 +437,17 @@ class Collection:
         if isinstance(documents, str):
             documents = [documents]
         given = self._vectors(vectors, n)
-        seen: dict[int, DocId] = {}
-        rids = []
-        for doc_id in doc_ids:
-            rid = enc.record_id(doc_id)
-            if rid in seen:
-                if _same_id(seen[rid], doc_id):
-                    raise ValueError(f"id {doc_id!r} appears twice in this call")
-                raise ValueError(f"ids {seen[rid]!r} and {doc_id!r} hash to the same record id: "
-                                 "change one of them")
-            seen[rid] = doc_id
-            rids.append(rid)
+        record_id = enc.record_id
+        rids = [record_id(doc_id) for doc_id in doc_ids]
+        if len(set(rids)) != n:  # find the first repeat, to name it
+            seen: dict[int, DocId] = {}
+            for rid, doc_id in zip(rids, doc_ids):
+                if rid in seen:
+                    if _same_id(seen[rid], doc_id):
+                        raise ValueError(f"id {doc_id!r} appears twice in this call")
+                    raise ValueError(f"ids {seen[rid]!r} and {doc_id!r} hash to the same "
+                                     "record id: change one of them")
+                seen[rid] = doc_id
         metas = [None] * n if metadatas is None else list(metadatas)  # type: ignore[call-overload]
         docs = [None] * n if documents is None else list(documents)  # type: ignore[call-overload]
         for name, given_list in (("metadatas", metas), ("documents", docs)):
@@ -495,7 +501,8 @@ class Collection:
     def _write_chunk(self, batch: _Batch, rows: range, old: list[Any]) -> None:
         rids = [batch.rids[n] for n in rows]
         previous = [old[n][4] if _is_doc(old[n]) else None for n in rows]
-        entries = [(rid, tuple(dict.fromkeys(batch.keys[n] + (was or ()))))
+        entries = [(rid, batch.keys[n] if was is None
+                    else tuple(dict.fromkeys(batch.keys[n] + was)))
                    for rid, n, was in zip(rids, rows, previous)]
         journal = self._begin(entries)
         replaced = [rid for rid, was in zip(rids, previous) if was is not None]
