@@ -428,7 +428,7 @@ while True:
 
 def test_killed_writers_leave_documents_whole_or_absent(tmp_path):
     import zanth_vec
-    from zanth.encoding import JOURNAL_KEY
+    from zanth.collection import JOURNAL_ID
 
     path = str(tmp_path / "c")
     rng, interrupted, kills = random.Random(), 0, max(3, int(8 * SCALE))
@@ -440,7 +440,7 @@ def test_killed_writers_leave_documents_whole_or_absent(tmp_path):
         writer.send_signal(signal.SIGKILL)
         assert writer.wait(timeout=30) == -signal.SIGKILL
         raw = zanth_vec.ZanthVec(path, 3)
-        interrupted += len(raw.get_ids_from_filter((0, JOURNAL_KEY))) > 0
+        interrupted += raw.get_pickled([JOURNAL_ID])[0] is not None
         del raw
         col = Collection(path)  # opening recovers what the writer left
         docs = col.get(include_vectors=True)
@@ -458,6 +458,32 @@ def test_killed_writers_leave_documents_whole_or_absent(tmp_path):
         del col
         gc.collect()
     assert interrupted or kills < 8, "no kill landed inside a write: the test tests nothing"
+
+
+
+def test_journals_filed_by_earlier_versions_are_recovered(tmp_path):
+    """A journal at a random id under the journal key, left with "b" half written (vector and
+    index entries, no object) and "a" half replaced (a stale index entry)."""
+    from zanth.encoding import JOURNAL_KEY, value_key
+
+    col = Collection(tmp_path / "c", dim=2, metric="ip")
+    col.add(["a"], [[1.0, 0.0]], [{"x": 1}])
+    a, b = record_id("a"), record_id("b")
+    raw = col._store
+    raw.store_data([("journal", [(a, (value_key("x", 1), value_key("x", 5))),
+                                 (b, (value_key("x", 2),))])], [-12345])
+    raw.batch_index_insert([(JOURNAL_KEY, -12345), (value_key("x", 5), a),
+                            (value_key("x", 2), b), ("%all", b)])
+    raw.store_flat_vectors(np.array([[0.0, 9.0]], np.float32), [b])
+    del col, raw
+    gc.collect()
+    col = Collection(tmp_path / "c")
+    assert [r.id for r in col.get()] == ["a"] and len(col) == 1 and "b" not in col
+    assert col.get(where={"x": {"$in": [2, 5]}}) == []
+    assert [h.id for h in col.query([0.0, 1.0], k=5)] == ["a"]
+    assert not col._store.get_ids_from_filter((0, JOURNAL_KEY)).to_list()
+    col.add(["b"], [[0.0, 1.0]], [{"x": 2}])
+    assert [(h.id, h.score) for h in col.query([0.0, 1.0], k=5)] == [("b", 1.0), ("a", 0.0)]
 
 
 # ---- the README ------------------------------------------------------------------------

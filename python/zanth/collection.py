@@ -16,13 +16,15 @@ billion documents meets one with a chance of about 3%). Under its record id a do
 * its index entries: one per metadata value, and PRESENT_KEY.
 
 Negative record ids are the collection's own: its settings (dimension, metric), a counter of
-dead vectors, and journals.
+dead vectors, and the journal.
 
 Writes. Every write call takes the collection's lock (a file lock beside the shards, and a
-thread lock), then writes a journal -- an object at a random negative id listing each record id
-it will touch with every index key it may write or remove, filed under JOURNAL_KEY -- then the
-vectors and index entries, then the objects (deletion: the objects first), and then removes the
-journal. A writer that dies leaves its journal; whoever next takes the lock (any write, opening
+thread lock), then writes a journal -- an object at JOURNAL_ID listing each record id it will
+touch with every index key it may write or remove; one commit, as the lock lets one writer at a
+time have a journal -- then the vectors and index entries, then the objects (deletion: the
+objects first), and then removes the journal. Journals at a random negative id filed under
+JOURNAL_KEY, as earlier versions wrote them, are found and recovered alike. A writer that dies
+leaves its journal; whoever next takes the lock (any write, opening
 the collection, or a read that finds a journal and the lock free) rebuilds each journaled
 document from its object, or removes every trace of it when it has none. So a crash leaves each
 document whole or absent, never in part.
@@ -37,7 +39,6 @@ from __future__ import annotations
 import fcntl
 import math
 import os
-import random
 import threading
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
@@ -58,9 +59,10 @@ Metadata = dict[str, Any]
 
 SETTINGS_ID = -(2**63) + 1  # {"format", "dim", "metric"}
 STATS_ID = -(2**63) + 2  # {"dead": vectors deleted since the last compaction}
+JOURNAL_ID = -(2**63) + 3  # ("journal", [(record id, index keys), ...]) of the write running
 FORMAT = "zanth.Collection/1"
 LOCK_FILE = "collection.lock"
-CHUNK = 5000  # documents per journaled write
+CHUNK = 20_000  # documents per journaled write: each costs five commits whatever its size
 METRICS = ("cosine", "ip")
 DEFAULT_SHARDS = 5
 
@@ -159,6 +161,9 @@ def _value_key(space: str, value: Scalar) -> str:
     return space + "n" + enc.number_code(value)  # type: ignore[arg-type]
 
 
+_KEYS: dict[tuple[str, type, Any], str] = {}  # (namespace, type, value) -> its index key
+
+
 def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, ...]]:
     """Checked metadata (NumPy scalars become Python ones, tuples lists) and its index keys."""
     if meta is None:
@@ -167,22 +172,35 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
         raise TypeError(f"metadata of {doc_id!r} is a dict, not {type(meta).__name__}")
     clean: Metadata = {}
     keys: list[str] = []
+    lists = False  # only a list's values can repeat a key
     for field, value in meta.items():
-        space = _namespace(field, doc_id)
+        space = _SPACES.get(field) if type(field) is str else None
+        if space is None:
+            space = _namespace(field, doc_id)
         kind = type(value)
         if (kind is int and -enc.MAX_EXACT_INT <= value <= enc.MAX_EXACT_INT) or kind is bool \
                 or (kind is float and value == value) or (kind is str and value.isascii()):
             clean[field] = value  # the common cases, checked in line
+            # Their keys are remembered: categories, years and flags repeat across documents.
+            # The type is part of the entry, as 1, 1.0 and True are equal dict keys.
+            known = _KEYS.get((space, kind, value))
+            if known is not None:
+                keys.append(known)
+                continue
             items: list[Scalar] = [value]
+            remember = True
         elif value is None:
             clean[field] = None
             continue
         elif isinstance(value, (list, tuple)):
             items = [scalar(v, f"metadata {field!r} of {doc_id!r}") for v in value]
             clean[field] = items
+            remember = False
+            lists = True
         else:
             items = [scalar(value, f"metadata {field!r} of {doc_id!r}")]
             clean[field] = items[0]
+            remember = False
         for item in items:
             key = _value_key(space, item)
             if len(key) > enc.MAX_INDEX_KEY_BYTES // 4 and \
@@ -191,7 +209,11 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
                                  f"field name and value take at most "
                                  f"{enc.MAX_INDEX_KEY_BYTES - 5} UTF-8 bytes together")
             keys.append(key)
-    return clean, tuple(dict.fromkeys(keys)) if len(keys) > 1 else tuple(keys)
+        if remember and len(key) < 64:  # a short key of a common case
+            if len(_KEYS) >= 100_000:
+                _KEYS.clear()
+            _KEYS[(space, kind, value)] = key
+    return clean, tuple(dict.fromkeys(keys)) if lists else tuple(keys)
 
 
 class _Batch(NamedTuple):
@@ -204,8 +226,10 @@ class _Batch(NamedTuple):
     keys: list[tuple[str, ...]]
 
     def objects(self, rows: range) -> list[tuple[Any, ...]]:
+        raw = self.given[rows.start:rows.stop].tobytes()
+        size = self.given.itemsize * self.given.shape[1]
         return [(self.doc_ids[n], self.metadatas[n], self.documents[n],
-                 self.given[n].tobytes(), self.keys[n]) for n in rows]
+                 raw[i:i + size], self.keys[n]) for i, n in zip(range(0, len(raw), size), rows)]
 
 
 class Collection:
@@ -303,7 +327,11 @@ class Collection:
                 fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
 
     def _journals(self) -> list[int]:
-        return self._store.get_ids_from_filter((0, enc.JOURNAL_KEY)).to_list()
+        """The record ids of unfinished journals: JOURNAL_ID's, and any filed under JOURNAL_KEY."""
+        found = self._store.get_ids_from_filter((0, enc.JOURNAL_KEY)).to_list()
+        if self._store.get_pickled([JOURNAL_ID])[0] is not None:
+            found.append(JOURNAL_ID)
+        return found
 
     def _settle(self) -> bool:
         """Before a read: True when no write is in progress. A journal whose writer is gone (the
@@ -329,13 +357,13 @@ class Collection:
             self._mutex.release()
 
     def _begin(self, entries: list[tuple[int, tuple[str, ...]]]) -> int:
-        journal = -1 - random.getrandbits(62)
-        self._store.store_data([("journal", entries)], [journal])
-        self._store.batch_index_insert([(enc.JOURNAL_KEY, journal)])
-        return journal
+        """Writes the journal (under the lock, after recovery: JOURNAL_ID is free)."""
+        self._store.store_data([("journal", entries)], [JOURNAL_ID])
+        return JOURNAL_ID
 
     def _end(self, journal: int) -> None:
-        self._store.batch_index_delete([(enc.JOURNAL_KEY, journal)])
+        if journal != JOURNAL_ID:  # one filed under JOURNAL_KEY: the key goes first
+            self._store.batch_index_delete([(enc.JOURNAL_KEY, journal)])
         self._store.delete_data([journal])
 
     def _recover(self) -> None:
@@ -409,17 +437,17 @@ class Collection:
         if isinstance(documents, str):
             documents = [documents]
         given = self._vectors(vectors, n)
-        seen: dict[int, DocId] = {}
-        rids = []
-        for doc_id in doc_ids:
-            rid = enc.record_id(doc_id)
-            if rid in seen:
-                if _same_id(seen[rid], doc_id):
-                    raise ValueError(f"id {doc_id!r} appears twice in this call")
-                raise ValueError(f"ids {seen[rid]!r} and {doc_id!r} hash to the same record id: "
-                                 "change one of them")
-            seen[rid] = doc_id
-            rids.append(rid)
+        record_id = enc.record_id
+        rids = [record_id(doc_id) for doc_id in doc_ids]
+        if len(set(rids)) != n:  # find the first repeat, to name it
+            seen: dict[int, DocId] = {}
+            for rid, doc_id in zip(rids, doc_ids):
+                if rid in seen:
+                    if _same_id(seen[rid], doc_id):
+                        raise ValueError(f"id {doc_id!r} appears twice in this call")
+                    raise ValueError(f"ids {seen[rid]!r} and {doc_id!r} hash to the same "
+                                     "record id: change one of them")
+                seen[rid] = doc_id
         metas = [None] * n if metadatas is None else list(metadatas)  # type: ignore[call-overload]
         docs = [None] * n if documents is None else list(documents)  # type: ignore[call-overload]
         for name, given_list in (("metadatas", metas), ("documents", docs)):
@@ -473,7 +501,8 @@ class Collection:
     def _write_chunk(self, batch: _Batch, rows: range, old: list[Any]) -> None:
         rids = [batch.rids[n] for n in rows]
         previous = [old[n][4] if _is_doc(old[n]) else None for n in rows]
-        entries = [(rid, tuple(dict.fromkeys(batch.keys[n] + (was or ()))))
+        entries = [(rid, batch.keys[n] if was is None
+                    else tuple(dict.fromkeys(batch.keys[n] + was)))
                    for rid, n, was in zip(rids, rows, previous)]
         journal = self._begin(entries)
         replaced = [rid for rid, was in zip(rids, previous) if was is not None]

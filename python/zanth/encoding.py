@@ -10,7 +10,7 @@ Two layers live here:
 Collection index keys (every one is at most `MAX_INDEX_KEY_BYTES` UTF-8 bytes)::
 
     %all                      every whole document
-    %journal                  the journals of writes in progress (see collection.py)
+    %journal                  journals of writes in progress, as earlier versions filed them
     =<field>:n<16 hex>        a number, the hex digits of `number_code`
     =<field>:s<text>\\0        a string, `text_code` of it, then a NUL that ends it
     =<field>:b0, =<field>:b1   False, True
