@@ -2,6 +2,7 @@
 the same data, names the partitions that fail, and survives its actors being killed."""
 
 import collections
+from functools import reduce
 import os
 import pickle
 import signal
@@ -27,6 +28,7 @@ from ray.cluster_utils import Cluster  # noqa: E402
 from zanth.cluster import (ClusterError, ZanthCluster, partition_of,  # noqa: E402
                            partition_resource)
 from zanth.cluster.routing import mix64  # noqa: E402
+from zanth.filters import Exact  # noqa: E402
 
 DIM = 8
 KEYS = [f"color:{c}" for c in ("red", "green", "blue")] + [f"size:{i}" for i in range(6)]
@@ -143,7 +145,8 @@ def test_random_filters_equal_one_store(pair, tree):
 
 
 BAD_TREES = [[0, "a"], (), (0,), (1, "a"), (9,), (256, "a"), (-1, "a"), (0, b"a"),
-             (2, ((0, "a"),)), (1.0, "a"), (2, [(0, "a"), (9, "b"), [0, "c"]]), nest((9,), 1024)]
+             (2, ((0, "a"),)), (1.0, "a"), (2, [(0, "a"), (9, "b"), [0, "c"]]), nest((9,), 1024),
+             (3, [(1, "\ud800", 5)]), (2, [reduce(lambda t, _: ~t, range(1023), Exact("a")), (9,)])]
 BAD_CALLS = [("get_ids_from_filter", (t,)) for t in BAD_TREES] + [
     ("get_data", ("12",)), ("get_data", ({1, 2},)), ("get_data", ([1.5],)),
     ("delete_data", ([2**63],)), ("store_data", ([1], [1, 2])),

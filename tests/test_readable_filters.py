@@ -83,7 +83,9 @@ def test_builders_are_the_tuple_trees(shared_store):
     assert repr(~Exact("a")) == "Not(Exact('a'))" and str(~Exact("a") & Exact("b")) == "not a and b"
     for bad, error in [(["a"], TypeError), ((9, "a"), ValueError), ((0, b"a"), TypeError),
                        ((2, ((0, "a"),)), TypeError), ((), IndexError), ((256,), OverflowError),
-                       ((1, ["a"]), TypeError), ((2, [(0, "a"), (1, "b")]), IndexError)]:
+                       ((1, ["a"]), TypeError), ((2, [(0, "a"), (1, "b")]), IndexError),
+                       ((2, [(0, "a"), (1, "\ud800", 5)]), UnicodeEncodeError),  # start first
+                       ((3, [(1, "a", "b\udfff"), (9,)]), UnicodeEncodeError)]:
         for convert in (as_filter, shared_store.get_ids_from_filter):  # the same first error
             with pytest.raises(error):
                 convert(bad)
@@ -203,6 +205,7 @@ def test_deep_trees_parse_render_copy_and_refuse_like_the_store(indexed_store):
             parse(broken)
     plain = reduce(lambda t, _: (2, [t]), range(MAX_DEPTH), (0, "a"))  # depth MAX_DEPTH + 1
     for convert in (as_filter, indexed_store.get_ids_from_filter):
-        with pytest.raises(RecursionError):
-            convert(plain)
+        for tree in (plain, (4, deepest), (2, [(0, "a"), Exact("b") & deepest, (9,)])):
+            with pytest.raises(RecursionError):  # builders within plain trees count their levels
+                convert(tree)
     assert str(as_filter(plain[1][0])) == "a"

@@ -13,9 +13,10 @@ is: `Exact("color:red") == (0, "color:red")`, and `Exact("a") & Exact("b")` is
 `(2, [(0, "a"), (0, "b")])`. `repr()` shows the builder calls, `str()` the expression text that
 `parse` reads back. A builder means exactly what its tuple means to the store: `And()` and `Or()`
 select nothing, and so does `Exact("a") & And()`. Builders survive `copy`, `deepcopy` and
-`pickle` as equal trees. Trees may be as deep as the store takes (MAX_DEPTH levels); `parse`
-refuses deeper text with FilterSyntaxError, `as_filter` deeper tuples with RecursionError, as
-the store does.
+`pickle` as equal trees. Keys are str that UTF-8 can encode: builders refuse others with the
+store's TypeError or UnicodeEncodeError. Trees may be as deep as the store takes (MAX_DEPTH
+levels); `parse` refuses deeper text with FilterSyntaxError, `as_filter` deeper trees (tuples,
+builders or a mix) with RecursionError, as the store does.
 
 The expression language of `parse`::
 
@@ -103,15 +104,7 @@ class Filter(tuple):  # type: ignore[type-arg]
         # The whole tree as one flat postfix tuple: the builder's own arguments would make
         # pickle and deepcopy recurse once per level, and rebuilding through __new__ with the
         # tuple's items (tuple's default) would read (4, child) as the child of a new Not.
-        postfix: list[Any] = []
-        for node in _postorder(self):
-            if node[0] == RANGE:
-                postfix += (RANGE, node[1], node[2])
-            elif node[0] == EXACT:
-                postfix += (EXACT, node[1])
-            else:
-                postfix += (node[0], len(node[1])) if node[0] in (AND, OR) else (NOT,)
-        return _from_postfix, tuple(postfix)
+        return _from_postfix, _postfix(self)
 
     def plain(self) -> FilterTree:
         """The same tree of plain tuples and lists (for printing or serialising)."""
@@ -120,9 +113,13 @@ class Filter(tuple):  # type: ignore[type-arg]
 
 
 def _text(value: object, what: str) -> str:
+    """A key as the store takes it: a str (TypeError otherwise) that UTF-8 can encode (a lone
+    surrogate raises UnicodeEncodeError, as the store raises it), kept as a plain str so that
+    a tree pickles without its keys' classes."""
     if not isinstance(value, str):
         raise TypeError(f"{what} must be a str, not {type(value).__name__}")
-    return value
+    value.encode("utf-8")
+    return str.__str__(value)
 
 
 class Exact(Filter):
@@ -167,7 +164,7 @@ class _Group(Filter):
         # is: And(a, And()) selects nothing, And(a) everything a selects.
         flat: list[Filter] = []
         for child in children:
-            pending = [as_filter(child)]
+            pending = [_converted(child, measure=False)]
             while pending:
                 node = pending.pop()
                 if type(node) is cls and node[1]:
@@ -202,7 +199,7 @@ class Not(Filter):
     __slots__ = ()
 
     def __new__(cls, child: object) -> Not:
-        return tuple.__new__(cls, (NOT, as_filter(child)))
+        return tuple.__new__(cls, (NOT, _converted(child, measure=False)))
 
     @property
     def child(self) -> Filter:
@@ -241,6 +238,28 @@ def _fold(root: Filter, leaf: Callable[[Filter], Any],
     return values[0]
 
 
+def _postfix(root: Filter) -> tuple[Any, ...]:
+    """The tree as one flat tuple, children before their parent: (0, key), (1, start, end),
+    (4,) and (opcode, number of children) for And and Or, run together. Its pickle is flat,
+    however deep the tree; `_from_postfix` rebuilds it node for node."""
+    postfix: list[Any] = []
+    for node in _postorder(root):
+        if node[0] == RANGE:
+            postfix += (RANGE, node[1], node[2])
+        elif node[0] == EXACT:
+            postfix += (EXACT, node[1])
+        else:
+            postfix += (node[0], len(node[1])) if node[0] in (AND, OR) else (NOT,)
+    return tuple(postfix)
+
+
+def _height(root: Filter) -> int:
+    """The number of levels of a builder tree (a leaf is one)."""
+    height: int = _fold(root, lambda node: 1,
+                        lambda node, children: 1 + max(children, default=0))
+    return height
+
+
 def _from_postfix(*postfix: Any) -> Filter:
     """The tree `Filter.__reduce__` flattened, rebuilt exactly (no flattening of groups)."""
     built: list[Filter] = []
@@ -273,12 +292,21 @@ def _from_postfix(*postfix: Any) -> Filter:
 
 
 def as_filter(tree: object) -> Filter:
-    """The builder form of a filter tree. Builders are returned as they are; plain tuple trees
-    are checked as the store checks them, in its order, with its exceptions (TypeError,
-    IndexError, OverflowError, ValueError, RecursionError beyond MAX_DEPTH), and rebuilt as
-    the builders build them (a non-empty And directly inside an And is spliced in, and so for
-    Or): node for node otherwise, and with the same meaning always."""
+    """The builder form of a filter tree, checked as the store checks it: in its order, with
+    its exceptions (TypeError, IndexError, OverflowError, ValueError, UnicodeEncodeError for a
+    key UTF-8 cannot encode, RecursionError beyond MAX_DEPTH levels). Builders are returned as
+    they are; plain tuple trees are rebuilt as the builders build them (a non-empty And
+    directly inside an And is spliced in, and so for Or): node for node otherwise, and with
+    the same meaning always. A tree that passes is one the store takes."""
+    return _converted(tree, measure=True)
+
+
+def _converted(tree: object, measure: bool) -> Filter:
+    """as_filter, where `measure` false skips the depth of builders met in the tree: the
+    builders' own operands, which must not cost a walk of their subtrees at every `&`."""
     if type(tree) in _BUILDERS.values():
+        if measure and _height(cast(Filter, tree)) > MAX_DEPTH:
+            raise RecursionError(f"filter tree nested deeper than {MAX_DEPTH} levels")
         return cast(Filter, tree)
     # A plain tree is converted depth first with an explicit stack, like the store converts
     # it: a tree at the depth limit must not exhaust Python's recursion limit. Each open node
@@ -287,8 +315,10 @@ def as_filter(tree: object) -> Filter:
     node, depth = tree, 1
     while True:
         built: Filter | None = None
-        if type(node) in _BUILDERS.values():
+        if type(node) in _BUILDERS.values():  # valid throughout but for its depth
             built = cast(Filter, node)
+            if measure and _height(built) + depth - 1 > MAX_DEPTH:
+                raise RecursionError(f"filter tree nested deeper than {MAX_DEPTH} levels")
         else:
             if depth > MAX_DEPTH:
                 raise RecursionError(f"filter tree nested deeper than {MAX_DEPTH} levels")

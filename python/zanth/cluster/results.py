@@ -40,7 +40,7 @@ class ClusterIdSet:
     true. Passing it as `filter_obj` evaluates its filter tree again on every partition at
     search time (it stands for its filter, not for a frozen copy of the ids). Picklable."""
 
-    def __init__(self, parts: dict, negated: bool, program: list, missing=()):
+    def __init__(self, parts: dict, negated: bool, program: tuple, missing=()):
         self._parts = {int(p): np.asarray(ids, dtype=np.int64) for p, ids in parts.items()}
         self.negated = bool(negated)
         self.program = program  # the filter tree in the flat form partitions receive
