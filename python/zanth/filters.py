@@ -38,7 +38,8 @@ from __future__ import annotations
 import operator
 import re
 from collections.abc import Callable, Iterator
-from typing import Any, Literal, NoReturn, Self, TypeAlias, Union, cast
+from itertools import repeat
+from typing import Any, Literal, NoReturn, Self, TypeAlias, TypeVar, Union, cast
 
 __all__ = [
     "And", "AndFilter", "Exact", "ExactFilter", "Filter", "FilterSyntaxError", "FilterTree",
@@ -162,20 +163,28 @@ class _Group(Filter):
         # tree. Operands of the same kind are spliced in, at any depth, so a group never has a
         # spliceable child and its repr rebuilds it node for node. An empty group stays as it
         # is: And(a, And()) selects nothing, And(a) everything a selects.
-        flat: list[Filter] = []
-        for child in children:
-            pending = [_converted(child, measure=False)]
-            while pending:
-                node = pending.pop()
-                if type(node) is cls and node[1]:
-                    pending.extend(reversed(node[1]))
-                else:
-                    flat.append(node)
-        return tuple.__new__(cls, (cls._opcode, flat))
+        return _grouped(cls, [_converted(child, measure=False) for child in children])
 
     @property
     def children(self) -> list[Filter]:
         return list(self[1])
+
+
+_G = TypeVar("_G", bound=_Group)
+
+
+def _grouped(cls: type[_G], children: list[Filter]) -> _G:
+    """The group of builder children, with the non-empty ones of its own kind spliced in."""
+    flat: list[Filter] = []
+    for child in children:
+        pending = [child]
+        while pending:
+            node = pending.pop()
+            if type(node) is cls and node[1]:
+                pending.extend(reversed(node[1]))
+            else:
+                flat.append(node)
+    return tuple.__new__(cls, (cls._opcode, flat))
 
 
 class And(_Group):
@@ -207,6 +216,7 @@ class Not(Filter):
 
 
 _BUILDERS: dict[int, type[Filter]] = {EXACT: Exact, RANGE: Range, AND: And, OR: Or, NOT: Not}
+_BUILDER_TYPES = frozenset(_BUILDERS.values())
 
 
 def _postorder(root: Filter) -> Iterator[Filter]:
@@ -219,7 +229,7 @@ def _postorder(root: Filter) -> Iterator[Filter]:
             continue
         pending.append((node, True))
         children = node[1] if node[0] in (AND, OR) else [node[1]]
-        pending.extend((child, False) for child in reversed(children))
+        pending.extend(zip(reversed(children), repeat(False)))
 
 
 def _fold(root: Filter, leaf: Callable[[Filter], Any],
@@ -304,7 +314,7 @@ def as_filter(tree: object) -> Filter:
 def _converted(tree: object, measure: bool) -> Filter:
     """as_filter, where `measure` false skips the depth of builders met in the tree: the
     builders' own operands, which must not cost a walk of their subtrees at every `&`."""
-    if type(tree) in _BUILDERS.values():
+    if type(tree) in _BUILDER_TYPES:
         if measure and _height(cast(Filter, tree)) > MAX_DEPTH:
             raise RecursionError(f"filter tree nested deeper than {MAX_DEPTH} levels")
         return cast(Filter, tree)
@@ -315,7 +325,7 @@ def _converted(tree: object, measure: bool) -> Filter:
     node, depth = tree, 1
     while True:
         built: Filter | None = None
-        if type(node) in _BUILDERS.values():  # valid throughout but for its depth
+        if type(node) in _BUILDER_TYPES:  # valid throughout but for its depth
             built = cast(Filter, node)
             if measure and _height(built) + depth - 1 > MAX_DEPTH:
                 raise RecursionError(f"filter tree nested deeper than {MAX_DEPTH} levels")
@@ -356,7 +366,8 @@ def _converted(tree: object, measure: bool) -> Filter:
                 node, depth = operands[len(children)], level + 1
                 break
             opened.pop()
-            built = _BUILDERS[opcode](*children)
+            built = (tuple.__new__(Not, (NOT, children[0])) if opcode == NOT
+                     else _grouped(And if opcode == AND else Or, children))
 
 
 def _repr_of_leaf(node: Filter) -> str:

@@ -11,21 +11,29 @@ never does; Not flips; And is in complement form when all its children are; Or w
 is), so every partition answers with the same form and the caller can state it without asking.
 """
 
-from ..filters import AND, NOT, _fold, _from_postfix, _postfix, as_filter
+from ..filters import AND, NOT, RANGE, _from_postfix, _postfix, as_filter
 
 
 def normalize(tree) -> tuple[tuple, bool]:
     """(postfix program of tree, whether its id set is in complement form)."""
-    checked = as_filter(tree)
-    return _postfix(checked), _fold(checked, lambda node: False, _negated)
-
-
-def _negated(node, children: list[bool]) -> bool:
-    if node[0] == NOT:
-        return not children[0]
-    if not children:
-        return False
-    return all(children) if node[0] == AND else any(children)
+    program = _postfix(as_filter(tree))
+    flags: list[bool] = []  # one per finished subtree, read off the program from left to right
+    at = 0
+    while at < len(program):
+        op = program[at]
+        if op <= RANGE:
+            flags.append(False)
+            at += 2 + op
+        elif op == NOT:
+            flags[-1] = not flags[-1]
+            at += 1
+        else:
+            n = program[at + 1]
+            children = flags[len(flags) - n:]
+            del flags[len(flags) - n:]
+            flags.append((all(children) if op == AND else any(children)) if n else False)
+            at += 2
+    return program, flags[0]
 
 
 def rebuild(program: tuple):
