@@ -461,31 +461,6 @@ def test_killed_writers_leave_documents_whole_or_absent(tmp_path):
 
 
 
-def test_journals_filed_by_earlier_versions_are_recovered(tmp_path):
-    """A journal at a random id under the journal key, left with "b" half written (vector and
-    index entries, no object) and "a" half replaced (a stale index entry)."""
-    from zanth.encoding import JOURNAL_KEY, value_key
-
-    col = Collection(tmp_path / "c", dim=2, metric="ip")
-    col.add(["a"], [[1.0, 0.0]], [{"x": 1}])
-    a, b = record_id("a"), record_id("b")
-    raw = col._store
-    raw.store_data([("journal", [(a, (value_key("x", 1), value_key("x", 5))),
-                                 (b, (value_key("x", 2),))])], [-12345])
-    raw.batch_index_insert([(JOURNAL_KEY, -12345), (value_key("x", 5), a),
-                            (value_key("x", 2), b), ("%all", b)])
-    raw.store_flat_vectors(np.array([[0.0, 9.0]], np.float32), [b])
-    del col, raw
-    gc.collect()
-    col = Collection(tmp_path / "c")
-    assert [r.id for r in col.get()] == ["a"] and len(col) == 1 and "b" not in col
-    assert col.get(where={"x": {"$in": [2, 5]}}) == []
-    assert [h.id for h in col.query([0.0, 1.0], k=5)] == ["a"]
-    assert not col._store.get_ids_from_filter((0, JOURNAL_KEY)).to_list()
-    col.add(["b"], [[0.0, 1.0]], [{"x": 2}])
-    assert [(h.id, h.score) for h in col.query([0.0, 1.0], k=5)] == [("b", 1.0), ("a", 0.0)]
-
-
 # ---- the README ------------------------------------------------------------------------
 
 README = Path(__file__).resolve().parent.parent / "README.md"

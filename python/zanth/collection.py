@@ -22,9 +22,7 @@ Writes. Every write call takes the collection's lock (a file lock beside the sha
 thread lock), then writes a journal -- an object at JOURNAL_ID listing each record id it will
 touch with every index key it may write or remove; one commit, as the lock lets one writer at a
 time have a journal -- then the vectors and index entries, then the objects (deletion: the
-objects first), and then removes the journal. Journals at a random negative id filed under
-JOURNAL_KEY, as earlier versions wrote them, are found and recovered alike. A writer that dies
-leaves its journal; whoever next takes the lock (any write, opening
+objects first), and then removes the journal. A writer that dies leaves its journal; whoever next takes the lock (any write, opening
 the collection, or a read that finds a journal and the lock free) rebuilds each journaled
 document from its object, or removes every trace of it when it has none. So a crash leaves each
 document whole or absent, never in part.
@@ -327,11 +325,8 @@ class Collection:
                 fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
 
     def _journals(self) -> list[int]:
-        """The record ids of unfinished journals: JOURNAL_ID's, and any filed under JOURNAL_KEY."""
-        found = self._store.get_ids_from_filter((0, enc.JOURNAL_KEY)).to_list()
-        if self._store.get_pickled([JOURNAL_ID])[0] is not None:
-            found.append(JOURNAL_ID)
-        return found
+        """The record ids of unfinished journals: JOURNAL_ID's, when there is one."""
+        return [JOURNAL_ID] if self._store.get_pickled([JOURNAL_ID])[0] is not None else []
 
     def _settle(self) -> bool:
         """Before a read: True when no write is in progress. A journal whose writer is gone (the
@@ -362,8 +357,6 @@ class Collection:
         return JOURNAL_ID
 
     def _end(self, journal: int) -> None:
-        if journal != JOURNAL_ID:  # one filed under JOURNAL_KEY: the key goes first
-            self._store.batch_index_delete([(enc.JOURNAL_KEY, journal)])
         self._store.delete_data([journal])
 
     def _recover(self) -> None:

@@ -10,7 +10,6 @@ Two layers live here:
 Collection index keys (every one is at most `MAX_INDEX_KEY_BYTES` UTF-8 bytes)::
 
     %all                      every whole document
-    %journal                  journals of writes in progress, as earlier versions filed them
     =<field>:n<16 hex>        a number, the hex digits of `number_code`
     =<field>:s<text>\\0        a string, `text_code` of it, then a NUL that ends it
     =<field>:b0, =<field>:b1   False, True
@@ -27,7 +26,7 @@ import math
 import struct
 
 __all__ = [
-    "BLOCK_CAPACITY", "BLOCK_KEY_BYTES", "BLOCK_PREFIX", "ID_BYTES", "JOURNAL_KEY",
+    "BLOCK_CAPACITY", "BLOCK_KEY_BYTES", "BLOCK_PREFIX", "ID_BYTES",
     "MAX_INDEX_KEY_BYTES", "MAX_EXACT_INT", "PRESENT_KEY", "SEPARATOR", "TOMBSTONE_ID",
     "field_namespace", "field_range", "number_code", "number_code_after", "record_id",
     "record_size", "shard_of_id", "shard_of_key", "text_code", "value_key",
@@ -75,7 +74,6 @@ def record_id(doc_id: int | str) -> int:
 # ---- Collection: index keys ---------------------------------------------------------------
 
 PRESENT_KEY = "%all"
-JOURNAL_KEY = "%journal"
 MAX_EXACT_INT = 2**53  # ints beyond this many units lose their identity as float64
 
 
