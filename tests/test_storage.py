@@ -183,7 +183,7 @@ else:
 
 
 def test_damaged_data_files_are_refused_as_they_are(store_path, tmp_path):
-    """A data.mdb emptied or cut short: opening names it and leaves it as it is, instead of
+    """A data.mdb emptied, cut short or lost: opening names it and leaves it as it is, instead of
     starting the shard anew or dying of SIGBUS on a page past its end (so each opening runs in a
     child). A file whose missing pages are all free is sound."""
     db = ZanthVec(store_path, num_shards=5)
@@ -204,6 +204,10 @@ def test_damaged_data_files_are_refused_as_they_are(store_path, tmp_path):
         with open(data, "r+b") as f:
             f.write(whole)
     assert run_isolated(READ_ALL, path=store_path, shards=5) == "4000 515 3000\n"
+    os.rename(data, data + ".away")  # a lost file is refused too, and not made anew
+    assert run_isolated(READ_ALL, path=store_path, shards=5).startswith(f"IO: {data} is missing while")
+    assert not os.path.exists(data)
+    os.rename(data + ".away", data)
     sound = str(tmp_path / "sound")
     records = sound_file_with_unwritten_free_pages(sound)
     assert run_isolated(READ_ALL, path=sound, shards=1) == f"4000 {len(records)} 0\n"

@@ -219,8 +219,8 @@ Status CheckDataFileNotEmpty(const std::string& dir) {
     std::this_thread::sleep_for(kEmptyWait);
   }
   return Status::Io(0, file + " is empty (0 bytes): the shard's records are gone, and opening "
-                           "it would make it a new, empty shard. Restore the file, or remove "
-                           "it to open the store with this shard empty");
+                           "it would make it a new, empty shard. Restore the file, or, to go on "
+                           "without its records, empty the shard's directory");
 }
 
 Status CheckDataFileCoversPages(MDB_env* env, const std::string& dir) {

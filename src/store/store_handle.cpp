@@ -255,12 +255,31 @@ Result<std::shared_ptr<const StoreHandle>> StoreHandle::Open(const std::string& 
   // Shards that exist are opened first, so that a store missing some of its directories is
   // refused before any new directory changes its layout. A constructor interrupted before any
   // record was written leaves empty shards only, and those may be completed.
+  // A shard directory that still has the lock file LMDB makes beside its data file, but not the
+  // data file, lost that file: when another shard holds records, opening would make the shard
+  // new and empty and hide that its records are gone. An empty directory is a shard not made
+  // yet (or emptied on purpose).
   bool any_records = false;
+  std::vector<std::uint64_t> without_file;
   for (std::uint64_t i : existing) {
+    std::string dir = base_path + "/shard_" + std::to_string(i);
+    struct stat st;
+    if (stat((dir + "/data.mdb").c_str(), &st) != 0 && errno == ENOENT &&
+        stat((dir + "/lock.mdb").c_str(), &st) == 0) {
+      without_file.push_back(i);
+      continue;
+    }
     if (Status s = open_shard(i, &present[i]); !s.ok()) return s;
     any_records = any_records || HoldsRecords(*present[i]);
   }
-  if (any_records && present.size() < num_shards) {
+  if (any_records && !without_file.empty()) {
+    return Status::Io(0, base_path + "/shard_" + std::to_string(without_file.front()) +
+                                  "/data.mdb is missing while other shards hold records: the "
+                                  "shard's records are gone, and opening it would make it a new, "
+                                  "empty shard. Restore the file, or, to go on without its "
+                                  "records, empty the shard's directory");
+  }
+  if (any_records && present.size() + without_file.size() < num_shards) {
     return Status::InvalidArgument(
         "the store at " + base_path + " holds records, but " +
         std::to_string(num_shards - present.size()) + " of the shard directories for num_shards=" +
