@@ -46,12 +46,12 @@ void QueryBound::Judge() {
 std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
                                                    const Acceptance& accept,
                                                    std::size_t positions) {
-  const std::uint64_t filter = accept.filter->identity();
+  const IdSet& filter = *accept.filter;
   std::lock_guard<std::mutex> lock(sketch.filters_mu);
   auto& kept = sketch.filters;
   std::shared_ptr<const AcceptedBits> previous;
   for (auto it = kept.begin(); it != kept.end(); ++it) {
-    if ((*it)->filter != filter) continue;
+    if (!(*it)->IsOf(filter)) continue;
     previous = *it;
     kept.erase(it);
     break;
@@ -61,7 +61,8 @@ std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
     return previous;
   }
   auto bits = std::make_shared<AcceptedBits>();
-  bits->filter = filter;
+  bits->filter = filter.identity();
+  bits->fingerprint = filter.fingerprint;
   bits->positions = positions;
   bits->words.assign((positions + 63) / 64, 0);
   std::size_t from = 0;

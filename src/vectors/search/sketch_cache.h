@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/id_set.h"
 #include "store/commit_observer.h"
 #include "vectors/kernels/sketch.h"
 #include "vectors/search/sketch_file.h"
@@ -86,9 +87,19 @@ class PageArray {
 // Which sketched records one filter accepts: bit i (of words[i / 64]) for position i < positions,
 // clear for tombstones.
 struct AcceptedBits {
+  // The id set: by its fingerprint when it has one (any set of equal content then finds these
+  // bits), else by its identity.
   std::uint64_t filter = 0;  // IdSet::identity()
+  std::shared_ptr<const std::string> fingerprint;
   std::size_t positions = 0;
   std::vector<std::uint64_t> words;
+
+  bool IsOf(const IdSet& set) const {
+    if (set.fingerprint) {
+      return fingerprint && (fingerprint == set.fingerprint || *fingerprint == *set.fingerprint);
+    }
+    return !fingerprint && filter == set.identity();
+  }
 };
 
 // Filled a prefix at a time: records below `covered` are sketched; the one search holding `grow`
