@@ -16,6 +16,7 @@ unfiltered search in the same run, a filter accepting a random share f of the id
 all but that share (Not), f in 1, 10, 50 and 90%:
   given  the id set made once              goal include <= (0.1 + f)x, Not <= 1.1x
   anew   get_ids_from_filter + search_flat on every call   goal <= 1.5x
+--no-cache turns the filter cache off, so every call reads the index again.
 Every filtered answer is checked against NumPy over the accepted rows once.
 """
 
@@ -95,6 +96,8 @@ def build(root, args, scale):
     store = zanth_vec.ZanthVec(os.path.join(root, "ours"), num_shards=args.shards,
                                map_size=MAP_SIZE)
     store.batch_index_insert(entries)
+    if args.no_cache:
+        store.set_filter_cache_budget(0)
     env = lmdb.open(os.path.join(root, "peer"), map_size=MAP_SIZE)
     with env.begin(write=True) as txn:
         cursor = txn.cursor()
@@ -139,7 +142,8 @@ def run(args):
             rows.append({"operation": name, "ids": sizes[name], "ours_s": ours, "peer_s": peer,
                          "ratio": ours / peer, "goal": goal, "met": ours / peer <= goal})
 
-        print(f"get_ids_from_filter, {args.shards} shards, median of {reps} (after 1 warm-up), "
+        print(f"get_ids_from_filter{' (filter cache off)' if args.no_cache else ''}, "
+              f"{args.shards} shards, median of {reps} (after 1 warm-up), "
               f"vs lmdb {lmdb.__version__} cursor scans into Python sets and set algebra")
         print(f"{'operation':<12}{'ids':>10}{'zanth_vec ms':>14}{'peer ms':>10}{'ratio':>8}  goal")
         for r in rows:
@@ -178,13 +182,16 @@ def run_search(args):
     rows = []
     try:
         store = zanth_vec.ZanthVec(root, num_shards=args.shards, map_size=1 << 36)
+        if args.no_cache:
+            store.set_filter_cache_budget(0)
         for start in range(0, n, 100_000):
             store.store_flat_vectors(data[start:start + 100_000],
                                      np.arange(start, min(n, start + 100_000)))
         order = rng.permutation(n)
         for _ in range(24):  # sketches cover every shard
             store.search_flat(queries[0], None, k)
-        print(f"filtered search_flat, {n:,} x {dim}, k = {k}, {args.shards} shards, median of "
+        print(f"filtered search_flat{' (filter cache off)' if args.no_cache else ''}, "
+              f"{n:,} x {dim}, k = {k}, {args.shards} shards, median of "
               f"{args.repetitions} rounds of {len(queries)} queries; ratio = filtered / unfiltered")
         print(f"{'case':<28}{'filtered ms':>12}{'unfiltered ms':>15}{'ratio':>8}  goal")
         for share in (0.01, 0.1, 0.5, 0.9):
@@ -233,6 +240,8 @@ def main():
     parser.add_argument("--repetitions", type=int, default=7)
     parser.add_argument("--shards", type=int, default=5)
     parser.add_argument("--search", action="store_true", help="filtered search_flat instead")
+    parser.add_argument("--no-cache", action="store_true",
+                        help="evaluate every tree anew (set_filter_cache_budget(0))")
     parser.add_argument("--n", type=int, default=1_000_000, help="--search: vectors")
     parser.add_argument("--dim", type=int, default=128, help="--search: dimension")
     args = parser.parse_args()
