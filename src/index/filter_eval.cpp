@@ -333,7 +333,9 @@ Result<std::shared_ptr<const IdSet>> EvaluateFilter(const StoreHandle& store,
     if (auto set = kept->FindTree(tree, probe)) return set;
   }
   bool at_probe = false;
-  Result<IdSet> evaluated = Eval(store, root, kept, probe, &at_probe);
+  // A tree of one leaf keeps only the tree: its leaf entry would hold the same ids again.
+  FilterCache* leaves = IsLeaf(*Peel(root).node) ? nullptr : kept;
+  Result<IdSet> evaluated = Eval(store, root, leaves, probe, &at_probe);
   if (!evaluated.ok()) return evaluated.status();
   auto set = std::make_shared<IdSet>(evaluated.take());
   // A write that committed while the leaves were read leaves the result without a fingerprint:
