@@ -186,8 +186,9 @@ def main():
                 results[kind.name].append(one_run(kind, root, data, get_sets, run))
                 print(f"run {run + 1}/{runs} {kind.name}: " + ", ".join(
                     f"{k} {v:.4f}" for k, v in results[kind.name][-1].items()), flush=True)
+    kinds = [k for k in kinds if results[k.name]]  # --chroma-runs 0 leaves chromadb out
     med = {name: {op: statistics.median(r[op] for r in rs) for op in rs[0]}
-           for name, rs in results.items()}
+           for name, rs in results.items() if rs}
     print(f"\nzanth.Collection vs chromadb and LanceDB: {n:,} documents of dimension {DIM}, "
           f"medians of {runs} run(s) (chromadb: {len(results.get('chromadb', []))})")
     print(f"{'operation':<16}{'zanth ms':>11}" + "".join(

@@ -3,12 +3,21 @@ binding into a Python set, and Python set algebra. Same records, same run, media
 which ours and the peer take turns.
 
     python benchmarks/bench_filters.py [--quick] [--json PATH] [--dir DIR]
+    python benchmarks/bench_filters.py --search [--n N] [--dim D] [--json PATH] [--dir DIR]
 
 Rows (ratio = ours / peer, goal = the largest ratio accepted):
   exact           (0, key) on a key holding 1,000,000 ids      vs  prefix scan into a set
   range           (1, "r:", "r:~") over 1,000 keys x 100 ids   vs  range scan into a set
   and/or/and_not  two keys of 1,000,000 ids each, the whole call (both keys read from LMDB and
                   combined)                                    vs  set &, |, - on two ready sets
+
+--search: filtered search_flat (k = 10) over N x D Gaussian vectors against the same handle's
+unfiltered search in the same run, a filter accepting a random share f of the ids (include) or
+all but that share (Not), f in 1, 10, 50 and 90%:
+  given  the id set made once              goal include <= (0.1 + f)x, Not <= 1.1x
+  anew   get_ids_from_filter + search_flat on every call   goal <= 1.5x
+--no-cache turns the filter cache off, so every call reads the index again.
+Every filtered answer is checked against NumPy over the accepted rows once.
 """
 
 import argparse
@@ -18,6 +27,7 @@ import shutil
 import statistics
 import struct
 import tempfile
+import time
 
 import lmdb
 import numpy as np
@@ -86,6 +96,8 @@ def build(root, args, scale):
     store = zanth_vec.ZanthVec(os.path.join(root, "ours"), num_shards=args.shards,
                                map_size=MAP_SIZE)
     store.batch_index_insert(entries)
+    if args.no_cache:
+        store.set_filter_cache_budget(0)
     env = lmdb.open(os.path.join(root, "peer"), map_size=MAP_SIZE)
     with env.begin(write=True) as txn:
         cursor = txn.cursor()
@@ -130,7 +142,8 @@ def run(args):
             rows.append({"operation": name, "ids": sizes[name], "ours_s": ours, "peer_s": peer,
                          "ratio": ours / peer, "goal": goal, "met": ours / peer <= goal})
 
-        print(f"get_ids_from_filter, {args.shards} shards, median of {reps} (after 1 warm-up), "
+        print(f"get_ids_from_filter{' (filter cache off)' if args.no_cache else ''}, "
+              f"{args.shards} shards, median of {reps} (after 1 warm-up), "
               f"vs lmdb {lmdb.__version__} cursor scans into Python sets and set algebra")
         print(f"{'operation':<12}{'ids':>10}{'zanth_vec ms':>14}{'peer ms':>10}{'ratio':>8}  goal")
         for r in rows:
@@ -147,6 +160,78 @@ def run(args):
         shutil.rmtree(root, ignore_errors=True)
 
 
+def per_query(fns, queries, reps):
+    """For each of fns, the median over reps of the mean seconds of one call over the rotating
+    queries; the fns take turns within each repetition, so a busy spell hits them alike."""
+    times = [[] for _ in fns]
+    for _ in range(reps):
+        for fn, kept in zip(fns, times):
+            start = time.perf_counter()
+            for q in queries:
+                fn(q)
+            kept.append((time.perf_counter() - start) / len(queries))
+    return [statistics.median(t) for t in times]
+
+
+def run_search(args):
+    rng = np.random.default_rng(SEED)
+    n, dim, k = args.n, args.dim, 10
+    data = rng.standard_normal((n, dim), dtype=np.float32)
+    queries = list(rng.standard_normal((8, dim), dtype=np.float32))
+    root = tempfile.mkdtemp(prefix="bench_filtered_search_", dir=args.dir)
+    rows = []
+    try:
+        store = zanth_vec.ZanthVec(root, num_shards=args.shards, map_size=1 << 36)
+        if args.no_cache:
+            store.set_filter_cache_budget(0)
+        for start in range(0, n, 100_000):
+            store.store_flat_vectors(data[start:start + 100_000],
+                                     np.arange(start, min(n, start + 100_000)))
+        order = rng.permutation(n)
+        for _ in range(24):  # sketches cover every shard
+            store.search_flat(queries[0], None, k)
+        print(f"filtered search_flat{' (filter cache off)' if args.no_cache else ''}, "
+              f"{n:,} x {dim}, k = {k}, {args.shards} shards, median of "
+              f"{args.repetitions} rounds of {len(queries)} queries; ratio = filtered / unfiltered")
+        print(f"{'case':<28}{'filtered ms':>12}{'unfiltered ms':>15}{'ratio':>8}  goal")
+        for share in (0.01, 0.1, 0.5, 0.9):
+            key = f"bench:share{int(share * 100)}"
+            accepted = np.sort(order[:int(share * n)])
+            store.batch_index_insert([(key, int(i)) for i in accepted])
+            for name, tree, goal in ((f"include {share:.0%}", (0, key), 0.1 + share),
+                                     (f"Not {share:.0%}", (4, (0, key)), 1.1)):
+                given = store.get_ids_from_filter(tree)
+                rows_of = accepted if tree[0] == 0 else np.setdiff1d(np.arange(n), accepted)
+                scores = data[rows_of] @ queries[0]
+                best = rows_of[np.argsort(-scores, kind="stable")[:k]]
+                got = [i for _, i in store.search_flat(queries[0], given, k)]
+                if sorted(got) != sorted(best.tolist()):
+                    raise SystemExit(f"{name}: hits differ from NumPy")
+                for _ in range(8):  # acceptance bitmaps built
+                    store.search_flat(queries[0], given, k)
+                cases = (("given", goal, lambda q: store.search_flat(q, given, k)),
+                         ("anew", 1.5,
+                          lambda q: store.search_flat(q, store.get_ids_from_filter(tree), k)))
+                unfiltered, *filtered = per_query(
+                    [lambda q: store.search_flat(q, None, k)] + [fn for _, _, fn in cases],
+                    queries, args.repetitions)
+                for (how, case_goal, _), t in zip(cases, filtered):
+                    ratio = t / unfiltered
+                    rows.append({"operation": f"{name}, {how}", "ours_s": t,
+                                 "unfiltered_s": unfiltered, "ratio": ratio, "goal": case_goal,
+                                 "met": ratio <= case_goal})
+                    print(f"{name + ', ' + how:<28}{t * 1e3:>12.2f}{unfiltered * 1e3:>15.2f}"
+                          f"{ratio:>8.3f}  <= {case_goal:.2f} "
+                          f"{'met' if ratio <= case_goal else 'MISSED'}", flush=True)
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump({"benchmark": "filtered_search", "n": n, "dim": dim,
+                           "shards": args.shards, "results": rows}, f, indent=2)
+        del store
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a tenth of the ids, 3 repetitions")
@@ -154,7 +239,13 @@ def main():
     parser.add_argument("--dir", help="directory for the temporary stores")
     parser.add_argument("--repetitions", type=int, default=7)
     parser.add_argument("--shards", type=int, default=5)
-    run(parser.parse_args())
+    parser.add_argument("--search", action="store_true", help="filtered search_flat instead")
+    parser.add_argument("--no-cache", action="store_true",
+                        help="evaluate every tree anew (set_filter_cache_budget(0))")
+    parser.add_argument("--n", type=int, default=1_000_000, help="--search: vectors")
+    parser.add_argument("--dim", type=int, default=128, help="--search: dimension")
+    args = parser.parse_args()
+    run_search(args) if args.search else run(args)
 
 
 if __name__ == "__main__":

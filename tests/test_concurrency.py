@@ -136,7 +136,8 @@ INHERITED_CALLS = [("get_data", [1]), ("store_data", ["c"], [2]), ("delete_data"
                    ("compact_vectors", DIM), ("search_flat", QUERY), ("batch_index_insert", [("x", 2)]),
                    ("batch_index_delete", [("x", 2)]), ("get_ids_from_filter", (0, "x")),
                    ("search_flat_batch", QUERY[None]), ("sketch_memory",), ("set_sketch_budget", 0),
-                   ("take_prune_counts",), ("store_pickled", [b"N."], [2]), ("get_pickled", [1])]
+                   ("take_prune_counts",), ("store_pickled", [b"N."], [2]), ("get_pickled", [1]),
+                   ("filter_cache_memory",), ("set_filter_cache_budget", 0)]
 
 
 def refuses(db, call):

@@ -17,6 +17,16 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import zanth_vec
 
 SHARDS = 3
+# Trees evaluated by both handles after every write: the pruned handle keeps evaluated leaves
+# and trees (of every size its budget allows), the full one keeps none.
+TREES = [(0, "even"), (4, (0, "even")), (4, (0, "nothing")), (1, "r:", "r:~"),
+         (2, [(0, "even"), (4, (1, "r:", "r:5"))]), (3, [(0, "rare"), (1, "r:3", "r:7")])]
+INDEX_WRITER = """
+import sys, zanth_vec
+z = zanth_vec.ZanthVec(sys.argv[1], num_shards=%d)
+z.batch_index_insert([("r:%%d" %% (i %% 10), i) for i in range(int(sys.argv[2]), 4000, 7)])
+z.batch_index_delete([("even", i) for i in range(0, 4000, 8)])
+""" % SHARDS
 # Each search sketches part of what is missing, so a few searches per snapshot reach the fully
 # pruned state.
 SEARCHES = 10
@@ -71,15 +81,20 @@ def test_pruned_equals_full_scan(data):
         pruned = zanth_vec.ZanthVec(path, num_shards=SHARDS)
         full = zanth_vec.ZanthVec(path, num_shards=SHARDS)
         full.set_sketch_budget(0)
+        full.set_filter_cache_budget(0)
+        budget = draw(st.sampled_from([None, 0, 3000, 10**12]))
+        pruned.set_filter_cache_budget(budget)
         next_id = 0
         pruned.batch_index_insert([("even", i) for i in range(0, 4000, 2)] +
-                                  [("rare", i) for i in range(0, 4000, 97)])
+                                  [("rare", i) for i in range(0, 4000, 97)] +
+                                  [("r:%d" % (i % 10), i) for i in range(0, 4000, 5)])
         # Filters of every density, kept across writes (a search keeps per-filter state).
-        kept = [pruned.get_ids_from_filter((0, "rare")), pruned.get_ids_from_filter((4, (0, "rare"))),
-                full.get_ids_from_filter((0, "even"))]
+        # Sets of TREES made before the writes must never share state with those made after.
+        kept = [pruned.get_ids_from_filter(tree) for tree in [(0, "rare"), (4, (0, "rare"))] + TREES[:4]]
+        kept.append(full.get_ids_from_filter((0, "even")))
         for _ in range(draw(st.integers(1, 4))):
             step = draw(st.sampled_from(["store", "store", "delete", "compact", "half_dim", "objects",
-                                         "index"]))
+                                         "index", "unindex", "process_index"]))
             writer = draw(st.sampled_from([pruned, full]))
             if step == "store":
                 n = draw(st.integers(1, 700))
@@ -98,12 +113,17 @@ def test_pruned_equals_full_scan(data):
             elif step == "objects":
                 writer.store_data([b"x"], [next_id])
             elif step == "index":
-                writer.batch_index_insert([("even", i) for i in range(0, next_id + 9, 3)])
-            filters = [None, pruned.get_ids_from_filter((0, "even")),
-                       pruned.get_ids_from_filter((4, (0, "even"))),
-                       pruned.get_ids_from_filter((4, (0, "nothing")))] + kept
+                writer.batch_index_insert([("even", i) for i in range(0, next_id + 9, 3)] +
+                                          [("r:4", i) for i in range(1, next_id + 9, 11)])
+            elif step == "unindex":
+                writer.batch_index_delete([("even", i) for i in range(0, 4000, 6)] +
+                                          [("r:%d" % (i % 10), i) for i in range(0, 4000, 15)])
+            elif step == "process_index":
+                start = str(draw(st.integers(0, 6)))
+                subprocess.run([sys.executable, "-c", INDEX_WRITER, path, start], check=True)
+            filters = [None] + [same_set(pruned, full, tree, budget) for tree in TREES] + kept
             asked = []
-            for s in range(SEARCHES):
+            for s in range(max(SEARCHES, len(filters))):
                 source = draw(st.sampled_from(["gauss", "row", "u"]))
                 if source == "gauss":
                     query = rng.standard_normal(dim).astype(np.float32) * np.float32(10.0 ** rng.integers(-20, 20))
@@ -131,8 +151,21 @@ def test_pruned_equals_full_scan(data):
         del pruned, full, writer
 
 
+def same_set(cached, uncached, tree, budget):
+    """(the cached handle's id set for `tree`, the uncached handle's), the same ids; asked
+    twice, so the second comes from the cache when the budget allows. Searches with the first
+    are checked against the full handle's searches with the second, flag included."""
+    first, again = cached.get_ids_from_filter(tree), cached.get_ids_from_filter(tree)
+    want = uncached.get_ids_from_filter(tree)
+    assert sorted(first.to_list()) == sorted(again.to_list()) == sorted(want.to_list())
+    assert cached.filter_cache_memory() <= (64 << 20 if budget is None else budget)
+    return again, want
+
+
 def compare(search, full, queries, filt, k):
-    """search(...) (one query, or a batch) against the sketch-free handle's single searches."""
+    """search(...) (one query, or a batch) against the sketch-free handle's single searches;
+    `filt` may be a pair (the id set searched with, the one the reference uses)."""
+    filt, reference = filt if isinstance(filt, tuple) else (filt, filt)
     batch = search.__name__ == "search_flat_batch"
     try:
         got = search(np.stack(queries), filt, k) if batch else [search(queries[0], filt, k)]
@@ -140,8 +173,8 @@ def compare(search, full, queries, filt, k):
         got = e
     for i, query in enumerate(queries):
         try:
-            want = full.search_flat(query, filter_obj=filt, k=k)
-            everything = full.search_flat(query, filter_obj=filt, k=10**9)
+            want = full.search_flat(query, filter_obj=reference, k=k)
+            everything = full.search_flat(query, filter_obj=reference, k=10**9)
         except ValueError as e:
             assert isinstance(got, ValueError) and str(got) == str(e)
             continue

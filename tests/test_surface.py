@@ -21,6 +21,7 @@ SIGNATURES = {
     "search_flat_batch": "($self, queries, filter_obj=None, k=10)", "sketch_memory": "($self)",
     "set_sketch_budget": "($self, max_bytes)", "take_prune_counts": "($self)",
     "store_pickled": "($self, data, identifiers)", "get_pickled": "($self, identifiers)",
+    "filter_cache_memory": "($self)", "set_filter_cache_budget": "($self, max_bytes)",
 }
 
 

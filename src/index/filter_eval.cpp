@@ -4,9 +4,11 @@
 #include <cassert>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
+#include "index/filter_cache.h"
 #include "index/id_set_algebra.h"
 #include "index/index_records.h"
 #include "index/index_routing.h"
@@ -21,6 +23,8 @@ namespace {
 constexpr std::size_t kIdBytes = kIdKeySize;
 // Parallel reads of one Exact key; more would only add transactions on a small machine.
 constexpr std::size_t kMaxExactParts = 4;
+// Stands for the snapshot of a shard whose probe failed: no read is ever tagged with it.
+constexpr std::uint64_t kUnknownSnapshot = UINT64_MAX;
 
 // The 8 id bytes at `at` as a big-endian number: the id in key order (see KeyOrderOf).
 std::uint64_t KeyOrderAt(const char* at) {
@@ -41,7 +45,7 @@ Status WithShardCursor(const StoreHandle& store, std::size_t shard, Scan scan) {
   if (int rc = cursor.Open(txn.get(), store.dbi(shard)); rc != 0) {
     return Status::Lmdb(rc, LmdbStep::kCursor, "index shard " + std::to_string(shard));
   }
-  scan(cursor, mdb_txn_id(txn.get()));
+  scan(cursor, static_cast<std::uint64_t>(mdb_txn_id(txn.get())));
   return Status::Ok();
 }
 
@@ -84,10 +88,9 @@ void ScanExactPart(Cursor& cursor, const std::string& prefix, unsigned low, unsi
   }
 }
 
-Result<IdSet> EvalExact(const StoreHandle& store, const std::string& key) {
-  if (store.num_shards() == 0) return IdSet{};
-  Result<std::size_t> shard = IndexShardOf(key, store.num_shards());
-  if (!shard.ok()) return shard.status();
+// The ids of `key` read from one snapshot of its shard, and that snapshot.
+Status ReadExact(const StoreHandle& store, std::size_t shard, const std::string& key,
+                 SortedIds* out, std::uint64_t* snapshot) {
   std::string prefix = key;
   prefix.push_back(kIndexSeparator);
   // A key can hold millions of ids in one shard. Its records are split by their first id byte
@@ -97,10 +100,10 @@ Result<IdSet> EvalExact(const StoreHandle& store, const std::string& key) {
   WorkerPool& pool = WorkerPool::Instance();
   const std::size_t parts = std::min(pool.concurrency(), kMaxExactParts);
   std::vector<SortedIds> runs(parts);
-  std::vector<std::size_t> snapshots(parts);
+  std::vector<std::uint64_t> snapshots(parts);
   Status status = pool.Run(parts, [&](std::size_t part) {
-    return WithShardCursor(store, shard.value(), [&](Cursor& cursor, std::size_t snapshot) {
-      snapshots[part] = snapshot;
+    return WithShardCursor(store, shard, [&](Cursor& cursor, std::uint64_t at) {
+      snapshots[part] = at;
       ScanExactPart(cursor, prefix, static_cast<unsigned>(256 * part / parts),
                     static_cast<unsigned>(256 * (part + 1) / parts), &runs[part]);
     });
@@ -108,23 +111,59 @@ Result<IdSet> EvalExact(const StoreHandle& store, const std::string& key) {
   if (!status.ok()) return status;
   if (std::adjacent_find(snapshots.begin(), snapshots.end(), std::not_equal_to<>()) !=
       snapshots.end()) {
-    SortedIds ids;
-    status = WithShardCursor(store, shard.value(), [&](Cursor& cursor, std::size_t) {
-      ScanExactPart(cursor, prefix, 0, 256, &ids);
+    return WithShardCursor(store, shard, [&](Cursor& cursor, std::uint64_t at) {
+      *snapshot = at;
+      ScanExactPart(cursor, prefix, 0, 256, out);
     });
-    if (!status.ok()) return status;
-    return IdSet(std::move(ids), false);
   }
-  if (parts == 1) return IdSet(std::move(runs.front()), false);
+  *snapshot = snapshots.front();
+  if (parts == 1) {
+    *out = std::move(runs.front());
+    return Status::Ok();
+  }
   std::size_t total = 0;
   for (const SortedIds& run : runs) total += run.size();
-  SortedIds ids;
-  ids.reserve(total);
+  out->reserve(total);
   for (SortedIds& run : runs) {
-    ids.insert(ids.end(), run.begin(), run.end());
+    out->insert(out->end(), run.begin(), run.end());
     SortedIds().swap(run);
   }
-  return IdSet(std::move(ids), false);
+  return Status::Ok();
+}
+
+// A leaf's ids and whether every shard it read was at the snapshot the evaluation probed.
+struct LeafRead {
+  IdSet set;
+  bool at_probe = true;
+};
+
+// What the leaves of one evaluation share: the cache (nullptr: none), the canonical form of the
+// leaf and the shards' snapshots probed when the evaluation began.
+struct LeafContext {
+  FilterCache* cache;
+  const std::string* leaf;
+  const ShardSnapshotIds* probe;
+};
+
+Result<LeafRead> EvalExact(const StoreHandle& store, const std::string& key,
+                           const LeafContext& context) {
+  if (store.num_shards() == 0) return LeafRead{};
+  Result<std::size_t> shard = IndexShardOf(key, store.num_shards());
+  if (!shard.ok()) return shard.status();
+  const std::uint64_t probed = (*context.probe)[shard.value()];
+  if (context.cache != nullptr && probed != kUnknownSnapshot) {
+    if (auto kept = context.cache->FindLeaf(*context.leaf, shard.value(), probed)) {
+      return LeafRead{IdSet(*kept, false), true};
+    }
+  }
+  SortedIds ids;
+  std::uint64_t snapshot = 0;
+  if (Status s = ReadExact(store, shard.value(), key, &ids, &snapshot); !s.ok()) return s;
+  if (context.cache != nullptr) {
+    context.cache->KeepLeaf(*context.leaf, shard.value(), snapshot,
+                            std::make_shared<const SortedIds>(ids));
+  }
+  return LeafRead{IdSet(std::move(ids), false), snapshot == probed};
 }
 
 std::string_view NamespaceOf(std::string_view start) {
@@ -132,15 +171,25 @@ std::string_view NamespaceOf(std::string_view start) {
   return colon == std::string_view::npos ? std::string_view() : start.substr(0, colon + 1);
 }
 
-Result<IdSet> EvalRange(const StoreHandle& store, const std::string& start,
-                        const std::string& end) {
+// Per shard: the kept ids when the shard's snapshot is the one they were read at, otherwise a
+// scan, sorted and kept.
+Result<LeafRead> EvalRange(const StoreHandle& store, const std::string& start,
+                           const std::string& end, const LeafContext& context) {
   const std::size_t n = store.num_shards();
   std::string_view name_space = NamespaceOf(start);
   std::string_view end_view = end;
-  std::vector<std::vector<std::uint64_t>> per_shard(n);
+  std::vector<SortedIds> per_shard(n);
+  std::vector<char> at_probe(n, 1);
   Status status = WorkerPool::Instance().Run(n, [&](std::size_t shard) -> Status {
-    return WithShardCursor(store, shard, [&](Cursor& cursor, std::size_t) {
-      std::vector<std::uint64_t>& ids = per_shard[shard];
+    return WithShardCursor(store, shard, [&](Cursor& cursor, std::uint64_t snapshot) {
+      at_probe[shard] = snapshot == (*context.probe)[shard];
+      SortedIds& ids = per_shard[shard];
+      if (context.cache != nullptr) {
+        if (auto kept = context.cache->FindLeaf(*context.leaf, shard, snapshot)) {
+          ids = *kept;
+          return;
+        }
+      }
       MDB_val k = ToVal(start);
       MDB_val v;
       // An empty start cannot position a cursor (MDB_BAD_VALSIZE): the scan reads nothing.
@@ -150,19 +199,17 @@ Result<IdSet> EvalRange(const StoreHandle& store, const std::string& start,
         if (record >= end_view || !record.starts_with(name_space)) break;
         if (record.size() > kIdBytes) ids.push_back(KeyOrderAt(record.data() + record.size() - kIdBytes));
       }
+      // Several keys' ids interleave, and an id filed under several keys repeats.
+      ids = SortDistinct(std::move(ids));
+      if (context.cache != nullptr) {
+        context.cache->KeepLeaf(*context.leaf, shard, snapshot,
+                                std::make_shared<const SortedIds>(ids));
+      }
     });
   });
   if (!status.ok()) return status;
-  // Several keys' ids interleave, and an id filed under several keys repeats.
-  std::size_t total = 0;
-  for (const auto& ids : per_shard) total += ids.size();
-  std::vector<std::uint64_t> all;
-  all.reserve(total);
-  for (auto& ids : per_shard) {
-    all.insert(all.end(), ids.begin(), ids.end());
-    std::vector<std::uint64_t>().swap(ids);
-  }
-  return IdSet(SortDistinct(std::move(all)), false);
+  const bool all_at_probe = std::all_of(at_probe.begin(), at_probe.end(), [](char c) { return c; });
+  return LeafRead{IdSet(UniteAll(std::move(per_shard)), false), all_at_probe};
 }
 
 // A node with its Not chain peeled off: only the chain's parity matters, so it is walked, not
@@ -203,22 +250,43 @@ std::vector<const FilterNode*> LeavesOf(const FilterNode& root) {
   return leaves;
 }
 
+// The transaction id of every shard's current snapshot, one short read transaction each. A
+// shard that cannot be read now is kUnknownSnapshot: the call fails only if a leaf must read it.
+ShardSnapshotIds ProbeSnapshots(const StoreHandle& store) {
+  ShardSnapshotIds ids(store.num_shards(), kUnknownSnapshot);
+  for (std::size_t shard = 0; shard < ids.size(); ++shard) {
+    Txn txn;
+    if (txn.BeginRead(store.environment(shard)) == 0) {
+      ids[shard] = static_cast<std::uint64_t>(mdb_txn_id(txn.get()));
+    }
+  }
+  return ids;
+}
+
 // Trees may be as deep as the conversion allows, and callers' threads may have small stacks, so
 // nothing here recurses: every leaf is read in one flat task set (a Range leaf nests one more,
 // over the shards), then the inner nodes are combined bottom-up with an explicit stack, each
-// from its children's sets in child order.
-Result<IdSet> Eval(const StoreHandle& store, const FilterNode& root) {
+// from its children's sets in child order. `*at_probe` tells whether every leaf was read at
+// `probe`.
+Result<IdSet> Eval(const StoreHandle& store, const FilterNode& root, FilterCache* cache,
+                   const ShardSnapshotIds& probe, bool* at_probe) {
   std::vector<const FilterNode*> leaves = LeavesOf(root);
   std::vector<IdSet> leaf_sets(leaves.size());
+  std::vector<char> leaf_at_probe(leaves.size(), 1);
   Status status = WorkerPool::Instance().Run(leaves.size(), [&](std::size_t i) -> Status {
     const FilterNode& leaf = *leaves[i];
-    Result<IdSet> r = leaf.op == FilterOp::kExact ? EvalExact(store, leaf.key)
-                                                  : EvalRange(store, leaf.key, leaf.end);
+    const std::string canonical = cache != nullptr ? CanonicalTree(leaf) : std::string();
+    const LeafContext context{cache, &canonical, &probe};
+    Result<LeafRead> r = leaf.op == FilterOp::kExact
+                             ? EvalExact(store, leaf.key, context)
+                             : EvalRange(store, leaf.key, leaf.end, context);
     if (!r.ok()) return r.status();
-    leaf_sets[i] = r.take();
+    leaf_sets[i] = std::move(r.value().set);
+    leaf_at_probe[i] = r.value().at_probe;
     return Status::Ok();
   });
   if (!status.ok()) return status;
+  *at_probe = std::all_of(leaf_at_probe.begin(), leaf_at_probe.end(), [](char c) { return c; });
 
   struct Frame {
     Peeled at;
@@ -254,9 +322,36 @@ Result<IdSet> Eval(const StoreHandle& store, const FilterNode& root) {
 
 }  // namespace
 
-Result<IdSet> EvaluateFilter(const StoreHandle& store, const FilterNode& root) {
+Result<std::shared_ptr<const IdSet>> EvaluateFilter(const StoreHandle& store,
+                                                    const FilterNode& root, FilterCache* cache) {
   if (Status s = store.CheckProcess(); !s.ok()) return s;
-  return Eval(store, root);
+  const ShardSnapshotIds probe = ProbeSnapshots(store);
+  const bool probed = std::find(probe.begin(), probe.end(), kUnknownSnapshot) == probe.end();
+  const std::string tree = CanonicalTree(root);
+  FilterCache* kept = cache != nullptr && cache->budget() != 0 ? cache : nullptr;
+  if (kept != nullptr && probed) {
+    if (auto set = kept->FindTree(tree, probe)) return set;
+  }
+  bool at_probe = false;
+  // A tree of one leaf keeps only the tree: its leaf entry would hold the same ids again.
+  FilterCache* leaves = IsLeaf(*Peel(root).node) ? nullptr : kept;
+  Result<IdSet> evaluated = Eval(store, root, leaves, probe, &at_probe);
+  if (!evaluated.ok()) return evaluated.status();
+  auto set = std::make_shared<IdSet>(evaluated.take());
+  // A write that committed while the leaves were read leaves the result without a fingerprint:
+  // it is of no one snapshot per shard, so nothing else can be said to equal it.
+  if (cache != nullptr && probed && at_probe) {
+    std::string fingerprint;
+    auto append = [&](std::uint64_t word) {
+      fingerprint.append(reinterpret_cast<const char*>(&word), sizeof word);
+    };
+    append(cache->serial());
+    for (std::uint64_t snapshot : probe) append(snapshot);
+    fingerprint.append(tree);
+    set->fingerprint = std::make_shared<const std::string>(std::move(fingerprint));
+    if (kept != nullptr) kept->KeepTree(tree, probe, set);
+  }
+  return std::shared_ptr<const IdSet>(std::move(set));
 }
 
 }  // namespace zanth

@@ -1,6 +1,9 @@
 // Evaluation of a filter tree against the index records of every shard.
 #pragma once
 
+#include <memory>
+
+#include "index/filter_cache.h"
 #include "index/filter_node.h"
 #include "index/id_set.h"
 #include "store/store_handle.h"
@@ -16,8 +19,16 @@ namespace zanth {
 //     every leaf of the tree was read in one flat parallel task set.
 //   Not: the child with its complement flag flipped.
 // A store without shards yields empty sets for Exact and Range.
+// With `cache` (the handle's; nullptr: none), every shard's snapshot is probed first (one short
+// read transaction each): a tree kept for those snapshots is returned as it is, shared; else
+// leaves kept for the snapshot they are read at are taken instead of read, and what is read is
+// kept (not for a tree of one leaf, whose tree entry holds the same ids). The result then carries a fingerprint (the cache's serial, the probed snapshots, the
+// canonical tree) when every leaf was read at the probed snapshots, and is kept as the tree's.
 // Errors: kLmdb (step kBeginRead or kCursor, context "index shard <n>") when a read transaction
-// or cursor cannot be opened or a cursor step fails; kWrongProcess after fork().
-Result<IdSet> EvaluateFilter(const StoreHandle& store, const FilterNode& root);
+// or cursor cannot be opened or a cursor step fails; kWrongProcess after fork() (checked before
+// the cache is touched).
+Result<std::shared_ptr<const IdSet>> EvaluateFilter(const StoreHandle& store,
+                                                    const FilterNode& root,
+                                                    FilterCache* cache = nullptr);
 
 }  // namespace zanth

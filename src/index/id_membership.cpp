@@ -14,24 +14,45 @@ unsigned Log2Ceil(std::uint64_t n) {
 
 }  // namespace
 
+bool IdMembership::ChooseDense(const SortedIds& ids, std::int64_t* lowest,
+                               std::uint64_t* span_minus_one) {
+  std::int64_t low = INT64_MAX;
+  std::int64_t high = INT64_MIN;
+  for (std::uint64_t key : ids) {
+    std::int64_t id = IdOfKeyOrder(key);
+    low = std::min(low, id);
+    high = std::max(high, id);
+  }
+  // Unsigned difference: exact even when the ids straddle zero or span the whole range.
+  *lowest = low;
+  *span_minus_one = static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);
+  return *span_minus_one < ids.size() * kDenseBitsPerId + kDenseAllowanceBits;
+}
+
+unsigned IdMembership::ScreenLog(std::size_t n) {
+  return std::max(std::min(Log2Ceil(n * kScreenBitsPerId), kMaxScreenBitsLog2), 6u);
+}
+
+unsigned IdMembership::TableLog(std::size_t n) { return std::max(Log2Ceil(n * 2), 1u); }
+
+std::uint64_t IdMembership::BytesFor(const SortedIds& ids) {
+  if (ids.empty()) return 0;
+  std::int64_t lowest;
+  std::uint64_t span_minus_one;
+  if (ChooseDense(ids, &lowest, &span_minus_one)) return (span_minus_one / 64 + 1) * 8;
+  return (std::uint64_t{1} << ScreenLog(ids.size())) / 8 +
+         (std::uint64_t{1} << TableLog(ids.size())) * sizeof(std::int64_t);
+}
+
 IdMembership::IdMembership(const SortedIds& ids) {
   if (ids.empty()) {
     // Nothing is in the set: a dense map of span 0 answers false for every id.
     dense_ = true;
     return;
   }
-  std::int64_t lowest = INT64_MAX;
-  std::int64_t highest = INT64_MIN;
-  for (std::uint64_t key : ids) {
-    std::int64_t id = IdOfKeyOrder(key);
-    lowest = std::min(lowest, id);
-    highest = std::max(highest, id);
-  }
-  // Unsigned difference: exact even when the ids straddle zero or span the whole range.
-  std::uint64_t span_minus_one = static_cast<std::uint64_t>(highest) -
-                                 static_cast<std::uint64_t>(lowest);
-  std::uint64_t limit = ids.size() * kDenseBitsPerId + kDenseAllowanceBits;
-  if (span_minus_one < limit) {
+  std::int64_t lowest;
+  std::uint64_t span_minus_one;
+  if (ChooseDense(ids, &lowest, &span_minus_one)) {
     span_ = span_minus_one + 1;
     BuildDense(ids, lowest);
   } else {
@@ -50,12 +71,11 @@ void IdMembership::BuildDense(const SortedIds& ids, std::int64_t lowest) {
 }
 
 void IdMembership::BuildSparse(const SortedIds& ids) {
-  unsigned screen_log = std::min(Log2Ceil(ids.size() * kScreenBitsPerId), kMaxScreenBitsLog2);
-  screen_log = std::max(screen_log, 6u);
+  const unsigned screen_log = ScreenLog(ids.size());
   screen_shift_ = 64 - screen_log;
   bits_.assign((std::size_t{1} << screen_log) / 64, 0);
 
-  unsigned table_log = std::max(Log2Ceil(ids.size() * 2), 1u);
+  const unsigned table_log = TableLog(ids.size());
   table_shift_ = 64 - table_log;
   table_mask_ = (std::size_t{1} << table_log) - 1;
   table_.assign(std::size_t{1} << table_log, kEmptySlot);

@@ -17,6 +17,8 @@ namespace zanth {
 class IdMembership {
  public:
   explicit IdMembership(const SortedIds& ids);
+  // The bytes a lookup table of `ids` holds, without building it.
+  static std::uint64_t BytesFor(const SortedIds& ids);
 
   bool Contains(std::int64_t id) const {
     if (dense_) {
@@ -53,6 +55,11 @@ class IdMembership {
     }
   }
 
+  // Dense when the span of the ids (highest - lowest, through *span_minus_one) is small enough.
+  static bool ChooseDense(const SortedIds& ids, std::int64_t* lowest,
+                          std::uint64_t* span_minus_one);
+  static unsigned ScreenLog(std::size_t n);
+  static unsigned TableLog(std::size_t n);
   void BuildDense(const SortedIds& ids, std::int64_t lowest);
   void BuildSparse(const SortedIds& ids);
 

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
+#include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -94,6 +96,12 @@ struct IdSet {
   IdSet(SortedIds sorted, bool is_negated) : ids(std::move(sorted)), negated(is_negated) {}
   // From ids in any order, repeats allowed.
   static IdSet FromIds(std::vector<std::int64_t> ids, bool negated);
+
+  // What the content is a function of, or null (filter_eval.h: the evaluating handle's cache,
+  // the shard snapshots read and the tree): sets with equal fingerprints hold equal ids and
+  // flag, so state derived from one (a search's acceptance bitmaps) serves the other. Set only
+  // on a finished set; whoever changes `ids` or `negated` afterwards must clear it.
+  std::shared_ptr<const std::string> fingerprint;
 
   std::size_t size() const { return ids.size(); }
   bool Contains(std::int64_t id) const;

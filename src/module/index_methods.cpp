@@ -108,13 +108,35 @@ PyObject* StoreGetIdsFromFilter(PyObject* self, PyObject* args, PyObject* kwargs
     std::optional<FilterNode> tree = FilterFromPy(slots[0]);
     if (!tree) return nullptr;
     const StoreHandle& store = StoreOf(self);
-    Result<IdSet> evaluated = WithoutGil([&] {
-      Result<IdSet> result = EvaluateFilter(store, *tree);
+    Result<std::shared_ptr<const IdSet>> evaluated = WithoutGil([&] {
+      auto result = EvaluateFilter(store, *tree, &FiltersOf(self));
       tree.reset();  // large trees are freed without the GIL too
       return result;
     });
     if (!evaluated.ok()) return RaiseStatus(evaluated.status(), Operation::kGetIdsFromFilter);
     return NewIdSetObject(evaluated.take());
+  })
+}
+
+// As the sketch methods: the cache's mutex may have been held by a parent thread at fork(), so a
+// child fails before taking it.
+PyObject* StoreFilterCacheMemory(PyObject* self, PyObject*) {
+  ZANTH_ENTRY({
+    if (Status s = StoreOf(self).CheckProcess(); !s.ok()) return RaiseStatus(s);
+    return PyLong_FromUnsignedLongLong(FiltersOf(self).memory());
+  })
+}
+
+PyObject* StoreSetFilterCacheBudget(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    static const char* const kNames[] = {"max_bytes", nullptr};
+    PyObject* slots[1] = {nullptr};
+    if (!ParseArgs(args, kwargs, "set_filter_cache_budget", kNames, 1, slots)) return nullptr;
+    std::uint64_t budget = FilterCache::kDefaultBudget;
+    if (slots[0] != Py_None && !ToU64(slots[0], "max_bytes", &budget)) return nullptr;
+    if (Status s = StoreOf(self).CheckProcess(); !s.ok()) return RaiseStatus(s);
+    FiltersOf(self).SetBudget(budget);
+    Py_RETURN_NONE;
   })
 }
 

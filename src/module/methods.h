@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "index/filter_cache.h"
 #include "index/id_set.h"
 #include "module/py_ref.h"
 #include "store/store_handle.h"
@@ -16,11 +17,14 @@ struct StoreObject {
   PyObject_HEAD
   std::shared_ptr<const StoreHandle>* store;
   SketchCache* sketches;  // this handle's in-memory search sketches
+  FilterCache* filters;   // this handle's evaluated leaves and trees
 };
 
+// Id sets are immutable and may be shared: a tree evaluated again over unchanged shards gives
+// every ZanthIterator the same set.
 struct IdSetObject {
   PyObject_HEAD
-  IdSet* set;
+  std::shared_ptr<const IdSet>* set;
 };
 
 inline const StoreHandle& StoreOf(PyObject* self) {
@@ -29,14 +33,17 @@ inline const StoreHandle& StoreOf(PyObject* self) {
 inline SketchCache& SketchesOf(PyObject* self) {
   return *reinterpret_cast<StoreObject*>(self)->sketches;
 }
+inline FilterCache& FiltersOf(PyObject* self) {
+  return *reinterpret_cast<StoreObject*>(self)->filters;
+}
 
 // Type objects, created by CreateTypes() at module initialisation.
 PyObject* StoreType();
 PyObject* IdSetType();
 bool CreateTypes();
 
-// A new ZanthIterator that takes over `set`; nullptr with an exception set on failure.
-PyObject* NewIdSetObject(IdSet&& set);
+// A new ZanthIterator holding `set`; nullptr with an exception set on failure.
+PyObject* NewIdSetObject(std::shared_ptr<const IdSet> set);
 // nullptr when `obj` is not a ZanthIterator.
 const IdSet* IdSetOf(PyObject* obj);
 
@@ -61,6 +68,9 @@ PyObject* StoreTakePruneCounts(PyObject* self, PyObject* unused);  // METH_NOARG
 // Beyond the twelve: objects as their pickled bytes, for callers that pickle themselves.
 PyObject* StoreStorePickled(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* StoreGetPickled(PyObject* self, PyObject* args, PyObject* kwargs);
+// Beyond the twelve: the memory and budget of the evaluated filters this handle keeps.
+PyObject* StoreFilterCacheMemory(PyObject* self, PyObject* unused);  // METH_NOARGS
+PyObject* StoreSetFilterCacheBudget(PyObject* self, PyObject* args, PyObject* kwargs);
 
 PyObject* IdSetToList(PyObject* self, PyObject* unused);  // METH_NOARGS
 Py_ssize_t IdSetLength(PyObject* self);

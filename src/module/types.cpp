@@ -50,6 +50,10 @@ PyMethodDef kStoreMethods[] = {
      "store_pickled($self, data, identifiers)\n--\n\n"},
     {"get_pickled", ZV_KW(StoreGetPickled), METH_VARARGS | METH_KEYWORDS,
      "get_pickled($self, identifiers)\n--\n\n"},
+    {"filter_cache_memory", StoreFilterCacheMemory, METH_NOARGS,
+     "filter_cache_memory($self)\n--\n\n"},
+    {"set_filter_cache_budget", ZV_KW(StoreSetFilterCacheBudget), METH_VARARGS | METH_KEYWORDS,
+     "set_filter_cache_budget($self, max_bytes)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -74,6 +78,7 @@ PyObject* StoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     reinterpret_cast<StoreObject*>(self)->store =
         new std::shared_ptr<const StoreHandle>(opened.take());
     reinterpret_cast<StoreObject*>(self)->sketches = new SketchCache(base_path);
+    reinterpret_cast<StoreObject*>(self)->filters = new FilterCache();
     // The sketches follow this handle's own commits; the store goes before them in dealloc.
     (*reinterpret_cast<StoreObject*>(self)->store)
         ->set_commit_observer(reinterpret_cast<StoreObject*>(self)->sketches);
@@ -85,6 +90,7 @@ void StoreDealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<StoreObject*>(self)->store;
   delete reinterpret_cast<StoreObject*>(self)->sketches;
+  delete reinterpret_cast<StoreObject*>(self)->filters;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(reinterpret_cast<PyObject*>(type));
@@ -137,25 +143,25 @@ bool CreateTypes() {
   return g_id_set_type != nullptr;
 }
 
-PyObject* NewIdSetObject(IdSet&& set) {
+PyObject* NewIdSetObject(std::shared_ptr<const IdSet> set) {
   auto* type = reinterpret_cast<PyTypeObject*>(g_id_set_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
-  reinterpret_cast<IdSetObject*>(self)->set = new IdSet(std::move(set));
+  reinterpret_cast<IdSetObject*>(self)->set = new std::shared_ptr<const IdSet>(std::move(set));
   return self;
 }
 
 const IdSet* IdSetOf(PyObject* obj) {
   int is = PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_id_set_type));
-  return is ? reinterpret_cast<IdSetObject*>(obj)->set : nullptr;
+  return is ? reinterpret_cast<IdSetObject*>(obj)->set->get() : nullptr;
 }
 
 PyObject* StoreClose(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 PyObject* IdSetToList(PyObject* self, PyObject*) {
   ZANTH_ENTRY({
-    const IdSet& set = *reinterpret_cast<IdSetObject*>(self)->set;
+    const IdSet& set = **reinterpret_cast<IdSetObject*>(self)->set;
     OwnedRef list(PyList_New(static_cast<Py_ssize_t>(set.ids.size())));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
@@ -169,7 +175,7 @@ PyObject* IdSetToList(PyObject* self, PyObject*) {
 }
 
 Py_ssize_t IdSetLength(PyObject* self) {
-  return static_cast<Py_ssize_t>(reinterpret_cast<IdSetObject*>(self)->set->ids.size());
+  return static_cast<Py_ssize_t>((*reinterpret_cast<IdSetObject*>(self)->set)->ids.size());
 }
 
 }  // namespace zanth::py

@@ -204,3 +204,15 @@ class ZanthVec:
         """get_data without unpickling: the stored bytes of each id, in order (what
         pickle.dumps() gave store_data, or what store_pickled was given); None where no
         object is stored."""
+
+    def filter_cache_memory(self) -> int:
+        """Bytes of evaluated filters this handle keeps: leaves' ids per shard and whole trees'
+        id sets with their lookup tables."""
+
+    def set_filter_cache_budget(self, max_bytes: int | None) -> None:
+        """Caps the memory of the evaluated filters this handle keeps (None: the default, 64
+        MiB; least recently used go first). 0 turns the cache off and empties it.
+        get_ids_from_filter keeps each leaf's ids and each tree's id set tagged with the LMDB
+        transaction ids of the shards they were read from, and uses them only while those
+        shards are unchanged: any commit, by any handle or process, gives a shard a new one.
+        Results never depend on the cache, only speed does."""

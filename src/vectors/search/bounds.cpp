@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <functional>
+
+#include <xmmintrin.h>
 
 namespace zanth {
 
@@ -11,6 +14,41 @@ namespace {
 // After this many bounded records a query judges whether the bound pays.
 constexpr std::size_t kJudgeAfterRecords = 2 * kBlockCapacity;
 constexpr double kGiveUpShare = 0.5;
+// Accepted records whose codes and meta are requested ahead of the one being bounded: scattered
+// records defeat the hardware prefetcher, and each would otherwise wait for its lines in turn.
+constexpr std::size_t kPrefetchRecords = 48;
+// A chunk is bounded in one contiguous pass when at least this share of it is accepted.
+constexpr std::size_t kDenseShareNumerator = 1;
+constexpr std::size_t kDenseShareDenominator = 4;
+
+void PrefetchRecord(const std::int8_t* codes, std::size_t dim, const RecordSketchMeta* meta) {
+  for (std::size_t offset = 0; offset < dim; offset += kCacheLine) {
+    _mm_prefetch(reinterpret_cast<const char*>(codes + offset), _MM_HINT_T0);
+  }
+  _mm_prefetch(reinterpret_cast<const char*>(meta), _MM_HINT_T0);
+}
+
+// Gathers the accepted records' codes and meta when few enough are accepted that the copy pays:
+// a bound pass then streams them instead of picking scattered lines out of the sketch.
+void GatherAccepted(const ShardSketch& sketch, AcceptedBits* bits) {
+  std::size_t accepted = 0;
+  for (std::uint64_t word : bits->words) accepted += static_cast<std::size_t>(std::popcount(word));
+  if (accepted == 0 || accepted * AcceptedBits::kCompactShare > bits->positions) return;
+  const std::size_t dim = sketch.dim;
+  bits->rank.resize(bits->words.size() + 1);
+  bits->codes.resize(accepted * dim);
+  bits->meta.resize(accepted);
+  std::size_t at = 0;
+  for (std::size_t w = 0; w < bits->words.size(); ++w) {
+    bits->rank[w] = static_cast<std::uint32_t>(at);
+    for (std::uint64_t word = bits->words[w]; word != 0; word &= word - 1) {
+      const std::size_t position = w * 64 + static_cast<std::size_t>(std::countr_zero(word));
+      std::memcpy(bits->codes.data() + at * dim, sketch.codes.get() + position * dim, dim);
+      bits->meta[at++] = sketch.meta[position];
+    }
+  }
+  bits->rank.back() = static_cast<std::uint32_t>(at);
+}
 
 }  // namespace
 
@@ -46,12 +84,12 @@ void QueryBound::Judge() {
 std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
                                                    const Acceptance& accept,
                                                    std::size_t positions) {
-  const std::uint64_t filter = accept.filter->identity();
+  const IdSet& filter = *accept.filter;
   std::lock_guard<std::mutex> lock(sketch.filters_mu);
   auto& kept = sketch.filters;
   std::shared_ptr<const AcceptedBits> previous;
   for (auto it = kept.begin(); it != kept.end(); ++it) {
-    if ((*it)->filter != filter) continue;
+    if (!(*it)->IsOf(filter)) continue;
     previous = *it;
     kept.erase(it);
     break;
@@ -61,7 +99,8 @@ std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
     return previous;
   }
   auto bits = std::make_shared<AcceptedBits>();
-  bits->filter = filter;
+  bits->filter = filter.identity();
+  bits->fingerprint = filter.fingerprint;
   bits->positions = positions;
   bits->words.assign((positions + 63) / 64, 0);
   std::size_t from = 0;
@@ -73,6 +112,7 @@ std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
   for (std::size_t i = from; i < positions; ++i) {
     if (accept.Accepts(sketch.ids[i])) bits->words[i / 64] |= std::uint64_t{1} << (i % 64);
   }
+  GatherAccepted(sketch, bits.get());
   if (kept.size() >= ShardSketch::kFilterBitmaps) kept.erase(kept.begin());
   kept.push_back(bits);
   return bits;
@@ -102,27 +142,21 @@ std::size_t AcceptedPositions(const Acceptance& accept, const ShardSketch& sketc
   return live;
 }
 
-std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSketch& sketch,
-                       std::size_t first, std::size_t count, const std::size_t* positions,
-                       std::size_t live, double shared_floor, const TopK& best, QueryBound* bound,
-                       BoundScratch* scratch, std::size_t* survivors) {
+namespace {
+
+// Bounds of the `live` records whose dots (and meta, from `meta`) sit at slots[i] (i when
+// `slots` is null); writes the chunk positions of those whose upper bound reaches the floor to
+// `survivors` and returns how many.
+std::size_t Survivors(const QuerySketch& qs, const RecordSketchMeta* meta,
+                      const std::size_t* slots, const std::size_t* positions, std::size_t live,
+                      double shared_floor, const TopK& best, QueryBound* bound,
+                      BoundScratch* scratch, std::size_t* survivors) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  const std::int8_t* codes = sketch.codes.get() + first * qs.codes.size();
-  const std::size_t dim = qs.codes.size();
-  if (2 * live >= count) {
-    // Most records count: one pass over the chunk's contiguous codes is cheapest.
-    kernel(qs.codes.data(), qs.wide.data(), dim, codes, count, scratch->dots);
-  } else {
-    for (std::size_t i = 0; i < live; ++i) {
-      const std::size_t j = positions[i];
-      kernel(qs.codes.data(), qs.wide.data(), dim, codes + j * dim, 1, scratch->dots + j);
-    }
-  }
   for (std::size_t i = 0; i < live; ++i) {
-    const std::size_t j = positions[i];
+    const std::size_t slot = slots != nullptr ? slots[i] : i;
     double low;
-    if (!ScoreBounds(qs, sketch.meta[first + j], scratch->dots[j], &low, &scratch->highs[j])) {
-      scratch->highs[j] = kInf;
+    if (!ScoreBounds(qs, meta[slot], scratch->dots[slot], &low, &scratch->highs[slot])) {
+      scratch->highs[slot] = kInf;
     } else {
       bound->low.Offer(low);
     }
@@ -131,12 +165,50 @@ std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSk
                                  bound->low.Floor()});
   std::size_t n = 0;
   for (std::size_t i = 0; i < live; ++i) {
-    const std::size_t j = positions[i];
-    if (!(scratch->highs[j] < floor)) survivors[n++] = j;  // NaN keeps the record
+    const std::size_t slot = slots != nullptr ? slots[i] : i;
+    if (!(scratch->highs[slot] < floor)) survivors[n++] = positions[i];  // NaN keeps the record
   }
   bound->bounded += live;
   bound->rescored += n;
   return n;
+}
+
+}  // namespace
+
+std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSketch& sketch,
+                       std::size_t first, std::size_t count, const std::size_t* positions,
+                       std::size_t live, double shared_floor, const TopK& best, QueryBound* bound,
+                       BoundScratch* scratch, std::size_t* survivors, const AcceptedBits* bits) {
+  const std::int8_t* codes = sketch.codes.get() + first * qs.codes.size();
+  const std::size_t dim = qs.codes.size();
+  if (bits != nullptr && bits->compact() && first + count <= bits->positions) {
+    // The chunk's accepted records lie next to each other in the gathered copy.
+    const std::size_t at = bits->RankOf(first);
+    kernel(qs.codes.data(), qs.wide.data(), dim, bits->codes.data() + at * dim, live,
+           scratch->dots);
+    return Survivors(qs, bits->meta.data() + at, nullptr, positions, live, shared_floor, best,
+                     bound, scratch, survivors);
+  }
+  if (live * kDenseShareDenominator >= count * kDenseShareNumerator) {
+    // Nearly every record counts: one pass over the chunk's contiguous codes is cheapest.
+    kernel(qs.codes.data(), qs.wide.data(), dim, codes, count, scratch->dots);
+  } else {
+    // Only the accepted records' lines are read, requested kPrefetchRecords ahead.
+    const RecordSketchMeta* meta = &sketch.meta[first];
+    for (std::size_t i = 0; i < std::min(live, kPrefetchRecords); ++i) {
+      PrefetchRecord(codes + positions[i] * dim, dim, meta + positions[i]);
+    }
+    for (std::size_t i = 0; i < live; ++i) {
+      if (i + kPrefetchRecords < live) {
+        const std::size_t ahead = positions[i + kPrefetchRecords];
+        PrefetchRecord(codes + ahead * dim, dim, meta + ahead);
+      }
+      const std::size_t j = positions[i];
+      kernel(qs.codes.data(), qs.wide.data(), dim, codes + j * dim, 1, scratch->dots + j);
+    }
+  }
+  return Survivors(qs, sketch.meta.get() + first, positions, positions, live, shared_floor, best,
+                   bound, scratch, survivors);
 }
 
 }  // namespace zanth

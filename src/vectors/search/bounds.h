@@ -87,7 +87,8 @@ struct QueryBound {
 // The bitmap of the positions below `positions` of `sketch` that `accept` (with a filter)
 // accepts: kept in the sketch for the filter's next searches, extended when more records were
 // sketched since, built by a membership test per record the first time. Costs positions / 8
-// bytes.
+// bytes, and where at most an eighth of the positions is accepted, a copy of their codes and
+// meta (dim + 12 bytes each, so at most an eighth of the sketch's codes and meta).
 std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
                                                    const Acceptance& accept,
                                                    std::size_t positions);
@@ -109,10 +110,14 @@ struct BoundScratch {
 // `first` of `sketch`: writes to `survivors` the positions whose upper bound reaches the floor
 // (the highest of `shared_floor`, `best`'s and the query's low floor, which the chunk's lower
 // bounds raise) and returns how many. Those must be scored exactly; the rest cannot make the
-// final top k.
+// final top k. With `bits` holding a gathered copy of the accepted records (AcceptedBits::
+// compact(); `positions` must then be the chunk's accepted positions, in order), streams that;
+// otherwise reads the codes of the whole chunk in one pass when at least a quarter of it is
+// live, or else only the live records' codes and meta, requested ahead of their use.
 std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSketch& sketch,
                        std::size_t first, std::size_t count, const std::size_t* positions,
                        std::size_t live, double shared_floor, const TopK& best, QueryBound* bound,
-                       BoundScratch* scratch, std::size_t* survivors);
+                       BoundScratch* scratch, std::size_t* survivors,
+                       const AcceptedBits* bits = nullptr);
 
 }  // namespace zanth

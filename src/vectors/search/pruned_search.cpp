@@ -102,12 +102,12 @@ class PrunedScorer final : public BlockScorer {
     for (std::size_t from = 0; from < b.records; from += kBlockCapacity) {
       const std::size_t m = std::min(kBlockCapacity, b.records - from);
       const std::size_t first = b.first + from;
-      const std::size_t live =
-          AcceptedPositions(accept_, sketch, first, m, t.positions, snapshots_.BitsOf(b));
+      const AcceptedBits* bits = snapshots_.BitsOf(b);
+      const std::size_t live = AcceptedPositions(accept_, sketch, first, m, t.positions, bits);
       const std::size_t n =
           BoundChunk(qs_, sketch_kernel_, sketch, first, m, t.positions, live,
                      floor_.load(std::memory_order_relaxed), best, &t.bound, &t.scratch,
-                     t.survivors);
+                     t.survivors, bits);
       for (std::size_t i = 0; i < n; ++i) {
         const std::size_t j = t.survivors[i];
         t.gather.AddOne(b.data + (from + j) * record_size_, sketch.ids[first + j], Scorer(task));

@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/id_set.h"
 #include "store/commit_observer.h"
 #include "vectors/kernels/sketch.h"
 #include "vectors/search/sketch_file.h"
@@ -86,9 +87,34 @@ class PageArray {
 // Which sketched records one filter accepts: bit i (of words[i / 64]) for position i < positions,
 // clear for tombstones.
 struct AcceptedBits {
+  // The id set: by its fingerprint when it has one (any set of equal content then finds these
+  // bits), else by its identity.
   std::uint64_t filter = 0;  // IdSet::identity()
+  std::shared_ptr<const std::string> fingerprint;
   std::size_t positions = 0;
   std::vector<std::uint64_t> words;
+  // Only where at most 1 / kCompactShare of the positions is accepted: their codes and meta
+  // gathered in position order, so a bound pass streams just them. rank[w] counts the accepted
+  // positions below word w (words.size() + 1 entries); empty when not gathered.
+  static constexpr std::size_t kCompactShare = 8;
+  std::vector<std::uint32_t> rank;
+  std::vector<std::int8_t> codes;  // accepted * dim
+  std::vector<RecordSketchMeta> meta;
+
+  bool compact() const { return !rank.empty(); }
+  // Accepted positions below `position` (< positions), when compact().
+  std::size_t RankOf(std::size_t position) const {
+    const std::uint64_t below = (std::uint64_t{1} << (position % 64)) - 1;
+    return rank[position / 64] +
+           static_cast<std::size_t>(__builtin_popcountll(words[position / 64] & below));
+  }
+
+  bool IsOf(const IdSet& set) const {
+    if (set.fingerprint) {
+      return fingerprint && (fingerprint == set.fingerprint || *fingerprint == *set.fingerprint);
+    }
+    return !fingerprint && filter == set.identity();
+  }
 };
 
 // Filled a prefix at a time: records below `covered` are sketched; the one search holding `grow`
