@@ -179,6 +179,7 @@ struct PruneTask {
   static_assert(kBlockCapacity <= 65536);
   std::uint16_t survivors[kTileLanes][kBlockCapacity];  // positions within a chunk
   std::size_t positions[kBlockCapacity];
+  std::int32_t code_sums[kBlockCapacity];  // by position within a chunk
   const char* records[kBlockCapacity];
   std::int64_t ids[kBlockCapacity];
   float scores[kBlockCapacity];
@@ -186,9 +187,10 @@ struct PruneTask {
 
 // The batch over sketched shards: the queries' int8 codes, a tile of up to 32 at a time, bound
 // each chunk's records (the chunk's codes stay in cache while every tile reads them), and each
-// query scores exactly only the records that may still enter its top k. Blocks without a
-// sketch, and chunks where most queries have given up on the bound, go through the tile
-// kernels as in the plain batch.
+// query scores exactly only the records that may still enter its top k. A block this search
+// sketches is bounded part by part as it is sketched. Blocks it neither finds sketched nor
+// sketches, and chunks where most queries have given up on the bound, go through the float
+// tile kernels as in the plain batch.
 class PrunedBatchScorer final : public BlockScorer {
  public:
   PrunedBatchScorer(TileScorer& scan, const ShardSnapshots& snapshot, const TileBounder& bounder,
@@ -254,36 +256,17 @@ class PrunedBatchScorer final : public BlockScorer {
   }
 
   void Scan(std::size_t task, const ScanBlock& b) override {
-    PruneTask& t = *tasks_[task];
-    const ShardSketch* sketch = snapshot_.SketchOf(b);
-    if (sketch == nullptr) {
-      if (ShardSketch* building = snapshot_.BuildsInto(b)) {
-        SketchAndScore(b, dim_, builder_, building, [&](const ScanBlock& part) {
-          scan_.Scan(task, part);
-          scan_.FinishTask(task);
-        });
-      } else {
-        scan_.Scan(task, b);
-      }
-      return;
+    if (const ShardSketch* sketch = snapshot_.SketchOf(b)) {
+      Prune(task, b, *sketch, snapshot_.BitsOf(b));
+    } else if (ShardSketch* building = snapshot_.BuildsInto(b)) {
+      // A part just sketched from this snapshot's bytes is bounded at once, its codes and
+      // records still in cache.
+      SketchAndScore(b, dim_, builder_, building,
+                     [&](const ScanBlock& part) { Prune(task, part, *building, nullptr); });
+    } else {
+      return scan_.Scan(task, b);
     }
-    for (std::size_t from = 0; from < b.records; from += kBlockCapacity) {
-      const std::size_t m = std::min(kBlockCapacity, b.records - from);
-      const std::size_t live = AcceptedPositions(accept_, *sketch, b.first + from, m, t.positions,
-                                                 snapshot_.BitsOf(b));
-      if (live == 0) continue;
-      std::size_t pruning = 0;
-      for (const QueryBound& bound : t.bounds) pruning += bound.gave_up ? 0 : 1;
-      if (2 * pruning < count_) {
-        Gather(t, b, *sketch, from, t.positions, live);
-        scan_.Score(task, t.records, t.ids, live);
-        continue;
-      }
-      for (std::size_t tile = 0; tile < tiles_.size(); ++tile) {
-        ScanChunk(task, b, *sketch, from, live, tile);
-      }
-    }
-    for (QueryBound& bound : t.bounds) {
+    for (QueryBound& bound : tasks_[task]->bounds) {
       if (!bound.gave_up) bound.Judge();
     }
   }
@@ -300,6 +283,34 @@ class PrunedBatchScorer final : public BlockScorer {
   }
 
  private:
+  // Block `b`'s records, all of them sketched in `sketch`, chunk by chunk; `bits` as
+  // AcceptedPositions takes it.
+  void Prune(std::size_t task, const ScanBlock& b, const ShardSketch& sketch,
+             const AcceptedBits* bits) {
+    PruneTask& t = *tasks_[task];
+    for (std::size_t from = 0; from < b.records; from += kBlockCapacity) {
+      const std::size_t m = std::min(kBlockCapacity, b.records - from);
+      const std::size_t live =
+          AcceptedPositions(accept_, sketch, b.first + from, m, t.positions, bits);
+      if (live == 0) continue;
+      std::size_t pruning = 0;
+      for (const QueryBound& bound : t.bounds) pruning += bound.gave_up ? 0 : 1;
+      if (2 * pruning < count_) {
+        Gather(t, b, sketch, from, t.positions, live);
+        scan_.Score(task, t.records, t.ids, live);
+        continue;
+      }
+      // Summed once for every tile that reads the chunk.
+      if (bounder_.sums_codes()) {
+        SketchCodeSums(sketch.codes.get() + (b.first + from) * dim_, dim_, t.positions, live,
+                       t.code_sums);
+      }
+      for (std::size_t tile = 0; tile < tiles_.size(); ++tile) {
+        ScanChunk(task, b, sketch, from, live, tile);
+      }
+    }
+  }
+
   // One tile's queries over the `live` accepted records at t.positions of the chunk starting at
   // record `from` of block `b`.
   void ScanChunk(std::size_t task, const ScanBlock& b, const ShardSketch& sketch,
@@ -322,7 +333,8 @@ class PrunedBatchScorer final : public BlockScorer {
                               floors_[q].load(std::memory_order_relaxed), t.low_floors[l]});
     }
     const std::size_t first = b.first + from;
-    TileRecords records{sketch.codes.get() + first * dim_, sketch.meta.get() + first, nullptr, 0};
+    TileRecords records{sketch.codes.get() + first * dim_, sketch.meta.get() + first, nullptr, 0,
+                        bounder_.sums_codes() ? t.code_sums : nullptr};
     for (std::size_t g = 0; g < live; g += kTileRecords) {
       records.positions = t.positions + g;
       records.n = std::min(kTileRecords, live - g);
