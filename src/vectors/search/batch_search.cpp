@@ -6,8 +6,11 @@
 #include <atomic>
 #include <cassert>
 #include <bit>
+#include <chrono>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <random>
 
 #include "vectors/search/bounds.h"
 #include "vectors/search/scan_engine.h"
@@ -26,12 +29,6 @@ constexpr std::size_t kRecordBatchBytes = 256 * 1024;
 constexpr std::size_t kMaxLanes = 32;
 constexpr std::size_t kMaxGroup = 32;
 constexpr const char* kOperation = "search_flat_batch";
-// Without whole-tile int8 dots (VNNI) each query pays a sketch pass of its own (a reduction per
-// record and query), while the tile scan reads the floats once for all queries: pruning then wins
-// for a few queries, whose scan waits on memory, and loses beyond about ten, where the scan is
-// bound by arithmetic. With VNNI the tile of int8 dots makes pruning pay at any batch size
-// (the README gives the figures).
-constexpr std::size_t kMaxPrunedBatch = 8;
 
 // The queries transposed tile by tile: tile t holds queries t*width .. t*width+width-1 as dim
 // rows of `width` floats; queries past the last real one are zeros and never offered.
@@ -44,6 +41,108 @@ std::vector<float> TransposeTiles(const float* queries, std::size_t count, std::
     for (std::size_t i = 0; i < dim; ++i) tile[i * width + q % width] = queries[q * dim + i];
   }
   return out;
+}
+
+// Up to this many queries prune whatever the kernels cost: their float scan waits on memory,
+// which the sketch pass reads a quarter of.
+constexpr std::size_t kMaxPrunedBatch = 8;
+// Beyond that the batch prunes when the bound pass of a (record, query) pair, times this, costs
+// less than scoring the pair in the float tile scan: survivors, floors and rescoring add about
+// a third to the bound pass (README).
+constexpr double kPrunedOverhead = 1.5;
+
+// The cost of one (record, query) pair in the bound pass and in the float tile scan on this
+// CPU, in seconds, measured once per process on synthetic records held in cache: whether whole
+// int8 tiles (VNNI, AMX), the single-query int8 kernels or the float tiles are fastest differs
+// from one CPU to the next by more than any rule of features tells.
+struct PairCosts {
+  double bound;
+  double scan;
+};
+
+template <typename Fn>
+double BestSeconds(Fn&& fn) {
+  constexpr int kRounds = 5;
+  double best = std::numeric_limits<double>::infinity();
+  for (int round = 0; round < kRounds; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    fn();
+    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                              .count());
+  }
+  return best;
+}
+
+PairCosts MeasurePairCosts(const TileBounder& bounder, const TileKernel& kernel) {
+  constexpr std::size_t kDim = 128, kRecords = 256;
+  const std::size_t record_size = static_cast<std::size_t>(RecordSize(kDim));
+  std::mt19937 gen(20240612);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<char> bytes(kRecords * record_size, 0);
+  std::vector<std::int8_t> codes(kRecords * kDim);
+  std::vector<RecordSketchMeta> meta(kRecords);
+  std::vector<const char*> records(kRecords);
+  std::vector<std::size_t> positions(kRecords);
+  std::vector<std::int32_t> sums(kRecords);
+  for (std::size_t r = 0; r < kRecords; ++r) {
+    char* values = bytes.data() + r * record_size + kRecordIdSize;
+    for (std::size_t i = 0; i < kDim; ++i) {
+      const float v = normal(gen);
+      std::memcpy(values + i * sizeof v, &v, sizeof v);
+    }
+    SketchRecordScalar(values, kDim, codes.data() + r * kDim, &meta[r]);
+    records[r] = values - kRecordIdSize;
+    positions[r] = r;
+  }
+  std::vector<float> queries(kTileLanes * kDim);
+  for (float& x : queries) x = normal(gen);
+  std::vector<QuerySketch> sketches(kTileLanes);
+  std::vector<const QuerySketch*> lanes(kTileLanes);
+  for (std::size_t q = 0; q < kTileLanes; ++q) {
+    MakeQuerySketch(queries.data() + q * kDim, kDim, &sketches[q]);
+    lanes[q] = &sketches[q];
+  }
+  SketchTile tile;
+  MakeSketchTile(lanes.data(), kTileLanes, kDim, &tile);
+  if (bounder.sums_codes()) {
+    SketchCodeSums(codes.data(), kDim, positions.data(), kRecords, sums.data());
+  }
+  // Floors no bound reaches: the pass decides every pair by its first test, as it does once a
+  // search's floors have risen.
+  alignas(64) double floors[kTileLanes];
+  std::fill_n(floors, kTileLanes, std::numeric_limits<double>::infinity());
+  TileOutcome outcome;
+  const double bound = BestSeconds([&] {
+    for (std::size_t g = 0; g < kRecords; g += kTileRecords) {
+      const TileRecords call{codes.data(), meta.data(), positions.data() + g, kTileRecords,
+                             bounder.sums_codes() ? sums.data() : nullptr};
+      bounder.Run(tile, call, floors, floors, &outcome);
+    }
+  });
+  const std::vector<float> tiles = TransposeTiles(queries.data(), kTileLanes, kDim, kernel.queries);
+  const std::vector<float> thresholds(kernel.queries, std::numeric_limits<float>::infinity());
+  std::vector<float> scores(kernel.records * kernel.queries);
+  std::vector<std::uint32_t> passing(kernel.records);
+  const std::size_t groups = kRecords / kernel.records;
+  const double scan = BestSeconds([&] {
+    for (std::size_t t = 0; t < kTileLanes / kernel.queries; ++t) {
+      for (std::size_t g = 0; g < groups; ++g) {
+        kernel.score(tiles.data() + t * kDim * kernel.queries, kDim,
+                     records.data() + g * kernel.records, thresholds.data(), scores.data(),
+                     passing.data());
+      }
+    }
+  });
+  const double pairs = static_cast<double>(kRecords * kTileLanes);
+  return {bound / pairs, scan / pairs * static_cast<double>(kRecords) /
+                             static_cast<double>(groups * kernel.records)};
+}
+
+// Whether a batch of `count` queries prunes (with the best bounder and tile kernel).
+bool PruningPays(std::size_t count, const TileBounder& bounder) {
+  if (count <= kMaxPrunedBatch) return true;
+  static const PairCosts costs = MeasurePairCosts(bounder, BestTileKernel());
+  return costs.bound * kPrunedOverhead < costs.scan;
 }
 
 // The queries' float tiles over every accepted record, gathered across blocks in batches that
@@ -426,9 +525,8 @@ Result<std::vector<std::vector<ScoredHit>>> SearchFlatBatch(const StoreHandle& s
                                                             const TileKernel* kernel) {
   if (count == 0 || k == 0) return std::vector<std::vector<ScoredHit>>(count);
   static const TileBounder bounder;
-  const bool prune = sketches != nullptr && sketches->enabled() &&
-                     (count <= kMaxPrunedBatch || bounder.tiled()) && dim >= kMinSketchDim &&
-                     dim <= kMaxSketchDim;
+  const bool prune = sketches != nullptr && sketches->enabled() && dim >= kMinSketchDim &&
+                     dim <= kMaxSketchDim && PruningPays(count, bounder);
   ShardSnapshots snapshots;
   if (Status s = snapshots.Open(store, prune ? sketches : nullptr, dim, filter, kOperation);
       !s.ok()) {
