@@ -275,7 +275,7 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
             const TileRecords records{codes, meta.data(), positions.data(), positions.size(),
                                       call % 2 == 1 ? sums : nullptr};
             TileOutcome out;
-            bounder.Run(tile, records, floors, low_floors, &out);
+            bounder.Run(TileBounder::Session(bounder), tile, records, floors, low_floors, &out);
             for (std::size_t i = 0; i < records.n; ++i) {
               const std::size_t r = positions[i];
               CHECK(lanes == 32 || ((out.pass[i] | out.raise[i]) >> lanes) == 0);
@@ -303,6 +303,7 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
       for (const auto& [level, tile_dots] : {std::pair{CpuLevel::kAvx512Vnni, &TileDotsAvx512Vnni},
                                              std::pair{CpuLevel::kAmx, &TileDotsAmx}}) {
         if (!CpuRuns(level)) continue;
+        const TileBounder::Session session{TileBounder(level)};
         for (const std::vector<std::size_t>& positions : calls) {
           const TileRecords records{codes, meta.data(), positions.data(), positions.size()};
           std::int32_t dots[kTileRecords * kTileLanes];

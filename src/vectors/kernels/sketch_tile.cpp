@@ -62,8 +62,12 @@ TileBounder::TileBounder(CpuLevel level)
 
 TileBounder::TileBounder() : TileBounder(BestCpuLevel()) {}
 
-void TileBounder::Run(const SketchTile& tile, const TileRecords& records, const double* floors,
-                      const double* low_floors, TileOutcome* out) const {
+TileBounder::Session::Session(const TileBounder& bounder) {
+  if (bounder.amx_) AmxLoadTileConfig();
+}
+
+void TileBounder::Run(const Session&, const SketchTile& tile, const TileRecords& records,
+                      const double* floors, const double* low_floors, TileOutcome* out) const {
   if (tiled_ && tile.lanes > kFewLanes) {
     if (amx_) return TileBoundsAmx(tile, records, floors, low_floors, out);
     return TileBoundsAvx512Vnni(tile, records, floors, low_floors, out);

@@ -92,8 +92,18 @@ class TileBounder {
   bool tiled() const { return tiled_; }
   // True when Run reads TileRecords::code_sums (SketchCodeSums may only be called then).
   bool sums_codes() const { return tiled_ && !amx_; }
-  void Run(const SketchTile& tile, const TileRecords& records, const double* floors,
-           const double* low_floors, TileOutcome* out) const;
+
+  // A run of calls on the thread that makes it. With AMX it loads the tile configuration the
+  // calls rely on, so nothing else may use AMX tiles on the thread while it lasts (loading it
+  // per call would cost about as much as the call's multiplies).
+  class Session {
+   public:
+    explicit Session(const TileBounder& bounder);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+  };
+  void Run(const Session& session, const SketchTile& tile, const TileRecords& records,
+           const double* floors, const double* low_floors, TileOutcome* out) const;
 
  private:
   bool tiled_;
@@ -103,7 +113,9 @@ class TileBounder {
 
 // The exact int8 dots of the tile's lanes with the records: dots[r * kTileLanes + lane] for
 // r < kTileRecords (rows past records.n are padding). The AMX kernel multiplies tiles of 16
-// records by 16 lanes, 64 dimensions at a time, signed by signed bytes.
+// records by 16 lanes, 64 dimensions at a time, signed by signed bytes; it and TileBoundsAmx
+// need the configuration AmxLoadTileConfig loads on the calling thread.
+void AmxLoadTileConfig();
 void TileDotsAvx512Vnni(const SketchTile& tile, const TileRecords& records, std::int32_t* dots);
 void TileDotsAmx(const SketchTile& tile, const TileRecords& records, std::int32_t* dots);
 void TileBoundsAvx512Vnni(const SketchTile& tile, const TileRecords& records, const double* floors,

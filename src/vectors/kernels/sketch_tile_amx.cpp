@@ -1,10 +1,10 @@
 // AMX-INT8 dots of a tile: 16 records (tile A: a record a row, 64 codes a row) by 16 lanes
 // (tile B: 16 rows of one group of 4 dimensions, each lane's 4 codes, as SketchTile::codes
 // holds them), signed by signed bytes (tdpbssd), into 16 x 16 exact int32 sums (tile C). Two C
-// tiles cover the 32 lanes. A call copies its records' codes 64 at a time into a zeroed
-// scratch, so rows are evenly spaced and nothing past a record is read; SketchTile pads its
-// query codes to whole steps of 64 dimensions with zeros. The tile configuration is loaded by
-// every call: other code on the thread may have loaded its own.
+// tiles cover the 32 lanes. Rows of tile A are evenly spaced: 16 records back to back are read
+// in place, other calls (and a short last step of 64 dimensions) copy the codes into a zeroed
+// scratch, so nothing past a record is read; SketchTile pads its query codes to whole steps
+// with zeros. The tile configuration is loaded once per run of calls (TileBounder::Session).
 #include <immintrin.h>
 
 #include <algorithm>
@@ -45,24 +45,33 @@ const TileConfig& Config() {
 
 }  // namespace
 
+void AmxLoadTileConfig() { _tile_loadconfig(&Config()); }
+
 void TileDotsAmx(const SketchTile& tile, const TileRecords& records, std::int32_t* dots) {
   static_assert(kTileRecords == 16 && kTileLanes == 32 && kTileGroupPad == 16);
-  _tile_loadconfig(&Config());
   _tile_zero(0);
   _tile_zero(1);
   alignas(64) std::int8_t rows[kTileRecords][kStepBytes];
   std::memset(rows, 0, sizeof rows);
   const std::int8_t* query_codes = tile.codes.data();
+  const bool contiguous = records.n == kTileRecords &&
+                          records.positions[kTileRecords - 1] - records.positions[0] ==
+                              kTileRecords - 1;
   constexpr std::size_t kQueryStride = kTileLanes * 4;  // bytes of one group of 4 dimensions
   for (std::size_t at = 0; at < tile.dim; at += kStepBytes) {
     const std::size_t bytes = std::min(kStepBytes, tile.dim - at);
-    const __mmask64 mask = bytes == kStepBytes ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
-    for (std::size_t r = 0; r < records.n; ++r) {
-      const std::int8_t* codes = records.codes + records.positions[r] * tile.dim + at;
-      _mm512_store_si512(rows[r], _mm512_maskz_loadu_epi8(mask, codes));
+    if (contiguous && bytes == kStepBytes) {
+      // 16 records back to back: their codes are read in place, `dim` bytes apart.
+      _tile_loadd(2, records.codes + records.positions[0] * tile.dim + at, tile.dim);
+    } else {
+      const __mmask64 mask = bytes == kStepBytes ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
+      for (std::size_t r = 0; r < records.n; ++r) {
+        const std::int8_t* codes = records.codes + records.positions[r] * tile.dim + at;
+        _mm512_store_si512(rows[r], _mm512_maskz_loadu_epi8(mask, codes));
+      }
+      _tile_loadd(2, rows, kStepBytes);
     }
     const std::int8_t* step = query_codes + (at / 4) * kQueryStride;
-    _tile_loadd(2, rows, kStepBytes);
     _tile_loadd(3, step, kQueryStride);
     _tile_loadd(4, step + kStepBytes, kQueryStride);
     _tile_dpbssd(0, 2, 3);

@@ -113,10 +113,11 @@ PairCosts MeasurePairCosts(const TileBounder& bounder, const TileKernel& kernel)
   std::fill_n(floors, kTileLanes, std::numeric_limits<double>::infinity());
   TileOutcome outcome;
   const double bound = BestSeconds([&] {
+    const TileBounder::Session session(bounder);
     for (std::size_t g = 0; g < kRecords; g += kTileRecords) {
       const TileRecords call{codes.data(), meta.data(), positions.data() + g, kTileRecords,
                              bounder.sums_codes() ? sums.data() : nullptr};
-      bounder.Run(tile, call, floors, floors, &outcome);
+      bounder.Run(session, tile, call, floors, floors, &outcome);
     }
   });
   const std::vector<float> tiles = TransposeTiles(queries.data(), kTileLanes, kDim, kernel.queries);
@@ -399,6 +400,13 @@ class PrunedBatchScorer final : public BlockScorer {
         scan_.Score(task, t.records, t.ids, live);
         continue;
       }
+      // The next chunk's codes come from memory while every tile reads this one's. Prefetches
+      // never fault, so the end of the sketch needs no check.
+      const char* next = reinterpret_cast<const char*>(sketch.codes.get() +
+                                                       (b.first + from + m) * dim_);
+      for (std::size_t offset = 0; offset < kBlockCapacity * dim_; offset += kCacheLine) {
+        _mm_prefetch(next + offset, _MM_HINT_T1);
+      }
       // Summed once for every tile that reads the chunk.
       if (bounder_.sums_codes()) {
         SketchCodeSums(sketch.codes.get() + (b.first + from) * dim_, dim_, t.positions, live,
@@ -432,12 +440,13 @@ class PrunedBatchScorer final : public BlockScorer {
                               floors_[q].load(std::memory_order_relaxed), t.low_floors[l]});
     }
     const std::size_t first = b.first + from;
+    const TileBounder::Session session(bounder_);
     TileRecords records{sketch.codes.get() + first * dim_, sketch.meta.get() + first, nullptr, 0,
                         bounder_.sums_codes() ? t.code_sums : nullptr};
     for (std::size_t g = 0; g < live; g += kTileRecords) {
       records.positions = t.positions + g;
       records.n = std::min(kTileRecords, live - g);
-      bounder_.Run(tile, records, t.floors, t.low_floors, &t.outcome);
+      bounder_.Run(session, tile, records, t.floors, t.low_floors, &t.outcome);
       std::uint32_t raised = 0;
       for (std::size_t r = 0; r < records.n; ++r) {
         for (std::uint32_t lanes = t.outcome.raise[r]; lanes != 0; lanes &= lanes - 1) {
