@@ -400,13 +400,6 @@ class PrunedBatchScorer final : public BlockScorer {
         scan_.Score(task, t.records, t.ids, live);
         continue;
       }
-      // The next chunk's codes come from memory while every tile reads this one's. Prefetches
-      // never fault, so the end of the sketch needs no check.
-      const char* next = reinterpret_cast<const char*>(sketch.codes.get() +
-                                                       (b.first + from + m) * dim_);
-      for (std::size_t offset = 0; offset < kBlockCapacity * dim_; offset += kCacheLine) {
-        _mm_prefetch(next + offset, _MM_HINT_T1);
-      }
       // Summed once for every tile that reads the chunk.
       if (bounder_.sums_codes()) {
         SketchCodeSums(sketch.codes.get() + (b.first + from) * dim_, dim_, t.positions, live,
