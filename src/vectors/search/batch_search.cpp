@@ -13,6 +13,7 @@
 #include <random>
 
 #include "vectors/search/bounds.h"
+#include "vectors/search/pruned_search.h"
 #include "vectors/search/scan_engine.h"
 #include "vectors/kernels/sketch_tile.h"
 #include "vectors/records/vector_block.h"
@@ -529,6 +530,15 @@ Result<std::vector<std::vector<ScoredHit>>> SearchFlatBatch(const StoreHandle& s
   static const TileBounder bounder;
   const bool prune = sketches != nullptr && sketches->enabled() && dim >= kMinSketchDim &&
                      dim <= kMaxSketchDim && PruningPays(count, bounder);
+  // One query prunes as a single search does, by chunks of the whole block rather than by
+  // tiles of 16 records.
+  if (QuerySketch sketch; prune && count == 1 && MakeQuerySketch(queries, dim, &sketch)) {
+    auto hits = SearchPruned(store, *sketches, queries, dim, filter, k, nullptr, kOperation);
+    if (!hits.ok()) return hits.status();
+    std::vector<std::vector<ScoredHit>> rows;
+    rows.push_back(std::move(hits.value()));
+    return rows;
+  }
   ShardSnapshots snapshots;
   if (Status s = snapshots.Open(store, prune ? sketches : nullptr, dim, filter, kOperation);
       !s.ok()) {
