@@ -48,8 +48,8 @@ std::vector<float> TransposeTiles(const float* queries, std::size_t count, std::
 // which the sketch pass reads a quarter of.
 constexpr std::size_t kMaxPrunedBatch = 8;
 // Beyond that the batch prunes when the bound pass of a (record, query) pair, times this, costs
-// less than scoring the pair in the float tile scan: survivors, floors and rescoring add about
-// a third to the bound pass (README).
+// less than scoring the pair in the float tile scan: survivors, floors, chunk code sums and
+// rescoring come on top of the bound pass, and the float scan has none of them.
 constexpr double kPrunedOverhead = 1.5;
 
 // The cost of one (record, query) pair in the bound pass and in the float tile scan on this
