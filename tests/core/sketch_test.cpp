@@ -269,7 +269,7 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
             // Each call twice: the kernel summing the codes itself, and given the sums.
             const std::vector<std::size_t>& positions = calls[call / 2];
             std::int32_t sums[kRecords];
-            if (call % 2 == 1 && bounder.sums_codes()) {
+            if (call % 2 == 1 && bounder.sums_codes(lanes)) {
               SketchCodeSums(codes, dim, positions.data(), positions.size(), sums);
             }
             const TileRecords records{codes, meta.data(), positions.data(), positions.size(),

@@ -62,6 +62,10 @@ TileBounder::TileBounder(CpuLevel level)
 
 TileBounder::TileBounder() : TileBounder(BestCpuLevel()) {}
 
+bool TileBounder::sums_codes(std::size_t lanes) const {
+  return tiled_ && !amx_ && lanes > kFewLanes;
+}
+
 TileBounder::Session::Session(const TileBounder& bounder) {
   if (bounder.amx_) AmxLoadTileConfig();
 }

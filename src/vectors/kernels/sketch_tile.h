@@ -90,8 +90,9 @@ class TileBounder {
   TileBounder();
   // True when whole tiles are multiplied at once (VNNI or AMX), so large batches pay to prune.
   bool tiled() const { return tiled_; }
-  // True when Run reads TileRecords::code_sums (SketchCodeSums may only be called then).
-  bool sums_codes() const { return tiled_ && !amx_; }
+  // True when Run reads TileRecords::code_sums for tiles of `lanes` lanes (SketchCodeSums may
+  // only be called then).
+  bool sums_codes(std::size_t lanes) const;
 
   // A run of calls on the thread that makes it. With AMX it loads the tile configuration the
   // calls rely on, so nothing else may use AMX tiles on the thread while it lasts (loading it

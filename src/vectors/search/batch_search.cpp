@@ -13,7 +13,6 @@
 #include <random>
 
 #include "vectors/search/bounds.h"
-#include "vectors/search/pruned_search.h"
 #include "vectors/search/scan_engine.h"
 #include "vectors/kernels/sketch_tile.h"
 #include "vectors/records/vector_block.h"
@@ -105,7 +104,7 @@ PairCosts MeasurePairCosts(const TileBounder& bounder, const TileKernel& kernel)
   }
   SketchTile tile;
   MakeSketchTile(lanes.data(), kTileLanes, kDim, &tile);
-  if (bounder.sums_codes()) {
+  if (bounder.sums_codes(kTileLanes)) {
     SketchCodeSums(codes.data(), kDim, positions.data(), kRecords, sums.data());
   }
   // Floors no bound reaches: the pass decides every pair by its first test, as it does once a
@@ -117,7 +116,7 @@ PairCosts MeasurePairCosts(const TileBounder& bounder, const TileKernel& kernel)
     const TileBounder::Session session(bounder);
     for (std::size_t g = 0; g < kRecords; g += kTileRecords) {
       const TileRecords call{codes.data(), meta.data(), positions.data() + g, kTileRecords,
-                             bounder.sums_codes() ? sums.data() : nullptr};
+                             bounder.sums_codes(kTileLanes) ? sums.data() : nullptr};
       bounder.Run(session, tile, call, floors, floors, &outcome);
     }
   });
@@ -402,7 +401,7 @@ class PrunedBatchScorer final : public BlockScorer {
         continue;
       }
       // Summed once for every tile that reads the chunk.
-      if (bounder_.sums_codes()) {
+      if (bounder_.sums_codes(tiles_.front().lanes)) {
         SketchCodeSums(sketch.codes.get() + (b.first + from) * dim_, dim_, t.positions, live,
                        t.code_sums);
       }
@@ -436,7 +435,7 @@ class PrunedBatchScorer final : public BlockScorer {
     const std::size_t first = b.first + from;
     const TileBounder::Session session(bounder_);
     TileRecords records{sketch.codes.get() + first * dim_, sketch.meta.get() + first, nullptr, 0,
-                        bounder_.sums_codes() ? t.code_sums : nullptr};
+                        bounder_.sums_codes(tile.lanes) ? t.code_sums : nullptr};
     for (std::size_t g = 0; g < live; g += kTileRecords) {
       records.positions = t.positions + g;
       records.n = std::min(kTileRecords, live - g);
@@ -530,15 +529,6 @@ Result<std::vector<std::vector<ScoredHit>>> SearchFlatBatch(const StoreHandle& s
   static const TileBounder bounder;
   const bool prune = sketches != nullptr && sketches->enabled() && dim >= kMinSketchDim &&
                      dim <= kMaxSketchDim && PruningPays(count, bounder);
-  // One query prunes as a single search does, by chunks of the whole block rather than by
-  // tiles of 16 records.
-  if (QuerySketch sketch; prune && count == 1 && MakeQuerySketch(queries, dim, &sketch)) {
-    auto hits = SearchPruned(store, *sketches, queries, dim, filter, k, nullptr, kOperation);
-    if (!hits.ok()) return hits.status();
-    std::vector<std::vector<ScoredHit>> rows;
-    rows.push_back(std::move(hits.value()));
-    return rows;
-  }
   ShardSnapshots snapshots;
   if (Status s = snapshots.Open(store, prune ? sketches : nullptr, dim, filter, kOperation);
       !s.ok()) {

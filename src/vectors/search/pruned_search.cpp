@@ -12,6 +12,8 @@ namespace zanth {
 
 namespace {
 
+constexpr const char* kOperation = "search_flat";
+
 // One query: sketched blocks are bounded chunk by chunk and only the records whose upper bound
 // reaches the floor are scored exactly; other blocks are scored in full (and sketched on the
 // way when this search builds their part of the sketch).
@@ -138,15 +140,14 @@ class PrunedScorer final : public BlockScorer {
 Result<std::vector<ScoredHit>> SearchPruned(const StoreHandle& store, SketchCache& cache,
                                             const float* query, std::size_t dim,
                                             const IdSet* filter, std::uint64_t k,
-                                            SketchKernel sketch_kernel,
-                                            const char* operation) {
+                                            SketchKernel sketch_kernel) {
   QuerySketch qs;
   if (!cache.enabled() || !MakeQuerySketch(query, dim, &qs)) {
     return SearchFlat(store, query, dim, filter, k);
   }
   if (k == 0) return std::vector<ScoredHit>{};
   ShardSnapshots snapshots;
-  if (Status s = snapshots.Open(store, &cache, dim, filter, operation); !s.ok()) {
+  if (Status s = snapshots.Open(store, &cache, dim, filter, kOperation); !s.ok()) {
     return s;
   }
   if (Status s = snapshots.PrepareFilter(Acceptance::Of(filter)); !s.ok()) return s;

@@ -20,13 +20,11 @@ namespace zanth {
 // handle's commit, or records were appended since) are scored exactly and sketched on the way,
 // all of them by one search (when the cache's budget has room); the others are pruned. Queries
 // the bound cannot cover (a non-finite value, a dimension outside the sketched range) and a
-// disabled cache go to SearchFlat. `sketch_kernel` nullptr picks the best for this CPU;
-// `operation` names the call in diagnostics of the pruned search.
+// disabled cache go to SearchFlat. `sketch_kernel` nullptr picks the best for this CPU.
 // Errors: those of SearchFlat.
 Result<std::vector<ScoredHit>> SearchPruned(const StoreHandle& store, SketchCache& cache,
                                             const float* query, std::size_t dim,
                                             const IdSet* filter, std::uint64_t k,
-                                            SketchKernel sketch_kernel = nullptr,
-                                            const char* operation = "search_flat");
+                                            SketchKernel sketch_kernel = nullptr);
 
 }  // namespace zanth
