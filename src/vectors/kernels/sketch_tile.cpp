@@ -66,8 +66,12 @@ bool TileBounder::sums_codes(std::size_t lanes) const {
   return tiled_ && !amx_ && lanes > kFewLanes;
 }
 
-TileBounder::Session::Session(const TileBounder& bounder) {
-  if (bounder.amx_) AmxLoadTileConfig();
+TileBounder::Session::Session(const TileBounder& bounder) : amx_(bounder.amx_) {
+  if (amx_) AmxLoadTileConfig();
+}
+
+TileBounder::Session::~Session() {
+  if (amx_) AmxReleaseTiles();
 }
 
 void TileBounder::Run(const Session&, const SketchTile& tile, const TileRecords& records,

@@ -96,12 +96,17 @@ class TileBounder {
 
   // A run of calls on the thread that makes it. With AMX it loads the tile configuration the
   // calls rely on, so nothing else may use AMX tiles on the thread while it lasts (loading it
-  // per call would cost about as much as the call's multiplies).
+  // per call would cost about as much as the call's multiplies), and releases the tiles at its
+  // end, so the thread's saved state shrinks back.
   class Session {
    public:
     explicit Session(const TileBounder& bounder);
+    ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
+
+   private:
+    bool amx_;
   };
   void Run(const Session& session, const SketchTile& tile, const TileRecords& records,
            const double* floors, const double* low_floors, TileOutcome* out) const;
@@ -117,6 +122,7 @@ class TileBounder {
 // records by 16 lanes, 64 dimensions at a time, signed by signed bytes; it and TileBoundsAmx
 // need the configuration AmxLoadTileConfig loads on the calling thread.
 void AmxLoadTileConfig();
+void AmxReleaseTiles();
 void TileDotsAvx512Vnni(const SketchTile& tile, const TileRecords& records, std::int32_t* dots);
 void TileDotsAmx(const SketchTile& tile, const TileRecords& records, std::int32_t* dots);
 void TileBoundsAvx512Vnni(const SketchTile& tile, const TileRecords& records, const double* floors,

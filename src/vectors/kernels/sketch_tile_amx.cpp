@@ -47,6 +47,8 @@ const TileConfig& Config() {
 
 void AmxLoadTileConfig() { _tile_loadconfig(&Config()); }
 
+void AmxReleaseTiles() { _tile_release(); }
+
 void TileDotsAmx(const SketchTile& tile, const TileRecords& records, std::int32_t* dots) {
   static_assert(kTileRecords == 16 && kTileLanes == 32 && kTileGroupPad == 16);
   _tile_zero(0);
