@@ -57,6 +57,8 @@ def test_batch_equals_single_searches(seed, dim, n, m, shards, k, filter_tree, s
             want = store.search_flat(q, filter_obj, k)
             everything = store.search_flat(q, filter_obj, 2**64 - 1) if want else []
             assert_same_answer(hits, want, everything)
+        # The handle publishes sketch files from a thread of its own until it is freed.
+        del store
 
 
 class Index:

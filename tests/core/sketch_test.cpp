@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "core_test.h"
@@ -262,11 +263,19 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
         }
         for (CpuLevel level : AvailableCpuLevels()) {
           const TileBounder bounder(level);
-          CHECK(bounder.tiled() == (level == CpuLevel::kAvx512Vnni));
-          for (const std::vector<std::size_t>& positions : calls) {
-            const TileRecords records{codes, meta.data(), positions.data(), positions.size()};
+          CHECK(bounder.tiled() ==
+                (level == CpuLevel::kAvx512Vnni || level == CpuLevel::kAmx));
+          for (std::size_t call = 0; call < 2 * calls.size(); ++call) {
+            // Each call twice: the kernel summing the codes itself, and given the sums.
+            const std::vector<std::size_t>& positions = calls[call / 2];
+            std::int32_t sums[kRecords];
+            if (call % 2 == 1 && bounder.sums_codes(lanes)) {
+              SketchCodeSums(codes, dim, positions.data(), positions.size(), sums);
+            }
+            const TileRecords records{codes, meta.data(), positions.data(), positions.size(),
+                                      call % 2 == 1 ? sums : nullptr};
             TileOutcome out;
-            bounder.Run(tile, records, floors, low_floors, &out);
+            bounder.Run(TileBounder::Session(bounder), tile, records, floors, low_floors, &out);
             for (std::size_t i = 0; i < records.n; ++i) {
               const std::size_t r = positions[i];
               CHECK(lanes == 32 || ((out.pass[i] | out.raise[i]) >> lanes) == 0);
@@ -291,11 +300,14 @@ TEST_CASE(tile_bound_pass_keeps_what_can_reach_the_floor) {
         }
       }
       // Whole-tile dots are exact.
-      if (TileBounder(CpuLevel::kAvx512Vnni).tiled()) {
+      for (const auto& [level, tile_dots] : {std::pair{CpuLevel::kAvx512Vnni, &TileDotsAvx512Vnni},
+                                             std::pair{CpuLevel::kAmx, &TileDotsAmx}}) {
+        if (!CpuRuns(level)) continue;
+        const TileBounder::Session session{TileBounder(level)};
         for (const std::vector<std::size_t>& positions : calls) {
           const TileRecords records{codes, meta.data(), positions.data(), positions.size()};
           std::int32_t dots[kTileRecords * kTileLanes];
-          TileDotsAvx512Vnni(tile, records, dots);
+          tile_dots(tile, records, dots);
           for (std::size_t i = 0; i < records.n; ++i) {
             for (std::size_t l = 0; l < lanes; ++l) {
               CHECK(dots[i * kTileLanes + l] ==

@@ -8,13 +8,14 @@
 
 namespace zanth {
 
-enum class CpuLevel { kScalar, kAvx2, kAvx512, kAvx512Vnni };
-inline constexpr std::size_t kCpuLevelCount = 4;
+enum class CpuLevel { kScalar, kAvx2, kAvx512, kAvx512Vnni, kAmx };
+inline constexpr std::size_t kCpuLevelCount = 5;
 
 inline constexpr std::size_t IndexOf(CpuLevel level) { return static_cast<std::size_t>(level); }
 
 // Whether this CPU runs `level`: kAvx512 needs AVX-512 F, DQ, BW and VL; kAvx512Vnni those and
-// AVX-512 VNNI.
+// AVX-512 VNNI; kAmx those, AMX-TILE and AMX-INT8, with the tile state enabled by the OS and
+// this process allowed to use it (Linux grants that on request, made once here).
 bool CpuRuns(CpuLevel level);
 // The highest level this CPU runs.
 CpuLevel BestCpuLevel();

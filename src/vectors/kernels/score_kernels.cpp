@@ -53,11 +53,13 @@ const TileKernel kTileKernelScalar{&ScoreTileScalar, kScalarTileQueries, kScalar
 
 namespace {
 
-// Indexed by CpuLevel; VNNI adds nothing to float kernels.
-constexpr ScoreKernel kScoreKernels[kCpuLevelCount] = {&ScoreRecordsScalar, &ScoreRecordsAvx2,
-                                                       &ScoreRecordsAvx512, &ScoreRecordsAvx512};
-const TileKernel* const kTileKernels[kCpuLevelCount] = {&kTileKernelScalar, &kTileKernelAvx2,
-                                                        &kTileKernelAvx512, &kTileKernelAvx512};
+// Indexed by CpuLevel; VNNI and AMX add nothing to float kernels.
+constexpr ScoreKernel kScoreKernels[kCpuLevelCount] = {
+    &ScoreRecordsScalar, &ScoreRecordsAvx2, &ScoreRecordsAvx512, &ScoreRecordsAvx512,
+    &ScoreRecordsAvx512};
+const TileKernel* const kTileKernels[kCpuLevelCount] = {
+    &kTileKernelScalar, &kTileKernelAvx2, &kTileKernelAvx512, &kTileKernelAvx512,
+    &kTileKernelAvx512};
 
 }  // namespace
 

@@ -11,11 +11,13 @@ void SketchDotsScalar(const std::int8_t* query, const std::int16_t*, std::size_t
 
 namespace {
 
-// Indexed by CpuLevel.
-constexpr SketchKernel kSketchKernels[kCpuLevelCount] = {&SketchDotsScalar, &SketchDotsAvx2,
-                                                         &SketchDotsAvx512, &SketchDotsAvx512Vnni};
+// Indexed by CpuLevel; AMX tiles pay only for many queries at once (sketch_tile.h).
+constexpr SketchKernel kSketchKernels[kCpuLevelCount] = {
+    &SketchDotsScalar, &SketchDotsAvx2, &SketchDotsAvx512, &SketchDotsAvx512Vnni,
+    &SketchDotsAvx512Vnni};
 constexpr SketchBuilder kSketchBuilders[kCpuLevelCount] = {
-    &SketchRecordScalar, &SketchRecordScalar, &SketchRecordAvx512, &SketchRecordAvx512};
+    &SketchRecordScalar, &SketchRecordScalar, &SketchRecordAvx512, &SketchRecordAvx512,
+    &SketchRecordAvx512};
 
 }  // namespace
 

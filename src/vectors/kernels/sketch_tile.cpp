@@ -16,43 +16,68 @@ constexpr std::size_t kFewLanes = 4;
 void MakeSketchTile(const QuerySketch* const* queries, std::size_t count, std::size_t dim,
                     SketchTile* tile) {
   const std::size_t groups = (dim + 3) / 4;
+  const std::size_t padded = (groups + kTileGroupPad - 1) / kTileGroupPad * kTileGroupPad;
   tile->dim = dim;
   tile->lanes = count;
-  tile->codes.assign(groups * kTileLanes * 4, 0);
+  tile->codes.assign(padded * kTileLanes * 4, 0);
+  tile->ucodes.assign(padded * kTileLanes * 4, 0);
   tile->min_cover_limit = std::numeric_limits<double>::infinity();
   for (std::size_t l = 0; l < count; ++l) {
     const QuerySketch& q = *queries[l];
     tile->queries[l] = &q;
     for (std::size_t i = 0; i < dim; ++i) {
-      tile->codes[(i / 4) * kTileLanes * 4 + l * 4 + i % 4] = q.codes[i];
+      const std::size_t at = (i / 4) * kTileLanes * 4 + l * 4 + i % 4;
+      tile->codes[at] = q.codes[i];
+      tile->ucodes[at] = static_cast<std::uint8_t>(q.codes[i] + 128);
     }
-    std::int32_t sum = 0;
-    for (std::int8_t c : q.codes) sum += c;
-    tile->bias[l] = 128 * sum;
     tile->scale[l] = q.scale;
     tile->per_code_norm[l] = q.per_code_norm;
     tile->per_resid_norm[l] = q.per_resid_norm;
     tile->abs_slack[l] = q.abs_slack;
     tile->cover_limit[l] = q.cover_limit;
     tile->min_cover_limit = std::min(tile->min_cover_limit, q.cover_limit);
+    // The float test bounds high + slack, slack = 2^-20 (|center| + spread) + 2^-110, the
+    // allowance of the old multi-step float test, now folded into per-lane terms: the codes'
+    // part of the query is s_q a = q - t, so |center| <= code_norm * (|q| + |t|) up to float
+    // rounding, and
+    //   spread + slack <= code_norm * (pcn (1 + 2^-20) + 2^-20 (|q| + |t|) (1 + 2^-20))
+    //                     + resid_norm * prn (1 + 2^-20) + abs (1 + 2^-20) + 2^-110.
+    // Doubling every relative term (2^-19 for 2^-20) also covers the float test's own
+    // roundings: the converted dot and two products in the center (each within 2^-24 of
+    // |center|), two fused multiply-adds and the final add (each within 2^-24 of the terms).
+    const double magnitude = q.norm + q.resid_norm;
     tile->scale_f[l] = static_cast<float>(q.scale);
-    tile->per_code_norm_f[l] = RoundUpToFloat(q.per_code_norm);
-    tile->per_resid_norm_f[l] = RoundUpToFloat(q.per_resid_norm);
-    tile->abs_slack_f[l] = RoundUpToFloat(q.abs_slack);
+    tile->gate_code[l] = RoundUpToFloat(q.per_code_norm * (1 + 0x1p-19) + magnitude * 0x1p-18);
+    tile->gate_resid[l] = RoundUpToFloat(q.per_resid_norm * (1 + 0x1p-19));
+    tile->gate_abs[l] = RoundUpToFloat(q.abs_slack * (1 + 0x1p-19) + 0x1p-109);
   }
 }
 
 TileBounder::TileBounder(CpuLevel level)
-    : tiled_(level == CpuLevel::kAvx512Vnni && SketchKernelFor(level) != nullptr),
+    : tiled_((level == CpuLevel::kAvx512Vnni || level == CpuLevel::kAmx) && CpuRuns(level)),
+      amx_(tiled_ && level == CpuLevel::kAmx),
       kernel_(SketchKernelFor(level)) {
   if (kernel_ == nullptr) kernel_ = &SketchDotsScalar;
 }
 
 TileBounder::TileBounder() : TileBounder(BestCpuLevel()) {}
 
-void TileBounder::Run(const SketchTile& tile, const TileRecords& records, const double* floors,
-                      const double* low_floors, TileOutcome* out) const {
+bool TileBounder::sums_codes(std::size_t lanes) const {
+  return tiled_ && !amx_ && lanes > kFewLanes;
+}
+
+TileBounder::Session::Session(const TileBounder& bounder) : amx_(bounder.amx_) {
+  if (amx_) AmxLoadTileConfig();
+}
+
+TileBounder::Session::~Session() {
+  if (amx_) AmxReleaseTiles();
+}
+
+void TileBounder::Run(const Session&, const SketchTile& tile, const TileRecords& records,
+                      const double* floors, const double* low_floors, TileOutcome* out) const {
   if (tiled_ && tile.lanes > kFewLanes) {
+    if (amx_) return TileBoundsAmx(tile, records, floors, low_floors, out);
     return TileBoundsAvx512Vnni(tile, records, floors, low_floors, out);
   }
   const std::size_t n = records.n;

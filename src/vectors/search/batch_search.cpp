@@ -6,8 +6,11 @@
 #include <atomic>
 #include <cassert>
 #include <bit>
+#include <chrono>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <random>
 
 #include "vectors/search/bounds.h"
 #include "vectors/search/scan_engine.h"
@@ -26,12 +29,6 @@ constexpr std::size_t kRecordBatchBytes = 256 * 1024;
 constexpr std::size_t kMaxLanes = 32;
 constexpr std::size_t kMaxGroup = 32;
 constexpr const char* kOperation = "search_flat_batch";
-// Without whole-tile int8 dots (VNNI) each query pays a sketch pass of its own (a reduction per
-// record and query), while the tile scan reads the floats once for all queries: pruning then wins
-// for a few queries, whose scan waits on memory, and loses beyond about ten, where the scan is
-// bound by arithmetic. With VNNI the tile of int8 dots makes pruning pay at any batch size
-// (the README gives the figures).
-constexpr std::size_t kMaxPrunedBatch = 8;
 
 // The queries transposed tile by tile: tile t holds queries t*width .. t*width+width-1 as dim
 // rows of `width` floats; queries past the last real one are zeros and never offered.
@@ -44,6 +41,109 @@ std::vector<float> TransposeTiles(const float* queries, std::size_t count, std::
     for (std::size_t i = 0; i < dim; ++i) tile[i * width + q % width] = queries[q * dim + i];
   }
   return out;
+}
+
+// Up to this many queries prune whatever the kernels cost: their float scan waits on memory,
+// which the sketch pass reads a quarter of.
+constexpr std::size_t kMaxPrunedBatch = 8;
+// Beyond that the batch prunes when the bound pass of a (record, query) pair, times this, costs
+// less than scoring the pair in the float tile scan: survivors, floors, chunk code sums and
+// rescoring come on top of the bound pass, and the float scan has none of them.
+constexpr double kPrunedOverhead = 1.5;
+
+// The cost of one (record, query) pair in the bound pass and in the float tile scan on this
+// CPU, in seconds, measured once per process on synthetic records held in cache: whether whole
+// int8 tiles (VNNI, AMX), the single-query int8 kernels or the float tiles are fastest differs
+// from one CPU to the next by more than any rule of features tells.
+struct PairCosts {
+  double bound;
+  double scan;
+};
+
+template <typename Fn>
+double BestSeconds(Fn&& fn) {
+  constexpr int kRounds = 5;
+  double best = std::numeric_limits<double>::infinity();
+  for (int round = 0; round < kRounds; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    fn();
+    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                              .count());
+  }
+  return best;
+}
+
+PairCosts MeasurePairCosts(const TileBounder& bounder, const TileKernel& kernel) {
+  constexpr std::size_t kDim = 128, kRecords = 256;
+  const std::size_t record_size = static_cast<std::size_t>(RecordSize(kDim));
+  std::mt19937 gen(20240612);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<char> bytes(kRecords * record_size, 0);
+  std::vector<std::int8_t> codes(kRecords * kDim);
+  std::vector<RecordSketchMeta> meta(kRecords);
+  std::vector<const char*> records(kRecords);
+  std::vector<std::size_t> positions(kRecords);
+  std::vector<std::int32_t> sums(kRecords);
+  for (std::size_t r = 0; r < kRecords; ++r) {
+    char* values = bytes.data() + r * record_size + kRecordIdSize;
+    for (std::size_t i = 0; i < kDim; ++i) {
+      const float v = normal(gen);
+      std::memcpy(values + i * sizeof v, &v, sizeof v);
+    }
+    SketchRecordScalar(values, kDim, codes.data() + r * kDim, &meta[r]);
+    records[r] = values - kRecordIdSize;
+    positions[r] = r;
+  }
+  std::vector<float> queries(kTileLanes * kDim);
+  for (float& x : queries) x = normal(gen);
+  std::vector<QuerySketch> sketches(kTileLanes);
+  std::vector<const QuerySketch*> lanes(kTileLanes);
+  for (std::size_t q = 0; q < kTileLanes; ++q) {
+    MakeQuerySketch(queries.data() + q * kDim, kDim, &sketches[q]);
+    lanes[q] = &sketches[q];
+  }
+  SketchTile tile;
+  MakeSketchTile(lanes.data(), kTileLanes, kDim, &tile);
+  if (bounder.sums_codes(kTileLanes)) {
+    SketchCodeSums(codes.data(), kDim, positions.data(), kRecords, sums.data());
+  }
+  // Floors no bound reaches: the pass decides every pair by its first test, as it does once a
+  // search's floors have risen.
+  alignas(64) double floors[kTileLanes];
+  std::fill_n(floors, kTileLanes, std::numeric_limits<double>::infinity());
+  TileOutcome outcome;
+  const double bound = BestSeconds([&] {
+    const TileBounder::Session session(bounder);
+    for (std::size_t g = 0; g < kRecords; g += kTileRecords) {
+      const TileRecords call{codes.data(), meta.data(), positions.data() + g, kTileRecords,
+                             bounder.sums_codes(kTileLanes) ? sums.data() : nullptr};
+      bounder.Run(session, tile, call, floors, floors, &outcome);
+    }
+  });
+  const std::vector<float> tiles = TransposeTiles(queries.data(), kTileLanes, kDim, kernel.queries);
+  const std::vector<float> thresholds(kernel.queries, std::numeric_limits<float>::infinity());
+  std::vector<float> scores(kernel.records * kernel.queries);
+  std::vector<std::uint32_t> passing(kernel.records);
+  const std::size_t groups = kRecords / kernel.records;
+  const double scan = BestSeconds([&] {
+    for (std::size_t t = 0; t < kTileLanes / kernel.queries; ++t) {
+      for (std::size_t g = 0; g < groups; ++g) {
+        kernel.score(tiles.data() + t * kDim * kernel.queries, kDim,
+                     records.data() + g * kernel.records, thresholds.data(), scores.data(),
+                     passing.data());
+      }
+    }
+  });
+  const double pairs = static_cast<double>(kRecords * kTileLanes);
+  return {bound / pairs, scan / pairs * static_cast<double>(kRecords) /
+                             static_cast<double>(groups * kernel.records)};
+}
+
+// Whether a batch of `count` queries prunes (with the best bounder and tile kernel).
+bool PruningPays(std::size_t count, const TileBounder& bounder) {
+  if (count <= kMaxPrunedBatch) return true;
+  static const PairCosts costs = MeasurePairCosts(bounder, BestTileKernel());
+  return costs.bound * kPrunedOverhead < costs.scan;
 }
 
 // The queries' float tiles over every accepted record, gathered across blocks in batches that
@@ -179,6 +279,7 @@ struct PruneTask {
   static_assert(kBlockCapacity <= 65536);
   std::uint16_t survivors[kTileLanes][kBlockCapacity];  // positions within a chunk
   std::size_t positions[kBlockCapacity];
+  std::int32_t code_sums[kBlockCapacity];  // by position within a chunk
   const char* records[kBlockCapacity];
   std::int64_t ids[kBlockCapacity];
   float scores[kBlockCapacity];
@@ -186,9 +287,10 @@ struct PruneTask {
 
 // The batch over sketched shards: the queries' int8 codes, a tile of up to 32 at a time, bound
 // each chunk's records (the chunk's codes stay in cache while every tile reads them), and each
-// query scores exactly only the records that may still enter its top k. Blocks without a
-// sketch, and chunks where most queries have given up on the bound, go through the tile
-// kernels as in the plain batch.
+// query scores exactly only the records that may still enter its top k. A block this search
+// sketches is bounded part by part as it is sketched. Blocks it neither finds sketched nor
+// sketches, and chunks where most queries have given up on the bound, go through the float
+// tile kernels as in the plain batch.
 class PrunedBatchScorer final : public BlockScorer {
  public:
   PrunedBatchScorer(TileScorer& scan, const ShardSnapshots& snapshot, const TileBounder& bounder,
@@ -254,36 +356,17 @@ class PrunedBatchScorer final : public BlockScorer {
   }
 
   void Scan(std::size_t task, const ScanBlock& b) override {
-    PruneTask& t = *tasks_[task];
-    const ShardSketch* sketch = snapshot_.SketchOf(b);
-    if (sketch == nullptr) {
-      if (ShardSketch* building = snapshot_.BuildsInto(b)) {
-        SketchAndScore(b, dim_, builder_, building, [&](const ScanBlock& part) {
-          scan_.Scan(task, part);
-          scan_.FinishTask(task);
-        });
-      } else {
-        scan_.Scan(task, b);
-      }
-      return;
+    if (const ShardSketch* sketch = snapshot_.SketchOf(b)) {
+      Prune(task, b, *sketch, snapshot_.BitsOf(b));
+    } else if (ShardSketch* building = snapshot_.BuildsInto(b)) {
+      // A part just sketched from this snapshot's bytes is bounded at once, its codes and
+      // records still in cache.
+      SketchAndScore(b, dim_, builder_, building,
+                     [&](const ScanBlock& part) { Prune(task, part, *building, nullptr); });
+    } else {
+      return scan_.Scan(task, b);
     }
-    for (std::size_t from = 0; from < b.records; from += kBlockCapacity) {
-      const std::size_t m = std::min(kBlockCapacity, b.records - from);
-      const std::size_t live = AcceptedPositions(accept_, *sketch, b.first + from, m, t.positions,
-                                                 snapshot_.BitsOf(b));
-      if (live == 0) continue;
-      std::size_t pruning = 0;
-      for (const QueryBound& bound : t.bounds) pruning += bound.gave_up ? 0 : 1;
-      if (2 * pruning < count_) {
-        Gather(t, b, *sketch, from, t.positions, live);
-        scan_.Score(task, t.records, t.ids, live);
-        continue;
-      }
-      for (std::size_t tile = 0; tile < tiles_.size(); ++tile) {
-        ScanChunk(task, b, *sketch, from, live, tile);
-      }
-    }
-    for (QueryBound& bound : t.bounds) {
+    for (QueryBound& bound : tasks_[task]->bounds) {
       if (!bound.gave_up) bound.Judge();
     }
   }
@@ -300,6 +383,34 @@ class PrunedBatchScorer final : public BlockScorer {
   }
 
  private:
+  // Block `b`'s records, all of them sketched in `sketch`, chunk by chunk; `bits` as
+  // AcceptedPositions takes it.
+  void Prune(std::size_t task, const ScanBlock& b, const ShardSketch& sketch,
+             const AcceptedBits* bits) {
+    PruneTask& t = *tasks_[task];
+    for (std::size_t from = 0; from < b.records; from += kBlockCapacity) {
+      const std::size_t m = std::min(kBlockCapacity, b.records - from);
+      const std::size_t live =
+          AcceptedPositions(accept_, sketch, b.first + from, m, t.positions, bits);
+      if (live == 0) continue;
+      std::size_t pruning = 0;
+      for (const QueryBound& bound : t.bounds) pruning += bound.gave_up ? 0 : 1;
+      if (2 * pruning < count_) {
+        Gather(t, b, sketch, from, t.positions, live);
+        scan_.Score(task, t.records, t.ids, live);
+        continue;
+      }
+      // Summed once for every tile that reads the chunk.
+      if (bounder_.sums_codes(tiles_.front().lanes)) {
+        SketchCodeSums(sketch.codes.get() + (b.first + from) * dim_, dim_, t.positions, live,
+                       t.code_sums);
+      }
+      for (std::size_t tile = 0; tile < tiles_.size(); ++tile) {
+        ScanChunk(task, b, sketch, from, live, tile);
+      }
+    }
+  }
+
   // One tile's queries over the `live` accepted records at t.positions of the chunk starting at
   // record `from` of block `b`.
   void ScanChunk(std::size_t task, const ScanBlock& b, const ShardSketch& sketch,
@@ -322,11 +433,13 @@ class PrunedBatchScorer final : public BlockScorer {
                               floors_[q].load(std::memory_order_relaxed), t.low_floors[l]});
     }
     const std::size_t first = b.first + from;
-    TileRecords records{sketch.codes.get() + first * dim_, sketch.meta.get() + first, nullptr, 0};
+    const TileBounder::Session session(bounder_);
+    TileRecords records{sketch.codes.get() + first * dim_, sketch.meta.get() + first, nullptr, 0,
+                        bounder_.sums_codes(tile.lanes) ? t.code_sums : nullptr};
     for (std::size_t g = 0; g < live; g += kTileRecords) {
       records.positions = t.positions + g;
       records.n = std::min(kTileRecords, live - g);
-      bounder_.Run(tile, records, t.floors, t.low_floors, &t.outcome);
+      bounder_.Run(session, tile, records, t.floors, t.low_floors, &t.outcome);
       std::uint32_t raised = 0;
       for (std::size_t r = 0; r < records.n; ++r) {
         for (std::uint32_t lanes = t.outcome.raise[r]; lanes != 0; lanes &= lanes - 1) {
@@ -414,9 +527,8 @@ Result<std::vector<std::vector<ScoredHit>>> SearchFlatBatch(const StoreHandle& s
                                                             const TileKernel* kernel) {
   if (count == 0 || k == 0) return std::vector<std::vector<ScoredHit>>(count);
   static const TileBounder bounder;
-  const bool prune = sketches != nullptr && sketches->enabled() &&
-                     (count <= kMaxPrunedBatch || bounder.tiled()) && dim >= kMinSketchDim &&
-                     dim <= kMaxSketchDim;
+  const bool prune = sketches != nullptr && sketches->enabled() && dim >= kMinSketchDim &&
+                     dim <= kMaxSketchDim && PruningPays(count, bounder);
   ShardSnapshots snapshots;
   if (Status s = snapshots.Open(store, prune ? sketches : nullptr, dim, filter, kOperation);
       !s.ok()) {

@@ -19,9 +19,11 @@ namespace zanth {
 // the results is one transposed copy of the queries (count * dim floats) plus, per task, a heap
 // per query that grows with the hits offered, never with k. `queries` and `filter` are only
 // read and must stay unchanged until the call returns. With `sketches` (enabled, a dimension in
-// the sketched range) the batch prunes as SearchPruned does: with AVX-512 VNNI in tiles of up
-// to 32 queries at any batch size, elsewhere query by query for batches of up to 8 (larger
-// ones scan the float tiles, which is cheaper there). `kernel` nullptr picks the best for this
+// the sketched range) the batch prunes as SearchPruned does, tiles of up to 32 queries bounding
+// each record at once (with AVX-512 VNNI or AMX tiles; elsewhere query by query), when that
+// pays on this CPU: always for batches of up to 8, beyond that when a probe made once per
+// process finds the bound pass of a (record, query) pair cheaper than its float tile score by a
+// margin; otherwise the batch scans the float tiles. `kernel` nullptr picks the best for this
 // CPU. Errors: as SearchFlat.
 Result<std::vector<std::vector<ScoredHit>>> SearchFlatBatch(const StoreHandle& store,
                                                             const float* queries,
