@@ -1,7 +1,9 @@
 #include "vectors/kernels/sketch_tile.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
+#include <vector>
 
 namespace zanth {
 
@@ -10,6 +12,59 @@ namespace {
 // A whole tile costs as much for one query as for sixteen: up to this many queries are cheaper
 // one by one with the single-query kernels.
 constexpr std::size_t kFewLanes = 4;
+
+// Whether the AMX kernel's dots equal the portable ones on this machine, tried once per process
+// on a few tiles that take every path of its loads (records back to back and scattered, a short
+// last step of dimensions, fewer records than a tile). Tiles are used only where this holds: a
+// fault in tile configuration or layout would otherwise cut records that reach the floor.
+bool AmxDotsAgree() {
+  static const bool agree = [] {
+    std::uint64_t state = 0x9e3779b97f4a7c15u;
+    auto next = [&state] {
+      state = state * 6364136223846793005u + 1442695040888963407u;
+      return static_cast<std::uint32_t>(state >> 33);
+    };
+    AmxLoadTileConfig();
+    bool same = true;
+    for (std::size_t dim : {100, 128, 200}) {
+      std::vector<std::vector<float>> values(kTileLanes, std::vector<float>(dim));
+      std::vector<QuerySketch> sketches(kTileLanes);
+      std::vector<const QuerySketch*> pointers;
+      for (std::size_t l = 0; l < kTileLanes; ++l) {
+        for (float& v : values[l]) v = static_cast<float>(next() % 2001) / 1000.0f - 1.0f;
+        same = same && MakeQuerySketch(values[l].data(), dim, &sketches[l]);
+        pointers.push_back(&sketches[l]);
+      }
+      if (!same) break;
+      SketchTile tile;
+      MakeSketchTile(pointers.data(), kTileLanes, dim, &tile);
+      std::vector<std::int8_t> codes(40 * dim);
+      for (std::int8_t& c : codes) c = static_cast<std::int8_t>(static_cast<int>(next() % 255) - 127);
+      std::vector<RecordSketchMeta> meta(40);
+      std::size_t together[kTileRecords], apart[kTileRecords];
+      for (std::size_t r = 0; r < kTileRecords; ++r) {
+        together[r] = 3 + r;
+        apart[r] = 2 * r + 1;
+      }
+      for (const TileRecords& records : {TileRecords{codes.data(), meta.data(), together, kTileRecords},
+                                         TileRecords{codes.data(), meta.data(), apart, kTileRecords},
+                                         TileRecords{codes.data(), meta.data(), apart, 5}}) {
+        std::int32_t dots[kTileRecords * kTileLanes];
+        TileDotsAmx(tile, records, dots);
+        for (std::size_t r = 0; r < records.n; ++r) {
+          for (std::size_t l = 0; l < kTileLanes; ++l) {
+            same = same && dots[r * kTileLanes + l] ==
+                               SketchDot(sketches[l].codes.data(),
+                                         codes.data() + records.positions[r] * dim, dim);
+          }
+        }
+      }
+    }
+    AmxReleaseTiles();
+    return same;
+  }();
+  return agree;
+}
 
 }  // namespace
 
@@ -55,7 +110,7 @@ void MakeSketchTile(const QuerySketch* const* queries, std::size_t count, std::s
 
 TileBounder::TileBounder(CpuLevel level)
     : tiled_((level == CpuLevel::kAvx512Vnni || level == CpuLevel::kAmx) && CpuRuns(level)),
-      amx_(tiled_ && level == CpuLevel::kAmx),
+      amx_(tiled_ && level == CpuLevel::kAmx && AmxDotsAgree()),
       kernel_(SketchKernelFor(level)) {
   if (kernel_ == nullptr) kernel_ = &SketchDotsScalar;
 }

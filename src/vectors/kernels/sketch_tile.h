@@ -85,7 +85,9 @@ struct TileOutcome {
 // The bound pass over one call's records, by the best means this CPU has.
 class TileBounder {
  public:
-  // `level`: the sketch kernel level to use (tests pick each); the best one by default.
+  // `level`: the sketch kernel level to use (tests pick each); the best one by default. AMX
+  // tiles are used only when a check made once per process finds their dots equal to the
+  // portable ones; otherwise kAmx multiplies with VNNI.
   explicit TileBounder(CpuLevel level);
   TileBounder();
   // True when whole tiles are multiplied at once (VNNI or AMX), so large batches pay to prune.
