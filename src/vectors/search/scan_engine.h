@@ -69,11 +69,12 @@ class ShardSnapshots {
   void Finish();
 
   const std::vector<ScanBlock>& blocks() const { return blocks_; }
-  // The sketch that covers block `b` (every record of it), or nullptr when the block must be
-  // read in full.
+  // The sketch that covers block `b` (every record of it, found intact), or nullptr when the
+  // block must be read in full.
   const ShardSketch* SketchOf(const ScanBlock& b) const {
     const Shard& shard = shards_[b.shard];
-    return b.first < shard.usable ? shard.sketch.get() : nullptr;
+    return b.first < shard.usable && shard.sketch->Intact(b.first, b.records) ? shard.sketch.get()
+                                                                              : nullptr;
   }
   // The sketch this search fills for block `b` as it reads it, or nullptr.
   ShardSketch* BuildsInto(const ScanBlock& b) const {

@@ -70,6 +70,23 @@ void UnmapPages(void* data, std::size_t bytes) {
   if (data != nullptr) munmap(data, MappedBytes(bytes));
 }
 
+bool ShardSketch::Intact(std::size_t first, std::size_t count) const {
+  if (!chunk_state || count == 0) return true;
+  const std::size_t last = (first + count - 1) / kSketchChunkRecords;
+  for (std::size_t c = first / kSketchChunkRecords; c <= last; ++c) {
+    std::uint8_t state = chunk_state[c].load(std::memory_order_acquire);
+    if (state == 0) {
+      const bool intact = SketchChunkHash(codes.get(), meta.get(), ids.get(), records, dim, c) ==
+                          chunk_hashes[c];
+      state = intact ? 1 : 2;
+      if (!intact) damaged.store(true, std::memory_order_relaxed);
+      chunk_state[c].store(state, std::memory_order_release);
+    }
+    if (state != 1) return false;
+  }
+  return true;
+}
+
 SketchCache::SketchCache(std::string base_path)
     : budget_(DefaultBudget()), base_path_(std::move(base_path)), owner_pid_(getpid()) {}
 
@@ -111,6 +128,9 @@ std::shared_ptr<ShardSketch> SketchCache::InstallFile(
   sketch->covered.store(snap.records, std::memory_order_release);
   sketch->held_bytes = bytes;
   sketch->file = std::move(mapped.mapping);
+  sketch->chunk_hashes = mapped.chunk_hashes;
+  const std::size_t chunks = (snap.records + kSketchChunkRecords - 1) / kSketchChunkRecords;
+  sketch->chunk_state = std::make_unique<std::atomic<std::uint8_t>[]>(chunks);
   // The replaced sketch is freed when the last search holding it ends.
   entries_[key] = sketch;
   held_ = others + bytes;
@@ -165,7 +185,8 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
   const Key key{shard, dim};
   std::lock_guard<std::mutex> lock(mu_);
   auto it = entries_.find(key);
-  if (it != entries_.end() && it->second->txn_id == txn_id && it->second->records == records) {
+  if (it != entries_.end() && it->second->txn_id == txn_id && it->second->records == records &&
+      !it->second->damaged.load(std::memory_order_relaxed)) {
     return it->second;
   }
   const std::uint64_t bytes = ShardSketch::BytesFor(records, dim);
@@ -297,6 +318,8 @@ bool SketchCache::Privatize(ShardSketch& sketch) {
   const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
   const std::uint64_t others = held_ - sketch.held_bytes;
   if (bytes > budget || others > budget - bytes) return false;
+  // What is copied is trusted from then on: every chunk is checked first.
+  if (!sketch.Intact(0, records)) return false;
   PageArray<std::int8_t> codes(room * sketch.dim);
   PageArray<RecordSketchMeta> meta(room);
   PageArray<std::int64_t> ids(room);
@@ -308,6 +331,8 @@ bool SketchCache::Privatize(ShardSketch& sketch) {
   sketch.meta = std::move(meta);
   sketch.ids = std::move(ids);
   sketch.file.reset();
+  sketch.chunk_hashes = nullptr;
+  sketch.chunk_state.reset();
   held_ = others + bytes;
   sketch.held_bytes = bytes;
   return true;
@@ -350,11 +375,17 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
         MappedSketch mapped;
         const std::string path = SketchFilePath(base_path_, key.first, key.second);
         bool ok = Snapshot(key.first, key.second, txn_id, records, &snap);
-        // Another process may have published this snapshot already: then that file is mapped.
-        bool found = ok && LoadSketchFile(path, snap, &mapped) == SketchFileState::kUsable;
+        // Another process may have published this snapshot already: then that file is mapped
+        // (unless a chunk of it is damaged: then it is written anew).
+        bool found = ok && LoadSketchFile(path, snap, &mapped) == SketchFileState::kUsable &&
+                     EveryChunkIntact(mapped, snap);
+        if (!found) mapped = MappedSketch();
         if (ok && !found) {
           std::lock_guard<std::mutex> copying(strong->copying);
-          ok = BeginSketchFile(path, snap, strong->codes.get(), strong->meta.get(),
+          // A file-backed sketch (one that followed a commit) is copied only once every chunk
+          // of it is found intact.
+          ok = strong->Intact(0, records) &&
+               BeginSketchFile(path, snap, strong->codes.get(), strong->meta.get(),
                                strong->ids.get(), &pending);
         }
         std::weak_ptr<ShardSketch> weak = strong;

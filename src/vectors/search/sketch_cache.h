@@ -112,6 +112,13 @@ struct ShardSketch {
   // header and page padding (at most 16 KiB) are not counted in held_bytes. The cache's lock
   // guards it.
   std::shared_ptr<SketchMapping> file;
+  // With a file: its chunk hashes, and per chunk 0 (not checked yet), 1 (intact) or 2
+  // (damaged). No record is used before its chunk is found intact (Intact); a damaged chunk
+  // marks the sketch `damaged`, and the cache hands out a damaged sketch no more. Set before
+  // the sketch is handed out, and changed only while no search holds it.
+  const std::uint64_t* chunk_hashes = nullptr;
+  std::unique_ptr<std::atomic<std::uint8_t>[]> chunk_state;
+  mutable std::atomic<bool> damaged{false};
   // A publishing thread holds `copying` while it copies the arrays into its file, and counts
   // in publisher_refs the reference it holds meanwhile (which is no reader afterwards).
   std::mutex copying;
@@ -121,6 +128,11 @@ struct ShardSketch {
   static constexpr std::size_t kFilterBitmaps = 4;
   mutable std::mutex filters_mu;
   mutable std::vector<std::shared_ptr<const AcceptedBits>> filters;
+
+  // Whether positions [first, first + count) may be used: always for a private sketch; for a
+  // file's, once every chunk they touch is found intact (checked here, by whichever search
+  // gets to a chunk first; two may both check one).
+  bool Intact(std::size_t first, std::size_t count) const;
 
   static std::size_t BytesFor(std::size_t records, std::size_t dim) {
     return records * (dim + sizeof(RecordSketchMeta) + sizeof(std::int64_t));
