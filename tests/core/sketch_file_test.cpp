@@ -63,7 +63,9 @@ TEST_CASE(sketch_file_round_trip_and_every_damage_is_refused) {
   const SketchSnapshot snap{3, 100, 41, kSketchChunkRecords + 44, 9, 12345};
   const Arrays a = RandomArrays(snap.records, snap.dim, rng);
   MappedSketch written;
-  CHECK(WriteSketchFile(path, snap, a.codes.data(), a.meta.data(), a.ids.data(), &written));
+  const std::vector<std::uint64_t> sources = {rng(), rng()};
+  CHECK(WriteSketchFile(path, snap, a.codes.data(), a.meta.data(), a.ids.data(), sources.data(),
+                        &written));
   CHECK(written.mapping && written.mapping->bytes() == SketchFileBytes(snap.records, snap.dim));
   MappedSketch loaded;
   CHECK(LoadSketchFile(path, snap, &loaded) == SketchFileState::kUsable);
@@ -71,6 +73,7 @@ TEST_CASE(sketch_file_round_trip_and_every_damage_is_refused) {
   CHECK(std::memcmp(loaded.codes, a.codes.data(), a.codes.size()) == 0);
   CHECK(std::memcmp(loaded.meta, a.meta.data(), a.meta.size() * sizeof(RecordSketchMeta)) == 0);
   CHECK(std::memcmp(loaded.ids, a.ids.data(), a.ids.size() * sizeof(std::int64_t)) == 0);
+  CHECK(loaded.sources[0] == sources[0] && loaded.sources[1] == sources[1]);
 
   // Each field of the snapshot names another one.
   for (std::uint64_t SketchSnapshot::*field :
@@ -167,7 +170,8 @@ TEST_CASE(sketch_file_temporaries_of_gone_processes_are_removed) {
   const RecordSketchMeta meta{1, 1, 1};
   const std::int64_t id = 5;
   MappedSketch out;
-  CHECK(!WriteSketchFile(dir + "/sketches/shard_0.100", snap, codes.data(), &meta, &id, &out));
+  CHECK(!WriteSketchFile(dir + "/sketches/shard_0.100", snap, codes.data(), &meta, &id, nullptr,
+                         &out));
   CHECK(!out.mapping);
   std::system(("rm -rf " + dir).c_str());
 }

@@ -256,8 +256,10 @@ class PrunedBatchScorer final : public BlockScorer {
   void Scan(std::size_t task, const ScanBlock& b) override {
     PruneTask& t = *tasks_[task];
     const ShardSketch* sketch = snapshot_.SketchOf(b);
+    ShardSketch* building = sketch ? nullptr : snapshot_.BuildsInto(b);
+    if (building != nullptr && snapshot_.Reuse(b)) sketch = building;
     if (sketch == nullptr) {
-      if (ShardSketch* building = snapshot_.BuildsInto(b)) {
+      if (building != nullptr) {
         SketchAndScore(b, dim_, builder_, building, [&](const ScanBlock& part) {
           scan_.Scan(task, part);
           scan_.FinishTask(task);

@@ -26,6 +26,19 @@ std::uint64_t DefaultBudget() {
 
 std::uint64_t BytesOf(const ShardSketch& s) { return s.held_bytes; }
 
+// Private arrays of `room` positions that start as file-backed sketch `from`'s, copied a page
+// at a time only as they are written. False when a mapping fails.
+bool CopyOnWriteArrays(const ShardSketch& from, std::size_t room, PageArray<std::int8_t>* codes,
+                       PageArray<RecordSketchMeta>* meta, PageArray<std::int64_t>* ids) {
+  const SketchSections at = SketchFileSections(from.records, from.dim);
+  const int fd = from.file->fd();
+  *codes = PageArray<std::int8_t>::CopyOnWrite(room * from.dim, fd, at.codes,
+                                                from.records * from.dim);
+  *meta = PageArray<RecordSketchMeta>::CopyOnWrite(room, fd, at.meta, from.records);
+  *ids = PageArray<std::int64_t>::CopyOnWrite(room, fd, at.ids, from.records);
+  return *codes && *meta && *ids;
+}
+
 // A transaction id no snapshot has (LMDB counts up from 0): a sketch left behind by a commit.
 constexpr std::uint64_t kNoSnapshot = UINT64_MAX;
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
@@ -34,6 +47,10 @@ constexpr std::size_t kLargePage = std::size_t{2} << 20;
 constexpr std::size_t kGrowthRoom = 16;
 
 std::size_t RoundUp(std::size_t bytes, std::size_t to) { return (bytes + to - 1) / to * to; }
+
+std::size_t ChunksOf(std::size_t records) {
+  return (records + kSketchChunkRecords - 1) / kSketchChunkRecords;
+}
 
 std::size_t MappedBytes(std::size_t bytes) {
   return bytes < kLargePage ? bytes : RoundUp(bytes, kLargePage);
@@ -64,6 +81,12 @@ void* MapPages(std::size_t bytes) {
   void* data = reinterpret_cast<void*>(aligned);
   madvise(data, bytes / kLargePage * kLargePage, MADV_HUGEPAGE);  // advice: works without
   return data;
+}
+
+bool MapFileOver(void* pages, int fd, std::uint64_t offset, std::size_t file_bytes) {
+  const std::size_t length = RoundUp(file_bytes, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
+  return mmap(pages, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd,
+              static_cast<off_t>(offset)) != MAP_FAILED;
 }
 
 void UnmapPages(void* data, std::size_t bytes) {
@@ -131,6 +154,7 @@ std::shared_ptr<ShardSketch> SketchCache::InstallFile(
   sketch->chunk_hashes = mapped.chunk_hashes;
   const std::size_t chunks = (snap.records + kSketchChunkRecords - 1) / kSketchChunkRecords;
   sketch->chunk_state = std::make_unique<std::atomic<std::uint8_t>[]>(chunks);
+  sketch->sources.assign(mapped.sources, mapped.sources + chunks);
   // The replaced sketch is freed when the last search holding it ends.
   entries_[key] = sketch;
   held_ = others + bytes;
@@ -207,25 +231,43 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
                     it->second->codes.size() >= records * dim &&
                     it->second->meta.size() >= records && it->second->ids.size() >= records &&
                     it->second->held_bytes <= 2 * bytes && it->second->held_bytes <= budget - others;
+  // Chunks whose records the commits since left alone are taken from the old sketch (in place
+  // when its arrays are lent) rather than sketched again.
+  // A sketch some search still builds is not read: its sources and arrays are being written.
+  if (it != entries_.end() && !it->second->damaged.load(std::memory_order_relaxed) &&
+      (lend || it->second->covered.load(std::memory_order_acquire) == it->second->records)) {
+    sketch->previous_sources = it->second->sources;
+  }
   if (lend) {
+    sketch->previous_in_place = true;
     ShardSketch& old = *it->second;
     sketch->codes = std::move(old.codes);
     sketch->meta = std::move(old.meta);
     sketch->ids = std::move(old.ids);
     sketch->held_bytes = std::max(bytes, old.held_bytes);
   } else {
+    // Room for a few more records, so the writes that follow can reuse it as above.
+    const std::size_t room = records + records / kGrowthRoom;
+    if (!sketch->previous_sources.empty()) {
+      sketch->previous = it->second;
+      // A file's sketch is taken over page by page: only pages this search writes are copied.
+      sketch->previous_in_place = it->second->file && it->second->records <= room &&
+                                  CopyOnWriteArrays(*it->second, room, &sketch->codes,
+                                                    &sketch->meta, &sketch->ids);
+    }
     if (it != entries_.end()) {
       // Frees the old arrays (unless a search still holds them) before mapping new ones.
       held_ -= BytesOf(*it->second);
       entries_.erase(it);
     }
-    // Room for a few more records, so the writes that follow can reuse it as above.
-    const std::size_t room = records + records / kGrowthRoom;
-    sketch->codes = PageArray<std::int8_t>(room * dim);
-    sketch->meta = PageArray<RecordSketchMeta>(room);
-    sketch->ids = PageArray<std::int64_t>(room);
+    if (!sketch->previous_in_place) {
+      sketch->codes = PageArray<std::int8_t>(room * dim);
+      sketch->meta = PageArray<RecordSketchMeta>(room);
+      sketch->ids = PageArray<std::int64_t>(room);
+    }
     if (!sketch->codes || !sketch->meta || !sketch->ids) return nullptr;
   }
+  sketch->sources.assign(ChunksOf(sketch->meta.size()), 0);
   entries_[key] = sketch;
   held_ = others + sketch->held_bytes;
   return sketch;
@@ -273,7 +315,7 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
       // topped up, new blocks follow it); the new ones wait past `covered`.
       const std::size_t records = sketch.records + change.appended[shard];
       if (sketch.codes.size() < records * sketch.dim || sketch.meta.size() < records ||
-          sketch.ids.size() < records) {
+          sketch.ids.size() < records || sketch.sources.size() < ChunksOf(records)) {
         return false;
       }
       const std::uint64_t held = std::max(sketch.held_bytes, ShardSketch::BytesFor(records, sketch.dim));
@@ -296,6 +338,8 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
       for (std::size_t i = 0; i < covered; ++i) {
         if (std::binary_search(dead.begin(), dead.end(), sketch.ids[i])) {
           sketch.ids[i] = kTombstoneId;
+          // The chunk's codes no longer match the bytes it was made from.
+          sketch.sources[i / kSketchChunkRecords] = 0;
           changed = true;
         }
       }
@@ -320,19 +364,17 @@ bool SketchCache::Privatize(ShardSketch& sketch) {
   if (bytes > budget || others > budget - bytes) return false;
   // What is copied is trusted from then on: every chunk is checked first.
   if (!sketch.Intact(0, records)) return false;
-  PageArray<std::int8_t> codes(room * sketch.dim);
-  PageArray<RecordSketchMeta> meta(room);
-  PageArray<std::int64_t> ids(room);
-  if (!codes || !meta || !ids) return false;
-  std::memcpy(codes.get(), sketch.codes.get(), records * sketch.dim);
-  std::memcpy(meta.get(), sketch.meta.get(), records * sizeof(RecordSketchMeta));
-  std::memcpy(ids.get(), sketch.ids.get(), records * sizeof(std::int64_t));
+  PageArray<std::int8_t> codes;
+  PageArray<RecordSketchMeta> meta;
+  PageArray<std::int64_t> ids;
+  if (!CopyOnWriteArrays(sketch, room, &codes, &meta, &ids)) return false;
   sketch.codes = std::move(codes);
   sketch.meta = std::move(meta);
   sketch.ids = std::move(ids);
   sketch.file.reset();
   sketch.chunk_hashes = nullptr;
   sketch.chunk_state.reset();
+  sketch.sources.resize(ChunksOf(room), 0);
   held_ = others + bytes;
   sketch.held_bytes = bytes;
   return true;
@@ -386,7 +428,7 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
           // of it is found intact.
           ok = strong->Intact(0, records) &&
                BeginSketchFile(path, snap, strong->codes.get(), strong->meta.get(),
-                               strong->ids.get(), &pending);
+                               strong->ids.get(), strong->sources.data(), &pending);
         }
         std::weak_ptr<ShardSketch> weak = strong;
         strong->publisher_refs.fetch_sub(1);

@@ -40,6 +40,11 @@ namespace zanth {
 // and most TLB misses in every search. The kernel hands out zeroed pages as they are touched.
 void* MapPages(std::size_t bytes);  // nullptr when the mapping fails
 void UnmapPages(void* data, std::size_t bytes);
+// Maps `file_bytes` (rounded up to whole pages) of file `fd` from `offset` (page-aligned)
+// privately over the start of pages from MapPages: they read as the file's and are copied
+// only when written, so unchanged pages stay the page cache's, shared with every process that
+// maps the file. The file must hold those whole pages. False when the mapping fails.
+bool MapFileOver(void* pages, int fd, std::uint64_t offset, std::size_t file_bytes);
 
 // Owns its pages, or (View) points into memory someone else holds: a published file's mapping,
 // which is read-only.
@@ -49,6 +54,16 @@ class PageArray {
   PageArray() = default;
   explicit PageArray(std::size_t n)
       : data_(static_cast<T*>(MapPages(n * sizeof(T)))), bytes_(data_ ? n * sizeof(T) : 0) {}
+  // n elements whose first `from_file` are those of `fd` at `offset` (MapFileOver); empty when
+  // that fails.
+  static PageArray CopyOnWrite(std::size_t n, int fd, std::uint64_t offset,
+                               std::size_t from_file) {
+    PageArray array(n);
+    if (array && from_file != 0 && !MapFileOver(array.data_, fd, offset, from_file * sizeof(T))) {
+      return PageArray();
+    }
+    return array;
+  }
   static PageArray View(const T* data, std::size_t n) {
     PageArray view;
     view.data_ = const_cast<T*>(data);
@@ -119,6 +134,19 @@ struct ShardSketch {
   const std::uint64_t* chunk_hashes = nullptr;
   std::unique_ptr<std::atomic<std::uint8_t>[]> chunk_state;
   mutable std::atomic<bool> damaged{false};
+  // Per chunk of kSketchChunkRecords positions: the hash of the record bytes its codes were
+  // made from (SourceHash in bounds.h), 0 when not known. Sized for every position the arrays
+  // hold; the search that sketches a chunk writes its entry.
+  std::vector<std::uint64_t> sources;
+  // While this sketch is built after a commit it did not follow: the sources of the sketch it
+  // replaced, and that sketch unless this one took over its arrays. A block whose record bytes
+  // hash to its chunk's old source takes the old chunk (found intact in `previous`) instead of
+  // being sketched: copied, or already in place when the arrays were lent or start as the old
+  // file's (previous_in_place). Only the search holding `grow` uses them; it lets them go once
+  // the sketch is complete.
+  std::vector<std::uint64_t> previous_sources;
+  std::shared_ptr<const ShardSketch> previous;
+  bool previous_in_place = false;
   // A publishing thread holds `copying` while it copies the arrays into its file, and counts
   // in publisher_refs the reference it holds meanwhile (which is no reader afterwards).
   std::mutex copying;
@@ -230,7 +258,7 @@ class SketchCache final : public CommitObserver {
                                            MappedSketch&& mapped,
                                            const std::shared_ptr<ShardSketch>& expected);
   void PublishLocked(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch);
-  // Copies a file-backed sketch's arrays to private memory with room to grow. mu_ held.
+  // Makes a file-backed sketch's arrays private, with room to grow. mu_ held.
   bool Privatize(ShardSketch& sketch);
   bool Snapshot(std::size_t shard, std::size_t dim, std::uint64_t txn_id, std::size_t records,
                 SketchSnapshot* snap) const;

@@ -33,19 +33,20 @@ struct Header {
   std::uint64_t codes_offset, meta_offset, ids_offset, file_bytes;
   // ChunkHash of the header's other bytes and the chunk table (seeded with kHeaderSeed).
   std::uint64_t hash;
-  std::uint64_t chunk_records, table_offset;
+  std::uint64_t chunk_records, table_offset, sources_offset;
 };
 static_assert(sizeof(Header) <= kHeaderBytes);
 constexpr std::size_t kHashField = offsetof(Header, hash);
 constexpr std::uint64_t kHeaderSeed = 0x5A4E534B48454144ULL;
 
 struct Layout {
-  std::uint64_t codes, meta, ids, table, chunks, bytes;
+  std::uint64_t codes, meta, ids, table, sources, chunks, bytes;
 };
 
 std::uint64_t RoundUp(std::uint64_t n, std::uint64_t to) { return (n + to - 1) / to * to; }
 
-// The chunk table comes last, so the arrays keep their places whatever its size.
+// The chunk hashes and then the chunks' source hashes come last, so the arrays keep their
+// places whatever the tables' size.
 Layout LayoutOf(std::uint64_t records, std::uint64_t dim) {
   Layout l;
   l.codes = kHeaderBytes;
@@ -53,16 +54,17 @@ Layout LayoutOf(std::uint64_t records, std::uint64_t dim) {
   l.ids = RoundUp(l.meta + records * sizeof(RecordSketchMeta), kSectionAlign);
   l.table = l.ids + records * sizeof(std::int64_t);
   l.chunks = (records + kSketchChunkRecords - 1) / kSketchChunkRecords;
-  l.bytes = l.table + l.chunks * sizeof(std::uint64_t);
+  l.sources = l.table + l.chunks * sizeof(std::uint64_t);
+  l.bytes = l.sources + l.chunks * sizeof(std::uint64_t);
   return l;
 }
 
-// The header with its hash field taken as zero, then the table.
+// The header with its hash field taken as zero, then both tables.
 std::uint64_t HeaderHash(const char* file, const Layout& l) {
   char header[kHeaderBytes];
   std::memcpy(header, file, kHeaderBytes);
   std::memset(header + kHashField, 0, sizeof(std::uint64_t));
-  return ChunkHash(file + l.table, l.chunks * sizeof(std::uint64_t),
+  return ChunkHash(file + l.table, l.bytes - l.table,
                    ChunkHash(header, kHeaderBytes, kHeaderSeed));
 }
 
@@ -100,12 +102,19 @@ void PointInto(const char* file, const Layout& l, MappedSketch* out) {
   out->meta = reinterpret_cast<const RecordSketchMeta*>(file + l.meta);
   out->ids = reinterpret_cast<const std::int64_t*>(file + l.ids);
   out->chunk_hashes = reinterpret_cast<const std::uint64_t*>(file + l.table);
+  out->sources = reinterpret_cast<const std::uint64_t*>(file + l.sources);
 }
 
 }  // namespace
 
 SketchMapping::~SketchMapping() {
   if (data_ != nullptr) munmap(data_, bytes_);
+  if (fd_ >= 0) close(fd_);
+}
+
+SketchSections SketchFileSections(std::uint64_t records, std::uint64_t dim) {
+  const Layout l = LayoutOf(records, dim);
+  return {l.codes, l.meta, l.ids};
 }
 
 std::uint64_t SketchFileBytes(std::uint64_t records, std::uint64_t dim) {
@@ -170,7 +179,7 @@ SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& wa
   }
   const Layout l = LayoutOf(want.records, want.dim);
   if (h.header_bytes != kHeaderBytes || h.codes_offset != l.codes || h.meta_offset != l.meta ||
-      h.ids_offset != l.ids || h.file_bytes != l.bytes || h.table_offset != l.table ||
+      h.ids_offset != l.ids || h.file_bytes != l.bytes || h.table_offset != l.table || h.sources_offset != l.sources ||
       h.chunk_records != kSketchChunkRecords ||
       static_cast<std::uint64_t>(st.st_size) != l.bytes) {
     close(fd);
@@ -179,9 +188,11 @@ SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& wa
   // Not populated: the pages are faulted in by the search that reads them, on every pool
   // thread at once, and only the header and the table are read here.
   void* data = mmap(nullptr, l.bytes, PROT_READ, MAP_SHARED, fd, 0);
-  close(fd);
-  if (data == MAP_FAILED) return SketchFileState::kDamaged;
-  auto mapping = std::make_shared<SketchMapping>(data, l.bytes);
+  if (data == MAP_FAILED) {
+    close(fd);
+    return SketchFileState::kDamaged;
+  }
+  auto mapping = std::make_shared<SketchMapping>(data, l.bytes, fd);
   if (HeaderHash(mapping->data(), l) != h.hash || !ZeroGaps(mapping->data(), l, want)) {
     return SketchFileState::kDamaged;
   }
@@ -219,7 +230,8 @@ PendingSketchFile::~PendingSketchFile() {
 
 bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
                      const std::int8_t* codes, const RecordSketchMeta* meta,
-                     const std::int64_t* ids, PendingSketchFile* out) {
+                     const std::int64_t* ids, const std::uint64_t* sources,
+                     PendingSketchFile* out) {
   const std::string dir = path.substr(0, path.rfind('/'));
   const std::string name = path.substr(path.rfind('/') + 1);
   if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return false;
@@ -256,10 +268,12 @@ bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
   h.file_bytes = l.bytes;
   h.chunk_records = kSketchChunkRecords;
   h.table_offset = l.table;
+  h.sources_offset = l.sources;
   std::memcpy(file, &h, sizeof h);
   std::memcpy(file + l.codes, codes, snap.records * snap.dim);
   std::memcpy(file + l.meta, meta, snap.records * sizeof(RecordSketchMeta));
   std::memcpy(file + l.ids, ids, snap.records * sizeof(std::int64_t));
+  if (sources != nullptr) std::memcpy(file + l.sources, sources, l.chunks * sizeof(std::uint64_t));
   return true;
 }
 
@@ -286,9 +300,11 @@ bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out) {
   void* mapped = fstat(fd, &st) == 0
                      ? mmap(nullptr, p.bytes, PROT_READ, MAP_SHARED, fd, 0)
                      : MAP_FAILED;
-  close(fd);
-  if (mapped == MAP_FAILED) return false;
-  out->mapping = std::make_shared<SketchMapping>(mapped, p.bytes);
+  if (mapped == MAP_FAILED) {
+    close(fd);
+    return false;
+  }
+  out->mapping = std::make_shared<SketchMapping>(mapped, p.bytes, fd);
   out->identity = IdentityOfStat(st);
   PointInto(out->mapping->data(), LayoutOf(p.snap.records, p.snap.dim), out);
   return true;
@@ -296,9 +312,10 @@ bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out) {
 
 bool WriteSketchFile(const std::string& path, const SketchSnapshot& snap,
                      const std::int8_t* codes, const RecordSketchMeta* meta,
-                     const std::int64_t* ids, MappedSketch* out) {
+                     const std::int64_t* ids, const std::uint64_t* sources,
+                     MappedSketch* out) {
   PendingSketchFile pending;
-  if (!BeginSketchFile(path, snap, codes, meta, ids, &pending)) return false;
+  if (!BeginSketchFile(path, snap, codes, meta, ids, sources, &pending)) return false;
   return FinishSketchFile(std::move(pending), out);
 }
 

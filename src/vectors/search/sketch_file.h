@@ -57,20 +57,30 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
-// A read-only mapping of a whole sketch file; the arrays point into it.
+// A read-only mapping of a whole sketch file; the arrays point into it. It keeps the file
+// open, so private copies of its sections can be mapped (copy on write) while it lives.
 class SketchMapping {
  public:
-  SketchMapping(void* data, std::size_t bytes) : data_(data), bytes_(bytes) {}
+  SketchMapping(void* data, std::size_t bytes, int fd) : data_(data), bytes_(bytes), fd_(fd) {}
   ~SketchMapping();
   SketchMapping(const SketchMapping&) = delete;
   SketchMapping& operator=(const SketchMapping&) = delete;
   std::size_t bytes() const { return bytes_; }
   const char* data() const { return static_cast<const char*>(data_); }
+  int fd() const { return fd_; }
 
  private:
   void* data_;
   std::size_t bytes_;
+  int fd_;
 };
+
+// Where the arrays of a file of `records` records at `dim` start (each at a page boundary,
+// followed within the file by at least the rest of its last page).
+struct SketchSections {
+  std::uint64_t codes, meta, ids;
+};
+SketchSections SketchFileSections(std::uint64_t records, std::uint64_t dim);
 
 struct MappedSketch {
   std::shared_ptr<SketchMapping> mapping;  // null: no usable file
@@ -78,6 +88,7 @@ struct MappedSketch {
   const RecordSketchMeta* meta = nullptr;  // records
   const std::int64_t* ids = nullptr;       // records
   const std::uint64_t* chunk_hashes = nullptr;  // ceil(records / kSketchChunkRecords)
+  const std::uint64_t* sources = nullptr;       // as many: ShardSketch::sources
   FileIdentity identity;
 };
 
@@ -130,20 +141,23 @@ struct PendingSketchFile {
   ~PendingSketchFile();  // abandons it: the temporary file is removed
 };
 
-// Copies the sketch of `snap` (arrays of snap.records records) into a new temporary file in
+// Copies the sketch of `snap` (arrays of snap.records records, and the source hash of each
+// chunk, or zeros for `sources` nullptr) into a new temporary file in
 // the folder of `path` (made when missing), its space reserved first. False when that fails
 // (a read-only folder, a full disk): nothing is left behind once `out` is destroyed. `out`
 // must be empty.
 bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
                      const std::int8_t* codes, const RecordSketchMeta* meta,
-                     const std::int64_t* ids, PendingSketchFile* out);
+                     const std::int64_t* ids, const std::uint64_t* sources,
+                     PendingSketchFile* out);
 // Hashes the temporary file's chunks and header, syncs it, renames it over `path`, syncs the folder and maps the
 // published file into `out`. False when anything fails: then nothing at `path` changed.
 bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out);
 // Both of the above.
 bool WriteSketchFile(const std::string& path, const SketchSnapshot& snap,
                      const std::int8_t* codes, const RecordSketchMeta* meta,
-                     const std::int64_t* ids, MappedSketch* out);
+                     const std::int64_t* ids, const std::uint64_t* sources,
+                     MappedSketch* out);
 
 // Temporary sketch files are named `.<file name>.tmp.<pid>.<n>`; this removes those in `dir`
 // whose process is gone. Returns how many were removed.
