@@ -158,6 +158,24 @@ def test_a_file_of_another_snapshot_is_not_used(tmp_path):
     assert not pruned and answers == exact(path, queries)
 
 
+def test_a_commit_of_no_vectors_renames_the_files_in_place(tmp_path):
+    path = str(tmp_path)
+    store, queries = make_store(path)
+    store.search_flat(queries[0])
+    old = wait_published(path)
+    store.sketch_memory()  # waits until the sketches are the files' mappings
+    inodes = {n: os.stat(os.path.join(sketch_dir(path), n)).st_ino for n in old}
+    store.store_data([{"a": 1}, {"a": 2}, {"a": 3}], [1, 2, 3])
+    store.batch_index_insert([("k", i) for i in range(0, 4000, 7)])
+    now = files(path)
+    # The same files, their headers naming the shards' new snapshots: a new process prunes
+    # from its first search.
+    assert {n: os.stat(os.path.join(sketch_dir(path), n)).st_ino for n in now} == inodes
+    assert all(now[n][HEADER:] == old[n][HEADER:] for n in now) and now != old
+    answers, pruned = fresh_first_search(path, queries)
+    assert pruned and answers == exact(path, queries)
+
+
 PUBLISHER = """
 import os, sys, numpy as np, zanth_vec
 z = zanth_vec.ZanthVec(sys.argv[1], num_shards=2)
@@ -224,11 +242,31 @@ def test_processes_publishing_one_shard_at_once(tmp_path):
     assert pruned and answers == exact(path, queries)
 
 
-@pytest.mark.parametrize("how", ["read-only directory", "sketches is a file"])
+FULL_DISK = """
+import json, resource, signal
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG
+resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, 1 << 16))  # the files need ~600 KiB
+handle = zanth_vec.ZanthVec(path, num_shards=2)
+answers = [handle.search_flat(np.array(q, np.float32)) for q in queries]
+handle.take_prune_counts()
+again = [handle.search_flat(np.array(q, np.float32)) for q in queries]
+print(json.dumps([answers, again, handle.take_prune_counts()[0], handle.sketch_memory()]))
+"""
+
+
+@pytest.mark.parametrize("how", ["read-only directory", "sketches is a file", "full disk"])
 def test_a_store_whose_files_cannot_be_written_searches_from_memory(tmp_path, how):
     path = str(tmp_path / "store")
     store, queries = make_store(path)
     del store
+    if how == "full disk":  # a process that may write no file past 64 KiB
+        answers, again, bounded, memory = json.loads(
+            run_isolated(FULL_DISK, path=path, queries=queries.tolist()))
+        assert bounded > 0 and memory > 0
+        assert [[tuple(h) for h in a] for a in answers] == [[tuple(h) for h in a] for a in again] \
+            == exact(path, queries)
+        assert not os.path.isdir(sketch_dir(path)) or not os.listdir(sketch_dir(path))
+        return
     if how == "sketches is a file" or os.geteuid() == 0:  # root writes into read-only folders
         open(sketch_dir(path), "w").close()
     else:

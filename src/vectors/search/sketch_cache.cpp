@@ -1,6 +1,8 @@
 #include "vectors/search/sketch_cache.h"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,6 +47,8 @@ constexpr std::size_t kLargePage = std::size_t{2} << 20;
 // A new sketch's arrays hold 1/kGrowthRoom more records than asked (address space only: pages
 // past the records sketched are never touched).
 constexpr std::size_t kGrowthRoom = 16;
+// The niceness of a publishing thread.
+constexpr int kPublisherNice = 10;
 
 std::size_t RoundUp(std::size_t bytes, std::size_t to) { return (bytes + to - 1) / to * to; }
 
@@ -294,11 +298,25 @@ void SketchCache::Committed(std::size_t shard, std::uint64_t base, CommitOutcome
     // Left behind: no snapshot has this id, so the next search replaces it (lending its
     // arrays) and sketches the shard anew.
     sketch.txn_id = followed ? base + 1 : kNoSnapshot;
-    // A followed file-backed sketch of a kNoVectors commit keeps its file's arrays; published
-    // anew (a copy of the same bytes) so other processes, whose snapshots have the new id too,
-    // can map it.
-    if (followed) PublishLocked(shard, it->second);
+    // A followed file-backed sketch of a kNoVectors commit keeps its file's arrays, whose
+    // header is rewritten to name the new snapshot, so other processes, whose snapshots have
+    // the new id too, can map it; when that cannot be done it is published anew (a copy).
+    if (followed && !(sketch.file && Rename(it->first, sketch, base))) {
+      PublishLocked(shard, it->second);
+    }
   }
+}
+
+bool SketchCache::Rename(const Key& key, ShardSketch& sketch, std::uint64_t base) {
+  SketchSnapshot from;
+  const std::string path = SketchFilePath(base_path_, key.first, key.second);
+  FileIdentity identity;
+  if (!Snapshot(key.first, key.second, base, sketch.records, &from) ||
+      !RenameSketchSnapshot(path, *sketch.file, from, sketch.txn_id, &identity)) {
+    return false;
+  }
+  seen_[key] = identity;
+  return true;
 }
 
 bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
@@ -409,6 +427,9 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
   // past them), and nothing here waits on the thread.
   try {
     std::thread([this, key, strong = sketch, txn_id, records]() mutable {
+      // Searches come first: the sketch serves this process meanwhile, and the file only spares
+      // other processes sketching. (Lowering its own priority needs no privilege.)
+      setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kPublisherNice);
       // Everything the thread holds is let go before it counts itself done, so memory()
       // and the destructor see its mappings gone.
       {

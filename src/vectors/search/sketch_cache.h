@@ -258,6 +258,9 @@ class SketchCache final : public CommitObserver {
                                            MappedSketch&& mapped,
                                            const std::shared_ptr<ShardSketch>& expected);
   void PublishLocked(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch);
+  // Has the file of file-backed `sketch`, which followed a kNoVectors commit from `base`, name
+  // the sketch's snapshot (RenameSketchSnapshot). mu_ held.
+  bool Rename(const Key& key, ShardSketch& sketch, std::uint64_t base);
   // Makes a file-backed sketch's arrays private, with room to grow. mu_ held.
   bool Privatize(ShardSketch& sketch);
   bool Snapshot(std::size_t shard, std::size_t dim, std::uint64_t txn_id, std::size_t records,

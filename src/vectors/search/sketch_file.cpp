@@ -157,7 +157,10 @@ FileIdentity IdentityOf(const std::string& path) {
 
 SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& want,
                                MappedSketch* out) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Writable where it may be, so its header can later name a snapshot that followed
+  // (RenameSketchSnapshot).
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && errno != ENOENT) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? SketchFileState::kMissing : SketchFileState::kDamaged;
   struct stat st;
   Header h;
@@ -199,6 +202,44 @@ SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& wa
   out->mapping = std::move(mapping);
   PointInto(out->mapping->data(), l, out);
   return SketchFileState::kUsable;
+}
+
+bool RenameSketchSnapshot(const std::string& path, const SketchMapping& mapping,
+                          const SketchSnapshot& from, std::uint64_t txn_id,
+                          FileIdentity* identity) {
+  struct stat mapped, named;
+  if (fstat(mapping.fd(), &mapped) != 0 || stat(path.c_str(), &named) != 0 ||
+      mapped.st_dev != named.st_dev || mapped.st_ino != named.st_ino) {
+    return false;
+  }
+  Header h;
+  std::memcpy(&h, mapping.data(), sizeof h);
+  const Layout l = LayoutOf(from.records, from.dim);
+  const SketchSnapshot has{h.shard, h.dim, h.txn_id, h.records, h.data_dev, h.data_ino};
+  // The header it replaces must be sound, or the new hash would vouch for damaged tables.
+  if (!(has == from) || mapping.bytes() != l.bytes || HeaderHash(mapping.data(), l) != h.hash) {
+    return false;
+  }
+  char header[kHeaderBytes];
+  std::memcpy(header, mapping.data(), kHeaderBytes);
+  h.txn_id = txn_id;
+  std::memcpy(header, &h, sizeof h);
+  // HeaderHash reads the tables after the header: hashed with the new header in their place.
+  const std::uint64_t seed = [&] {
+    char zeroed[kHeaderBytes];
+    std::memcpy(zeroed, header, kHeaderBytes);
+    std::memset(zeroed + kHashField, 0, sizeof(std::uint64_t));
+    return ChunkHash(zeroed, kHeaderBytes, kHeaderSeed);
+  }();
+  const std::uint64_t hash = ChunkHash(mapping.data() + l.table, l.bytes - l.table, seed);
+  std::memcpy(header + kHashField, &hash, sizeof hash);
+  if (pwrite(mapping.fd(), header, kHeaderBytes, 0) != static_cast<ssize_t>(kHeaderBytes)) {
+    return false;
+  }
+  struct stat st;
+  if (fstat(mapping.fd(), &st) != 0) return false;
+  *identity = IdentityOfStat(st);
+  return true;
 }
 
 bool EveryChunkIntact(const MappedSketch& mapped, const SketchSnapshot& snap) {

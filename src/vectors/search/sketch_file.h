@@ -15,10 +15,15 @@
 // stray writes, not against someone who can write the store's files (they can change the
 // records).
 //
-// Files are only ever replaced whole: written to a temporary file in the same directory,
-// synced, renamed over the old one and the directory synced. A reader therefore maps either
-// the old file or the new one, and a process killed while writing leaves the old file (or
-// none) plus a temporary file that readers never open and later writers remove.
+// A file's arrays and tables are only ever replaced whole: written to a temporary file in the
+// same directory, synced, renamed over the old one and the directory synced. A reader
+// therefore maps either the old file or the new one, and a process killed while writing leaves
+// the old file (or none) plus a temporary file that readers never open and later writers
+// remove. The one write in place is a new header naming a later snapshot that the very same
+// arrays describe (a commit that changed no vector of the shard): readers of the old mapping
+// never read the header again, and one that reads a header half written finds its hash wrong
+// and takes the file for damaged, as after a crash amid that write; either way no answer
+// changes.
 #pragma once
 
 #include <sys/types.h>
@@ -123,6 +128,15 @@ enum class SketchFileState {
 // `out->identity` is set in every case that found a file.
 SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& want,
                                MappedSketch* out);
+
+// Rewrites in place the header of the file `mapping` maps, which describes `from`, to name
+// snapshot `txn_id` of the same shard instead, and fills `identity` with the file's after the
+// write. Only for a snapshot whose records at that dimension are those of `from`. False, and
+// nothing written, when `path` no longer names the mapped file or its header is not `from`'s
+// or not sound; false too when the write fails (the file may then be found damaged).
+bool RenameSketchSnapshot(const std::string& path, const SketchMapping& mapping,
+                          const SketchSnapshot& from, std::uint64_t txn_id,
+                          FileIdentity* identity);
 
 // Whether every chunk of a usable mapping of `snap` matches its hash.
 bool EveryChunkIntact(const MappedSketch& mapped, const SketchSnapshot& snap);
