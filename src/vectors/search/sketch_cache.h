@@ -3,15 +3,17 @@
 // from any handle or process, gives later snapshots a new id, and a sketch is only used by a
 // reader of the id it is tagged with. The handle's own commits are reported to the cache
 // (commit_observer.h) and carry the sketch over to the commit's id when the change is known
-// exactly; any other commit leaves the sketch behind, and the next search sketches the whole
-// shard anew.
+// exactly; any other commit leaves the sketch behind, and the next search reads the whole
+// shard, taking over the old sketch's chunks whose record bytes are unchanged (sources) and
+// sketching the rest.
 //
 // With a store path, a complete sketch is published to a file beside the store (sketch_file.h)
 // by a background thread and from then on mapped from it: every handle and process of the
 // host maps the same file, and a handle whose snapshot a published file describes prunes from
-// its first search. A file is verified once per mapping; one that is missing, stale or damaged
-// is never used, and the shard is sketched in memory (and published) as without files. When
-// files cannot be written (a read-only directory, a full disk) sketches stay in private memory.
+// its first search. A file's header is verified when it is mapped and each chunk before its
+// first use (ShardSketch::Intact); a file that is missing, stale or damaged is never used, and
+// the shard is sketched in memory (and published) as without files. When files cannot be
+// written (a read-only directory, a full disk) sketches stay in private memory.
 #pragma once
 
 #include <sys/types.h>
@@ -183,7 +185,8 @@ class SketchCache final : public CommitObserver {
   // missing or older one is replaced by an empty sketch of that snapshot when the budget has
   // room for it (counting the one it replaces); otherwise null. The replaced sketch's arrays
   // are reused when no search holds them and they are at most twice the size needed; larger
-  // ones (the shard shrank) are freed. A file-backed sketch never lends its arrays.
+  // ones (the shard shrank) are freed. A file-backed sketch lends its file's arrays copy on
+  // write. The new sketch may take over the replaced one's chunks (previous_sources).
   std::shared_ptr<ShardSketch> Acquire(std::size_t shard, std::size_t dim, std::uint64_t txn_id,
                                        std::size_t records);
 
@@ -199,9 +202,10 @@ class SketchCache final : public CommitObserver {
   // processes that sketched one shard at once come to share one file. Failures change nothing.
   void AdoptFile(std::size_t shard, std::size_t dim, std::uint64_t txn_id, std::size_t records);
 
-  // A file-backed sketch follows a change of its vectors by first copying its arrays to
-  // private memory (only while no search holds it); a complete sketch that followed is
-  // published again.
+  // A file-backed sketch follows a change of its vectors by first mapping its file's arrays
+  // privately, copy on write (only while no search holds it); a complete sketch that followed
+  // is published again, or, for a kNoVectors commit of a file-backed one, its file's header
+  // names the new snapshot.
   void Committed(std::size_t shard, std::uint64_t base, CommitOutcome outcome,
                  const ShardChange& change) override;
 
