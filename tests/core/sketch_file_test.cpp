@@ -127,7 +127,7 @@ TEST_CASE(chunk_hash_kernels_agree_and_see_every_flipped_bit) {
   for (auto& b : bytes) b = static_cast<unsigned char>(rng());
   for (CpuLevel level : AvailableCpuLevels()) {
     const ChunkHasher hash = ChunkHasherFor(level);
-    for (std::size_t n : {0, 1, 63, 64, 65, 200, 2048, 2049, 4095, 4096, 8269}) {
+    for (std::size_t n : {0, 1, 63, 64, 65, 200, 2048, 2049, 4095, 4096, 8266}) {
       for (std::uint64_t seed : {0ULL, 1ULL, ~0ULL}) {
         CHECK(hash(bytes.data() + 3, n, seed) == ChunkHashScalar(bytes.data() + 3, n, seed));
       }
