@@ -332,13 +332,16 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
       // Records before the append keep their bytes and positions (the shard's last block is
       // topped up, new blocks follow it); the new ones wait past `covered`.
       const std::size_t records = sketch.records + change.appended[shard];
-      if (sketch.codes.size() < records * sketch.dim || sketch.meta.size() < records ||
-          sketch.ids.size() < records || sketch.sources.size() < ChunksOf(records)) {
-        return false;
-      }
       const std::uint64_t held = std::max(sketch.held_bytes, ShardSketch::BytesFor(records, sketch.dim));
       const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
       if (held - sketch.held_bytes > budget - std::min(budget, held_)) return false;
+      // Out of room: moved into larger arrays, keeping every record sketched, which needs
+      // every search to have let go of the old ones.
+      if ((sketch.codes.size() < records * sketch.dim || sketch.meta.size() < records ||
+           sketch.ids.size() < records || sketch.sources.size() < ChunksOf(records)) &&
+          (!alone || !Grow(sketch, records))) {
+        return false;
+      }
       held_ += held - sketch.held_bytes;
       sketch.held_bytes = held;
       sketch.records = records;
@@ -371,6 +374,23 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
       return false;
   }
   return false;
+}
+
+bool SketchCache::Grow(ShardSketch& sketch, std::size_t records) {
+  const std::size_t room = records + records / kGrowthRoom;
+  const std::size_t covered = sketch.covered.load(std::memory_order_relaxed);
+  PageArray<std::int8_t> codes(room * sketch.dim);
+  PageArray<RecordSketchMeta> meta(room);
+  PageArray<std::int64_t> ids(room);
+  if (!codes || !meta || !ids) return false;
+  std::memcpy(codes.get(), sketch.codes.get(), covered * sketch.dim);
+  std::memcpy(meta.get(), sketch.meta.get(), covered * sizeof(RecordSketchMeta));
+  std::memcpy(ids.get(), sketch.ids.get(), covered * sizeof(std::int64_t));
+  sketch.codes = std::move(codes);
+  sketch.meta = std::move(meta);
+  sketch.ids = std::move(ids);
+  sketch.sources.resize(ChunksOf(room), 0);
+  return true;
 }
 
 bool SketchCache::Privatize(ShardSketch& sketch) {

@@ -192,9 +192,9 @@ class SketchCache final : public CommitObserver {
 
   // A commit of this handle to `shard` (commit_observer.h). A sketch of the commit's base
   // snapshot follows an advanced commit when it can do so exactly: any kNoVectors commit (the
-  // tag moves on); an append of its dimension that its arrays have room for (the new records
-  // wait unsketched at the end); tombstones of its dimension while no search holds it (their
-  // ids are marked dead). Every other sketch of the base is left behind. An unchanged commit
+  // tag moves on); an append of its dimension that its arrays have room for, or (while no
+  // search holds it) that larger arrays are made for (the new records wait unsketched at the
+  // end); tombstones of its dimension while no search holds it (their ids are marked dead). Every other sketch of the base is left behind. An unchanged commit
   // changes nothing.
   // With files, before Acquire (and for many shards at once): maps the published file of that
   // snapshot, checked in full outside the cache's lock, when it is new to this cache and the
@@ -265,6 +265,9 @@ class SketchCache final : public CommitObserver {
   // Has the file of file-backed `sketch`, which followed a kNoVectors commit from `base`, name
   // the sketch's snapshot (RenameSketchSnapshot). mu_ held.
   bool Rename(const Key& key, ShardSketch& sketch, std::uint64_t base);
+  // Moves a private sketch's covered records into arrays with room past `records`. mu_ held,
+  // no search holding the sketch.
+  bool Grow(ShardSketch& sketch, std::size_t records);
   // Makes a file-backed sketch's arrays private, with room to grow. mu_ held.
   bool Privatize(ShardSketch& sketch);
   bool Snapshot(std::size_t shard, std::size_t dim, std::uint64_t txn_id, std::size_t records,
