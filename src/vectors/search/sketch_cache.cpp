@@ -1,8 +1,6 @@
 #include "vectors/search/sketch_cache.h"
 
 #include <sys/mman.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,8 +45,6 @@ constexpr std::size_t kLargePage = std::size_t{2} << 20;
 // A new sketch's arrays hold 1/kGrowthRoom more records than asked (address space only: pages
 // past the records sketched are never touched).
 constexpr std::size_t kGrowthRoom = 16;
-// The niceness of a publishing thread.
-constexpr int kPublisherNice = 10;
 
 std::size_t RoundUp(std::size_t bytes, std::size_t to) { return (bytes + to - 1) / to * to; }
 
@@ -447,9 +443,6 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
   // past them), and nothing here waits on the thread.
   try {
     std::thread([this, key, strong = sketch, txn_id, records]() mutable {
-      // Searches come first: the sketch serves this process meanwhile, and the file only spares
-      // other processes sketching. (Lowering its own priority needs no privilege.)
-      setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kPublisherNice);
       // Everything the thread holds is let go before it counts itself done, so memory()
       // and the destructor see its mappings gone.
       {
