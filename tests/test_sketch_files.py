@@ -5,7 +5,9 @@ searches from private memory, and every answer is the one a handle without sketc
 
 A fresh handle has no sketch in memory, so its first search prunes without sketching a record
 (take_prune_counts(): bounded > 0, sketched == 0) only when it mapped a published file: that is
-how these tests see whether a file was used."""
+how these tests see whether a file was used. A file's chunks are checked as a search first
+reads them: one damaged chunk is scored exactly and the sketch is dropped, so the next search
+sketches anew."""
 import json
 import os
 import signal
@@ -62,22 +64,28 @@ def exact(path, queries, k=10):
     return [reference.search_flat(q, k=k) for q in queries]
 
 
-def fresh_first_search(path, queries, k=10):
+def fresh_first_search(path, queries, k=10, sketched_by_two=None):
     """A new handle's answers and whether its first search used the files: it pruned without
-    sketching a record."""
+    sketching a record. `sketched_by_two` (a list) receives what its first two searches
+    sketched."""
     handle = zanth_vec.ZanthVec(path, num_shards=SHARDS)
-    answers = [handle.search_flat(queries[0], k=k)]
-    bounded, _, sketched = handle.take_prune_counts()
-    answers += [handle.search_flat(q, k=k) for q in queries[1:]]
-    return answers, bounded > 0 and sketched == 0
+    answers, counts = [], []
+    for q in queries:
+        answers.append(handle.search_flat(q, k=k))
+        counts.append(handle.take_prune_counts())
+    if sketched_by_two is not None:
+        sketched_by_two.append(counts[0][2] + counts[1][2])
+    return answers, counts[0][0] > 0 and counts[0][2] == 0
 
 
 def flip(at):
     return lambda b: b[:at] + bytes([b[at] ^ 0x10]) + b[at + 1:]
 
 
-# Offsets into a file of 2000 records at DIM: codes at 4096, then meta, then ids, 4 KiB aligned.
+# Offsets into a file of 2000 records at DIM: codes at 4096, then meta, then ids, 4 KiB aligned,
+# then the table of the 8 chunks' hashes.
 META = HEADER + (2000 * DIM + 4095) // 4096 * 4096
+TABLE = 8 * 8
 DAMAGES = {
     "magic": flip(0),
     "transaction id": flip(8 + 4 + 4 + 8 + 8),
@@ -86,7 +94,9 @@ DAMAGES = {
     "first code": flip(HEADER),
     "last code": flip(HEADER + 2000 * DIM - 1),
     "a residual norm": flip(META + 12 * 777 + 9),
-    "last id": flip(-1),
+    "last id": flip(-TABLE - 1),
+    "a chunk hash": flip(-TABLE + 11),
+    "padding before the ids": flip(META + 12 * 2000 + 5),
     "cut by one byte": lambda b: b[:-1],
     "cut to the header": lambda b: b[:HEADER],
     "empty": lambda b: b"",
@@ -104,9 +114,10 @@ def test_a_damaged_file_is_never_used_and_is_rebuilt(tmp_path, damage):
     for name, data in good.items():
         with open(os.path.join(sketch_dir(path), name), "wb") as f:  # in place, as a stray write
             f.write(DAMAGES[damage](data))
-    answers, pruned = fresh_first_search(path, queries)
-    assert not pruned and answers == exact(path, queries)
-    # That search sketched the shards anew and published them again, byte for byte.
+    sketched = []
+    answers, _ = fresh_first_search(path, queries, sketched_by_two=sketched)
+    assert answers == exact(path, queries) and sketched[0] > 0
+    # The shards were sketched anew and published again, byte for byte.
     assert wait_published(path, unlike={n: DAMAGES[damage](d) for n, d in good.items()}) == good
     assert fresh_first_search(path, queries) == (answers, True)
 
@@ -145,6 +156,24 @@ def test_a_file_of_another_snapshot_is_not_used(tmp_path):
             f.write(data)
     answers, pruned = fresh_first_search(path, queries)
     assert not pruned and answers == exact(path, queries)
+
+
+def test_a_commit_of_no_vectors_renames_the_files_in_place(tmp_path):
+    path = str(tmp_path)
+    store, queries = make_store(path)
+    store.search_flat(queries[0])
+    old = wait_published(path)
+    store.sketch_memory()  # waits until the sketches are the files' mappings
+    inodes = {n: os.stat(os.path.join(sketch_dir(path), n)).st_ino for n in old}
+    store.store_data([{"a": 1}, {"a": 2}, {"a": 3}], [1, 2, 3])
+    store.batch_index_insert([("k", i) for i in range(0, 4000, 7)])
+    now = files(path)
+    # The same files, their headers naming the shards' new snapshots: a new process prunes
+    # from its first search.
+    assert {n: os.stat(os.path.join(sketch_dir(path), n)).st_ino for n in now} == inodes
+    assert all(now[n][HEADER:] == old[n][HEADER:] for n in now) and now != old
+    answers, pruned = fresh_first_search(path, queries)
+    assert pruned and answers == exact(path, queries)
 
 
 PUBLISHER = """
@@ -213,11 +242,31 @@ def test_processes_publishing_one_shard_at_once(tmp_path):
     assert pruned and answers == exact(path, queries)
 
 
-@pytest.mark.parametrize("how", ["read-only directory", "sketches is a file"])
+FULL_DISK = """
+import json, resource, signal
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG
+resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, 1 << 16))  # the files need ~600 KiB
+handle = zanth_vec.ZanthVec(path, num_shards=2)
+answers = [handle.search_flat(np.array(q, np.float32)) for q in queries]
+handle.take_prune_counts()
+again = [handle.search_flat(np.array(q, np.float32)) for q in queries]
+print(json.dumps([answers, again, handle.take_prune_counts()[0], handle.sketch_memory()]))
+"""
+
+
+@pytest.mark.parametrize("how", ["read-only directory", "sketches is a file", "full disk"])
 def test_a_store_whose_files_cannot_be_written_searches_from_memory(tmp_path, how):
     path = str(tmp_path / "store")
     store, queries = make_store(path)
     del store
+    if how == "full disk":  # a process that may write no file past 64 KiB
+        answers, again, bounded, memory = json.loads(
+            run_isolated(FULL_DISK, path=path, queries=queries.tolist()))
+        assert bounded > 0 and memory > 0
+        assert [[tuple(h) for h in a] for a in answers] == [[tuple(h) for h in a] for a in again] \
+            == exact(path, queries)
+        assert not os.path.isdir(sketch_dir(path)) or not os.listdir(sketch_dir(path))
+        return
     if how == "sketches is a file" or os.geteuid() == 0:  # root writes into read-only folders
         open(sketch_dir(path), "w").close()
     else:

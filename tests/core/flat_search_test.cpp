@@ -162,7 +162,8 @@ TEST_CASE(pruned_search_equals_the_plain_scan_on_every_level) {
   };
   // Records sketched per round: everything first; after this handle's append only the parts it
   // added to (the shards' last blocks and the new ones); after its delete nothing; after
-  // another handle's append everything again.
+  // another handle's append every block whose bytes changed since it was sketched: all but
+  // the four full blocks of shard 0, which holds none of the deleted ids (all are 1 mod 3).
   std::uint64_t sketched[4];
   auto other = StoreHandle::Open(t.dir + "/store", 3, std::uint64_t{1} << 30);
   CHECK(other.ok());
@@ -184,14 +185,15 @@ TEST_CASE(pruned_search_equals_the_plain_scan_on_every_level) {
     CHECK(counts.bounded > 0 && counts.rescored < counts.bounded);
     sketched[round] = counts.sketched;
     // This handle's writes, which the sketches follow, then another handle's.
-    if (round == 0) Append(store, std::vector<float>(values.begin(), values.begin() + 40 * dim), dim,
-                           std::vector<std::int64_t>(ids.begin(), ids.begin() + 40));
+    // 300 records: more than the sketches' room, so they move into larger arrays.
+    if (round == 0) Append(store, std::vector<float>(values.begin(), values.begin() + 300 * dim), dim,
+                           std::vector<std::int64_t>(ids.begin(), ids.begin() + 300));
     if (round == 1) CHECK(DeleteVectors(store, some, dim).ok());
     if (round == 2) Append(*other.value(), std::vector<float>(values.begin(), values.begin() + 3 * dim),
                            dim, std::vector<std::int64_t>(ids.begin() + 40, ids.begin() + 43));
   }
-  CHECK(sketched[0] == n && sketched[1] <= 40 + 3 * kBlockCapacity && sketched[2] == 0 &&
-        sketched[3] == n + 43);
+  CHECK(sketched[0] == n && sketched[1] <= 300 + 3 * kBlockCapacity && sketched[2] == 0 &&
+        sketched[3] == n + 303 - 4 * kBlockCapacity);
   store.set_commit_observer(nullptr);
 }
 

@@ -1,5 +1,6 @@
 // Sketch files: what is written is read back byte for byte, and a file with any one byte
-// changed, cut anywhere, grown, or of another snapshot is never usable.
+// changed, cut anywhere, grown, or of another snapshot is never usable: refused when mapped,
+// or a chunk of it fails its check. Every chunk hash kernel gives the scalar one's values.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "core_test.h"
+#include "vectors/kernels/chunk_hash.h"
 #include "vectors/search/sketch_file.h"
 
 namespace zanth {
@@ -57,10 +59,13 @@ TEST_CASE(sketch_file_round_trip_and_every_damage_is_refused) {
   std::mt19937_64 rng(7);
   const std::string dir = TempDir();
   const std::string path = dir + "/sketches/shard_3.100";
-  const SketchSnapshot snap{3, 100, 41, 40, 9, 12345};
+  // Two chunks, the last one short.
+  const SketchSnapshot snap{3, 100, 41, kSketchChunkRecords + 44, 9, 12345};
   const Arrays a = RandomArrays(snap.records, snap.dim, rng);
   MappedSketch written;
-  CHECK(WriteSketchFile(path, snap, a.codes.data(), a.meta.data(), a.ids.data(), &written));
+  const std::vector<std::uint64_t> sources = {rng(), rng()};
+  CHECK(WriteSketchFile(path, snap, a.codes.data(), a.meta.data(), a.ids.data(), sources.data(),
+                        &written));
   CHECK(written.mapping && written.mapping->bytes() == SketchFileBytes(snap.records, snap.dim));
   MappedSketch loaded;
   CHECK(LoadSketchFile(path, snap, &loaded) == SketchFileState::kUsable);
@@ -68,6 +73,7 @@ TEST_CASE(sketch_file_round_trip_and_every_damage_is_refused) {
   CHECK(std::memcmp(loaded.codes, a.codes.data(), a.codes.size()) == 0);
   CHECK(std::memcmp(loaded.meta, a.meta.data(), a.meta.size() * sizeof(RecordSketchMeta)) == 0);
   CHECK(std::memcmp(loaded.ids, a.ids.data(), a.ids.size() * sizeof(std::int64_t)) == 0);
+  CHECK(loaded.sources[0] == sources[0] && loaded.sources[1] == sources[1]);
 
   // Each field of the snapshot names another one.
   for (std::uint64_t SketchSnapshot::*field :
@@ -83,8 +89,14 @@ TEST_CASE(sketch_file_round_trip_and_every_damage_is_refused) {
   auto refused = [&](const std::vector<char>& bytes) {
     WriteAll(path, bytes);
     MappedSketch out;
-    const SketchFileState state = LoadSketchFile(path, snap, &out);
-    return state != SketchFileState::kUsable && !out.mapping;
+    if (LoadSketchFile(path, snap, &out) != SketchFileState::kUsable) return !out.mapping;
+    for (std::size_t c = 0; c * kSketchChunkRecords < snap.records; ++c) {
+      if (SketchChunkHash(out.codes, out.meta, out.ids, snap.records, snap.dim, c) !=
+          out.chunk_hashes[c]) {
+        return true;
+      }
+    }
+    return false;
   };
   // Every byte of the file, flipped in one bit.
   int accepted = 0;
@@ -109,6 +121,36 @@ TEST_CASE(sketch_file_round_trip_and_every_damage_is_refused) {
   std::system(("rm -rf " + dir).c_str());
 }
 
+TEST_CASE(chunk_hash_kernels_agree_and_see_every_flipped_bit) {
+  std::mt19937_64 rng(11);
+  std::vector<unsigned char> bytes(4 * 64 * chunk_hash::kScrambleEvery + 77);
+  for (auto& b : bytes) b = static_cast<unsigned char>(rng());
+  for (CpuLevel level : AvailableCpuLevels()) {
+    const ChunkHasher hash = ChunkHasherFor(level);
+    for (std::size_t n : {0, 1, 63, 64, 65, 200, 2048, 2049, 4095, 4096, 8266}) {
+      for (std::uint64_t seed : {0ULL, 1ULL, ~0ULL}) {
+        CHECK(hash(bytes.data() + 3, n, seed) == ChunkHashScalar(bytes.data() + 3, n, seed));
+      }
+    }
+  }
+  const ChunkHasher hash = BestChunkHasher();
+  const std::uint64_t good = hash(bytes.data(), bytes.size(), 5);
+  int unchanged = 0;
+  for (std::size_t at = 0; at < bytes.size(); ++at) {
+    for (int bit = 0; bit < 8; bit += 3) {
+      bytes[at] ^= static_cast<unsigned char>(1 << bit);
+      unchanged += hash(bytes.data(), bytes.size(), 5) == good;
+      bytes[at] ^= static_cast<unsigned char>(1 << bit);
+    }
+  }
+  CHECK(unchanged == 0);
+  // Two stripes traded, the length and the seed each change it.
+  std::vector<unsigned char> traded = bytes;
+  std::swap_ranges(traded.begin(), traded.begin() + 64, traded.begin() + 640);
+  CHECK(hash(traded.data(), traded.size(), 5) != good);
+  CHECK(hash(bytes.data(), bytes.size() - 1, 5) != good && hash(bytes.data(), bytes.size(), 6) != good);
+}
+
 TEST_CASE(sketch_file_temporaries_of_gone_processes_are_removed) {
   const std::string dir = TempDir();
   pid_t child = fork();
@@ -128,7 +170,8 @@ TEST_CASE(sketch_file_temporaries_of_gone_processes_are_removed) {
   const RecordSketchMeta meta{1, 1, 1};
   const std::int64_t id = 5;
   MappedSketch out;
-  CHECK(!WriteSketchFile(dir + "/sketches/shard_0.100", snap, codes.data(), &meta, &id, &out));
+  CHECK(!WriteSketchFile(dir + "/sketches/shard_0.100", snap, codes.data(), &meta, &id, nullptr,
+                         &out));
   CHECK(!out.mapping);
   std::system(("rm -rf " + dir).c_str());
 }

@@ -359,10 +359,15 @@ class PrunedBatchScorer final : public BlockScorer {
     if (const ShardSketch* sketch = snapshot_.SketchOf(b)) {
       Prune(task, b, *sketch, snapshot_.BitsOf(b));
     } else if (ShardSketch* building = snapshot_.BuildsInto(b)) {
-      // A part just sketched from this snapshot's bytes is bounded at once, its codes and
-      // records still in cache.
-      SketchAndScore(b, dim_, builder_, building,
-                     [&](const ScanBlock& part) { Prune(task, part, *building, nullptr); });
+      if (snapshot_.Reuse(b)) {
+        // The block's chunk of the replaced sketch was taken over: it is sketched already.
+        Prune(task, b, *building, nullptr);
+      } else {
+        // A part just sketched from this snapshot's bytes is bounded at once, its codes and
+        // records still in cache.
+        SketchAndScore(b, dim_, builder_, building,
+                       [&](const ScanBlock& part) { Prune(task, part, *building, nullptr); });
+      }
     } else {
       return scan_.Scan(task, b);
     }

@@ -63,6 +63,16 @@ void SketchBlock(const ScanBlock& b, std::size_t dim, SketchBuilder builder,
   }
 }
 
+std::uint64_t SourceHash(const ScanBlock& b, std::size_t record_size) {
+  const std::size_t step = PartRecords(record_size);
+  std::uint64_t source = b.first / kSketchChunkRecords;
+  for (std::size_t from = 0; from < b.records; from += step) {
+    source = ChunkHash(b.data + from * record_size, std::min(step, b.records - from) * record_size,
+                       source);
+  }
+  return KnownSource(source);
+}
+
 void LowFloor::Offer(double low) {
   if (bounds_.size() < k_) {
     bounds_.push_back(low);

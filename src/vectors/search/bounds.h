@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "vectors/search/scan_engine.h"
+#include "vectors/kernels/chunk_hash.h"
 #include "vectors/kernels/sketch.h"
 #include "vectors/search/sketch_cache.h"
 #include "vectors/kernels/sketch_kernels.h"
@@ -42,19 +43,42 @@ void SketchBlock(const ScanBlock& b, std::size_t dim, SketchBuilder builder, Sha
 // the two, so a block being sketched is read from memory once.
 inline constexpr std::size_t kSketchChunkBytes = 64 * 1024;
 
+inline std::size_t PartRecords(std::size_t record_size) {
+  return std::max<std::size_t>(1, kSketchChunkBytes / record_size);
+}
+
+// Whether block `b` starts a chunk of sketch positions and ends within it: a source hash
+// (ShardSketch::sources) describes the record bytes of such a block, and *chunk is its chunk.
+inline bool SourceChunk(const ScanBlock& b, std::size_t* chunk) {
+  *chunk = b.first / kSketchChunkRecords;
+  return b.records != 0 && b.first % kSketchChunkRecords == 0 && b.records <= kSketchChunkRecords;
+}
+// Never 0, which stands for "not known".
+inline std::uint64_t KnownSource(std::uint64_t h) { return h != 0 ? h : 1; }
+
+// The hash of block `b`'s record bytes (ids and values), taken a PartRecords part at a time
+// as SketchAndScore takes it, seeded with the chunk's number.
+std::uint64_t SourceHash(const ScanBlock& b, std::size_t record_size);
+
 // Sketches block `b` into `sketch` a cache-sized part at a time, calling score(part) after
-// each part (a ScanBlock of those records) while its bytes are still in cache.
+// each part (a ScanBlock of those records) while its bytes are still in cache, and notes the
+// block's source hash.
 template <typename ScoreFn>
 void SketchAndScore(const ScanBlock& b, std::size_t dim, SketchBuilder builder,
                     ShardSketch* sketch, ScoreFn&& score) {
   const std::size_t record_size = static_cast<std::size_t>(RecordSize(dim));
-  const std::size_t step = std::max<std::size_t>(1, kSketchChunkBytes / record_size);
+  const std::size_t step = PartRecords(record_size);
+  std::size_t chunk;
+  const bool whole = SourceChunk(b, &chunk) && chunk < sketch->sources.size();
+  std::uint64_t source = chunk;
   for (std::size_t from = 0; from < b.records; from += step) {
     const ScanBlock part{b.data + from * record_size, std::min(step, b.records - from), b.shard,
                          b.first + from};
     SketchBlock(part, dim, builder, sketch);
+    if (whole) source = ChunkHash(part.data, part.records * record_size, source);
     score(part);
   }
+  if (whole) sketch->sources[chunk] = KnownSource(source);
 }
 
 // The k-th best lower bound among the accepted live records offered: every such record scores

@@ -55,9 +55,12 @@ class PrunedScorer final : public BlockScorer {
 
   void Scan(std::size_t task, const ScanBlock& b) override {
     Task& t = *tasks_[task];
-    if (const ShardSketch* sketch = snapshots_.SketchOf(b)) {
+    const ShardSketch* sketch = snapshots_.SketchOf(b);
+    ShardSketch* building = sketch ? nullptr : snapshots_.BuildsInto(b);
+    if (building != nullptr && snapshots_.Reuse(b)) sketch = building;
+    if (sketch != nullptr) {
       if (!t.bound.gave_up) return Prune(task, b, *sketch);
-    } else if (ShardSketch* building = snapshots_.BuildsInto(b)) {
+    } else if (building != nullptr) {
       // A part just sketched from this snapshot's bytes bounds its own records at once: only
       // those that may still reach the floor are scored.
       SketchAndScore(b, dim_, builder_, building, [&](const ScanBlock& part) {

@@ -3,6 +3,7 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "pool/worker_pool.h"
 #include "vectors/search/bounds.h"
@@ -36,6 +37,7 @@ Status ShardSnapshots::Open(const StoreHandle& store, SketchCache* cache, std::s
   }
   if (Status s = store.CheckProcess(); !s.ok()) return s;
   const std::size_t record_size = static_cast<std::size_t>(RecordSize(dim));
+  record_size_ = record_size;
   const std::size_t num_shards = store.num_shards();
   shards_ = std::vector<Shard>(num_shards);
   // Every shard's snapshot is opened and its blocks listed (no value byte is read) before any
@@ -98,14 +100,49 @@ Status ShardSnapshots::PrepareFilter(const Acceptance& accept) {
   });
 }
 
+bool ShardSnapshots::Reuse(const ScanBlock& b) const {
+  const Shard& shard = shards_[b.shard];
+  ShardSketch& sketch = *shard.sketch;
+  std::size_t chunk;
+  if (!SourceChunk(b, &chunk) || chunk >= sketch.previous_sources.size() ||
+      chunk >= sketch.sources.size() || sketch.previous_sources[chunk] == 0 ||
+      SourceHash(b, record_size_) != sketch.previous_sources[chunk]) {
+    return false;
+  }
+  // The same record bytes at the same positions: the old chunk's codes, bound terms and ids
+  // are what sketching them again would give (up to the 2^-64 chance that different bytes
+  // share a hash).
+  if (const ShardSketch* old = sketch.previous.get()) {
+    if (b.first + b.records > old->records || !old->Intact(b.first, b.records)) return false;
+  }
+  if (!sketch.previous_in_place) {
+    const ShardSketch* old = sketch.previous.get();
+    const std::size_t dim = sketch.dim;
+    std::memcpy(sketch.codes.get() + b.first * dim, old->codes.get() + b.first * dim,
+                b.records * dim);
+    std::memcpy(sketch.meta.get() + b.first, old->meta.get() + b.first,
+                b.records * sizeof(RecordSketchMeta));
+    std::memcpy(sketch.ids.get() + b.first, old->ids.get() + b.first,
+                b.records * sizeof(std::int64_t));
+  }
+  sketch.sources[chunk] = sketch.previous_sources[chunk];
+  shard.reused.fetch_add(b.records, std::memory_order_relaxed);
+  return true;
+}
+
 void ShardSnapshots::Finish() {
   for (std::size_t s = 0; s < shards_.size(); ++s) {
     Shard& state = shards_[s];
     if (!state.growing.owns_lock()) continue;
     const bool completed = state.build_end > state.usable;
     if (completed) {
-      state.sketch->covered.store(state.build_end, std::memory_order_release);
-      cache_->CountSketched(state.build_end - state.usable);
+      ShardSketch& sketch = *state.sketch;
+      sketch.covered.store(state.build_end, std::memory_order_release);
+      cache_->CountSketched(state.build_end - state.usable - state.reused.load());
+      // Complete: nothing is taken from the sketch it replaced any more.
+      sketch.previous.reset();
+      sketch.previous_in_place = false;
+      std::vector<std::uint64_t>().swap(sketch.previous_sources);
     }
     state.growing.unlock();
     // build_end is the snapshot's every record: the sketch is complete.

@@ -6,6 +6,7 @@
 // a new way of searching is a new scorer, never a new driver.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -69,17 +70,22 @@ class ShardSnapshots {
   void Finish();
 
   const std::vector<ScanBlock>& blocks() const { return blocks_; }
-  // The sketch that covers block `b` (every record of it), or nullptr when the block must be
-  // read in full.
+  // The sketch that covers block `b` (every record of it, found intact), or nullptr when the
+  // block must be read in full.
   const ShardSketch* SketchOf(const ScanBlock& b) const {
     const Shard& shard = shards_[b.shard];
-    return b.first < shard.usable ? shard.sketch.get() : nullptr;
+    return b.first < shard.usable && shard.sketch->Intact(b.first, b.records) ? shard.sketch.get()
+                                                                              : nullptr;
   }
   // The sketch this search fills for block `b` as it reads it, or nullptr.
   ShardSketch* BuildsInto(const ScanBlock& b) const {
     const Shard& shard = shards_[b.shard];
     return b.first >= shard.usable && b.first < shard.build_end ? shard.sketch.get() : nullptr;
   }
+  // For a block this search sketches (BuildsInto): takes its chunk of the sketch that the one
+  // being built replaced, when the block's record bytes are those that chunk was made from
+  // (ShardSketch::previous_sources). True when it did: the block is sketched, and found intact.
+  bool Reuse(const ScanBlock& b) const;
 
  private:
   struct Shard {
@@ -91,12 +97,14 @@ class ShardSnapshots {
     std::size_t build_end = 0;             // this search sketches [usable, build_end)
     std::unique_lock<std::mutex> growing;  // held while build_end > usable
     std::shared_ptr<const AcceptedBits> bits;  // positions [0, usable) under the filter
+    mutable std::atomic<std::size_t> reused{0};  // records Reuse took over
   };
   void Plan(SketchCache& cache, std::size_t shard, std::size_t dim);
 
   std::vector<Shard> shards_;
   std::vector<ScanBlock> blocks_;
   SketchCache* cache_ = nullptr;
+  std::size_t record_size_ = 0;
 };
 
 // What the engine drives. Start(tasks) runs once before any block; then each task's blocks go

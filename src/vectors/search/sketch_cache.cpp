@@ -26,6 +26,19 @@ std::uint64_t DefaultBudget() {
 
 std::uint64_t BytesOf(const ShardSketch& s) { return s.held_bytes; }
 
+// Private arrays of `room` positions that start as file-backed sketch `from`'s, copied a page
+// at a time only as they are written. False when a mapping fails.
+bool CopyOnWriteArrays(const ShardSketch& from, std::size_t room, PageArray<std::int8_t>* codes,
+                       PageArray<RecordSketchMeta>* meta, PageArray<std::int64_t>* ids) {
+  const SketchSections at = SketchFileSections(from.records, from.dim);
+  const int fd = from.file->fd();
+  *codes = PageArray<std::int8_t>::CopyOnWrite(room * from.dim, fd, at.codes,
+                                                from.records * from.dim);
+  *meta = PageArray<RecordSketchMeta>::CopyOnWrite(room, fd, at.meta, from.records);
+  *ids = PageArray<std::int64_t>::CopyOnWrite(room, fd, at.ids, from.records);
+  return *codes && *meta && *ids;
+}
+
 // A transaction id no snapshot has (LMDB counts up from 0): a sketch left behind by a commit.
 constexpr std::uint64_t kNoSnapshot = UINT64_MAX;
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
@@ -34,6 +47,10 @@ constexpr std::size_t kLargePage = std::size_t{2} << 20;
 constexpr std::size_t kGrowthRoom = 16;
 
 std::size_t RoundUp(std::size_t bytes, std::size_t to) { return (bytes + to - 1) / to * to; }
+
+std::size_t ChunksOf(std::size_t records) {
+  return (records + kSketchChunkRecords - 1) / kSketchChunkRecords;
+}
 
 std::size_t MappedBytes(std::size_t bytes) {
   return bytes < kLargePage ? bytes : RoundUp(bytes, kLargePage);
@@ -66,8 +83,31 @@ void* MapPages(std::size_t bytes) {
   return data;
 }
 
+bool MapFileOver(void* pages, int fd, std::uint64_t offset, std::size_t file_bytes) {
+  const std::size_t length = RoundUp(file_bytes, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
+  return mmap(pages, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd,
+              static_cast<off_t>(offset)) != MAP_FAILED;
+}
+
 void UnmapPages(void* data, std::size_t bytes) {
   if (data != nullptr) munmap(data, MappedBytes(bytes));
+}
+
+bool ShardSketch::Intact(std::size_t first, std::size_t count) const {
+  if (!chunk_state || count == 0) return true;
+  const std::size_t last = (first + count - 1) / kSketchChunkRecords;
+  for (std::size_t c = first / kSketchChunkRecords; c <= last; ++c) {
+    std::uint8_t state = chunk_state[c].load(std::memory_order_acquire);
+    if (state == 0) {
+      const bool intact = SketchChunkHash(codes.get(), meta.get(), ids.get(), records, dim, c) ==
+                          chunk_hashes[c];
+      state = intact ? 1 : 2;
+      if (!intact) damaged.store(true, std::memory_order_relaxed);
+      chunk_state[c].store(state, std::memory_order_release);
+    }
+    if (state != 1) return false;
+  }
+  return true;
 }
 
 SketchCache::SketchCache(std::string base_path)
@@ -111,6 +151,10 @@ std::shared_ptr<ShardSketch> SketchCache::InstallFile(
   sketch->covered.store(snap.records, std::memory_order_release);
   sketch->held_bytes = bytes;
   sketch->file = std::move(mapped.mapping);
+  sketch->chunk_hashes = mapped.chunk_hashes;
+  const std::size_t chunks = (snap.records + kSketchChunkRecords - 1) / kSketchChunkRecords;
+  sketch->chunk_state = std::make_unique<std::atomic<std::uint8_t>[]>(chunks);
+  sketch->sources.assign(mapped.sources, mapped.sources + chunks);
   // The replaced sketch is freed when the last search holding it ends.
   entries_[key] = sketch;
   held_ = others + bytes;
@@ -165,7 +209,8 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
   const Key key{shard, dim};
   std::lock_guard<std::mutex> lock(mu_);
   auto it = entries_.find(key);
-  if (it != entries_.end() && it->second->txn_id == txn_id && it->second->records == records) {
+  if (it != entries_.end() && it->second->txn_id == txn_id && it->second->records == records &&
+      !it->second->damaged.load(std::memory_order_relaxed)) {
     return it->second;
   }
   const std::uint64_t bytes = ShardSketch::BytesFor(records, dim);
@@ -186,25 +231,43 @@ std::shared_ptr<ShardSketch> SketchCache::Acquire(std::size_t shard, std::size_t
                     it->second->codes.size() >= records * dim &&
                     it->second->meta.size() >= records && it->second->ids.size() >= records &&
                     it->second->held_bytes <= 2 * bytes && it->second->held_bytes <= budget - others;
+  // Chunks whose records the commits since left alone are taken from the old sketch (in place
+  // when its arrays are lent) rather than sketched again.
+  // A sketch some search still builds is not read: its sources and arrays are being written.
+  if (it != entries_.end() && !it->second->damaged.load(std::memory_order_relaxed) &&
+      (lend || it->second->covered.load(std::memory_order_acquire) == it->second->records)) {
+    sketch->previous_sources = it->second->sources;
+  }
   if (lend) {
+    sketch->previous_in_place = true;
     ShardSketch& old = *it->second;
     sketch->codes = std::move(old.codes);
     sketch->meta = std::move(old.meta);
     sketch->ids = std::move(old.ids);
     sketch->held_bytes = std::max(bytes, old.held_bytes);
   } else {
+    // Room for a few more records, so the writes that follow can reuse it as above.
+    const std::size_t room = records + records / kGrowthRoom;
+    if (!sketch->previous_sources.empty()) {
+      sketch->previous = it->second;
+      // A file's sketch is taken over page by page: only pages this search writes are copied.
+      sketch->previous_in_place = it->second->file && it->second->records <= room &&
+                                  CopyOnWriteArrays(*it->second, room, &sketch->codes,
+                                                    &sketch->meta, &sketch->ids);
+    }
     if (it != entries_.end()) {
       // Frees the old arrays (unless a search still holds them) before mapping new ones.
       held_ -= BytesOf(*it->second);
       entries_.erase(it);
     }
-    // Room for a few more records, so the writes that follow can reuse it as above.
-    const std::size_t room = records + records / kGrowthRoom;
-    sketch->codes = PageArray<std::int8_t>(room * dim);
-    sketch->meta = PageArray<RecordSketchMeta>(room);
-    sketch->ids = PageArray<std::int64_t>(room);
+    if (!sketch->previous_in_place) {
+      sketch->codes = PageArray<std::int8_t>(room * dim);
+      sketch->meta = PageArray<RecordSketchMeta>(room);
+      sketch->ids = PageArray<std::int64_t>(room);
+    }
     if (!sketch->codes || !sketch->meta || !sketch->ids) return nullptr;
   }
+  sketch->sources.assign(ChunksOf(sketch->meta.size()), 0);
   entries_[key] = sketch;
   held_ = others + sketch->held_bytes;
   return sketch;
@@ -231,11 +294,25 @@ void SketchCache::Committed(std::size_t shard, std::uint64_t base, CommitOutcome
     // Left behind: no snapshot has this id, so the next search replaces it (lending its
     // arrays) and sketches the shard anew.
     sketch.txn_id = followed ? base + 1 : kNoSnapshot;
-    // A followed file-backed sketch of a kNoVectors commit keeps its file's arrays; published
-    // anew (a copy of the same bytes) so other processes, whose snapshots have the new id too,
-    // can map it.
-    if (followed) PublishLocked(shard, it->second);
+    // A followed file-backed sketch of a kNoVectors commit keeps its file's arrays, whose
+    // header is rewritten to name the new snapshot, so other processes, whose snapshots have
+    // the new id too, can map it; when that cannot be done it is published anew (a copy).
+    if (followed && !(sketch.file && Rename(it->first, sketch, base))) {
+      PublishLocked(shard, it->second);
+    }
   }
+}
+
+bool SketchCache::Rename(const Key& key, ShardSketch& sketch, std::uint64_t base) {
+  SketchSnapshot from;
+  const std::string path = SketchFilePath(base_path_, key.first, key.second);
+  FileIdentity identity;
+  if (!Snapshot(key.first, key.second, base, sketch.records, &from) ||
+      !RenameSketchSnapshot(path, *sketch.file, from, sketch.txn_id, &identity)) {
+    return false;
+  }
+  seen_[key] = identity;
+  return true;
 }
 
 bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
@@ -251,13 +328,16 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
       // Records before the append keep their bytes and positions (the shard's last block is
       // topped up, new blocks follow it); the new ones wait past `covered`.
       const std::size_t records = sketch.records + change.appended[shard];
-      if (sketch.codes.size() < records * sketch.dim || sketch.meta.size() < records ||
-          sketch.ids.size() < records) {
-        return false;
-      }
       const std::uint64_t held = std::max(sketch.held_bytes, ShardSketch::BytesFor(records, sketch.dim));
       const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
       if (held - sketch.held_bytes > budget - std::min(budget, held_)) return false;
+      // Out of room: moved into larger arrays, keeping every record sketched, which needs
+      // every search to have let go of the old ones.
+      if ((sketch.codes.size() < records * sketch.dim || sketch.meta.size() < records ||
+           sketch.ids.size() < records || sketch.sources.size() < ChunksOf(records)) &&
+          (!alone || !Grow(sketch, records))) {
+        return false;
+      }
       held_ += held - sketch.held_bytes;
       sketch.held_bytes = held;
       sketch.records = records;
@@ -275,6 +355,8 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
       for (std::size_t i = 0; i < covered; ++i) {
         if (std::binary_search(dead.begin(), dead.end(), sketch.ids[i])) {
           sketch.ids[i] = kTombstoneId;
+          // The chunk's codes no longer match the bytes it was made from.
+          sketch.sources[i / kSketchChunkRecords] = 0;
           changed = true;
         }
       }
@@ -290,6 +372,23 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
   return false;
 }
 
+bool SketchCache::Grow(ShardSketch& sketch, std::size_t records) {
+  const std::size_t room = records + records / kGrowthRoom;
+  const std::size_t covered = sketch.covered.load(std::memory_order_relaxed);
+  PageArray<std::int8_t> codes(room * sketch.dim);
+  PageArray<RecordSketchMeta> meta(room);
+  PageArray<std::int64_t> ids(room);
+  if (!codes || !meta || !ids) return false;
+  std::memcpy(codes.get(), sketch.codes.get(), covered * sketch.dim);
+  std::memcpy(meta.get(), sketch.meta.get(), covered * sizeof(RecordSketchMeta));
+  std::memcpy(ids.get(), sketch.ids.get(), covered * sizeof(std::int64_t));
+  sketch.codes = std::move(codes);
+  sketch.meta = std::move(meta);
+  sketch.ids = std::move(ids);
+  sketch.sources.resize(ChunksOf(room), 0);
+  return true;
+}
+
 bool SketchCache::Privatize(ShardSketch& sketch) {
   const std::size_t records = sketch.records;
   const std::size_t room = records + records / kGrowthRoom;
@@ -297,17 +396,19 @@ bool SketchCache::Privatize(ShardSketch& sketch) {
   const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
   const std::uint64_t others = held_ - sketch.held_bytes;
   if (bytes > budget || others > budget - bytes) return false;
-  PageArray<std::int8_t> codes(room * sketch.dim);
-  PageArray<RecordSketchMeta> meta(room);
-  PageArray<std::int64_t> ids(room);
-  if (!codes || !meta || !ids) return false;
-  std::memcpy(codes.get(), sketch.codes.get(), records * sketch.dim);
-  std::memcpy(meta.get(), sketch.meta.get(), records * sizeof(RecordSketchMeta));
-  std::memcpy(ids.get(), sketch.ids.get(), records * sizeof(std::int64_t));
+  // What is copied is trusted from then on: every chunk is checked first.
+  if (!sketch.Intact(0, records)) return false;
+  PageArray<std::int8_t> codes;
+  PageArray<RecordSketchMeta> meta;
+  PageArray<std::int64_t> ids;
+  if (!CopyOnWriteArrays(sketch, room, &codes, &meta, &ids)) return false;
   sketch.codes = std::move(codes);
   sketch.meta = std::move(meta);
   sketch.ids = std::move(ids);
   sketch.file.reset();
+  sketch.chunk_hashes = nullptr;
+  sketch.chunk_state.reset();
+  sketch.sources.resize(ChunksOf(room), 0);
   held_ = others + bytes;
   sketch.held_bytes = bytes;
   return true;
@@ -350,12 +451,18 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
         MappedSketch mapped;
         const std::string path = SketchFilePath(base_path_, key.first, key.second);
         bool ok = Snapshot(key.first, key.second, txn_id, records, &snap);
-        // Another process may have published this snapshot already: then that file is mapped.
-        bool found = ok && LoadSketchFile(path, snap, &mapped) == SketchFileState::kUsable;
+        // Another process may have published this snapshot already: then that file is mapped
+        // (unless a chunk of it is damaged: then it is written anew).
+        bool found = ok && LoadSketchFile(path, snap, &mapped) == SketchFileState::kUsable &&
+                     EveryChunkIntact(mapped, snap);
+        if (!found) mapped = MappedSketch();
         if (ok && !found) {
           std::lock_guard<std::mutex> copying(strong->copying);
-          ok = BeginSketchFile(path, snap, strong->codes.get(), strong->meta.get(),
-                               strong->ids.get(), &pending);
+          // A file-backed sketch (one that followed a commit) is copied only once every chunk
+          // of it is found intact.
+          ok = strong->Intact(0, records) &&
+               BeginSketchFile(path, snap, strong->codes.get(), strong->meta.get(),
+                               strong->ids.get(), strong->sources.data(), &pending);
         }
         std::weak_ptr<ShardSketch> weak = strong;
         strong->publisher_refs.fetch_sub(1);

@@ -3,15 +3,17 @@
 // from any handle or process, gives later snapshots a new id, and a sketch is only used by a
 // reader of the id it is tagged with. The handle's own commits are reported to the cache
 // (commit_observer.h) and carry the sketch over to the commit's id when the change is known
-// exactly; any other commit leaves the sketch behind, and the next search sketches the whole
-// shard anew.
+// exactly; any other commit leaves the sketch behind, and the next search reads the whole
+// shard, taking over the old sketch's chunks whose record bytes are unchanged (sources) and
+// sketching the rest.
 //
 // With a store path, a complete sketch is published to a file beside the store (sketch_file.h)
 // by a background thread and from then on mapped from it: every handle and process of the
 // host maps the same file, and a handle whose snapshot a published file describes prunes from
-// its first search. A file is verified once per mapping; one that is missing, stale or damaged
-// is never used, and the shard is sketched in memory (and published) as without files. When
-// files cannot be written (a read-only directory, a full disk) sketches stay in private memory.
+// its first search. A file's header is verified when it is mapped and each chunk before its
+// first use (ShardSketch::Intact); a file that is missing, stale or damaged is never used, and
+// the shard is sketched in memory (and published) as without files. When files cannot be
+// written (a read-only directory, a full disk) sketches stay in private memory.
 #pragma once
 
 #include <sys/types.h>
@@ -41,6 +43,11 @@ namespace zanth {
 // and most TLB misses in every search. The kernel hands out zeroed pages as they are touched.
 void* MapPages(std::size_t bytes);  // nullptr when the mapping fails
 void UnmapPages(void* data, std::size_t bytes);
+// Maps `file_bytes` (rounded up to whole pages) of file `fd` from `offset` (page-aligned)
+// privately over the start of pages from MapPages: they read as the file's and are copied
+// only when written, so unchanged pages stay the page cache's, shared with every process that
+// maps the file. The file must hold those whole pages. False when the mapping fails.
+bool MapFileOver(void* pages, int fd, std::uint64_t offset, std::size_t file_bytes);
 
 // Owns its pages, or (View) points into memory someone else holds: a published file's mapping,
 // which is read-only.
@@ -50,6 +57,16 @@ class PageArray {
   PageArray() = default;
   explicit PageArray(std::size_t n)
       : data_(static_cast<T*>(MapPages(n * sizeof(T)))), bytes_(data_ ? n * sizeof(T) : 0) {}
+  // n elements whose first `from_file` are those of `fd` at `offset` (MapFileOver); empty when
+  // that fails.
+  static PageArray CopyOnWrite(std::size_t n, int fd, std::uint64_t offset,
+                               std::size_t from_file) {
+    PageArray array(n);
+    if (array && from_file != 0 && !MapFileOver(array.data_, fd, offset, from_file * sizeof(T))) {
+      return PageArray();
+    }
+    return array;
+  }
   static PageArray View(const T* data, std::size_t n) {
     PageArray view;
     view.data_ = const_cast<T*>(data);
@@ -138,6 +155,26 @@ struct ShardSketch {
   // header and page padding (at most 16 KiB) are not counted in held_bytes. The cache's lock
   // guards it.
   std::shared_ptr<SketchMapping> file;
+  // With a file: its chunk hashes, and per chunk 0 (not checked yet), 1 (intact) or 2
+  // (damaged). No record is used before its chunk is found intact (Intact); a damaged chunk
+  // marks the sketch `damaged`, and the cache hands out a damaged sketch no more. Set before
+  // the sketch is handed out, and changed only while no search holds it.
+  const std::uint64_t* chunk_hashes = nullptr;
+  std::unique_ptr<std::atomic<std::uint8_t>[]> chunk_state;
+  mutable std::atomic<bool> damaged{false};
+  // Per chunk of kSketchChunkRecords positions: the hash of the record bytes its codes were
+  // made from (SourceHash in bounds.h), 0 when not known. Sized for every position the arrays
+  // hold; the search that sketches a chunk writes its entry.
+  std::vector<std::uint64_t> sources;
+  // While this sketch is built after a commit it did not follow: the sources of the sketch it
+  // replaced, and that sketch unless this one took over its arrays. A block whose record bytes
+  // hash to its chunk's old source takes the old chunk (found intact in `previous`) instead of
+  // being sketched: copied, or already in place when the arrays were lent or start as the old
+  // file's (previous_in_place). Only the search holding `grow` uses them; it lets them go once
+  // the sketch is complete.
+  std::vector<std::uint64_t> previous_sources;
+  std::shared_ptr<const ShardSketch> previous;
+  bool previous_in_place = false;
   // A publishing thread holds `copying` while it copies the arrays into its file, and counts
   // in publisher_refs the reference it holds meanwhile (which is no reader afterwards).
   std::mutex copying;
@@ -147,6 +184,11 @@ struct ShardSketch {
   static constexpr std::size_t kFilterBitmaps = 4;
   mutable std::mutex filters_mu;
   mutable std::vector<std::shared_ptr<const AcceptedBits>> filters;
+
+  // Whether positions [first, first + count) may be used: always for a private sketch; for a
+  // file's, once every chunk they touch is found intact (checked here, by whichever search
+  // gets to a chunk first; two may both check one).
+  bool Intact(std::size_t first, std::size_t count) const;
 
   static std::size_t BytesFor(std::size_t records, std::size_t dim) {
     return records * (dim + sizeof(RecordSketchMeta) + sizeof(std::int64_t));
@@ -169,15 +211,16 @@ class SketchCache final : public CommitObserver {
   // missing or older one is replaced by an empty sketch of that snapshot when the budget has
   // room for it (counting the one it replaces); otherwise null. The replaced sketch's arrays
   // are reused when no search holds them and they are at most twice the size needed; larger
-  // ones (the shard shrank) are freed. A file-backed sketch never lends its arrays.
+  // ones (the shard shrank) are freed. A file-backed sketch lends its file's arrays copy on
+  // write. The new sketch may take over the replaced one's chunks (previous_sources).
   std::shared_ptr<ShardSketch> Acquire(std::size_t shard, std::size_t dim, std::uint64_t txn_id,
                                        std::size_t records);
 
   // A commit of this handle to `shard` (commit_observer.h). A sketch of the commit's base
   // snapshot follows an advanced commit when it can do so exactly: any kNoVectors commit (the
-  // tag moves on); an append of its dimension that its arrays have room for (the new records
-  // wait unsketched at the end); tombstones of its dimension while no search holds it (their
-  // ids are marked dead). Every other sketch of the base is left behind. An unchanged commit
+  // tag moves on); an append of its dimension that its arrays have room for, or (while no
+  // search holds it) that larger arrays are made for (the new records wait unsketched at the
+  // end); tombstones of its dimension while no search holds it (their ids are marked dead). Every other sketch of the base is left behind. An unchanged commit
   // changes nothing.
   // With files, before Acquire (and for many shards at once): maps the published file of that
   // snapshot, checked in full outside the cache's lock, when it is new to this cache and the
@@ -185,9 +228,10 @@ class SketchCache final : public CommitObserver {
   // processes that sketched one shard at once come to share one file. Failures change nothing.
   void AdoptFile(std::size_t shard, std::size_t dim, std::uint64_t txn_id, std::size_t records);
 
-  // A file-backed sketch follows a change of its vectors by first copying its arrays to
-  // private memory (only while no search holds it); a complete sketch that followed is
-  // published again.
+  // A file-backed sketch follows a change of its vectors by first mapping its file's arrays
+  // privately, copy on write (only while no search holds it); a complete sketch that followed
+  // is published again, or, for a kNoVectors commit of a file-backed one, its file's header
+  // names the new snapshot.
   void Committed(std::size_t shard, std::uint64_t base, CommitOutcome outcome,
                  const ShardChange& change) override;
 
@@ -244,7 +288,13 @@ class SketchCache final : public CommitObserver {
                                            MappedSketch&& mapped,
                                            const std::shared_ptr<ShardSketch>& expected);
   void PublishLocked(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch);
-  // Copies a file-backed sketch's arrays to private memory with room to grow. mu_ held.
+  // Has the file of file-backed `sketch`, which followed a kNoVectors commit from `base`, name
+  // the sketch's snapshot (RenameSketchSnapshot). mu_ held.
+  bool Rename(const Key& key, ShardSketch& sketch, std::uint64_t base);
+  // Moves a private sketch's covered records into arrays with room past `records`. mu_ held,
+  // no search holding the sketch.
+  bool Grow(ShardSketch& sketch, std::size_t records);
+  // Makes a file-backed sketch's arrays private, with room to grow. mu_ held.
   bool Privatize(ShardSketch& sketch);
   bool Snapshot(std::size_t shard, std::size_t dim, std::uint64_t txn_id, std::size_t records,
                 SketchSnapshot* snap) const;

@@ -10,8 +10,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <algorithm>
 #include <cstring>
 #include <utility>
+
+#include "vectors/kernels/chunk_hash.h"
 
 namespace zanth {
 
@@ -28,54 +31,41 @@ struct Header {
   std::uint32_t header_bytes;
   std::uint64_t shard, dim, txn_id, records, data_dev, data_ino;
   std::uint64_t codes_offset, meta_offset, ids_offset, file_bytes;
-  // SketchHash of the file's bytes before this field, combined with that of the bytes after.
+  // ChunkHash of the header's other bytes and the chunk table (seeded with kHeaderSeed).
   std::uint64_t hash;
+  std::uint64_t chunk_records, table_offset, sources_offset;
 };
 static_assert(sizeof(Header) <= kHeaderBytes);
 constexpr std::size_t kHashField = offsetof(Header, hash);
+constexpr std::uint64_t kHeaderSeed = 0x5A4E534B48454144ULL;
 
 struct Layout {
-  std::uint64_t codes, meta, ids, bytes;
+  std::uint64_t codes, meta, ids, table, sources, chunks, bytes;
 };
 
 std::uint64_t RoundUp(std::uint64_t n, std::uint64_t to) { return (n + to - 1) / to * to; }
 
+// The chunk hashes and then the chunks' source hashes come last, so the arrays keep their
+// places whatever the tables' size.
 Layout LayoutOf(std::uint64_t records, std::uint64_t dim) {
   Layout l;
   l.codes = kHeaderBytes;
   l.meta = RoundUp(l.codes + records * dim, kSectionAlign);
   l.ids = RoundUp(l.meta + records * sizeof(RecordSketchMeta), kSectionAlign);
-  l.bytes = l.ids + records * sizeof(std::int64_t);
+  l.table = l.ids + records * sizeof(std::int64_t);
+  l.chunks = (records + kSketchChunkRecords - 1) / kSketchChunkRecords;
+  l.sources = l.table + l.chunks * sizeof(std::uint64_t);
+  l.bytes = l.sources + l.chunks * sizeof(std::uint64_t);
   return l;
 }
 
-constexpr std::uint64_t kP1 = 0x9E3779B185EBCA87ULL;
-constexpr std::uint64_t kP2 = 0xC2B2AE3D27D4EB4FULL;
-constexpr std::uint64_t kP3 = 0x165667B19E3779F9ULL;
-constexpr std::uint64_t kP4 = 0x85EBCA77C2B2AE63ULL;
-
-std::uint64_t Rotl(std::uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
-std::uint64_t Round(std::uint64_t acc, std::uint64_t word) {
-  return Rotl(acc + word * kP2, 31) * kP1;
-}
-std::uint64_t Word(const unsigned char* p) {
-  std::uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-std::uint64_t Avalanche(std::uint64_t h) {
-  h ^= h >> 33;
-  h *= kP2;
-  h ^= h >> 29;
-  h *= kP3;
-  return h ^ (h >> 32);
-}
-
-std::uint64_t FileHash(const char* file, std::uint64_t bytes) {
-  const std::uint64_t before = SketchHash(file, kHashField);
-  const std::uint64_t after =
-      SketchHash(file + kHashField + sizeof(std::uint64_t), bytes - kHashField - sizeof(std::uint64_t));
-  return Avalanche(Round(before, after) ^ kP4);
+// The header with its hash field taken as zero, then both tables.
+std::uint64_t HeaderHash(const char* file, const Layout& l) {
+  char header[kHeaderBytes];
+  std::memcpy(header, file, kHeaderBytes);
+  std::memset(header + kHashField, 0, sizeof(std::uint64_t));
+  return ChunkHash(file + l.table, l.bytes - l.table,
+                   ChunkHash(header, kHeaderBytes, kHeaderSeed));
 }
 
 std::atomic<std::uint64_t> temporary_counter{0};
@@ -94,43 +84,52 @@ FileIdentity IdentityOfStat(const struct stat& st) {
           static_cast<std::int64_t>(st.st_size)};
 }
 
+// The padding before the meta and the ids sections is zero (no hash covers it, and a byte
+// changed anywhere is a damaged file).
+bool ZeroGaps(const char* file, const Layout& l, const SketchSnapshot& snap) {
+  const std::uint64_t gaps[2][2] = {{l.codes + snap.records * snap.dim, l.meta},
+                                    {l.meta + snap.records * sizeof(RecordSketchMeta), l.ids}};
+  for (const auto& gap : gaps) {
+    for (std::uint64_t at = gap[0]; at < gap[1]; ++at) {
+      if (file[at] != 0) return false;
+    }
+  }
+  return true;
+}
+
 void PointInto(const char* file, const Layout& l, MappedSketch* out) {
   out->codes = reinterpret_cast<const std::int8_t*>(file + l.codes);
   out->meta = reinterpret_cast<const RecordSketchMeta*>(file + l.meta);
   out->ids = reinterpret_cast<const std::int64_t*>(file + l.ids);
+  out->chunk_hashes = reinterpret_cast<const std::uint64_t*>(file + l.table);
+  out->sources = reinterpret_cast<const std::uint64_t*>(file + l.sources);
 }
 
 }  // namespace
 
 SketchMapping::~SketchMapping() {
   if (data_ != nullptr) munmap(data_, bytes_);
+  if (fd_ >= 0) close(fd_);
+}
+
+SketchSections SketchFileSections(std::uint64_t records, std::uint64_t dim) {
+  const Layout l = LayoutOf(records, dim);
+  return {l.codes, l.meta, l.ids};
 }
 
 std::uint64_t SketchFileBytes(std::uint64_t records, std::uint64_t dim) {
   return LayoutOf(records, dim).bytes;
 }
 
-std::uint64_t SketchHash(const void* data, std::size_t bytes) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  const unsigned char* const end = p + bytes;
-  std::uint64_t h;
-  if (bytes >= 32) {
-    std::uint64_t a = kP1 + kP2, b = kP2, c = 0, d = 0 - kP1;
-    for (; end - p >= 32; p += 32) {
-      a = Round(a, Word(p));
-      b = Round(b, Word(p + 8));
-      c = Round(c, Word(p + 16));
-      d = Round(d, Word(p + 24));
-    }
-    h = Rotl(a, 1) + Rotl(b, 7) + Rotl(c, 12) + Rotl(d, 18);
-    for (std::uint64_t lane : {a, b, c, d}) h = (h ^ Round(0, lane)) * kP1 + kP4;
-  } else {
-    h = kP3;
-  }
-  h += static_cast<std::uint64_t>(bytes);
-  for (; end - p >= 8; p += 8) h = Rotl(h ^ Round(0, Word(p)), 27) * kP1 + kP4;
-  for (; p < end; ++p) h = Rotl(h ^ (*p * kP3), 11) * kP1;
-  return Avalanche(h);
+std::uint64_t SketchChunkHash(const std::int8_t* codes, const RecordSketchMeta* meta,
+                              const std::int64_t* ids, std::size_t records, std::size_t dim,
+                              std::size_t chunk) {
+  const std::size_t first = chunk * kSketchChunkRecords;
+  const std::size_t n = std::min(kSketchChunkRecords, records - first);
+  const ChunkHasher hash = BestChunkHasher();
+  std::uint64_t h = hash(codes + first * dim, n * dim, chunk);
+  h = hash(meta + first, n * sizeof(RecordSketchMeta), h);
+  return hash(ids + first, n * sizeof(std::int64_t), h);
 }
 
 std::string SketchDirectory(const std::string& base_path) { return base_path + "/sketches"; }
@@ -158,7 +157,10 @@ FileIdentity IdentityOf(const std::string& path) {
 
 SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& want,
                                MappedSketch* out) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Writable where it may be, so its header can later name a snapshot that followed
+  // (RenameSketchSnapshot).
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && errno != ENOENT) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? SketchFileState::kMissing : SketchFileState::kDamaged;
   struct stat st;
   Header h;
@@ -180,20 +182,75 @@ SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& wa
   }
   const Layout l = LayoutOf(want.records, want.dim);
   if (h.header_bytes != kHeaderBytes || h.codes_offset != l.codes || h.meta_offset != l.meta ||
-      h.ids_offset != l.ids || h.file_bytes != l.bytes ||
+      h.ids_offset != l.ids || h.file_bytes != l.bytes || h.table_offset != l.table || h.sources_offset != l.sources ||
+      h.chunk_records != kSketchChunkRecords ||
       static_cast<std::uint64_t>(st.st_size) != l.bytes) {
     close(fd);
     return SketchFileState::kDamaged;
   }
-  // Populated at once: the hash reads every page, and searches read them all after it.
-  void* data = mmap(nullptr, l.bytes, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
-  close(fd);
-  if (data == MAP_FAILED) return SketchFileState::kDamaged;
-  auto mapping = std::make_shared<SketchMapping>(data, l.bytes);
-  if (FileHash(mapping->data(), l.bytes) != h.hash) return SketchFileState::kDamaged;
+  // Not populated: the pages are faulted in by the search that reads them, on every pool
+  // thread at once, and only the header and the table are read here.
+  void* data = mmap(nullptr, l.bytes, PROT_READ, MAP_SHARED, fd, 0);
+  if (data == MAP_FAILED) {
+    close(fd);
+    return SketchFileState::kDamaged;
+  }
+  auto mapping = std::make_shared<SketchMapping>(data, l.bytes, fd);
+  if (HeaderHash(mapping->data(), l) != h.hash || !ZeroGaps(mapping->data(), l, want)) {
+    return SketchFileState::kDamaged;
+  }
   out->mapping = std::move(mapping);
   PointInto(out->mapping->data(), l, out);
   return SketchFileState::kUsable;
+}
+
+bool RenameSketchSnapshot(const std::string& path, const SketchMapping& mapping,
+                          const SketchSnapshot& from, std::uint64_t txn_id,
+                          FileIdentity* identity) {
+  struct stat mapped, named;
+  if (fstat(mapping.fd(), &mapped) != 0 || stat(path.c_str(), &named) != 0 ||
+      mapped.st_dev != named.st_dev || mapped.st_ino != named.st_ino) {
+    return false;
+  }
+  Header h;
+  std::memcpy(&h, mapping.data(), sizeof h);
+  const Layout l = LayoutOf(from.records, from.dim);
+  const SketchSnapshot has{h.shard, h.dim, h.txn_id, h.records, h.data_dev, h.data_ino};
+  // The header it replaces must be sound, or the new hash would vouch for damaged tables.
+  if (!(has == from) || mapping.bytes() != l.bytes || HeaderHash(mapping.data(), l) != h.hash) {
+    return false;
+  }
+  char header[kHeaderBytes];
+  std::memcpy(header, mapping.data(), kHeaderBytes);
+  h.txn_id = txn_id;
+  std::memcpy(header, &h, sizeof h);
+  // HeaderHash reads the tables after the header: hashed with the new header in their place.
+  const std::uint64_t seed = [&] {
+    char zeroed[kHeaderBytes];
+    std::memcpy(zeroed, header, kHeaderBytes);
+    std::memset(zeroed + kHashField, 0, sizeof(std::uint64_t));
+    return ChunkHash(zeroed, kHeaderBytes, kHeaderSeed);
+  }();
+  const std::uint64_t hash = ChunkHash(mapping.data() + l.table, l.bytes - l.table, seed);
+  std::memcpy(header + kHashField, &hash, sizeof hash);
+  if (pwrite(mapping.fd(), header, kHeaderBytes, 0) != static_cast<ssize_t>(kHeaderBytes)) {
+    return false;
+  }
+  struct stat st;
+  if (fstat(mapping.fd(), &st) != 0) return false;
+  *identity = IdentityOfStat(st);
+  return true;
+}
+
+bool EveryChunkIntact(const MappedSketch& mapped, const SketchSnapshot& snap) {
+  const std::uint64_t chunks = LayoutOf(snap.records, snap.dim).chunks;
+  for (std::uint64_t c = 0; c < chunks; ++c) {
+    if (SketchChunkHash(mapped.codes, mapped.meta, mapped.ids, snap.records, snap.dim, c) !=
+        mapped.chunk_hashes[c]) {
+      return false;
+    }
+  }
+  return true;
 }
 
 PendingSketchFile::PendingSketchFile(PendingSketchFile&& other) noexcept
@@ -214,7 +271,8 @@ PendingSketchFile::~PendingSketchFile() {
 
 bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
                      const std::int8_t* codes, const RecordSketchMeta* meta,
-                     const std::int64_t* ids, PendingSketchFile* out) {
+                     const std::int64_t* ids, const std::uint64_t* sources,
+                     PendingSketchFile* out) {
   const std::string dir = path.substr(0, path.rfind('/'));
   const std::string name = path.substr(path.rfind('/') + 1);
   if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return false;
@@ -249,17 +307,28 @@ bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
   h.meta_offset = l.meta;
   h.ids_offset = l.ids;
   h.file_bytes = l.bytes;
+  h.chunk_records = kSketchChunkRecords;
+  h.table_offset = l.table;
+  h.sources_offset = l.sources;
   std::memcpy(file, &h, sizeof h);
   std::memcpy(file + l.codes, codes, snap.records * snap.dim);
   std::memcpy(file + l.meta, meta, snap.records * sizeof(RecordSketchMeta));
   std::memcpy(file + l.ids, ids, snap.records * sizeof(std::int64_t));
+  if (sources != nullptr) std::memcpy(file + l.sources, sources, l.chunks * sizeof(std::uint64_t));
   return true;
 }
 
 bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out) {
   PendingSketchFile p(std::move(pending));
   char* file = static_cast<char*>(p.data);
-  const std::uint64_t hash = FileHash(file, p.bytes);
+  const Layout l = LayoutOf(p.snap.records, p.snap.dim);
+  MappedSketch arrays;
+  PointInto(file, l, &arrays);
+  auto* table = reinterpret_cast<std::uint64_t*>(file + l.table);
+  for (std::uint64_t c = 0; c < l.chunks; ++c) {
+    table[c] = SketchChunkHash(arrays.codes, arrays.meta, arrays.ids, p.snap.records, p.snap.dim, c);
+  }
+  const std::uint64_t hash = HeaderHash(file, l);
   std::memcpy(file + kHashField, &hash, sizeof hash);
   munmap(p.data, p.bytes);
   p.data = nullptr;
@@ -270,11 +339,13 @@ bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out) {
   SyncDirectory(p.path.substr(0, p.path.rfind('/')));
   struct stat st;
   void* mapped = fstat(fd, &st) == 0
-                     ? mmap(nullptr, p.bytes, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0)
+                     ? mmap(nullptr, p.bytes, PROT_READ, MAP_SHARED, fd, 0)
                      : MAP_FAILED;
-  close(fd);
-  if (mapped == MAP_FAILED) return false;
-  out->mapping = std::make_shared<SketchMapping>(mapped, p.bytes);
+  if (mapped == MAP_FAILED) {
+    close(fd);
+    return false;
+  }
+  out->mapping = std::make_shared<SketchMapping>(mapped, p.bytes, fd);
   out->identity = IdentityOfStat(st);
   PointInto(out->mapping->data(), LayoutOf(p.snap.records, p.snap.dim), out);
   return true;
@@ -282,9 +353,10 @@ bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out) {
 
 bool WriteSketchFile(const std::string& path, const SketchSnapshot& snap,
                      const std::int8_t* codes, const RecordSketchMeta* meta,
-                     const std::int64_t* ids, MappedSketch* out) {
+                     const std::int64_t* ids, const std::uint64_t* sources,
+                     MappedSketch* out) {
   PendingSketchFile pending;
-  if (!BeginSketchFile(path, snap, codes, meta, ids, &pending)) return false;
+  if (!BeginSketchFile(path, snap, codes, meta, ids, sources, &pending)) return false;
   return FinishSketchFile(std::move(pending), out);
 }
 
