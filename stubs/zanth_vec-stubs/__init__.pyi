@@ -179,7 +179,8 @@ class ZanthVec:
     def sketch_memory(self) -> int:
         """Bytes of search sketches this handle holds (int8 codes of the vectors plus 20 bytes
         a record): mappings of the sketch files in base_path/sketches, which every process of
-        the host shares through the page cache, plus private sketches not published yet. When
+        the host shares through the page cache, plus private sketches not published yet, and the
+        acceptance bitmaps (and gathered codes) of the filters recently searched with. When
         the store folder is read-only or the disk is full, sketches stay in private memory and
         nothing fails. Waits until sketches being published by this handle are written."""
 

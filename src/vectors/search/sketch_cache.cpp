@@ -511,7 +511,12 @@ std::uint64_t SketchCache::memory() const {
   // Publishing in progress holds a temporary file's pages and may swap a sketch for a file:
   // the figure is taken once it is over (a forked child has no such threads).
   if (getpid() == owner_pid_) published_.wait(lock, [&] { return publishers_ == 0; });
-  return held_;
+  std::uint64_t filters = 0;
+  for (const auto& entry : entries_) {
+    std::lock_guard<std::mutex> hold(entry.second->filters_mu);
+    for (const auto& bits : entry.second->filters) filters += bits->Bytes();
+  }
+  return held_ + filters;
 }
 
 }  // namespace zanth

@@ -119,6 +119,11 @@ struct AcceptedBits {
   std::vector<RecordSketchMeta> meta;
 
   bool compact() const { return !rank.empty(); }
+  // Bytes of the bitmap and the gathered copies.
+  std::uint64_t Bytes() const {
+    return words.size() * sizeof(std::uint64_t) + rank.size() * sizeof(std::uint32_t) +
+           codes.size() + meta.size() * sizeof(RecordSketchMeta);
+  }
   // Accepted positions below `position` (< positions), when compact().
   std::size_t RankOf(std::size_t position) const {
     const std::uint64_t below = (std::uint64_t{1} << (position % 64)) - 1;
@@ -251,7 +256,9 @@ class SketchCache final : public CommitObserver {
   // Lock-free, so a forked child that never searches with sketches never touches the mutex.
   bool enabled() const { return budget() != 0; }
   // Bytes of the sketches held now (their held_bytes; sketches replaced while a search still
-  // uses them are freed when it ends and not counted), once publishing under way has ended.
+  // uses them are freed when it ends and not counted) and of the filters' bitmaps and gathered
+  // copies kept beside them, once publishing under way has ended. The budget caps the
+  // sketches only: the filters kept per sketch are few and bounded by its size.
   std::uint64_t memory() const;
 
   // Counts of the searches since the last TakeCounts: records whose bound was tested, those
