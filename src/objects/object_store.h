@@ -10,9 +10,30 @@
 #include <string_view>
 #include <vector>
 
+#include "base/id_key.h"
 #include "store/store_handle.h"
 
 namespace zanth {
+
+// One shard's object records of a batch: the id key and the position of its value in the
+// caller's spans, sorted by key bytes so LMDB receives ascending keys.
+struct KeyedRecord {
+  IdKey key;
+  std::size_t position;
+};
+
+// Per shard, the records of `ids`, sorted; only the last occurrence of a repeated id is kept.
+std::vector<std::vector<KeyedRecord>> RouteObjectIds(std::span<const std::int64_t> ids,
+                                                     std::size_t num_shards);
+
+// Puts values[record.position] under each record's key, or deletes each record's key (a missing
+// one is not an error), inside `txn`, the write transaction of `shard`.
+// Errors: kLmdb (a put or delete failed; `operation` and the shard name it).
+Status PutObjectRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                        std::span<const KeyedRecord> records,
+                        std::span<const std::string_view> values);
+Status DeleteObjectRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                           std::span<const KeyedRecord> records);
 
 // Stores values[i] under ids[i]. When an id occurs more than once, the last occurrence wins.
 // Errors: kInvalidArgument (zero shards with a non-empty batch, length mismatch),

@@ -1,5 +1,10 @@
 #include "store/shard_writer.h"
 
+#include <exception>
+#include <system_error>
+#include <thread>
+#include <vector>
+
 #include "pool/worker_pool.h"
 
 namespace zanth {
@@ -19,10 +24,10 @@ std::uint64_t EntriesOf(MDB_txn* txn, MDB_dbi dbi) {
 
 Status WriteShards(const StoreHandle& store, const char* operation,
                    const std::function<bool(std::size_t)>& has_work, const ShardWriteFn& write,
-                   const ShardChange& change) {
+                   const ShardChange& change, ShardLanes lanes) {
   if (Status s = store.CheckProcess(); !s.ok()) return s;
   CommitObserver* observer = store.commit_observer();
-  return WorkerPool::Instance().Run(store.num_shards(), [&](std::size_t shard) -> Status {
+  auto run = [&](std::size_t shard) -> Status {
     if (!has_work(shard)) return Status::Ok();
     Txn txn;
     if (int rc = txn.BeginWrite(store.environment(shard)); rc != 0) {
@@ -50,7 +55,33 @@ Status WriteShards(const StoreHandle& store, const char* operation,
       observer->Committed(shard, base, outcome, change);
     }
     return Status::Ok();
-  });
+  };
+  if (lanes == ShardLanes::kPool) return WorkerPool::Instance().Run(store.num_shards(), run);
+  // Shard 0 runs on the calling thread; the others get a thread each, joined before returning.
+  // The first failure in shard order is returned.
+  std::vector<Status> results(store.num_shards());
+  auto guarded = [&](std::size_t shard) {
+    try {
+      results[shard] = run(shard);
+    } catch (const std::exception& e) {
+      results[shard] = Status::Internal(ShardContext(operation, shard) + ": " + e.what());
+    }
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t shard = 1; shard < store.num_shards(); ++shard) {
+    if (!has_work(shard)) continue;
+    try {
+      threads.emplace_back(guarded, shard);
+    } catch (const std::system_error&) {
+      guarded(shard);  // no thread to be had: run it here
+    }
+  }
+  if (store.num_shards() > 0) guarded(0);
+  for (std::thread& thread : threads) thread.join();
+  for (Status& status : results) {
+    if (!status.ok()) return status;
+  }
+  return Status::Ok();
 }
 
 Status ReadShards(const StoreHandle& store, const char* operation,
