@@ -64,7 +64,7 @@ STATS_ID = -(2**63) + 2  # {"dead": vectors deleted since the last compaction}
 JOURNAL_ID = -(2**63) + 3  # ("journal", [(record id, index keys), ...]) of the write running
 FORMAT = "zanth.Collection/1"
 LOCK_FILE = "collection.lock"
-CHUNK = 20_000  # documents per journaled write: each costs five commits whatever its size
+CHUNK = 20_000  # documents per journaled write: the journal, one commit per shard, its removal
 METRICS = ("cosine", "ip")
 DEFAULT_SHARDS = 5
 
