@@ -38,6 +38,7 @@ be missing from a search for that moment.
 from __future__ import annotations
 
 import fcntl
+import gc
 import math
 import operator
 import os
@@ -540,6 +541,11 @@ class Collection:
 
     def _write(self, ids: object, vectors: object, metadatas: object, documents: object,
                progress: bool, replace: bool) -> None:
+        with _no_collection():
+            self._write_batch(ids, vectors, metadatas, documents, progress, replace)
+
+    def _write_batch(self, ids: object, vectors: object, metadatas: object, documents: object,
+                     progress: bool, replace: bool) -> None:
         batch = self._batch(ids, vectors, metadatas, documents)
         bar = _progress(progress, len(batch.rids), "adding" if not replace else "upserting")
         with self._writing():
@@ -789,6 +795,20 @@ class Collection:
             out[rid] = Hit(obj[0], score, obj[1], obj[2], vector)
         return sorted(out.values(), key=lambda h: (
             math.isnan(h.score), -h.score if not math.isnan(h.score) else 0.0, _order(h.id)))
+
+
+@contextmanager
+def _no_collection() -> Iterator[None]:
+    """Pauses the cyclic garbage collector: a batch allocates a few tuples per document, none
+    in a cycle, and the collections they would trigger traverse every live object again and
+    again."""
+    paused = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if paused:
+            gc.enable()
 
 
 class _NoBar:

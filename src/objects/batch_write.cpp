@@ -117,7 +117,8 @@ Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
           wrote[s] = 1;
         }
         if (!objects[s].empty()) {
-          if (Status st = PutObjectRecords(txn, dbi, kOperation, s, objects[s], batch.objects);
+          if (Status st = PutObjectRecords(txn, dbi, kOperation, s, objects[s], batch.objects,
+                                           PaddingOfPages(txn, dbi));
               !st.ok()) {
             return st;
           }

@@ -28,7 +28,8 @@ struct WriteBatch {
 
 // Applies the batch: in each shard's transaction, in this order, object deletions, vector
 // tombstones (a walk over every block of every shard, as DeleteVectors), index deletions,
-// index insertions, vector appends and object puts; a repeated id's last object wins. Before
+// index insertions, vector appends and object puts; a repeated id's last object wins. Objects
+// are pickles: those of a third to half a page are stored padded (see ObjectPadding). Before
 // any shard is written, the arguments are checked and every shard that receives vectors is
 // read to check its dimension, so those failures write nothing.
 // A shard whose write or commit fails stores nothing of the batch while the other shards

@@ -38,14 +38,28 @@ std::vector<std::vector<KeyedRecord>> RouteObjectIds(std::span<const std::int64_
   return batches;
 }
 
+ObjectPadding PaddingOfPages(MDB_txn* txn, MDB_dbi dbi) {
+  MDB_stat stat;
+  if (mdb_stat(txn, dbi, &stat) != 0 || stat.ms_psize == 0) return ObjectPadding();
+  // A leaf node over half a page never stays in the leaf: LMDB keeps at least two per page.
+  return ObjectPadding{stat.ms_psize / 3, stat.ms_psize / 2};
+}
+
 Status PutObjectRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
                         std::span<const KeyedRecord> records,
-                        std::span<const std::string_view> values) {
+                        std::span<const std::string_view> values, ObjectPadding padding) {
   for (const KeyedRecord& record : records) {
     MDB_val key = ToVal(KeyView(record.key));
-    MDB_val value = ToVal(values[record.position]);
-    if (int rc = mdb_put(txn, dbi, &key, &value, 0); rc != 0) {
+    const std::string_view given = values[record.position];
+    const bool padded = given.size() > padding.above && given.size() < padding.to;
+    MDB_val value = padded ? MDB_val{padding.to, nullptr} : ToVal(given);
+    if (int rc = mdb_put(txn, dbi, &key, &value, padded ? MDB_RESERVE : 0); rc != 0) {
       return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, shard));
+    }
+    if (padded) {
+      char* out = static_cast<char*>(value.mv_data);
+      std::memcpy(out, given.data(), given.size());
+      std::memset(out + given.size(), 0, padding.to - given.size());
     }
   }
   return Status::Ok();
