@@ -407,6 +407,43 @@ def test_metadata_of_a_batch_is_checked_as_one_document_at_a_time(fields, data):
     assert outcome(zc._clean_metadatas) == outcome(zc._clean_each)
 
 
+def test_padded_and_unpadded_objects_read_the_same(tmp_path):
+    """write_batch pads pickles of a third to half a page with zero bytes (their own overflow
+    page); objects as store_data writes them, unpadded as earlier versions left them, read
+    the same."""
+    import mmap
+    import pickle
+
+    import zanth_vec
+
+    third, half = mmap.PAGESIZE // 3, mmap.PAGESIZE // 2
+    raw_store = zanth_vec.ZanthVec(str(tmp_path / "raw"), 2)
+    sizes = sorted({n + d for n in (third - 40, half - 40) for d in range(-3, 4)} | {10, 3000})
+    blobs = [b"v" * size for size in sizes]
+    raw_store.write_batch(list(range(len(blobs))), blobs)
+    assert raw_store.get_data(list(range(len(blobs)))) == blobs
+    for blob, stored in zip(blobs, raw_store.get_pickled(list(range(len(blobs))))):
+        plain = pickle.dumps(blob)
+        assert stored == (plain.ljust(half, b"\0") if third < len(plain) < half else plain)
+
+    col = Collection(tmp_path / "c", dim=384, metric="ip")
+    vectors = np.random.default_rng(3).standard_normal((4, 384)).astype(np.float32)
+    col.add(list("abcd"), vectors, [{"k": i} for i in range(4)], ["x", None, "z", "w"])
+    rids = [record_id(i) for i in "abcd"]
+    stored = col._store.get_pickled(rids)
+    assert all(len(b) == half for b in stored)
+    before = [(r.id, r.metadata, r.document, r.vector.tolist()) for r in col.get(list("abcd"), include_vectors=True)]
+    col._store.store_pickled([pickle.dumps(pickle.loads(b)) for b in stored[:2]], rids[:2])
+    del col
+    col = Collection(tmp_path / "c")
+    assert [len(b) < half for b in col._store.get_pickled(rids)] == [True, True, False, False]
+    assert [(r.id, r.metadata, r.document, r.vector.tolist())
+            for r in col.get(list("abcd"), include_vectors=True)] == before
+    assert [col.query(v, k=1)[0].id for v in vectors] == list("abcd")
+    col.delete(["a", "c"])
+    assert sorted(col.ids()) == ["b", "d"] and len(col) == 2
+
+
 def test_foreign_stores_are_refused_not_misread(tmp_path):
     import zanth_vec
 

@@ -235,7 +235,9 @@ class ZanthVec:
         identifiers[i] (as store_flat_vectors), and in each shard's transaction first removes
         the objects of object_deletes, marks the vectors of vector_deletes deleted (dim: their
         dimension, default the vectors' columns), removes index_deletes, then files
-        index_inserts, appends and stores. Shape and argument errors (ValueError "Length
+        index_inserts, appends and stores. A pickle of a third to half a page is stored padded
+        with zero bytes to half a page (its own overflow page; pickle.loads ignores the
+        padding, get_pickled returns it). Shape and argument errors (ValueError "Length
         mismatch" when data and identifiers differ in length, a dimension mismatch, an object
         that cannot be pickled) write nothing. A shard that fails stores nothing of the batch
         while the others commit; the call then raises OSError naming the shard."""
