@@ -31,8 +31,9 @@ journaled document from its object, or removes every trace of it when it has non
 leaves each document whole or absent, never in part.
 
 Reads take no lock. While a write is running (a journal exists) reads check what they return
-against the objects, so they never return part of a document; a document being replaced may
-be missing from a search for that moment.
+against the objects, so they never return part of a document; a document being written may
+be missing for that moment from a search, a filtered `get` or `count` (its object, which `get`
+by id reads, may commit before the index entries in other shards).
 """
 
 from __future__ import annotations
@@ -217,9 +218,6 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
                 _KEYS.clear()
             _KEYS[(space, kind, value)] = key
     return clean, tuple(dict.fromkeys(keys)) if lists else tuple(keys)
-
-
-_PLAIN = (int, float, str, bool)
 
 
 def _column_keys(space: str, column: Sequence[Any]) -> list[str] | None:
