@@ -1,5 +1,7 @@
 #include "store/shard_writer.h"
 
+#include <algorithm>
+#include <atomic>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -14,6 +16,10 @@ std::string ShardContext(const char* operation, std::size_t shard) {
 }
 
 namespace {
+
+// Threads of one kThreadPerShard write, the calling thread included: enough to overlap the
+// syncs of the usual shard counts without a thread per shard of a store with hundreds.
+constexpr std::size_t kMaxWriteLanes = 16;
 
 std::uint64_t EntriesOf(MDB_txn* txn, MDB_dbi dbi) {
   MDB_stat stat;
@@ -57,26 +63,35 @@ Status WriteShards(const StoreHandle& store, const char* operation,
     return Status::Ok();
   };
   if (lanes == ShardLanes::kPool) return WorkerPool::Instance().Run(store.num_shards(), run);
-  // Shard 0 runs on the calling thread; the others get a thread each, joined before returning.
-  // The first failure in shard order is returned.
+  // The calling thread and up to kMaxWriteLanes - 1 threads of its own take the shards with
+  // work in turn; the threads are joined before returning. Where no thread can be had, fewer
+  // lanes do the work. The first failure in shard order is returned.
+  std::vector<std::size_t> pending;
+  for (std::size_t shard = 0; shard < store.num_shards(); ++shard) {
+    if (has_work(shard)) pending.push_back(shard);
+  }
   std::vector<Status> results(store.num_shards());
-  auto guarded = [&](std::size_t shard) {
-    try {
-      results[shard] = run(shard);
-    } catch (const std::exception& e) {
-      results[shard] = Status::Internal(ShardContext(operation, shard) + ": " + e.what());
+  std::atomic<std::size_t> next{0};
+  auto lane = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < pending.size();) {
+      const std::size_t shard = pending[i];
+      try {
+        results[shard] = run(shard);
+      } catch (const std::exception& e) {
+        results[shard] = Status::Internal(ShardContext(operation, shard) + ": " + e.what());
+      }
     }
   };
   std::vector<std::thread> threads;
-  for (std::size_t shard = 1; shard < store.num_shards(); ++shard) {
-    if (!has_work(shard)) continue;
+  const std::size_t count = std::min(pending.size(), kMaxWriteLanes);
+  for (std::size_t t = 1; t < count; ++t) {
     try {
-      threads.emplace_back(guarded, shard);
+      threads.emplace_back(lane);
     } catch (const std::system_error&) {
-      guarded(shard);  // no thread to be had: run it here
+      break;
     }
   }
-  if (store.num_shards() > 0) guarded(0);
+  lane();
   for (std::thread& thread : threads) thread.join();
   for (Status& status : results) {
     if (!status.ok()) return status;
