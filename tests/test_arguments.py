@@ -87,6 +87,20 @@ ERRORS = [
     (lambda s: s.store_flat_vectors(D, [1, 2**63]), OverflowError, None),
     (lambda s: s.store_flat_vectors(D, [1, 2, 3]), ValueError, None),  # more ids than rows
     (lambda s: s.store_flat_vectors(np.ones((2, 3), np.float32), [5, 6]), ValueError, "dimension"),
+    # write_batch: every argument is converted and checked before any shard is written
+    *[(lambda s, kw=kw: s.write_batch([5, 6], **kw), x, m) for kw, x, m in [
+        (dict(data=["a"]), ValueError, "^Length mismatch$"),
+        (dict(data=["a", Unpicklable()], vectors=D), RuntimeError, "refuses"),
+        (dict(data=["a", "b"], vectors=np.ones((3, 4), np.float32)), ValueError, "3 vectors for 2"),
+        (dict(data=["a", "b"], vectors=np.ones((2, 3), np.float32)), ValueError, "dimension"),
+        (dict(vectors=np.ones((2, 4), np.float32), dim=5), ValueError, "dim is 5"),
+        (dict(vectors=np.zeros((2, 4))), TypeError, "vectors"),
+        (dict(data=["a", "b"], vector_deletes=[1]), ValueError, "need dim"),
+        (dict(data=["a", "b"], index_inserts=[("z", 5), ("x" * 503, 6)]), ValueError, None),
+        (dict(data=["a", "b"], index_deletes=[("a", 1), ("b", "2")]), TypeError, "index_deletes"),
+        (dict(data=["a", "b"], object_deletes="12"), TypeError, "object_deletes"),
+        (dict(data=["a", "b"], vector_deletes=[2**63], dim=4), OverflowError, None)]],
+    (lambda s: s.write_batch("12"), TypeError, "identifiers"),
     # search_flat
     (lambda s: s.search_flat(), TypeError, None),
     *[(lambda s, q=q: s.search_flat(q), TypeError, "query_vector") for q in [

@@ -234,6 +234,19 @@ KINDS = {  # write, and the ids of `ids` the store holds
 }
 
 
+def every_part(db, ids):
+    """The ids held, when each has all three parts or none (else the three sets differ)."""
+    held = [KINDS[kind][1](db, ids) for kind in ("objects", "vectors", "index")]
+    return held[0] if held[0] == held[1] == held[2] else held
+
+
+# One write_batch: each id's object, vector and index entry in the id's own shard.
+KINDS["batch"] = (
+    lambda db, ids: db.write_batch(ids, [b"v" * 1500] * len(ids), np.full((len(ids), 32), 0.5, np.float32),
+                                   index_inserts=[(key_in(abs(i) % 3, i), i) for i in ids]),
+    every_part)
+
+
 @pytest.mark.parametrize("kind", sorted(KINDS))
 def test_full_map_fails_only_that_shard(store_path, kind):
     """Shard 0 fills up; a call across all shards raises and leaves shard 0's bytes as they

@@ -22,6 +22,8 @@ SIGNATURES = {
     "set_sketch_budget": "($self, max_bytes)", "take_prune_counts": "($self)",
     "store_pickled": "($self, data, identifiers)", "get_pickled": "($self, identifiers)",
     "filter_cache_memory": "($self)", "set_filter_cache_budget": "($self, max_bytes)",
+    "write_batch": "($self, identifiers, data=None, vectors=None, index_inserts=None, "
+                   "index_deletes=None, vector_deletes=None, object_deletes=None, dim=None)",
 }
 
 

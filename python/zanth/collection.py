@@ -21,21 +21,27 @@ dead vectors, and the journal.
 Writes. Every write call takes the collection's lock (a file lock beside the shards, and a
 thread lock), then writes a journal -- an object at JOURNAL_ID listing each record id it will
 touch with every index key it may write or remove; one commit, as the lock lets one writer at a
-time have a journal -- then the vectors and index entries, then the objects (deletion: the
-objects first), and then removes the journal. A writer that dies leaves its journal; whoever next takes the lock (any write, opening
-the collection, or a read that finds a journal and the lock free) rebuilds each journaled
-document from its object, or removes every trace of it when it has none. So a crash leaves each
-document whole or absent, never in part.
+time have a journal -- then the objects, vectors and index entries of the chunk in one commit
+per shard (`write_batch`), and then removes the journal. The shards commit independently and a
+document's records span shards (index records live in the shards of their keys), so until the
+journal is removed any subset of the shards may hold their part. A writer that dies, or a
+`write_batch` that fails on some shard, leaves the journal; whoever next takes the lock (any
+write, opening the collection, or a read that finds a journal and the lock free) rebuilds each
+journaled document from its object, or removes every trace of it when it has none. So a crash
+leaves each document whole or absent, never in part.
 
 Reads take no lock. While a write is running (a journal exists) reads check what they return
-against the objects, so they never return part of a document; a document being replaced may
-be missing from a search for that moment.
+against the objects, so they never return part of a document; a document being written may
+be missing for that moment from a search, a filtered `get` or `count` (its object, which `get`
+by id reads, may commit before the index entries in other shards).
 """
 
 from __future__ import annotations
 
 import fcntl
+import gc
 import math
+import operator
 import os
 import threading
 from collections.abc import Iterable, Iterator, Mapping, Sequence
@@ -60,7 +66,7 @@ STATS_ID = -(2**63) + 2  # {"dead": vectors deleted since the last compaction}
 JOURNAL_ID = -(2**63) + 3  # ("journal", [(record id, index keys), ...]) of the write running
 FORMAT = "zanth.Collection/1"
 LOCK_FILE = "collection.lock"
-CHUNK = 20_000  # documents per journaled write: each costs five commits whatever its size
+CHUNK = 20_000  # documents per journaled write: the journal, one commit per shard, its removal
 METRICS = ("cosine", "ip")
 DEFAULT_SHARDS = 5
 
@@ -214,6 +220,70 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
     return clean, tuple(dict.fromkeys(keys)) if lists else tuple(keys)
 
 
+def _column_keys(space: str, column: Sequence[Any]) -> list[str] | None:
+    """The index key of each value of one field's column, when every value is of one plain
+    type that needs no conversion (the checks of `_clean_metadata`'s common cases, once per
+    column and per distinct value); None sends the batch to the per-document path."""
+    kinds = set(map(type, column))
+    if len(kinds) != 1:
+        return None
+    kind = kinds.pop()
+    if kind is int:
+        if min(column) < -enc.MAX_EXACT_INT or max(column) > enc.MAX_EXACT_INT:
+            return None
+    elif kind is float:
+        if any(map(math.isnan, column)):
+            return None
+    elif kind is str:
+        if not all(map(str.isascii, column)):
+            return None
+    elif kind is not bool:
+        return None
+    distinct = list(dict.fromkeys(column))  # one type: 1, 1.0 and True never meet here
+    known: dict[Any, str]
+    if kind is int or kind is float:
+        prefix = space + "n"
+        known = dict(zip(distinct, [prefix + code for code in enc.number_codes(distinct)]))
+    else:
+        known = {value: _value_key(space, value) for value in distinct}
+    if max(map(len, known.values())) > enc.MAX_INDEX_KEY_BYTES:  # ASCII: a byte a character
+        return None
+    return list(map(known.__getitem__, column))
+
+
+def _clean_metadatas(metas: list[Any], doc_ids: list[DocId],
+                     ) -> tuple[list[Metadata], list[tuple[str, ...]]]:
+    """`_clean_metadata` of each document. Documents whose metadata are plain dicts with the
+    same fields in the same order and plain values are checked and keyed a column at a time;
+    anything else (and any doubt) goes through `_clean_metadata`, which raises the errors."""
+    n = len(metas)
+    first = metas[0] if n else None
+    if n < 32 or type(first) is not dict or not first:
+        return _clean_each(metas, doc_ids)
+    fields = tuple(first)
+    if not all(type(m) is dict and tuple(m) == fields for m in metas):
+        return _clean_each(metas, doc_ids)
+    rows = list(map(operator.itemgetter(*fields), metas))
+    columns: list[Sequence[Any]] = [rows] if len(fields) == 1 else list(zip(*rows))
+    keyed = []
+    for field, column in zip(fields, columns):
+        try:
+            space = _namespace(field, doc_ids[0])
+        except (TypeError, ValueError):
+            return _clean_each(metas, doc_ids)  # raises in document order
+        keys = _column_keys(space, column)
+        if keys is None:
+            return _clean_each(metas, doc_ids)
+        keyed.append(keys)
+    return metas, list(zip(*keyed))
+
+
+def _clean_each(metas: list[Any], doc_ids: list[DocId],
+                ) -> tuple[list[Metadata], list[tuple[str, ...]]]:
+    cleaned = [_clean_metadata(m, d) for m, d in zip(metas, doc_ids)]
+    return [c[0] for c in cleaned], [c[1] for c in cleaned]
+
+
 class _Batch(NamedTuple):
     doc_ids: list[DocId]
     rids: list[int]
@@ -226,8 +296,9 @@ class _Batch(NamedTuple):
     def objects(self, rows: range) -> list[tuple[Any, ...]]:
         raw = self.given[rows.start:rows.stop].tobytes()
         size = self.given.itemsize * self.given.shape[1]
-        return [(self.doc_ids[n], self.metadatas[n], self.documents[n],
-                 raw[i:i + size], self.keys[n]) for i, n in zip(range(0, len(raw), size), rows)]
+        part = slice(rows.start, rows.stop)
+        return list(zip(self.doc_ids[part], self.metadatas[part], self.documents[part],
+                        [raw[i:i + size] for i in range(0, len(raw), size)], self.keys[part]))
 
 
 class Collection:
@@ -376,16 +447,18 @@ class Collection:
                 return  # nothing was written before the settings
             self._adopt(settings, None, None)
         assert self.dim is not None
-        self._store.delete_flat_vectors(rids, self.dim)
-        self._dead += len(rids)
-        self._store.batch_index_delete(stale + [(enc.PRESENT_KEY, rid) for rid in rids])
         objects = self._store.get_data(rids)
         whole = [(rid, obj) for rid, obj in zip(rids, objects) if _is_doc(obj)]
-        if whole:
-            given = np.stack([np.frombuffer(obj[3], dtype=np.float32) for _, obj in whole])
-            self._store.store_flat_vectors(self._searched(given), [rid for rid, _ in whole])
-            self._store.batch_index_insert(
-                [(key, rid) for rid, obj in whole for key in obj[4] + (enc.PRESENT_KEY,)])
+        given = np.stack([np.frombuffer(obj[3], dtype=np.float32) for _, obj in whole]) \
+            if whole else np.zeros((0, self.dim), np.float32)
+        # Every vector and index record of these ids is dropped and those of the objects are
+        # written again, in one commit per shard; a failure leaves the journal to retry it.
+        self._store.write_batch(
+            [rid for rid, _ in whole], vectors=self._searched(given), vector_deletes=rids,
+            dim=self.dim, index_deletes=stale + [(enc.PRESENT_KEY, rid) for rid in rids],
+            index_inserts=[(key, rid) for rid, obj in whole
+                           for key in obj[4] + (enc.PRESENT_KEY,)])
+        self._dead += len(rids)
 
     # ---- input -------------------------------------------------------------------------
 
@@ -430,8 +503,7 @@ class Collection:
         if isinstance(documents, str):
             documents = [documents]
         given = self._vectors(vectors, n)
-        record_id = enc.record_id
-        rids = [record_id(doc_id) for doc_id in doc_ids]
+        rids = enc.record_ids(doc_ids)
         if len(set(rids)) != n:  # find the first repeat, to name it
             seen: dict[int, DocId] = {}
             for rid, doc_id in zip(rids, doc_ids):
@@ -449,9 +521,8 @@ class Collection:
         for doc_id, doc in zip(doc_ids, docs):
             if doc is not None and not isinstance(doc, str):
                 raise TypeError(f"document of {doc_id!r} is a str, not {type(doc).__name__}")
-        cleaned = [_clean_metadata(m, d) for m, d in zip(metas, doc_ids)]
-        return _Batch(doc_ids, rids, given, self._searched(given), [c[0] for c in cleaned],
-                      docs, [c[1] for c in cleaned])
+        clean, keys = _clean_metadatas(metas, doc_ids)
+        return _Batch(doc_ids, rids, given, self._searched(given), clean, docs, keys)
 
     # ---- writing -----------------------------------------------------------------------
 
@@ -468,6 +539,11 @@ class Collection:
 
     def _write(self, ids: object, vectors: object, metadatas: object, documents: object,
                progress: bool, replace: bool) -> None:
+        with _no_collection():
+            self._write_batch(ids, vectors, metadatas, documents, progress, replace)
+
+    def _write_batch(self, ids: object, vectors: object, metadatas: object, documents: object,
+                     progress: bool, replace: bool) -> None:
         batch = self._batch(ids, vectors, metadatas, documents)
         bar = _progress(progress, len(batch.rids), "adding" if not replace else "upserting")
         with self._writing():
@@ -492,26 +568,28 @@ class Collection:
             self._maybe_compact()
 
     def _write_chunk(self, batch: _Batch, rows: range, old: list[Any]) -> None:
-        rids = [batch.rids[n] for n in rows]
-        previous = [old[n][4] if _is_doc(old[n]) else None for n in rows]
-        entries = [(rid, batch.keys[n] if was is None
-                    else tuple(dict.fromkeys(batch.keys[n] + was)))
-                   for rid, n, was in zip(rids, rows, previous)]
-        journal = self._begin(entries)
+        rids = batch.rids[rows.start:rows.stop]
+        keys = batch.keys[rows.start:rows.stop]
+        previous = [obj[4] if _is_doc(obj) else None for obj in old[rows.start:rows.stop]]
         replaced = [rid for rid, was in zip(rids, previous) if was is not None]
-        if replaced:
-            assert self.dim is not None
-            self._store.delete_flat_vectors(replaced, self.dim)
-            self._dead += len(replaced)
-            stale = [(key, rid) for rid, n, was in zip(rids, rows, previous) if was
-                     for key in set(was) - set(batch.keys[n])]
-            if stale:
-                self._store.batch_index_delete(stale)
-        self._store.batch_index_insert(
-            [(key, rid) for rid, n in zip(rids, rows) for key in batch.keys[n]]
-            + [(enc.PRESENT_KEY, rid) for rid in rids])
-        self._store.store_flat_vectors(batch.searched[rows.start:rows.stop], rids)
-        self._store.store_data(batch.objects(rows), rids)  # the commit point
+        entries = list(zip(rids, keys)) if not replaced else [
+            (rid, now if was is None else tuple(dict.fromkeys(now + was)))
+            for rid, now, was in zip(rids, keys, previous)]
+        journal = self._begin(entries)
+        stale = [(key, rid) for rid, now, was in zip(rids, keys, previous) if was
+                 for key in set(was) - set(now)]
+        present = enc.PRESENT_KEY
+        # One commit per shard for the whole chunk. A document's records still span shards (its
+        # index records live in the shards of their keys), and each shard commits on its own:
+        # the journal above, committed first and removed only after every shard committed,
+        # names every record id and key the call may touch, so a crash or a failed shard
+        # leaves the journal and recovery makes each of these documents whole or absent.
+        self._store.write_batch(
+            rids, data=batch.objects(rows), vectors=batch.searched[rows.start:rows.stop],
+            index_inserts=[(key, rid) for rid, now in zip(rids, keys) for key in now]
+            + [(present, rid) for rid in rids],
+            index_deletes=stale, vector_deletes=replaced, dim=self.dim)
+        self._dead += len(replaced)
         self._end(journal)
 
     def delete(self, ids: object = None, *, where: object = None) -> int:
@@ -536,11 +614,13 @@ class Collection:
                 part = found[start:start + CHUNK]
                 rids = [rid for rid, _ in part]
                 journal = self._begin([(rid, obj[4]) for rid, obj in part])
-                self._store.delete_data(rids)  # the commit point
-                self._store.batch_index_delete(
-                    [(key, rid) for rid, obj in part for key in obj[4] + (enc.PRESENT_KEY,)])
-                assert self.dim is not None
-                self._store.delete_flat_vectors(rids, self.dim)
+                # The objects (what makes documents visible) and their other records, one
+                # commit per shard; shards that commit while another fails are repaired from
+                # the journal, which stays.
+                self._store.write_batch(
+                    [], object_deletes=rids, vector_deletes=rids, dim=self.dim,
+                    index_deletes=[(key, rid) for rid, obj in part
+                                   for key in obj[4] + (enc.PRESENT_KEY,)])
                 self._dead += len(rids)
                 self._end(journal)
             self._maybe_compact()
@@ -713,6 +793,20 @@ class Collection:
             out[rid] = Hit(obj[0], score, obj[1], obj[2], vector)
         return sorted(out.values(), key=lambda h: (
             math.isnan(h.score), -h.score if not math.isnan(h.score) else 0.0, _order(h.id)))
+
+
+@contextmanager
+def _no_collection() -> Iterator[None]:
+    """Pauses the cyclic garbage collector: a batch allocates a few tuples per document, none
+    in a cycle, and the collections they would trigger traverse every live object again and
+    again."""
+    paused = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if paused:
+            gc.enable()
 
 
 class _NoBar:

@@ -24,12 +24,13 @@ from __future__ import annotations
 import hashlib
 import math
 import struct
+from collections.abc import Sequence
 
 __all__ = [
     "BLOCK_CAPACITY", "BLOCK_KEY_BYTES", "BLOCK_PREFIX", "ID_BYTES",
     "MAX_INDEX_KEY_BYTES", "MAX_EXACT_INT", "PRESENT_KEY", "SEPARATOR", "TOMBSTONE_ID",
-    "field_namespace", "field_range", "number_code", "number_code_after", "record_id",
-    "record_size", "shard_of_id", "shard_of_key", "text_code", "value_key",
+    "field_namespace", "field_range", "number_code", "number_code_after", "number_codes",
+    "record_id", "record_ids", "record_size", "shard_of_id", "shard_of_key", "text_code", "value_key",
 ]
 
 # ---- what the native store writes --------------------------------------------------------
@@ -71,6 +72,13 @@ def record_id(doc_id: int | str) -> int:
     return int.from_bytes(hashlib.blake2b(raw, digest_size=8).digest(), "little") >> 1
 
 
+def record_ids(doc_ids: Sequence[int | str]) -> list[int]:
+    """`record_id` of each id (ids already checked to be str or int)."""
+    blake, from_bytes = hashlib.blake2b, int.from_bytes
+    return [from_bytes(blake(b"s" + d.encode("utf-8", "surrogatepass"), digest_size=8).digest(),
+                       "little") >> 1 if type(d) is str else record_id(d) for d in doc_ids]
+
+
 # ---- Collection: index keys ---------------------------------------------------------------
 
 PRESENT_KEY = "%all"
@@ -94,6 +102,17 @@ def number_code(value: float) -> str:
     """16 hex digits whose byte order is the numeric order of float64 values (-0.0 is 0.0)."""
     bits = int.from_bytes(_DOUBLE(value + 0.0), "big")
     return f"{bits ^ 0xFFFFFFFFFFFFFFFF if bits >> 63 else bits | 1 << 63:016x}"
+
+
+def number_codes(values: "Sequence[float]") -> list[str]:
+    """`number_code` of each value, computed a column at a time."""
+    import numpy as np
+
+    bits = (np.asarray(values, dtype=np.float64) + 0.0).view(np.uint64)  # -0.0 -> 0.0
+    negative = (bits >> np.uint64(63)).astype(bool)
+    codes = np.where(negative, ~bits, bits | np.uint64(1 << 63))
+    text = codes.astype(">u8").tobytes().hex()
+    return [text[i:i + 16] for i in range(0, len(text), 16)]
 
 
 def number_code_after(code: str) -> str:

@@ -12,41 +12,11 @@
 
 namespace zanth {
 
-namespace {
-
-// One shard's record keys, packed into a single buffer: a batch of a million entries would
-// otherwise cost a heap allocation per key, and sorting offsets moves 16 bytes, not strings.
-struct ShardBatch {
-  std::string bytes;
-  struct Span {
-    std::size_t offset;
-    std::size_t size;
-  };
-  std::vector<Span> records;
-
-  void Add(std::string_view key, std::int64_t id) {
-    std::size_t offset = bytes.size();
-    bytes.append(key);
-    bytes.push_back(kIndexSeparator);
-    IdKey id_key = EncodeId(id);
-    bytes.append(id_key.data(), id_key.size());
-    records.push_back({offset, key.size() + kIndexRecordOverhead});
-  }
-  std::string_view At(const Span& s) const { return {bytes.data() + s.offset, s.size}; }
-
-  // Byte-wise ascending; a proper prefix first (std::string_view's comparison is unsigned
-  // through char_traits<char>::compare, which is memcmp).
-  void Sort() {
-    std::sort(records.begin(), records.end(),
-              [this](const Span& a, const Span& b) { return At(a) < At(b); });
-  }
-};
-
-// Routes every entry to its shard. Keys repeat heavily in practice (many ids per key), so each
-// distinct key is hashed once per batch.
-Result<std::vector<ShardBatch>> BuildBatches(std::span<const IndexEntry> entries,
-                                             std::size_t num_shards) {
-  std::vector<ShardBatch> batches(num_shards);
+// Keys repeat heavily in practice (many ids per key), so each distinct key is hashed once per
+// batch.
+Result<std::vector<IndexShardBatch>> RouteIndexEntries(std::span<const IndexEntry> entries,
+                                                       std::size_t num_shards) {
+  std::vector<IndexShardBatch> batches(num_shards);
   std::unordered_map<std::string_view, std::size_t> shard_of_key;
   std::string_view previous_key;
   std::size_t previous_shard = 0;
@@ -74,6 +44,8 @@ Result<std::vector<ShardBatch>> BuildBatches(std::span<const IndexEntry> entries
   return batches;
 }
 
+namespace {
+
 using RecordFn = int (*)(MDB_txn*, MDB_dbi, std::string_view);
 
 int PutRecord(MDB_txn* txn, MDB_dbi dbi, std::string_view record_key) {
@@ -89,26 +61,56 @@ int DeleteRecord(MDB_txn* txn, MDB_dbi dbi, std::string_view record_key) {
   return rc == MDB_NOTFOUND ? 0 : rc;
 }
 
+Status ApplyRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                    IndexShardBatch& batch, RecordFn apply) {
+  batch.Sort();
+  for (const IndexShardBatch::Span& record : batch.records) {
+    if (int rc = apply(txn, dbi, batch.At(record)); rc != 0) {
+      return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, shard));
+    }
+  }
+  return Status::Ok();
+}
+
 Status ApplyToShards(const StoreHandle& store, const char* operation,
                      std::span<const IndexEntry> entries, RecordFn apply) {
-  auto built = BuildBatches(entries, store.num_shards());
+  auto built = RouteIndexEntries(entries, store.num_shards());
   if (!built.ok()) return built.status();
-  std::vector<ShardBatch>& batches = built.value();
+  std::vector<IndexShardBatch>& batches = built.value();
   return WriteShards(
       store, operation, [&](std::size_t s) { return !batches[s].records.empty(); },
       [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
-        ShardBatch& batch = batches[s];
-        batch.Sort();
-        for (const ShardBatch::Span& record : batch.records) {
-          if (int rc = apply(txn, dbi, batch.At(record)); rc != 0) {
-            return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, s));
-          }
-        }
-        return Status::Ok();
+        return ApplyRecords(txn, dbi, operation, s, batches[s], apply);
       });
 }
 
 }  // namespace
+
+void IndexShardBatch::Add(std::string_view key, std::int64_t id) {
+  std::size_t offset = bytes.size();
+  bytes.append(key);
+  bytes.push_back(kIndexSeparator);
+  IdKey id_key = EncodeId(id);
+  bytes.append(id_key.data(), id_key.size());
+  records.push_back({offset, key.size() + kIndexRecordOverhead});
+}
+
+// std::string_view's comparison is unsigned through char_traits<char>::compare (memcmp), so a
+// proper prefix sorts first, as in LMDB.
+void IndexShardBatch::Sort() {
+  std::sort(records.begin(), records.end(),
+            [this](const Span& a, const Span& b) { return At(a) < At(b); });
+}
+
+Status InsertIndexRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                          IndexShardBatch& batch) {
+  return ApplyRecords(txn, dbi, operation, shard, batch, PutRecord);
+}
+
+Status DeleteIndexRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                          IndexShardBatch& batch) {
+  return ApplyRecords(txn, dbi, operation, shard, batch, DeleteRecord);
+}
 
 std::string IndexRecordKey(std::string_view key, std::int64_t id) {
   std::string record(key);

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/id_key.h"
 #include "store/store_handle.h"
@@ -27,6 +28,35 @@ struct IndexEntry {
 
 // key + '|' + 8 id bytes.
 std::string IndexRecordKey(std::string_view key, std::int64_t id);
+
+// One shard's record keys of a batch, packed into a single buffer: a batch of a million entries
+// would otherwise cost a heap allocation per key, and sorting offsets moves 16 bytes, not strings.
+struct IndexShardBatch {
+  std::string bytes;
+  struct Span {
+    std::size_t offset;
+    std::size_t size;
+  };
+  std::vector<Span> records;
+
+  void Add(std::string_view key, std::int64_t id);
+  std::string_view At(const Span& s) const { return {bytes.data() + s.offset, s.size}; }
+  // Byte-wise ascending, the order LMDB writes fastest.
+  void Sort();
+};
+
+// Routes every entry to the shard of its key: one batch per shard, unsorted.
+// Errors: kInvalidArgument (a key longer than kMaxIndexKeyBytes), kInternal (MD5 unavailable).
+Result<std::vector<IndexShardBatch>> RouteIndexEntries(std::span<const IndexEntry> entries,
+                                                       std::size_t num_shards);
+
+// Sorts `batch` and adds (or removes) its records inside `txn`, the write transaction of
+// `shard`. Existing records on insert and missing ones on delete are not an error.
+// Errors: kLmdb (a put or delete failed; `operation` and the shard name it).
+Status InsertIndexRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                          IndexShardBatch& batch);
+Status DeleteIndexRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                          IndexShardBatch& batch);
 
 // Adds one record per entry; an entry already stored (or repeated in the batch) stays one record.
 // Each shard's records are written in ascending key order in one write transaction.

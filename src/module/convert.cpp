@@ -203,7 +203,7 @@ bool ParseArgs(PyObject* args, PyObject* kwargs, const char* method, const char*
   format[pos++] = ':';
   format[pos] = '\0';
   std::string full = std::string(format) + method;
-  // The limited API offers no va_list-free variant taking an array, so spell out up to 4.
+  // The limited API offers no va_list-free variant taking an array, so spell out up to 8.
   char** kw = const_cast<char**>(names);
   switch (n) {
     case 0: return PyArg_ParseTupleAndKeywords(args, kwargs, full.c_str(), kw) != 0;
@@ -214,6 +214,10 @@ bool ParseArgs(PyObject* args, PyObject* kwargs, const char* method, const char*
     case 3:
       return PyArg_ParseTupleAndKeywords(args, kwargs, full.c_str(), kw, &slots[0], &slots[1],
                                          &slots[2]) != 0;
+    case 8:
+      return PyArg_ParseTupleAndKeywords(args, kwargs, full.c_str(), kw, &slots[0], &slots[1],
+                                         &slots[2], &slots[3], &slots[4], &slots[5], &slots[6],
+                                         &slots[7]) != 0;
     default:
       PyErr_SetString(PyExc_SystemError, "too many parameters");
       return false;

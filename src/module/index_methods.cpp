@@ -46,9 +46,9 @@ bool ToEntry(PyObject* element, IndexEntry* out) {
   return ToId(PyTuple_GetItem(element, 1), &out->id);
 }
 
-// A sequence (not a str) of (key, id) tuples; the whole batch or nothing.
-bool ToIndexEntries(PyObject* obj, std::vector<IndexEntry>* out) {
-  const char* const parameter = "entries";
+}  // namespace
+
+bool ToIndexEntries(PyObject* obj, const char* parameter, std::vector<IndexEntry>* out) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, PyUnicode_Check(obj) ? "expected a sequence, not str"
                                                           : "expected a sequence of (key, id)");
@@ -68,6 +68,8 @@ bool ToIndexEntries(PyObject* obj, std::vector<IndexEntry>* out) {
   return true;
 }
 
+namespace {
+
 using EntriesFn = Status (*)(const StoreHandle&, std::span<const IndexEntry>);
 
 PyObject* RunIndexWrite(PyObject* self, PyObject* args, PyObject* kwargs, const char* method,
@@ -76,7 +78,7 @@ PyObject* RunIndexWrite(PyObject* self, PyObject* args, PyObject* kwargs, const 
   PyObject* slots[1] = {nullptr};
   if (!ParseArgs(args, kwargs, method, kNames, 1, slots)) return nullptr;
   std::vector<IndexEntry> entries;
-  if (!ToIndexEntries(slots[0], &entries)) return nullptr;
+  if (!ToIndexEntries(slots[0], "entries", &entries)) return nullptr;
   if (entries.empty()) Py_RETURN_NONE;
   const StoreHandle& store = StoreOf(self);
   Status status = WithoutGil([&] { return write(store, entries); });

@@ -5,7 +5,10 @@
 
 #include <memory>
 
+#include <vector>
+
 #include "index/filter_cache.h"
+#include "index/index_records.h"
 #include "index/id_set.h"
 #include "module/py_ref.h"
 #include "store/store_handle.h"
@@ -71,6 +74,13 @@ PyObject* StoreGetPickled(PyObject* self, PyObject* args, PyObject* kwargs);
 // Beyond the twelve: the memory and budget of the evaluated filters this handle keeps.
 PyObject* StoreFilterCacheMemory(PyObject* self, PyObject* unused);  // METH_NOARGS
 PyObject* StoreSetFilterCacheBudget(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Beyond the twelve: objects, vectors and index records of one batch in one commit per shard.
+PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// A sequence (not a str) of (key, id) tuples, converted whole or not at all; a TypeError names
+// `parameter`.
+bool ToIndexEntries(PyObject* obj, const char* parameter, std::vector<IndexEntry>* out);
 
 PyObject* IdSetToList(PyObject* self, PyObject* unused);  // METH_NOARGS
 Py_ssize_t IdSetLength(PyObject* self);

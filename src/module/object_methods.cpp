@@ -9,6 +9,7 @@
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/methods.h"
+#include "objects/batch_write.h"
 #include "objects/object_store.h"
 
 namespace zanth::py {
@@ -24,16 +25,24 @@ OwnedRef PickleFunction(const char* name) {
 // Writes the bytes objects of `blobs` (a list the caller owns) under `ids`. The bytes objects
 // stay alive and immutable while the core reads them without the GIL, so their contents are
 // never copied. TypeError when an item is not bytes.
-PyObject* PutBytesList(PyObject* self, PyObject* blobs, const std::vector<std::int64_t>& ids) {
+// Views of the bytes objects of `blobs` (a list the caller owns and keeps unchanged while they
+// are read). TypeError when an item is not bytes.
+bool BytesViews(PyObject* blobs, std::vector<std::string_view>* values) {
   const auto n = static_cast<std::size_t>(PyList_Size(blobs));
-  std::vector<std::string_view> values(n);
+  values->resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* bytes = PyList_GetItem(blobs, static_cast<Py_ssize_t>(i));
     char* data;
     Py_ssize_t size;
-    if (!PyBytes_Check(bytes) || PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return nullptr;
-    values[i] = std::string_view(data, static_cast<std::size_t>(size));
+    if (!PyBytes_Check(bytes) || PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return false;
+    (*values)[i] = std::string_view(data, static_cast<std::size_t>(size));
   }
+  return true;
+}
+
+PyObject* PutBytesList(PyObject* self, PyObject* blobs, const std::vector<std::int64_t>& ids) {
+  std::vector<std::string_view> values;
+  if (!BytesViews(blobs, &values)) return nullptr;
   const StoreHandle& store = StoreOf(self);
   Status status = WithoutGil([&] { return PutObjects(store, ids, values); });
   if (!status.ok()) return RaiseStatus(status);
@@ -60,6 +69,28 @@ bool ToItemsAndIds(PyObject* args, PyObject* kwargs, const char* method, PyObjec
   }
   return true;
 }
+
+// pickle.dumps of every item of `objects` (a list the caller owns), before anything is written:
+// one that cannot be pickled stores nothing.
+bool PickleEach(PyObject* objects, OwnedRef* pickled) {
+  OwnedRef dumps = PickleFunction("dumps");
+  if (!dumps) return false;
+  const Py_ssize_t n = PyList_Size(objects);
+  *pickled = OwnedRef(PyList_New(n));
+  if (!*pickled) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* bytes =
+        PyObject_CallFunctionObjArgs(dumps.get(), PyList_GetItem(objects, i), nullptr);
+    if (!bytes) return false;
+    PyList_SetItem(pickled->get(), i, bytes);
+    if (!PyBytes_Check(bytes)) {
+      PyErr_SetString(PyExc_TypeError, "pickle.dumps did not return bytes");
+      return false;
+    }
+  }
+  return true;
+}
+
 
 // The stored objects of every id (unpickled, or the bytes themselves with `unpickle` false);
 // None where nothing is stored.
@@ -104,22 +135,8 @@ PyObject* StoreStoreData(PyObject* self, PyObject* args, PyObject* kwargs) {
     bool done = false;
     if (!ToItemsAndIds(args, kwargs, "store_data", self, &objects, &ids, &done)) return nullptr;
     if (done) Py_RETURN_NONE;
-    OwnedRef dumps = PickleFunction("dumps");
-    if (!dumps) return nullptr;
-    // Every object is pickled before anything is written: one that cannot be stores nothing.
-    const Py_ssize_t n = PyList_Size(objects.get());
-    OwnedRef pickled(PyList_New(n));
-    if (!pickled) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* bytes =
-          PyObject_CallFunctionObjArgs(dumps.get(), PyList_GetItem(objects.get(), i), nullptr);
-      if (!bytes) return nullptr;
-      PyList_SetItem(pickled.get(), i, bytes);
-      if (!PyBytes_Check(bytes)) {
-        PyErr_SetString(PyExc_TypeError, "pickle.dumps did not return bytes");
-        return nullptr;
-      }
-    }
+    OwnedRef pickled;
+    if (!PickleEach(objects.get(), &pickled)) return nullptr;
     return PutBytesList(self, pickled.get(), ids);
   })
 }
@@ -173,6 +190,66 @@ PyObject* StoreGetDataCount(PyObject* self, PyObject*) {
     auto count = CountRecords(StoreOf(self));
     if (!count.ok()) return RaiseStatus(count.status(), Operation::kGetDataCount);
     return PyLong_FromUnsignedLongLong(count.value());
+  })
+}
+
+PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ZANTH_ENTRY({
+    static const char* const kNames[] = {"identifiers",    "data",          "vectors",
+                                         "index_inserts",  "index_deletes", "vector_deletes",
+                                         "object_deletes", "dim",           nullptr};
+    PyObject* slots[8] = {};
+    if (!ParseArgs(args, kwargs, "write_batch", kNames, 1, slots)) return nullptr;
+    auto given = [&](int i) { return slots[i] != nullptr && slots[i] != Py_None; };
+    std::vector<std::int64_t> ids, vector_deletes, object_deletes;
+    if (!ToIds(slots[0], "identifiers", &ids)) return nullptr;
+    OwnedRef objects;
+    if (given(1) && !ToObjectList(slots[1], "data", &objects)) return nullptr;
+    if (objects && static_cast<std::size_t>(PyList_Size(objects.get())) != ids.size()) {
+      PyErr_SetString(PyExc_ValueError, "Length mismatch");
+      return nullptr;
+    }
+    BufferView data;
+    FloatRows rows;
+    if (given(2)) {
+      if (!ToFloat32Array(slots[2], "vectors", 2, &data)) return nullptr;
+      const Py_buffer& view = data.view();
+      rows.data = static_cast<const char*>(view.buf);
+      rows.rows = static_cast<std::size_t>(view.shape[0]);
+      rows.cols = static_cast<std::size_t>(view.shape[1]);
+      rows.row_stride = view.strides[0];
+      rows.col_stride = view.strides[1];
+    }
+    std::vector<IndexEntry> inserts, deletes;
+    if (given(3) && !ToIndexEntries(slots[3], "index_inserts", &inserts)) return nullptr;
+    if (given(4) && !ToIndexEntries(slots[4], "index_deletes", &deletes)) return nullptr;
+    if (given(5) && !ToIds(slots[5], "vector_deletes", &vector_deletes)) return nullptr;
+    if (given(6) && !ToIds(slots[6], "object_deletes", &object_deletes)) return nullptr;
+    std::uint64_t dim = rows.cols;
+    if (given(7) && !ToU64(slots[7], "dim", &dim)) return nullptr;
+    if (!given(7) && !given(2) && !vector_deletes.empty()) {
+      PyErr_SetString(PyExc_ValueError, "vector_deletes need dim (or vectors of that dimension)");
+      return nullptr;
+    }
+    // Pickled before anything is written: an object that cannot be pickled stores nothing.
+    // The bytes objects stay alive and immutable while the shards read them without the GIL.
+    OwnedRef pickled;
+    if (objects && !PickleEach(objects.get(), &pickled)) return nullptr;
+    std::vector<std::string_view> values;
+    if (pickled && !BytesViews(pickled.get(), &values)) return nullptr;
+    WriteBatch batch;
+    batch.ids = ids;
+    batch.objects = values;
+    batch.vectors = given(2) ? &rows : nullptr;
+    batch.object_deletes = object_deletes;
+    batch.vector_deletes = vector_deletes;
+    batch.index_deletes = deletes;
+    batch.index_inserts = inserts;
+    batch.dim = dim;
+    const StoreHandle& store = StoreOf(self);
+    Status status = WithoutGil([&] { return ApplyWriteBatch(store, batch); });
+    if (!status.ok()) return RaiseStatus(status);
+    Py_RETURN_NONE;
   })
 }
 

@@ -54,6 +54,9 @@ PyMethodDef kStoreMethods[] = {
      "filter_cache_memory($self)\n--\n\n"},
     {"set_filter_cache_budget", ZV_KW(StoreSetFilterCacheBudget), METH_VARARGS | METH_KEYWORDS,
      "set_filter_cache_budget($self, max_bytes)\n--\n\n"},
+    {"write_batch", ZV_KW(StoreWriteBatch), METH_VARARGS | METH_KEYWORDS,
+     "write_batch($self, identifiers, data=None, vectors=None, index_inserts=None, "
+     "index_deletes=None, vector_deletes=None, object_deletes=None, dim=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

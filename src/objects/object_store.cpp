@@ -11,17 +11,12 @@ namespace zanth {
 
 namespace {
 
-struct KeyedRecord {
-  IdKey key;
-  std::size_t position;  // index into the caller's spans
-};
-
 bool KeyLess(const IdKey& a, const IdKey& b) { return std::memcmp(a.data(), b.data(), 8) < 0; }
 
-// Per-shard lists of (key, input position), each sorted by key bytes so LMDB receives
-// ascending keys. With `last_wins`, only the last occurrence of a key is kept.
-std::vector<std::vector<KeyedRecord>> RouteAndSort(std::span<const std::int64_t> ids,
-                                                   std::size_t num_shards, bool last_wins) {
+}  // namespace
+
+std::vector<std::vector<KeyedRecord>> RouteObjectIds(std::span<const std::int64_t> ids,
+                                                     std::size_t num_shards) {
   std::vector<std::vector<KeyedRecord>> batches(num_shards);
   for (std::size_t i = 0; i < ids.size(); ++i) {
     batches[ShardOfId(ids[i], num_shards)].push_back({EncodeId(ids[i]), i});
@@ -31,21 +26,56 @@ std::vector<std::vector<KeyedRecord>> RouteAndSort(std::span<const std::int64_t>
       int c = std::memcmp(a.key.data(), b.key.data(), 8);
       return c != 0 ? c < 0 : a.position < b.position;
     });
-    if (last_wins) {
-      // Keep the last record of each run of equal keys.
-      auto out = batch.begin();
-      for (auto it = batch.begin(); it != batch.end(); ++it) {
-        auto next = it + 1;
-        if (next != batch.end() && !KeyLess(it->key, next->key)) continue;
-        *out++ = *it;
-      }
-      batch.erase(out, batch.end());
+    // Keep the last record of each run of equal keys.
+    auto out = batch.begin();
+    for (auto it = batch.begin(); it != batch.end(); ++it) {
+      auto next = it + 1;
+      if (next != batch.end() && !KeyLess(it->key, next->key)) continue;
+      *out++ = *it;
     }
+    batch.erase(out, batch.end());
   }
   return batches;
 }
 
-}  // namespace
+ObjectPadding PaddingOfPages(MDB_txn* txn, MDB_dbi dbi) {
+  MDB_stat stat;
+  if (mdb_stat(txn, dbi, &stat) != 0 || stat.ms_psize == 0) return ObjectPadding();
+  // A leaf node over half a page never stays in the leaf: LMDB keeps at least two per page.
+  return ObjectPadding{stat.ms_psize / 3, stat.ms_psize / 2};
+}
+
+Status PutObjectRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                        std::span<const KeyedRecord> records,
+                        std::span<const std::string_view> values, ObjectPadding padding) {
+  for (const KeyedRecord& record : records) {
+    MDB_val key = ToVal(KeyView(record.key));
+    const std::string_view given = values[record.position];
+    const bool padded = given.size() > padding.above && given.size() < padding.to;
+    MDB_val value = padded ? MDB_val{padding.to, nullptr} : ToVal(given);
+    if (int rc = mdb_put(txn, dbi, &key, &value, padded ? MDB_RESERVE : 0); rc != 0) {
+      return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, shard));
+    }
+    if (padded) {
+      char* out = static_cast<char*>(value.mv_data);
+      std::memcpy(out, given.data(), given.size());
+      std::memset(out + given.size(), 0, padding.to - given.size());
+    }
+  }
+  return Status::Ok();
+}
+
+Status DeleteObjectRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                           std::span<const KeyedRecord> records) {
+  for (const KeyedRecord& record : records) {
+    MDB_val key = ToVal(KeyView(record.key));
+    int rc = mdb_del(txn, dbi, &key, nullptr);
+    if (rc != 0 && rc != MDB_NOTFOUND) {
+      return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, shard));
+    }
+  }
+  return Status::Ok();
+}
 
 Status PutObjects(const StoreHandle& store, std::span<const std::int64_t> ids,
                   std::span<const std::string_view> values) {
@@ -54,18 +84,11 @@ Status PutObjects(const StoreHandle& store, std::span<const std::int64_t> ids,
   if (store.num_shards() == 0) {
     return Status::InvalidArgument("the store has no shards to hold objects");
   }
-  auto batches = RouteAndSort(ids, store.num_shards(), /*last_wins=*/true);
+  auto batches = RouteObjectIds(ids, store.num_shards());
   return WriteShards(
       store, "store_data", [&](std::size_t s) { return !batches[s].empty(); },
-      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
-        for (const KeyedRecord& record : batches[s]) {
-          MDB_val key = ToVal(KeyView(record.key));
-          MDB_val value = ToVal(values[record.position]);
-          if (int rc = mdb_put(txn, dbi, &key, &value, 0); rc != 0) {
-            return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext("store_data", s));
-          }
-        }
-        return Status::Ok();
+      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) {
+        return PutObjectRecords(txn, dbi, "store_data", s, batches[s], values);
       });
 }
 
@@ -120,18 +143,11 @@ Result<ObjectValues> GetObjects(const StoreHandle& store, std::span<const std::i
 
 Status DeleteObjects(const StoreHandle& store, std::span<const std::int64_t> ids) {
   if (ids.empty() || store.num_shards() == 0) return Status::Ok();
-  auto batches = RouteAndSort(ids, store.num_shards(), /*last_wins=*/true);
+  auto batches = RouteObjectIds(ids, store.num_shards());
   return WriteShards(
       store, "delete_data", [&](std::size_t s) { return !batches[s].empty(); },
-      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
-        for (const KeyedRecord& record : batches[s]) {
-          MDB_val key = ToVal(KeyView(record.key));
-          int rc = mdb_del(txn, dbi, &key, nullptr);
-          if (rc != 0 && rc != MDB_NOTFOUND) {
-            return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext("delete_data", s));
-          }
-        }
-        return Status::Ok();
+      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) {
+        return DeleteObjectRecords(txn, dbi, "delete_data", s, batches[s]);
       });
 }
 

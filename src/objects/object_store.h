@@ -4,15 +4,51 @@
 #pragma once
 
 #include <cstdint>
+#include <climits>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/id_key.h"
 #include "store/store_handle.h"
 
 namespace zanth {
+
+// One shard's object records of a batch: the id key and the position of its value in the
+// caller's spans, sorted by key bytes so LMDB receives ascending keys.
+struct KeyedRecord {
+  IdKey key;
+  std::size_t position;
+};
+
+// Per shard, the records of `ids`, sorted; only the last occurrence of a repeated id is kept.
+std::vector<std::vector<KeyedRecord>> RouteObjectIds(std::span<const std::int64_t> ids,
+                                                     std::size_t num_shards);
+
+// Values of more than a third and less than half of an LMDB page would sit one or two to a leaf
+// page, and a put under a random key splits such a leaf and rewrites it. Padded with zero bytes
+// to half a page they no longer fit a leaf: LMDB gives each its own overflow page, written
+// once, and the leaves hold only keys. Same space, half the write time for values of that
+// size. Only for values whose readers ignore trailing bytes (pickle.loads does).
+struct ObjectPadding {
+  std::size_t above = SIZE_MAX;  // values longer than this ...
+  std::size_t to = 0;            // ... and shorter than this are padded to this length
+};
+
+// The padding for the page size of `txn`'s environment.
+ObjectPadding PaddingOfPages(MDB_txn* txn, MDB_dbi dbi);
+
+// Puts values[record.position] under each record's key (padded as `padding` says), or deletes
+// each record's key (a missing one is not an error), inside `txn`, the write transaction of
+// `shard`. Errors: kLmdb (a put or delete failed; `operation` and the shard name it).
+Status PutObjectRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                        std::span<const KeyedRecord> records,
+                        std::span<const std::string_view> values,
+                        ObjectPadding padding = ObjectPadding());
+Status DeleteObjectRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                           std::span<const KeyedRecord> records);
 
 // Stores values[i] under ids[i]. When an id occurs more than once, the last occurrence wins.
 // Errors: kInvalidArgument (zero shards with a non-empty batch, length mismatch),

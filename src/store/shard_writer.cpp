@@ -1,5 +1,12 @@
 #include "store/shard_writer.h"
 
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <system_error>
+#include <thread>
+#include <vector>
+
 #include "pool/worker_pool.h"
 
 namespace zanth {
@@ -10,6 +17,10 @@ std::string ShardContext(const char* operation, std::size_t shard) {
 
 namespace {
 
+// Threads of one kThreadPerShard write, the calling thread included: enough to overlap the
+// syncs of the usual shard counts without a thread per shard of a store with hundreds.
+constexpr std::size_t kMaxWriteLanes = 16;
+
 std::uint64_t EntriesOf(MDB_txn* txn, MDB_dbi dbi) {
   MDB_stat stat;
   return mdb_stat(txn, dbi, &stat) == 0 ? stat.ms_entries : UINT64_MAX;
@@ -19,10 +30,10 @@ std::uint64_t EntriesOf(MDB_txn* txn, MDB_dbi dbi) {
 
 Status WriteShards(const StoreHandle& store, const char* operation,
                    const std::function<bool(std::size_t)>& has_work, const ShardWriteFn& write,
-                   const ShardChange& change) {
+                   const ShardChange& change, ShardLanes lanes) {
   if (Status s = store.CheckProcess(); !s.ok()) return s;
   CommitObserver* observer = store.commit_observer();
-  return WorkerPool::Instance().Run(store.num_shards(), [&](std::size_t shard) -> Status {
+  auto run = [&](std::size_t shard) -> Status {
     if (!has_work(shard)) return Status::Ok();
     Txn txn;
     if (int rc = txn.BeginWrite(store.environment(shard)); rc != 0) {
@@ -50,7 +61,42 @@ Status WriteShards(const StoreHandle& store, const char* operation,
       observer->Committed(shard, base, outcome, change);
     }
     return Status::Ok();
-  });
+  };
+  if (lanes == ShardLanes::kPool) return WorkerPool::Instance().Run(store.num_shards(), run);
+  // The calling thread and up to kMaxWriteLanes - 1 threads of its own take the shards with
+  // work in turn; the threads are joined before returning. Where no thread can be had, fewer
+  // lanes do the work. The first failure in shard order is returned.
+  std::vector<std::size_t> pending;
+  for (std::size_t shard = 0; shard < store.num_shards(); ++shard) {
+    if (has_work(shard)) pending.push_back(shard);
+  }
+  std::vector<Status> results(store.num_shards());
+  std::atomic<std::size_t> next{0};
+  auto lane = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < pending.size();) {
+      const std::size_t shard = pending[i];
+      try {
+        results[shard] = run(shard);
+      } catch (const std::exception& e) {
+        results[shard] = Status::Internal(ShardContext(operation, shard) + ": " + e.what());
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  const std::size_t count = std::min(pending.size(), kMaxWriteLanes);
+  for (std::size_t t = 1; t < count; ++t) {
+    try {
+      threads.emplace_back(lane);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  lane();
+  for (std::thread& thread : threads) thread.join();
+  for (Status& status : results) {
+    if (!status.ok()) return status;
+  }
+  return Status::Ok();
 }
 
 Status ReadShards(const StoreHandle& store, const char* operation,

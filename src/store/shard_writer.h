@@ -15,12 +15,17 @@ namespace zanth {
 // `write` fills the shard inside `txn`; a non-ok Status aborts that shard's transaction.
 using ShardWriteFn = std::function<Status(std::size_t shard, MDB_txn* txn, MDB_dbi dbi)>;
 
+// Where the shard tasks run. A commit waits for its fdatasync with the CPU idle, so a write
+// whose commits carry many pages finishes sooner when every shard has its own thread and the
+// shards' flushes overlap, than on the pool's one lane per core.
+enum class ShardLanes { kPool, kThreadPerShard };
+
 // Runs `write` for every shard s with has_work(s); `operation` names the call in diagnostics.
 // After each commit the store's commit observer, if any, is told what `change` says the write
 // did to that shard's vector records.
 Status WriteShards(const StoreHandle& store, const char* operation,
                    const std::function<bool(std::size_t)>& has_work, const ShardWriteFn& write,
-                   const ShardChange& change = ShardChange());
+                   const ShardChange& change = ShardChange(), ShardLanes lanes = ShardLanes::kPool);
 
 // Runs `read` for every shard in its own read-only transaction, all shards in parallel.
 using ShardReadFn = std::function<Status(std::size_t shard, MDB_txn* txn, MDB_dbi dbi)>;

@@ -217,3 +217,27 @@ class ZanthVec:
         transaction ids of the shards they were read from, and uses them only while those
         shards are unchanged: any commit, by any handle or process, gives a shard a new one.
         Results never depend on the cache, only speed does."""
+
+    def write_batch(
+        self,
+        identifiers: Ids,
+        data: Sequence[Any] | None = None,
+        vectors: NDArray[np.float32] | None = None,
+        index_inserts: Sequence[tuple[str, int]] | None = None,
+        index_deletes: Sequence[tuple[str, int]] | None = None,
+        vector_deletes: Ids | None = None,
+        object_deletes: Ids | None = None,
+        dim: int | None = None,
+    ) -> None:
+        """Objects, vectors and index entries of one batch in one write transaction per shard
+        (one commit each, shards in parallel): pickles data[i] and stores it under
+        identifiers[i] (as store_data), appends row i of the 2-D float32 array `vectors` under
+        identifiers[i] (as store_flat_vectors), and in each shard's transaction first removes
+        the objects of object_deletes, marks the vectors of vector_deletes deleted (dim: their
+        dimension, default the vectors' columns), removes index_deletes, then files
+        index_inserts, appends and stores. A pickle of a third to half a page is stored padded
+        with zero bytes to half a page (its own overflow page; pickle.loads ignores the
+        padding, get_pickled returns it). Shape and argument errors (ValueError "Length
+        mismatch" when data and identifiers differ in length, a dimension mismatch, an object
+        that cannot be pickled) write nothing. A shard that fails stores nothing of the batch
+        while the others commit; the call then raises OSError naming the shard."""

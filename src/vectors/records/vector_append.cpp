@@ -35,13 +35,13 @@ void EncodeRow(const FloatRows& rows, std::size_t row, std::int64_t id, char* ou
 // rows[first, first + count), encoded in place in the space LMDB reserves for the value.
 Status PutBlock(MDB_txn* txn, MDB_dbi dbi, std::uint32_t number, std::string_view prefix,
                 const VectorBatches& batches, const std::vector<std::size_t>& rows,
-                std::size_t first, std::size_t count, std::size_t shard) {
+                std::size_t first, std::size_t count, const char* operation, std::size_t shard) {
   const std::size_t record_size = batches.record_size;
   BlockKey block_key = EncodeBlockKey(number);
   MDB_val key = ToVal(std::string_view(block_key.data(), block_key.size()));
   MDB_val val{prefix.size() + count * record_size, nullptr};
   if (int rc = mdb_put(txn, dbi, &key, &val, MDB_RESERVE); rc != 0) {
-    return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(kOperation, shard) + ": put block " +
+    return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, shard) + ": put block " +
                                 std::to_string(number));
   }
   char* out = static_cast<char*>(val.mv_data);
@@ -59,8 +59,10 @@ Status NextBlockNumber(std::uint32_t number, std::uint32_t* next) {
   return Status::Ok();
 }
 
-// Writes one shard's batch inside its write transaction (the body of the per-shard task).
-Status AppendToShard(MDB_txn* txn, MDB_dbi dbi, std::size_t shard, const VectorBatches& batches) {
+}  // namespace
+
+Status AppendVectorsToShard(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                            const VectorBatches& batches) {
   const std::vector<std::size_t>& rows = batches.shards[shard];
   const std::size_t record_size = batches.record_size;
   const std::size_t block_bytes = kBlockCapacity * record_size;
@@ -85,7 +87,7 @@ Status AppendToShard(MDB_txn* txn, MDB_dbi dbi, std::size_t shard, const VectorB
       std::size_t room = (block_bytes - block.value.size()) / record_size;
       std::size_t take = std::min(room, rows.size());
       std::string old(block.value);
-      if (Status s = PutBlock(txn, dbi, number, old, batches, rows, 0, take, shard); !s.ok()) {
+      if (Status s = PutBlock(txn, dbi, number, old, batches, rows, 0, take, operation, shard); !s.ok()) {
         return s;
       }
       written = take;
@@ -96,7 +98,7 @@ Status AppendToShard(MDB_txn* txn, MDB_dbi dbi, std::size_t shard, const VectorB
   }
   while (written < rows.size()) {
     std::size_t take = std::min(kBlockCapacity, rows.size() - written);
-    if (Status s = PutBlock(txn, dbi, number, {}, batches, rows, written, take, shard); !s.ok()) {
+    if (Status s = PutBlock(txn, dbi, number, {}, batches, rows, written, take, operation, shard); !s.ok()) {
       return s;
     }
     written += take;
@@ -106,8 +108,6 @@ Status AppendToShard(MDB_txn* txn, MDB_dbi dbi, std::size_t shard, const VectorB
   }
   return Status::Ok();
 }
-
-}  // namespace
 
 Result<VectorBatches> BuildVectorBatches(const FloatRows& rows, std::span<const std::int64_t> ids,
                                          std::size_t num_shards) {
@@ -132,21 +132,29 @@ Result<VectorBatches> BuildVectorBatches(const FloatRows& rows, std::span<const 
   return batches;
 }
 
+Status CheckVectorBatches(const StoreHandle& store, const VectorBatches& batches,
+                          const char* operation) {
+  if (batches.shards.empty()) return Status::Ok();
+  return ReadShards(
+      store, operation, [&](std::size_t s) { return !batches.shards[s].empty(); },
+      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
+        auto last = FindLastBlock(txn, dbi);
+        if (!last.ok()) return last.status();
+        if (!last.value().found) return Status::Ok();
+        BlockKey key = EncodeBlockKey(last.value().number);
+        return CheckBlockLength({key.data(), key.size()}, last.value().value.size(),
+                                batches.record_size, s);
+      });
+}
+
 Status AppendVectorBatches(const StoreHandle& store, const VectorBatches& batches) {
   if (batches.shards.empty()) return Status::Ok();
   const std::size_t record_size = batches.record_size;
   auto has_work = [&](std::size_t s) { return !batches.shards[s].empty(); };
   // A dimension mismatch anywhere must leave every shard unwritten, so look before writing.
-  Status checked = ReadShards(store, kOperation, has_work,
-                              [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
-                                auto last = FindLastBlock(txn, dbi);
-                                if (!last.ok()) return last.status();
-                                if (!last.value().found) return Status::Ok();
-                                BlockKey key = EncodeBlockKey(last.value().number);
-                                return CheckBlockLength({key.data(), key.size()},
-                                                        last.value().value.size(), record_size, s);
-                              });
-  if (!checked.ok()) return checked;
+  if (Status checked = CheckVectorBatches(store, batches, kOperation); !checked.ok()) {
+    return checked;
+  }
   ShardChange change;
   change.kind = ShardChange::Kind::kAppend;
   change.dim = (record_size - kRecordIdSize) / sizeof(float);
@@ -155,7 +163,9 @@ Status AppendVectorBatches(const StoreHandle& store, const VectorBatches& batche
   for (const auto& rows : batches.shards) change.appended.push_back(rows.size());
   return WriteShards(
       store, kOperation, has_work,
-      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) { return AppendToShard(txn, dbi, s, batches); },
+      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) {
+        return AppendVectorsToShard(txn, dbi, kOperation, s, batches);
+      },
       change);
 }
 

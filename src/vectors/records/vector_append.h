@@ -40,6 +40,17 @@ struct VectorBatches {
 Result<VectorBatches> BuildVectorBatches(const FloatRows& rows, std::span<const std::int64_t> ids,
                                          std::size_t num_shards);
 
+// Checks, in a read transaction of every shard with work, that the shard's last block is a
+// whole number of records of this batch's size, so a wrong dimension fails before anything is
+// written. Errors: kInvalidArgument (dimension mismatch), kLmdb (a read failed).
+Status CheckVectorBatches(const StoreHandle& store, const VectorBatches& batches,
+                          const char* operation);
+
+// Appends the batch of `shard` inside `txn`, that shard's write transaction, checking its last
+// block again. Errors: as AppendVectorBatches, for this shard.
+Status AppendVectorsToShard(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
+                            const VectorBatches& batches);
+
 // Appends every shard's batch. First every shard with work is read to check that its last
 // block is a whole number of records of this size; a mismatch fails the call before any shard
 // is written. The same check runs again inside each write transaction, since another writer

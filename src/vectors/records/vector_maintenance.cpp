@@ -98,6 +98,24 @@ Status RewriteBlocks(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size
 
 }  // namespace
 
+Status TombstoneVectorsInShard(MDB_txn* txn, MDB_dbi dbi, const char* operation,
+                               std::size_t shard, const IdHashSet& doomed, std::uint64_t dim,
+                               bool* wrote) {
+  const std::uint64_t record_size = RecordSize(dim);
+  BlockRewrite mark = [&](std::string_view value, bool* changed, std::string* out) {
+    for (std::size_t offset = 0; value.size() - offset >= record_size; offset += record_size) {
+      if (!doomed.contains(DecodeId(value.data() + offset))) continue;
+      if (!*changed) {
+        out->assign(value);
+        *changed = true;
+        *wrote = true;
+      }
+      std::memcpy(out->data() + offset, &kTombstoneId, kRecordIdSize);
+    }
+  };
+  return RewriteBlocks(txn, dbi, operation, shard, record_size, mark);
+}
+
 Status DeleteVectors(const StoreHandle& store, std::span<const std::int64_t> ids,
                      std::uint64_t dim) {
   IdHashSet doomed;
@@ -106,17 +124,6 @@ Status DeleteVectors(const StoreHandle& store, std::span<const std::int64_t> ids
     if (id != kTombstoneId) doomed.insert(id);
   }
   if (doomed.empty() || store.num_shards() == 0) return Status::Ok();
-  const std::uint64_t record_size = RecordSize(dim);
-  BlockRewrite mark = [&](std::string_view value, bool* changed, std::string* out) {
-    for (std::size_t offset = 0; value.size() - offset >= record_size; offset += record_size) {
-      if (!doomed.contains(DecodeId(value.data() + offset))) continue;
-      if (!*changed) {
-        out->assign(value);
-        *changed = true;
-      }
-      std::memcpy(out->data() + offset, &kTombstoneId, kRecordIdSize);
-    }
-  };
   const char* operation = "delete_flat_vectors";
   ShardChange change;
   change.kind = ShardChange::Kind::kTombstones;
@@ -127,11 +134,10 @@ Status DeleteVectors(const StoreHandle& store, std::span<const std::int64_t> ids
   return WriteShards(
       store, operation, [](std::size_t) { return true; },
       [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) {
-        BlockRewrite marked = [&](std::string_view value, bool* changed, std::string* out) {
-          mark(value, changed, out);
-          if (*changed) wrote[s] = 1;
-        };
-        return RewriteBlocks(txn, dbi, operation, s, record_size, marked);
+        bool changed = false;
+        Status status = TombstoneVectorsInShard(txn, dbi, operation, s, doomed, dim, &changed);
+        wrote[s] = changed;
+        return status;
       },
       change);
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "index/id_set.h"
 #include "store/store_handle.h"
 
 namespace zanth {
@@ -19,6 +20,13 @@ namespace zanth {
 // kWrongProcess.
 Status DeleteVectors(const StoreHandle& store, std::span<const std::int64_t> ids,
                      std::uint64_t dim);
+
+// DeleteVectors' work on one shard, inside `txn`, that shard's write transaction: marks the
+// records whose id is in `doomed` and sets `*wrote` when a block changed.
+// Errors: as DeleteVectors, for this shard.
+Status TombstoneVectorsInShard(MDB_txn* txn, MDB_dbi dbi, const char* operation,
+                               std::size_t shard, const IdHashSet& doomed, std::uint64_t dim,
+                               bool* wrote);
 
 // Drops tombstones from every block, deletes blocks left empty (the others keep their numbers
 // and their records' order) and returns how many tombstones were dropped.

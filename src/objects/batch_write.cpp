@@ -1,0 +1,132 @@
+#include "objects/batch_write.h"
+
+#include <string>
+#include <vector>
+
+#include "index/id_set.h"
+#include "objects/object_store.h"
+#include "store/shard_writer.h"
+#include "vectors/records/vector_maintenance.h"
+
+namespace zanth {
+
+namespace {
+
+constexpr const char* kOperation = "write_batch";
+
+Status CheckShape(const StoreHandle& store, const WriteBatch& batch) {
+  if (!batch.objects.empty() && batch.objects.size() != batch.ids.size()) {
+    return Status::InvalidArgument(std::to_string(batch.objects.size()) + " objects for " +
+                                   std::to_string(batch.ids.size()) + " identifiers");
+  }
+  if (batch.vectors != nullptr) {
+    if (batch.vectors->rows != batch.ids.size()) {
+      return Status::InvalidArgument(std::to_string(batch.vectors->rows) + " vectors for " +
+                                     std::to_string(batch.ids.size()) + " identifiers");
+    }
+    if (batch.vectors->cols != batch.dim) {
+      return Status::InvalidArgument("vectors of dimension " +
+                                     std::to_string(batch.vectors->cols) + ", but dim is " +
+                                     std::to_string(batch.dim));
+    }
+  }
+  const bool writes = (!batch.ids.empty() && (!batch.objects.empty() || batch.vectors)) ||
+                      !batch.index_inserts.empty();
+  if (writes && store.num_shards() == 0) {
+    return Status::InvalidArgument("the store has no shards to hold records");
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
+  if (Status s = CheckShape(store, batch); !s.ok()) return s;
+  const std::size_t shards = store.num_shards();
+  if (shards == 0) return Status::Ok();  // nothing to delete
+  if (Status s = store.CheckProcess(); !s.ok()) return s;
+
+  const auto objects = batch.objects.empty() ? std::vector<std::vector<KeyedRecord>>(shards)
+                                             : RouteObjectIds(batch.ids, shards);
+  const auto object_deletes = RouteObjectIds(batch.object_deletes, shards);
+  auto inserts = RouteIndexEntries(batch.index_inserts, shards);
+  if (!inserts.ok()) return inserts.status();
+  auto deletes = RouteIndexEntries(batch.index_deletes, shards);
+  if (!deletes.ok()) return deletes.status();
+  VectorBatches vectors;
+  if (batch.vectors != nullptr) {
+    auto built = BuildVectorBatches(*batch.vectors, batch.ids, shards);
+    if (!built.ok()) return built.status();
+    vectors = std::move(built.value());
+    if (Status s = CheckVectorBatches(store, vectors, kOperation); !s.ok()) return s;
+  }
+  IdHashSet doomed;
+  doomed.reserve(batch.vector_deletes.size());
+  for (std::int64_t id : batch.vector_deletes) {
+    if (id != kTombstoneId) doomed.insert(id);
+  }
+
+  auto appends_to = [&](std::size_t s) {
+    return !vectors.shards.empty() && !vectors.shards[s].empty();
+  };
+  auto has_work = [&](std::size_t s) {
+    return !doomed.empty() || appends_to(s) || !objects[s].empty() ||
+           !object_deletes[s].empty() || !inserts.value()[s].records.empty() ||
+           !deletes.value()[s].records.empty();
+  };
+  // The search sketches follow appends and tombstones alone; a shard that gets both in one
+  // commit is re-sketched by its next search.
+  ShardChange change;
+  change.dim = batch.dim;
+  if (!doomed.empty()) {
+    change.kind = vectors.shards.empty() ? ShardChange::Kind::kTombstones
+                                         : ShardChange::Kind::kRewrite;
+    change.ids = batch.vector_deletes;
+  } else if (!vectors.shards.empty()) {
+    change.kind = ShardChange::Kind::kAppend;
+    for (const auto& rows : vectors.shards) change.appended.push_back(rows.size());
+  }
+  // Set by a shard's task when it certainly wrote something: any put does.
+  std::vector<char> wrote(shards, 0);
+  change.wrote = &wrote;
+  return WriteShards(
+      store, kOperation, has_work,
+      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
+        if (Status st = DeleteObjectRecords(txn, dbi, kOperation, s, object_deletes[s]);
+            !st.ok()) {
+          return st;
+        }
+        if (!doomed.empty()) {
+          bool marked = false;
+          Status st = TombstoneVectorsInShard(txn, dbi, kOperation, s, doomed, batch.dim, &marked);
+          if (!st.ok()) return st;
+          if (marked) wrote[s] = 1;
+        }
+        if (Status st = DeleteIndexRecords(txn, dbi, kOperation, s, deletes.value()[s]);
+            !st.ok()) {
+          return st;
+        }
+        if (Status st = InsertIndexRecords(txn, dbi, kOperation, s, inserts.value()[s]);
+            !st.ok()) {
+          return st;
+        }
+        if (appends_to(s)) {
+          if (Status st = AppendVectorsToShard(txn, dbi, kOperation, s, vectors); !st.ok()) {
+            return st;
+          }
+          wrote[s] = 1;
+        }
+        if (!objects[s].empty()) {
+          if (Status st = PutObjectRecords(txn, dbi, kOperation, s, objects[s], batch.objects,
+                                           PaddingOfPages(txn, dbi));
+              !st.ok()) {
+            return st;
+          }
+          wrote[s] = 1;
+        }
+        return Status::Ok();
+      },
+      change, ShardLanes::kThreadPerShard);
+}
+
+}  // namespace zanth
