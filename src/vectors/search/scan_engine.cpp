@@ -100,20 +100,20 @@ Status ShardSnapshots::PrepareFilter(const Acceptance& accept) {
   });
 }
 
-bool ShardSnapshots::Reuse(const ScanBlock& b) const {
+const ShardSketch* ShardSnapshots::Reuse(const ScanBlock& b) const {
   const Shard& shard = shards_[b.shard];
   ShardSketch& sketch = *shard.sketch;
   std::size_t chunk;
   if (!SourceChunk(b, &chunk) || chunk >= sketch.previous_sources.size() ||
       chunk >= sketch.sources.size() || sketch.previous_sources[chunk] == 0 ||
       SourceHash(b, record_size_) != sketch.previous_sources[chunk]) {
-    return false;
+    return nullptr;
   }
   // The same record bytes at the same positions: the old chunk's codes, bound terms and ids
   // are what sketching them again would give (up to the 2^-64 chance that different bytes
   // share a hash).
   if (const ShardSketch* old = sketch.previous.get()) {
-    if (b.first + b.records > old->records || !old->Intact(b.first, b.records)) return false;
+    if (b.first + b.records > old->records || !old->Intact(b.first, b.records)) return nullptr;
   }
   if (!sketch.previous_in_place) {
     const ShardSketch* old = sketch.previous.get();
@@ -127,7 +127,9 @@ bool ShardSnapshots::Reuse(const ScanBlock& b) const {
   }
   sketch.sources[chunk] = sketch.previous_sources[chunk];
   shard.reused.fetch_add(b.records, std::memory_order_relaxed);
-  return true;
+  // The replaced sketch holds these very codes at these positions, found intact just above,
+  // in pages mapped already; lent arrays are the new sketch's own.
+  return sketch.previous != nullptr ? sketch.previous.get() : &sketch;
 }
 
 void ShardSnapshots::Finish() {
@@ -135,18 +137,20 @@ void ShardSnapshots::Finish() {
     Shard& state = shards_[s];
     if (!state.growing.owns_lock()) continue;
     const bool completed = state.build_end > state.usable;
+    std::shared_ptr<const ShardSketch> replaced;
     if (completed) {
       ShardSketch& sketch = *state.sketch;
       sketch.covered.store(state.build_end, std::memory_order_release);
       cache_->CountSketched(state.build_end - state.usable - state.reused.load());
       // Complete: nothing is taken from the sketch it replaced any more.
-      sketch.previous.reset();
+      replaced = std::move(sketch.previous);
       sketch.previous_in_place = false;
       std::vector<std::uint64_t>().swap(sketch.previous_sources);
     }
     state.growing.unlock();
-    // build_end is the snapshot's every record: the sketch is complete.
-    if (completed && cache_ != nullptr) cache_->Publish(s, state.sketch);
+    // build_end is the snapshot's every record: the sketch is complete. Unmapping the
+    // replaced sketch is left to the publisher, off this search's path.
+    if (completed && cache_ != nullptr) cache_->Publish(s, state.sketch, std::move(replaced));
   }
 }
 

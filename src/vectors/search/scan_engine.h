@@ -84,8 +84,11 @@ class ShardSnapshots {
   }
   // For a block this search sketches (BuildsInto): takes its chunk of the sketch that the one
   // being built replaced, when the block's record bytes are those that chunk was made from
-  // (ShardSketch::previous_sources). True when it did: the block is sketched, and found intact.
-  bool Reuse(const ScanBlock& b) const;
+  // (ShardSketch::previous_sources). When it did, returns the sketch to bound the block with:
+  // the replaced one where the new arrays are its file's pages copy on write (it is mapped
+  // and checked already, where the new arrays' pages would fault in one by one), else the one
+  // being built. nullptr: the block must be sketched.
+  const ShardSketch* Reuse(const ScanBlock& b) const;
 
  private:
   struct Shard {

@@ -22,6 +22,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -207,7 +208,7 @@ class SketchCache final : public CommitObserver {
   // Starts with a budget of a quarter of the machine's physical memory. `base_path` empty: no
   // files, every sketch in private memory.
   explicit SketchCache(std::string base_path = {});
-  // Waits for this process's publishing threads.
+  // Waits for this process's publishing thread.
   ~SketchCache() override;
   SketchCache(const SketchCache&) = delete;
   SketchCache& operator=(const SketchCache&) = delete;
@@ -243,8 +244,11 @@ class SketchCache final : public CommitObserver {
   // Starts publishing `sketch` of `shard` when it is complete, private and still this cache's
   // sketch of its key, no publishing of that key is under way, and no publishing failed in the
   // last kRetryAfterFailure. A background thread writes the file (or finds that another process
-  // published that snapshot already) and swaps the sketch for the file's mapping.
-  void Publish(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch);
+  // published that snapshot already) and swaps the sketch for the file's mapping. The thread
+  // also lets go of `retired` (the sketch this one replaced), so unmapping it costs the caller
+  // nothing; without a thread it is let go on return.
+  void Publish(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch,
+               std::shared_ptr<const ShardSketch> retired = nullptr);
   static constexpr std::int64_t kRetryAfterFailureSeconds = 30;
   // Waits until no publishing of this cache is under way (tests, benchmarks).
   void WaitForPublishing();
@@ -291,10 +295,25 @@ class SketchCache final : public CommitObserver {
   // A complete sketch mapped from `mapped`, installed for `key` (replacing `expected`, or
   // whatever sketch of another snapshot is there when `expected` is null) when the budget has
   // room. mu_ held.
+  // `checked`: every chunk of the mapping was found intact by the caller.
   std::shared_ptr<ShardSketch> InstallFile(const Key& key, const SketchSnapshot& snap,
                                            MappedSketch&& mapped,
-                                           const std::shared_ptr<ShardSketch>& expected);
-  void PublishLocked(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch);
+                                           const std::shared_ptr<ShardSketch>& expected,
+                                           bool checked);
+  // A sketch to publish for snapshot `txn_id`, holding a reference counted in its
+  // publisher_refs, and the sketch it replaced, to let go of off the search's path.
+  struct PublishJob {
+    Key key;
+    std::shared_ptr<ShardSketch> sketch;
+    std::shared_ptr<const ShardSketch> retired;
+    std::uint64_t txn_id;
+    std::size_t records;
+  };
+  // Queues a job for the publishing thread (started when none runs), moving `retired` into it.
+  void PublishLocked(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch,
+                     std::shared_ptr<const ShardSketch>* retired = nullptr);
+  // On the publishing thread, no lock held.
+  void PublishOne(PublishJob job);
   // Has the file of file-backed `sketch`, which followed a kNoVectors commit from `base`, name
   // the sketch's snapshot (RenameSketchSnapshot). mu_ held.
   bool Rename(const Key& key, ShardSketch& sketch, std::uint64_t base);
@@ -318,7 +337,9 @@ class SketchCache final : public CommitObserver {
   // Per key, the file last mapped or turned down: not looked at again while the path holds it.
   std::map<Key, FileIdentity> seen_;
   std::set<Key> publishing_;
-  std::size_t publishers_ = 0;  // threads running
+  std::size_t publishers_ = 0;  // jobs queued or under way
+  std::deque<PublishJob> jobs_;
+  bool worker_ = false;  // the publishing thread runs
   mutable std::condition_variable published_;
   std::int64_t retry_after_ = 0;  // steady seconds
   pid_t owner_pid_;
