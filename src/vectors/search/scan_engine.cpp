@@ -36,6 +36,7 @@ Status ShardSnapshots::Open(const StoreHandle& store, SketchCache* cache, std::s
     return Status::Ok();
   }
   if (Status s = store.CheckProcess(); !s.ok()) return s;
+  if (cache != nullptr && cache->enabled()) searching_ = SketchCache::SearchMark(cache);
   const std::size_t record_size = static_cast<std::size_t>(RecordSize(dim));
   record_size_ = record_size;
   const std::size_t num_shards = store.num_shards();

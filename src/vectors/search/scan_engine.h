@@ -104,6 +104,9 @@ class ShardSnapshots {
   };
   void Plan(SketchCache& cache, std::size_t shard, std::size_t dim);
 
+  // Declared first, so it is let go after the sketches the shards hold: the publisher waits
+  // for it before it replaces a sketch (which a search letting go last would unmap).
+  SketchCache::SearchMark searching_;
   std::vector<Shard> shards_;
   std::vector<ScanBlock> blocks_;
   SketchCache* cache_ = nullptr;

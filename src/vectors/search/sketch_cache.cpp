@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <system_error>
 #include <thread>
@@ -474,11 +475,22 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
   }
 }
 
+void SketchCache::LetSearchesGo(std::chrono::steady_clock::time_point deadline) const {
+  while (searches_.load(std::memory_order_relaxed) > 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+}
+
 void SketchCache::PublishOne(PublishJob job) {
   const Key key = job.key;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kPublishPatienceMs);
+  const std::function<void()> pause = [this, deadline] { LetSearchesGo(deadline); };
   // Everything the job holds is let go before it counts itself done, so memory() and the
   // destructor see its mappings gone.
   {
+    pause();
     job.retired.reset();
     std::shared_ptr<ShardSketch> strong = std::move(job.sketch);
     SketchSnapshot snap;
@@ -492,6 +504,7 @@ void SketchCache::PublishOne(PublishJob job) {
                  EveryChunkIntact(mapped, snap);
     if (!found) mapped = MappedSketch();
     if (ok && !found) {
+      pause();
       // Records [0, records) do not change while `copying` is held (tombstones wait for it,
       // appends go past them). A commit this handle made while the job waited may have moved
       // the sketch on already (under mu_): then it no longer describes the job's snapshot.
@@ -512,7 +525,9 @@ void SketchCache::PublishOne(PublishJob job) {
     std::weak_ptr<ShardSketch> weak = strong;
     strong->publisher_refs.fetch_sub(1);
     strong.reset();
-    if (ok && !found) ok = FinishSketchFile(std::move(pending), &mapped);
+    if (ok && !found) ok = FinishSketchFile(std::move(pending), &mapped, pause);
+    // A search holding the sketch replaced below would unmap it as it ends.
+    pause();
     std::lock_guard<std::mutex> lock(mu_);
     const std::shared_ptr<ShardSketch> current = weak.lock();
     if (ok && mapped.mapping) {

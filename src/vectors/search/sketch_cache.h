@@ -19,6 +19,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -250,6 +251,29 @@ class SketchCache final : public CommitObserver {
   void Publish(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch,
                std::shared_ptr<const ShardSketch> retired = nullptr);
   static constexpr std::int64_t kRetryAfterFailureSeconds = 30;
+  // Held by every search with this cache while it runs: the publishing thread lets searches
+  // go first (waiting between pieces of its work, holding no lock, while any runs, at most
+  // kPublishPatience per file), so a search made right after another that started a publish
+  // keeps both CPUs.
+  class SearchMark {
+   public:
+    SearchMark() = default;
+    explicit SearchMark(SketchCache* cache) : cache_(cache) {
+      cache_->searches_.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~SearchMark() {
+      if (cache_ != nullptr) cache_->searches_.fetch_sub(1, std::memory_order_relaxed);
+    }
+    SearchMark(SearchMark&& other) noexcept : cache_(std::exchange(other.cache_, nullptr)) {}
+    SearchMark& operator=(SearchMark&& other) noexcept {
+      std::swap(cache_, other.cache_);
+      return *this;
+    }
+
+   private:
+    SketchCache* cache_ = nullptr;
+  };
+  static constexpr std::int64_t kPublishPatienceMs = 500;
   // Waits until no publishing of this cache is under way (tests, benchmarks).
   void WaitForPublishing();
   bool files() const { return !base_path_.empty(); }
@@ -314,6 +338,8 @@ class SketchCache final : public CommitObserver {
                      std::shared_ptr<const ShardSketch>* retired = nullptr);
   // On the publishing thread, no lock held.
   void PublishOne(PublishJob job);
+  // Waits while a search runs, until `deadline`.
+  void LetSearchesGo(std::chrono::steady_clock::time_point deadline) const;
   // Has the file of file-backed `sketch`, which followed a kNoVectors commit from `base`, name
   // the sketch's snapshot (RenameSketchSnapshot). mu_ held.
   bool Rename(const Key& key, ShardSketch& sketch, std::uint64_t base);
@@ -332,6 +358,7 @@ class SketchCache final : public CommitObserver {
   std::atomic<std::uint64_t> bounded_{0};
   std::atomic<std::uint64_t> rescored_{0};
   std::atomic<std::uint64_t> sketched_{0};
+  std::atomic<int> searches_{0};  // SearchMark
 
   std::string base_path_;
   // Per key, the file last mapped or turned down: not looked at again while the path holds it.

@@ -17,6 +17,11 @@
 
 #include "vectors/kernels/chunk_hash.h"
 
+// Older C library headers lack it; a kernel before 5.14 refuses it (EINVAL), which is harmless.
+#ifndef MADV_POPULATE_READ
+#define MADV_POPULATE_READ 22
+#endif
+
 namespace zanth {
 
 namespace {
@@ -70,6 +75,9 @@ std::uint64_t HeaderHash(const char* file, const Layout& l) {
 }
 
 std::atomic<std::uint64_t> temporary_counter{0};
+
+// Bytes FinishSketchFile maps or hashes between two calls of its `pause`.
+constexpr std::uint64_t kPausePiece = std::uint64_t{4} << 20;
 
 // Writes all `bytes` at `offset` of `fd`.
 bool WriteAt(int fd, const void* data, std::size_t bytes, std::uint64_t offset) {
@@ -332,21 +340,32 @@ bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
           WriteAt(pending.fd, sources, l.chunks * sizeof(std::uint64_t), l.sources));
 }
 
-bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out) {
+bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out,
+                      const std::function<void()>& pause) {
   PendingSketchFile p(std::move(pending));
   const Layout l = LayoutOf(p.snap.records, p.snap.dim);
-  // The mapping the file is published with, its pages mapped at once (MAP_POPULATE): the
-  // chunk hashes are taken through it, and searches that use it take no page faults.
-  void* data = mmap(nullptr, p.bytes, PROT_READ, MAP_SHARED | MAP_POPULATE, p.fd, 0);
+  // The mapping the file is published with, its pages mapped here ahead of use (advice: a
+  // kernel without it leaves them to fault in): the chunk hashes are taken through it, and
+  // searches that use it take no page faults.
+  void* data = mmap(nullptr, p.bytes, PROT_READ, MAP_SHARED, p.fd, 0);
   if (data == MAP_FAILED) return false;
   p.data = data;
-  const char* file = static_cast<const char*>(data);
+  char* file = static_cast<char*>(data);
+  for (std::uint64_t at = 0; at < p.bytes; at += kPausePiece) {
+    if (pause) pause();
+    madvise(file + at, std::min<std::uint64_t>(kPausePiece, p.bytes - at), MADV_POPULATE_READ);
+  }
   MappedSketch arrays;
   PointInto(file, l, &arrays);
   std::vector<std::uint64_t> table(l.chunks);
+  const std::uint64_t chunk_bytes = kSketchChunkRecords * (p.snap.dim + sizeof(RecordSketchMeta) +
+                                                           sizeof(std::int64_t));
+  const std::uint64_t chunks_per_piece = std::max<std::uint64_t>(1, kPausePiece / chunk_bytes);
   for (std::uint64_t c = 0; c < l.chunks; ++c) {
+    if (pause && c % chunks_per_piece == 0) pause();
     table[c] = SketchChunkHash(arrays.codes, arrays.meta, arrays.ids, p.snap.records, p.snap.dim, c);
   }
+  if (pause) pause();
   if (!WriteAt(p.fd, table.data(), table.size() * sizeof(std::uint64_t), l.table)) return false;
   const std::uint64_t hash = HeaderHash(file, l);  // the mapping shows what was written
   if (!WriteAt(p.fd, &hash, sizeof hash, kHashField)) return false;

@@ -30,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -166,8 +167,11 @@ bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
                      PendingSketchFile* out);
 // Maps the temporary file, hashes its chunks through that mapping and then its header, syncs
 // it, renames it over `path`, syncs the folder and keeps the mapping as `out`'s. False when
-// anything fails: then nothing at `path` changed.
-bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out);
+// anything fails: then nothing at `path` changed. `pause` (when given) is called between
+// pieces of a few MiB of that work, holding nothing: a caller may wait there to let other
+// work go first.
+bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out,
+                      const std::function<void()>& pause = {});
 // Both of the above.
 bool WriteSketchFile(const std::string& path, const SketchSnapshot& snap,
                      const std::int8_t* codes, const RecordSketchMeta* meta,
