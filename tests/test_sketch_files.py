@@ -204,6 +204,33 @@ def test_after_another_handle_writes_the_files_unchanged_chunks_are_taken_over(t
         assert fresh_first_search(path, queries) == ([other.search_flat(q) for q in queries], True)
 
 
+def test_own_writes_after_a_takeover_from_a_file_answer_exactly(tmp_path):
+    """A sketch that took over a file's chunks copy on write reads them from that file's mapping
+    until it is published: this handle's deletes in such chunks and an append topping up such a
+    block must stop that (here publishing fails, so the sketch stays so), or dead records would
+    come back and appended ones would be read from the old file."""
+    path = str(tmp_path)
+    store, _ = make_store(path)
+    data = np.random.default_rng(0).standard_normal((4000, DIM)).astype(np.float32)
+    other = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+    other.set_sketch_budget(0)
+    store.search_flat(data[0])
+    store.sketch_memory()
+    os.rename(sketch_dir(path), os.path.join(path, "gone"))  # the mappings stay; no file is
+    open(sketch_dir(path), "w").close()                      # written from here on
+    other.delete_flat_vectors([1500, 1501], DIM)  # a middle block of each shard changes
+    new = data[[7, 8, 9]] * 3
+    queries = [data[10], data[11], data[3999], new[0], new[2]]
+    for step in ("taken over", "own delete", "own append"):
+        if step == "own delete":
+            store.delete_flat_vectors([10, 11], DIM)
+        elif step == "own append":
+            store.store_flat_vectors(new, [5000, 5001, 5002])
+        for q in queries:
+            assert store.search_flat(q) == other.search_flat(q), step
+        assert store.take_prune_counts()[0] > 0
+
+
 PUBLISHER = """
 import os, sys, numpy as np, zanth_vec
 z = zanth_vec.ZanthVec(sys.argv[1], num_shards=2)

@@ -88,6 +88,16 @@ void ShardSnapshots::Plan(SketchCache& cache, std::size_t shard, std::size_t dim
   state.usable = usable;
   // The whole rest in this one search: the next one prunes everywhere again.
   state.build_end = state.growing.owns_lock() ? state.records : usable;
+  if (state.build_end > usable) {
+    ShardSketch& sketch = *state.sketch;
+    // Sketched anew here (no search reads positions past `usable`, a chunk boundary).
+    if (sketch.lender == nullptr && sketch.previous != nullptr && sketch.previous_in_place) {
+      sketch.lent.assign((state.records + kSketchChunkRecords - 1) / kSketchChunkRecords, 0);
+    }
+    for (std::size_t c = usable / kSketchChunkRecords; c < sketch.lent.size(); ++c) {
+      sketch.StopLending(c);
+    }
+  }
 }
 
 Status ShardSnapshots::PrepareFilter(const Acceptance& accept) {
@@ -127,6 +137,9 @@ const ShardSketch* ShardSnapshots::Reuse(const ScanBlock& b) const {
                 b.records * sizeof(std::int64_t));
   }
   sketch.sources[chunk] = sketch.previous_sources[chunk];
+  if (sketch.previous != nullptr && sketch.previous_in_place && chunk < sketch.lent.size()) {
+    sketch.lent[chunk] = 1;  // distinct chunks per block: tasks write distinct bytes
+  }
   shard.reused.fetch_add(b.records, std::memory_order_relaxed);
   // The replaced sketch holds these very codes at these positions, found intact just above,
   // in pages mapped already; lent arrays are the new sketch's own.
@@ -143,8 +156,13 @@ void ShardSnapshots::Finish() {
       ShardSketch& sketch = *state.sketch;
       sketch.covered.store(state.build_end, std::memory_order_release);
       cache_->CountSketched(state.build_end - state.usable - state.reused.load());
-      // Complete: nothing is taken from the sketch it replaced any more.
+      // Complete: nothing is taken from the sketch it replaced any more. Where chunks read
+      // as its file's, it stays as their lender (published below with the sketch).
       replaced = std::move(sketch.previous);
+      if (replaced != nullptr &&
+          std::find(sketch.lent.begin(), sketch.lent.end(), 1) != sketch.lent.end()) {
+        sketch.lender = std::move(replaced);
+      }
       sketch.previous_in_place = false;
       std::vector<std::uint64_t>().swap(sketch.previous_sources);
     }

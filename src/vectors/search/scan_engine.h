@@ -74,8 +74,11 @@ class ShardSnapshots {
   // block must be read in full.
   const ShardSketch* SketchOf(const ScanBlock& b) const {
     const Shard& shard = shards_[b.shard];
-    return b.first < shard.usable && shard.sketch->Intact(b.first, b.records) ? shard.sketch.get()
-                                                                              : nullptr;
+    if (b.first >= shard.usable || !shard.sketch->Intact(b.first, b.records)) return nullptr;
+    const std::size_t chunk = b.first / kSketchChunkRecords;
+    return (b.first + b.records - 1) / kSketchChunkRecords == chunk
+               ? shard.sketch->ReadsFrom(chunk)
+               : shard.sketch.get();
   }
   // The sketch this search fills for block `b` as it reads it, or nullptr.
   ShardSketch* BuildsInto(const ScanBlock& b) const {

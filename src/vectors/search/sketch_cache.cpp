@@ -358,6 +358,7 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
       bool changed = false;
       for (std::size_t i = 0; i < covered; ++i) {
         if (std::binary_search(dead.begin(), dead.end(), sketch.ids[i])) {
+          sketch.StopLending(i / kSketchChunkRecords);
           sketch.ids[i] = kTombstoneId;
           // The chunk's codes no longer match the bytes it was made from.
           sketch.sources[i / kSketchChunkRecords] = 0;
@@ -390,6 +391,9 @@ bool SketchCache::Grow(ShardSketch& sketch, std::size_t records) {
   sketch.meta = std::move(meta);
   sketch.ids = std::move(ids);
   sketch.sources.resize(ChunksOf(room), 0);
+  // Every position now reads from the new arrays.
+  sketch.lender.reset();
+  sketch.lent.clear();
   return true;
 }
 

@@ -182,6 +182,21 @@ struct ShardSketch {
   std::vector<std::uint64_t> previous_sources;
   std::shared_ptr<const ShardSketch> previous;
   bool previous_in_place = false;
+  // A complete sketch whose arrays start as `lender`'s file copy on write: per chunk, 1 where
+  // the positions still read as the lender's (taken over, found intact there, and not written
+  // since), so searches bound them from the lender's mapping, whose pages are mapped already,
+  // instead of faulting in this sketch's. Set by the search that completes the sketch; a chunk
+  // is cleared (and stays so) before anything writes its positions here: a search sketching
+  // it (it holds `grow`) or a commit this sketch follows (no search holds it then).
+  std::shared_ptr<const ShardSketch> lender;
+  std::vector<std::uint8_t> lent;
+  // The sketch whose arrays hold chunk `chunk`'s records for reading.
+  const ShardSketch* ReadsFrom(std::size_t chunk) const {
+    return lender != nullptr && chunk < lent.size() && lent[chunk] != 0 ? lender.get() : this;
+  }
+  void StopLending(std::size_t chunk) {
+    if (chunk < lent.size()) lent[chunk] = 0;
+  }
   // A publishing thread holds `copying` while it copies the arrays into its file, and counts
   // in publisher_refs the reference it holds meanwhile (which is no reader afterwards).
   std::mutex copying;
