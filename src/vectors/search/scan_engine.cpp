@@ -142,7 +142,7 @@ const ShardSketch* ShardSnapshots::Reuse(const ScanBlock& b) const {
   }
   shard.reused.fetch_add(b.records, std::memory_order_relaxed);
   // The replaced sketch holds these very codes at these positions, found intact just above,
-  // in pages mapped already; lent arrays are the new sketch's own.
+  // in pages mapped already. Without one, the arrays were lent in place and hold them.
   return sketch.previous != nullptr ? sketch.previous.get() : &sketch;
 }
 

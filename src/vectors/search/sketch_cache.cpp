@@ -156,7 +156,9 @@ std::shared_ptr<ShardSketch> SketchCache::InstallFile(
   const std::size_t chunks = (snap.records + kSketchChunkRecords - 1) / kSketchChunkRecords;
   sketch->chunk_state = std::make_unique<std::atomic<std::uint8_t>[]>(chunks);
   if (checked) {
-    for (std::size_t c = 0; c < chunks; ++c) sketch->chunk_state[c].store(1, std::memory_order_relaxed);
+    for (std::size_t c = 0; c < chunks; ++c) {
+      sketch->chunk_state[c].store(1, std::memory_order_relaxed);
+    }
   }
   sketch->sources.assign(mapped.sources, mapped.sources + chunks);
   // The replaced sketch is freed when the last search holding it ends.
