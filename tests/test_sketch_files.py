@@ -176,6 +176,61 @@ def test_a_commit_of_no_vectors_renames_the_files_in_place(tmp_path):
     assert pruned and answers == exact(path, queries)
 
 
+def test_after_another_handle_writes_the_files_unchanged_chunks_are_taken_over(tmp_path):
+    """After another handle appends to both shards, deletes in a middle block or does both, the
+    searching handle's first search sketches only the blocks that changed (the rest of its
+    file's chunks are taken over), the next one sketches nothing, both answer as the full scan,
+    and the file published for the new snapshot serves a new handle from its first search."""
+    path = str(tmp_path)
+    store, queries = make_store(path)
+    other = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+    other.set_sketch_budget(0)
+    store.search_flat(queries[0])
+    store.sketch_memory()  # waits until the sketches are the files' mappings
+    append = lambda i: other.store_flat_vectors(np.full((2, DIM), 0.01 * i, np.float32),
+                                                [10**6 + 2 * i, 10**6 + 2 * i + 1])
+    delete = lambda i: other.delete_flat_vectors([500 + i, 1100 + i], DIM)
+    for i, writes in enumerate(((append,), (delete,), (append, delete))):
+        before = files(path)
+        for write in writes:
+            write(i)
+        store.take_prune_counts()
+        for search, q in enumerate(queries[:2]):
+            assert store.search_flat(q) == other.search_flat(q)
+            bounded, _, sketched = store.take_prune_counts()
+            assert bounded > 0 and (0 < sketched <= 2 * 256 * SHARDS if search == 0 else sketched == 0)
+        store.sketch_memory()
+        assert files(path) != before
+        assert fresh_first_search(path, queries) == ([other.search_flat(q) for q in queries], True)
+
+
+def test_own_writes_after_a_takeover_from_a_file_answer_exactly(tmp_path):
+    """A sketch that took over a file's chunks copy on write reads them from that file's mapping
+    until it is published: this handle's deletes in such chunks and an append topping up such a
+    block must stop that (here publishing fails, so the sketch stays so), or dead records would
+    come back and appended ones would be read from the old file."""
+    path = str(tmp_path)
+    store, _ = make_store(path)
+    data = np.random.default_rng(0).standard_normal((4000, DIM)).astype(np.float32)
+    other = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+    other.set_sketch_budget(0)
+    store.search_flat(data[0])
+    store.sketch_memory()
+    os.rename(sketch_dir(path), os.path.join(path, "gone"))  # the mappings stay; no file is
+    open(sketch_dir(path), "w").close()                      # written from here on
+    other.delete_flat_vectors([1500, 1501], DIM)  # a middle block of each shard changes
+    new = data[[7, 8, 9]] * 3
+    queries = [data[10], data[11], data[3999], new[0], new[2]]
+    for step in ("taken over", "own delete", "own append"):
+        if step == "own delete":
+            store.delete_flat_vectors([10, 11], DIM)
+        elif step == "own append":
+            store.store_flat_vectors(new, [5000, 5001, 5002])
+        for q in queries:
+            assert store.search_flat(q) == other.search_flat(q), step
+        assert store.take_prune_counts()[0] > 0
+
+
 PUBLISHER = """
 import os, sys, numpy as np, zanth_vec
 z = zanth_vec.ZanthVec(sys.argv[1], num_shards=2)

@@ -359,9 +359,9 @@ class PrunedBatchScorer final : public BlockScorer {
     if (const ShardSketch* sketch = snapshot_.SketchOf(b)) {
       Prune(task, b, *sketch, snapshot_.BitsOf(b));
     } else if (ShardSketch* building = snapshot_.BuildsInto(b)) {
-      if (snapshot_.Reuse(b)) {
+      if (const ShardSketch* reused = snapshot_.Reuse(b)) {
         // The block's chunk of the replaced sketch was taken over: it is sketched already.
-        Prune(task, b, *building, nullptr);
+        Prune(task, b, *reused, nullptr);
       } else {
         // A part just sketched from this snapshot's bytes is bounded at once, its codes and
         // records still in cache.

@@ -57,7 +57,7 @@ class PrunedScorer final : public BlockScorer {
     Task& t = *tasks_[task];
     const ShardSketch* sketch = snapshots_.SketchOf(b);
     ShardSketch* building = sketch ? nullptr : snapshots_.BuildsInto(b);
-    if (building != nullptr && snapshots_.Reuse(b)) sketch = building;
+    if (building != nullptr) sketch = snapshots_.Reuse(b);
     if (sketch != nullptr) {
       if (!t.bound.gave_up) return Prune(task, b, *sketch);
     } else if (building != nullptr) {

@@ -36,6 +36,7 @@ Status ShardSnapshots::Open(const StoreHandle& store, SketchCache* cache, std::s
     return Status::Ok();
   }
   if (Status s = store.CheckProcess(); !s.ok()) return s;
+  if (cache != nullptr && cache->enabled()) searching_ = SketchCache::SearchMark(cache);
   const std::size_t record_size = static_cast<std::size_t>(RecordSize(dim));
   record_size_ = record_size;
   const std::size_t num_shards = store.num_shards();
@@ -87,6 +88,16 @@ void ShardSnapshots::Plan(SketchCache& cache, std::size_t shard, std::size_t dim
   state.usable = usable;
   // The whole rest in this one search: the next one prunes everywhere again.
   state.build_end = state.growing.owns_lock() ? state.records : usable;
+  if (state.build_end > usable) {
+    ShardSketch& sketch = *state.sketch;
+    // Sketched anew here (no search reads positions past `usable`, a chunk boundary).
+    if (sketch.lender == nullptr && sketch.previous != nullptr && sketch.previous_in_place) {
+      sketch.lent.assign((state.records + kSketchChunkRecords - 1) / kSketchChunkRecords, 0);
+    }
+    for (std::size_t c = usable / kSketchChunkRecords; c < sketch.lent.size(); ++c) {
+      sketch.StopLending(c);
+    }
+  }
 }
 
 Status ShardSnapshots::PrepareFilter(const Acceptance& accept) {
@@ -100,20 +111,20 @@ Status ShardSnapshots::PrepareFilter(const Acceptance& accept) {
   });
 }
 
-bool ShardSnapshots::Reuse(const ScanBlock& b) const {
+const ShardSketch* ShardSnapshots::Reuse(const ScanBlock& b) const {
   const Shard& shard = shards_[b.shard];
   ShardSketch& sketch = *shard.sketch;
   std::size_t chunk;
   if (!SourceChunk(b, &chunk) || chunk >= sketch.previous_sources.size() ||
       chunk >= sketch.sources.size() || sketch.previous_sources[chunk] == 0 ||
       SourceHash(b, record_size_) != sketch.previous_sources[chunk]) {
-    return false;
+    return nullptr;
   }
   // The same record bytes at the same positions: the old chunk's codes, bound terms and ids
   // are what sketching them again would give (up to the 2^-64 chance that different bytes
   // share a hash).
   if (const ShardSketch* old = sketch.previous.get()) {
-    if (b.first + b.records > old->records || !old->Intact(b.first, b.records)) return false;
+    if (b.first + b.records > old->records || !old->Intact(b.first, b.records)) return nullptr;
   }
   if (!sketch.previous_in_place) {
     const ShardSketch* old = sketch.previous.get();
@@ -126,8 +137,13 @@ bool ShardSnapshots::Reuse(const ScanBlock& b) const {
                 b.records * sizeof(std::int64_t));
   }
   sketch.sources[chunk] = sketch.previous_sources[chunk];
+  if (sketch.previous != nullptr && sketch.previous_in_place && chunk < sketch.lent.size()) {
+    sketch.lent[chunk] = 1;  // distinct chunks per block: tasks write distinct bytes
+  }
   shard.reused.fetch_add(b.records, std::memory_order_relaxed);
-  return true;
+  // The replaced sketch holds these very codes at these positions, found intact just above,
+  // in pages mapped already. Without one, the arrays were lent in place and hold them.
+  return sketch.previous != nullptr ? sketch.previous.get() : &sketch;
 }
 
 void ShardSnapshots::Finish() {
@@ -135,18 +151,25 @@ void ShardSnapshots::Finish() {
     Shard& state = shards_[s];
     if (!state.growing.owns_lock()) continue;
     const bool completed = state.build_end > state.usable;
+    std::shared_ptr<const ShardSketch> replaced;
     if (completed) {
       ShardSketch& sketch = *state.sketch;
       sketch.covered.store(state.build_end, std::memory_order_release);
       cache_->CountSketched(state.build_end - state.usable - state.reused.load());
-      // Complete: nothing is taken from the sketch it replaced any more.
-      sketch.previous.reset();
+      // Complete: nothing is taken from the sketch it replaced any more. Where chunks read
+      // as its file's, it stays as their lender (published below with the sketch).
+      replaced = std::move(sketch.previous);
+      if (replaced != nullptr &&
+          std::find(sketch.lent.begin(), sketch.lent.end(), 1) != sketch.lent.end()) {
+        sketch.lender = std::move(replaced);
+      }
       sketch.previous_in_place = false;
       std::vector<std::uint64_t>().swap(sketch.previous_sources);
     }
     state.growing.unlock();
-    // build_end is the snapshot's every record: the sketch is complete.
-    if (completed && cache_ != nullptr) cache_->Publish(s, state.sketch);
+    // build_end is the snapshot's every record: the sketch is complete. Unmapping the
+    // replaced sketch is left to the publisher, off this search's path.
+    if (completed && cache_ != nullptr) cache_->Publish(s, state.sketch, std::move(replaced));
   }
 }
 

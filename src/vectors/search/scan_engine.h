@@ -74,8 +74,11 @@ class ShardSnapshots {
   // block must be read in full.
   const ShardSketch* SketchOf(const ScanBlock& b) const {
     const Shard& shard = shards_[b.shard];
-    return b.first < shard.usable && shard.sketch->Intact(b.first, b.records) ? shard.sketch.get()
-                                                                              : nullptr;
+    if (b.first >= shard.usable || !shard.sketch->Intact(b.first, b.records)) return nullptr;
+    const std::size_t chunk = b.first / kSketchChunkRecords;
+    return (b.first + b.records - 1) / kSketchChunkRecords == chunk
+               ? shard.sketch->ReadsFrom(chunk)
+               : shard.sketch.get();
   }
   // The sketch this search fills for block `b` as it reads it, or nullptr.
   ShardSketch* BuildsInto(const ScanBlock& b) const {
@@ -84,8 +87,11 @@ class ShardSnapshots {
   }
   // For a block this search sketches (BuildsInto): takes its chunk of the sketch that the one
   // being built replaced, when the block's record bytes are those that chunk was made from
-  // (ShardSketch::previous_sources). True when it did: the block is sketched, and found intact.
-  bool Reuse(const ScanBlock& b) const;
+  // (ShardSketch::previous_sources). When it did, returns the sketch to bound the block with:
+  // the replaced one where the new arrays are its file's pages copy on write (it is mapped
+  // and checked already, where the new arrays' pages would fault in one by one), else the one
+  // being built. nullptr: the block must be sketched.
+  const ShardSketch* Reuse(const ScanBlock& b) const;
 
  private:
   struct Shard {
@@ -101,6 +107,9 @@ class ShardSnapshots {
   };
   void Plan(SketchCache& cache, std::size_t shard, std::size_t dim);
 
+  // Declared first, so it is let go after the sketches the shards hold: the publisher waits
+  // for it before it replaces a sketch (which a search letting go last would unmap).
+  SketchCache::SearchMark searching_;
   std::vector<Shard> shards_;
   std::vector<ScanBlock> blocks_;
   SketchCache* cache_ = nullptr;

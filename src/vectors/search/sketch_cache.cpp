@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <system_error>
 #include <thread>
@@ -120,7 +121,7 @@ SketchCache::~SketchCache() {
 
 void SketchCache::WaitForPublishing() {
   std::unique_lock<std::mutex> lock(mu_);
-  published_.wait(lock, [&] { return publishers_ == 0; });
+  published_.wait(lock, [&] { return publishers_ == 0 && !worker_; });
 }
 
 bool SketchCache::Snapshot(std::size_t shard, std::size_t dim, std::uint64_t txn_id,
@@ -134,7 +135,7 @@ bool SketchCache::Snapshot(std::size_t shard, std::size_t dim, std::uint64_t txn
 
 std::shared_ptr<ShardSketch> SketchCache::InstallFile(
     const Key& key, const SketchSnapshot& snap, MappedSketch&& mapped,
-    const std::shared_ptr<ShardSketch>& expected) {
+    const std::shared_ptr<ShardSketch>& expected, bool checked) {
   auto it = entries_.find(key);
   if (expected != nullptr && (it == entries_.end() || it->second != expected)) return nullptr;
   const std::uint64_t bytes = ShardSketch::BytesFor(snap.records, snap.dim);
@@ -154,6 +155,11 @@ std::shared_ptr<ShardSketch> SketchCache::InstallFile(
   sketch->chunk_hashes = mapped.chunk_hashes;
   const std::size_t chunks = (snap.records + kSketchChunkRecords - 1) / kSketchChunkRecords;
   sketch->chunk_state = std::make_unique<std::atomic<std::uint8_t>[]>(chunks);
+  if (checked) {
+    for (std::size_t c = 0; c < chunks; ++c) {
+      sketch->chunk_state[c].store(1, std::memory_order_relaxed);
+    }
+  }
   sketch->sources.assign(mapped.sources, mapped.sources + chunks);
   // The replaced sketch is freed when the last search holding it ends.
   entries_[key] = sketch;
@@ -178,7 +184,7 @@ std::shared_ptr<ShardSketch> SketchCache::TryFile(const Key& key, const SketchSn
   std::lock_guard<std::mutex> lock(mu_);
   if (state != SketchFileState::kMissing) seen_[key] = mapped.identity;
   if (state != SketchFileState::kUsable) return nullptr;
-  return InstallFile(key, snap, std::move(mapped), nullptr);
+  return InstallFile(key, snap, std::move(mapped), nullptr, false);
 }
 
 std::uint64_t SketchCache::HeldExcept(const Key& key) const {
@@ -354,6 +360,7 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
       bool changed = false;
       for (std::size_t i = 0; i < covered; ++i) {
         if (std::binary_search(dead.begin(), dead.end(), sketch.ids[i])) {
+          sketch.StopLending(i / kSketchChunkRecords);
           sketch.ids[i] = kTombstoneId;
           // The chunk's codes no longer match the bytes it was made from.
           sketch.sources[i / kSketchChunkRecords] = 0;
@@ -386,6 +393,9 @@ bool SketchCache::Grow(ShardSketch& sketch, std::size_t records) {
   sketch.meta = std::move(meta);
   sketch.ids = std::move(ids);
   sketch.sources.resize(ChunksOf(room), 0);
+  // Every position now reads from the new arrays.
+  sketch.lender.reset();
+  sketch.lent.clear();
   return true;
 }
 
@@ -414,17 +424,18 @@ bool SketchCache::Privatize(ShardSketch& sketch) {
   return true;
 }
 
-void SketchCache::Publish(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch) {
+void SketchCache::Publish(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch,
+                          std::shared_ptr<const ShardSketch> retired) {
   if (!files()) return;
   std::lock_guard<std::mutex> lock(mu_);
-  PublishLocked(shard, sketch);
+  PublishLocked(shard, sketch, &retired);
 }
 
-void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch) {
+void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch,
+                                std::shared_ptr<const ShardSketch>* retired) {
   if (!files() || getpid() != owner_pid_) return;
   const Key key{shard, sketch->dim};
   const std::size_t records = sketch->records;
-  const std::uint64_t txn_id = sketch->txn_id;
   auto it = entries_.find(key);
   if (it == entries_.end() || it->second != sketch || records == 0 ||
       sketch->covered.load(std::memory_order_acquire) != records ||
@@ -438,61 +449,112 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
   publishing_.insert(key);
   ++publishers_;
   sketch->publisher_refs.fetch_add(1);
-  // The thread copies the arrays holding `copying` and then lets go of them: records
-  // [0, records) never change while it holds them (tombstones wait for `copying`, appends go
-  // past them), and nothing here waits on the thread.
+  PublishJob job{key, sketch, nullptr, sketch->txn_id, records};
+  if (retired != nullptr) job.retired = std::move(*retired);
+  jobs_.push_back(std::move(job));
+  if (worker_) return;
+  // One thread publishes the jobs one after another: it competes with searches for one core
+  // at most, and nothing here waits on it (a thread made per job would wait for the address
+  // space lock while the one before unmaps a replaced sketch).
   try {
-    std::thread([this, key, strong = sketch, txn_id, records]() mutable {
-      // Everything the thread holds is let go before it counts itself done, so memory()
-      // and the destructor see its mappings gone.
-      {
-        SketchSnapshot snap;
-        PendingSketchFile pending;
-        MappedSketch mapped;
-        const std::string path = SketchFilePath(base_path_, key.first, key.second);
-        bool ok = Snapshot(key.first, key.second, txn_id, records, &snap);
-        // Another process may have published this snapshot already: then that file is mapped
-        // (unless a chunk of it is damaged: then it is written anew).
-        bool found = ok && LoadSketchFile(path, snap, &mapped) == SketchFileState::kUsable &&
-                     EveryChunkIntact(mapped, snap);
-        if (!found) mapped = MappedSketch();
-        if (ok && !found) {
-          std::lock_guard<std::mutex> copying(strong->copying);
-          // A file-backed sketch (one that followed a commit) is copied only once every chunk
-          // of it is found intact.
-          ok = strong->Intact(0, records) &&
-               BeginSketchFile(path, snap, strong->codes.get(), strong->meta.get(),
-                               strong->ids.get(), strong->sources.data(), &pending);
-        }
-        std::weak_ptr<ShardSketch> weak = strong;
-        strong->publisher_refs.fetch_sub(1);
-        strong.reset();
-        if (ok && !found) ok = FinishSketchFile(std::move(pending), &mapped);
-        std::lock_guard<std::mutex> lock(mu_);
-        const std::shared_ptr<ShardSketch> current = weak.lock();
-        if (ok) {
-          seen_[key] = mapped.identity;
-          if (current && current->txn_id == snap.txn_id && current->records == snap.records) {
-            InstallFile(key, snap, std::move(mapped), current);
-          }
-        } else {
-          retry_after_ = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::steady_clock::now().time_since_epoch())
-                             .count() +
-                         kRetryAfterFailureSeconds;
-        }
+    std::thread([this] {
+      std::unique_lock<std::mutex> lock(mu_);
+      while (!jobs_.empty()) {
+        PublishJob next = std::move(jobs_.front());
+        jobs_.pop_front();
+        lock.unlock();
+        PublishOne(std::move(next));
+        lock.lock();
       }
-      std::lock_guard<std::mutex> lock(mu_);
-      publishing_.erase(key);
-      --publishers_;
+      worker_ = false;
       published_.notify_all();
     }).detach();
+    worker_ = true;
   } catch (const std::system_error&) {
-    // No thread to be had: the sketch stays private, as when a file cannot be written.
-    publishing_.erase(key);
-    --publishers_;
-    sketch->publisher_refs.fetch_sub(1);
+    // No thread to be had: the sketches stay private, as when a file cannot be written.
+    for (PublishJob& failed : jobs_) {
+      publishing_.erase(failed.key);
+      --publishers_;
+      failed.sketch->publisher_refs.fetch_sub(1);
+    }
+    jobs_.clear();
   }
+}
+
+void SketchCache::LetSearchesGo(std::chrono::steady_clock::time_point deadline) const {
+  while (searches_.load(std::memory_order_relaxed) > 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+}
+
+void SketchCache::PublishOne(PublishJob job) {
+  const Key key = job.key;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kPublishPatienceMs);
+  const std::function<void()> pause = [this, deadline] { LetSearchesGo(deadline); };
+  // Everything the job holds is let go before it counts itself done, so memory() and the
+  // destructor see its mappings gone.
+  {
+    pause();
+    job.retired.reset();
+    std::shared_ptr<ShardSketch> strong = std::move(job.sketch);
+    SketchSnapshot snap;
+    PendingSketchFile pending;
+    MappedSketch mapped;
+    const std::string path = SketchFilePath(base_path_, key.first, key.second);
+    bool ok = Snapshot(key.first, key.second, job.txn_id, job.records, &snap);
+    // Another process may have published this snapshot already: then that file is mapped
+    // (unless a chunk of it is damaged: then it is written anew).
+    bool found = ok && LoadSketchFile(path, snap, &mapped) == SketchFileState::kUsable &&
+                 EveryChunkIntact(mapped, snap);
+    if (!found) mapped = MappedSketch();
+    if (ok && !found) {
+      pause();
+      // Records [0, records) do not change while `copying` is held (tombstones wait for it,
+      // appends go past them). A commit this handle made while the job waited may have moved
+      // the sketch on already (under mu_): then it no longer describes the job's snapshot.
+      std::unique_lock<std::mutex> lock(mu_);
+      std::lock_guard<std::mutex> copying(strong->copying);
+      const bool same = strong->txn_id == job.txn_id && strong->records == job.records;
+      lock.unlock();
+      // A file-backed sketch (one that followed a commit) is copied only once every chunk of
+      // it is found intact.
+      if (same) {
+        ok = strong->Intact(0, job.records) &&
+             BeginSketchFile(path, snap, strong->codes.get(), strong->meta.get(),
+                             strong->ids.get(), strong->sources.data(), &pending);
+      } else {
+        found = true;  // nothing to publish, and no failure
+      }
+    }
+    std::weak_ptr<ShardSketch> weak = strong;
+    strong->publisher_refs.fetch_sub(1);
+    strong.reset();
+    if (ok && !found) ok = FinishSketchFile(std::move(pending), &mapped, pause);
+    // A search holding the sketch replaced below would unmap it as it ends.
+    pause();
+    std::lock_guard<std::mutex> lock(mu_);
+    const std::shared_ptr<ShardSketch> current = weak.lock();
+    if (ok && mapped.mapping) {
+      seen_[key] = mapped.identity;
+      if (current && current->txn_id == snap.txn_id && current->records == snap.records) {
+        // Every chunk was hashed by this thread through the very pages now mapped: written
+        // and hashed here (FinishSketchFile), or found intact above. The search that first
+        // uses a chunk would only hash the same page cache pages again.
+        InstallFile(key, snap, std::move(mapped), current, true);
+      }
+    } else if (!ok) {
+      retry_after_ = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count() +
+                     kRetryAfterFailureSeconds;
+    }
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  publishing_.erase(key);
+  --publishers_;
+  published_.notify_all();
 }
 
 void SketchCache::SetBudget(std::uint64_t bytes) {

@@ -19,9 +19,11 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -180,6 +182,21 @@ struct ShardSketch {
   std::vector<std::uint64_t> previous_sources;
   std::shared_ptr<const ShardSketch> previous;
   bool previous_in_place = false;
+  // A complete sketch whose arrays start as `lender`'s file copy on write: per chunk, 1 where
+  // the positions still read as the lender's (taken over, found intact there, and not written
+  // since), so searches bound them from the lender's mapping, whose pages are mapped already,
+  // instead of faulting in this sketch's. Set by the search that completes the sketch; a chunk
+  // is cleared (and stays so) before anything writes its positions here: a search sketching
+  // it (it holds `grow`) or a commit this sketch follows (no search holds it then).
+  std::shared_ptr<const ShardSketch> lender;
+  std::vector<std::uint8_t> lent;
+  // The sketch whose arrays hold chunk `chunk`'s records for reading.
+  const ShardSketch* ReadsFrom(std::size_t chunk) const {
+    return lender != nullptr && chunk < lent.size() && lent[chunk] != 0 ? lender.get() : this;
+  }
+  void StopLending(std::size_t chunk) {
+    if (chunk < lent.size()) lent[chunk] = 0;
+  }
   // A publishing thread holds `copying` while it copies the arrays into its file, and counts
   // in publisher_refs the reference it holds meanwhile (which is no reader afterwards).
   std::mutex copying;
@@ -207,7 +224,7 @@ class SketchCache final : public CommitObserver {
   // Starts with a budget of a quarter of the machine's physical memory. `base_path` empty: no
   // files, every sketch in private memory.
   explicit SketchCache(std::string base_path = {});
-  // Waits for this process's publishing threads.
+  // Waits for this process's publishing thread.
   ~SketchCache() override;
   SketchCache(const SketchCache&) = delete;
   SketchCache& operator=(const SketchCache&) = delete;
@@ -243,9 +260,35 @@ class SketchCache final : public CommitObserver {
   // Starts publishing `sketch` of `shard` when it is complete, private and still this cache's
   // sketch of its key, no publishing of that key is under way, and no publishing failed in the
   // last kRetryAfterFailure. A background thread writes the file (or finds that another process
-  // published that snapshot already) and swaps the sketch for the file's mapping.
-  void Publish(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch);
+  // published that snapshot already) and swaps the sketch for the file's mapping. The thread
+  // also lets go of `retired` (the sketch this one replaced), so unmapping it costs the caller
+  // nothing; without a thread it is let go on return.
+  void Publish(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch,
+               std::shared_ptr<const ShardSketch> retired = nullptr);
   static constexpr std::int64_t kRetryAfterFailureSeconds = 30;
+  // Held by every search with this cache while it runs: the publishing thread lets searches
+  // go first (waiting between pieces of its work, holding no lock, while any runs, at most
+  // kPublishPatience per file), so a search made right after another that started a publish
+  // keeps both CPUs.
+  class SearchMark {
+   public:
+    SearchMark() = default;
+    explicit SearchMark(SketchCache* cache) : cache_(cache) {
+      cache_->searches_.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~SearchMark() {
+      if (cache_ != nullptr) cache_->searches_.fetch_sub(1, std::memory_order_relaxed);
+    }
+    SearchMark(SearchMark&& other) noexcept : cache_(std::exchange(other.cache_, nullptr)) {}
+    SearchMark& operator=(SearchMark&& other) noexcept {
+      std::swap(cache_, other.cache_);
+      return *this;
+    }
+
+   private:
+    SketchCache* cache_ = nullptr;
+  };
+  static constexpr std::int64_t kPublishPatienceMs = 500;
   // Waits until no publishing of this cache is under way (tests, benchmarks).
   void WaitForPublishing();
   bool files() const { return !base_path_.empty(); }
@@ -291,10 +334,27 @@ class SketchCache final : public CommitObserver {
   // A complete sketch mapped from `mapped`, installed for `key` (replacing `expected`, or
   // whatever sketch of another snapshot is there when `expected` is null) when the budget has
   // room. mu_ held.
+  // `checked`: every chunk of the mapping was found intact by the caller.
   std::shared_ptr<ShardSketch> InstallFile(const Key& key, const SketchSnapshot& snap,
                                            MappedSketch&& mapped,
-                                           const std::shared_ptr<ShardSketch>& expected);
-  void PublishLocked(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch);
+                                           const std::shared_ptr<ShardSketch>& expected,
+                                           bool checked);
+  // A sketch to publish for snapshot `txn_id`, holding a reference counted in its
+  // publisher_refs, and the sketch it replaced, to let go of off the search's path.
+  struct PublishJob {
+    Key key;
+    std::shared_ptr<ShardSketch> sketch;
+    std::shared_ptr<const ShardSketch> retired;
+    std::uint64_t txn_id;
+    std::size_t records;
+  };
+  // Queues a job for the publishing thread (started when none runs), moving `retired` into it.
+  void PublishLocked(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch,
+                     std::shared_ptr<const ShardSketch>* retired = nullptr);
+  // On the publishing thread, no lock held.
+  void PublishOne(PublishJob job);
+  // Waits while a search runs, until `deadline`.
+  void LetSearchesGo(std::chrono::steady_clock::time_point deadline) const;
   // Has the file of file-backed `sketch`, which followed a kNoVectors commit from `base`, name
   // the sketch's snapshot (RenameSketchSnapshot). mu_ held.
   bool Rename(const Key& key, ShardSketch& sketch, std::uint64_t base);
@@ -313,12 +373,15 @@ class SketchCache final : public CommitObserver {
   std::atomic<std::uint64_t> bounded_{0};
   std::atomic<std::uint64_t> rescored_{0};
   std::atomic<std::uint64_t> sketched_{0};
+  std::atomic<int> searches_{0};  // SearchMark
 
   std::string base_path_;
   // Per key, the file last mapped or turned down: not looked at again while the path holds it.
   std::map<Key, FileIdentity> seen_;
   std::set<Key> publishing_;
-  std::size_t publishers_ = 0;  // threads running
+  std::size_t publishers_ = 0;  // jobs queued or under way
+  std::deque<PublishJob> jobs_;
+  bool worker_ = false;  // the publishing thread runs
   mutable std::condition_variable published_;
   std::int64_t retry_after_ = 0;  // steady seconds
   pid_t owner_pid_;

@@ -13,8 +13,14 @@
 #include <algorithm>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "vectors/kernels/chunk_hash.h"
+
+// Older C library headers lack it; a kernel before 5.14 refuses it (EINVAL), which is harmless.
+#ifndef MADV_POPULATE_READ
+#define MADV_POPULATE_READ 22
+#endif
 
 namespace zanth {
 
@@ -69,6 +75,24 @@ std::uint64_t HeaderHash(const char* file, const Layout& l) {
 }
 
 std::atomic<std::uint64_t> temporary_counter{0};
+
+// Bytes FinishSketchFile maps or hashes between two calls of its `pause`.
+constexpr std::uint64_t kPausePiece = std::uint64_t{4} << 20;
+
+// Writes all `bytes` at `offset` of `fd`.
+bool WriteAt(int fd, const void* data, std::size_t bytes, std::uint64_t offset) {
+  const char* from = static_cast<const char*>(data);
+  while (bytes != 0) {
+    const ssize_t n = pwrite(fd, from, std::min<std::size_t>(bytes, std::size_t{1} << 30),
+                             static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    from += n;
+    bytes -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
 
 bool SyncDirectory(const std::string& dir) {
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -286,13 +310,9 @@ bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
   const Layout l = LayoutOf(snap.records, snap.dim);
   pending.bytes = l.bytes;
   pending.snap = snap;
-  // Every block reserved first: stores into the mapping below can then never meet a full disk
-  // (which would end the process with SIGBUS).
+  // Every block reserved first: a full disk is found before anything is written, and the
+  // gaps between the sections read as zeros.
   if (posix_fallocate(pending.fd, 0, static_cast<off_t>(l.bytes)) != 0) return false;
-  void* data = mmap(nullptr, l.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, pending.fd, 0);
-  if (data == MAP_FAILED) return false;
-  pending.data = data;
-  char* file = static_cast<char*>(data);
   Header h{};
   std::memcpy(h.magic, kMagic, sizeof kMagic);
   h.version = kSketchFileVersion;
@@ -310,44 +330,59 @@ bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
   h.chunk_records = kSketchChunkRecords;
   h.table_offset = l.table;
   h.sources_offset = l.sources;
-  std::memcpy(file, &h, sizeof h);
-  std::memcpy(file + l.codes, codes, snap.records * snap.dim);
-  std::memcpy(file + l.meta, meta, snap.records * sizeof(RecordSketchMeta));
-  std::memcpy(file + l.ids, ids, snap.records * sizeof(std::int64_t));
-  if (sources != nullptr) std::memcpy(file + l.sources, sources, l.chunks * sizeof(std::uint64_t));
-  return true;
+  // Written, not stored through a mapping: no page of the new file is faulted in, zeroed and
+  // then overwritten.
+  return WriteAt(pending.fd, &h, sizeof h, 0) &&
+         WriteAt(pending.fd, codes, snap.records * snap.dim, l.codes) &&
+         WriteAt(pending.fd, meta, snap.records * sizeof(RecordSketchMeta), l.meta) &&
+         WriteAt(pending.fd, ids, snap.records * sizeof(std::int64_t), l.ids) &&
+         (sources == nullptr ||
+          WriteAt(pending.fd, sources, l.chunks * sizeof(std::uint64_t), l.sources));
 }
 
-bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out) {
+bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out,
+                      const std::function<void()>& pause) {
   PendingSketchFile p(std::move(pending));
-  char* file = static_cast<char*>(p.data);
   const Layout l = LayoutOf(p.snap.records, p.snap.dim);
+  // The mapping the file is published with, its pages mapped here ahead of use (advice: a
+  // kernel without it leaves them to fault in): the chunk hashes are taken through it, and
+  // searches that use it take no page faults.
+  void* data = mmap(nullptr, p.bytes, PROT_READ, MAP_SHARED, p.fd, 0);
+  if (data == MAP_FAILED) return false;
+  p.data = data;
+  char* file = static_cast<char*>(data);
+  for (std::uint64_t at = 0; at < p.bytes; at += kPausePiece) {
+    if (pause) pause();
+    madvise(file + at, std::min<std::uint64_t>(kPausePiece, p.bytes - at), MADV_POPULATE_READ);
+  }
   MappedSketch arrays;
   PointInto(file, l, &arrays);
-  auto* table = reinterpret_cast<std::uint64_t*>(file + l.table);
+  std::vector<std::uint64_t> table(l.chunks);
+  const std::uint64_t chunk_bytes = kSketchChunkRecords * (p.snap.dim + sizeof(RecordSketchMeta) +
+                                                           sizeof(std::int64_t));
+  const std::uint64_t chunks_per_piece = std::max<std::uint64_t>(1, kPausePiece / chunk_bytes);
   for (std::uint64_t c = 0; c < l.chunks; ++c) {
+    if (pause && c % chunks_per_piece == 0) pause();
     table[c] = SketchChunkHash(arrays.codes, arrays.meta, arrays.ids, p.snap.records, p.snap.dim, c);
   }
-  const std::uint64_t hash = HeaderHash(file, l);
-  std::memcpy(file + kHashField, &hash, sizeof hash);
-  munmap(p.data, p.bytes);
-  p.data = nullptr;
+  if (pause) pause();
+  if (!WriteAt(p.fd, table.data(), table.size() * sizeof(std::uint64_t), l.table)) return false;
+  const std::uint64_t hash = HeaderHash(file, l);  // the mapping shows what was written
+  if (!WriteAt(p.fd, &hash, sizeof hash, kHashField)) return false;
   if (fsync(p.fd) != 0) return false;
   if (rename(p.temporary.c_str(), p.path.c_str()) != 0) return false;
   // Renamed: from here the file is published, whether or not the rest succeeds.
   const int fd = std::exchange(p.fd, -1);
+  void* mapped = std::exchange(p.data, nullptr);
   SyncDirectory(p.path.substr(0, p.path.rfind('/')));
+  out->mapping = std::make_shared<SketchMapping>(mapped, p.bytes, fd);
   struct stat st;
-  void* mapped = fstat(fd, &st) == 0
-                     ? mmap(nullptr, p.bytes, PROT_READ, MAP_SHARED, fd, 0)
-                     : MAP_FAILED;
-  if (mapped == MAP_FAILED) {
-    close(fd);
+  if (fstat(fd, &st) != 0) {
+    out->mapping.reset();
     return false;
   }
-  out->mapping = std::make_shared<SketchMapping>(mapped, p.bytes, fd);
   out->identity = IdentityOfStat(st);
-  PointInto(out->mapping->data(), LayoutOf(p.snap.records, p.snap.dim), out);
+  PointInto(out->mapping->data(), l, out);
   return true;
 }
 

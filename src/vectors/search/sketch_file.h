@@ -30,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -146,7 +147,7 @@ struct PendingSketchFile {
   std::string path;
   std::string temporary;
   int fd = -1;
-  void* data = nullptr;  // the temporary file mapped for writing
+  void* data = nullptr;  // the temporary file mapped, once its arrays are written
   std::uint64_t bytes = 0;
   SketchSnapshot snap;
   PendingSketchFile() = default;
@@ -164,9 +165,13 @@ bool BeginSketchFile(const std::string& path, const SketchSnapshot& snap,
                      const std::int8_t* codes, const RecordSketchMeta* meta,
                      const std::int64_t* ids, const std::uint64_t* sources,
                      PendingSketchFile* out);
-// Hashes the temporary file's chunks and header, syncs it, renames it over `path`, syncs the folder and maps the
-// published file into `out`. False when anything fails: then nothing at `path` changed.
-bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out);
+// Maps the temporary file, hashes its chunks through that mapping and then its header, syncs
+// it, renames it over `path`, syncs the folder and keeps the mapping as `out`'s. False when
+// anything fails: then nothing at `path` changed. `pause` (when given) is called between
+// pieces of a few MiB of that work, holding nothing: a caller may wait there to let other
+// work go first.
+bool FinishSketchFile(PendingSketchFile&& pending, MappedSketch* out,
+                      const std::function<void()>& pause = {});
 // Both of the above.
 bool WriteSketchFile(const std::string& path, const SketchSnapshot& snap,
                      const std::int8_t* codes, const RecordSketchMeta* meta,
