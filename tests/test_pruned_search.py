@@ -94,13 +94,17 @@ def test_pruned_equals_full_scan(data):
         kept.append(full.get_ids_from_filter((0, "even")))
         for _ in range(draw(st.integers(1, 4))):
             step = draw(st.sampled_from(["store", "store", "delete", "compact", "half_dim", "objects",
-                                         "index", "unindex", "process_index"]))
+                                         "index", "unindex", "process_index", "replace"]))
             writer = draw(st.sampled_from([pruned, full]))
             if step == "store":
                 n = draw(st.integers(1, 700))
                 writer.store_flat_vectors(rows(draw, rng, n, dim, u), list(range(next_id, next_id + n)))
                 # Duplicate ids are stored as further records.
                 next_id += n - draw(st.integers(0, min(n, 5)))
+            elif step == "replace" and next_id:  # tombstones and appends in one commit
+                ids = rng.integers(0, next_id, draw(st.integers(1, 300))).tolist()
+                writer.write_batch(ids, vectors=rows(draw, rng, len(ids), dim, u),
+                                   vector_deletes=ids, dim=dim)
             elif step == "delete" and next_id:
                 writer.delete_flat_vectors(rng.integers(0, next_id, 50).tolist(), dim)
             elif step == "compact":
@@ -275,9 +279,9 @@ def test_equal_scores_come_by_ascending_id_everywhere(tmp_path):
         off.search_flat(queries[0], k=75)
 
 
-FOLLOW_CASES = [  # (who writes, what): the sketches follow the first six, not the last three
+FOLLOW_CASES = [  # (who writes, what): the sketches follow the first seven, not the last three
     ("self", "append"), ("self", "index"), ("self", "index again"), ("self", "objects"),
-    ("self", "delete"), ("self", "delete nothing"),
+    ("self", "delete"), ("self", "delete nothing"), ("self", "replace"),
     ("self", "compact"), ("other", "append"), ("other", "index"),
 ]
 
@@ -318,10 +322,16 @@ def test_sketches_follow_this_handles_writes(tmp_path, who, what):
         writer.delete_flat_vectors(list(range(n + 10, n + 19) if "nothing" in what else range(1, n, 5)), dim)
     elif what == "compact":
         writer.compact_vectors(dim)
+    elif what == "replace":  # tombstones, then appends of the same ids, in one commit
+        ids = list(range(2, n, 50))
+        writer.write_batch(ids, vectors=rng.standard_normal((len(ids), dim)).astype(np.float32),
+                           vector_deletes=ids, dim=dim)
     tag = store.get_ids_from_filter((0, "tag"))
     for search, filt in enumerate((None, tag, None)):
         assert store.search_flat(query, filt, 5) == other.search_flat(query, filt, 5)
-        bounded, _, _ = store.take_prune_counts()
+        bounded, _, sketched = store.take_prune_counts()
         assert bounded >= (n // 4 if filt else n) * 0.55  # every accepted live record
+        if search == 0 and who == "self" and what == "replace":
+            assert sketched < n // 2  # followed: only the new records (every block changed)
     assert [store.search_flat_batch(np.stack([query, -query]), None, 5)[i] for i in (0, 1)] == \
         [other.search_flat(q, None, 5) for q in (query, -query)]

@@ -74,16 +74,17 @@ Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
            !object_deletes[s].empty() || !inserts.value()[s].records.empty() ||
            !deletes.value()[s].records.empty();
   };
-  // The search sketches follow appends and tombstones alone; a shard that gets both in one
-  // commit is re-sketched by its next search.
+  // Each shard tombstones before it appends, so the search sketches can follow both.
   ShardChange change;
   change.dim = batch.dim;
   if (!doomed.empty()) {
     change.kind = vectors.shards.empty() ? ShardChange::Kind::kTombstones
-                                         : ShardChange::Kind::kRewrite;
+                                         : ShardChange::Kind::kTombstonesThenAppend;
     change.ids = batch.vector_deletes;
   } else if (!vectors.shards.empty()) {
     change.kind = ShardChange::Kind::kAppend;
+  }
+  if (!vectors.shards.empty()) {
     for (const auto& rows : vectors.shards) change.appended.push_back(rows.size());
   }
   // Set by a shard's task when it certainly wrote something: any put does.

@@ -17,12 +17,13 @@ struct ShardChange {
     kNoVectors,   // objects or index entries only: every vector record stays as it was
     kAppend,      // records of `dim` appended after the shard's last record; none moves
     kTombstones,  // records of `dim` whose id is in `ids` became tombstones; none moves
+    kTombstonesThenAppend,  // kTombstones, then kAppend, in one commit
     kRewrite,     // records of `dim` moved or vanished (compaction)
   };
   Kind kind = Kind::kNoVectors;
   std::uint64_t dim = 0;
-  std::vector<std::uint64_t> appended;  // kAppend: records per shard
-  std::span<const std::int64_t> ids;    // kTombstones
+  std::vector<std::uint64_t> appended;  // kAppend, kTombstonesThenAppend: records per shard
+  std::span<const std::int64_t> ids;    // kTombstones, kTombstonesThenAppend
   // Per shard, set by the write step when it certainly wrote something (so its commit is not
   // empty); nullptr when the writer does not say.
   std::vector<char>* wrote = nullptr;

@@ -373,6 +373,20 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
       }
       return true;
     }
+    case ShardChange::Kind::kTombstonesThenAppend: {
+      // The tombstones only ever mark records of the base snapshot (the append comes after
+      // them), so the two steps follow one after the other. When the second cannot follow,
+      // the first has already cleared the sources of the chunks it changed, so the sketch
+      // that is left behind lends only unchanged chunks.
+      ShardChange step;
+      step.dim = change.dim;
+      step.kind = ShardChange::Kind::kTombstones;
+      step.ids = change.ids;
+      if (!Follow(sketch, alone, shard, step)) return false;
+      step.kind = ShardChange::Kind::kAppend;
+      step.appended = change.appended;
+      return Follow(sketch, alone, shard, step);
+    }
     case ShardChange::Kind::kRewrite:
       return false;
   }
