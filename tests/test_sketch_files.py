@@ -176,6 +176,37 @@ def test_a_commit_of_no_vectors_renames_the_files_in_place(tmp_path):
     assert pruned and answers == exact(path, queries)
 
 
+@pytest.mark.parametrize("write", ["delete", "append", "replace"])
+def test_own_vector_writes_are_published_within_the_budget(tmp_path, write):
+    """A sketch that follows this handle's vector commit is published again, so a new handle
+    prunes from its first search; and a budget that holds one shard's sketch but not two is
+    never exceeded, whatever the following and privatising ask for."""
+    path = str(tmp_path)
+    store, queries = make_store(path)
+    store.search_flat(queries[0])
+    before = wait_published(path)
+    store.sketch_memory()  # waits until the sketches are the files' mappings
+    ids, rows = [5, 1500, 2001], np.full((3, DIM), 0.5, np.float32)
+    if write == "delete":
+        store.delete_flat_vectors(ids, DIM)
+    elif write == "append":
+        store.store_flat_vectors(rows, [9000, 9001, 9002])
+    else:
+        store.write_batch(ids, vectors=rows, vector_deletes=ids, dim=DIM)
+    store.search_flat(queries[1])
+    store.sketch_memory()  # waits for publishing
+    assert files(path) != before
+    assert fresh_first_search(path, queries) == (exact(path, queries), True)
+    budget = store.sketch_memory() * 3 // 4
+    tight = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+    tight.set_sketch_budget(budget)
+    for i, q in enumerate(queries):
+        if i % 2:  # the files stay this snapshot's, or this handle's commit moves them on
+            tight.store_flat_vectors(q.reshape(1, DIM), [10**6 + i])
+        assert tight.search_flat(q) == exact(path, [q])[0]
+        assert 0 < tight.sketch_memory() <= budget
+
+
 def test_after_another_handle_writes_the_files_unchanged_chunks_are_taken_over(tmp_path):
     """After another handle appends to both shards, deletes in a middle block or does both, the
     searching handle's first search sketches only the blocks that changed (the rest of its
