@@ -85,8 +85,9 @@ wheel: deps venv
 
 demo: build
 	rm -rf demo-store
-	$(PY) examples/demo.py demo-store
-	$(PY) -m zanth stats demo-store
+	$(PY) examples/documents.py demo-store/documents
+	$(PY) examples/demo.py demo-store/native
+	$(PY) -m zanth stats demo-store/native
 
 # One combined report of every benchmarks/bench_*.py; BENCH_ARGS=--quick for a short run.
 bench: build

@@ -133,6 +133,7 @@ def search_demo(store, ids, vectors, meta, rng, k=5):
         ("nested", parse("(size:s or size:m) and year:[2010, 2013) and not color:black")),
     ]
     print(f"\nSearching {n:,} vectors, top {k} by inner product")
+    disagreed = 0
     for name, tree in searches:
         t0 = time.perf_counter()
         id_set = store.get_ids_from_filter(tree) if tree is not None else None
@@ -146,6 +147,7 @@ def search_demo(store, ids, vectors, meta, rng, k=5):
         # NumPy's matrix product may add in another order; near-ties can then swap places.
         agrees = [i for _, i in hits] == expected or np.allclose(
             [s for s, _ in hits], scores[mask][order], rtol=0, atol=1e-5)
+        disagreed += not agrees
         label = f"{tree}    i.e. {tree.plain()}" if tree is not None else "all records"
         print(f"\n  {name}: {label}")
         if id_set is not None:
@@ -157,6 +159,7 @@ def search_demo(store, ids, vectors, meta, rng, k=5):
         for (score, i), rec in zip(hits[:3], records):
             print(f"      {score:+.4f}  id {i}  {rec['sku']} {rec['color']:<6} "
                   f"{rec['size']:<2} {rec['year']}")
+    return disagreed
 
 
 def summary(store, path, shards, ids):
@@ -197,9 +200,11 @@ def main():
     # 8 GiB of address space per shard is plenty here; the files grow only as data arrives.
     store = zanth_vec.ZanthVec(args.path, num_shards=args.shards, map_size=8 << 30)
     ids, vectors, meta = load(store, args.count, args.dim, rng)
-    search_demo(store, ids, vectors, meta, rng)
+    disagreed = search_demo(store, ids, vectors, meta, rng)
     summary(store, args.path, args.shards, ids)
     print(f"\nDemo finished in {time.perf_counter() - started:.1f} s")
+    if disagreed:
+        sys.exit(f"{disagreed} searches disagreed with NumPy")
 
 
 if __name__ == "__main__":

@@ -603,3 +603,14 @@ def test_readme_python_blocks_run_as_written(tmp_path, number):
         if _ == 0:
             first = done.stdout
     assert done.stdout == first
+
+
+@pytest.mark.parametrize("script, size", [("documents.py", "2000"), ("demo.py", "5000")])
+def test_the_demo_scripts_run_and_agree_with_numpy(tmp_path, script, size):
+    """`make demo`'s scripts at a small scale: each checks its answers against NumPy and exits
+    non-zero when one disagrees."""
+    path = README.parent / "examples" / script
+    done = subprocess.run([sys.executable, str(path), str(tmp_path / "store"), "--count", size],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert "matches NumPy: yes" in done.stdout
