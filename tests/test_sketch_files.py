@@ -178,25 +178,37 @@ def test_a_commit_of_no_vectors_renames_the_files_in_place(tmp_path):
 
 @pytest.mark.parametrize("write", ["delete", "append", "replace"])
 def test_own_vector_writes_are_published_within_the_budget(tmp_path, write):
-    """A sketch that follows this handle's vector commit is published again, so a new handle
-    prunes from its first search; and a budget that holds one shard's sketch but not two is
+    """A sketch that follows this handle's vector commits is published again once the pause
+    after the last file write is over (or the handle is let go, or asked for its memory), so a
+    new handle prunes from its first search; and a budget that holds one shard's sketch but not two is
     never exceeded, whatever the following and privatising ask for."""
     path = str(tmp_path)
     store, queries = make_store(path)
     store.search_flat(queries[0])
     before = wait_published(path)
     store.sketch_memory()  # waits until the sketches are the files' mappings
+    written = time.monotonic()
     ids, rows = [5, 1500, 2001], np.full((3, DIM), 0.5, np.float32)
-    if write == "delete":
-        store.delete_flat_vectors(ids, DIM)
-    elif write == "append":
-        store.store_flat_vectors(rows, [9000, 9001, 9002])
+    for step in range(3):  # the files were just written: these commits' sketches are deferred
+        if write == "delete":
+            store.delete_flat_vectors(ids[step:step + 1], DIM)
+        elif write == "append":
+            store.store_flat_vectors(rows[step:step + 1], [9000 + step])
+        else:
+            store.write_batch(ids[step:step + 1], vectors=rows[step:step + 1],
+                              vector_deletes=ids[step:step + 1], dim=DIM)
+        store.search_flat(queries[1])
+    time.sleep(0.2)
+    if time.monotonic() - written < 4:  # well inside the pause after a file is written
+        assert files(path) == before
+    if write == "append":
+        del store  # a handle let go publishes what it deferred
+        store = zanth_vec.ZanthVec(path, num_shards=SHARDS)
     else:
-        store.write_batch(ids, vectors=rows, vector_deletes=ids, dim=DIM)
-    store.search_flat(queries[1])
-    store.sketch_memory()  # waits for publishing
+        store.sketch_memory()  # publishes what is deferred, and waits for it
     assert files(path) != before
     assert fresh_first_search(path, queries) == (exact(path, queries), True)
+    store.search_flat(queries[0])
     budget = store.sketch_memory() * 3 // 4
     tight = zanth_vec.ZanthVec(path, num_shards=SHARDS)
     tight.set_sketch_budget(budget)
