@@ -172,6 +172,7 @@ std::shared_ptr<ShardSketch> SketchCache::InstallFile(
 
 std::shared_ptr<ShardSketch> SketchCache::TryFile(const Key& key, const SketchSnapshot& snap) {
   const std::string path = SketchFilePath(base_path_, key.first, key.second);
+  bool any = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto seen = seen_.find(key);
@@ -180,14 +181,20 @@ std::shared_ptr<ShardSketch> SketchCache::TryFile(const Key& key, const SketchSn
     const std::uint64_t bytes = ShardSketch::BytesFor(snap.records, snap.dim);
     const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
     if (bytes > budget || HeldExcept(key) > budget - bytes) return nullptr;
+    // With no sketch of the key yet, a file of another snapshot of this shard is mapped too:
+    // the search then takes over its chunks whose records are unchanged (Acquire), as it
+    // would from a sketch this handle made before a commit, and sketches only the rest.
+    any = entries_.find(key) == entries_.end();
   }
   // Checked outside the lock: other shards' searches go on meanwhile.
   MappedSketch mapped;
-  const SketchFileState state = LoadSketchFile(path, snap, &mapped);
+  SketchSnapshot found;
+  const SketchFileState state = LoadSketchFile(path, snap, &mapped, any ? &found : nullptr);
   std::lock_guard<std::mutex> lock(mu_);
   if (state != SketchFileState::kMissing) seen_[key] = mapped.identity;
   if (state != SketchFileState::kUsable) return nullptr;
-  return InstallFile(key, snap, std::move(mapped), nullptr, false);
+  if (any && entries_.find(key) != entries_.end() && !(found == snap)) return nullptr;
+  return InstallFile(key, any ? found : snap, std::move(mapped), nullptr, false);
 }
 
 std::uint64_t SketchCache::HeldExcept(const Key& key) const {

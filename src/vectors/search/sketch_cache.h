@@ -246,7 +246,8 @@ class SketchCache final : public CommitObserver {
   // changes nothing.
   // With files, before Acquire (and for many shards at once): maps the published file of that
   // snapshot, checked in full outside the cache's lock, when it is new to this cache and the
-  // budget has room. It replaces a complete sketch of the snapshot too, so handles and
+  // budget has room; with no sketch of the key yet, a file of an older or newer snapshot too,
+  // whose unchanged chunks Acquire's sketch then takes over. It replaces a complete sketch of the snapshot too, so handles and
   // processes that sketched one shard at once come to share one file. Failures change nothing.
   void AdoptFile(std::size_t shard, std::size_t dim, std::uint64_t txn_id, std::size_t records);
 
@@ -341,7 +342,8 @@ class SketchCache final : public CommitObserver {
   // Whether `sketch` (of the base snapshot, `alone`: no search holds it) can take `change` of
   // `shard`; when so, it has. mu_ held.
   bool Follow(ShardSketch& sketch, bool alone, std::size_t shard, const ShardChange& change);
-  // The file at `path` when it is of `snap`, fits the budget and is new to this cache; null
+  // The file at `path` when it is of `snap` (or, while the cache has no sketch of the key, of
+  // any snapshot of that shard and data file), fits the budget and is new to this cache; null
   // otherwise. Takes and releases mu_.
   std::shared_ptr<ShardSketch> TryFile(const Key& key, const SketchSnapshot& snap);
   // A complete sketch mapped from `mapped`, installed for `key` (replacing `expected`, or
