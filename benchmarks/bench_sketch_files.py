@@ -11,6 +11,8 @@ median of REPS runs:
   with sketches off, warm);
 - after one process appends 256 vectors, another process's next two searches against a full
   scan, each answer checked against a handle with sketches off;
+- a new process's first search when the files are one commit behind;
+- what a handle writes per commit while it commits 256 vectors after every 8 searches;
 - the files' size against the float32 data, and how long a process takes to sketch the whole
   store and publish it (files removed first).
 
@@ -58,6 +60,7 @@ if mode == "first":
     start = time.perf_counter()
     hits = z.search_flat(queries[0], k=k)
     first = time.perf_counter() - start
+    z.sketch_memory()  # the full scans are timed once this process's publishing has ended
     full = zanth_vec.ZanthVec(path)
     full.set_sketch_budget(0)
     full.search_flat(queries[1], k=k)
@@ -208,6 +211,40 @@ def main():
                float(np.median(first) / np.median(scans)), goal=1.3)
         report("after another process's commit: second search / full scan",
                float(np.median(second) / np.median(scans)), goal=0.5)
+
+        # Files one commit behind: a handle without sketches commits (nobody publishes), then a
+        # new process searches; it takes over the files' unchanged chunks.
+        rng = np.random.default_rng(3)
+        runs = []
+        for i in range(max(args.reps, 5)):
+            full.store_flat_vectors(rng.standard_normal((256, DIM)).astype(np.float32),
+                                    range(2 * 10**7 + 1000 * i, 2 * 10**7 + 1000 * i + 256))
+            runs.append(children(path, "first", 1)[0])
+        report("new process, first search / full scan (files one commit behind)",
+               float(np.median([r["first"] / r["full"] for r in runs])), goal=1.3,
+               first_ms=round(float(np.median([r["first"] for r in runs])) * 1e3, 2))
+
+        # A handle that commits 256 vectors after every 8 searches, 20 times: what it writes,
+        # LMDB's pages and its sketch files (each file is rewritten at most every few seconds).
+        def written():
+            with open("/proc/self/io") as f:
+                return next(int(line.split()[1]) for line in f if line.startswith("wchar"))
+        for q in queries[:4]:
+            searcher.search_flat(q, k=K)
+        searcher.sketch_memory()
+        start, began = written(), time.perf_counter()
+        for i in range(20):
+            searcher.store_flat_vectors(rng.standard_normal((256, DIM)).astype(np.float32),
+                                        range(3 * 10**7 + 1000 * i, 3 * 10**7 + 1000 * i + 256))
+            for q in queries[:8]:
+                searcher.search_flat(q, k=K)
+            time.sleep(0.1)
+        searcher.sketch_memory()  # what was deferred is published now, and counted
+        report("own commits amid searches: MB written per commit (LMDB and sketch files)",
+               (written() - start) / 20 / 1e6, "MB",
+               seconds=round(time.perf_counter() - began, 2),
+               file_MB=round(sum(os.path.getsize(os.path.join(folder, f))
+                                 for f in os.listdir(folder)) / 1e6, 1))
         del searcher, full
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -121,6 +121,9 @@ SketchCache::~SketchCache() {
 
 void SketchCache::WaitForPublishing() {
   std::unique_lock<std::mutex> lock(mu_);
+  if (!worker_) return;
+  hurry_ = true;
+  wake_.notify_all();
   published_.wait(lock, [&] { return publishers_ == 0 && !worker_; });
 }
 
@@ -169,6 +172,7 @@ std::shared_ptr<ShardSketch> SketchCache::InstallFile(
 
 std::shared_ptr<ShardSketch> SketchCache::TryFile(const Key& key, const SketchSnapshot& snap) {
   const std::string path = SketchFilePath(base_path_, key.first, key.second);
+  bool any = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto seen = seen_.find(key);
@@ -177,14 +181,20 @@ std::shared_ptr<ShardSketch> SketchCache::TryFile(const Key& key, const SketchSn
     const std::uint64_t bytes = ShardSketch::BytesFor(snap.records, snap.dim);
     const std::uint64_t budget = budget_.load(std::memory_order_relaxed);
     if (bytes > budget || HeldExcept(key) > budget - bytes) return nullptr;
+    // With no sketch of the key yet, a file of another snapshot of this shard is mapped too:
+    // the search then takes over its chunks whose records are unchanged (Acquire), as it
+    // would from a sketch this handle made before a commit, and sketches only the rest.
+    any = entries_.find(key) == entries_.end();
   }
   // Checked outside the lock: other shards' searches go on meanwhile.
   MappedSketch mapped;
-  const SketchFileState state = LoadSketchFile(path, snap, &mapped);
+  SketchSnapshot found;
+  const SketchFileState state = LoadSketchFile(path, snap, &mapped, any ? &found : nullptr);
   std::lock_guard<std::mutex> lock(mu_);
   if (state != SketchFileState::kMissing) seen_[key] = mapped.identity;
   if (state != SketchFileState::kUsable) return nullptr;
-  return InstallFile(key, snap, std::move(mapped), nullptr, false);
+  if (any && entries_.find(key) != entries_.end() && !(found == snap)) return nullptr;
+  return InstallFile(key, any ? found : snap, std::move(mapped), nullptr, false);
 }
 
 std::uint64_t SketchCache::HeldExcept(const Key& key) const {
@@ -452,37 +462,48 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
   const std::size_t records = sketch->records;
   auto it = entries_.find(key);
   if (it == entries_.end() || it->second != sketch || records == 0 ||
-      sketch->covered.load(std::memory_order_acquire) != records ||
-      publishing_.count(key) != 0) {
+      sketch->covered.load(std::memory_order_acquire) != records) {
     return;
   }
-  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count();
-  if (now < retry_after_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count() <
+      retry_after_) {
+    return;
+  }
+  const auto next = next_publish_.find(key);
+  const bool pausing = next != next_publish_.end() && now < next->second && !hurry_;
+  if (publishing_.count(key) != 0 || pausing) {
+    // The job under way may describe an older snapshot: the key is looked at again after it.
+    Deferred& later = deferred_[key];
+    later.due = pausing ? next->second : now;
+    later.asked = sketch;
+    if (retired != nullptr) retired_.push_back(std::move(*retired));
+    if (worker_) {
+      wake_.notify_all();
+    } else {
+      StartPublisher();
+    }
+    return;
+  }
   publishing_.insert(key);
   ++publishers_;
   sketch->publisher_refs.fetch_add(1);
   PublishJob job{key, sketch, nullptr, sketch->txn_id, records};
   if (retired != nullptr) job.retired = std::move(*retired);
   jobs_.push_back(std::move(job));
-  if (worker_) return;
+  if (worker_) {
+    wake_.notify_all();
+  } else {
+    StartPublisher();
+  }
+}
+
+void SketchCache::StartPublisher() {
   // One thread publishes the jobs one after another: it competes with searches for one core
   // at most, and nothing here waits on it (a thread made per job would wait for the address
   // space lock while the one before unmaps a replaced sketch).
   try {
-    std::thread([this] {
-      std::unique_lock<std::mutex> lock(mu_);
-      while (!jobs_.empty()) {
-        PublishJob next = std::move(jobs_.front());
-        jobs_.pop_front();
-        lock.unlock();
-        PublishOne(std::move(next));
-        lock.lock();
-      }
-      worker_ = false;
-      published_.notify_all();
-    }).detach();
+    std::thread([this] { RunPublisher(); }).detach();
     worker_ = true;
   } catch (const std::system_error&) {
     // No thread to be had: the sketches stay private, as when a file cannot be written.
@@ -492,7 +513,58 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
       failed.sketch->publisher_refs.fetch_sub(1);
     }
     jobs_.clear();
+    deferred_.clear();
+    retired_.clear();
   }
+}
+
+void SketchCache::RunPublisher() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    if (!jobs_.empty()) {
+      PublishJob next = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      PublishOne(std::move(next));
+      lock.lock();
+      continue;
+    }
+    if (!retired_.empty()) {
+      // Sketches replaced while their key was deferred: let go here, off the search's path.
+      std::vector<std::shared_ptr<const ShardSketch>> retired;
+      retired.swap(retired_);
+      lock.unlock();
+      retired.clear();
+      lock.lock();
+      continue;
+    }
+    if (deferred_.empty()) break;
+    const auto now = std::chrono::steady_clock::now();
+    auto due = deferred_.begin()->second.due;
+    for (const auto& entry : deferred_) due = std::min(due, entry.second.due);
+    if (!hurry_ && now < due) {
+      wake_.wait_until(lock, due);
+      continue;
+    }
+    for (auto it = deferred_.begin(); it != deferred_.end();) {
+      if (!hurry_ && now < it->second.due) {
+        ++it;
+        continue;
+      }
+      const Key key = it->first;
+      const std::shared_ptr<ShardSketch> asked = it->second.asked.lock();
+      it = deferred_.erase(it);
+      const auto current = entries_.find(key);
+      // The sketch that asked, or a newer private one (a file-backed one is its file's).
+      if (current != entries_.end() && (current->second == asked || !current->second->file)) {
+        next_publish_.erase(key);
+        PublishLocked(key.first, current->second);
+      }
+    }
+  }
+  hurry_ = false;
+  worker_ = false;
+  published_.notify_all();
 }
 
 void SketchCache::LetSearchesGo(std::chrono::steady_clock::time_point deadline) const {
@@ -506,7 +578,14 @@ void SketchCache::PublishOne(PublishJob job) {
   const Key key = job.key;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kPublishPatienceMs);
-  const std::function<void()> pause = [this, deadline] { LetSearchesGo(deadline); };
+  // Time spent letting searches go is not the write's cost (see kRepublishCostFactor).
+  auto paused = std::chrono::steady_clock::duration::zero();
+  const auto began = std::chrono::steady_clock::now();
+  const std::function<void()> pause = [this, deadline, &paused] {
+    const auto from = std::chrono::steady_clock::now();
+    LetSearchesGo(deadline);
+    paused += std::chrono::steady_clock::now() - from;
+  };
   // Everything the job holds is let go before it counts itself done, so memory() and the
   // destructor see its mappings gone.
   {
@@ -550,6 +629,12 @@ void SketchCache::PublishOne(PublishJob job) {
     pause();
     std::lock_guard<std::mutex> lock(mu_);
     const std::shared_ptr<ShardSketch> current = weak.lock();
+    if (ok && !found) {
+      const auto now = std::chrono::steady_clock::now();
+      next_publish_[key] = now + std::max<std::chrono::steady_clock::duration>(
+                                     std::chrono::milliseconds(kRepublishGapMs),
+                                     kRepublishCostFactor * (now - began - paused));
+    }
     if (ok && mapped.mapping) {
       seen_[key] = mapped.identity;
       if (current && current->txn_id == snap.txn_id && current->records == snap.records) {
@@ -586,7 +671,11 @@ std::uint64_t SketchCache::memory() const {
   std::unique_lock<std::mutex> lock(mu_);
   // Publishing in progress holds a temporary file's pages and may swap a sketch for a file:
   // the figure is taken once it is over (a forked child has no such threads).
-  if (getpid() == owner_pid_) published_.wait(lock, [&] { return publishers_ == 0; });
+  if (getpid() == owner_pid_ && (publishers_ != 0 || !deferred_.empty())) {
+    hurry_ = true;
+    wake_.notify_all();
+    published_.wait(lock, [&] { return publishers_ == 0 && deferred_.empty(); });
+  }
   std::uint64_t filters = 0;
   for (const auto& entry : entries_) {
     std::lock_guard<std::mutex> hold(entry.second->filters_mu);

@@ -246,7 +246,8 @@ class SketchCache final : public CommitObserver {
   // changes nothing.
   // With files, before Acquire (and for many shards at once): maps the published file of that
   // snapshot, checked in full outside the cache's lock, when it is new to this cache and the
-  // budget has room. It replaces a complete sketch of the snapshot too, so handles and
+  // budget has room; with no sketch of the key yet, a file of an older or newer snapshot too,
+  // whose unchanged chunks Acquire's sketch then takes over. It replaces a complete sketch of the snapshot too, so handles and
   // processes that sketched one shard at once come to share one file. Failures change nothing.
   void AdoptFile(std::size_t shard, std::size_t dim, std::uint64_t txn_id, std::size_t records);
 
@@ -263,9 +264,21 @@ class SketchCache final : public CommitObserver {
   // published that snapshot already) and swaps the sketch for the file's mapping. The thread
   // also lets go of `retired` (the sketch this one replaced), so unmapping it costs the caller
   // nothing; without a thread it is let go on return.
+  // A key whose file was written lately is published again only after a pause: at least
+  // kRepublishGapMs, and kRepublishCostFactor times as long as that write took. A handle that
+  // commits and searches without end would otherwise rewrite the whole file after every
+  // commit (hundreds of MB a second for a large store); paced, it spends at most a twentieth
+  // of one core and of the disk on it. A request inside the pause (or while the key's
+  // publishing is under way) is deferred; once the pause is over, the key's sketch of that
+  // moment is published, if it may be. Meanwhile the file names an older snapshot: handles
+  // that sketched the key before take over its unchanged chunks, as after any commit, and a
+  // process started meanwhile sketches the shard itself. memory() and the destructor publish
+  // what is deferred at once.
   void Publish(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch,
                std::shared_ptr<const ShardSketch> retired = nullptr);
   static constexpr std::int64_t kRetryAfterFailureSeconds = 30;
+  static constexpr std::int64_t kRepublishGapMs = 5000;
+  static constexpr std::int64_t kRepublishCostFactor = 20;
   // Held by every search with this cache while it runs: the publishing thread lets searches
   // go first (waiting between pieces of its work, holding no lock, while any runs, at most
   // kPublishPatience per file), so a search made right after another that started a publish
@@ -289,7 +302,8 @@ class SketchCache final : public CommitObserver {
     SketchCache* cache_ = nullptr;
   };
   static constexpr std::int64_t kPublishPatienceMs = 500;
-  // Waits until no publishing of this cache is under way (tests, benchmarks).
+  // Publishes what is deferred now and waits until no publishing of this cache is under way
+  // (tests, benchmarks).
   void WaitForPublishing();
   bool files() const { return !base_path_.empty(); }
 
@@ -300,7 +314,7 @@ class SketchCache final : public CommitObserver {
   bool enabled() const { return budget() != 0; }
   // Bytes of the sketches held now (their held_bytes; sketches replaced while a search still
   // uses them are freed when it ends and not counted) and of the filters' bitmaps and gathered
-  // copies kept beside them, once publishing under way has ended. The budget caps the
+  // copies kept beside them, once publishing under way or deferred has ended. The budget caps the
   // sketches only: the filters kept per sketch are few and bounded by its size.
   std::uint64_t memory() const;
 
@@ -328,7 +342,8 @@ class SketchCache final : public CommitObserver {
   // Whether `sketch` (of the base snapshot, `alone`: no search holds it) can take `change` of
   // `shard`; when so, it has. mu_ held.
   bool Follow(ShardSketch& sketch, bool alone, std::size_t shard, const ShardChange& change);
-  // The file at `path` when it is of `snap`, fits the budget and is new to this cache; null
+  // The file at `path` when it is of `snap` (or, while the cache has no sketch of the key, of
+  // any snapshot of that shard and data file), fits the budget and is new to this cache; null
   // otherwise. Takes and releases mu_.
   std::shared_ptr<ShardSketch> TryFile(const Key& key, const SketchSnapshot& snap);
   // A complete sketch mapped from `mapped`, installed for `key` (replacing `expected`, or
@@ -348,9 +363,15 @@ class SketchCache final : public CommitObserver {
     std::uint64_t txn_id;
     std::size_t records;
   };
-  // Queues a job for the publishing thread (started when none runs), moving `retired` into it.
+  // Queues a job for the publishing thread (started when none runs), moving `retired` into it,
+  // or defers the key (see Publish). mu_ held.
   void PublishLocked(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch,
                      std::shared_ptr<const ShardSketch>* retired = nullptr);
+  // The publishing thread's loop: jobs in turn, then deferred keys as they fall due; it ends
+  // when there are neither. Started by StartPublisher (mu_ held), which undoes every job and
+  // deferral when no thread can be had.
+  void RunPublisher();
+  void StartPublisher();
   // On the publishing thread, no lock held.
   void PublishOne(PublishJob job);
   // Waits while a search runs, until `deadline`.
@@ -381,6 +402,17 @@ class SketchCache final : public CommitObserver {
   std::set<Key> publishing_;
   std::size_t publishers_ = 0;  // jobs queued or under way
   std::deque<PublishJob> jobs_;
+  // Per key, when its next file may be written (set when one was), and the keys deferred
+  // until then with the sketch that asked: the thread runs while any is deferred.
+  std::map<Key, std::chrono::steady_clock::time_point> next_publish_;
+  struct Deferred {
+    std::chrono::steady_clock::time_point due;
+    std::weak_ptr<ShardSketch> asked;
+  };
+  std::map<Key, Deferred> deferred_;
+  std::vector<std::shared_ptr<const ShardSketch>> retired_;  // let go by the thread
+  mutable bool hurry_ = false;  // deferred keys are due now (memory(), the destructor)
+  mutable std::condition_variable wake_;  // a deferral or a hurry for the waiting thread
   bool worker_ = false;  // the publishing thread runs
   mutable std::condition_variable published_;
   std::int64_t retry_after_ = 0;  // steady seconds

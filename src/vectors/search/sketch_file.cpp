@@ -179,8 +179,8 @@ FileIdentity IdentityOf(const std::string& path) {
   return IdentityOfStat(st);
 }
 
-SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& want,
-                               MappedSketch* out) {
+SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& asked,
+                               MappedSketch* out, SketchSnapshot* found) {
   // Writable where it may be, so its header can later name a snapshot that followed
   // (RenameSketchSnapshot).
   int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -200,7 +200,12 @@ SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& wa
     return SketchFileState::kDamaged;
   }
   const SketchSnapshot has{h.shard, h.dim, h.txn_id, h.records, h.data_dev, h.data_ino};
-  if (h.version != kSketchFileVersion || !(has == want)) {
+  SketchSnapshot want = asked;
+  if (found != nullptr) {
+    want.txn_id = h.txn_id;
+    want.records = h.records;
+  }
+  if (h.version != kSketchFileVersion || !(has == want) || want.records == 0) {
     close(fd);
     return SketchFileState::kOtherSnapshot;
   }
@@ -225,6 +230,7 @@ SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& wa
   }
   out->mapping = std::move(mapping);
   PointInto(out->mapping->data(), l, out);
+  if (found != nullptr) *found = want;
   return SketchFileState::kUsable;
 }
 

@@ -126,9 +126,11 @@ enum class SketchFileState {
 
 // Maps the file at `path` for snapshot `want` and checks all but its chunks; `out` is filled
 // only when usable.
-// `out->identity` is set in every case that found a file.
+// `out->identity` is set in every case that found a file. With `found`, a file of any
+// snapshot of want's shard, dimension and data file is usable (want's transaction id and
+// record count are not looked at), and *found receives the snapshot it describes.
 SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& want,
-                               MappedSketch* out);
+                               MappedSketch* out, SketchSnapshot* found = nullptr);
 
 // Rewrites in place the header of the file `mapping` maps, which describes `from`, to name
 // snapshot `txn_id` of the same shard instead, and fills `identity` with the file's after the
