@@ -247,8 +247,9 @@ class SketchCache final : public CommitObserver {
   // With files, before Acquire (and for many shards at once): maps the published file of that
   // snapshot, checked in full outside the cache's lock, when it is new to this cache and the
   // budget has room; with no sketch of the key yet, a file of an older or newer snapshot too,
-  // whose unchanged chunks Acquire's sketch then takes over. It replaces a complete sketch of the snapshot too, so handles and
-  // processes that sketched one shard at once come to share one file. Failures change nothing.
+  // whose unchanged chunks Acquire's sketch then takes over. It replaces a complete sketch of
+  // the snapshot too, so handles and processes that sketched one shard at once come to share
+  // one file. Failures change nothing.
   void AdoptFile(std::size_t shard, std::size_t dim, std::uint64_t txn_id, std::size_t records);
 
   // A file-backed sketch follows a change of its vectors by first mapping its file's arrays
@@ -270,10 +271,9 @@ class SketchCache final : public CommitObserver {
   // commit (hundreds of MB a second for a large store); paced, it spends at most a twentieth
   // of one core and of the disk on it. A request inside the pause (or while the key's
   // publishing is under way) is deferred; once the pause is over, the key's sketch of that
-  // moment is published, if it may be. Meanwhile the file names an older snapshot: handles
-  // that sketched the key before take over its unchanged chunks, as after any commit, and a
-  // process started meanwhile sketches the shard itself. memory() and the destructor publish
-  // what is deferred at once.
+  // moment is published, if it may be. Meanwhile the file names an older snapshot: other
+  // handles and processes take over its unchanged chunks (AdoptFile, Acquire), as after any
+  // commit. memory() and the destructor publish what is deferred at once.
   void Publish(std::size_t shard, const std::shared_ptr<ShardSketch>& sketch,
                std::shared_ptr<const ShardSketch> retired = nullptr);
   static constexpr std::int64_t kRetryAfterFailureSeconds = 30;
@@ -314,8 +314,8 @@ class SketchCache final : public CommitObserver {
   bool enabled() const { return budget() != 0; }
   // Bytes of the sketches held now (their held_bytes; sketches replaced while a search still
   // uses them are freed when it ends and not counted) and of the filters' bitmaps and gathered
-  // copies kept beside them, once publishing under way or deferred has ended. The budget caps the
-  // sketches only: the filters kept per sketch are few and bounded by its size.
+  // copies kept beside them, once publishing under way or deferred has ended. The budget caps
+  // the sketches only: the filters kept per sketch are few and bounded by its size.
   std::uint64_t memory() const;
 
   // Counts of the searches since the last TakeCounts: records whose bound was tested, those
