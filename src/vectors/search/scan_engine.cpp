@@ -137,7 +137,13 @@ const ShardSketch* ShardSnapshots::Reuse(const ScanBlock& b) const {
                 b.records * sizeof(std::int64_t));
   }
   sketch.sources[chunk] = sketch.previous_sources[chunk];
-  if (sketch.previous != nullptr && sketch.previous_in_place && chunk < sketch.lent.size()) {
+  // The chunk reads as the replaced sketch's only when this block is all of it in this
+  // snapshot. A block that does not fill its chunk may share it with the next one (records
+  // of another dimension start a block of their own): those positions are sketched into the
+  // new arrays, and the replaced sketch holds nothing there.
+  const bool whole_chunk = b.records == std::min(kSketchChunkRecords, shard.records - b.first);
+  if (sketch.previous != nullptr && sketch.previous_in_place && whole_chunk &&
+      chunk < sketch.lent.size()) {
     sketch.lent[chunk] = 1;  // distinct chunks per block: tasks write distinct bytes
   }
   shard.reused.fetch_add(b.records, std::memory_order_relaxed);

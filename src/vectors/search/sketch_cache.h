@@ -183,8 +183,8 @@ struct ShardSketch {
   std::shared_ptr<const ShardSketch> previous;
   bool previous_in_place = false;
   // A complete sketch whose arrays start as `lender`'s file copy on write: per chunk, 1 where
-  // the positions still read as the lender's (taken over, found intact there, and not written
-  // since), so searches bound them from the lender's mapping, whose pages are mapped already,
+  // every position of it still reads as the lender's (taken over, found intact there, and not
+  // written since), so searches bound them from the lender's mapping, whose pages are mapped already,
   // instead of faulting in this sketch's. Set by the search that completes the sketch; a chunk
   // is cleared (and stays so) before anything writes its positions here: a search sketching
   // it (it holds `grow`) or a commit this sketch follows (no search holds it then).
