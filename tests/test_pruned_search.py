@@ -335,3 +335,43 @@ def test_sketches_follow_this_handles_writes(tmp_path, who, what):
             assert sketched < n // 2  # followed: only the new records (every block changed)
     assert [store.search_flat_batch(np.stack([query, -query]), None, 5)[i] for i in (0, 1)] == \
         [other.search_flat(q, None, 5) for q in (query, -query)]
+
+
+def test_broad_filters_repeated_across_appends_answer_as_a_full_scan(tmp_path):
+    """A filter searched with again streams a copy of its accepted records' sketches (made on
+    the second search, extended after appends by sharing what did not change, as long as the
+    copies of a shard's filters stay within its sketch). One shard holds more records than such
+    a copy gathers at once, and the filters name ids that appends add later."""
+    rng = np.random.default_rng(23)
+    dim, n, added = 100, 70_000, 900
+    store = zanth_vec.ZanthVec(str(tmp_path), num_shards=1)
+    full = zanth_vec.ZanthVec(str(tmp_path), num_shards=1)
+    full.set_sketch_budget(0)
+    data = rng.standard_normal((n, dim)).astype(np.float32)
+    store.store_flat_vectors(data, list(range(n)))
+    ids = np.arange(n + added)
+    store.batch_index_insert([(f"s:{share}", int(i)) for share in (40, 55, 20)
+                              for i in ids[rng.random(len(ids)) < share / 100]])
+    sets = {share: store.get_ids_from_filter((0, f"s:{share}")) for share in (40, 55, 20)}
+    # Stored rows spread over the shard: each is its own clear best hit when accepted.
+    queries = np.concatenate([data[rng.integers(0, n, 12)], rng.standard_normal((2, dim))]).astype(np.float32)
+
+    def check(shares):
+        for share in shares:
+            for q in queries:
+                assert store.search_flat(q, sets[share], 10) == full.search_flat(q, sets[share], 10)
+
+    for _ in range(2 * SEARCHES):
+        store.search_flat(queries[0], None, 10)
+    before = store.sketch_memory()
+    check([40, 55, 20])
+    check([40, 55, 20])  # 40% and 55% get copies; 20% more would outgrow the sketch
+    copies = store.sketch_memory() - before
+    assert 0.9 * (dim + 12) * n <= copies <= 1.01 * (dim + 12) * n
+    for step in range(3):
+        first = n + step * (added // 3)
+        store.store_flat_vectors(rng.standard_normal((added // 3, dim)).astype(np.float32),
+                                 list(range(first, first + added // 3)))
+        check([40, 55, 20])
+    store.delete_flat_vectors(list(range(0, n, 3)), dim)
+    check([55, 40, 20])

@@ -28,26 +28,73 @@ void PrefetchRecord(const std::int8_t* codes, std::size_t dim, const RecordSketc
   _mm_prefetch(reinterpret_cast<const char*>(meta), _MM_HINT_T0);
 }
 
-// Gathers the accepted records' codes and meta when few enough are accepted that the copy pays:
-// a bound pass then streams them instead of picking scattered lines out of the sketch.
-void GatherAccepted(const ShardSketch& sketch, AcceptedBits* bits) {
+static_assert(AcceptedBits::kSegmentPositions % kSketchChunkRecords == 0 &&
+              AcceptedBits::kSegmentPositions % kBlockCapacity == 0);
+
+std::size_t CountAccepted(const AcceptedBits& bits) {
   std::size_t accepted = 0;
-  for (std::uint64_t word : bits->words) accepted += static_cast<std::size_t>(std::popcount(word));
-  if (accepted == 0 || accepted * AcceptedBits::kCompactShare > bits->positions) return;
-  const std::size_t dim = sketch.dim;
-  bits->rank.resize(bits->words.size() + 1);
-  bits->codes.resize(accepted * dim);
-  bits->meta.resize(accepted);
-  std::size_t at = 0;
-  for (std::size_t w = 0; w < bits->words.size(); ++w) {
-    bits->rank[w] = static_cast<std::uint32_t>(at);
-    for (std::uint64_t word = bits->words[w]; word != 0; word &= word - 1) {
-      const std::size_t position = w * 64 + static_cast<std::size_t>(std::countr_zero(word));
-      std::memcpy(bits->codes.data() + at * dim, sketch.codes.get() + position * dim, dim);
-      bits->meta[at++] = sketch.meta[position];
-    }
+  for (std::uint64_t word : bits.words) accepted += static_cast<std::size_t>(std::popcount(word));
+  return accepted;
+}
+
+// Whether `bits` (a filter's, `kept` the sketch's other filters) should have a gathered copy.
+// One filter's copy holds at most kCompactShare of the positions, and the copies of one
+// sketch's filters together never hold more records than the sketch: filters at most double
+// its memory (and add positions / 8 bytes each). A copy of more than 1 / kEagerShare of the
+// positions costs more than the one search it speeds, so it is made only when the filter is
+// searched with again (`repeated`).
+bool ShouldGather(const std::vector<std::shared_ptr<const AcceptedBits>>& kept,
+                  const AcceptedBits& bits, bool repeated) {
+  constexpr std::size_t kEagerShare = 8;
+  const std::size_t accepted = bits.accepted;
+  if (accepted == 0 ||
+      static_cast<double>(accepted) > AcceptedBits::kCompactShare * static_cast<double>(bits.positions)) {
+    return false;
   }
-  bits->rank.back() = static_cast<std::uint32_t>(at);
+  if (!repeated && accepted * kEagerShare > bits.positions) return false;
+  std::size_t gathered = accepted;
+  for (const auto& other : kept) gathered += other->compact() ? other->accepted : 0;
+  return gathered <= bits.positions;
+}
+
+// Gathers the accepted records' codes and meta, a bound pass then streams them instead of
+// picking scattered lines out of the sketch (or reading every line of a chunk when half of it
+// is accepted). Segments of `previous` (the bits these extend, or null) that it filled are
+// shared, not copied again.
+void GatherAccepted(const ShardSketch& sketch, const AcceptedBits* previous, AcceptedBits* bits) {
+  const std::size_t dim = sketch.dim;
+  const std::size_t segments =
+      (bits->positions + AcceptedBits::kSegmentPositions - 1) / AcceptedBits::kSegmentPositions;
+  std::size_t kept = 0;
+  if (previous != nullptr && previous->compact()) {
+    kept = previous->positions / AcceptedBits::kSegmentPositions;
+    bits->segments.assign(previous->segments.begin(), previous->segments.begin() + kept);
+    bits->rank.assign(previous->rank.begin(),
+                      previous->rank.begin() + kept * AcceptedBits::kWordsPerSegment);
+  }
+  bits->rank.resize(bits->words.size());
+  for (std::size_t s = kept; s < segments; ++s) {
+    const std::size_t first_word = s * AcceptedBits::kWordsPerSegment;
+    const std::size_t end_word =
+        std::min(bits->words.size(), first_word + AcceptedBits::kWordsPerSegment);
+    std::size_t in_segment = 0;
+    for (std::size_t w = first_word; w < end_word; ++w) {
+      in_segment += static_cast<std::size_t>(std::popcount(bits->words[w]));
+    }
+    auto gathered = std::make_shared<AcceptedBits::Gathered>();
+    gathered->codes.resize(in_segment * dim);
+    gathered->meta.resize(in_segment);
+    std::size_t at = 0;
+    for (std::size_t w = first_word; w < end_word; ++w) {
+      bits->rank[w] = static_cast<std::uint32_t>(at);
+      for (std::uint64_t word = bits->words[w]; word != 0; word &= word - 1) {
+        const std::size_t position = w * 64 + static_cast<std::size_t>(std::countr_zero(word));
+        std::memcpy(gathered->codes.data() + at * dim, sketch.codes.get() + position * dim, dim);
+        gathered->meta[at++] = sketch.meta[position];
+      }
+    }
+    bits->segments.push_back(std::move(gathered));
+  }
 }
 
 }  // namespace
@@ -104,26 +151,37 @@ std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
     kept.erase(it);
     break;
   }
-  if (previous && previous->positions >= positions) {
+  if (kept.size() >= ShardSketch::kFilterBitmaps) kept.erase(kept.begin());
+  if (previous && previous->positions >= positions &&
+      (previous->compact() || !ShouldGather(kept, *previous, true))) {
     kept.push_back(previous);
     return previous;
   }
+  const bool repeated = previous != nullptr;
   auto bits = std::make_shared<AcceptedBits>();
   bits->filter = filter.identity();
   bits->fingerprint = filter.fingerprint;
-  bits->positions = positions;
-  bits->words.assign((positions + 63) / 64, 0);
-  std::size_t from = 0;
-  if (previous) {
-    // Ids below its end have not changed (a change drops every bitmap).
-    std::copy(previous->words.begin(), previous->words.end(), bits->words.begin());
-    from = previous->positions;
+  if (previous && previous->positions >= positions) {
+    // Used again: only the copy is new.
+    bits->positions = previous->positions;
+    bits->words = previous->words;
+    bits->accepted = previous->accepted;
+    previous.reset();
+  } else {
+    bits->positions = positions;
+    bits->words.assign((positions + 63) / 64, 0);
+    std::size_t from = 0;
+    if (previous) {
+      // Ids below its end have not changed (a change drops every bitmap).
+      std::copy(previous->words.begin(), previous->words.end(), bits->words.begin());
+      from = previous->positions;
+    }
+    for (std::size_t i = from; i < positions; ++i) {
+      if (accept.Accepts(sketch.ids[i])) bits->words[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+    bits->accepted = CountAccepted(*bits);
   }
-  for (std::size_t i = from; i < positions; ++i) {
-    if (accept.Accepts(sketch.ids[i])) bits->words[i / 64] |= std::uint64_t{1} << (i % 64);
-  }
-  GatherAccepted(sketch, bits.get());
-  if (kept.size() >= ShardSketch::kFilterBitmaps) kept.erase(kept.begin());
+  if (ShouldGather(kept, *bits, repeated)) GatherAccepted(sketch, previous.get(), bits.get());
   kept.push_back(bits);
   return bits;
 }
@@ -162,17 +220,20 @@ std::size_t Survivors(const QuerySketch& qs, const RecordSketchMeta* meta,
                       double shared_floor, const TopK& best, QueryBound* bound,
                       BoundScratch* scratch, std::size_t* survivors) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
+  // Floors only rise, so a lower bound below the floor now can never raise it: only the few
+  // above it are offered.
+  const double before = std::max({static_cast<double>(FloorOf(best)), shared_floor,
+                                  bound->low.Floor()});
   for (std::size_t i = 0; i < live; ++i) {
     const std::size_t slot = slots != nullptr ? slots[i] : i;
     double low;
     if (!ScoreBounds(qs, meta[slot], scratch->dots[slot], &low, &scratch->highs[slot])) {
       scratch->highs[slot] = kInf;
-    } else {
+    } else if (low > before) {
       bound->low.Offer(low);
     }
   }
-  const double floor = std::max({static_cast<double>(FloorOf(best)), shared_floor,
-                                 bound->low.Floor()});
+  const double floor = std::max(before, bound->low.Floor());
   std::size_t n = 0;
   for (std::size_t i = 0; i < live; ++i) {
     const std::size_t slot = slots != nullptr ? slots[i] : i;
@@ -191,12 +252,13 @@ std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSk
                        BoundScratch* scratch, std::size_t* survivors, const AcceptedBits* bits) {
   const std::int8_t* codes = sketch.codes.get() + first * qs.codes.size();
   const std::size_t dim = qs.codes.size();
-  if (bits != nullptr && bits->compact() && first + count <= bits->positions) {
+  if (bits != nullptr && bits->compact() && first + count <= bits->positions &&
+      first / AcceptedBits::kSegmentPositions ==
+          (first + count - 1) / AcceptedBits::kSegmentPositions) {
     // The chunk's accepted records lie next to each other in the gathered copy.
-    const std::size_t at = bits->RankOf(first);
-    kernel(qs.codes.data(), qs.wide.data(), dim, bits->codes.data() + at * dim, live,
+    kernel(qs.codes.data(), qs.wide.data(), dim, bits->CodesFrom(first, dim), live,
            scratch->dots);
-    return Survivors(qs, bits->meta.data() + at, nullptr, positions, live, shared_floor, best,
+    return Survivors(qs, bits->MetaFrom(first), nullptr, positions, live, shared_floor, best,
                      bound, scratch, survivors);
   }
   if (live * kDenseShareDenominator >= count * kDenseShareNumerator) {

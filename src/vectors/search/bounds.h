@@ -111,8 +111,9 @@ struct QueryBound {
 // The bitmap of the positions below `positions` of `sketch` that `accept` (with a filter)
 // accepts: kept in the sketch for the filter's next searches, extended when more records were
 // sketched since, built by a membership test per record the first time. Costs positions / 8
-// bytes, and where at most an eighth of the positions is accepted, a copy of their codes and
-// meta (dim + 12 bytes each, so at most an eighth of the sketch's codes and meta).
+// bytes, and where at most half of the positions is accepted and the copies of the sketch's
+// other kept filters leave room, a copy of their codes and meta (dim + 12 bytes each): all the
+// copies of one sketch together hold at most as many records as it does.
 std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
                                                    const Acceptance& accept,
                                                    std::size_t positions);

@@ -112,21 +112,40 @@ struct AcceptedBits {
   std::shared_ptr<const std::string> fingerprint;
   std::size_t positions = 0;
   std::vector<std::uint64_t> words;
-  // Only where at most 1 / kCompactShare of the positions is accepted: their codes and meta
-  // gathered in position order, so a bound pass streams just them. rank[w] counts the accepted
-  // positions below word w (words.size() + 1 entries); empty when not gathered.
-  static constexpr std::size_t kCompactShare = 8;
+  // Where at most kCompactShare of the positions is accepted and the sketch's other
+  // filters leave room (AcceptedBitsOf): the accepted records' codes and meta gathered in
+  // position order, so a bound pass streams just them. Gathered a segment of kSegmentPositions
+  // positions at a time: the bits of a grown sketch share the full segments of the bits they
+  // extend, and gather only the rest. rank[w] counts the accepted positions from the start of
+  // word w's segment up to word w; both are empty when not gathered.
+  static constexpr double kCompactShare = 0.75;
+  static constexpr std::size_t kSegmentPositions = std::size_t{1} << 16;
+  static constexpr std::size_t kWordsPerSegment = kSegmentPositions / 64;
+  struct Gathered {
+    std::vector<std::int8_t> codes;  // accepted in the segment * dim
+    std::vector<RecordSketchMeta> meta;
+  };
+  std::vector<std::shared_ptr<const Gathered>> segments;
   std::vector<std::uint32_t> rank;
-  std::vector<std::int8_t> codes;  // accepted * dim
-  std::vector<RecordSketchMeta> meta;
+  std::size_t accepted = 0;  // accepted positions below `positions`
 
-  bool compact() const { return !rank.empty(); }
+  bool compact() const { return !segments.empty(); }
   // Bytes of the bitmap and the gathered copies.
   std::uint64_t Bytes() const {
-    return words.size() * sizeof(std::uint64_t) + rank.size() * sizeof(std::uint32_t) +
-           codes.size() + meta.size() * sizeof(RecordSketchMeta);
+    std::uint64_t bytes = words.size() * sizeof(std::uint64_t) + rank.size() * sizeof(std::uint32_t);
+    for (const auto& segment : segments) {
+      bytes += segment->codes.size() + segment->meta.size() * sizeof(RecordSketchMeta);
+    }
+    return bytes;
   }
-  // Accepted positions below `position` (< positions), when compact().
+  // When compact(): the gathered copy of the accepted records from `position` (< positions) on,
+  // up to the end of its segment; `position`'s own record comes first when it is accepted.
+  const std::int8_t* CodesFrom(std::size_t position, std::size_t dim) const {
+    return segments[position / kSegmentPositions]->codes.data() + RankOf(position) * dim;
+  }
+  const RecordSketchMeta* MetaFrom(std::size_t position) const {
+    return segments[position / kSegmentPositions]->meta.data() + RankOf(position);
+  }
   std::size_t RankOf(std::size_t position) const {
     const std::uint64_t below = (std::uint64_t{1} << (position % 64)) - 1;
     return rank[position / 64] +
@@ -202,7 +221,8 @@ struct ShardSketch {
   std::mutex copying;
   std::atomic<long> publisher_refs{0};
   // The accepted-record bitmaps of the filters searched with most recently, most recent last
-  // (at most kFilterBitmaps, positions / 8 bytes each); dropped when an id changes.
+  // (at most kFilterBitmaps, positions / 8 bytes each, with gathered copies of at most as many
+  // records as the sketch in all: AcceptedBitsOf); dropped when an id changes.
   static constexpr std::size_t kFilterBitmaps = 4;
   mutable std::mutex filters_mu;
   mutable std::vector<std::shared_ptr<const AcceptedBits>> filters;
@@ -315,7 +335,8 @@ class SketchCache final : public CommitObserver {
   // Bytes of the sketches held now (their held_bytes; sketches replaced while a search still
   // uses them are freed when it ends and not counted) and of the filters' bitmaps and gathered
   // copies kept beside them, once publishing under way or deferred has ended. The budget caps
-  // the sketches only: the filters kept per sketch are few and bounded by its size.
+  // the sketches only: the filters kept per sketch are few and their copies at most as large
+  // as it.
   std::uint64_t memory() const;
 
   // Counts of the searches since the last TakeCounts: records whose bound was tested, those
