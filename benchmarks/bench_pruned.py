@@ -10,7 +10,7 @@ so those figures are medians of 9 writes. Cases: Gaussian 1,000,000 x 128 and 20
 filtered, after writes, pinned to one CPU, all scores nearly equal, and 100,000 real sentence
 embeddings (384 dimensions, minilm.py).
 
-    python benchmarks/bench_pruned.py [--quick] [--json PATH] [--dir DIR]
+    python benchmarks/bench_pruned.py [--quick] [--json PATH] [--dir DIR] [--dims D ...]
 """
 
 import argparse
@@ -136,6 +136,16 @@ def filter_densities(label, pruned, full, queries, n):
         for name, tree, goal in ((f"include {share:.0%}", (0, key), 0.1 + share),
                                  (f"Not {share:.0%}", (4, (0, key)), 1.1)):
             given = pruned.get_ids_from_filter(tree)
+            # A filter's first search marks its accepted records; the second may also copy
+            # their sketches together (a filter searched with again): both are single calls.
+            for use in ("first", "second"):
+                start = time.perf_counter()
+                pruned.search_flat(queries[0], given, K)
+                t = time.perf_counter() - start
+                start = time.perf_counter()
+                pruned.search_flat(queries[0], None, K)
+                report(f"{label}: {name}, {use} search with it", t, "unfiltered",
+                       time.perf_counter() - start)
             warm(pruned, full, queries, given)
             unfiltered = per_query(lambda q: pruned.search_flat(q, None, K), queries)
             t = per_query(lambda q: pruned.search_flat(q, given, K), queries)
@@ -143,6 +153,11 @@ def filter_densities(label, pruned, full, queries, n):
             t = per_query(lambda q: pruned.search_flat(q, pruned.get_ids_from_filter(tree), K),
                           queries)
             report(f"{label}: {name}, tree evaluated anew", t, "unfiltered", unfiltered, 1.5)
+    memory = pruned.sketch_memory()
+    print(f"{label}: sketches with the filters' copies hold {memory / 2**20:.1f} MiB = "
+          f"{memory / (n * (d := len(queries[0])) * 4):.1%} of the float32 data", flush=True)
+    ROWS.append({"operation": f"{label}: sketches and filter copies / float32 data",
+                 "ratio": memory / (n * d * 4)})
 
 
 def after_write(label, pruned, full, queries, d, n):
@@ -242,6 +257,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small sizes")
     parser.add_argument("--json", metavar="PATH")
     parser.add_argument("--dir", help="where the stores go (default: a temporary directory)")
+    parser.add_argument("--dims", type=int, nargs="+", help="only the cases of these dimensions")
     parser.add_argument("--pinned-child", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.pinned_child:
@@ -251,14 +267,17 @@ def main():
     print("machine shared with other work: compare ratios, not absolute times", flush=True)
     with tempfile.TemporaryDirectory(dir=args.dir) as workdir:
         for n, d in sizes:
+            if args.dims and d not in args.dims:
+                continue
             rng = np.random.default_rng(n + d)
             data = rng.standard_normal((n, d), dtype=np.float32)
             queries = [rng.standard_normal(d, dtype=np.float32) for _ in range(QUERIES)]
             path = scan_case(workdir, n, d, data, queries, f"{n // 1000}k x {d} gaussian")
             del data
             pinned_case(path, n, d)
-        all_equal_case(workdir, sizes[0][0] // 4, sizes[0][1])
-        embedding_case(workdir, args.quick)
+        if not args.dims:
+            all_equal_case(workdir, sizes[0][0] // 4, sizes[0][1])
+            embedding_case(workdir, args.quick)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"results": ROWS}, f, indent=2)

@@ -237,11 +237,32 @@ std::size_t Survivors(const QuerySketch& qs, const RecordSketchMeta* meta,
   std::size_t n = 0;
   for (std::size_t i = 0; i < live; ++i) {
     const std::size_t slot = slots != nullptr ? slots[i] : i;
-    if (!(scratch->highs[slot] < floor)) survivors[n++] = positions[i];  // NaN keeps the record
+    // NaN keeps the record.
+    if (!(scratch->highs[slot] < floor)) survivors[n++] = positions != nullptr ? positions[i] : i;
   }
   bound->bounded += live;
   bound->rescored += n;
   return n;
+}
+
+// Replaces each of the ascending ranks[0, n) among the accepted positions from `first` on by
+// that position, less `first`.
+void PositionsOfRanks(const AcceptedBits& bits, std::size_t first, std::size_t* ranks,
+                      std::size_t n) {
+  std::size_t at = first;  // the first position `word` holds
+  std::uint64_t word = bits.words[at / 64] >> (at % 64);
+  std::size_t seen = 0;  // accepted positions before `at`
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t in_word;
+    while (seen + (in_word = static_cast<std::size_t>(std::popcount(word))) <= ranks[i]) {
+      seen += in_word;
+      at = (at / 64 + 1) * 64;
+      word = bits.words[at / 64];
+    }
+    std::uint64_t rest = word;
+    for (std::size_t skip = ranks[i] - seen; skip != 0; --skip) rest &= rest - 1;
+    ranks[i] = at + static_cast<std::size_t>(std::countr_zero(rest)) - first;
+  }
 }
 
 }  // namespace
@@ -252,14 +273,15 @@ std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSk
                        BoundScratch* scratch, std::size_t* survivors, const AcceptedBits* bits) {
   const std::int8_t* codes = sketch.codes.get() + first * qs.codes.size();
   const std::size_t dim = qs.codes.size();
-  if (bits != nullptr && bits->compact() && first + count <= bits->positions &&
-      first / AcceptedBits::kSegmentPositions ==
-          (first + count - 1) / AcceptedBits::kSegmentPositions) {
-    // The chunk's accepted records lie next to each other in the gathered copy.
+  if (bits != nullptr && bits->Streams(first, count)) {
+    // The chunk's accepted records lie next to each other in the gathered copy; the few
+    // survivors' positions are found from their ranks.
     kernel(qs.codes.data(), qs.wide.data(), dim, bits->CodesFrom(first, dim), live,
            scratch->dots);
-    return Survivors(qs, bits->MetaFrom(first), nullptr, positions, live, shared_floor, best,
-                     bound, scratch, survivors);
+    const std::size_t n = Survivors(qs, bits->MetaFrom(first), nullptr, nullptr, live,
+                                    shared_floor, best, bound, scratch, survivors);
+    PositionsOfRanks(*bits, first, survivors, n);
+    return n;
   }
   if (live * kDenseShareDenominator >= count * kDenseShareNumerator) {
     // Nearly every record counts: one pass over the chunk's contiguous codes is cheapest.

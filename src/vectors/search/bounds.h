@@ -135,10 +135,11 @@ struct BoundScratch {
 // `first` of `sketch`: writes to `survivors` the positions whose upper bound reaches the floor
 // (the highest of `shared_floor`, `best`'s and the query's low floor, which the chunk's lower
 // bounds raise) and returns how many. Those must be scored exactly; the rest cannot make the
-// final top k. With `bits` holding a gathered copy of the accepted records (AcceptedBits::
-// compact(); `positions` must then be the chunk's accepted positions, in order), streams that;
-// otherwise reads the codes of the whole chunk in one pass when at least a quarter of it is
-// live, or else only the live records' codes and meta, requested ahead of their use.
+// final top k. Where `bits` streams the chunk (AcceptedBits::Streams), reads the accepted
+// records from its gathered copy, and `positions` is not read (`live` is then the chunk's
+// accepted count, AcceptedBits::CountIn); otherwise reads the codes of the whole chunk in one
+// pass when at least a quarter of it is live, or else only the live records' codes and meta,
+// requested ahead of their use.
 std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSketch& sketch,
                        std::size_t first, std::size_t count, const std::size_t* positions,
                        std::size_t live, double shared_floor, const TopK& best, QueryBound* bound,

@@ -146,6 +146,17 @@ struct AcceptedBits {
   const RecordSketchMeta* MetaFrom(std::size_t position) const {
     return segments[position / kSegmentPositions]->meta.data() + RankOf(position);
   }
+  // Whether the records of positions [first, first + count) that are accepted lie together in
+  // one segment of the gathered copy.
+  bool Streams(std::size_t first, std::size_t count) const {
+    return compact() && count != 0 && first + count <= positions &&
+           first / kSegmentPositions == (first + count - 1) / kSegmentPositions;
+  }
+  // Accepted positions in [first, first + count) (<= positions).
+  std::size_t CountIn(std::size_t first, std::size_t count) const {
+    return RankOf(first + count - 1) - RankOf(first) +
+           ((words[(first + count - 1) / 64] >> ((first + count - 1) % 64)) & 1);
+  }
   std::size_t RankOf(std::size_t position) const {
     const std::uint64_t below = (std::uint64_t{1} << (position % 64)) - 1;
     return rank[position / 64] +
