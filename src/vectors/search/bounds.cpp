@@ -213,32 +213,39 @@ std::size_t AcceptedPositions(const Acceptance& accept, const ShardSketch& sketc
 namespace {
 
 // Bounds of the `live` records whose dots (and meta, from `meta`) sit at slots[i] (i when
-// `slots` is null); writes the chunk positions of those whose upper bound reaches the floor to
-// `survivors` and returns how many.
+// `slots` is null); writes the chunk positions of those whose upper bound reaches the floor
+// (positions[i], or i when `positions` is null) to `survivors` and returns how many.
 std::size_t Survivors(const QuerySketch& qs, const RecordSketchMeta* meta,
                       const std::size_t* slots, const std::size_t* positions, std::size_t live,
                       double shared_floor, const TopK& best, QueryBound* bound,
                       BoundScratch* scratch, std::size_t* survivors) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  // Floors only rise, so a lower bound below the floor now can never raise it: only the few
-  // above it are offered.
+  // Floors only rise: a record whose upper bound is below the floor now is out, and so is a
+  // lower bound below it, which can never raise it. One pass keeps the few others.
   const double before = std::max({static_cast<double>(FloorOf(best)), shared_floor,
                                   bound->low.Floor()});
+  std::size_t kept = 0;
   for (std::size_t i = 0; i < live; ++i) {
     const std::size_t slot = slots != nullptr ? slots[i] : i;
-    double low;
-    if (!ScoreBounds(qs, meta[slot], scratch->dots[slot], &low, &scratch->highs[slot])) {
-      scratch->highs[slot] = kInf;
-    } else if (low > before) {
-      bound->low.Offer(low);
+    double low, high;
+    if (!ScoreBounds(qs, meta[slot], scratch->dots[slot], &low, &high)) {
+      low = -kInf;
+      high = kInf;
     }
+    if (!(high < before)) {  // NaN keeps the record
+      scratch->kept[kept] = i;
+      scratch->lows[kept] = low;
+      scratch->highs[kept++] = high;
+    }
+  }
+  for (std::size_t c = 0; c < kept; ++c) {
+    if (scratch->lows[c] > before) bound->low.Offer(scratch->lows[c]);
   }
   const double floor = std::max(before, bound->low.Floor());
   std::size_t n = 0;
-  for (std::size_t i = 0; i < live; ++i) {
-    const std::size_t slot = slots != nullptr ? slots[i] : i;
-    // NaN keeps the record.
-    if (!(scratch->highs[slot] < floor)) survivors[n++] = positions != nullptr ? positions[i] : i;
+  for (std::size_t c = 0; c < kept; ++c) {
+    const std::size_t i = scratch->kept[c];
+    if (!(scratch->highs[c] < floor)) survivors[n++] = positions != nullptr ? positions[i] : i;
   }
   bound->bounded += live;
   bound->rescored += n;

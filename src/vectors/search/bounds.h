@@ -128,6 +128,9 @@ std::size_t AcceptedPositions(const Acceptance& accept, const ShardSketch& sketc
 // Per-task scratch of BoundChunk.
 struct BoundScratch {
   std::int32_t dots[kBlockCapacity];
+  // The records that may reach the floor: their index among those bounded, and bounds.
+  std::size_t kept[kBlockCapacity];
+  double lows[kBlockCapacity];
   double highs[kBlockCapacity];
 };
 
