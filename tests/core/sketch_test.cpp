@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "core_test.h"
+#include "vectors/kernels/bound_kernels.h"
 #include "vectors/kernels/score_kernels.h"
 #include "vectors/kernels/sketch.h"
 #include "vectors/kernels/sketch_kernels.h"
@@ -178,6 +180,50 @@ TEST_CASE(every_sketch_kernel_matches_scalar) {
         SketchKernelFor(level)(query.data(), wide.data(), dim, codes, count, got.data());
         if (got != want) std::printf("  %s dim=%zu count=%zu\n", CpuLevelName(level), dim, count);
         CHECK(got == want);
+      }
+    }
+  }
+}
+
+// Every bound kernel keeps the records, with the bounds, of the scalar one, for floors that
+// keep every record, about half, none, and NaN bounds and uncovered records among them.
+TEST_CASE(every_bound_kernel_matches_scalar) {
+  std::mt19937 gen(31);
+  const Family families[] = {Family::kGauss, Family::kMagnitudes, Family::kSpecial,
+                             Family::kHugeNorm, Family::kExact};
+  const std::size_t dim = 100;
+  for (Family family : families) {
+    std::vector<float> query = Draw(Family::kGauss, dim, gen);
+    QuerySketch qs;
+    CHECK(MakeQuerySketch(query.data(), dim, &qs));
+    for (std::size_t count : {0, 1, 7, 8, 9, 31, 256}) {
+      std::vector<RecordSketchMeta> meta(count);
+      std::vector<std::int32_t> dots(count);
+      std::vector<std::int8_t> codes(dim);
+      for (std::size_t i = 0; i < count; ++i) {
+        std::vector<float> v = Draw(family, dim, gen);
+        SketchRecordScalar(reinterpret_cast<const char*>(v.data()), dim, codes.data(), &meta[i]);
+        dots[i] = SketchDot(qs.codes.data(), codes.data(), dim);
+      }
+      std::vector<std::size_t> want_kept(count), got_kept(count);
+      std::vector<double> want_lows(count), want_highs(count), got_lows(count), got_highs(count);
+      const double middle = count ? static_cast<double>(meta[count / 2].scale) * qs.scale * dots[count / 2] : 0;
+      for (double floor : {-std::numeric_limits<double>::infinity(), middle,
+                           std::numeric_limits<double>::infinity()}) {
+        const std::size_t want = BoundRecordsScalar(qs, meta.data(), dots.data(), count, floor,
+                                                    want_kept.data(), want_lows.data(),
+                                                    want_highs.data());
+        for (CpuLevel level : AvailableCpuLevels()) {
+          const std::size_t got = BoundKernelFor(level)(qs, meta.data(), dots.data(), count, floor,
+                                                        got_kept.data(), got_lows.data(),
+                                                        got_highs.data());
+          const bool same = got == want &&
+                            std::equal(want_kept.begin(), want_kept.begin() + want, got_kept.begin()) &&
+                            std::memcmp(want_lows.data(), got_lows.data(), want * sizeof(double)) == 0 &&
+                            std::memcmp(want_highs.data(), got_highs.data(), want * sizeof(double)) == 0;
+          if (!same) std::printf("  %s count=%zu floor=%g\n", CpuLevelName(level), count, floor);
+          CHECK(same);
+        }
       }
     }
   }

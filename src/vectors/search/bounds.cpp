@@ -7,6 +7,8 @@
 
 #include <xmmintrin.h>
 
+#include "vectors/kernels/bound_kernels.h"
+
 namespace zanth {
 
 namespace {
@@ -225,8 +227,13 @@ std::size_t Survivors(const QuerySketch& qs, const RecordSketchMeta* meta,
   const double before = std::max({static_cast<double>(FloorOf(best)), shared_floor,
                                   bound->low.Floor()});
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < live; ++i) {
-    const std::size_t slot = slots != nullptr ? slots[i] : i;
+  if (slots == nullptr) {
+    static const BoundKernel kernel = BestBoundKernel();
+    kept = kernel(qs, meta, scratch->dots, live, before, scratch->kept, scratch->lows,
+                  scratch->highs);
+  }
+  for (std::size_t i = 0; slots != nullptr && i < live; ++i) {
+    const std::size_t slot = slots[i];
     double low, high;
     if (!ScoreBounds(qs, meta[slot], scratch->dots[slot], &low, &high)) {
       low = -kInf;
@@ -308,8 +315,10 @@ std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSk
       kernel(qs.codes.data(), qs.wide.data(), dim, codes + j * dim, 1, scratch->dots + j);
     }
   }
-  return Survivors(qs, sketch.meta.get() + first, positions, positions, live, shared_floor, best,
-                   bound, scratch, survivors);
+  // Every record of the chunk live: its positions are 0, 1, ...
+  const std::size_t* slots = live == count ? nullptr : positions;
+  return Survivors(qs, sketch.meta.get() + first, slots, slots, live, shared_floor, best, bound,
+                   scratch, survivors);
 }
 
 }  // namespace zanth
