@@ -84,14 +84,20 @@ void GatherAccepted(const ShardSketch& sketch, const AcceptedBits* previous, Acc
       in_segment += static_cast<std::size_t>(std::popcount(bits->words[w]));
     }
     auto gathered = std::make_shared<AcceptedBits::Gathered>();
-    gathered->codes.resize(in_segment * dim);
-    gathered->meta.resize(in_segment);
+    gathered->codes = PageArray<std::int8_t>(in_segment * dim);
+    gathered->meta = PageArray<RecordSketchMeta>(in_segment);
+    if (in_segment != 0 && (!gathered->codes || !gathered->meta)) {
+      // Out of memory: the filter goes without a copy.
+      bits->segments.clear();
+      bits->rank.clear();
+      return;
+    }
     std::size_t at = 0;
     for (std::size_t w = first_word; w < end_word; ++w) {
       bits->rank[w] = static_cast<std::uint32_t>(at);
       for (std::uint64_t word = bits->words[w]; word != 0; word &= word - 1) {
         const std::size_t position = w * 64 + static_cast<std::size_t>(std::countr_zero(word));
-        std::memcpy(gathered->codes.data() + at * dim, sketch.codes.get() + position * dim, dim);
+        std::memcpy(gathered->codes.get() + at * dim, sketch.codes.get() + position * dim, dim);
         gathered->meta[at++] = sketch.meta[position];
       }
     }

@@ -122,8 +122,8 @@ struct AcceptedBits {
   static constexpr std::size_t kSegmentPositions = std::size_t{1} << 16;
   static constexpr std::size_t kWordsPerSegment = kSegmentPositions / 64;
   struct Gathered {
-    std::vector<std::int8_t> codes;  // accepted in the segment * dim
-    std::vector<RecordSketchMeta> meta;
+    PageArray<std::int8_t> codes;  // accepted in the segment * dim
+    PageArray<RecordSketchMeta> meta;
   };
   std::vector<std::shared_ptr<const Gathered>> segments;
   std::vector<std::uint32_t> rank;
@@ -141,10 +141,10 @@ struct AcceptedBits {
   // When compact(): the gathered copy of the accepted records from `position` (< positions) on,
   // up to the end of its segment; `position`'s own record comes first when it is accepted.
   const std::int8_t* CodesFrom(std::size_t position, std::size_t dim) const {
-    return segments[position / kSegmentPositions]->codes.data() + RankOf(position) * dim;
+    return segments[position / kSegmentPositions]->codes.get() + RankOf(position) * dim;
   }
   const RecordSketchMeta* MetaFrom(std::size_t position) const {
-    return segments[position / kSegmentPositions]->meta.data() + RankOf(position);
+    return segments[position / kSegmentPositions]->meta.get() + RankOf(position);
   }
   // Whether the records of positions [first, first + count) that are accepted lie together in
   // one segment of the gathered copy.
