@@ -207,7 +207,8 @@ TEST_CASE(every_bound_kernel_matches_scalar) {
       }
       std::vector<std::size_t> want_kept(count), got_kept(count);
       std::vector<double> want_lows(count), want_highs(count), got_lows(count), got_highs(count);
-      const double middle = count ? static_cast<double>(meta[count / 2].scale) * qs.scale * dots[count / 2] : 0;
+      const double middle =
+          count ? static_cast<double>(meta[count / 2].scale) * qs.scale * dots[count / 2] : 0;
       for (double floor : {-std::numeric_limits<double>::infinity(), middle,
                            std::numeric_limits<double>::infinity()}) {
         const std::size_t want = BoundRecordsScalar(qs, meta.data(), dots.data(), count, floor,
@@ -217,10 +218,12 @@ TEST_CASE(every_bound_kernel_matches_scalar) {
           const std::size_t got = BoundKernelFor(level)(qs, meta.data(), dots.data(), count, floor,
                                                         got_kept.data(), got_lows.data(),
                                                         got_highs.data());
-          const bool same = got == want &&
-                            std::equal(want_kept.begin(), want_kept.begin() + want, got_kept.begin()) &&
-                            std::memcmp(want_lows.data(), got_lows.data(), want * sizeof(double)) == 0 &&
-                            std::memcmp(want_highs.data(), got_highs.data(), want * sizeof(double)) == 0;
+          const std::size_t bytes = want * sizeof(double);
+          const bool same =
+              got == want && std::equal(want_kept.begin(), want_kept.begin() + want,
+                                        got_kept.begin()) &&
+              std::memcmp(want_lows.data(), got_lows.data(), bytes) == 0 &&
+              std::memcmp(want_highs.data(), got_highs.data(), bytes) == 0;
           if (!same) std::printf("  %s count=%zu floor=%g\n", CpuLevelName(level), count, floor);
           CHECK(same);
         }

@@ -49,10 +49,9 @@ bool ShouldGather(const std::vector<std::shared_ptr<const AcceptedBits>>& kept,
                   const AcceptedBits& bits, bool repeated) {
   constexpr std::size_t kEagerShare = 8;
   const std::size_t accepted = bits.accepted;
-  if (accepted == 0 ||
-      static_cast<double>(accepted) > AcceptedBits::kCompactShare * static_cast<double>(bits.positions)) {
-    return false;
-  }
+  if (accepted == 0) return false;
+  const double share = static_cast<double>(accepted) / static_cast<double>(bits.positions);
+  if (share > AcceptedBits::kCompactShare) return false;
   if (!repeated && accepted * kEagerShare > bits.positions) return false;
   std::size_t gathered = accepted;
   for (const auto& other : kept) gathered += other->compact() ? other->accepted : 0;

@@ -107,9 +107,10 @@ class PrunedScorer final : public BlockScorer {
       const std::size_t first = b.first + from;
       const AcceptedBits* bits = snapshots_.BitsOf(b);
       // A chunk streamed from a filter's gathered copy needs only its count of accepted.
-      const std::size_t live = bits != nullptr && bits->Streams(first, m)
-                                   ? bits->CountIn(first, m)
-                                   : AcceptedPositions(accept_, sketch, first, m, t.positions, bits);
+      const std::size_t live =
+          bits != nullptr && bits->Streams(first, m)
+              ? bits->CountIn(first, m)
+              : AcceptedPositions(accept_, sketch, first, m, t.positions, bits);
       const std::size_t n =
           BoundChunk(qs_, sketch_kernel_, sketch, first, m, t.positions, live,
                      floor_.load(std::memory_order_relaxed), best, &t.bound, &t.scratch,

@@ -132,7 +132,8 @@ struct AcceptedBits {
   bool compact() const { return !segments.empty(); }
   // Bytes of the bitmap and the gathered copies.
   std::uint64_t Bytes() const {
-    std::uint64_t bytes = words.size() * sizeof(std::uint64_t) + rank.size() * sizeof(std::uint32_t);
+    std::uint64_t bytes =
+        words.size() * sizeof(std::uint64_t) + rank.size() * sizeof(std::uint32_t);
     for (const auto& segment : segments) {
       bytes += segment->codes.size() + segment->meta.size() * sizeof(RecordSketchMeta);
     }
