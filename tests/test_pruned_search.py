@@ -358,8 +358,9 @@ def test_broad_filters_repeated_across_appends_answer_as_a_full_scan(tmp_path):
 
     def check(shares):
         for share in shares:
-            for q in queries:
-                assert store.search_flat(q, sets[share], 10) == full.search_flat(q, sets[share], 10)
+            want = [full.search_flat(q, sets[share], 10) for q in queries]
+            assert [store.search_flat(q, sets[share], 10) for q in queries] == want
+            assert store.search_flat_batch(queries, sets[share], 10) == want
 
     for _ in range(2 * SEARCHES):
         store.search_flat(queries[0], None, 10)

@@ -173,14 +173,17 @@ std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
     bits->positions = previous->positions;
     bits->words = previous->words;
     bits->accepted = previous->accepted;
+    bits->tombstones_seen = previous->tombstones_seen;
     previous.reset();
   } else {
     bits->positions = positions;
     bits->words.assign((positions + 63) / 64, 0);
+    bits->tombstones_seen = sketch.tombstone_changes;
     std::size_t from = 0;
     if (previous) {
-      // Ids below its end have not changed (a change drops every bitmap).
+      // Ids below its end have not changed, or died since (which keep their bits).
       std::copy(previous->words.begin(), previous->words.end(), bits->words.begin());
+      bits->tombstones_seen = previous->tombstones_seen;
       from = previous->positions;
     }
     for (std::size_t i = from; i < positions; ++i) {
@@ -198,6 +201,9 @@ std::size_t AcceptedPositions(const Acceptance& accept, const ShardSketch& sketc
                               const AcceptedBits* bits) {
   std::size_t live = 0;
   if (bits != nullptr && first + count <= bits->positions) {
+    // Bits made before records died keep theirs: then each accepted position's id is read.
+    const std::int64_t* dead = bits->tombstones_seen != sketch.tombstone_changes
+                                   ? sketch.ids.get() : nullptr;
     const std::size_t end = first + count;
     for (std::size_t at = first; at < end;) {
       // The bits of positions [at, min(end, next word)) in the low end of `word`.
@@ -205,7 +211,9 @@ std::size_t AcceptedPositions(const Acceptance& accept, const ShardSketch& sketc
       std::uint64_t word = bits->words[at / 64] >> (at % 64);
       if (in_word < 64) word &= (std::uint64_t{1} << in_word) - 1;
       for (; word != 0; word &= word - 1) {
-        positions[live++] = at - first + static_cast<std::size_t>(std::countr_zero(word));
+        const std::size_t at_bit = at + static_cast<std::size_t>(std::countr_zero(word));
+        if (dead != nullptr && dead[at_bit] == kTombstoneId) continue;
+        positions[live++] = at_bit - first;
       }
       at += in_word;
     }
@@ -219,11 +227,41 @@ std::size_t AcceptedPositions(const Acceptance& accept, const ShardSketch& sketc
 
 namespace {
 
+// Replaces each of the ascending ranks[0, n) among the accepted positions from `first` on by
+// that position, less `first`.
+void PositionsOfRanks(const AcceptedBits& bits, std::size_t first, std::size_t* ranks,
+                      std::size_t n) {
+  std::size_t at = first;  // the first position `word` holds
+  std::uint64_t word = bits.words[at / 64] >> (at % 64);
+  std::size_t seen = 0;  // accepted positions before `at`
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t in_word;
+    while (seen + (in_word = static_cast<std::size_t>(std::popcount(word))) <= ranks[i]) {
+      seen += in_word;
+      at = (at / 64 + 1) * 64;
+      word = bits.words[at / 64];
+    }
+    std::uint64_t rest = word;
+    for (std::size_t skip = ranks[i] - seen; skip != 0; --skip) rest &= rest - 1;
+    ranks[i] = at + static_cast<std::size_t>(std::countr_zero(rest)) - first;
+  }
+}
+
+// Where a chunk's bounded records are: their chunk positions are positions[i] (i when null), or,
+// with `ranked`, the i-th accepted position of that filter's bits from `first` on; `ids` are the
+// chunk's ids.
+struct ChunkPlaces {
+  const std::size_t* positions;
+  const AcceptedBits* ranked;
+  std::size_t first;
+  const std::int64_t* ids;
+};
+
 // Bounds of the `live` records whose dots (and meta, from `meta`) sit at slots[i] (i when
-// `slots` is null); writes the chunk positions of those whose upper bound reaches the floor
-// (positions[i], or i when `positions` is null) to `survivors` and returns how many.
+// `slots` is null); writes the chunk positions of those whose upper bound reaches the floor to
+// `survivors` and returns how many.
 std::size_t Survivors(const QuerySketch& qs, const RecordSketchMeta* meta,
-                      const std::size_t* slots, const std::size_t* positions, std::size_t live,
+                      const std::size_t* slots, const ChunkPlaces& places, std::size_t live,
                       double shared_floor, const TopK& best, QueryBound* bound,
                       BoundScratch* scratch, std::size_t* survivors) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -251,37 +289,29 @@ std::size_t Survivors(const QuerySketch& qs, const RecordSketchMeta* meta,
     }
   }
   for (std::size_t c = 0; c < kept; ++c) {
+    if (places.positions != nullptr) scratch->kept[c] = places.positions[scratch->kept[c]];
+  }
+  if (places.ranked != nullptr) PositionsOfRanks(*places.ranked, places.first, scratch->kept, kept);
+  // A filter's bits keep the records that died since they were made (AcceptedBits): such a
+  // record gives neither a bound nor a survivor.
+  std::size_t alive = 0;
+  for (std::size_t c = 0; c < kept; ++c) {
+    if (places.ids[scratch->kept[c]] == kTombstoneId) continue;
+    scratch->kept[alive] = scratch->kept[c];
+    scratch->lows[alive] = scratch->lows[c];
+    scratch->highs[alive++] = scratch->highs[c];
+  }
+  for (std::size_t c = 0; c < alive; ++c) {
     if (scratch->lows[c] > before) bound->low.Offer(scratch->lows[c]);
   }
   const double floor = std::max(before, bound->low.Floor());
   std::size_t n = 0;
-  for (std::size_t c = 0; c < kept; ++c) {
-    const std::size_t i = scratch->kept[c];
-    if (!(scratch->highs[c] < floor)) survivors[n++] = positions != nullptr ? positions[i] : i;
+  for (std::size_t c = 0; c < alive; ++c) {
+    if (!(scratch->highs[c] < floor)) survivors[n++] = scratch->kept[c];
   }
   bound->bounded += live;
   bound->rescored += n;
   return n;
-}
-
-// Replaces each of the ascending ranks[0, n) among the accepted positions from `first` on by
-// that position, less `first`.
-void PositionsOfRanks(const AcceptedBits& bits, std::size_t first, std::size_t* ranks,
-                      std::size_t n) {
-  std::size_t at = first;  // the first position `word` holds
-  std::uint64_t word = bits.words[at / 64] >> (at % 64);
-  std::size_t seen = 0;  // accepted positions before `at`
-  for (std::size_t i = 0; i < n; ++i) {
-    std::size_t in_word;
-    while (seen + (in_word = static_cast<std::size_t>(std::popcount(word))) <= ranks[i]) {
-      seen += in_word;
-      at = (at / 64 + 1) * 64;
-      word = bits.words[at / 64];
-    }
-    std::uint64_t rest = word;
-    for (std::size_t skip = ranks[i] - seen; skip != 0; --skip) rest &= rest - 1;
-    ranks[i] = at + static_cast<std::size_t>(std::countr_zero(rest)) - first;
-  }
 }
 
 }  // namespace
@@ -291,16 +321,15 @@ std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSk
                        std::size_t live, double shared_floor, const TopK& best, QueryBound* bound,
                        BoundScratch* scratch, std::size_t* survivors, const AcceptedBits* bits) {
   const std::int8_t* codes = sketch.codes.get() + first * qs.codes.size();
+  const std::int64_t* ids = sketch.ids.get() + first;
   const std::size_t dim = qs.codes.size();
   if (bits != nullptr && bits->Streams(first, count)) {
     // The chunk's accepted records lie next to each other in the gathered copy; the few
     // survivors' positions are found from their ranks.
     kernel(qs.codes.data(), qs.wide.data(), dim, bits->CodesFrom(first, dim), live,
            scratch->dots);
-    const std::size_t n = Survivors(qs, bits->MetaFrom(first), nullptr, nullptr, live,
-                                    shared_floor, best, bound, scratch, survivors);
-    PositionsOfRanks(*bits, first, survivors, n);
-    return n;
+    return Survivors(qs, bits->MetaFrom(first), nullptr, {nullptr, bits, first, ids}, live,
+                     shared_floor, best, bound, scratch, survivors);
   }
   if (live * kDenseShareDenominator >= count * kDenseShareNumerator) {
     // Nearly every record counts: one pass over the chunk's contiguous codes is cheapest.
@@ -322,8 +351,8 @@ std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSk
   }
   // Every record of the chunk live: its positions are 0, 1, ...
   const std::size_t* slots = live == count ? nullptr : positions;
-  return Survivors(qs, sketch.meta.get() + first, slots, slots, live, shared_floor, best, bound,
-                   scratch, survivors);
+  return Survivors(qs, sketch.meta.get() + first, slots, {slots, nullptr, first, ids}, live,
+                   shared_floor, best, bound, scratch, survivors);
 }
 
 }  // namespace zanth

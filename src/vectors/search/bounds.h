@@ -142,7 +142,9 @@ struct BoundScratch {
 // records from its gathered copy, and `positions` is not read (`live` is then the chunk's
 // accepted count, AcceptedBits::CountIn); otherwise reads the codes of the whole chunk in one
 // pass when at least a quarter of it is live, or else only the live records' codes and meta,
-// requested ahead of their use.
+// requested ahead of their use. With `live` == `count`, `positions` is not read (they are 0, 1,
+// ...). A tombstone among the records is bounded but neither raises the floor nor survives, so
+// a search without a filter may give every position of the chunk as live.
 std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSketch& sketch,
                        std::size_t first, std::size_t count, const std::size_t* positions,
                        std::size_t live, double shared_floor, const TopK& best, QueryBound* bound,

@@ -106,9 +106,12 @@ class PrunedScorer final : public BlockScorer {
       const std::size_t m = std::min(kBlockCapacity, b.records - from);
       const std::size_t first = b.first + from;
       const AcceptedBits* bits = snapshots_.BitsOf(b);
-      // A chunk streamed from a filter's gathered copy needs only its count of accepted.
+      // Without a filter every record is bounded and the few that may reach the floor are
+      // checked for tombstones (BoundChunk); a chunk streamed from a filter's gathered copy
+      // needs only its count of accepted.
       const std::size_t live =
-          bits != nullptr && bits->Streams(first, m)
+          accept_.filter == nullptr ? m
+          : bits != nullptr && bits->Streams(first, m)
               ? bits->CountIn(first, m)
               : AcceptedPositions(accept_, sketch, first, m, t.positions, bits);
       const std::size_t n =

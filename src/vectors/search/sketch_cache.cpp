@@ -377,10 +377,8 @@ bool SketchCache::Follow(ShardSketch& sketch, bool alone, std::size_t shard,
           changed = true;
         }
       }
-      if (changed) {
-        std::lock_guard<std::mutex> filters(sketch.filters_mu);
-        sketch.filters.clear();
-      }
+      // The filters' bits keep the dead records (AcceptedBits): searches skip them.
+      if (changed) ++sketch.tombstone_changes;
       return true;
     }
     case ShardChange::Kind::kTombstonesThenAppend: {

@@ -104,7 +104,9 @@ class PageArray {
 };
 
 // Which sketched records one filter accepts: bit i (of words[i / 64]) for position i < positions,
-// clear for tombstones.
+// clear for tombstones when the bits were made. Records that die later keep their bits (a bitmap
+// and its gathered copy stay in step): while tombstones_seen differs from the sketch's
+// tombstone_changes, a search reads the ids of the accepted positions it uses.
 struct AcceptedBits {
   // The id set: by its fingerprint when it has one (any set of equal content then finds these
   // bits), else by its identity.
@@ -128,6 +130,7 @@ struct AcceptedBits {
   std::vector<std::shared_ptr<const Gathered>> segments;
   std::vector<std::uint32_t> rank;
   std::size_t accepted = 0;  // accepted positions below `positions`
+  std::uint64_t tombstones_seen = 0;  // the sketch's tombstone_changes when the bits were exact
 
   bool compact() const { return !segments.empty(); }
   // Bytes of the bitmap and the gathered copies.
@@ -234,8 +237,10 @@ struct ShardSketch {
   std::atomic<long> publisher_refs{0};
   // The accepted-record bitmaps of the filters searched with most recently, most recent last
   // (at most kFilterBitmaps, positions / 8 bytes each, with gathered copies of at most as many
-  // records as the sketch in all: AcceptedBitsOf); dropped when an id changes.
+  // records as the sketch in all: AcceptedBitsOf); kept when records die.
   static constexpr std::size_t kFilterBitmaps = 4;
+  // Commits this sketch followed that made records tombstones.
+  std::uint64_t tombstone_changes = 0;
   mutable std::mutex filters_mu;
   mutable std::vector<std::shared_ptr<const AcceptedBits>> filters;
 
