@@ -249,12 +249,15 @@ void PositionsOfRanks(const AcceptedBits& bits, std::size_t first, std::size_t* 
 
 // Where a chunk's bounded records are: their chunk positions are positions[i] (i when null), or,
 // with `ranked`, the i-th accepted position of that filter's bits from `first` on; `ids` are the
-// chunk's ids.
+// chunk's ids. With `unsorted`, the records were bounded whether the filter accepts them or
+// not, and its bits (covering the chunk) tell; `accepted` counts the records the filter accepts.
 struct ChunkPlaces {
   const std::size_t* positions;
   const AcceptedBits* ranked;
   std::size_t first;
   const std::int64_t* ids;
+  const AcceptedBits* unsorted;
+  std::size_t accepted;
 };
 
 // Bounds of the `live` records whose dots (and meta, from `meta`) sit at slots[i] (i when
@@ -293,10 +296,13 @@ std::size_t Survivors(const QuerySketch& qs, const RecordSketchMeta* meta,
   }
   if (places.ranked != nullptr) PositionsOfRanks(*places.ranked, places.first, scratch->kept, kept);
   // A filter's bits keep the records that died since they were made (AcceptedBits): such a
-  // record gives neither a bound nor a survivor.
+  // record gives neither a bound nor a survivor, nor does one the filter rejects.
   std::size_t alive = 0;
   for (std::size_t c = 0; c < kept; ++c) {
     if (places.ids[scratch->kept[c]] == kTombstoneId) continue;
+    if (places.unsorted != nullptr && !places.unsorted->Has(places.first + scratch->kept[c])) {
+      continue;
+    }
     scratch->kept[alive] = scratch->kept[c];
     scratch->lows[alive] = scratch->lows[c];
     scratch->highs[alive++] = scratch->highs[c];
@@ -309,7 +315,7 @@ std::size_t Survivors(const QuerySketch& qs, const RecordSketchMeta* meta,
   for (std::size_t c = 0; c < alive; ++c) {
     if (!(scratch->highs[c] < floor)) survivors[n++] = scratch->kept[c];
   }
-  bound->bounded += live;
+  bound->bounded += places.accepted;
   bound->rescored += n;
   return n;
 }
@@ -317,26 +323,43 @@ std::size_t Survivors(const QuerySketch& qs, const RecordSketchMeta* meta,
 }  // namespace
 
 std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSketch& sketch,
-                       std::size_t first, std::size_t count, const std::size_t* positions,
-                       std::size_t live, double shared_floor, const TopK& best, QueryBound* bound,
-                       BoundScratch* scratch, std::size_t* survivors, const AcceptedBits* bits) {
+                       std::size_t first, std::size_t count, const Acceptance& accept,
+                       const AcceptedBits* bits, double shared_floor, const TopK& best,
+                       QueryBound* bound, BoundScratch* scratch, std::size_t* survivors) {
   const std::int8_t* codes = sketch.codes.get() + first * qs.codes.size();
   const std::int64_t* ids = sketch.ids.get() + first;
+  const RecordSketchMeta* meta = sketch.meta.get() + first;
   const std::size_t dim = qs.codes.size();
-  if (bits != nullptr && bits->Streams(first, count)) {
+  const bool covered = bits != nullptr && first + count <= bits->positions;
+  if (covered && bits->Streams(first, count)) {
     // The chunk's accepted records lie next to each other in the gathered copy; the few
     // survivors' positions are found from their ranks.
+    const std::size_t live = bits->CountIn(first, count);
     kernel(qs.codes.data(), qs.wide.data(), dim, bits->CodesFrom(first, dim), live,
            scratch->dots);
-    return Survivors(qs, bits->MetaFrom(first), nullptr, {nullptr, bits, first, ids}, live,
-                     shared_floor, best, bound, scratch, survivors);
+    return Survivors(qs, bits->MetaFrom(first), nullptr,
+                     {nullptr, bits, first, ids, nullptr, live}, live, shared_floor, best, bound,
+                     scratch, survivors);
   }
+  if (accept.filter == nullptr || covered) {
+    // Without a filter, or with one accepting at least a quarter of the chunk, one pass over the
+    // chunk's contiguous codes is cheapest: every record is bounded, and only the few that may
+    // reach the floor are checked for tombstones and, with a filter, its bits.
+    const std::size_t accepted = covered ? bits->Count(first, count) : count;
+    if (accepted * kDenseShareDenominator >= count * kDenseShareNumerator) {
+      kernel(qs.codes.data(), qs.wide.data(), dim, codes, count, scratch->dots);
+      return Survivors(qs, meta, nullptr,
+                       {nullptr, nullptr, first, ids, covered ? bits : nullptr, accepted}, count,
+                       shared_floor, best, bound, scratch, survivors);
+    }
+  }
+  std::size_t* positions = scratch->positions;
+  const std::size_t live = AcceptedPositions(accept, sketch, first, count, positions, bits);
   if (live * kDenseShareDenominator >= count * kDenseShareNumerator) {
     // Nearly every record counts: one pass over the chunk's contiguous codes is cheapest.
     kernel(qs.codes.data(), qs.wide.data(), dim, codes, count, scratch->dots);
   } else {
     // Only the accepted records' lines are read, requested kPrefetchRecords ahead.
-    const RecordSketchMeta* meta = &sketch.meta[first];
     for (std::size_t i = 0; i < std::min(live, kPrefetchRecords); ++i) {
       PrefetchRecord(codes + positions[i] * dim, dim, meta + positions[i]);
     }
@@ -351,7 +374,7 @@ std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSk
   }
   // Every record of the chunk live: its positions are 0, 1, ...
   const std::size_t* slots = live == count ? nullptr : positions;
-  return Survivors(qs, sketch.meta.get() + first, slots, {slots, nullptr, first, ids}, live,
+  return Survivors(qs, meta, slots, {slots, nullptr, first, ids, nullptr, live}, live,
                    shared_floor, best, bound, scratch, survivors);
 }
 

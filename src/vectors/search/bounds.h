@@ -127,6 +127,7 @@ std::size_t AcceptedPositions(const Acceptance& accept, const ShardSketch& sketc
 
 // Per-task scratch of BoundChunk.
 struct BoundScratch {
+  std::size_t positions[kBlockCapacity];
   std::int32_t dots[kBlockCapacity];
   // The records that may reach the floor: their index among those bounded, and bounds.
   std::size_t kept[kBlockCapacity];
@@ -134,21 +135,18 @@ struct BoundScratch {
   double highs[kBlockCapacity];
 };
 
-// One query's bound pass over the `live` records at `positions` of the chunk starting at record
-// `first` of `sketch`: writes to `survivors` the positions whose upper bound reaches the floor
-// (the highest of `shared_floor`, `best`'s and the query's low floor, which the chunk's lower
-// bounds raise) and returns how many. Those must be scored exactly; the rest cannot make the
-// final top k. Where `bits` streams the chunk (AcceptedBits::Streams), reads the accepted
-// records from its gathered copy, and `positions` is not read (`live` is then the chunk's
-// accepted count, AcceptedBits::CountIn); otherwise reads the codes of the whole chunk in one
-// pass when at least a quarter of it is live, or else only the live records' codes and meta,
-// requested ahead of their use. With `live` == `count`, `positions` is not read (they are 0, 1,
-// ...). A tombstone among the records is bounded but neither raises the floor nor survives, so
-// a search without a filter may give every position of the chunk as live.
+// One query's bound pass over the records of the chunk [first, first + count) of `sketch` that
+// `accept` accepts (`bits`, when not null, being its bits of the sketch): writes to `survivors`
+// the chunk positions whose upper bound reaches the floor (the highest of `shared_floor`,
+// `best`'s and the query's low floor, which the chunk's lower bounds raise) and returns how
+// many. Those must be scored exactly; the rest cannot make the final top k. Streams the
+// accepted records' gathered copy where `bits` has one for the chunk (AcceptedBits::Streams);
+// otherwise reads the codes of the whole chunk in one pass when at least a quarter of it is
+// accepted (and then checks only the few records that may reach the floor for tombstones and
+// acceptance), or else only the accepted records' codes and meta, requested ahead of their use.
 std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSketch& sketch,
-                       std::size_t first, std::size_t count, const std::size_t* positions,
-                       std::size_t live, double shared_floor, const TopK& best, QueryBound* bound,
-                       BoundScratch* scratch, std::size_t* survivors,
-                       const AcceptedBits* bits = nullptr);
+                       std::size_t first, std::size_t count, const Acceptance& accept,
+                       const AcceptedBits* bits, double shared_floor, const TopK& best,
+                       QueryBound* bound, BoundScratch* scratch, std::size_t* survivors);
 
 }  // namespace zanth

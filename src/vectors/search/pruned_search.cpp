@@ -91,7 +91,6 @@ class PrunedScorer final : public BlockScorer {
     QueryBound bound;
     BoundScratch scratch;
     RecordGatherer gather;
-    std::size_t positions[kBlockCapacity];
     std::size_t survivors[kBlockCapacity];
     Task(std::uint64_t k, std::size_t record_size)
         : bound(k), gather(record_size, kBlockCapacity) {}
@@ -105,19 +104,10 @@ class PrunedScorer final : public BlockScorer {
     for (std::size_t from = 0; from < b.records; from += kBlockCapacity) {
       const std::size_t m = std::min(kBlockCapacity, b.records - from);
       const std::size_t first = b.first + from;
-      const AcceptedBits* bits = snapshots_.BitsOf(b);
-      // Without a filter every record is bounded and the few that may reach the floor are
-      // checked for tombstones (BoundChunk); a chunk streamed from a filter's gathered copy
-      // needs only its count of accepted.
-      const std::size_t live =
-          accept_.filter == nullptr ? m
-          : bits != nullptr && bits->Streams(first, m)
-              ? bits->CountIn(first, m)
-              : AcceptedPositions(accept_, sketch, first, m, t.positions, bits);
       const std::size_t n =
-          BoundChunk(qs_, sketch_kernel_, sketch, first, m, t.positions, live,
+          BoundChunk(qs_, sketch_kernel_, sketch, first, m, accept_, snapshots_.BitsOf(b),
                      floor_.load(std::memory_order_relaxed), best, &t.bound, &t.scratch,
-                     t.survivors, bits);
+                     t.survivors);
       for (std::size_t i = 0; i < n; ++i) {
         const std::size_t j = t.survivors[i];
         t.gather.AddOne(b.data + (from + j) * record_size_, sketch.ids[first + j], Scorer(task));

@@ -156,7 +156,22 @@ struct AcceptedBits {
     return compact() && count != 0 && first + count <= positions &&
            first / kSegmentPositions == (first + count - 1) / kSegmentPositions;
   }
-  // Accepted positions in [first, first + count) (<= positions).
+  bool Has(std::size_t position) const {
+    return (words[position / 64] >> (position % 64)) & 1;
+  }
+  // Accepted positions in [first, first + count) (<= positions), by their bits.
+  std::size_t Count(std::size_t first, std::size_t count) const {
+    std::size_t n = 0;
+    for (std::size_t at = first, end = first + count; at < end;) {
+      const std::size_t in_word = std::min<std::size_t>(64 - at % 64, end - at);
+      std::uint64_t word = words[at / 64] >> (at % 64);
+      if (in_word < 64) word &= (std::uint64_t{1} << in_word) - 1;
+      n += static_cast<std::size_t>(__builtin_popcountll(word));
+      at += in_word;
+    }
+    return n;
+  }
+  // The same, from the ranks, where Streams(first, count).
   std::size_t CountIn(std::size_t first, std::size_t count) const {
     return RankOf(first + count - 1) - RankOf(first) +
            ((words[(first + count - 1) / 64] >> ((first + count - 1) % 64)) & 1);
