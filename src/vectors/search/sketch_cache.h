@@ -117,15 +117,30 @@ struct AcceptedBits {
   // Where at most kCompactShare of the positions is accepted and the sketch's other
   // filters leave room (AcceptedBitsOf): the accepted records' codes and meta gathered in
   // position order, so a bound pass streams just them. Gathered a segment of kSegmentPositions
-  // positions at a time: the bits of a grown sketch share the full segments of the bits they
-  // extend, and gather only the rest. rank[w] counts the accepted positions from the start of
-  // word w's segment up to word w; both are empty when not gathered.
+  // positions at a time, the first segments first, a few by each search with the filter (so no
+  // one search pays for the whole copy): the bits that follow share the segments of the bits
+  // they replace that were full. rank[w] counts the accepted positions from the start of word
+  // w's segment up to word w, for the words of gathered segments; both are empty when nothing
+  // is gathered.
   static constexpr double kCompactShare = 0.75;
-  static constexpr std::size_t kSegmentPositions = std::size_t{1} << 16;
+  static constexpr std::size_t kSegmentPositions = std::size_t{1} << 14;
   static constexpr std::size_t kWordsPerSegment = kSegmentPositions / 64;
-  struct Gathered {
-    PageArray<std::int8_t> codes;  // accepted in the segment * dim
+  // Arrays for the copies of `capacity` records, reserved at once (in large pages) and filled
+  // over several searches: `used` records, the segments' places, are taken (under the sketch's
+  // filters_mu). A search reads only segments published before it, so filling the rest never
+  // touches what it reads.
+  struct GatherStore {
+    std::size_t capacity = 0;
+    std::size_t used = 0;
+    PageArray<std::int8_t> codes;  // capacity * dim
     PageArray<RecordSketchMeta> meta;
+  };
+  struct Gathered {
+    std::shared_ptr<GatherStore> store;
+    const std::int8_t* codes = nullptr;  // records * dim, within the store
+    const RecordSketchMeta* meta = nullptr;
+    std::size_t records = 0;
+    std::size_t bytes = 0;
   };
   std::vector<std::shared_ptr<const Gathered>> segments;
   std::vector<std::uint32_t> rank;
@@ -133,27 +148,29 @@ struct AcceptedBits {
   std::uint64_t tombstones_seen = 0;  // the sketch's tombstone_changes when the bits were exact
 
   bool compact() const { return !segments.empty(); }
+  bool complete() const {
+    return segments.size() == (positions + kSegmentPositions - 1) / kSegmentPositions;
+  }
   // Bytes of the bitmap and the gathered copies.
   std::uint64_t Bytes() const {
     std::uint64_t bytes =
         words.size() * sizeof(std::uint64_t) + rank.size() * sizeof(std::uint32_t);
-    for (const auto& segment : segments) {
-      bytes += segment->codes.size() + segment->meta.size() * sizeof(RecordSketchMeta);
-    }
+    for (const auto& segment : segments) bytes += segment->bytes;
     return bytes;
   }
-  // When compact(): the gathered copy of the accepted records from `position` (< positions) on,
-  // up to the end of its segment; `position`'s own record comes first when it is accepted.
+  // Where `position` (< positions) lies in a gathered segment: the copy of the accepted records
+  // from it on, up to the end of its segment; its own record comes first when it is accepted.
   const std::int8_t* CodesFrom(std::size_t position, std::size_t dim) const {
-    return segments[position / kSegmentPositions]->codes.get() + RankOf(position) * dim;
+    return segments[position / kSegmentPositions]->codes + RankOf(position) * dim;
   }
   const RecordSketchMeta* MetaFrom(std::size_t position) const {
-    return segments[position / kSegmentPositions]->meta.get() + RankOf(position);
+    return segments[position / kSegmentPositions]->meta + RankOf(position);
   }
   // Whether the records of positions [first, first + count) that are accepted lie together in
   // one segment of the gathered copy.
   bool Streams(std::size_t first, std::size_t count) const {
-    return compact() && count != 0 && first + count <= positions &&
+    return count != 0 && first + count <= positions &&
+           first / kSegmentPositions < segments.size() &&
            first / kSegmentPositions == (first + count - 1) / kSegmentPositions;
   }
   bool Has(std::size_t position) const {
