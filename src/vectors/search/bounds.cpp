@@ -377,7 +377,9 @@ std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSk
     // Without a filter, or with one accepting at least a quarter of the chunk, one pass over the
     // chunk's contiguous codes is cheapest: every record is bounded, and only the few that may
     // reach the floor are checked for tombstones and, with a filter, its bits.
-    const std::size_t accepted = covered ? bits->Count(first, count) : count;
+    // A filter that accepts most of the sketch is not counted chunk by chunk.
+    const bool broad = !covered || bits->accepted * 2 >= bits->positions;
+    const std::size_t accepted = broad ? count : bits->Count(first, count);
     if (accepted * kDenseShareDenominator >= count * kDenseShareNumerator) {
       kernel(qs.codes.data(), qs.wide.data(), dim, codes, count, scratch->dots);
       return Survivors(qs, meta, nullptr,
