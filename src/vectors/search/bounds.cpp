@@ -279,31 +279,33 @@ void PositionsOfRanks(const AcceptedBits& bits, std::size_t first, std::size_t* 
   }
 }
 
-// Where a chunk's bounded records are: their chunk positions are positions[i] (i when null), or,
-// with `ranked`, the i-th accepted position of that filter's bits from `first` on; `ids` are the
-// chunk's ids. With `unsorted`, the records were bounded whether the filter accepts them or
-// not, and its bits (covering the chunk) tell; `accepted` counts the records the filter accepts.
+// Where a chunk's bounded records are: the i-th is at chunk position positions[i] (i when null),
+// its dot and meta at that position too; or, with `ranked`, its dot and meta are the i-th and
+// its position is the i-th accepted one of that filter's bits from `first` on. `ids` are the
+// chunk's ids. With `check`, the records were bounded whether the filter accepts them or not,
+// and its bits (covering the chunk) tell. `accepted` counts the records the filter accepts.
 struct ChunkPlaces {
   const std::size_t* positions;
   const AcceptedBits* ranked;
   std::size_t first;
   const std::int64_t* ids;
-  const AcceptedBits* unsorted;
+  const AcceptedBits* check;
   std::size_t accepted;
 };
 
-// Bounds of the `live` records whose dots (and meta, from `meta`) sit at slots[i] (i when
-// `slots` is null); writes the chunk positions of those whose upper bound reaches the floor to
-// `survivors` and returns how many.
+// Bounds of the `live` records of `places` (meta from `meta`, dots in scratch->dots); writes the
+// chunk positions of those whose upper bound reaches the floor to `survivors` and returns how
+// many.
 std::size_t Survivors(const QuerySketch& qs, const RecordSketchMeta* meta,
-                      const std::size_t* slots, const ChunkPlaces& places, std::size_t live,
-                      double shared_floor, const TopK& best, QueryBound* bound,
-                      BoundScratch* scratch, std::size_t* survivors) {
+                      const ChunkPlaces& places, std::size_t live, double shared_floor,
+                      const TopK& best, QueryBound* bound, BoundScratch* scratch,
+                      std::size_t* survivors) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
   // Floors only rise: a record whose upper bound is below the floor now is out, and so is a
   // lower bound below it, which can never raise it. One pass keeps the few others.
   const double before = std::max({static_cast<double>(FloorOf(best)), shared_floor,
                                   bound->low.Floor()});
+  const std::size_t* slots = places.positions;
   std::size_t kept = 0;
   if (slots == nullptr) {
     static const BoundKernel kernel = BestBoundKernel();
@@ -332,7 +334,7 @@ std::size_t Survivors(const QuerySketch& qs, const RecordSketchMeta* meta,
   std::size_t alive = 0;
   for (std::size_t c = 0; c < kept; ++c) {
     if (places.ids[scratch->kept[c]] == kTombstoneId) continue;
-    if (places.unsorted != nullptr && !places.unsorted->Has(places.first + scratch->kept[c])) {
+    if (places.check != nullptr && !places.check->Has(places.first + scratch->kept[c])) {
       continue;
     }
     scratch->kept[alive] = scratch->kept[c];
@@ -369,9 +371,8 @@ std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSk
     const std::size_t live = bits->CountIn(first, count);
     kernel(qs.codes.data(), qs.wide.data(), dim, bits->CodesFrom(first, dim), live,
            scratch->dots);
-    return Survivors(qs, bits->MetaFrom(first), nullptr,
-                     {nullptr, bits, first, ids, nullptr, live}, live, shared_floor, best, bound,
-                     scratch, survivors);
+    return Survivors(qs, bits->MetaFrom(first), {nullptr, bits, first, ids, nullptr, live}, live,
+                     shared_floor, best, bound, scratch, survivors);
   }
   if (accept.filter == nullptr || covered) {
     // Without a filter, or with one accepting at least a quarter of the chunk, one pass over the
@@ -382,9 +383,8 @@ std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSk
     const std::size_t accepted = broad ? count : bits->Count(first, count);
     if (accepted * kDenseShareDenominator >= count * kDenseShareNumerator) {
       kernel(qs.codes.data(), qs.wide.data(), dim, codes, count, scratch->dots);
-      return Survivors(qs, meta, nullptr,
-                       {nullptr, nullptr, first, ids, covered ? bits : nullptr, accepted}, count,
-                       shared_floor, best, bound, scratch, survivors);
+      return Survivors(qs, meta, {nullptr, nullptr, first, ids, covered ? bits : nullptr, accepted},
+                       count, shared_floor, best, bound, scratch, survivors);
     }
   }
   std::size_t* positions = scratch->positions;
@@ -408,8 +408,8 @@ std::size_t BoundChunk(const QuerySketch& qs, SketchKernel kernel, const ShardSk
   }
   // Every record of the chunk live: its positions are 0, 1, ...
   const std::size_t* slots = live == count ? nullptr : positions;
-  return Survivors(qs, meta, slots, {slots, nullptr, first, ids, nullptr, live}, live,
-                   shared_floor, best, bound, scratch, survivors);
+  return Survivors(qs, meta, {slots, nullptr, first, ids, nullptr, live}, live, shared_floor, best,
+                   bound, scratch, survivors);
 }
 
 }  // namespace zanth
