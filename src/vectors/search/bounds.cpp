@@ -110,7 +110,6 @@ void GatherAccepted(const ShardSketch& sketch, const AcceptedBits* previous, Acc
     gathered->store = store;
     gathered->codes = store->codes.get() + store->used * dim;
     gathered->meta = store->meta.get() + store->used;
-    gathered->records = in_segment;
     gathered->bytes = in_segment * (dim + sizeof(RecordSketchMeta));
     store->used += in_segment;
     std::int8_t* codes = const_cast<std::int8_t*>(gathered->codes);

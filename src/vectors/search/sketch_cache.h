@@ -137,9 +137,8 @@ struct AcceptedBits {
   };
   struct Gathered {
     std::shared_ptr<GatherStore> store;
-    const std::int8_t* codes = nullptr;  // records * dim, within the store
+    const std::int8_t* codes = nullptr;  // the segment's accepted records * dim, in the store
     const RecordSketchMeta* meta = nullptr;
-    std::size_t records = 0;
     std::size_t bytes = 0;
   };
   std::vector<std::shared_ptr<const Gathered>> segments;
