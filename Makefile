@@ -9,7 +9,7 @@ APT_PACKAGES := liblmdb-dev libssl-dev pkg-config robin-map-dev g++
 COMPANION_PACKAGES := rich langchain-core langchain-tests pytest-asyncio
 COMPANION_CHECK := $(PY) -c "import rich, langchain_core, langchain_tests, pytest_asyncio" 2>/dev/null \
   || $(PY) -m pip install -q $(COMPANION_PACKAGES)
-PY_PACKAGES := numpy pytest hypothesis lmdb scikit-build-core ninja "cmake>=3.26" mypy \
+PY_PACKAGES := numpy pytest pytest-xdist hypothesis lmdb scikit-build-core ninja "cmake>=3.26" mypy \
   $(COMPANION_PACKAGES)
 CORE_BUILD := build/core-tests
 # Release tools, installed on demand so an existing venv picks them up too.
@@ -40,9 +40,10 @@ $(VENV)/.ready:
 
 venv: $(VENV)/.ready
 
-build: deps venv
+# The module is compiled once, into the wheel users install, and the venv runs that wheel.
+build: wheel
 	@$(COMPANION_CHECK)
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	$(PY) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/*.whl
 
 test-core: deps venv
 	$(VENV)/bin/cmake -S . -B $(CORE_BUILD) -G Ninja -DZANTH_BUILD_TESTS=ON -DPython_EXECUTABLE=$(PY) >/dev/null
@@ -52,12 +53,20 @@ test-core: deps venv
 # Ray (the `ray` extra) for the partitioned-store tests; an existing venv picks it up too.
 RAY_PACKAGE := "ray>=2.9"
 
-# The fast tier. The wheel is built once, here; test_wheel.py installs it into a fresh venv.
-test-py: build wheel
-	@$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q $(RAY_PACKAGE)
-	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
+# Test files are dealt whole to worker processes (a file's fixtures and its Ray cluster stay in
+# one process); TEST_WORKERS=1 runs them in this one.
+TEST_WORKERS ?= $(shell n=$$(nproc); echo $$(( n < 4 ? n : 4 )))
+PYTEST_WORKERS = $(if $(filter-out 1,$(TEST_WORKERS)),-n $(TEST_WORKERS) --dist loadfile)
+XDIST_CHECK := $(PY) -c "import xdist" 2>/dev/null || $(PY) -m pip install -q pytest-xdist
 
-test: test-core test-py test-stubs test-types test-asan
+# The fast tier, against the installed wheel; test_wheel.py also installs it into a fresh venv.
+test-py: build
+	@$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q $(RAY_PACKAGE)
+	@$(XDIST_CHECK)
+	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider $(PYTEST_WORKERS) .
+
+# The core tests run in the sanitizer build (test-asan); test-core runs them optimised alone.
+test: test-py test-stubs test-types test-asan
 
 # The pure-Python zanth package against the installed module's stubs: all of it type-checks,
 # and all but the cluster client also under --strict.
@@ -118,7 +127,9 @@ test-asan: deps venv
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(ASAN_BUILD)/zanth_core_tests
+	@$(XDIST_CHECK)
 	ulimit -s 65536 && cd tests && LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-	  PYTHONPATH=$(abspath $(ASAN_BUILD)) ZANTH_PROFILE=quick ../$(PY) -m pytest -q -p no:cacheprovider -m "not wheel" .
+	  PYTHONPATH=$(abspath $(ASAN_BUILD)) ZANTH_PROFILE=quick ../$(PY) -m pytest -q -p no:cacheprovider \
+	  $(PYTEST_WORKERS) -m "not wheel" .
