@@ -25,12 +25,12 @@ from zanth import Collection
 from zanth import collection as zc
 from zanth.encoding import record_id, shard_of_id, shard_of_key
 from zanth.filters import FilterSyntaxError
-from zanth.where import compile_where, read_where
+from zanth.where import compile_where, matches, read_where
 
 # ---- the model ---------------------------------------------------------------------------
 
 ID_POOL = [0, 1, -5, 2**70, "a", "b", "7", "", "\u00e9t\u00e9", "x" * 300]
-FIELDS = ["year", "lang", "price", "flag", "tags"]
+FIELDS = ["year", "info", "price", "flag", "tags"]  # "info" reads as a name, not inf
 STRINGS = ["", "a", "ab", "a\x00b", "a\x01", "b", "\u00e9", "2019"]
 SCALARS = st.sampled_from(STRINGS) | st.sampled_from([0, 1, -1, 2019, 2.5, -0.0, 1e300, True,
                                                       False]) | st.floats(-3, 3).filter(
@@ -92,16 +92,27 @@ def leaf(held, op, x):
     return any(cmp(i) for i in items if kind(i) == kind(x))
 
 
-ORDERED = st.sampled_from(STRINGS) | st.sampled_from([0, 1, 2019, 2.5, -1, 1e300]) | st.floats(-3, 3)
-CONDITIONS = SCALARS | st.dictionaries(st.sampled_from(["$eq", "$ne"]), SCALARS, min_size=1) | \
-    st.dictionaries(st.sampled_from(["$in", "$nin"]), st.lists(SCALARS, max_size=3), min_size=1) | \
-    st.dictionaries(st.sampled_from(["$gt", "$gte", "$lt", "$lte"]), ORDERED, min_size=1, max_size=2)
-WHERES = st.recursive(
-    st.dictionaries(st.sampled_from(FIELDS + ["missing"]), CONDITIONS, min_size=1, max_size=2),
-    lambda sub: st.builds(lambda op, cs: {op: cs}, st.sampled_from(["$and", "$or"]),
-                          st.lists(sub, min_size=1, max_size=3))
-    | st.builds(lambda c: {"$not": c}, sub), max_leaves=6).filter(
-    lambda w: "nan" not in repr(w))
+ORDERED = st.sampled_from(STRINGS) | st.sampled_from([0, 1, 2019, 2.5, -1, 1e300, math.inf, -math.inf]) \
+    | st.floats(-3, 3)
+
+
+def wheres(scalars, ordered, fields):
+    conditions = scalars | st.dictionaries(st.sampled_from(["$eq", "$ne"]), scalars, min_size=1) | \
+        st.dictionaries(st.sampled_from(["$in", "$nin"]), st.lists(scalars, max_size=3), min_size=1) | \
+        st.dictionaries(st.sampled_from(["$gt", "$gte", "$lt", "$lte"]), ordered, min_size=1, max_size=2)
+    return st.recursive(
+        st.dictionaries(st.sampled_from(fields), conditions, min_size=1, max_size=2),
+        lambda sub: st.builds(lambda op, cs: {op: cs}, st.sampled_from(["$and", "$or"]),
+                              st.lists(sub, min_size=1, max_size=3))
+        | st.builds(lambda c: {"$not": c}, sub), max_leaves=6).filter(lambda w: "nan" not in repr(w))
+
+
+WHERES = wheres(SCALARS, ORDERED, FIELDS + ["missing"])
+# Few values, so that equal values (the bounds of every comparison) meet often.
+FEW_VALUES = [0, 1, 2.5, "a", "b", True, False]
+FEW = st.sampled_from(FEW_VALUES)
+FEW_METADATA = st.dictionaries(st.sampled_from("xy"), FEW | st.none() | st.lists(FEW, max_size=2))
+FEW_WHERES = wheres(FEW, st.sampled_from([0, 1, 2.5, "a", "b"]), ["x", "y", "z"])
 
 
 def order(doc_id):
@@ -307,6 +318,26 @@ def test_text_form_reads_as_the_dict_form(where):
     assert compile_where(read_where(where))  # compiles to a native tree
 
 
+@settings(max_examples=max(50, int(300 * SCALE)))
+@given(where=FEW_WHERES, metas=st.lists(FEW_METADATA, min_size=1, max_size=8))
+def test_where_matches_metadata_as_the_model(where, metas):
+    """The check reads make of each object (get by ids with a where, reads during writes)."""
+    node = read_where(where)
+    assert [matches(node, m) for m in metas] == [truth(where, m) is True for m in metas]
+
+
+def test_every_comparison_matches_as_the_model():
+    held = [None, [], [0, "b"]] + FEW_VALUES
+    for op in ["$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin"]:
+        for x in FEW_VALUES:
+            if op[1] in "gl" and isinstance(x, bool):
+                continue  # bools are not ordered (a table of bad inputs checks it)
+            value = [x, "a"] if op in ("$in", "$nin") else x
+            node = read_where({"x": {op: value}})
+            assert [matches(node, {"x": h}) for h in held] == \
+                [leaf(h, op, value) is True for h in held], (op, value)
+
+
 @pytest.mark.parametrize("text, column, reason", [
     ("year >= and x", 9, "expected a value"),
     ("year = 1 and", 13, "expected a field name"),
@@ -356,6 +387,7 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.get(where={"y": {"$in": 3}}), TypeError, "takes a list"),
     (lambda c: c.get(where={"y": None}), TypeError, "None is not a filter value"),
     (lambda c: c.get(where={"$and": []}), ValueError, "non-empty list"),
+    (lambda c: c.get(where={"$not": ["y"]}), TypeError, r"\$not takes a filter \(a dict\), not \['y'\]"),
     (lambda c: c.get(where=("y", 1)), TypeError, "dict or a str"),
     (lambda c: c.get(limit=-1), ValueError, "limit is an int"),
     (lambda c: c.query([1, 2], k=-1), ValueError, "k is an int"),
@@ -484,12 +516,16 @@ def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
     raw = zanth_vec.ZanthVec(str(tmp_path / "ip"))
     assert [(h.score, record_id(h.id)) for h in ip.query(q, k=5)] == raw.search_flat(q, k=5)
     cos = Collection(tmp_path / "cos", dim=8)
+    assert repr(cos) == f"Collection({str(tmp_path / 'cos')!r}, dim=8, metric='cosine')"
     cos.add(list(range(300)), vectors * rng.uniform(0.1, 10, (300, 1)))  # scale is ignored
     unit = vectors / np.linalg.norm(vectors, axis=1, keepdims=True)
     want = np.argsort(-(unit @ (q / np.linalg.norm(q))))[:5]
     hits = cos.query(q, k=5)
     assert [h.id for h in hits] == want.tolist() and hits[0].score == pytest.approx(
         float(unit[want[0]] @ q / np.linalg.norm(q)), rel=1e-5)
+    one = Collection(tmp_path / "one", dim=1, metric="ip")
+    one.add([1, 2, 3], [[2.0], [-1.0], [0.5]])
+    assert [h.id for h in one.query([1.0], k=3)] == [1, 3, 2]
     for n in range(20):  # re-adding the same ids: dead vectors never pass a quarter
         ip.upsert(list(range(300 - n)), vectors[: 300 - n])
         assert len(raw.search_flat(q, k=10**6)) == 300
@@ -519,7 +555,9 @@ def test_readers_during_writes_see_whole_documents(tmp_path):
             for h in col.query(q, k=5, where={"v": {"$gte": 0}}, include_vectors=True):
                 assert np.array_equal(h.vector, vec(h.id, h.metadata["v"]))
                 assert h.score == pytest.approx(float(h.vector @ q), rel=1e-4, abs=1e-4)
-            assert len(col) == 40
+            got = col.get(where={"v": {"$gte": 0}}, include_vectors=True)
+            assert all(np.array_equal(r.vector, vec(r.id, r.metadata["v"])) for r in got)
+            assert len({r.id for r in got}) == len(got) <= 40 and len(col) == 40
     finally:
         stop.set()
         writer.join()
