@@ -600,7 +600,7 @@ class Collection:
             raise ValueError("delete() needs ids or where (nothing was deleted); to delete "
                              "every document say so: col.delete(ids=col.ids())")
         node = None if where is None else read_where(where)
-        with self._writing():
+        with _no_collection(), self._writing():
             if ids is not None:
                 found = self._found(_id_list(ids))
                 if node is not None:
@@ -643,7 +643,7 @@ class Collection:
     def compact(self) -> int:
         """Removes deleted vectors and anything left of documents that have no object;
         returns the number of vector records removed."""
-        with self._writing():
+        with _no_collection(), self._writing():
             if self.dim is None:
                 return 0
             present = set(self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list())
@@ -689,7 +689,8 @@ class Collection:
 
     def ids(self) -> list[DocId]:
         """Every document id, in the order of `get()`. Reads every document."""
-        return [record.id for record in self.get()]
+        with _no_collection():
+            return [obj[0] for obj in self._every(None, 0, None)]
 
     def _record(self, obj: tuple[Any, ...], include_vectors: bool) -> Record:
         vector = np.frombuffer(obj[3], dtype=np.float32).copy() if include_vectors else None
@@ -707,20 +708,25 @@ class Collection:
             raise ValueError(f"limit is an int >= 0 or None, not {limit!r}")
         node = None if where is None else read_where(where)
         stop = None if limit is None else offset + limit
-        if ids is not None:
-            found = [obj for _, obj in self._found(_id_list(ids))
-                     if node is None or matches(node, obj[1])]
-            return [self._record(obj, include_vectors) for obj in found[offset:stop]]
+        with _no_collection():
+            if ids is not None:
+                found = [obj for _, obj in self._found(_id_list(ids))
+                         if node is None or matches(node, obj[1])][offset:stop]
+            else:
+                found = self._every(node, offset, stop)
+            return [self._record(obj, include_vectors) for obj in found]
+
+    def _every(self, node: Where | None, offset: int, stop: int | None) -> list[tuple[Any, ...]]:
+        """The objects of the documents `node` matches (None: all), by record id, sliced."""
         careful = not self._settle()
         tree = (0, enc.PRESENT_KEY) if node is None else compile_where(node)
         rids = sorted(self._store.get_ids_from_filter(tree).to_list())
         if careful:  # a write is running: take objects first, then slice
-            objs = [obj for obj in self._store.get_data(rids)
+            return [obj for obj in self._store.get_data(rids)
                     if _is_doc(obj) and (node is None or matches(node, obj[1]))][offset:stop]
-        else:  # checked again: a write may have started since
-            objs = [obj for obj in self._store.get_data(rids[offset:stop]) if _is_doc(obj)
-                    and (node is None or matches(node, obj[1]))]
-        return [self._record(obj, include_vectors) for obj in objs]
+        # checked again: a write may have started since
+        return [obj for obj in self._store.get_data(rids[offset:stop]) if _is_doc(obj)
+                and (node is None or matches(node, obj[1]))]
 
     def query(self, vectors: object, k: int = 10, *, where: object = None,
               include_vectors: bool = False) -> list[Hit] | list[list[Hit]]:
@@ -797,9 +803,9 @@ class Collection:
 
 @contextmanager
 def _no_collection() -> Iterator[None]:
-    """Pauses the cyclic garbage collector: a batch allocates a few tuples per document, none
-    in a cycle, and the collections they would trigger traverse every live object again and
-    again."""
+    """Pauses the cyclic garbage collector: a batch writes or reads a few tuples and dicts per
+    document, none in a cycle, and the collections they would trigger traverse every live
+    object again and again."""
     paused = gc.isenabled()
     gc.disable()
     try:
