@@ -162,10 +162,12 @@ def run(args):
 
 def per_query(fns, queries, reps):
     """For each of fns, the median over reps of the mean seconds of one call over the rotating
-    queries; the fns take turns within each repetition, so a busy spell hits them alike."""
+    queries; the fns take turns within each repetition, so a busy spell hits them alike, and
+    each repetition starts with the next fn, so none always runs on caches another just used."""
     times = [[] for _ in fns]
-    for _ in range(reps):
-        for fn, kept in zip(fns, times):
+    for rep in range(reps):
+        for i in range(len(fns)):
+            fn, kept = fns[(rep + i) % len(fns)], times[(rep + i) % len(fns)]
             start = time.perf_counter()
             for q in queries:
                 fn(q)

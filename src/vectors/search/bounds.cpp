@@ -42,17 +42,15 @@ std::size_t CountAccepted(const AcceptedBits& bits) {
 // Whether `bits` (a filter's, `kept` the sketch's other filters) should have a gathered copy.
 // One filter's copy holds at most kCompactShare of the positions, and the copies of one
 // sketch's filters together never hold more records than the sketch: filters at most double
-// its memory (and add positions / 8 bytes each). A copy of more than 1 / kEagerShare of the
-// positions costs more than the one search it speeds, so it is made only when the filter is
-// searched with again (`repeated`).
+// its memory (and add positions / 8 bytes each). A copy is made only when the filter is
+// searched with again (`repeated`): mapping and filling it costs more than the one search it
+// would speed, so a filter used once pays only for its bits.
 bool ShouldGather(const std::vector<std::shared_ptr<const AcceptedBits>>& kept,
                   const AcceptedBits& bits, bool repeated) {
-  constexpr std::size_t kEagerShare = 8;
   const std::size_t accepted = bits.accepted;
-  if (accepted == 0) return false;
+  if (!repeated || accepted == 0) return false;
   const double share = static_cast<double>(accepted) / static_cast<double>(bits.positions);
   if (share > AcceptedBits::kCompactShare) return false;
-  if (!repeated && accepted * kEagerShare > bits.positions) return false;
   std::size_t gathered = accepted;
   for (const auto& other : kept) gathered += other->compact() ? other->accepted : 0;
   return gathered <= bits.positions;

@@ -268,8 +268,10 @@ struct ShardSketch {
   std::atomic<long> publisher_refs{0};
   // The accepted-record bitmaps of the filters searched with most recently, most recent last
   // (at most kFilterBitmaps, positions / 8 bytes each, with gathered copies of at most as many
-  // records as the sketch in all: AcceptedBitsOf); kept when records die.
-  static constexpr std::size_t kFilterBitmaps = 4;
+  // records as the sketch in all: AcceptedBitsOf); kept when records die. Enough for a
+  // program that filters by each value of a field of a dozen or so values in turn: with fewer
+  // such a round evicts every bitmap before its filter comes back, and each search rebuilds one.
+  static constexpr std::size_t kFilterBitmaps = 16;
   // Commits this sketch followed that made records tombstones.
   std::uint64_t tombstone_changes = 0;
   mutable std::mutex filters_mu;
