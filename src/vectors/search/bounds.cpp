@@ -56,14 +56,18 @@ bool ShouldGather(const std::vector<std::shared_ptr<const AcceptedBits>>& kept,
   return gathered <= bits.positions;
 }
 
-// Bytes of copies one search gathers per shard (at least one segment): about a tenth of what it
-// reads of the sketch of 200,000 records of 128 dimensions.
-constexpr std::size_t kGatherBytesPerSearch = std::size_t{3} << 20;
+// Bytes of copies one search gathers per shard (at least one segment): a tenth of what it reads
+// of the shard's sketch, so each of the searches that make a copy pays a few tenths of a bound
+// pass for it (writing a byte to fresh pages costs more than reading one).
+std::size_t GatherBytesPerSearch(const ShardSketch& sketch, std::size_t positions) {
+  constexpr std::size_t kShareDivisor = 10;
+  return positions * (sketch.dim + sizeof(RecordSketchMeta)) / kShareDivisor;
+}
 
 // Gathers the accepted records' codes and meta, a bound pass then streams them instead of
 // picking scattered lines out of the sketch (or reading every line of a chunk when half of it
 // is accepted): the segments after those `previous` (the bits these follow, or null) had full,
-// which are shared, until kGatherBytesPerSearch are copied.
+// which are shared, until GatherBytesPerSearch are copied.
 void GatherAccepted(const ShardSketch& sketch, const AcceptedBits* previous, AcceptedBits* bits) {
   const std::size_t dim = sketch.dim;
   const std::size_t segments =
@@ -81,8 +85,9 @@ void GatherAccepted(const ShardSketch& sketch, const AcceptedBits* previous, Acc
   // store is reserved for every accepted record from the first segment gathered here on.
   std::shared_ptr<AcceptedBits::GatherStore> store =
       kept != 0 ? bits->segments.back()->store : nullptr;
+  const std::size_t budget = GatherBytesPerSearch(sketch, bits->positions);
   std::size_t copied = 0;
-  for (std::size_t s = kept; s < segments && copied < kGatherBytesPerSearch; ++s) {
+  for (std::size_t s = kept; s < segments && copied < budget; ++s) {
     const std::size_t first_word = s * AcceptedBits::kWordsPerSegment;
     const std::size_t end_word =
         std::min(bits->words.size(), first_word + AcceptedBits::kWordsPerSegment);
