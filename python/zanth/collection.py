@@ -778,20 +778,24 @@ class Collection:
                node: Where | None, include_vectors: bool) -> list[Hit]:
         rids = list(dict.fromkeys(rid for _, rid in hits))
         objects = dict(zip(rids, self._store.get_data(rids)))
-        out: dict[int, Hit] = {}
-        for score, rid in hits:
-            obj = objects[rid]
-            if rid in out or not _is_doc(obj):
-                continue
-            # A write may be running (or have started since the read began): keep a hit only if
-            # its score is that of this object's vector and its metadata still match.
-            stored = self._searched(np.frombuffer(obj[3], dtype=np.float32).reshape(1, -1))[0]
-            products = stored.astype(np.float64) * query
+        docs = [rid for rid in rids if _is_doc(objects[rid])]
+        # A write may be running (or have started since the read began): keep a hit only if
+        # its score is that of this object's vector and its metadata still match.
+        expected: dict[int, tuple[float, float]] = {}
+        if docs:
+            given = np.frombuffer(b"".join(objects[rid][3] for rid in docs), dtype=np.float32)
+            products = self._searched(given.reshape(len(docs), -1)).astype(np.float64) * query
             # Two float32 sums of these products differ by at most ~2 * dim * 2**-24 * sum|p|;
             # another version's vector is all but never that close.
-            slack = 4 * (len(query) + 4) * 2.0**-24 * float(np.abs(products).sum())
-            expected = float(products.sum())
-            same = abs(score - expected) <= slack if math.isfinite(score) else abs(expected) > 1e38
+            slacks = 4 * (len(query) + 4) * 2.0**-24 * np.abs(products).sum(axis=1)
+            expected = dict(zip(docs, zip(products.sum(axis=1).tolist(), slacks.tolist())))
+        out: dict[int, Hit] = {}
+        for score, rid in hits:
+            if rid in out or rid not in expected:
+                continue
+            obj = objects[rid]
+            value, slack = expected[rid]
+            same = abs(score - value) <= slack if math.isfinite(score) else abs(value) > 1e38
             if not same or (
                     node is not None and not matches(node, obj[1])):
                 continue  # a vector of another version, or metadata that changed
