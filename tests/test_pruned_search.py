@@ -382,3 +382,42 @@ def test_broad_filters_repeated_across_appends_answer_as_a_full_scan(tmp_path):
     check([55, 40, 20])
     bounded, rescored, _ = store.take_prune_counts()
     assert rescored <= 0.02 * bounded  # bounds still prune between tombstones
+
+
+@pytest.mark.parametrize("negated", [False, True])
+def test_trees_evaluated_again_after_writes_answer_as_a_full_scan(tmp_path, negated):
+    """After index writes and appends, a tree evaluated again gives a set that follows its
+    earlier one: the earlier set's bits (and copy) are brought up to date by the ids that
+    changed. Each query is a stored row, its own best hit exactly while the filter accepts it,
+    and every round moves those rows into or out of the tags."""
+    rng = np.random.default_rng(29)
+    dim, n = 100, 40_000
+    store = zanth_vec.ZanthVec(str(tmp_path), num_shards=2)
+    full = zanth_vec.ZanthVec(str(tmp_path), num_shards=2)
+    full.set_sketch_budget(0)
+    full.set_filter_cache_budget(0)
+    data = rng.standard_normal((n, dim)).astype(np.float32)
+    store.store_flat_vectors(data, list(range(n)))
+    picked = rng.choice(n, 8, replace=False).tolist()
+    tagged = {share: set(np.flatnonzero(rng.random(n) < share / 100).tolist()) | set(picked[::2])
+              for share in (2, 30)}
+    store.batch_index_insert([(f"t:{share}", i) for share, ids in tagged.items() for i in ids])
+    for _ in range(2 * SEARCHES):
+        store.search_flat(data[0], None, 10)
+    for round in range(4):
+        for share in (2, 30):
+            tree = (0, f"t:{share}") if not negated else (4, (0, f"t:{share}"))
+            mine, reference = store.get_ids_from_filter(tree), full.get_ids_from_filter(tree)
+            assert sorted(mine.to_list()) == sorted(reference.to_list())
+            for _ in range(2):  # the second search gathers a copy
+                assert [store.search_flat(data[i], mine, 10) for i in picked] == \
+                    [full.search_flat(data[i], reference, 10) for i in picked]
+        for share, ids in tagged.items():
+            leaving = [i for i in picked if i in ids]
+            joining = [i for i in picked if i not in ids] + [n + 100 * round + j for j in range(3)]
+            store.batch_index_delete([(f"t:{share}", i) for i in leaving])
+            store.batch_index_insert([(f"t:{share}", i) for i in joining])
+            ids.difference_update(leaving)
+            ids.update(joining)
+        new = n + 100 * round + np.arange(3)
+        store.store_flat_vectors(data[picked[:3]] * np.float32(2), new.tolist())

@@ -82,10 +82,14 @@ void FilterCache::KeepLeaf(const std::string& leaf, std::size_t shard, std::uint
 }
 
 std::shared_ptr<const IdSet> FilterCache::FindTree(const std::string& tree,
-                                                   const ShardSnapshotIds& snapshots) {
+                                                   const ShardSnapshotIds& snapshots,
+                                                   std::shared_ptr<const IdSet>* earlier) {
   std::lock_guard<std::mutex> lock(mu_);
   Entry* entry = FindLocked(TreeKey(tree));
-  return entry != nullptr && entry->snapshots == snapshots ? entry->set : nullptr;
+  if (entry == nullptr) return nullptr;
+  if (entry->snapshots == snapshots) return entry->set;
+  if (earlier != nullptr) *earlier = entry->set;
+  return nullptr;
 }
 
 void FilterCache::KeepTree(const std::string& tree, const ShardSnapshotIds& snapshots,
@@ -93,8 +97,10 @@ void FilterCache::KeepTree(const std::string& tree, const ShardSnapshotIds& snap
   std::string key = TreeKey(tree);
   Entry entry;
   entry.snapshots = snapshots;
-  entry.bytes = set->size() * sizeof(std::uint64_t) + IdMembership::BytesFor(set->ids) +
-                key.size() + snapshots.size() * sizeof(std::uint64_t) + kEntryOverhead;
+  const std::size_t changed = set->since ? set->since->changed.size() : 0;
+  entry.bytes = (set->size() + changed) * sizeof(std::uint64_t) +
+                IdMembership::BytesFor(set->ids) + key.size() +
+                snapshots.size() * sizeof(std::uint64_t) + kEntryOverhead;
   entry.set = std::move(set);
   std::lock_guard<std::mutex> lock(mu_);
   KeepLocked(std::move(key), std::move(entry));

@@ -50,8 +50,10 @@ class FilterCache {
   void KeepLeaf(const std::string& leaf, std::size_t shard, std::uint64_t txn,
                 std::shared_ptr<const SortedIds> ids);
 
-  // The id set of the tree `tree` (CanonicalTree) evaluated at `snapshots`, or null.
-  std::shared_ptr<const IdSet> FindTree(const std::string& tree, const ShardSnapshotIds& snapshots);
+  // The id set of the tree `tree` (CanonicalTree) evaluated at `snapshots`, or null; then, when
+  // `earlier` is given, the set kept for the tree at other snapshots (or null) goes there.
+  std::shared_ptr<const IdSet> FindTree(const std::string& tree, const ShardSnapshotIds& snapshots,
+                                        std::shared_ptr<const IdSet>* earlier = nullptr);
   void KeepTree(const std::string& tree, const ShardSnapshotIds& snapshots,
                 std::shared_ptr<const IdSet> set);
 

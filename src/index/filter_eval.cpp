@@ -320,6 +320,35 @@ Result<IdSet> Eval(const StoreHandle& store, const FilterNode& root, FilterCache
   }
 }
 
+// How `set` differs from `earlier`, the set of the same tree over earlier snapshots, when the
+// ids that exactly one of them holds are at most a quarter of the larger set (and a few more):
+// with more, testing each record against `set` itself costs about as much. Null otherwise.
+std::shared_ptr<const IdSetChange> ChangeSince(const IdSet* earlier, const IdSet& set) {
+  constexpr std::size_t kAlwaysWorth = 1024;
+  if (earlier == nullptr || !earlier->fingerprint || earlier->negated != set.negated) {
+    return nullptr;
+  }
+  const std::size_t limit = std::max(earlier->size(), set.size()) / 4 + kAlwaysWorth;
+  auto change = std::make_shared<IdSetChange>();
+  change->earlier = earlier->fingerprint;
+  SortedIds& changed = change->changed;
+  auto a = earlier->ids.begin(), b = set.ids.begin();
+  const auto a_end = earlier->ids.end(), b_end = set.ids.end();
+  while (a != a_end || b != b_end) {
+    if (b == b_end || (a != a_end && *a < *b)) {
+      changed.push_back(*a++);
+    } else if (a == a_end || *b < *a) {
+      changed.push_back(*b++);
+    } else {
+      ++a;
+      ++b;
+      continue;
+    }
+    if (changed.size() > limit) return nullptr;
+  }
+  return change;
+}
+
 }  // namespace
 
 Result<std::shared_ptr<const IdSet>> EvaluateFilter(const StoreHandle& store,
@@ -329,8 +358,9 @@ Result<std::shared_ptr<const IdSet>> EvaluateFilter(const StoreHandle& store,
   const bool probed = std::find(probe.begin(), probe.end(), kUnknownSnapshot) == probe.end();
   const std::string tree = CanonicalTree(root);
   FilterCache* kept = cache != nullptr && cache->budget() != 0 ? cache : nullptr;
+  std::shared_ptr<const IdSet> earlier;
   if (kept != nullptr && probed) {
-    if (auto set = kept->FindTree(tree, probe)) return set;
+    if (auto set = kept->FindTree(tree, probe, &earlier)) return set;
   }
   bool at_probe = false;
   // A tree of one leaf keeps only the tree: its leaf entry would hold the same ids again.
@@ -349,6 +379,7 @@ Result<std::shared_ptr<const IdSet>> EvaluateFilter(const StoreHandle& store,
     for (std::uint64_t snapshot : probe) append(snapshot);
     fingerprint.append(tree);
     set->fingerprint = std::make_shared<const std::string>(std::move(fingerprint));
+    set->since = ChangeSince(earlier.get(), *set);
     if (kept != nullptr) kept->KeepTree(tree, probe, set);
   }
   return std::shared_ptr<const IdSet>(std::move(set));

@@ -22,8 +22,10 @@ namespace zanth {
 // With `cache` (the handle's; nullptr: none), every shard's snapshot is probed first (one short
 // read transaction each): a tree kept for those snapshots is returned as it is, shared; else
 // leaves kept for the snapshot they are read at are taken instead of read, and what is read is
-// kept (not for a tree of one leaf, whose tree entry holds the same ids). The result then carries a fingerprint (the cache's serial, the probed snapshots, the
-// canonical tree) when every leaf was read at the probed snapshots, and is kept as the tree's.
+// kept (not for a tree of one leaf, whose tree entry holds the same ids). The result then
+// carries a fingerprint (the cache's serial, the probed snapshots, the canonical tree) when every
+// leaf was read at the probed snapshots, and is kept as the tree's; and, when the tree's set of
+// earlier snapshots was kept and differs from it in few ids, those ids (IdSet::since).
 // Errors: kLmdb (step kBeginRead or kCursor, context "index shard <n>") when a read transaction
 // or cursor cannot be opened or a cursor step fails; kWrongProcess after fork() (checked before
 // the cache is touched).

@@ -88,6 +88,15 @@ class SetIdentity {
   std::uint64_t value_;
 };
 
+// How an id set differs from the set the same tree gave over earlier shard snapshots: the ids
+// that exactly one of the two holds (both have the same `negated`), so a record's acceptance
+// differs between them exactly when its id is one of these. State derived from the earlier set
+// (a search's bitmap of accepted records) is brought up to date by testing just these ids.
+struct IdSetChange {
+  std::shared_ptr<const std::string> earlier;  // the earlier set's fingerprint
+  SortedIds changed;
+};
+
 struct IdSet {
   SortedIds ids;
   bool negated = false;
@@ -102,6 +111,9 @@ struct IdSet {
   // flag, so state derived from one (a search's acceptance bitmaps) serves the other. Set only
   // on a finished set; whoever changes `ids` or `negated` afterwards must clear it.
   std::shared_ptr<const std::string> fingerprint;
+  // Set beside a fingerprint when the filter cache held the tree's set of earlier snapshots and
+  // the two differ in few ids; null otherwise.
+  std::shared_ptr<const IdSetChange> since;
 
   std::size_t size() const { return ids.size(); }
   bool Contains(std::int64_t id) const;

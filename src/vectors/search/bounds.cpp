@@ -66,16 +66,19 @@ std::size_t GatherBytesPerSearch(const ShardSketch& sketch, std::size_t position
 
 // Gathers the accepted records' codes and meta, a bound pass then streams them instead of
 // picking scattered lines out of the sketch (or reading every line of a chunk when half of it
-// is accepted): the segments after those `previous` (the bits these follow, or null) had full,
-// which are shared, until GatherBytesPerSearch are copied.
-void GatherAccepted(const ShardSketch& sketch, const AcceptedBits* previous, AcceptedBits* bits) {
+// is accepted): the segments after those `previous` (the bits these follow, or null) had full
+// below position `unchanged_below` (where both have the same bits), which are shared, until
+// GatherBytesPerSearch are copied.
+void GatherAccepted(const ShardSketch& sketch, const AcceptedBits* previous,
+                    std::size_t unchanged_below, AcceptedBits* bits) {
   const std::size_t dim = sketch.dim;
   const std::size_t segments =
       (bits->positions + AcceptedBits::kSegmentPositions - 1) / AcceptedBits::kSegmentPositions;
   std::size_t kept = 0;
   if (previous != nullptr && previous->compact()) {
     kept = std::min(previous->segments.size(),
-                    previous->positions / AcceptedBits::kSegmentPositions);
+                    std::min(previous->positions, unchanged_below) /
+                        AcceptedBits::kSegmentPositions);
     bits->segments.assign(previous->segments.begin(), previous->segments.begin() + kept);
     bits->rank.assign(previous->rank.begin(),
                       previous->rank.begin() + kept * AcceptedBits::kWordsPerSegment);
@@ -178,6 +181,27 @@ void QueryBound::Judge() {
   }
 }
 
+namespace {
+
+// Sets the bits of positions [from, to) whose record `accept` accepts. A few positions against a
+// large set are looked up in its sorted ids, so its lookup table is not built for them.
+void MarkAccepted(const ShardSketch& sketch, const Acceptance& accept, std::size_t from,
+                  std::size_t to, AcceptedBits* bits) {
+  constexpr std::size_t kLookupsPerBuild = 32;  // a table build costs about this many searches
+  const IdSet& filter = *accept.filter;
+  const bool search = (to - from) * kLookupsPerBuild < filter.size();
+  for (std::size_t i = from; i < to; ++i) {
+    const std::int64_t id = sketch.ids[i];
+    const bool accepted =
+        !search ? accept.Accepts(id)
+                : id != kTombstoneId && std::binary_search(filter.ids.begin(), filter.ids.end(),
+                                                           KeyOrderOf(id)) != filter.negated;
+    if (accepted) bits->words[i / 64] |= std::uint64_t{1} << (i % 64);
+  }
+}
+
+}  // namespace
+
 std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
                                                    const Acceptance& accept,
                                                    std::size_t positions) {
@@ -191,6 +215,15 @@ std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
     kept.erase(it);
     break;
   }
+  // Else the bits of the set this one follows (the same tree over earlier snapshots), when
+  // they cover no more than this snapshot: they give way to these.
+  std::shared_ptr<const AcceptedBits> base;
+  for (auto it = kept.begin(); !previous && filter.since && it != kept.end(); ++it) {
+    if (!(*it)->HasFingerprint(filter.since->earlier) || (*it)->positions > positions) continue;
+    base = *it;
+    kept.erase(it);
+    break;
+  }
   if (kept.size() >= ShardSketch::kFilterBitmaps) kept.erase(kept.begin());
   // A copy under way goes on; otherwise bits that cover the snapshot serve as they are, unless
   // the filter, searched with again, should now have a copy.
@@ -199,10 +232,11 @@ std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
     kept.push_back(previous);
     return previous;
   }
-  const bool repeated = previous != nullptr;
+  const bool repeated = previous != nullptr || base != nullptr;
   auto bits = std::make_shared<AcceptedBits>();
   bits->filter = filter.identity();
   bits->fingerprint = filter.fingerprint;
+  std::size_t unchanged_below = previous ? previous->positions : 0;
   if (previous && previous->positions >= positions) {
     // Used again: only the copy is new, or grows.
     bits->positions = previous->positions;
@@ -213,19 +247,32 @@ std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
     bits->positions = positions;
     bits->words.assign((positions + 63) / 64, 0);
     bits->tombstones_seen = sketch.tombstone_changes;
-    std::size_t from = 0;
-    if (previous) {
+    const AcceptedBits* from = previous ? previous.get() : base.get();
+    if (from != nullptr) {
       // Ids below its end have not changed, or died since (which keep their bits).
-      std::copy(previous->words.begin(), previous->words.end(), bits->words.begin());
-      bits->tombstones_seen = previous->tombstones_seen;
-      from = previous->positions;
+      std::copy(from->words.begin(), from->words.end(), bits->words.begin());
+      bits->tombstones_seen = from->tombstones_seen;
     }
-    for (std::size_t i = from; i < positions; ++i) {
-      if (accept.Accepts(sketch.ids[i])) bits->words[i / 64] |= std::uint64_t{1} << (i % 64);
+    if (base) {
+      // A live record's acceptance differs from the earlier set's exactly when its id is one
+      // of the changed ones (both sets have the same `negated`).
+      unchanged_below = base->positions;
+      if (!filter.since->changed.empty()) {
+        const IdMembership changed(filter.since->changed);
+        for (std::size_t i = 0; i < base->positions; ++i) {
+          const std::int64_t id = sketch.ids[i];
+          if (id == kTombstoneId || !changed.Contains(id)) continue;
+          bits->words[i / 64] ^= std::uint64_t{1} << (i % 64);
+          unchanged_below = std::min(unchanged_below, i);
+        }
+      }
     }
+    MarkAccepted(sketch, accept, from != nullptr ? from->positions : 0, positions, bits.get());
     bits->accepted = CountAccepted(*bits);
   }
-  if (ShouldGather(kept, *bits, repeated)) GatherAccepted(sketch, previous.get(), bits.get());
+  if (ShouldGather(kept, *bits, repeated)) {
+    GatherAccepted(sketch, previous ? previous.get() : base.get(), unchanged_below, bits.get());
+  }
   kept.push_back(bits);
   return bits;
 }

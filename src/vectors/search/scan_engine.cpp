@@ -26,8 +26,7 @@ void PrefetchBlockStart(const ScanBlock& b, std::size_t record_size) {
 
 Acceptance Acceptance::Of(const IdSet* filter) {
   if (filter != nullptr && filter->AcceptsAll()) filter = nullptr;
-  // Built once per id set, by the first search that uses it.
-  return {filter, filter != nullptr ? &filter->Membership() : nullptr};
+  return {filter};
 }
 
 Status ShardSnapshots::Open(const StoreHandle& store, SketchCache* cache, std::size_t dim,

@@ -33,14 +33,15 @@ struct ScanBlock {
   std::size_t first;  // index of the block's first record within its shard
 };
 
-// The live records a filter accepts.
+// The live records a filter accepts. The filter's lookup table is built by the first test of a
+// record (once per id set): a search that finds every shard's acceptance bits kept, or brings
+// them up to date from an earlier set's, never builds it.
 struct Acceptance {
-  const IdSet* filter;             // nullptr: every id
-  const IdMembership* membership;  // of filter->ids when there is a filter
+  const IdSet* filter;  // nullptr: every id
   static Acceptance Of(const IdSet* filter);
   bool Accepts(std::int64_t id) const {
     if (id == kTombstoneId) return false;
-    return filter == nullptr || membership->Contains(id) != filter->negated;
+    return filter == nullptr || filter->Membership().Contains(id) != filter->negated;
   }
 };
 

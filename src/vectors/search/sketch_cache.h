@@ -198,6 +198,9 @@ struct AcceptedBits {
            static_cast<std::size_t>(__builtin_popcountll(words[position / 64] & below));
   }
 
+  bool HasFingerprint(const std::shared_ptr<const std::string>& other) const {
+    return fingerprint && other && (fingerprint == other || *fingerprint == *other);
+  }
   bool IsOf(const IdSet& set) const {
     if (set.fingerprint) {
       return fingerprint && (fingerprint == set.fingerprint || *fingerprint == *set.fingerprint);
