@@ -4,6 +4,8 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <functional>
+#include <limits>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -15,6 +17,7 @@
 #include "store/lmdb_handles.h"
 #include "base/id_key.h"
 #include "vectors/search/batch_search.h"
+#include "vectors/search/bounds.h"
 #include "vectors/search/flat_search.h"
 #include "vectors/search/pruned_search.h"
 #include "vectors/search/sketch_cache.h"
@@ -55,6 +58,28 @@ void Append(const StoreHandle& store, const std::vector<float>& values, std::siz
 }
 
 }  // namespace
+
+// A query's low floor is the k-th best lower bound offered so far: a floor above it would prune
+// records that belong in the top k. Bounds repeat and arrive in every order.
+TEST_CASE(low_floor_is_the_kth_best_bound_offered) {
+  std::mt19937_64 rng(7);
+  for (std::uint64_t k : {1, 2, 3, 7, 16}) {
+    for (int round = 0; round < 50; ++round) {
+      LowFloor floor(k);
+      std::vector<double> offered;
+      std::uniform_int_distribution<int> value(-20, 20);
+      for (int i = 0; i < 60; ++i) {
+        offered.push_back(value(rng) * 0.5);
+        floor.Offer(offered.back());
+        std::vector<double> best = offered;
+        std::sort(best.begin(), best.end(), std::greater<>());
+        const double want =
+            best.size() < k ? -std::numeric_limits<double>::infinity() : best[k - 1];
+        CHECK(floor.Floor() == want);
+      }
+    }
+  }
+}
 
 TEST_CASE(filtered_search_matches_brute_force_in_every_mode) {
   std::mt19937 gen(77);
