@@ -183,13 +183,15 @@ void QueryBound::Judge() {
 
 namespace {
 
-// Sets the bits of positions [from, to) whose record `accept` accepts. A few positions against a
-// large set are looked up in its sorted ids, so its lookup table is not built for them.
+// Sets the bits of positions [from, to) whose record `accept` accepts. Positions fewer than a
+// kIdsPerSearch-th of the set's ids are looked up in its sorted ids: a binary search costs a few
+// of the inserts that building the set's lookup table would take, so that table is not built
+// for them.
 void MarkAccepted(const ShardSketch& sketch, const Acceptance& accept, std::size_t from,
                   std::size_t to, AcceptedBits* bits) {
-  constexpr std::size_t kLookupsPerBuild = 32;  // a table build costs about this many searches
+  constexpr std::size_t kIdsPerSearch = 32;
   const IdSet& filter = *accept.filter;
-  const bool search = (to - from) * kLookupsPerBuild < filter.size();
+  const bool search = (to - from) * kIdsPerSearch < filter.size();
   for (std::size_t i = from; i < to; ++i) {
     const std::int64_t id = sketch.ids[i];
     const bool accepted =
