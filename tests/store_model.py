@@ -51,17 +51,22 @@ def score_key(score):
     return "nan" if math.isnan(score) else struct.pack("<f", score)
 
 
+def tie_key(score):
+    """Equal for equal scores: -0.0 and 0.0 tie (and are then ordered by id); every NaN alike."""
+    return "nan" if math.isnan(score) else score + 0.0
+
+
 def check_top_k(result, candidates, k):
     """`result` must be a best-first top k of `candidates` [(score, id)], NaN last, hits with
-    equal scores being interchangeable."""
+    equal scores being interchangeable; each hit a candidate's score to the bit."""
     assert all(type(s) is float and type(i) is int for s, i in result), result[:5]
     ranked = sorted(candidates, key=lambda h: (math.isnan(h[0]), 0 if math.isnan(h[0]) else -h[0]))
     n = min(k, len(ranked))
-    assert [score_key(s) for s, _ in result] == [score_key(s) for s, _ in ranked[:n]]
+    assert [tie_key(s) for s, _ in result] == [tie_key(s) for s, _ in ranked[:n]]
     got = Counter((score_key(s), i) for s, i in result)
-    cut = score_key(ranked[n - 1][0]) if n else None
-    want = Counter((score_key(s), i) for s, i in ranked[:n] if score_key(s) != cut)
-    pool = Counter((score_key(s), i) for s, i in ranked if score_key(s) == cut)
+    cut = tie_key(ranked[n - 1][0]) if n else None
+    want = Counter((score_key(s), i) for s, i in ranked[:n] if tie_key(s) != cut)
+    pool = Counter((score_key(s), i) for s, i in ranked if tie_key(s) == cut)
     assert not (got - want - pool) and not (want - got), "hits differ from the candidates"
 
 
