@@ -192,25 +192,15 @@ Result<LeafRead> EvalRange(const StoreHandle& store, const std::string& start,
       }
       MDB_val k = ToVal(start);
       MDB_val v;
-      // Records of one key list its ids in order, so the scan yields a sorted run per key (or
-      // per stretch of a key, where a longer key that extends it with '|' sorts in between);
-      // merging the runs gives the leaf's ids, an id filed under several keys once.
-      std::vector<SortedIds> runs;
-      std::string_view run_key;  // points into the map, valid while the transaction is open
       // An empty start cannot position a cursor (MDB_BAD_VALSIZE): the scan reads nothing.
       for (int rc = cursor.Get(&k, &v, MDB_SET_RANGE); rc == 0;
            rc = cursor.Get(&k, &v, MDB_NEXT)) {
         std::string_view record = ToView(k);
         if (record >= end_view || !record.starts_with(name_space)) break;
-        if (record.size() <= kIdBytes) continue;
-        const std::string_view key = record.substr(0, record.size() - kIdBytes);
-        if (runs.empty() || key != run_key) {
-          runs.emplace_back();
-          run_key = key;
-        }
-        runs.back().push_back(KeyOrderAt(record.data() + record.size() - kIdBytes));
+        if (record.size() > kIdBytes) ids.push_back(KeyOrderAt(record.data() + record.size() - kIdBytes));
       }
-      ids = UniteAll(std::move(runs));
+      // Several keys' ids interleave, and an id filed under several keys repeats.
+      ids = SortDistinct(std::move(ids));
       if (context.cache != nullptr) {
         context.cache->KeepLeaf(*context.leaf, shard, snapshot,
                                 std::make_shared<const SortedIds>(ids));

@@ -109,6 +109,12 @@ SortedIds UniteAll(std::vector<SortedIds> sets) {
   return std::move(sets.front());
 }
 
+SortedIds SortDistinct(std::vector<std::uint64_t> keys) {
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return keys;
+}
+
 IdSet AndOf(std::vector<IdSet> children) {
   if (children.empty()) return IdSet{};
   IdSet acc = std::move(children[0]);

@@ -14,6 +14,8 @@ SortedIds Subtract(const SortedIds& from, const SortedIds& remove);
 SortedIds Unite(const SortedIds& a, const SortedIds& b);
 // The union of any number of sorted sets, merged in pairs so each id is copied log2(n) times.
 SortedIds UniteAll(std::vector<SortedIds> sets);
+// Sorted, distinct key-order ids from ids in any order with repeats (a Range scan's output).
+SortedIds SortDistinct(std::vector<std::uint64_t> keys);
 
 // The conjunction of evaluated children, in child order, on the complement-flag form:
 //   plain ∧ plain = ∩;  plain ∧ not c = acc − c;  not acc ∧ c = c − acc;  not ∧ not = not (∪).
