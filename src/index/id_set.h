@@ -109,7 +109,8 @@ struct IdSet {
   // What the content is a function of, or null (filter_eval.h: the evaluating handle's cache,
   // the shard snapshots read and the tree): sets with equal fingerprints hold equal ids and
   // flag, so state derived from one (a search's acceptance bitmaps) serves the other. Set only
-  // on a finished set; whoever changes `ids` or `negated` afterwards must clear it.
+  // on a finished set; whoever changes `ids` or `negated` afterwards must clear it (and
+  // `since`).
   std::shared_ptr<const std::string> fingerprint;
   // Set beside a fingerprint when the filter cache held the tree's set of earlier snapshots and
   // the two differ in few ids; null otherwise.
