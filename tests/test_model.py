@@ -116,6 +116,27 @@ class StoreMachine(RuleBasedStateMachine):
         assert self.db.batch_index_delete(batch) is None
         self.model.batch_index_delete(batch)
 
+    @rule(data=st.data(), objects=st.lists(ids, max_size=4), object_deletes=st.lists(ids, max_size=3),
+          vector_deletes=st.lists(ids, max_size=3), removed=entries, put=entries)
+    def write_batch(self, data, objects, object_deletes, vector_deletes, removed, put):
+        """Objects, vectors and index entries in one commit per shard: the same records as the
+        calls one by one in write_batch's order (so filters evaluated since must see them)."""
+        rows = data.draw(st.lists(coords, min_size=self.dim * len(objects),
+                                  max_size=self.dim * len(objects)))
+        array = np.array(rows, np.float32).reshape(len(objects), self.dim)
+        values = list(range(len(objects)))
+        assert self.db.write_batch(objects, data=values, vectors=array if self.dim else None,
+                                   index_inserts=put, index_deletes=removed,
+                                   vector_deletes=vector_deletes, object_deletes=object_deletes,
+                                   dim=self.dim) is None
+        self.model.delete_data(object_deletes)
+        self.model.delete_flat_vectors(vector_deletes)
+        self.model.batch_index_delete(removed)
+        self.model.batch_index_insert(put)
+        if self.dim:
+            self.model.store_flat_vectors(array, objects)
+        self.model.store_data(values, objects)
+
     @rule(batch=entries, position=st.integers(0, 10), method=st.sampled_from(["insert", "delete"]))
     def index_batch_refused(self, batch, position, method):
         """A key too long for LMDB anywhere in a batch refuses the whole batch."""
@@ -172,3 +193,53 @@ def test_long_scans_are_bit_exact(open_store, rng, dim):
         id_set = None if tree is None else db.get_ids_from_filter(tree)
         want = model.search_candidates(query, None if tree is None else model.evaluate(tree))
         check_top_k(db.search_flat(query, id_set, k), want, k)
+
+
+@pytest.mark.parametrize("num_shards", [1, 3])
+def test_kept_filters_follow_every_write(open_store, rng, num_shards):
+    """The handle keeps what it read of each leaf and carries it over its own commits, with the
+    commits' index records applied; after every write, of this handle or another, each tree
+    answers as the model does. Few keys in one namespace and few ids: an id filed under two
+    keys of one range, and removed from one of them, stays in the range."""
+    keys = ["c:a", "c:b", "c:c", "c:", "c", "c|", "d:x", "d:y"]
+    pool = [0, 1, 2, 3, -5, 2**62]
+    ranges = [("c:", "c:z"), ("c:a", "c:c"), ("c:b", "d:z"), ("d:", "d:~"), ("", "z"), ("c", "c|")]
+    trees = [(0, k) for k in keys] + [(1, a, b) for a, b in ranges] + [
+        (2, [(1, "c:", "c:z"), (0, "d:x")]), (3, [(0, "c:a"), (4, (1, "c:b", "d:z"))]),
+        (2, [(0, "c:b"), (1, "c:a", "c:c"), (4, (0, "d:y"))])]
+    db = open_store(num_shards=num_shards)
+    other = open_store(num_shards=num_shards)
+    model = StoreModel(num_shards)
+
+    def entries():
+        return [(keys[rng.integers(len(keys))], pool[rng.integers(len(pool))])
+                for _ in range(rng.integers(0, 6))]
+
+    for step in range(150):
+        for tree in trees:
+            got = db.get_ids_from_filter(tree)
+            assert sorted(got.to_list()) == sorted(model.evaluate(tree)[0]), (step, tree)
+        kind = rng.integers(6)
+        if kind == 0:
+            batch = entries()
+            db.batch_index_insert(batch)
+            model.batch_index_insert(batch)
+        elif kind == 1:
+            batch = entries()
+            db.batch_index_delete(batch)
+            model.batch_index_delete(batch)
+        elif kind == 2:  # removals and puts in one commit, a record possibly in both
+            removed, put = entries(), entries()
+            put += removed[:1]
+            db.write_batch([7], data=[step], index_deletes=removed, index_inserts=put)
+            model.batch_index_delete(removed)
+            model.batch_index_insert(put)
+        elif kind == 3:  # commits without index records
+            db.store_data([step], [pool[step % len(pool)]])
+            db.store_flat_vectors(np.ones((1, 2), np.float32), [step])
+        elif kind == 4:
+            db.delete_data([pool[step % len(pool)], 99])
+        else:  # another handle's write, which this one is not told of
+            batch = entries()
+            (other.batch_index_insert if step % 2 else other.batch_index_delete)(batch)
+            (model.batch_index_insert if step % 2 else model.batch_index_delete)(batch)

@@ -1,9 +1,13 @@
 #include "index/filter_cache.h"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
+#include <string_view>
 #include <utility>
 
 #include "index/id_membership.h"
+#include "index/index_records.h"
 
 namespace zanth {
 
@@ -29,6 +33,56 @@ std::string LeafKey(const std::string& leaf, std::size_t shard) {
 }
 
 std::string TreeKey(const std::string& tree) { return "T" + tree; }
+
+std::uint64_t LengthAt(std::string_view bytes, std::size_t at) {
+  std::uint64_t n = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    n |= std::uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
+  }
+  return n;
+}
+
+// A leaf read back from its canonical form.
+struct LeafOf {
+  FilterOp op;
+  std::string_view key;  // Exact: the key; Range: start
+  std::string_view end;  // Range
+};
+
+LeafOf ReadLeaf(std::string_view canonical) {
+  LeafOf leaf{static_cast<FilterOp>(canonical[0]), {}, {}};
+  const std::size_t key_size = LengthAt(canonical, 1);
+  leaf.key = canonical.substr(9, key_size);
+  if (leaf.op == FilterOp::kRange) {
+    leaf.end = canonical.substr(17 + key_size, LengthAt(canonical, 9 + key_size));
+  }
+  return leaf;
+}
+
+// The ids, in key order, ascending and distinct, of the records among `records` (record keys,
+// ascending) that `leaf` reads (index_records.h).
+SortedIds IdsRead(const LeafOf& leaf, const std::vector<std::string_view>& records) {
+  SortedIds ids;
+  if (leaf.op == FilterOp::kExact) {
+    std::string prefix(leaf.key);
+    prefix.push_back(kIndexSeparator);
+    for (auto it = std::lower_bound(records.begin(), records.end(), std::string_view(prefix));
+         it != records.end() && it->starts_with(prefix); ++it) {
+      if (it->size() == prefix.size() + kIdKeySize) {
+        ids.push_back(KeyOrderAt(it->data() + prefix.size()));
+      }
+    }
+  } else if (!leaf.key.empty()) {  // a cursor cannot start at an empty key: the leaf reads none
+    const std::string_view space = RangeNamespace(leaf.key);
+    for (auto it = std::lower_bound(records.begin(), records.end(), leaf.key);
+         it != records.end() && *it < leaf.end && it->starts_with(space); ++it) {
+      if (it->size() > kIdKeySize) ids.push_back(KeyOrderAt(it->data() + it->size() - kIdKeySize));
+    }
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
+}
 
 }  // namespace
 
@@ -81,6 +135,25 @@ void FilterCache::KeepLeaf(const std::string& leaf, std::size_t shard, std::uint
   KeepLocked(std::move(key), std::move(entry));
 }
 
+std::shared_ptr<const SortedIds> FilterCache::FindRange(const std::string& leaf,
+                                                        const ShardSnapshotIds& snapshots) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Entry* entry = FindLocked("R" + leaf);
+  return entry != nullptr && entry->snapshots == snapshots ? entry->ids : nullptr;
+}
+
+void FilterCache::KeepRange(const std::string& leaf, const ShardSnapshotIds& snapshots,
+                            std::shared_ptr<const SortedIds> ids) {
+  std::string key = "R" + leaf;
+  Entry entry;
+  entry.snapshots = snapshots;
+  entry.bytes = (ids->size() + snapshots.size()) * sizeof(std::uint64_t) + key.size() +
+                kEntryOverhead;
+  entry.ids = std::move(ids);
+  std::lock_guard<std::mutex> lock(mu_);
+  KeepLocked(std::move(key), std::move(entry));
+}
+
 std::shared_ptr<const IdSet> FilterCache::FindTree(const std::string& tree,
                                                    const ShardSnapshotIds& snapshots,
                                                    std::shared_ptr<const IdSet>* earlier) {
@@ -104,6 +177,46 @@ void FilterCache::KeepTree(const std::string& tree, const ShardSnapshotIds& snap
   entry.set = std::move(set);
   std::lock_guard<std::mutex> lock(mu_);
   KeepLocked(std::move(key), std::move(entry));
+}
+
+void FilterCache::Committed(std::size_t shard, std::uint64_t base, CommitOutcome outcome,
+                            const ShardChange& change) {
+  if (outcome != CommitOutcome::kAdvanced || change.index == ShardChange::Index::kUnknown) return;
+  const bool listed = change.index == ShardChange::Index::kListed;
+  std::string prefix = "L";
+  AppendLength(&prefix, shard);
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::string_view> behind;  // leaves whose new ids cannot be told
+  for (auto& [key, entry] : entries_) {
+    if (entry.txn != base || !key.starts_with(prefix)) continue;
+    if (!listed) {
+      entry.txn = base + 1;
+      continue;
+    }
+    const LeafOf leaf = ReadLeaf(std::string_view(key).substr(prefix.size()));
+    const SortedIds removed = IdsRead(leaf, (*change.index_removed)[shard]);
+    const SortedIds put = IdsRead(leaf, (*change.index_put)[shard]);
+    if (!removed.empty() && leaf.op == FilterOp::kRange) {
+      behind.push_back(key);
+      continue;
+    }
+    entry.txn = base + 1;
+    if (removed.empty() && put.empty()) continue;
+    SortedIds kept;
+    kept.reserve(entry.ids->size());
+    std::set_difference(entry.ids->begin(), entry.ids->end(), removed.begin(), removed.end(),
+                        std::back_inserter(kept));
+    auto ids = std::make_shared<SortedIds>();
+    ids->reserve(kept.size() + put.size());
+    std::set_union(kept.begin(), kept.end(), put.begin(), put.end(), std::back_inserter(*ids));
+    const std::uint64_t bytes = entry.bytes - entry.ids->size() * sizeof(std::uint64_t) +
+                                ids->size() * sizeof(std::uint64_t);
+    held_ = held_ - entry.bytes + bytes;
+    entry.bytes = bytes;
+    entry.ids = std::move(ids);
+  }
+  for (std::string_view key : behind) EraseLocked(entries_.find(std::string(key)));
+  EvictLocked(budget_);
 }
 
 void FilterCache::SetBudget(std::uint64_t bytes) {

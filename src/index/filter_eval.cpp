@@ -26,13 +26,6 @@ constexpr std::size_t kMaxExactParts = 4;
 // Stands for the snapshot of a shard whose probe failed: no read is ever tagged with it.
 constexpr std::uint64_t kUnknownSnapshot = UINT64_MAX;
 
-// The 8 id bytes at `at` as a big-endian number: the id in key order (see KeyOrderOf).
-std::uint64_t KeyOrderAt(const char* at) {
-  std::uint64_t raw;
-  std::memcpy(&raw, at, sizeof raw);
-  return __builtin_bswap64(raw);
-}
-
 // Opens a read-only transaction and a cursor on `shard` and hands the cursor and the snapshot's
 // transaction id to `scan`.
 template <typename Scan>
@@ -166,21 +159,32 @@ Result<LeafRead> EvalExact(const StoreHandle& store, const std::string& key,
   return LeafRead{IdSet(std::move(ids), false), snapshot == probed};
 }
 
-std::string_view NamespaceOf(std::string_view start) {
-  std::size_t colon = start.find(':');
-  return colon == std::string_view::npos ? std::string_view() : start.substr(0, colon + 1);
-}
-
-// Per shard: the kept ids when the shard's snapshot is the one they were read at, otherwise a
-// scan, sorted and kept.
+// The union kept for the probed snapshots; else per shard: the kept ids when the shard's
+// snapshot is the one they were read at, otherwise a scan, sorted and kept; the union is kept
+// when every shard was at the probed snapshot.
 Result<LeafRead> EvalRange(const StoreHandle& store, const std::string& start,
                            const std::string& end, const LeafContext& context) {
   const std::size_t n = store.num_shards();
-  std::string_view name_space = NamespaceOf(start);
+  const bool probed = std::find(context.probe->begin(), context.probe->end(), kUnknownSnapshot) ==
+                      context.probe->end();
+  if (context.cache != nullptr && probed) {
+    if (auto kept = context.cache->FindRange(*context.leaf, *context.probe)) {
+      return LeafRead{IdSet(*kept, false), true};
+    }
+  }
+  std::string_view name_space = RangeNamespace(start);
   std::string_view end_view = end;
   std::vector<SortedIds> per_shard(n);
   std::vector<char> at_probe(n, 1);
   Status status = WorkerPool::Instance().Run(n, [&](std::size_t shard) -> Status {
+    // Kept for the probed snapshot: no transaction needed.
+    const std::uint64_t probed = (*context.probe)[shard];
+    if (context.cache != nullptr && probed != kUnknownSnapshot) {
+      if (auto kept = context.cache->FindLeaf(*context.leaf, shard, probed)) {
+        per_shard[shard] = *kept;
+        return Status::Ok();
+      }
+    }
     return WithShardCursor(store, shard, [&](Cursor& cursor, std::uint64_t snapshot) {
       at_probe[shard] = snapshot == (*context.probe)[shard];
       SortedIds& ids = per_shard[shard];
@@ -209,7 +213,12 @@ Result<LeafRead> EvalRange(const StoreHandle& store, const std::string& start,
   });
   if (!status.ok()) return status;
   const bool all_at_probe = std::all_of(at_probe.begin(), at_probe.end(), [](char c) { return c; });
-  return LeafRead{IdSet(UniteAll(std::move(per_shard)), false), all_at_probe};
+  IdSet united(UniteAll(std::move(per_shard)), false);
+  if (context.cache != nullptr && probed && all_at_probe) {
+    context.cache->KeepRange(*context.leaf, *context.probe,
+                             std::make_shared<const SortedIds>(united.ids));
+  }
+  return LeafRead{std::move(united), all_at_probe};
 }
 
 // A node with its Not chain peeled off: only the chain's parity matters, so it is walked, not
@@ -363,9 +372,9 @@ Result<std::shared_ptr<const IdSet>> EvaluateFilter(const StoreHandle& store,
     if (auto set = kept->FindTree(tree, probe, &earlier)) return set;
   }
   bool at_probe = false;
-  // A tree of one leaf keeps only the tree: its leaf entry would hold the same ids again.
-  FilterCache* leaves = IsLeaf(*Peel(root).node) ? nullptr : kept;
-  Result<IdSet> evaluated = Eval(store, root, leaves, probe, &at_probe);
+  // A tree of one leaf keeps its leaf too, though the tree holds the same ids: the leaf
+  // follows this handle's commits (FilterCache::Committed), so the tree is not read again.
+  Result<IdSet> evaluated = Eval(store, root, kept, probe, &at_probe);
   if (!evaluated.ok()) return evaluated.status();
   auto set = std::make_shared<IdSet>(evaluated.take());
   // A write that committed while the leaves were read leaves the result without a fingerprint:

@@ -21,8 +21,8 @@ namespace zanth {
 // A store without shards yields empty sets for Exact and Range.
 // With `cache` (the handle's; nullptr: none), every shard's snapshot is probed first (one short
 // read transaction each): a tree kept for those snapshots is returned as it is, shared; else
-// leaves kept for the snapshot they are read at are taken instead of read, and what is read is
-// kept (not for a tree of one leaf, whose tree entry holds the same ids). The result then
+// leaves kept for the snapshot they are read at (or carried to it by this handle's commits,
+// FilterCache::Committed) are taken instead of read, and what is read is kept. The result then
 // carries a fingerprint (the cache's serial, the probed snapshots, the canonical tree) when every
 // leaf was read at the probed snapshots, and is kept as the tree's; and, when the tree's set of
 // earlier snapshots was kept and differs from it in few ids, those ids (IdSet::since).

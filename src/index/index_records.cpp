@@ -73,18 +73,33 @@ Status ApplyRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_
 }
 
 Status ApplyToShards(const StoreHandle& store, const char* operation,
-                     std::span<const IndexEntry> entries, RecordFn apply) {
+                     std::span<const IndexEntry> entries, RecordFn apply, bool removes) {
   auto built = RouteIndexEntries(entries, store.num_shards());
   if (!built.ok()) return built.status();
   std::vector<IndexShardBatch>& batches = built.value();
+  std::vector<std::vector<std::string_view>> listed(store.num_shards()), none(store.num_shards());
+  ShardChange change;
+  change.index = ShardChange::Index::kListed;
+  change.index_removed = removes ? &listed : &none;
+  change.index_put = removes ? &none : &listed;
   return WriteShards(
       store, operation, [&](std::size_t s) { return !batches[s].records.empty(); },
       [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
-        return ApplyRecords(txn, dbi, operation, s, batches[s], apply);
-      });
+        Status status = ApplyRecords(txn, dbi, operation, s, batches[s], apply);
+        if (status.ok()) listed[s] = batches[s].Views();
+        return status;
+      },
+      change);
 }
 
 }  // namespace
+
+std::vector<std::string_view> IndexShardBatch::Views() const {
+  std::vector<std::string_view> views;
+  views.reserve(records.size());
+  for (const Span& record : records) views.push_back(At(record));
+  return views;
+}
 
 void IndexShardBatch::Add(std::string_view key, std::int64_t id) {
   std::size_t offset = bytes.size();
@@ -120,17 +135,28 @@ std::string IndexRecordKey(std::string_view key, std::int64_t id) {
   return record;
 }
 
+std::uint64_t KeyOrderAt(const char* at) {
+  std::uint64_t raw;
+  std::memcpy(&raw, at, sizeof raw);
+  return __builtin_bswap64(raw);
+}
+
+std::string_view RangeNamespace(std::string_view start) {
+  std::size_t colon = start.find(':');
+  return colon == std::string_view::npos ? std::string_view() : start.substr(0, colon + 1);
+}
+
 Status InsertIndexEntries(const StoreHandle& store, std::span<const IndexEntry> entries) {
   if (entries.empty()) return Status::Ok();
   if (store.num_shards() == 0) {
     return Status::InvalidArgument("the store has no shards to hold index entries");
   }
-  return ApplyToShards(store, "batch_index_insert", entries, PutRecord);
+  return ApplyToShards(store, "batch_index_insert", entries, PutRecord, false);
 }
 
 Status DeleteIndexEntries(const StoreHandle& store, std::span<const IndexEntry> entries) {
   if (entries.empty() || store.num_shards() == 0) return Status::Ok();
-  return ApplyToShards(store, "batch_index_delete", entries, DeleteRecord);
+  return ApplyToShards(store, "batch_index_delete", entries, DeleteRecord, true);
 }
 
 }  // namespace zanth

@@ -29,6 +29,15 @@ struct IndexEntry {
 // key + '|' + 8 id bytes.
 std::string IndexRecordKey(std::string_view key, std::int64_t id);
 
+// The 8 id bytes at `at` as a big-endian number: the id in key order (id_set.h's KeyOrderOf).
+std::uint64_t KeyOrderAt(const char* at);
+
+// Which records a leaf reads. Exact `key`: the records of exactly key + '|' + 8 id bytes.
+// Range [start, end): the records r with start <= r < end that begin with start's namespace
+// (start up to its first ':', or everything when it has none) and are longer than an id key:
+// a cursor from start stops at the first record that fails, as those that pass are contiguous.
+std::string_view RangeNamespace(std::string_view start);
+
 // One shard's record keys of a batch, packed into a single buffer: a batch of a million entries
 // would otherwise cost a heap allocation per key, and sorting offsets moves 16 bytes, not strings.
 struct IndexShardBatch {
@@ -43,6 +52,8 @@ struct IndexShardBatch {
   std::string_view At(const Span& s) const { return {bytes.data() + s.offset, s.size}; }
   // Byte-wise ascending, the order LMDB writes fastest.
   void Sort();
+  // The record keys, in their present order.
+  std::vector<std::string_view> Views() const;
 };
 
 // Routes every entry to the shard of its key: one batch per shard, unsorted.

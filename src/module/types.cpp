@@ -82,9 +82,11 @@ PyObject* StoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new std::shared_ptr<const StoreHandle>(opened.take());
     reinterpret_cast<StoreObject*>(self)->sketches = new SketchCache(base_path);
     reinterpret_cast<StoreObject*>(self)->filters = new FilterCache();
-    // The sketches follow this handle's own commits; the store goes before them in dealloc.
-    (*reinterpret_cast<StoreObject*>(self)->store)
-        ->set_commit_observer(reinterpret_cast<StoreObject*>(self)->sketches);
+    // The sketches and the kept leaves follow this handle's own commits; the store goes before
+    // them in dealloc.
+    const StoreHandle& handle = **reinterpret_cast<StoreObject*>(self)->store;
+    handle.add_commit_observer(reinterpret_cast<StoreObject*>(self)->sketches);
+    handle.add_commit_observer(reinterpret_cast<StoreObject*>(self)->filters);
     return self;
   })
 }

@@ -90,6 +90,10 @@ Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
   // Set by a shard's task when it certainly wrote something: any put does.
   std::vector<char> wrote(shards, 0);
   change.wrote = &wrote;
+  std::vector<std::vector<std::string_view>> index_removed(shards), index_put(shards);
+  change.index = ShardChange::Index::kListed;
+  change.index_removed = &index_removed;
+  change.index_put = &index_put;
   return WriteShards(
       store, kOperation, has_work,
       [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
@@ -111,6 +115,8 @@ Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
             !st.ok()) {
           return st;
         }
+        index_removed[s] = deletes.value()[s].Views();
+        index_put[s] = inserts.value()[s].Views();
         if (appends_to(s)) {
           if (Status st = AppendVectorsToShard(txn, dbi, kOperation, s, vectors); !st.ok()) {
             return st;

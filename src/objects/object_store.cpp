@@ -85,11 +85,16 @@ Status PutObjects(const StoreHandle& store, std::span<const std::int64_t> ids,
     return Status::InvalidArgument("the store has no shards to hold objects");
   }
   auto batches = RouteObjectIds(ids, store.num_shards());
+  ShardChange change;  // objects only
+  change.index = ShardChange::Index::kUnchanged;
+  std::vector<char> wrote(store.num_shards(), 1);  // a shard with work always puts
+  change.wrote = &wrote;
   return WriteShards(
       store, "store_data", [&](std::size_t s) { return !batches[s].empty(); },
       [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) {
         return PutObjectRecords(txn, dbi, "store_data", s, batches[s], values);
-      });
+      },
+      change);
 }
 
 Result<ObjectValues> GetObjects(const StoreHandle& store, std::span<const std::int64_t> ids) {
@@ -144,11 +149,14 @@ Result<ObjectValues> GetObjects(const StoreHandle& store, std::span<const std::i
 Status DeleteObjects(const StoreHandle& store, std::span<const std::int64_t> ids) {
   if (ids.empty() || store.num_shards() == 0) return Status::Ok();
   auto batches = RouteObjectIds(ids, store.num_shards());
+  ShardChange change;  // objects only
+  change.index = ShardChange::Index::kUnchanged;
   return WriteShards(
       store, "delete_data", [&](std::size_t s) { return !batches[s].empty(); },
       [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) {
         return DeleteObjectRecords(txn, dbi, "delete_data", s, batches[s]);
-      });
+      },
+      change);
 }
 
 Result<std::uint64_t> CountRecords(const StoreHandle& store) {

@@ -1,12 +1,13 @@
-// Who keeps state derived from a shard's records (the search sketches) is told of every commit
-// its own StoreHandle makes, with what the writer knows it changed, so that state can follow
-// the commit instead of being rebuilt. Commits by other handles or processes are not reported:
+// Who keeps state derived from a shard's records (the search sketches, the filter cache's
+// leaves) is told of every commit its own StoreHandle makes, with what the writer knows it
+// changed, so that state can follow the commit instead of being rebuilt. Commits by other handles or processes are not reported:
 // they show up as a snapshot id the state does not know.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace zanth {
@@ -27,6 +28,15 @@ struct ShardChange {
   // Per shard, set by the write step when it certainly wrote something (so its commit is not
   // empty); nullptr when the writer does not say.
   std::vector<char>* wrote = nullptr;
+
+  // What the commit did to the shard's index records (index_records.h), when it is known:
+  // kUnknown unless the writer says. kListed: per shard, the record keys the write removed and
+  // then those it put, each list in ascending byte order, filled by the shard's write step
+  // before its commit (a removed record may have been missing, a put one already there).
+  enum class Index { kUnknown, kUnchanged, kListed };
+  Index index = Index::kUnknown;
+  std::vector<std::vector<std::string_view>>* index_removed = nullptr;  // kListed
+  std::vector<std::vector<std::string_view>>* index_put = nullptr;      // kListed
 };
 
 // How a commit moved the shard's snapshot id. LMDB gives a write transaction the id after its

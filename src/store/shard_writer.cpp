@@ -32,7 +32,8 @@ Status WriteShards(const StoreHandle& store, const char* operation,
                    const std::function<bool(std::size_t)>& has_work, const ShardWriteFn& write,
                    const ShardChange& change, ShardLanes lanes) {
   if (Status s = store.CheckProcess(); !s.ok()) return s;
-  CommitObserver* observer = store.commit_observer();
+  const std::vector<CommitObserver*>& observers = store.commit_observers();
+  const bool observed = !observers.empty();
   auto run = [&](std::size_t shard) -> Status {
     if (!has_work(shard)) return Status::Ok();
     Txn txn;
@@ -42,23 +43,23 @@ Status WriteShards(const StoreHandle& store, const char* operation,
     // A write transaction's id is its base snapshot's plus one.
     const std::uint64_t base = mdb_txn_id(txn.get()) - 1;
     const MDB_dbi dbi = store.dbi(shard);
-    const std::uint64_t entries = observer != nullptr ? EntriesOf(txn.get(), dbi) : 0;
+    const std::uint64_t entries = observed ? EntriesOf(txn.get(), dbi) : 0;
     if (Status s = write(shard, txn.get(), dbi); !s.ok()) return s;
     // A changed entry count, or the writer's word, proves the commit is not empty.
-    const bool wrote = observer != nullptr &&
+    const bool wrote = observed &&
                        ((change.wrote != nullptr && (*change.wrote)[shard] != 0) ||
                         EntriesOf(txn.get(), dbi) != entries);
     if (int rc = txn.Commit(); rc != 0) {
       return Status::Lmdb(rc, LmdbStep::kCommit, ShardContext(operation, shard) + ": commit");
     }
-    if (observer != nullptr) {
+    if (observed) {
       CommitOutcome outcome = CommitOutcome::kAdvanced;
       if (!wrote) {
         MDB_envinfo info;
         const bool still = mdb_env_info(store.env(shard), &info) == 0 && info.me_last_txnid == base;
         outcome = still ? CommitOutcome::kUnchanged : CommitOutcome::kUnknown;
       }
-      observer->Committed(shard, base, outcome, change);
+      for (CommitObserver* observer : observers) observer->Committed(shard, base, outcome, change);
     }
     return Status::Ok();
   };

@@ -48,17 +48,20 @@ class StoreHandle {
   // kWrongProcess from every operation instead of a hang or corrupted lock state.
   Status CheckProcess() const;
 
-  // Told of every commit made through this handle (shard_writer.h); nullptr: nobody. Set
-  // before the handle is used by more than one thread; the observer must outlive the handle's
+  // Told of every commit made through this handle (shard_writer.h), in the order added. Added
+  // before the handle is used by more than one thread; an observer must outlive the handle's
   // writes.
-  void set_commit_observer(CommitObserver* observer) const { commit_observer_ = observer; }
-  CommitObserver* commit_observer() const { return commit_observer_; }
+  void add_commit_observer(CommitObserver* observer) const { commit_observers_.push_back(observer); }
+  void remove_commit_observer(CommitObserver* observer) const {
+    std::erase(commit_observers_, observer);
+  }
+  const std::vector<CommitObserver*>& commit_observers() const { return commit_observers_; }
 
  private:
   StoreHandle() = default;
   std::vector<std::shared_ptr<Env>> environments_;
   pid_t owner_pid_ = 0;
-  mutable CommitObserver* commit_observer_ = nullptr;
+  mutable std::vector<CommitObserver*> commit_observers_;
 };
 
 }  // namespace zanth

@@ -173,7 +173,7 @@ TEST_CASE(pruned_search_equals_the_plain_scan_on_every_level) {
   TempStore t(3);
   const StoreHandle& store = *t.store;
   SketchCache cache;
-  store.set_commit_observer(&cache);
+  store.add_commit_observer(&cache);
   Append(store, values, dim, ids);
   std::vector<std::int64_t> some;
   for (std::size_t i = 0; i < n; i += 9) some.push_back(ids[i]);
@@ -219,7 +219,7 @@ TEST_CASE(pruned_search_equals_the_plain_scan_on_every_level) {
   }
   CHECK(sketched[0] == n && sketched[1] <= 300 + 3 * kBlockCapacity && sketched[2] == 0 &&
         sketched[3] == n + 303 - 4 * kBlockCapacity);
-  store.set_commit_observer(nullptr);
+  store.remove_commit_observer(&cache);
 }
 
 }  // namespace zanth

@@ -157,6 +157,7 @@ Status AppendVectorBatches(const StoreHandle& store, const VectorBatches& batche
   }
   ShardChange change;
   change.kind = ShardChange::Kind::kAppend;
+  change.index = ShardChange::Index::kUnchanged;  // vector blocks only
   change.dim = (record_size - kRecordIdSize) / sizeof(float);
   std::vector<char> wrote(batches.shards.size(), 1);  // a shard with work always puts a block
   change.wrote = &wrote;

@@ -127,6 +127,7 @@ Status DeleteVectors(const StoreHandle& store, std::span<const std::int64_t> ids
   const char* operation = "delete_flat_vectors";
   ShardChange change;
   change.kind = ShardChange::Kind::kTombstones;
+  change.index = ShardChange::Index::kUnchanged;  // vector blocks only
   change.dim = dim;
   change.ids = ids;
   std::vector<char> wrote(store.num_shards(), 0);
@@ -149,6 +150,7 @@ Result<std::uint64_t> CompactVectors(const StoreHandle& store, std::uint64_t dim
   const char* operation = "compact_vectors";
   ShardChange change;
   change.kind = ShardChange::Kind::kRewrite;
+  change.index = ShardChange::Index::kUnchanged;  // vector blocks only
   change.dim = dim;
   std::vector<char> wrote(store.num_shards(), 0);
   change.wrote = &wrote;
