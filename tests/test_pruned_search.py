@@ -421,3 +421,32 @@ def test_trees_evaluated_again_after_writes_answer_as_a_full_scan(tmp_path, nega
             ids.update(joining)
         new = n + 100 * round + np.arange(3)
         store.store_flat_vectors(data[picked[:3]] * np.float32(2), new.tolist())
+
+
+def test_tree_evaluated_again_after_its_tail_block_grew(tmp_path):
+    """A record of the last, partly filled block changes acceptance while this handle appends
+    to that block: the next search may use fewer positions than the earlier set's bits cover
+    (the grown block is sketched again), and the bits past them must not outlive the change."""
+    rng = np.random.default_rng(31)
+    dim, n = 100, 20_100  # the last block holds 132 records
+    store = zanth_vec.ZanthVec(str(tmp_path), num_shards=1)
+    full = zanth_vec.ZanthVec(str(tmp_path), num_shards=1)
+    full.set_sketch_budget(0)
+    full.set_filter_cache_budget(0)
+    data = rng.standard_normal((n, dim)).astype(np.float32)
+    store.store_flat_vectors(data, list(range(n)))
+    tail = n - 5
+    store.batch_index_insert([("t", i) for i in range(0, n, 50)] + [("t", tail)])
+    for _ in range(2 * SEARCHES):
+        store.search_flat(data[0], None, 10)
+    for round, tree in enumerate([(0, "t"), (4, (0, "t"))]):
+        for _ in range(2):
+            store.search_flat(data[tail], store.get_ids_from_filter(tree), 10)
+        # Included: the tail record leaves the tag; negated: it was outside and joins it.
+        (store.batch_index_delete if round == 0 else store.batch_index_insert)([("t", tail)])
+        store.store_flat_vectors(data[:4], [n + 10 * round + j for j in range(4)])
+        stays = 20_000 + round  # a record of that block whose acceptance stays
+        mine, reference = store.get_ids_from_filter(tree), full.get_ids_from_filter(tree)
+        got = [store.search_flat(data[i], mine, 10) for i in (tail, stays)]
+        assert got == [full.search_flat(data[i], reference, 10) for i in (tail, stays)]
+        assert tail not in [i for _, i in got[0]] and got[1][0][1] == stays

@@ -217,11 +217,12 @@ std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
     kept.erase(it);
     break;
   }
-  // Else the bits of the set this one follows (the same tree over earlier snapshots), when
-  // they cover no more than this snapshot: they give way to these.
+  // Else the bits of the set this one follows (the same tree over earlier snapshots): they
+  // give way to these. They may cover more positions than this search may use (a block that
+  // grew is sketched again); only those it may use are taken.
   std::shared_ptr<const AcceptedBits> base;
   for (auto it = kept.begin(); !previous && filter.since && it != kept.end(); ++it) {
-    if (!(*it)->HasFingerprint(filter.since->earlier) || (*it)->positions > positions) continue;
+    if (!(*it)->HasFingerprint(filter.since->earlier)) continue;
     base = *it;
     kept.erase(it);
     break;
@@ -250,18 +251,23 @@ std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
     bits->words.assign((positions + 63) / 64, 0);
     bits->tombstones_seen = sketch.tombstone_changes;
     const AcceptedBits* from = previous ? previous.get() : base.get();
+    // The positions below `taken` have the bits of `from`.
+    const std::size_t taken = from != nullptr ? std::min(from->positions, positions) : 0;
     if (from != nullptr) {
       // Ids below its end have not changed, or died since (which keep their bits).
-      std::copy(from->words.begin(), from->words.end(), bits->words.begin());
+      const std::size_t words = (taken + 63) / 64;
+      std::copy(from->words.begin(), from->words.begin() + static_cast<std::ptrdiff_t>(words),
+                bits->words.begin());
+      if (taken % 64 != 0) bits->words[words - 1] &= (std::uint64_t{1} << (taken % 64)) - 1;
       bits->tombstones_seen = from->tombstones_seen;
     }
     if (base) {
       // A live record's acceptance differs from the earlier set's exactly when its id is one
       // of the changed ones (both sets have the same `negated`).
-      unchanged_below = base->positions;
+      unchanged_below = taken;
       if (!filter.since->changed.empty()) {
         const IdMembership changed(filter.since->changed);
-        for (std::size_t i = 0; i < base->positions; ++i) {
+        for (std::size_t i = 0; i < taken; ++i) {
           const std::int64_t id = sketch.ids[i];
           if (id == kTombstoneId || !changed.Contains(id)) continue;
           bits->words[i / 64] ^= std::uint64_t{1} << (i % 64);
@@ -269,7 +275,7 @@ std::shared_ptr<const AcceptedBits> AcceptedBitsOf(const ShardSketch& sketch,
         }
       }
     }
-    MarkAccepted(sketch, accept, from != nullptr ? from->positions : 0, positions, bits.get());
+    MarkAccepted(sketch, accept, taken, positions, bits.get());
     bits->accepted = CountAccepted(*bits);
   }
   if (ShouldGather(kept, *bits, repeated)) {

@@ -110,7 +110,8 @@ struct QueryBound {
 
 // The bitmap of the positions below `positions` of `sketch` that `accept` (with a filter)
 // accepts: kept in the sketch for the filter's next searches, extended when more records were
-// sketched since, built by a membership test per record the first time. Costs positions / 8
+// sketched since, built by a membership test per record the first time, or from the bits of the
+// set it follows (IdSet::since) with those of the changed ids flipped. Costs positions / 8
 // bytes, and where at most half of the positions is accepted and the copies of the sketch's
 // other kept filters leave room, a copy of their codes and meta (dim + 12 bytes each): all the
 // copies of one sketch together hold at most as many records as it does.
