@@ -720,12 +720,13 @@ class Collection:
         """The objects of the documents `node` matches (None: all), by record id, sliced."""
         careful = not self._settle()
         tree = (0, enc.PRESENT_KEY) if node is None else compile_where(node)
-        rids = sorted(self._store.get_ids_from_filter(tree).to_list())
+        # Sorted by NumPy: a few times faster than sorted() on a list of a million ints.
+        rids = np.sort(np.array(self._store.get_ids_from_filter(tree).to_list(), dtype=np.int64))
         if careful:  # a write is running: take objects first, then slice
-            return [obj for obj in self._store.get_data(rids)
+            return [obj for obj in self._store.get_data(rids.tolist())
                     if _is_doc(obj) and (node is None or matches(node, obj[1]))][offset:stop]
         # checked again: a write may have started since
-        return [obj for obj in self._store.get_data(rids[offset:stop]) if _is_doc(obj)
+        return [obj for obj in self._store.get_data(rids[offset:stop].tolist()) if _is_doc(obj)
                 and (node is None or matches(node, obj[1]))]
 
     def query(self, vectors: object, k: int = 10, *, where: object = None,
