@@ -1,7 +1,7 @@
 // Who keeps state derived from a shard's records (the search sketches, the filter cache's
 // leaves) is told of every commit its own StoreHandle makes, with what the writer knows it
-// changed, so that state can follow the commit instead of being rebuilt. Commits by other handles or processes are not reported:
-// they show up as a snapshot id the state does not know.
+// changed, so that state can follow the commit instead of being rebuilt. Commits by other
+// handles or processes are not reported: they show up as a snapshot id the state does not know.
 #pragma once
 
 #include <cstddef>

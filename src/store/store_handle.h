@@ -51,7 +51,9 @@ class StoreHandle {
   // Told of every commit made through this handle (shard_writer.h), in the order added. Added
   // before the handle is used by more than one thread; an observer must outlive the handle's
   // writes.
-  void add_commit_observer(CommitObserver* observer) const { commit_observers_.push_back(observer); }
+  void add_commit_observer(CommitObserver* observer) const {
+    commit_observers_.push_back(observer);
+  }
   void remove_commit_observer(CommitObserver* observer) const {
     std::erase(commit_observers_, observer);
   }
