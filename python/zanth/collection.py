@@ -490,7 +490,8 @@ class Collection:
                              f"expected shape {want}{known}")
         out = np.ascontiguousarray(array, dtype=np.float32)
         if not np.isfinite(out).all():
-            raise ValueError("vectors hold NaN or infinite values (or values beyond float32)")
+            raise ValueError(f"{'vectors' if rows is not None else 'queries'} hold NaN or "
+                             "infinite values (or values beyond float32)")
         return out
 
     def _batch(self, ids: object, vectors: object, metadatas: object,
