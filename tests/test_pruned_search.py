@@ -340,6 +340,17 @@ def test_sketches_follow_this_handles_writes(tmp_path, who, what):
         [other.search_flat(q, None, 5) for q in (query, -query)]
 
 
+def stored_with_reference(path, num_shards, data):
+    """A handle holding `data` under ids 0.., and a second one on the same store that keeps no
+    sketch and no filter: every answer it gives is a full scan's."""
+    store = zanth_vec.ZanthVec(str(path), num_shards=num_shards)
+    full = zanth_vec.ZanthVec(str(path), num_shards=num_shards)
+    full.set_sketch_budget(0)
+    full.set_filter_cache_budget(0)
+    store.store_flat_vectors(data, list(range(len(data))))
+    return store, full
+
+
 def test_broad_filters_repeated_across_appends_answer_as_a_full_scan(tmp_path):
     """A filter searched with again streams a copy of its accepted records' sketches (made on
     the second search, extended after appends by sharing what did not change, as long as the
@@ -347,11 +358,8 @@ def test_broad_filters_repeated_across_appends_answer_as_a_full_scan(tmp_path):
     a copy gathers at once, and the filters name ids that appends add later."""
     rng = np.random.default_rng(23)
     dim, n, added = 100, 70_000, 900
-    store = zanth_vec.ZanthVec(str(tmp_path), num_shards=1)
-    full = zanth_vec.ZanthVec(str(tmp_path), num_shards=1)
-    full.set_sketch_budget(0)
     data = rng.standard_normal((n, dim)).astype(np.float32)
-    store.store_flat_vectors(data, list(range(n)))
+    store, full = stored_with_reference(tmp_path, 1, data)
     ids = np.arange(n + added)
     store.batch_index_insert([(f"s:{share}", int(i)) for share in (40, 55, 20)
                               for i in ids[rng.random(len(ids)) < share / 100]])
@@ -392,12 +400,8 @@ def test_trees_evaluated_again_after_writes_answer_as_a_full_scan(tmp_path, nega
     and every round moves those rows into or out of the tags."""
     rng = np.random.default_rng(29)
     dim, n = 100, 40_000
-    store = zanth_vec.ZanthVec(str(tmp_path), num_shards=2)
-    full = zanth_vec.ZanthVec(str(tmp_path), num_shards=2)
-    full.set_sketch_budget(0)
-    full.set_filter_cache_budget(0)
     data = rng.standard_normal((n, dim)).astype(np.float32)
-    store.store_flat_vectors(data, list(range(n)))
+    store, full = stored_with_reference(tmp_path, 2, data)
     picked = rng.choice(n, 8, replace=False).tolist()
     tagged = {share: set(np.flatnonzero(rng.random(n) < share / 100).tolist()) | set(picked[::2])
               for share in (2, 30)}
@@ -429,12 +433,8 @@ def test_tree_evaluated_again_after_its_tail_block_grew(tmp_path):
     (the grown block is sketched again), and the bits past them must not outlive the change."""
     rng = np.random.default_rng(31)
     dim, n = 100, 20_100  # the last block holds 132 records
-    store = zanth_vec.ZanthVec(str(tmp_path), num_shards=1)
-    full = zanth_vec.ZanthVec(str(tmp_path), num_shards=1)
-    full.set_sketch_budget(0)
-    full.set_filter_cache_budget(0)
     data = rng.standard_normal((n, dim)).astype(np.float32)
-    store.store_flat_vectors(data, list(range(n)))
+    store, full = stored_with_reference(tmp_path, 1, data)
     tail = n - 5
     store.batch_index_insert([("t", i) for i in range(0, n, 50)] + [("t", tail)])
     for _ in range(2 * SEARCHES):
