@@ -564,6 +564,26 @@ def test_readers_during_writes_see_whole_documents(tmp_path):
         writer.join()
 
 
+@pytest.mark.parametrize("committed", [{0}, {1}, {2}, {0, 1}, {1, 2}])
+def test_a_write_repairs_a_failed_one_before_its_own(tmp_path, committed):
+    """No read runs between the two writes, so only the second write can repair the first."""
+    vec = lambda i, v: np.random.default_rng([i, v]).standard_normal(4).astype(np.float32)  # noqa: E731
+    col = Collection(tmp_path / "c", dim=4, metric="ip", num_shards=3)
+    ids = list(range(24))
+    col.add(ids, [vec(i, 0) for i in ids], [{"v": 0} for _ in ids])
+    real, col._store = col._store, FailingShards(col._store, 3, committed)
+    with pytest.raises(OSError, match="injected"):
+        col.upsert(ids, [vec(i, 1) for i in ids], [{"v": 1} for _ in ids])
+    col._store = real
+    col.add([99], [vec(99, 1)], [{"v": 1}])
+    want = {i: int(shard_of_id(record_id(i), 3) in committed) for i in ids} | {99: 1}
+    for r in col.get(include_vectors=True):
+        assert r.metadata["v"] == want[r.id] and np.array_equal(r.vector, vec(r.id, want[r.id]))
+    for v in (0, 1):
+        assert sorted(r.id for r in col.get(where={"v": v})) == sorted(i for i in want if want[i] == v)
+    assert len(col) == len(want) and len(col.query(np.ones(4), k=100)) == len(want)
+
+
 # ---- crashes ---------------------------------------------------------------------------
 
 WRITER = r"""
@@ -596,12 +616,17 @@ def test_killed_writers_leave_documents_whole_or_absent(tmp_path):
     path = str(tmp_path / "c")
     rng, interrupted, kills = random.Random(), 0, max(3, int(8 * SCALE))
     for kill in range(kills):
-        writer = subprocess.Popen([sys.executable, "-c", WRITER, path, str(kill)],
-                                  stdout=subprocess.PIPE, text=True)
-        assert writer.stdout.readline() == "ready\n"
-        time.sleep(rng.uniform(0.05, 0.6))
-        writer.send_signal(signal.SIGKILL)
-        assert writer.wait(timeout=30) == -signal.SIGKILL
+        # Two writers share the lock; the one killed first leaves its journal to the other,
+        # which recovers it while running and is then killed too.
+        writers = [subprocess.Popen([sys.executable, "-c", WRITER, path, str(seed)],
+                                    stdout=subprocess.PIPE, text=True)
+                   for seed in (kill, 1000 + kill)]
+        for writer in writers:
+            assert writer.stdout.readline() == "ready\n"
+        for writer in writers:
+            time.sleep(rng.uniform(0.05, 0.4))
+            writer.send_signal(signal.SIGKILL)
+            assert writer.wait(timeout=30) == -signal.SIGKILL
         raw = zanth_vec.ZanthVec(path, 3)
         interrupted += raw.get_pickled([JOURNAL_ID])[0] is not None
         del raw
