@@ -151,6 +151,7 @@ class CollectionMachine(RuleBasedStateMachine):
         self.shards = shards
         self.col = Collection(Path(self.dir) / "c", dim=DIM, metric="ip", num_shards=shards)
         self.docs = {}  # id -> (vector, metadata, document)
+        self.keys_seen = set()  # index keys of documents at some time
 
     def teardown(self):
         self.col = None
@@ -245,6 +246,15 @@ class CollectionMachine(RuleBasedStateMachine):
             want = sorted(zip(scores, pool), key=lambda h: (-h[0], order(h[1])))[:k]
             assert [(h.score, h.id) for h in hits] == want
             assert all(h.metadata == self.docs[h.id][1] for h in hits)
+
+    @rule()
+    def index_matches_documents(self):
+        """Every key a document ever had lists exactly the documents that have it now."""
+        keys = {i: set(zc._clean_metadata(m, i)[1]) for i, (_, m, _) in self.docs.items()}
+        self.keys_seen.update(*keys.values())
+        for key in self.keys_seen:
+            want = {record_id(i) for i in keys if key in keys[i]}
+            assert set(self.col._store.get_ids_from_filter((0, key)).to_list()) == want, key
 
     @rule()
     def reopen(self):
@@ -530,7 +540,7 @@ def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
     for n in range(20):  # re-adding the same ids: dead vectors never pass a quarter
         ip.upsert(list(range(300 - n)), vectors[: 300 - n])
         assert len(raw.search_flat(q, k=10**6)) == 300
-    assert 3 * raw.compact_vectors(8) <= 300
+        assert 3 * raw.compact_vectors(8) <= 300
 
 
 def test_readers_during_writes_see_whole_documents(tmp_path):
@@ -582,6 +592,19 @@ def test_a_write_repairs_a_failed_one_before_its_own(tmp_path, committed):
     for v in (0, 1):
         assert sorted(r.id for r in col.get(where={"v": v})) == sorted(i for i in want if want[i] == v)
     assert len(col) == len(want) and len(col.query(np.ones(4), k=100)) == len(want)
+
+
+def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):
+    """An index entry or vector that is not its document's (as a fault could leave) is never
+    returned as the document's and never deletes it."""
+    col = Collection(tmp_path / "c", dim=2, metric="ip", num_shards=2)
+    col.add(["a", "b"], [[1, 0], [0, 1]], [{"v": 1}, {"v": 2}])
+    key = zc._clean_metadata({"v": 9}, "a")[1][0]
+    col._store.batch_index_insert([(key, record_id("a"))])
+    col._store.store_flat_vectors(np.array([[5, 5]], np.float32), [record_id("b")])
+    assert col.get(where={"v": 9}) == [] and col.query([1, 1], k=5, where={"v": 9}) == []
+    assert [(h.id, h.score) for h in col.query([1, 1], k=5)] == [("a", 1.0), ("b", 1.0)]
+    assert col.delete(where={"v": 9}) == 0 and len(col) == 2
 
 
 # ---- crashes ---------------------------------------------------------------------------

@@ -609,8 +609,10 @@ class Collection:
             else:
                 assert node is not None
                 rids = self._store.get_ids_from_filter(compile_where(node)).to_list()
+                # Checked against the objects, as `get` checks what it returns: an index entry
+                # that is not the document's (left by a fault) never deletes a document.
                 found = [(rid, obj) for rid, obj in zip(rids, self._store.get_data(rids))
-                         if _is_doc(obj)]
+                         if _is_doc(obj) and matches(node, obj[1])]
             for start in range(0, len(found), CHUNK):
                 part = found[start:start + CHUNK]
                 rids = [rid for rid, _ in part]
