@@ -254,6 +254,24 @@ def test_after_another_handle_writes_the_files_unchanged_chunks_are_taken_over(t
         assert fresh_first_search(path, queries) == ([other.search_flat(q) for q in queries], True)
 
 
+def test_chunks_before_a_compaction_are_copied_from_a_file_much_larger(tmp_path):
+    """Another handle drops the last quarter of every shard: the file's sketch is too large to
+    map over, so the searching handle copies the chunks that stayed and sketches the rest."""
+    path = str(tmp_path)
+    store, queries = make_store(path)
+    other = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+    other.set_sketch_budget(0)
+    store.search_flat(queries[0])
+    store.sketch_memory()  # waits until the sketches are the files' mappings
+    other.delete_flat_vectors(list(range(3000, 4000)), DIM)
+    assert other.compact_vectors(DIM) == 1000
+    store.take_prune_counts()
+    for search, q in enumerate(queries[:3]):
+        assert store.search_flat(q) == other.search_flat(q)
+        bounded, _, sketched = store.take_prune_counts()
+        assert bounded > 0 and sketched <= (256 * SHARDS if search == 0 else 0)
+
+
 def test_own_writes_after_a_takeover_from_a_file_answer_exactly(tmp_path):
     """A sketch that took over a file's chunks copy on write reads them from that file's mapping
     until it is published: this handle's deletes in such chunks and an append topping up such a
