@@ -64,6 +64,17 @@ def exact(path, queries, k=10):
     return [reference.search_flat(q, k=k) for q in queries]
 
 
+def mapped_and_other(path, n=4000):
+    """A store searched once by a handle whose sketches are then the files' mappings, and
+    another handle that keeps no sketch."""
+    store, queries = make_store(path, n)
+    store.search_flat(queries[0])
+    store.sketch_memory()  # waits until the sketches are the files' mappings
+    other = zanth_vec.ZanthVec(path, num_shards=SHARDS)
+    other.set_sketch_budget(0)
+    return store, queries, other
+
+
 def fresh_first_search(path, queries, k=10, sketched_by_two=None):
     """A new handle's answers and whether its first search used the files: it pruned without
     sketching a record. `sketched_by_two` (a list) receives what its first two searches
@@ -225,11 +236,7 @@ def test_after_another_handle_writes_the_files_unchanged_chunks_are_taken_over(t
     (the rest of the stale file's chunks are taken over), the next one sketches nothing, both answer as the full scan,
     and the file published for the new snapshot serves a new handle from its first search."""
     path = str(tmp_path)
-    store, queries = make_store(path)
-    other = zanth_vec.ZanthVec(path, num_shards=SHARDS)
-    other.set_sketch_budget(0)
-    store.search_flat(queries[0])
-    store.sketch_memory()  # waits until the sketches are the files' mappings
+    store, queries, other = mapped_and_other(path)
     append = lambda i: other.store_flat_vectors(np.full((2, DIM), 0.01 * i, np.float32),
                                                 [10**6 + 2 * i, 10**6 + 2 * i + 1])
     delete = lambda i: other.delete_flat_vectors([500 + i, 1100 + i], DIM)
@@ -258,11 +265,7 @@ def test_chunks_before_a_compaction_are_copied_from_a_file_much_larger(tmp_path)
     """Another handle drops the last quarter of every shard: the file's sketch is too large to
     map over, so the searching handle copies the chunks that stayed and sketches the rest."""
     path = str(tmp_path)
-    store, queries = make_store(path)
-    other = zanth_vec.ZanthVec(path, num_shards=SHARDS)
-    other.set_sketch_budget(0)
-    store.search_flat(queries[0])
-    store.sketch_memory()  # waits until the sketches are the files' mappings
+    store, queries, other = mapped_and_other(path)
     other.delete_flat_vectors(list(range(3000, 4000)), DIM)
     assert other.compact_vectors(DIM) == 1000
     store.take_prune_counts()
@@ -278,12 +281,8 @@ def test_own_writes_after_a_takeover_from_a_file_answer_exactly(tmp_path):
     block must stop that (here publishing fails, so the sketch stays so), or dead records would
     come back and appended ones would be read from the old file."""
     path = str(tmp_path)
-    store, _ = make_store(path)
+    store, _, other = mapped_and_other(path)
     data = np.random.default_rng(0).standard_normal((4000, DIM)).astype(np.float32)
-    other = zanth_vec.ZanthVec(path, num_shards=SHARDS)
-    other.set_sketch_budget(0)
-    store.search_flat(data[0])
-    store.sketch_memory()
     os.rename(sketch_dir(path), os.path.join(path, "gone"))  # the mappings stay; no file is
     open(sketch_dir(path), "w").close()                      # written from here on
     other.delete_flat_vectors([1500, 1501], DIM)  # a middle block of each shard changes
@@ -486,11 +485,7 @@ def test_a_chunk_shared_with_a_new_block_is_not_read_from_the_replaced_file(tmp_
     must read the new block from the sketch it built, never from the file, which holds nothing
     at those positions."""
     path = str(tmp_path)
-    store, queries = make_store(path, n=300)  # 150 records a shard: one block, part of a chunk
-    store.search_flat(queries[0])
-    store.sketch_memory()
-    other = zanth_vec.ZanthVec(path, num_shards=SHARDS)
-    other.set_sketch_budget(0)
+    store, queries, other = mapped_and_other(path, n=300)  # 150 records a shard: one block, part of a chunk
     half = (DIM - 2) // 2  # two records of `half` values make one of DIM
     pair = np.random.default_rng(1).standard_normal((2, half)).astype(np.float32) * 5
     (store if writer == "this handle" else other).store_flat_vectors(pair, [10**6, 10**6 + SHARDS])
