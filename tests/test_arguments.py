@@ -99,7 +99,10 @@ ERRORS = [
         (dict(data=["a", "b"], index_inserts=[("z", 5), ("x" * 503, 6)]), ValueError, None),
         (dict(data=["a", "b"], index_deletes=[("a", 1), ("b", "2")]), TypeError, "index_deletes"),
         (dict(data=["a", "b"], object_deletes="12"), TypeError, "object_deletes"),
-        (dict(data=["a", "b"], vector_deletes=[2**63], dim=4), OverflowError, None)]],
+        (dict(data=["a", "b"], vector_deletes=[2**63], dim=4), OverflowError, None),
+        (dict(more_identifiers=[1, 2], more_data=["a"]), ValueError, "^Length mismatch$"),
+        (dict(more_identifiers=[1]), ValueError, "go together"),
+        (dict(more_identifiers=[1], more_data=[Unpicklable()], vectors=D), RuntimeError, "refuses")]],
     (lambda s: s.write_batch("12"), TypeError, "identifiers"),
     # search_flat
     (lambda s: s.search_flat(), TypeError, None),

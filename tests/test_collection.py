@@ -125,31 +125,40 @@ class FailingShards:
 
     def __init__(self, store, shards, committed):
         self.store, self.shards, self.committed = store, shards, committed
+        self.placed = {}  # id -> record id of each document object written
 
     def __getattr__(self, name):
         return getattr(self.store, name)
 
     def write_batch(self, identifiers, data=None, vectors=None, index_inserts=(),
-                    index_deletes=(), vector_deletes=(), object_deletes=(), dim=None):
+                    index_deletes=(), vector_deletes=(), object_deletes=(), dim=None,
+                    more_identifiers=(), more_data=()):
         ours = lambda rid: shard_of_id(rid, self.shards) in self.committed  # noqa: E731
         keyed = lambda entries: [e for e in entries or ()  # noqa: E731
                                  if shard_of_key(e[0].encode(), self.shards) in self.committed]
         rows = [i for i, rid in enumerate(identifiers) if ours(rid)]
+        self.placed.update((obj[0], rid) for rid, obj in zip(identifiers, data or ())
+                           if zc._is_doc(obj))
         self.store.write_batch(
             [identifiers[i] for i in rows], data=None if data is None else [data[i] for i in rows],
             vectors=None if vectors is None else np.ascontiguousarray(vectors[rows]),
             index_inserts=keyed(index_inserts), index_deletes=keyed(index_deletes),
             vector_deletes=[r for r in vector_deletes or () if ours(r)],
-            object_deletes=[r for r in object_deletes or () if ours(r)], dim=dim)
+            object_deletes=[r for r in object_deletes or () if ours(r)], dim=dim,
+            more_identifiers=[r for r in more_identifiers if ours(r)],
+            more_data=[d for r, d in zip(more_identifiers, more_data) if ours(r)])
         raise OSError("injected: the other shards failed")
 
 
 class CollectionMachine(RuleBasedStateMachine):
-    @initialize(shards=st.sampled_from([1, 3]))
-    def open(self, shards):
+    @initialize(shards=st.sampled_from([1, 3]), hashed=st.booleans())
+    def open(self, shards, hashed):
         self.dir = tempfile.mkdtemp(prefix="zanth-collection-")
-        self.shards = shards
-        self.col = Collection(Path(self.dir) / "c", dim=DIM, metric="ip", num_shards=shards)
+        self.shards, self.hashed = shards, hashed
+        layout = zc.HASHED_FORMAT if hashed else zc.FORMAT
+        with pytest.MonkeyPatch.context() as patch:  # the first layout, as older versions made
+            patch.setattr(zc, "FORMAT", layout)
+            self.col = Collection(Path(self.dir) / "c", dim=DIM, metric="ip", num_shards=shards)
         self.docs = {}  # id -> (vector, metadata, document)
         self.keys_seen = set()  # index keys of documents at some time
 
@@ -187,7 +196,8 @@ class CollectionMachine(RuleBasedStateMachine):
         vectors = [np.array(data.draw(VECTORS), np.float32) for _ in ids]
         metas = [data.draw(METADATA) for _ in ids]
         real = self.col._store
-        self.col._store = FailingShards(real, self.shards, committed)
+        rids = {obj[0]: rid for rid, obj in self.col._found(ids)}
+        self.col._store = failing = FailingShards(real, self.shards, committed)
         try:
             if delete and not any(i in self.docs for i in ids):
                 assert self.col.delete(ids) == 0  # nothing to write
@@ -199,8 +209,9 @@ class CollectionMachine(RuleBasedStateMachine):
                     self.col.upsert(ids, np.stack(vectors), metas, [repr(i) for i in ids])
         finally:
             self.col._store = real
+        rids.update(failing.placed)
         for i, v, m in zip(ids, vectors, metas):
-            if shard_of_id(record_id(i), self.shards) not in committed:
+            if i not in rids or shard_of_id(rids[i], self.shards) not in committed:
                 continue
             if delete:
                 self.docs.pop(i, None)
@@ -226,7 +237,10 @@ class CollectionMachine(RuleBasedStateMachine):
     def get(self, where, window, ids):
         offset, limit = window
         got = self.col.get(ids, where=where, offset=offset, limit=limit, include_vectors=True)
-        order_ = ids if ids is not None else sorted(self.docs, key=record_id)
+        # Documents come in the order they were added; hashed ids in the key order of hashes.
+        added = sorted(self.docs, key=lambda i: record_id(i).to_bytes(8, "little")) \
+            if self.hashed else list(self.docs)
+        order_ = ids if ids is not None else added
         want = [i for i in order_ if i in self.docs and (where is None or truth(where, self.docs[i][1]) is True)]
         want = want[offset:None if limit is None else offset + limit]
         assert [r.id for r in got] == want
@@ -253,7 +267,7 @@ class CollectionMachine(RuleBasedStateMachine):
         keys = {i: set(zc._clean_metadata(m, i)[1]) for i, (_, m, _) in self.docs.items()}
         self.keys_seen.update(*keys.values())
         for key in self.keys_seen:
-            want = {record_id(i) for i in keys if key in keys[i]}
+            want = {rid for rid, obj in self.col._found(list(keys)) if key in keys[obj[0]]}
             assert set(self.col._store.get_ids_from_filter((0, key)).to_list()) == want, key
 
     @rule()
@@ -452,7 +466,7 @@ def test_metadata_of_a_batch_is_checked_as_one_document_at_a_time(fields, data):
 
 def test_padded_and_unpadded_objects_read_the_same(tmp_path):
     """write_batch pads pickles of a third to half a page with zero bytes (their own overflow
-    page); objects as store_data writes them, unpadded as earlier versions left them, read
+    page) unless their keys follow every stored key; objects as store_data writes them, unpadded as earlier versions left them, read
     the same."""
     import mmap
     import pickle
@@ -463,23 +477,24 @@ def test_padded_and_unpadded_objects_read_the_same(tmp_path):
     raw_store = zanth_vec.ZanthVec(str(tmp_path / "raw"), 2)
     sizes = sorted({n + d for n in (third - 40, half - 40) for d in range(-3, 4)} | {10, 3000})
     blobs = [b"v" * size for size in sizes]
-    raw_store.write_batch(list(range(len(blobs))), blobs)
-    assert raw_store.get_data(list(range(len(blobs)))) == blobs
-    for blob, stored in zip(blobs, raw_store.get_pickled(list(range(len(blobs))))):
-        plain = pickle.dumps(blob)
-        assert stored == (plain.ljust(half, b"\0") if third < len(plain) < half else plain)
+    for again in (False, True):  # into an empty store every key is an append: never padded
+        raw_store.write_batch(list(range(len(blobs))), blobs)
+        assert raw_store.get_data(list(range(len(blobs)))) == blobs
+        for blob, stored in zip(blobs, raw_store.get_pickled(list(range(len(blobs))))):
+            plain = pickle.dumps(blob)
+            padded = again and third < len(plain) < half
+            assert stored == (plain.ljust(half, b"\0") if padded else plain)
 
     col = Collection(tmp_path / "c", dim=384, metric="ip")
     vectors = np.random.default_rng(3).standard_normal((4, 384)).astype(np.float32)
-    col.add(list("abcd"), vectors, [{"k": i} for i in range(4)], ["x", None, "z", "w"])
-    rids = [record_id(i) for i in "abcd"]
-    stored = col._store.get_pickled(rids)
-    assert all(len(b) == half for b in stored)
+    args = list("abcd"), vectors, [{"k": i} for i in range(4)], ["x", None, "z", "w"]
+    col.add(*args)  # new documents are appended, unpadded
     before = [(r.id, r.metadata, r.document, r.vector.tolist()) for r in col.get(list("abcd"), include_vectors=True)]
-    col._store.store_pickled([pickle.dumps(pickle.loads(b)) for b in stored[:2]], rids[:2])
+    rids = [rid for rid, _ in col._found(list("abcd"))]
+    col.upsert(*[a[:2] for a in args])  # written in place: padded
     del col
     col = Collection(tmp_path / "c")
-    assert [len(b) < half for b in col._store.get_pickled(rids)] == [True, True, False, False]
+    assert [len(b) == half for b in col._store.get_pickled(rids)] == [True, True, False, False]
     assert [(r.id, r.metadata, r.document, r.vector.tolist())
             for r in col.get(list("abcd"), include_vectors=True)] == before
     assert [col.query(v, k=1)[0].id for v in vectors] == list("abcd")
@@ -501,20 +516,30 @@ def test_foreign_stores_are_refused_not_misread(tmp_path):
         Collection(tmp_path / "old")
 
 
-def test_colliding_ids_are_refused_and_progress_bars_draw(tmp_path, monkeypatch, capsys):
+def test_colliding_ids_share_a_slot_or_are_refused_by_the_hashed_layout(tmp_path, monkeypatch, capsys):
     import zanth.encoding
 
     col = Collection(tmp_path / "c", dim=2)
-    col.add(list(range(12_000)), np.ones((12_000, 2)), progress=True)  # three chunks
+    col.add(list(range(12_000)), np.ones((12_000, 2)), progress=True)
     assert len(col) == 12_000 and "100%" in capsys.readouterr().out
     monkeypatch.setattr(zanth.encoding, "record_id", lambda doc_id: 7)  # every id hashes alike
     monkeypatch.setattr(zanth.encoding, "record_ids", lambda doc_ids: [7] * len(doc_ids))
+    col.add(["x", "y"], [[1, 0], [0, 1]])
+    col.upsert(["y", "z"], [[0, 2], [3, 0]])
+    assert col.delete(["x"]) == 1 and "x" not in col and col.delete(["x"]) == 0
+    assert [(r.id, r.vector.tolist()) for r in col.get(["x", "y", "z"], include_vectors=True)] \
+        == [("y", [0, 2]), ("z", [3, 0])]
+    monkeypatch.setattr(zc, "FORMAT", zc.HASHED_FORMAT)
+    old = Collection(tmp_path / "old", dim=2)
+    monkeypatch.undo()
+    old = Collection(tmp_path / "old")  # opened by a version that makes the numbered layout
+    monkeypatch.setattr(zanth.encoding, "record_ids", lambda doc_ids: [7] * len(doc_ids))
     with pytest.raises(ValueError, match="'x' and 'y' hash to the same record id"):
-        col.add(["x", "y"], [[1, 0], [0, 1]])
-    col.add(["x"], [[1, 0]])
+        old.add(["x", "y"], [[1, 0], [0, 1]])
+    old.add(["x"], [[1, 0]])
     with pytest.raises(ValueError, match="'x' \\(stored\\) and 'y' hash to the same"):
-        col.upsert(["y"], [[0, 1]])
-    assert [r.id for r in col.get(["x", "y"])] == ["x"]
+        old.upsert(["y"], [[0, 1]])
+    assert [r.id for r in old.get()] == ["x"] and zc.FORMAT != zc.HASHED_FORMAT
 
 
 def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
@@ -525,7 +550,7 @@ def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
     ip.add(list(range(300)), vectors)
     q = rng.standard_normal(8).astype(np.float32)
     raw = zanth_vec.ZanthVec(str(tmp_path / "ip"))
-    assert [(h.score, record_id(h.id)) for h in ip.query(q, k=5)] == raw.search_flat(q, k=5)
+    assert [(h.score, ip._found([h.id])[0][0]) for h in ip.query(q, k=5)] == raw.search_flat(q, k=5)
     cos = Collection(tmp_path / "cos", dim=8)
     assert repr(cos) == f"Collection({str(tmp_path / 'cos')!r}, dim=8, metric='cosine')"
     cos.add(list(range(300)), vectors * rng.uniform(0.1, 10, (300, 1)))  # scale is ignored
@@ -586,7 +611,7 @@ def test_a_write_repairs_a_failed_one_before_its_own(tmp_path, committed):
         col.upsert(ids, [vec(i, 1) for i in ids], [{"v": 1} for _ in ids])
     col._store = real
     col.add([99], [vec(99, 1)], [{"v": 1}])
-    want = {i: int(shard_of_id(record_id(i), 3) in committed) for i in ids} | {99: 1}
+    want = {i: int(shard_of_id(col._found([i])[0][0], 3) in committed) for i in ids} | {99: 1}
     for r in col.get(include_vectors=True):
         assert r.metadata["v"] == want[r.id] and np.array_equal(r.vector, vec(r.id, want[r.id]))
     for v in (0, 1):
@@ -600,11 +625,26 @@ def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):
     col = Collection(tmp_path / "c", dim=2, metric="ip", num_shards=2)
     col.add(["a", "b"], [[1, 0], [0, 1]], [{"v": 1}, {"v": 2}])
     key = zc._clean_metadata({"v": 9}, "a")[1][0]
-    col._store.batch_index_insert([(key, record_id("a"))])
-    col._store.store_flat_vectors(np.array([[5, 5]], np.float32), [record_id("b")])
+    (a, _), (b, _) = col._found(["a", "b"])
+    col._store.batch_index_insert([(key, a)])
+    col._store.store_flat_vectors(np.array([[5, 5]], np.float32), [b])
     assert col.get(where={"v": 9}) == [] and col.query([1, 1], k=5, where={"v": 9}) == []
     assert [(h.id, h.score) for h in col.query([1, 1], k=5)] == [("a", 1.0), ("b", 1.0)]
     assert col.delete(where={"v": 9}) == 0 and len(col) == 2
+
+
+def test_a_document_number_behind_the_documents_never_overwrites_one(tmp_path):
+    col = Collection(tmp_path / "c", dim=2, metric="ip")
+    col.add(["a", "b"], [[1, 0], [0, 1]])
+    col._store.store_data([{"next": 1}], [zc.NUMBER_ID])  # as damage could leave it
+    col.add(["c"], [[1, 1]])
+    assert [(r.id, r.vector.tolist()) for r in col.get(include_vectors=True)] == [
+        ("a", [1, 0]), ("b", [0, 1]), ("c", [1, 1])]
+    col._store.store_data([{"next": 1}], [zc.NUMBER_ID])  # and no index to count past
+    col._store.batch_index_delete([("%all", rid) for rid, _ in col._found(list("abc"))])
+    with pytest.raises(RuntimeError, match="damaged"):
+        col.add(["d"], [[2, 2]])
+    assert "d" not in col and [r.id for r in col.get(list("abcd"))] == list("abc")
 
 
 # ---- crashes ---------------------------------------------------------------------------

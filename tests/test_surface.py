@@ -23,7 +23,9 @@ SIGNATURES = {
     "store_pickled": "($self, data, identifiers)", "get_pickled": "($self, identifiers)",
     "filter_cache_memory": "($self)", "set_filter_cache_budget": "($self, max_bytes)",
     "write_batch": "($self, identifiers, data=None, vectors=None, index_inserts=None, "
-                   "index_deletes=None, vector_deletes=None, object_deletes=None, dim=None)",
+                   "index_deletes=None, vector_deletes=None, object_deletes=None, dim=None, "
+                   "more_identifiers=None, more_data=None)",
+    "refresh": "($self)",
 }
 
 

@@ -5,30 +5,44 @@
     col.add(["a", "b"], vectors, metadatas=[{"year": 2019}, {"year": 2021}], documents=[...])
     col.query(q, k=5, where={"year": {"$gte": 2020}})      # [Hit(id, score, metadata, ...)]
 
-Layout in the store (see `zanth.encoding` for the index keys). A document id (str or int) is
-hashed to a record id in 0 .. 2**63 - 1 (`encoding.record_id`); two ids that hash alike are
-refused when the second is written (`ValueError` naming both; with 64-bit hashes a store of a
-billion documents meets one with a chance of about 3%). Under its record id a document has:
+Layout in the store (see `zanth.encoding` for record ids and index keys). A document is numbered
+when first added (1, 2, ...), and its record id is made from that number
+(`encoding.document_rids`): the keys of documents follow every other key of a shard, in the
+order they were added, so adding documents appends their records. Under its record id a
+document has:
 
 * its object: the tuple (id, metadata, document, vector bytes as given, index keys) -- the
   commit point: a document exists exactly when its object does;
 * one vector, unit-length for "cosine", as given for "ip";
 * its index entries: one per metadata value, and PRESENT_KEY.
 
+Its id (str or int) leads to that record id through a slot: an object at `encoding.slot_ids`
+(a hash of the id) holding the dict {id: record id} of the ids that hash there. Readers trust a
+slot only as far as the object it names holds that id, so a slot left naming a record id that
+holds nothing (or another document) is harmless, and the next write of that id replaces it.
+Collections made by the first version of this layout ("zanth.Collection/1") keep theirs: the
+record id is the hash itself, and two ids that hash alike are refused.
+
 Negative record ids are the collection's own: its settings (dimension, metric), a counter of
-dead vectors, and the journal.
+dead vectors, the next document number, and the journal.
 
 Writes. Every write call takes the collection's lock (a file lock beside the shards, and a
 thread lock), then writes a journal -- an object at JOURNAL_ID listing each record id it will
-touch with every index key it may write or remove; one commit, as the lock lets one writer at a
-time have a journal -- then the objects, vectors and index entries of the chunk in one commit
-per shard (`write_batch`), and then removes the journal. The shards commit independently and a
+touch with its document id and every index key it may write or remove, stored with the next
+document number when the write numbers new documents; the lock lets one writer at a time have a
+journal -- then the objects, vectors, index entries and slots of the chunk in one commit per
+shard (`write_batch`), and then removes the journal. The shards commit independently and a
 document's records span shards (index records live in the shards of their keys), so until the
 journal is removed any subset of the shards may hold their part. A writer that dies, or a
 `write_batch` that fails on some shard, leaves the journal; whoever next takes the lock (any
 write, opening the collection, or a read that finds a journal and the lock free) rebuilds each
-journaled document from its object, or removes every trace of it when it has none. So a crash
-leaves each document whole or absent, never in part.
+journaled document from its object, or removes every trace of it when it has none, and makes
+its slot name it, or not, to match. So a crash leaves each document whole or absent, never in
+part.
+
+A writer killed inside an LMDB commit can leave that commit on disk yet unseen by another
+process's reads until a write transaction begins there, so whoever takes the lock first begins
+one in every shard (`refresh`) and only then reads what it decides from.
 
 Reads take no lock. While a write is running (a journal exists) reads check what they return
 against the objects, so they never return part of a document; a document being written may
@@ -63,8 +77,10 @@ Metadata = dict[str, Any]
 
 SETTINGS_ID = -(2**63) + 1  # {"format", "dim", "metric"}
 STATS_ID = -(2**63) + 2  # {"dead": vectors deleted since the last compaction}
-JOURNAL_ID = -(2**63) + 3  # ("journal", [(record id, index keys), ...]) of the write running
-FORMAT = "zanth.Collection/1"
+JOURNAL_ID = -(2**63) + 3  # ("journal", [(record id, index keys, id), ...], next number)
+NUMBER_ID = -(2**63) + 4  # {"next": the number of the next document added}
+FORMAT = "zanth.Collection/2"
+HASHED_FORMAT = "zanth.Collection/1"  # record ids are the hashes of the ids; still read and written
 LOCK_FILE = "collection.lock"
 CHUNK = 20_000  # documents per journaled write: the journal, one commit per shard, its removal
 METRICS = ("cosine", "ip")
@@ -284,6 +300,9 @@ def _clean_each(metas: list[Any], doc_ids: list[DocId],
     return [c[0] for c in cleaned], [c[1] for c in cleaned]
 
 
+_Slots = tuple[list[int], dict[int, dict[DocId, int]]]  # the slot id of each id, and the slots
+
+
 class _Batch(NamedTuple):
     doc_ids: list[DocId]
     rids: list[int]
@@ -326,10 +345,13 @@ class Collection:
         self._mutex = threading.Lock()
         self._lock_fd = os.open(os.path.join(path, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
         self._dead = 0
+        self._next = 1  # the number of the next new document (read under the lock)
+        self._hashed = False  # record ids are hashes of the ids (the first layout)
         settings = self._store.get_data([SETTINGS_ID])[0]
         if settings is None:
             self._check_empty()
             self.dim, self.metric = dim, metric or "cosine"
+            self._hashed = FORMAT == HASHED_FORMAT
             if dim is not None:
                 with self._writing():
                     self._settle_settings(dim)
@@ -347,10 +369,11 @@ class Collection:
             raise ValueError(
                 f"{self.path} was written by the earlier zanth.langchain layout, which this "
                 "version does not read: add its documents again into a new store")
-        if not isinstance(settings, dict) or settings.get("format") != FORMAT:
+        if not isinstance(settings, dict) or settings.get("format") not in (FORMAT, HASHED_FORMAT):
             raise ValueError(f"{self.path} is not a collection (its settings record reads "
                              f"{settings!r})")
         self.dim, self.metric = settings["dim"], settings["metric"]
+        self._hashed = settings["format"] == HASHED_FORMAT
         if dim is not None and dim != self.dim:
             raise ValueError(f"{self.path} holds {self.dim}-dimensional vectors, not {dim}")
         if metric is not None and metric != self.metric:
@@ -383,8 +406,10 @@ class Collection:
         with self._mutex:
             fcntl.flock(self._lock_fd, fcntl.LOCK_EX)
             try:
-                stats = self._store.get_data([STATS_ID])[0]
-                self._dead = stats["dead"] if isinstance(stats, dict) else 0
+                # A writer killed inside a commit may hold back what this process reads until
+                # a write transaction begins here: every decision below reads after this.
+                self._store.refresh()
+                self._load_counts()
                 before = self._dead
                 self._recover()
                 try:
@@ -394,6 +419,11 @@ class Collection:
                         self._store.store_data([{"dead": self._dead}], [STATS_ID])
             finally:
                 fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
+
+    def _load_counts(self) -> None:
+        stats, number = self._store.get_data([STATS_ID, NUMBER_ID])
+        self._dead = stats["dead"] if isinstance(stats, dict) else 0
+        self._next = number["next"] if isinstance(number, dict) else 1
 
     def _journals(self) -> list[int]:
         """The record ids of unfinished journals: JOURNAL_ID's, when there is one."""
@@ -412,8 +442,8 @@ class Collection:
             except BlockingIOError:
                 return False
             try:
-                stats = self._store.get_data([STATS_ID])[0]
-                self._dead = stats["dead"] if isinstance(stats, dict) else 0
+                self._store.refresh()
+                self._load_counts()
                 self._recover()
                 self._store.store_data([{"dead": self._dead}], [STATS_ID])
                 return True
@@ -422,9 +452,17 @@ class Collection:
         finally:
             self._mutex.release()
 
-    def _begin(self, entries: list[tuple[int, tuple[str, ...]]]) -> int:
-        """Writes the journal (under the lock, after recovery: JOURNAL_ID is free)."""
-        self._store.store_data([("journal", entries)], [JOURNAL_ID])
+    def _begin(self, entries: list[tuple[Any, ...]], numbered: bool = False) -> int:
+        """Writes the journal (under the lock, after recovery: JOURNAL_ID is free), and the next
+        document number when the write numbers documents. The two commit independently: a
+        number stored without the journal leaves a gap, and a journal stored without the
+        number holds it for recovery."""
+        ids: list[int] = [JOURNAL_ID]
+        values: list[Any] = [("journal", entries, self._next)]
+        if numbered:
+            ids.append(NUMBER_ID)
+            values.append({"next": self._next})
+        self._store.store_data(values, ids)
         return JOURNAL_ID
 
     def _end(self, journal: int) -> None:
@@ -435,10 +473,43 @@ class Collection:
         for journal in self._journals():
             payload = self._store.get_data([journal])[0]
             if isinstance(payload, tuple) and payload and payload[0] == "journal":
-                entries: list[tuple[int, tuple[str, ...]]] = payload[1]
-                self._rebuild([rid for rid, _ in entries],
-                              [(key, rid) for rid, keys in entries for key in keys])
+                entries: list[tuple[Any, ...]] = payload[1]
+                if len(payload) > 2 and payload[2] > self._next and not self._hashed:
+                    self._next = payload[2]
+                    self._store.store_data([{"next": self._next}], [NUMBER_ID])
+                self._rebuild([e[0] for e in entries],
+                              [(key, e[0]) for e in entries for key in e[1]])
+                if not self._hashed:
+                    self._mend_slots([(e[0], e[2]) for e in entries])
             self._end(journal)
+
+    def _mend_slots(self, placed: list[tuple[int, DocId]]) -> None:
+        """Makes each (record id, id) of a journal named by the id's slot exactly when that
+        record holds the id's document."""
+        objects = dict(zip([rid for rid, _ in placed], self._store.get_data([r for r, _ in placed])))
+        sids = enc.slot_ids([doc_id for _, doc_id in placed])
+        slots = self._read_slots(sids)
+        changed: set[int] = set()
+        for (rid, doc_id), sid in zip(placed, sids):
+            obj, slot = objects[rid], slots[sid]
+            if _is_doc(obj) and _same_id(obj[0], doc_id):
+                if slot.get(doc_id) != rid:
+                    slot[doc_id] = rid
+                    changed.add(sid)
+            elif slot.get(doc_id) == rid:
+                del slot[doc_id]
+                changed.add(sid)
+        kept = [sid for sid in changed if slots[sid]]
+        if kept:
+            self._store.store_data([slots[sid] for sid in kept], kept)
+        if len(kept) < len(changed):
+            self._store.delete_data([sid for sid in changed if not slots[sid]])
+
+    def _read_slots(self, sids: list[int]) -> dict[int, dict[DocId, int]]:
+        """The slots at `sids` as {id: record id} dicts (an empty one where there is none)."""
+        unique = list(dict.fromkeys(sids))
+        return {sid: dict(slot) if isinstance(slot, dict) else {}
+                for sid, slot in zip(unique, self._store.get_data(unique))}
 
     def _rebuild(self, rids: list[int], stale: list[tuple[str, int]]) -> None:
         if self.dim is None:
@@ -504,16 +575,18 @@ class Collection:
         if isinstance(documents, str):
             documents = [documents]
         given = self._vectors(vectors, n)
-        rids = enc.record_ids(doc_ids)
-        if len(set(rids)) != n:  # find the first repeat, to name it
-            seen: dict[int, DocId] = {}
-            for rid, doc_id in zip(rids, doc_ids):
-                if rid in seen:
-                    if _same_id(seen[rid], doc_id):
+        # Record ids: the hashes in the first layout, else given under the lock (`_place`).
+        rids = enc.record_ids(doc_ids) if self._hashed else []
+        distinct: list[object] = list(rids) if self._hashed else [(type(d), d) for d in doc_ids]
+        if len(set(distinct)) != n:
+            seen: dict[object, DocId] = {}  # find the first repeat, to name it
+            for key, doc_id in zip(distinct, doc_ids):
+                if key in seen:
+                    if _same_id(seen[key], doc_id):
                         raise ValueError(f"id {doc_id!r} appears twice in this call")
-                    raise ValueError(f"ids {seen[rid]!r} and {doc_id!r} hash to the same "
+                    raise ValueError(f"ids {seen[key]!r} and {doc_id!r} hash to the same "
                                      "record id: change one of them")
-                seen[rid] = doc_id
+                seen[key] = doc_id
         metas = [None] * n if metadatas is None else list(metadatas)  # type: ignore[call-overload]
         docs = [None] * n if documents is None else list(documents)  # type: ignore[call-overload]
         for name, given_list in (("metadatas", metas), ("documents", docs)):
@@ -546,42 +619,96 @@ class Collection:
     def _write_batch(self, ids: object, vectors: object, metadatas: object, documents: object,
                      progress: bool, replace: bool) -> None:
         batch = self._batch(ids, vectors, metadatas, documents)
-        bar = _progress(progress, len(batch.rids), "adding" if not replace else "upserting")
+        bar = _progress(progress, len(batch.doc_ids), "adding" if not replace else "upserting")
         with self._writing():
             if self.dim is None:
                 self._settle_settings(int(batch.given.shape[1]))
                 batch = self._batch(ids, vectors, metadatas, documents)  # dimension now fixed
-            old = self._store.get_data(batch.rids)
+            batch, old, placed = self._place(batch)
             for doc_id, obj in zip(batch.doc_ids, old):
-                if not _is_doc(obj):
-                    continue
-                if not _same_id(obj[0], doc_id):
-                    raise ValueError(f"ids {obj[0]!r} (stored) and {doc_id!r} hash to the same "
-                                     "record id: change the new one")
-                if not replace:
+                if obj is not None and not replace:
                     raise ValueError(f"id {doc_id!r} is already in the collection (upsert "
                                      "replaces documents); nothing was added")
+            if placed is not None:
+                batch = self._number(batch, old)
             with bar:
                 for start in range(0, len(batch.rids), CHUNK):
                     rows = range(start, min(start + CHUNK, len(batch.rids)))
-                    self._write_chunk(batch, rows, old)
+                    self._write_chunk(batch, rows, old, placed)
                     bar.advance(len(rows))
             self._maybe_compact()
 
-    def _write_chunk(self, batch: _Batch, rows: range, old: list[Any]) -> None:
+    def _place(self, batch: _Batch) -> tuple[_Batch, list[Any], _Slots | None]:
+        """Under the lock: the stored document of each id (None where there is none), its
+        record id in `batch.rids` (0 for a new one in the numbered layout) and the slot id of
+        each id with the slots (None in the hashed layout)."""
+        if self._hashed:
+            old = self._store.get_data(batch.rids)
+            for doc_id, obj in zip(batch.doc_ids, old):
+                if _is_doc(obj) and not _same_id(obj[0], doc_id):
+                    raise ValueError(f"ids {obj[0]!r} (stored) and {doc_id!r} hash to the same "
+                                     "record id: change the new one")
+            return batch, [obj if _is_doc(obj) else None for obj in old], None
+        sids = enc.slot_ids(batch.doc_ids)
+        slots = self._read_slots(sids)
+        named = [slots[sid].get(doc_id, 0) for sid, doc_id in zip(sids, batch.doc_ids)]
+        found = [rid for rid in named if rid]
+        objects = dict(zip(found, self._store.get_data(found)))
+        old = [objects[rid] if rid and _is_doc(objects[rid]) and _same_id(objects[rid][0], doc_id)
+               else None for rid, doc_id in zip(named, batch.doc_ids)]
+        rids = [rid if obj is not None else 0 for rid, obj in zip(named, old)]
+        return batch._replace(rids=rids), old, (sids, slots)
+
+    def _number(self, batch: _Batch, old: list[Any]) -> _Batch:
+        """Gives the new documents the next numbers' record ids. Those must hold nothing: the
+        stored number is behind the documents only if the store was damaged, and then it is
+        taken past every document the index lists, or the write refused."""
+        new = [row for row, obj in enumerate(old) if obj is None]
+        if not new:
+            return batch
+        for attempt in range(2):
+            fresh = enc.document_rids(self._next, len(new))
+            if not any(obj is not None for obj in self._store.get_pickled(fresh)):
+                break
+            if attempt:
+                raise RuntimeError(f"{self.path}: the record ids of new documents hold records "
+                                   "already (the store is damaged); nothing was written")
+            every = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
+            self._next = max([self._next, *(enc.document_number(r) + 1 for r in every)])
+        self._next += len(new)
+        rids = list(batch.rids)
+        for row, rid in zip(new, fresh):
+            rids[row] = rid
+        return batch._replace(rids=rids)
+
+    def _write_chunk(self, batch: _Batch, rows: range, old: list[Any],
+                     placed: _Slots | None) -> None:
         rids = batch.rids[rows.start:rows.stop]
         keys = batch.keys[rows.start:rows.stop]
-        previous = [obj[4] if _is_doc(obj) else None for obj in old[rows.start:rows.stop]]
+        previous = [obj[4] if obj is not None else None for obj in old[rows.start:rows.stop]]
         replaced = [rid for rid, was in zip(rids, previous) if was is not None]
-        entries = list(zip(rids, keys)) if not replaced else [
-            (rid, now if was is None else tuple(dict.fromkeys(now + was)))
-            for rid, now, was in zip(rids, keys, previous)]
-        journal = self._begin(entries)
+        entries: list[tuple[Any, ...]]
+        changed: dict[int, dict[DocId, int]] = {}
+        if placed is None:
+            entries = list(zip(rids, keys))
+        else:
+            sids, slots = placed
+            doc_ids = batch.doc_ids[rows.start:rows.stop]
+            entries = list(zip(rids, keys, doc_ids))
+            for rid, doc_id, sid, was in zip(rids, doc_ids, sids[rows.start:rows.stop], previous):
+                if was is None:
+                    slots[sid][doc_id] = rid
+                    changed[sid] = slots[sid]
+        if replaced:
+            entries = [(e[0], e[1] if was is None else tuple(dict.fromkeys(e[1] + was)), *e[2:])
+                       for e, was in zip(entries, previous)]
+        journal = self._begin(entries, numbered=bool(changed))
         stale = [(key, rid) for rid, now, was in zip(rids, keys, previous) if was
                  for key in set(was) - set(now)]
         present = enc.PRESENT_KEY
         # One commit per shard for the whole chunk. A document's records still span shards (its
-        # index records live in the shards of their keys), and each shard commits on its own:
+        # index records live in the shards of their keys, its slot in that of its hash), and
+        # each shard commits on its own:
         # the journal above, committed first and removed only after every shard committed,
         # names every record id and key the call may touch, so a crash or a failed shard
         # leaves the journal and recovery makes each of these documents whole or absent.
@@ -589,7 +716,8 @@ class Collection:
             rids, data=batch.objects(rows), vectors=batch.searched[rows.start:rows.stop],
             index_inserts=[(key, rid) for rid, now in zip(rids, keys) for key in now]
             + [(present, rid) for rid in rids],
-            index_deletes=stale, vector_deletes=replaced, dim=self.dim)
+            index_deletes=stale, vector_deletes=replaced, dim=self.dim,
+            more_identifiers=list(changed), more_data=list(changed.values()))
         self._dead += len(replaced)
         self._end(journal)
 
@@ -616,12 +744,25 @@ class Collection:
             for start in range(0, len(found), CHUNK):
                 part = found[start:start + CHUNK]
                 rids = [rid for rid, _ in part]
-                journal = self._begin([(rid, obj[4]) for rid, obj in part])
-                # The objects (what makes documents visible) and their other records, one
-                # commit per shard; shards that commit while another fails are repaired from
-                # the journal, which stays.
+                journal = self._begin([(rid, obj[4], obj[0])[:2 if self._hashed else 3]
+                                       for rid, obj in part])
+                kept: list[int] = []
+                emptied: list[int] = []
+                slots: dict[int, dict[DocId, int]] = {}
+                if not self._hashed:
+                    sids = enc.slot_ids([obj[0] for _, obj in part])
+                    slots = self._read_slots(sids)
+                    for sid, (rid, obj) in zip(sids, part):
+                        if slots[sid].get(obj[0]) == rid:
+                            del slots[sid][obj[0]]
+                    kept = [sid for sid in slots if slots[sid]]
+                    emptied = [sid for sid in slots if not slots[sid]]
+                # The objects (what makes documents visible), their other records and their
+                # slots, one commit per shard; shards that commit while another fails are
+                # repaired from the journal, which stays.
                 self._store.write_batch(
-                    [], object_deletes=rids, vector_deletes=rids, dim=self.dim,
+                    kept, data=[slots[sid] for sid in kept] if kept else None,
+                    object_deletes=rids + emptied, vector_deletes=rids, dim=self.dim,
                     index_deletes=[(key, rid) for rid, obj in part
                                    for key in obj[4] + (enc.PRESENT_KEY,)])
                 self._dead += len(rids)
@@ -631,11 +772,17 @@ class Collection:
 
     def _found(self, doc_ids: list[DocId]) -> list[tuple[int, tuple[Any, ...]]]:
         """(record id, object) of the stored documents among `doc_ids`, in their order, once."""
-        asked = {(type(d), d): enc.record_id(d) for d in doc_ids}  # 1 and True apart
-        rids = list(dict.fromkeys(asked.values()))
+        asked = [doc_id for _, doc_id in dict.fromkeys((type(d), d) for d in doc_ids)]
+        if self._hashed:
+            named = enc.record_ids(asked)
+        else:
+            sids = enc.slot_ids(asked)
+            slots = self._read_slots(sids)
+            named = [slots[sid].get(doc_id, 0) for sid, doc_id in zip(sids, asked)]
+        rids = list(dict.fromkeys(rid for rid in named if rid))
         objects = dict(zip(rids, self._store.get_data(rids)))
-        return [(rid, objects[rid]) for (_, doc_id), rid in asked.items()
-                if _is_doc(objects[rid]) and _same_id(objects[rid][0], doc_id)]
+        return [(rid, objects[rid]) for doc_id, rid in zip(asked, named)
+                if rid and _is_doc(objects[rid]) and _same_id(objects[rid][0], doc_id)]
 
     def _maybe_compact(self) -> None:
         """Compacts once the dead vectors pass a quarter of the stored ones."""
@@ -677,7 +824,7 @@ class Collection:
         touched: set[int] = set()
         for payload in self._store.get_data(self._journals()):
             if isinstance(payload, tuple) and payload and payload[0] == "journal":
-                touched.update(rid for rid, _ in payload[1] if rid in present)
+                touched.update(entry[0] for entry in payload[1] if entry[0] in present)
         absent = sum(not _is_doc(obj) for obj in self._store.get_data(list(touched)))
         return len(present) - absent
 
@@ -702,8 +849,9 @@ class Collection:
     def get(self, ids: object = None, *, where: object = None, limit: int | None = None,
             offset: int = 0, include_vectors: bool = False) -> list[Record]:
         """The stored documents with these ids (in their order; missing ones left out) or, with
-        `ids` None, every document, in a fixed order (by record id); `where` keeps those it
-        matches, then `offset` and `limit` take a slice."""
+        `ids` None, every document in the order they were first added (in a collection of the
+        hashed layout, an order fixed by their ids); `where` keeps those it matches, then
+        `offset` and `limit` take a slice."""
         if isinstance(offset, bool) or not isinstance(offset, int) or offset < 0:
             raise ValueError(f"offset is an int >= 0, not {offset!r}")
         if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int)
@@ -720,11 +868,12 @@ class Collection:
             return [self._record(obj, include_vectors) for obj in found]
 
     def _every(self, node: Where | None, offset: int, stop: int | None) -> list[tuple[Any, ...]]:
-        """The objects of the documents `node` matches (None: all), by record id, sliced."""
+        """The objects of the documents `node` matches (None: all), in key order, sliced."""
         careful = not self._settle()
         tree = (0, enc.PRESENT_KEY) if node is None else compile_where(node)
-        # Sorted by NumPy: a few times faster than sorted() on a list of a million ints.
-        rids = np.sort(np.array(self._store.get_ids_from_filter(tree).to_list(), dtype=np.int64))
+        # In key order, which is the order documents were added, and reads objects in turn.
+        rids = enc.key_order(np.array(self._store.get_ids_from_filter(tree).to_list(),
+                                      dtype=np.int64))
         if careful:  # a write is running: take objects first, then slice
             return [obj for obj in self._store.get_data(rids.tolist())
                     if _is_doc(obj) and (node is None or matches(node, obj[1]))][offset:stop]

@@ -26,11 +26,15 @@ import math
 import struct
 from collections.abc import Sequence
 
+import numpy as np
+from numpy.typing import NDArray
+
 __all__ = [
     "BLOCK_CAPACITY", "BLOCK_KEY_BYTES", "BLOCK_PREFIX", "ID_BYTES",
     "MAX_INDEX_KEY_BYTES", "MAX_EXACT_INT", "PRESENT_KEY", "SEPARATOR", "TOMBSTONE_ID",
     "field_namespace", "field_range", "number_code", "number_code_after", "number_codes",
-    "record_id", "record_ids", "record_size", "shard_of_id", "shard_of_key", "text_code", "value_key",
+    "MAX_DOCUMENTS", "document_number", "document_rids", "key_order", "record_id", "record_ids", "record_size",
+    "slot_ids", "shard_of_id", "shard_of_key", "text_code", "value_key",
 ]
 
 # ---- what the native store writes --------------------------------------------------------
@@ -77,6 +81,44 @@ def record_ids(doc_ids: Sequence[int | str]) -> list[int]:
     blake, from_bytes = hashlib.blake2b, int.from_bytes
     return [from_bytes(blake(b"s" + d.encode("utf-8", "surrogatepass"), digest_size=8).digest(),
                        "little") >> 1 if type(d) is str else record_id(d) for d in doc_ids]
+
+
+def slot_ids(doc_ids: Sequence[int | str]) -> list[int]:
+    """Where a collection keeps the record ids of these document ids (its slot objects): the
+    top 56 bits of `record_id` over the key byte 0xFE, so the slots of a shard share one key
+    range, apart from its documents (0xFF) and index records, and each write of slots dirties
+    the pages of that range only."""
+    return [(rid & ~0xFF) | 0xFE for rid in record_ids(doc_ids)]
+
+
+MAX_DOCUMENTS = 2**48 - 1  # document numbers are 1 .. MAX_DOCUMENTS
+
+
+def document_rids(first: int, count: int) -> list[int]:
+    """Record ids of documents number first .. first + count - 1. Their keys are the byte 0xFF,
+    the number in six bytes big-endian, and 0: after every other record of a shard (UTF-8 index
+    keys never hold the byte 0xFF; block keys begin with 0x70), in the order of the numbers, so
+    a write of new documents appends their objects, and their index records at the end of each
+    key's list. As ints: positive, with the low byte 0xFF."""
+    if first < 1 or first + count - 1 > MAX_DOCUMENTS:
+        raise ValueError(f"document numbers {first} .. {first + count - 1} are outside "
+                         f"1 .. {MAX_DOCUMENTS}")
+    numbers = np.arange(first, first + count, dtype=np.uint64)
+    rids: list[int] = ((numbers.byteswap() >> np.uint64(8)) | np.uint64(0xFF)).astype(
+        np.int64).tolist()
+    return rids
+
+
+def document_number(rid: int) -> int:
+    """The number of a document's record id (`document_rids`' inverse)."""
+    return int.from_bytes(rid.to_bytes(8, "little", signed=True)[1:7], "big")
+
+
+def key_order(rids: NDArray[np.int64]) -> NDArray[np.int64]:
+    """Record ids sorted by their keys (least significant byte first): for documents, the
+    order of their numbers."""
+    keys = rids.astype(np.int64).view(np.uint64).byteswap()
+    return np.ascontiguousarray(rids[np.argsort(keys, kind="stable")], dtype=np.int64)
 
 
 # ---- Collection: index keys ---------------------------------------------------------------

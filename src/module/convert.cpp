@@ -218,6 +218,10 @@ bool ParseArgs(PyObject* args, PyObject* kwargs, const char* method, const char*
       return PyArg_ParseTupleAndKeywords(args, kwargs, full.c_str(), kw, &slots[0], &slots[1],
                                          &slots[2], &slots[3], &slots[4], &slots[5], &slots[6],
                                          &slots[7]) != 0;
+    case 10:
+      return PyArg_ParseTupleAndKeywords(args, kwargs, full.c_str(), kw, &slots[0], &slots[1],
+                                         &slots[2], &slots[3], &slots[4], &slots[5], &slots[6],
+                                         &slots[7], &slots[8], &slots[9]) != 0;
     default:
       PyErr_SetString(PyExc_SystemError, "too many parameters");
       return false;

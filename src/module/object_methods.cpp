@@ -11,6 +11,7 @@
 #include "module/methods.h"
 #include "objects/batch_write.h"
 #include "objects/object_store.h"
+#include "store/shard_writer.h"
 
 namespace zanth::py {
 
@@ -197,8 +198,9 @@ PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
   ZANTH_ENTRY({
     static const char* const kNames[] = {"identifiers",    "data",          "vectors",
                                          "index_inserts",  "index_deletes", "vector_deletes",
-                                         "object_deletes", "dim",           nullptr};
-    PyObject* slots[8] = {};
+                                         "object_deletes", "dim",           "more_identifiers",
+                                         "more_data",      nullptr};
+    PyObject* slots[10] = {};
     if (!ParseArgs(args, kwargs, "write_batch", kNames, 1, slots)) return nullptr;
     auto given = [&](int i) { return slots[i] != nullptr && slots[i] != Py_None; };
     std::vector<std::int64_t> ids, vector_deletes, object_deletes;
@@ -206,6 +208,21 @@ PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
     OwnedRef objects;
     if (given(1) && !ToObjectList(slots[1], "data", &objects)) return nullptr;
     if (objects && static_cast<std::size_t>(PyList_Size(objects.get())) != ids.size()) {
+      PyErr_SetString(PyExc_ValueError, "Length mismatch");
+      return nullptr;
+    }
+    std::vector<std::int64_t> more_ids;
+    OwnedRef more_objects;
+    if (given(8) != given(9)) {
+      PyErr_SetString(PyExc_ValueError, "more_identifiers and more_data go together");
+      return nullptr;
+    }
+    if (given(8) && (!ToIds(slots[8], "more_identifiers", &more_ids) ||
+                     !ToObjectList(slots[9], "more_data", &more_objects))) {
+      return nullptr;
+    }
+    if (more_objects &&
+        static_cast<std::size_t>(PyList_Size(more_objects.get())) != more_ids.size()) {
       PyErr_SetString(PyExc_ValueError, "Length mismatch");
       return nullptr;
     }
@@ -233,13 +250,17 @@ PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     // Pickled before anything is written: an object that cannot be pickled stores nothing.
     // The bytes objects stay alive and immutable while the shards read them without the GIL.
-    OwnedRef pickled;
+    OwnedRef pickled, more_pickled;
     if (objects && !PickleEach(objects.get(), &pickled)) return nullptr;
-    std::vector<std::string_view> values;
+    if (more_objects && !PickleEach(more_objects.get(), &more_pickled)) return nullptr;
+    std::vector<std::string_view> values, more_values;
     if (pickled && !BytesViews(pickled.get(), &values)) return nullptr;
+    if (more_pickled && !BytesViews(more_pickled.get(), &more_values)) return nullptr;
     WriteBatch batch;
     batch.ids = ids;
     batch.objects = values;
+    batch.more_ids = more_ids;
+    batch.more_objects = more_values;
     batch.vectors = given(2) ? &rows : nullptr;
     batch.object_deletes = object_deletes;
     batch.vector_deletes = vector_deletes;
@@ -248,6 +269,15 @@ PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
     batch.dim = dim;
     const StoreHandle& store = StoreOf(self);
     Status status = WithoutGil([&] { return ApplyWriteBatch(store, batch); });
+    if (!status.ok()) return RaiseStatus(status);
+    Py_RETURN_NONE;
+  })
+}
+
+PyObject* StoreRefresh(PyObject* self, PyObject*) {
+  ZANTH_ENTRY({
+    const StoreHandle& store = StoreOf(self);
+    Status status = WithoutGil([&] { return PublishDeadWriters(store); });
     if (!status.ok()) return RaiseStatus(status);
     Py_RETURN_NONE;
   })

@@ -56,7 +56,9 @@ PyMethodDef kStoreMethods[] = {
      "set_filter_cache_budget($self, max_bytes)\n--\n\n"},
     {"write_batch", ZV_KW(StoreWriteBatch), METH_VARARGS | METH_KEYWORDS,
      "write_batch($self, identifiers, data=None, vectors=None, index_inserts=None, "
-     "index_deletes=None, vector_deletes=None, object_deletes=None, dim=None)\n--\n\n"},
+     "index_deletes=None, vector_deletes=None, object_deletes=None, dim=None, "
+     "more_identifiers=None, more_data=None)\n--\n\n"},
+    {"refresh", StoreRefresh, METH_NOARGS, "refresh($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -19,6 +19,10 @@ Status CheckShape(const StoreHandle& store, const WriteBatch& batch) {
     return Status::InvalidArgument(std::to_string(batch.objects.size()) + " objects for " +
                                    std::to_string(batch.ids.size()) + " identifiers");
   }
+  if (batch.more_objects.size() != batch.more_ids.size()) {
+    return Status::InvalidArgument(std::to_string(batch.more_objects.size()) + " objects for " +
+                                   std::to_string(batch.more_ids.size()) + " identifiers");
+  }
   if (batch.vectors != nullptr) {
     if (batch.vectors->rows != batch.ids.size()) {
       return Status::InvalidArgument(std::to_string(batch.vectors->rows) + " vectors for " +
@@ -31,7 +35,7 @@ Status CheckShape(const StoreHandle& store, const WriteBatch& batch) {
     }
   }
   const bool writes = (!batch.ids.empty() && (!batch.objects.empty() || batch.vectors)) ||
-                      !batch.index_inserts.empty();
+                      !batch.more_ids.empty() || !batch.index_inserts.empty();
   if (writes && store.num_shards() == 0) {
     return Status::InvalidArgument("the store has no shards to hold records");
   }
@@ -46,8 +50,15 @@ Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
   if (shards == 0) return Status::Ok();  // nothing to delete
   if (Status s = store.CheckProcess(); !s.ok()) return s;
 
-  const auto objects = batch.objects.empty() ? std::vector<std::vector<KeyedRecord>>(shards)
-                                             : RouteObjectIds(batch.ids, shards);
+  std::vector<std::int64_t> object_ids;
+  std::vector<std::string_view> object_values;
+  if (!batch.objects.empty()) {
+    object_ids.assign(batch.ids.begin(), batch.ids.end());
+    object_values.assign(batch.objects.begin(), batch.objects.end());
+  }
+  object_ids.insert(object_ids.end(), batch.more_ids.begin(), batch.more_ids.end());
+  object_values.insert(object_values.end(), batch.more_objects.begin(), batch.more_objects.end());
+  const auto objects = RouteObjectIds(object_ids, shards);
   const auto object_deletes = RouteObjectIds(batch.object_deletes, shards);
   auto inserts = RouteIndexEntries(batch.index_inserts, shards);
   if (!inserts.ok()) return inserts.status();
@@ -124,7 +135,7 @@ Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
           wrote[s] = 1;
         }
         if (!objects[s].empty()) {
-          if (Status st = PutObjectRecords(txn, dbi, kOperation, s, objects[s], batch.objects,
+          if (Status st = PutObjectRecords(txn, dbi, kOperation, s, objects[s], object_values,
                                            PaddingOfPages(txn, dbi));
               !st.ok()) {
             return st;

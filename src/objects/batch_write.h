@@ -14,11 +14,14 @@
 namespace zanth {
 
 // What one call writes. Every part may be empty. Objects and vector rows are stored under
-// `ids`: objects[i] and row i of `vectors` under ids[i].
+// `ids`: objects[i] and row i of `vectors` under ids[i]; more_objects[i] (objects without a
+// vector) under more_ids[i].
 struct WriteBatch {
   std::span<const std::int64_t> ids;
   std::span<const std::string_view> objects;  // empty, or one per id
   const FloatRows* vectors = nullptr;         // nullptr, or at least ids.size() rows
+  std::span<const std::int64_t> more_ids;
+  std::span<const std::string_view> more_objects;  // one per more_ids
   std::span<const std::int64_t> object_deletes;
   std::span<const std::int64_t> vector_deletes;  // become tombstones before the append
   std::span<const IndexEntry> index_deletes;     // removed before the inserts
@@ -28,14 +31,15 @@ struct WriteBatch {
 
 // Applies the batch: in each shard's transaction, in this order, object deletions, vector
 // tombstones (a walk over every block of every shard, as DeleteVectors), index deletions,
-// index insertions, vector appends and object puts; a repeated id's last object wins. Objects
+// index insertions, vector appends and object puts; a repeated id's last object wins (those of
+// more_ids come after those of ids). Objects
 // are pickles: those of a third to half a page are stored padded (see ObjectPadding). Before
 // any shard is written, the arguments are checked and every shard that receives vectors is
 // read to check its dimension, so those failures write nothing.
 // A shard whose write or commit fails stores nothing of the batch while the other shards
 // commit theirs: the first failure is returned after every shard ended, and the caller, who
 // knows what the batch meant, repairs the shards that did commit.
-// Errors: kInvalidArgument (objects or vectors not one per id, `dim` not the vectors' columns,
+// Errors: kInvalidArgument (objects or vectors not one per id, more_objects not one per more_id, `dim` not the vectors' columns,
 // a key too long, records but no shards, a dimension mismatch), kInternal (MD5 unavailable),
 // kLmdb (a shard failed; message names the shard), kWrongProcess.
 Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch);

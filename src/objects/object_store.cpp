@@ -48,12 +48,33 @@ ObjectPadding PaddingOfPages(MDB_txn* txn, MDB_dbi dbi) {
 Status PutObjectRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
                         std::span<const KeyedRecord> records,
                         std::span<const std::string_view> values, ObjectPadding padding) {
-  for (const KeyedRecord& record : records) {
+  // Records are sorted: those past the last stored key are a suffix, put as appends.
+  std::size_t appends_from = 0;
+  {
+    Cursor cursor;
+    MDB_val last, ignored;
+    int rc = cursor.Open(txn, dbi);
+    if (rc == 0) rc = cursor.Get(&last, &ignored, MDB_LAST);
+    if (rc != 0 && rc != MDB_NOTFOUND) {
+      return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, shard));
+    }
+    if (rc == 0) {
+      const std::string_view stored(static_cast<const char*>(last.mv_data), last.mv_size);
+      appends_from = static_cast<std::size_t>(
+          std::partition_point(records.begin(), records.end(),
+                               [&](const KeyedRecord& r) { return KeyView(r.key) <= stored; }) -
+          records.begin());
+    }
+  }
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const KeyedRecord& record = records[i];
     MDB_val key = ToVal(KeyView(record.key));
     const std::string_view given = values[record.position];
-    const bool padded = given.size() > padding.above && given.size() < padding.to;
+    const bool append = i >= appends_from;
+    const bool padded = !append && given.size() > padding.above && given.size() < padding.to;
     MDB_val value = padded ? MDB_val{padding.to, nullptr} : ToVal(given);
-    if (int rc = mdb_put(txn, dbi, &key, &value, padded ? MDB_RESERVE : 0); rc != 0) {
+    const unsigned flags = padded ? MDB_RESERVE : append ? MDB_APPEND : 0;
+    if (int rc = mdb_put(txn, dbi, &key, &value, flags); rc != 0) {
       return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, shard));
     }
     if (padded) {

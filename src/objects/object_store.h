@@ -31,7 +31,9 @@ std::vector<std::vector<KeyedRecord>> RouteObjectIds(std::span<const std::int64_
 // page, and a put under a random key splits such a leaf and rewrites it. Padded with zero bytes
 // to half a page they no longer fit a leaf: LMDB gives each its own overflow page, written
 // once, and the leaves hold only keys. Same space, half the write time for values of that
-// size. Only for values whose readers ignore trailing bytes (pickle.loads does).
+// size. Only for values whose readers ignore trailing bytes (pickle.loads does). Records whose
+// keys sort after every stored key are never padded: they are appended, which fills leaves in
+// order and splits none.
 struct ObjectPadding {
   std::size_t above = SIZE_MAX;  // values longer than this ...
   std::size_t to = 0;            // ... and shorter than this are padded to this length
@@ -40,9 +42,10 @@ struct ObjectPadding {
 // The padding for the page size of `txn`'s environment.
 ObjectPadding PaddingOfPages(MDB_txn* txn, MDB_dbi dbi);
 
-// Puts values[record.position] under each record's key (padded as `padding` says), or deletes
-// each record's key (a missing one is not an error), inside `txn`, the write transaction of
-// `shard`. Errors: kLmdb (a put or delete failed; `operation` and the shard name it).
+// Puts values[record.position] under each record's key (padded as `padding` says; the records
+// past the last stored key are appended unpadded), or deletes each record's key (a missing one
+// is not an error), inside `txn`, the write transaction of `shard`. `records` are one shard's
+// batch of RouteObjectIds: sorted, no key twice. Errors: kLmdb (a put or delete failed; `operation` and the shard name it).
 Status PutObjectRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
                         std::span<const KeyedRecord> records,
                         std::span<const std::string_view> values,

@@ -11,6 +11,14 @@
 
 namespace zanth {
 
+Status PublishDeadWriters(const StoreHandle& store) {
+  ShardChange nothing;  // an empty commit: the observers learn only whether another moved it
+  nothing.index = ShardChange::Index::kUnchanged;
+  return WriteShards(
+      store, "refresh", [](std::size_t) { return true; },
+      [](std::size_t, MDB_txn*, MDB_dbi) { return Status::Ok(); }, nothing, ShardLanes::kPool);
+}
+
 std::string ShardContext(const char* operation, std::size_t shard) {
   return std::string(operation) + " on shard " + std::to_string(shard);
 }

@@ -34,4 +34,12 @@ Status ReadShards(const StoreHandle& store, const char* operation,
 
 std::string ShardContext(const char* operation, std::size_t shard);
 
+// Begins and commits an empty write transaction in every shard. A writer process killed inside
+// a commit can leave its last commit written to the file but not yet published to readers
+// (LMDB publishes it in the lock file after writing the meta page); until a write transaction
+// begins in that environment, which finds the dead writer's lock and publishes it, this
+// process's reads see the state before that commit. Whoever decides writes from what it reads
+// after another writer may have died calls this first.
+Status PublishDeadWriters(const StoreHandle& store);
+
 }  // namespace zanth

@@ -228,16 +228,27 @@ class ZanthVec:
         vector_deletes: Ids | None = None,
         object_deletes: Ids | None = None,
         dim: int | None = None,
+        more_identifiers: Ids | None = None,
+        more_data: Sequence[Any] | None = None,
     ) -> None:
         """Objects, vectors and index entries of one batch in one write transaction per shard
         (one commit each, shards in parallel): pickles data[i] and stores it under
         identifiers[i] (as store_data), appends row i of the 2-D float32 array `vectors` under
-        identifiers[i] (as store_flat_vectors), and in each shard's transaction first removes
-        the objects of object_deletes, marks the vectors of vector_deletes deleted (dim: their
-        dimension, default the vectors' columns), removes index_deletes, then files
-        index_inserts, appends and stores. A pickle of a third to half a page is stored padded
-        with zero bytes to half a page (its own overflow page; pickle.loads ignores the
-        padding, get_pickled returns it). Shape and argument errors (ValueError "Length
-        mismatch" when data and identifiers differ in length, a dimension mismatch, an object
-        that cannot be pickled) write nothing. A shard that fails stores nothing of the batch
+        identifiers[i] (as store_flat_vectors), stores more_data[i] (an object without a
+        vector; it wins over data under the same id) under more_identifiers[i], and in each
+        shard's transaction first removes the objects of object_deletes, marks the vectors of
+        vector_deletes deleted (dim: their dimension, default the vectors' columns), removes
+        index_deletes, then files index_inserts, appends and stores. A pickle of a third to
+        half a page is stored padded with zero bytes to half a page (its own overflow page;
+        pickle.loads ignores the padding, get_pickled returns it), unless its key sorts after
+        every key stored in its shard: such a put appends, unpadded. Shape and argument errors
+        (ValueError "Length mismatch" when data and identifiers, or more_data and
+        more_identifiers, differ in length, a dimension mismatch, an object that cannot be
+        pickled) write nothing. A shard that fails stores nothing of the batch
         while the others commit; the call then raises OSError naming the shard."""
+    def refresh(self) -> None:
+        """Begins and commits an empty write transaction in every shard (waiting for any
+        writer). A writer process killed inside a commit can leave that commit on disk but
+        unseen by this process's reads until a write transaction begins here; after refresh
+        they see it. Call it before deciding writes from reads when another writer may have
+        died."""
