@@ -631,11 +631,22 @@ def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):
     assert col.get(where={"v": 9}) == [] and col.query([1, 1], k=5, where={"v": 9}) == []
     assert [(h.id, h.score) for h in col.query([1, 1], k=5)] == [("a", 1.0), ("b", 1.0)]
     assert col.delete(where={"v": 9}) == 0 and len(col) == 2
+    col._store.store_data([{"x": a}], zc.enc.slot_ids(["x"]))  # a slot naming another's record
+    assert "x" not in col and col.get(["x"]) == [] and col.delete(["x"]) == 0
+    col.add(["x"], [[3, 3]], [{"v": 3}])
+    assert [(r.id, r.metadata) for r in col.get(["a", "x"])] == [("a", {"v": 1}), ("x", {"v": 3})]
 
 
 def test_a_document_number_behind_the_documents_never_overwrites_one(tmp_path):
     col = Collection(tmp_path / "c", dim=2, metric="ip")
-    col.add(["a", "b"], [[1, 0], [0, 1]])
+    col.add(["a"], [[1, 0]])
+    # The number is stored with the journal, and recovered from it when that store was lost.
+    col._store.store_data([("journal", [], 9)], [zc.JOURNAL_ID])
+    col._store.delete_data([zc.NUMBER_ID])
+    col = Collection(tmp_path / "c")
+    assert col._store.get_data([zc.NUMBER_ID])[0] == {"next": 9}
+    col.add(["b"], [[0, 1]])
+    assert col._store.get_data([zc.NUMBER_ID])[0] == {"next": 10}
     col._store.store_data([{"next": 1}], [zc.NUMBER_ID])  # as damage could leave it
     col.add(["c"], [[1, 1]])
     assert [(r.id, r.vector.tolist()) for r in col.get(include_vectors=True)] == [
