@@ -384,6 +384,13 @@ def test_text_syntax_errors_point_at_the_column(text, column, reason):
 
 # ---- bad inputs ------------------------------------------------------------------------
 
+def _closed(col):
+    """Another handle of `col`'s store, closed by its with block."""
+    with Collection(col.path) as other:
+        assert other.get()[0].id == "a"
+    return other
+
+
 BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.add(["b"], [[1, 2, 3]]), ValueError, r"shape \(1, 3\): expected shape \(1, 2\)"),
     (lambda c: c.add(["b", "c"], [[1, 2]]), ValueError, r"expected shape \(2, 2\)"),
@@ -421,6 +428,8 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: Collection(c.path, metric="ip"), ValueError, "metric='cosine', not 'ip'"),
     (lambda c: Collection(c.path + "-new", metric="l2"), ValueError, "'cosine' or 'ip'"),
     (lambda c: Collection(c.path + "-new", dim=0), ValueError, "positive int"),
+    (lambda c: _closed(c).add(["b"], [[1, 2]]), ValueError, "the collection is closed"),
+    (lambda c: _closed(c).count(), ValueError, "the collection is closed"),
 ]
 
 

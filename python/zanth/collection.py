@@ -300,6 +300,16 @@ def _clean_each(metas: list[Any], doc_ids: list[DocId],
     return [c[0] for c in cleaned], [c[1] for c in cleaned]
 
 
+class _Closed:
+    """Stands for the store of a closed collection: any use says so."""
+
+    def __init__(self, path: str) -> None:
+        self._path = path
+
+    def __getattr__(self, name: str) -> Any:
+        raise ValueError(f"{self._path}: the collection is closed")
+
+
 _Slots = tuple[list[int], dict[int, dict[DocId, int]]]  # the slot id of each id, and the slots
 
 
@@ -343,7 +353,7 @@ class Collection:
             num_shards = _shards_found(path) or DEFAULT_SHARDS
         self._store = zanth_vec.ZanthVec(path, num_shards, map_size)
         self._mutex = threading.Lock()
-        self._lock_fd = os.open(os.path.join(path, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
+        self._lock_fd: int | None = os.open(os.path.join(path, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
         self._dead = 0
         self._next = 1  # the number of the next new document (read under the lock)
         self._hashed = False  # record ids are hashes of the ids (the first layout)
@@ -391,6 +401,22 @@ class Collection:
                                [SETTINGS_ID])
         self.dim = dim
 
+    def close(self) -> None:
+        """Lets go of the store (its files close once nothing else refers to them) and of the
+        lock file, after a write running in another thread ends. Every later call but close()
+        raises ValueError. Every write is durable when it returns, so closing only frees."""
+        with self._mutex:
+            fd, self._lock_fd = self._lock_fd, None
+            self._store = _Closed(self.path)  # type: ignore[assignment]
+        if fd is not None:
+            os.close(fd)
+
+    def __enter__(self) -> Collection:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
     def __del__(self) -> None:
         fd = getattr(self, "_lock_fd", None)
         if fd is not None:
@@ -404,6 +430,8 @@ class Collection:
     @contextmanager
     def _writing(self) -> Iterator[None]:
         with self._mutex:
+            if self._lock_fd is None:
+                raise ValueError(f"{self.path}: the collection is closed")
             fcntl.flock(self._lock_fd, fcntl.LOCK_EX)
             try:
                 # A writer killed inside a commit may hold back what this process reads until
@@ -437,6 +465,8 @@ class Collection:
         if not self._mutex.acquire(blocking=False):
             return False
         try:
+            if self._lock_fd is None:
+                raise ValueError(f"{self.path}: the collection is closed")
             try:
                 fcntl.flock(self._lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
