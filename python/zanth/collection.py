@@ -589,7 +589,8 @@ class Collection:
             known = "" if self.dim is None else f" (this collection holds {dim}-dimensional vectors)"
             raise ValueError(f"{'vectors' if rows is not None else 'queries'} of shape {shape}: "
                              f"expected shape {want}{known}")
-        out = np.ascontiguousarray(array, dtype=np.float32)
+        with np.errstate(over="ignore"):  # values beyond float32 are refused just below
+            out = np.ascontiguousarray(array, dtype=np.float32)
         if not np.isfinite(out).all():
             raise ValueError(f"{'vectors' if rows is not None else 'queries'} hold NaN or "
                              "infinite values (or values beyond float32)")
