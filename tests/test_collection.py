@@ -263,7 +263,9 @@ class CollectionMachine(RuleBasedStateMachine):
 
     @rule()
     def index_matches_documents(self):
-        """Every key a document ever had lists exactly the documents that have it now."""
+        """Every key a document ever had lists exactly the documents that have it now, and
+        the collection's own check agrees that every document is whole."""
+        assert self.col.verify() == []
         keys = {i: set(zc._clean_metadata(m, i)[1]) for i, (_, m, _) in self.docs.items()}
         self.keys_seen.update(*keys.values())
         for key in self.keys_seen:
@@ -633,10 +635,12 @@ def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):
     returned as the document's and never deletes it."""
     col = Collection(tmp_path / "c", dim=2, metric="ip", num_shards=2)
     col.add(["a", "b"], [[1, 0], [0, 1]], [{"v": 1}, {"v": 2}])
-    key = zc._clean_metadata({"v": 9}, "a")[1][0]
+    key, b_key = (zc._clean_metadata({"v": v}, "a")[1][0] for v in (9, 2))
     (a, _), (b, _) = col._found(["a", "b"])
-    col._store.batch_index_insert([(key, a)])
+    col._store.batch_index_insert([(key, a), (b_key, a)])
     col._store.store_flat_vectors(np.array([[5, 5]], np.float32), [b])
+    assert sorted(col.verify()) == [f"{b_key!r} lists record {a}, which is not a document with "
+                                    "that key", "document 'b' has 2 live vectors, not 1"]
     assert col.get(where={"v": 9}) == [] and col.query([1, 1], k=5, where={"v": 9}) == []
     assert [(h.id, h.score) for h in col.query([1, 1], k=5)] == [("a", 1.0), ("b", 1.0)]
     assert col.delete(where={"v": 9}) == 0 and len(col) == 2
@@ -644,6 +648,31 @@ def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):
     assert "x" not in col and col.get(["x"]) == [] and col.delete(["x"]) == 0
     col.add(["x"], [[3, 3]], [{"v": 3}])
     assert [(r.id, r.metadata) for r in col.get(["a", "x"])] == [("a", {"v": 1}), ("x", {"v": 3})]
+
+
+DAMAGE = [  # (a fault planted in a collection of "a" {v: 1} and "b" {v: 2, w: True}, a problem)
+    (lambda c, a, b: c._store.batch_index_delete([(c._found(["b"])[0][1][4][0], b)]),
+     "document 'b' is missing from the index under '=v:n"),
+    (lambda c, a, b: c._store.delete_data([b]), "is listed as a document but holds nothing"),
+    (lambda c, a, b: c._store.delete_flat_vectors([a], 2), "document 'a' has 0 live vectors"),
+    (lambda c, a, b: c._store.store_flat_vectors(np.ones((1, 2), np.float32), [77]),
+     "1 live vectors of record 77 belong to no document"),
+    (lambda c, a, b: c._store.store_data([{}], zc.enc.slot_ids(["a"])),
+     "the slot of 'a' does not lead to its record"),
+    (lambda c, a, b: c._store.store_data([c._found(["b"])[0][1][:4] + (("=v:x",),)], [b]),
+     "document 'b': its stored index keys are not those of its metadata"),
+    (lambda c, a, b: c._store.batch_index_insert([("=w:b0", a)]),
+     "a key of '=w:' that no document has lists record"),
+]
+
+
+@pytest.mark.parametrize("plant, problem", DAMAGE, ids=[p for _, p in DAMAGE])
+def test_verify_names_each_kind_of_damage(tmp_path, plant, problem):
+    col = Collection(tmp_path / "c", dim=2, metric="ip")
+    col.add(["a", "b"], [[1, 0], [0, 1]], [{"v": 1}, {"v": 2, "w": True}])
+    assert col.verify() == []
+    plant(col, *(rid for rid, _ in col._found(["a", "b"])))
+    assert any(problem in line for line in col.verify()), col.verify()
 
 
 def test_a_document_number_behind_the_documents_never_overwrites_one(tmp_path):
@@ -657,6 +686,7 @@ def test_a_document_number_behind_the_documents_never_overwrites_one(tmp_path):
     col.add(["b"], [[0, 1]])
     assert col._store.get_data([zc.NUMBER_ID])[0] == {"next": 10}
     col._store.store_data([{"next": 1}], [zc.NUMBER_ID])  # as damage could leave it
+    assert col.verify() == ["the next document number, 1, is not past the last document's, 9"]
     col.add(["c"], [[1, 1]])
     assert [(r.id, r.vector.tolist()) for r in col.get(include_vectors=True)] == [
         ("a", [1, 0]), ("b", [0, 1]), ("c", [1, 1])]
@@ -722,7 +752,7 @@ def test_killed_writers_leave_documents_whole_or_absent(tmp_path):
             assert np.array_equal(d.vector, np.random.default_rng([i, v]).standard_normal(4).astype(np.float32))
             assert col.query(d.vector, k=1, where={"v": v, "id": i})[0].id == i
         hits = col.query(np.ones(4), k=1000)
-        assert sorted(h.id for h in hits) == sorted(d.id for d in docs)  # one vector each
+        assert sorted(h.id for h in hits) == sorted(d.id for d in docs) and col.verify() == []
         for tag in ("odd", "even"):
             assert {r.id for r in col.get(where={"tag": tag})} == {
                 d.id for d in docs if d.metadata["tag"] == tag}

@@ -842,6 +842,72 @@ class Collection:
             self._dead = 0
             return removed
 
+    def verify(self) -> list[str]:
+        """Checks that every document is whole, under the write lock (after recovering a
+        write that a dead writer left, as every write does): each record listed as a document
+        holds one; its index keys are those of its metadata, and each lists it and no record
+        else; a field's keys list no record without that field; it has exactly one live vector,
+        and no vector belongs to no document; its id leads to it; numbering is past it. Returns one
+        line per problem, empty when sound. Reads every document and lists every vector: it
+        costs about what reading the whole collection does."""
+        with _no_collection(), self._writing():
+            problems: list[str] = []
+            present = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
+            ids: dict[int, DocId] = {}
+            listed: dict[str, set[int]] = {}  # each key of a document: the documents it should list
+            for start in range(0, len(present), CHUNK):
+                part = present[start:start + CHUNK]
+                for rid, obj in zip(part, self._store.get_data(part)):
+                    if not _is_doc(obj):
+                        problems.append(f"record {rid} is listed as a document but holds "
+                                        f"{'nothing' if obj is None else 'no document'}")
+                        continue
+                    ids[rid] = obj[0]
+                    try:
+                        derived = set(_clean_metadata(obj[1], obj[0])[1])
+                    except (TypeError, ValueError) as error:
+                        derived = set()
+                        problems.append(f"document {obj[0]!r}: its metadata are not valid: {error}")
+                    if derived != set(obj[4]):
+                        problems.append(f"document {obj[0]!r}: its stored index keys are not "
+                                        "those of its metadata")
+                    for key in obj[4]:
+                        listed.setdefault(key, set()).add(rid)
+            spaces: dict[str, set[int]] = {}
+            for key, want in listed.items():
+                got = set(self._store.get_ids_from_filter((0, key)).to_list())
+                problems += [f"document {ids[rid]!r} is missing from the index under {key!r}"
+                             for rid in sorted(want - got)]
+                problems += [f"{key!r} lists record {rid}, which is not a document with that key"
+                             for rid in sorted(got - want)]
+                spaces.setdefault(key[:key.index(":") + 1], set()).update(want)
+            for space, want in spaces.items():
+                got = set(self._store.get_ids_from_filter((1, space, space[:-1] + ";")).to_list())
+                problems += [f"a key of {space!r} that no document has lists record {rid}"
+                             for rid in sorted(got - want)]
+            if self.dim is not None:
+                vectors: dict[int, int] = {}
+                for _, rid in self._store.search_flat(np.zeros(self.dim, np.float32), k=2**63):
+                    vectors[rid] = vectors.get(rid, 0) + 1
+                problems += [f"document {doc_id!r} has {vectors.get(rid, 0)} live vectors, not 1"
+                             for rid, doc_id in ids.items() if vectors.get(rid, 0) != 1]
+                problems += [f"{count} live vectors of record {rid} belong to no document"
+                             for rid, count in vectors.items() if rid not in ids]
+            if self._hashed:
+                wrong = [doc_id for rid, doc_id in ids.items() if enc.record_id(doc_id) != rid]
+                problems += [f"document {doc_id!r} is not at its id's record" for doc_id in wrong]
+            elif ids:
+                rids = list(ids)
+                sids = enc.slot_ids([ids[rid] for rid in rids])
+                slots = self._read_slots(sids)
+                problems += [f"the slot of {ids[rid]!r} does not lead to its record"
+                             for rid, sid in zip(rids, sids) if slots[sid].get(ids[rid]) != rid]
+                last = max(enc.document_number(rid) for rid in rids)
+                if last >= self._next:
+                    problems.append(f"the next document number, {self._next}, is not past the "
+                                    f"last document's, {last}")
+            return problems
+
     # ---- reading -----------------------------------------------------------------------
 
     def _live(self) -> int:
