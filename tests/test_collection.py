@@ -187,6 +187,23 @@ class CollectionMachine(RuleBasedStateMachine):
         for i, v, m, t in zip(ids, vectors, metas, texts):
             self.docs[i] = (np.array(v, np.float32), self.clean(m), t)
 
+    @rule(data=st.data(), absent=st.sampled_from(ID_POOL))
+    def update(self, data, absent):
+        ids = data.draw(st.lists(st.sampled_from(sorted(self.docs, key=order)), max_size=3,
+                                 unique=True)) if self.docs else []
+        if absent not in self.docs and data.draw(st.booleans()):
+            with pytest.raises(ValueError, match=f"id {absent!r} is not in the collection"):
+                self.col.update(ids + [absent], documents=["x"] * (len(ids) + 1))
+            return
+        draw = lambda strategy: [data.draw(strategy) for _ in ids] if data.draw(st.booleans()) else None
+        vectors, changes, texts = draw(VECTORS), draw(st.none() | METADATA), draw(st.none() | st.text(max_size=5))
+        self.col.update(ids, None if vectors is None else np.array(vectors).reshape(-1, DIM), changes, texts)
+        for row, i in enumerate(ids):
+            v, m, t = self.docs[i]
+            self.docs[i] = (v if vectors is None else np.array(vectors[row], np.float32),
+                            m if changes is None or changes[row] is None else self.clean({**m, **changes[row]}),
+                            t if texts is None else texts[row])
+
     @rule(data=st.data(), delete=st.booleans())
     def failed_write(self, data, delete):
         """A write whose shards partly commit raises; the next call finds the journal and

@@ -650,24 +650,65 @@ class Collection:
     def _write_batch(self, ids: object, vectors: object, metadatas: object, documents: object,
                      progress: bool, replace: bool) -> None:
         batch = self._batch(ids, vectors, metadatas, documents)
-        bar = _progress(progress, len(batch.doc_ids), "adding" if not replace else "upserting")
         with self._writing():
             if self.dim is None:
                 self._settle_settings(int(batch.given.shape[1]))
                 batch = self._batch(ids, vectors, metadatas, documents)  # dimension now fixed
-            batch, old, placed = self._place(batch)
-            for doc_id, obj in zip(batch.doc_ids, old):
-                if obj is not None and not replace:
-                    raise ValueError(f"id {doc_id!r} is already in the collection (upsert "
-                                     "replaces documents); nothing was added")
-            if placed is not None:
-                batch = self._number(batch, old)
-            with bar:
-                for start in range(0, len(batch.rids), CHUNK):
-                    rows = range(start, min(start + CHUNK, len(batch.rids)))
-                    self._write_chunk(batch, rows, old, placed)
-                    bar.advance(len(rows))
-            self._maybe_compact()
+            self._write_locked(batch, progress, "upserting" if replace else "adding")
+
+    def _write_locked(self, batch: _Batch, progress: bool, label: str) -> None:
+        """Writes `batch` under the lock; only "adding" refuses ids already stored."""
+        batch, old, placed = self._place(batch)
+        for doc_id, obj in zip(batch.doc_ids, old):
+            if obj is not None and label == "adding":
+                raise ValueError(f"id {doc_id!r} is already in the collection (upsert "
+                                 "replaces documents); nothing was added")
+        if placed is not None:
+            batch = self._number(batch, old)
+        with _progress(progress, len(batch.doc_ids), label) as bar:
+            for start in range(0, len(batch.rids), CHUNK):
+                rows = range(start, min(start + CHUNK, len(batch.rids)))
+                self._write_chunk(batch, rows, old, placed)
+                bar.advance(len(rows))
+        self._maybe_compact()
+
+    def update(self, ids: object, vectors: object = None, metadatas: object = None,
+               documents: object = None, *, progress: bool = False) -> None:
+        """Changes stored documents: `vectors` and `documents`, where given, replace theirs,
+        and each of `metadatas` is merged into its document's metadata, field by field (a
+        field given None is absent, as in `add`; a None in the list changes nothing). An id
+        that is not stored raises ValueError naming it, and nothing is written; so does any
+        other bad input."""
+        doc_ids = _id_list(ids)
+        if isinstance(metadatas, Mapping):
+            metadatas = [metadatas]  # one document's change
+        if isinstance(documents, str):
+            documents = [documents]
+        with _no_collection(), self._writing():
+            stored = {(type(obj[0]), obj[0]): obj for _, obj in self._found(doc_ids)}
+            for doc_id in doc_ids:
+                if (type(doc_id), doc_id) not in stored:
+                    raise ValueError(f"id {doc_id!r} is not in the collection (add and upsert "
+                                     "add documents); nothing was updated")
+            if not doc_ids:
+                return
+            olds = [stored[(type(d), d)] for d in doc_ids]
+            if vectors is None:
+                vectors = np.stack([np.frombuffer(obj[3], dtype=np.float32) for obj in olds])
+            metas: list[Any] = [obj[1] for obj in olds]
+            if metadatas is not None:
+                changes = list(metadatas)  # type: ignore[call-overload]
+                if len(changes) != len(doc_ids):
+                    raise ValueError(f"{len(changes)} metadatas for {len(doc_ids)} ids")
+                for row, (change, doc_id) in enumerate(zip(changes, doc_ids)):
+                    if change is None:
+                        continue
+                    if not isinstance(change, Mapping):
+                        raise TypeError(f"metadata of {doc_id!r} is a dict, not "
+                                        f"{type(change).__name__}")
+                    metas[row] = {**metas[row], **change}
+            texts = [obj[2] for obj in olds] if documents is None else documents
+            self._write_locked(self._batch(doc_ids, vectors, metas, texts), progress, "updating")
 
     def _place(self, batch: _Batch) -> tuple[_Batch, list[Any], _Slots | None]:
         """Under the lock: the stored document of each id (None where there is none), its
