@@ -678,6 +678,8 @@ DAMAGE = [  # (a fault planted in a collection of "a" {v: 1} and "b" {v: 2, w: T
      "the slot of 'a' does not lead to its record"),
     (lambda c, a, b: c._store.store_data([c._found(["b"])[0][1][:4] + (("=v:x",),)], [b]),
      "document 'b': its stored index keys are not those of its metadata"),
+    (lambda c, a, b: c._store.store_data([c._found(["b"])[0][1][:4] + (("%x",),)], [b]),
+     "document 'b': its stored index keys are damaged"),
     (lambda c, a, b: c._store.batch_index_insert([("=w:b0", a)]),
      "a key of '=w:' that no document has lists record"),
 ]

@@ -353,7 +353,8 @@ class Collection:
             num_shards = _shards_found(path) or DEFAULT_SHARDS
         self._store = zanth_vec.ZanthVec(path, num_shards, map_size)
         self._mutex = threading.Lock()
-        self._lock_fd: int | None = os.open(os.path.join(path, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
+        self._lock_fd: int | None = os.open(os.path.join(path, LOCK_FILE),
+                                            os.O_RDWR | os.O_CREAT, 0o644)
         self._dead = 0
         self._next = 1  # the number of the next new document (read under the lock)
         self._hashed = False  # record ids are hashes of the ids (the first layout)
@@ -887,10 +888,10 @@ class Collection:
         """Checks that every document is whole, under the write lock (after recovering a
         write that a dead writer left, as every write does): each record listed as a document
         holds one; its index keys are those of its metadata, and each lists it and no record
-        else; a field's keys list no record without that field; it has exactly one live vector,
-        and no vector belongs to no document; its id leads to it; numbering is past it. Returns one
-        line per problem, empty when sound. Reads every document and lists every vector: it
-        costs about what reading the whole collection does."""
+        else; a field's keys list no record without that field; it has exactly one live
+        vector, and no vector belongs to no document; its id leads to it; numbering is past
+        it. Returns one line per problem, empty when sound. Reads every document and lists
+        every vector: it costs about what reading the whole collection does."""
         with _no_collection(), self._writing():
             problems: list[str] = []
             present = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
@@ -904,11 +905,16 @@ class Collection:
                                         f"{'nothing' if obj is None else 'no document'}")
                         continue
                     ids[rid] = obj[0]
+                    if type(obj[4]) is not tuple or not all(
+                            isinstance(key, str) and ":" in key for key in obj[4]):
+                        problems.append(f"document {obj[0]!r}: its stored index keys are damaged")
+                        continue
                     try:
                         derived = set(_clean_metadata(obj[1], obj[0])[1])
                     except (TypeError, ValueError) as error:
                         derived = set()
-                        problems.append(f"document {obj[0]!r}: its metadata are not valid: {error}")
+                        problems.append(f"document {obj[0]!r}: its metadata are not valid "
+                                        f"({error})")
                     if derived != set(obj[4]):
                         problems.append(f"document {obj[0]!r}: its stored index keys are not "
                                         "those of its metadata")
