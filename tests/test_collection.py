@@ -195,13 +195,17 @@ class CollectionMachine(RuleBasedStateMachine):
             with pytest.raises(ValueError, match=f"id {absent!r} is not in the collection"):
                 self.col.update(ids + [absent], documents=["x"] * (len(ids) + 1))
             return
-        draw = lambda strategy: [data.draw(strategy) for _ in ids] if data.draw(st.booleans()) else None
-        vectors, changes, texts = draw(VECTORS), draw(st.none() | METADATA), draw(st.none() | st.text(max_size=5))
-        self.col.update(ids, None if vectors is None else np.array(vectors).reshape(-1, DIM), changes, texts)
+        def draw(strategy):  # a value for each id, or None: that part is left as it is
+            return [data.draw(strategy) for _ in ids] if data.draw(st.booleans()) else None
+        vectors, changes = draw(VECTORS), draw(st.none() | METADATA)
+        texts = draw(st.none() | st.text(max_size=5))
+        given = None if vectors is None else np.array(vectors).reshape(-1, DIM)
+        self.col.update(ids, given, changes, texts)
         for row, i in enumerate(ids):
             v, m, t = self.docs[i]
-            self.docs[i] = (v if vectors is None else np.array(vectors[row], np.float32),
-                            m if changes is None or changes[row] is None else self.clean({**m, **changes[row]}),
+            if changes is not None and changes[row] is not None:
+                m = self.clean({**m, **changes[row]})
+            self.docs[i] = (v if given is None else given[row].astype(np.float32), m,
                             t if texts is None else texts[row])
 
     @rule(data=st.data(), delete=st.booleans())

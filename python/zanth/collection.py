@@ -870,10 +870,7 @@ class Collection:
             if self.dim is None:
                 return 0
             present = set(self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list())
-            every = self._store.search_flat(np.zeros(self.dim, np.float32), k=2**63)
-            counts: dict[int, int] = {}
-            for _, rid in every:
-                counts[rid] = counts.get(rid, 0) + 1
+            counts = self._vector_counts(self.dim)
             orphans = [rid for rid in counts if rid not in present]
             twice = [rid for rid, n in counts.items() if n > 1 and rid in present]
             if orphans:
@@ -883,6 +880,13 @@ class Collection:
             removed = int(self._store.compact_vectors(self.dim))
             self._dead = 0
             return removed
+
+    def _vector_counts(self, dim: int) -> dict[int, int]:
+        """The number of live vectors of each record id that has any (lists every vector)."""
+        counts: dict[int, int] = {}
+        for _, rid in self._store.search_flat(np.zeros(dim, np.float32), k=2**63):
+            counts[rid] = counts.get(rid, 0) + 1
+        return counts
 
     def verify(self) -> list[str]:
         """Checks that every document is whole, under the write lock (after recovering a
@@ -933,9 +937,7 @@ class Collection:
                 problems += [f"a key of {space!r} that no document has lists record {rid}"
                              for rid in sorted(got - want)]
             if self.dim is not None:
-                vectors: dict[int, int] = {}
-                for _, rid in self._store.search_flat(np.zeros(self.dim, np.float32), k=2**63):
-                    vectors[rid] = vectors.get(rid, 0) + 1
+                vectors = self._vector_counts(self.dim)
                 problems += [f"document {doc_id!r} has {vectors.get(rid, 0)} live vectors, not 1"
                              for rid, doc_id in ids.items() if vectors.get(rid, 0) != 1]
                 problems += [f"{count} live vectors of record {rid} belong to no document"
