@@ -208,6 +208,26 @@ def test_a_short_file_whose_missing_pages_are_free_is_sound(made, tmp_path):
         assert code == 0 and "PROBLEM" not in out, out
 
 
+def test_verify_documents_of_a_collection(made, tmp_path):
+    from zanth import Collection
+    from zanth.encoding import PRESENT_KEY
+
+    path = tmp_path / "docs"
+    with Collection(path, dim=DIM, num_shards=SHARDS) as col:
+        col.add(["a", "b"], np.eye(2, DIM), [{"n": 1}, {"n": 2}])
+        doomed = col._found(["a"])[0][0]
+    code, out = zanth("verify", path, "--documents")
+    assert code == 0 and out.rstrip().endswith("sound"), out
+    raw = zanth_vec.ZanthVec(str(path), SHARDS, 1 << 26)
+    assert doomed in raw.get_ids_from_filter((0, PRESENT_KEY)).to_list()
+    raw.delete_flat_vectors([doomed], DIM)
+    raw.close()
+    code, out = zanth("verify", path, "--documents")
+    assert code == 1 and "documents: document 'a' has 0 live vectors, not 1" in out, out
+    code, out = zanth("verify", made, "--documents")
+    assert code == 2 and "not a collection" in out, out
+
+
 @pytest.mark.parametrize("command", [("verify",), ("stats",), ("copy", "elsewhere")])
 def test_a_mistyped_shard_count_is_one_problem_line(made, tmp_path, command):
     command = [*command[:1], made, *[tmp_path / c for c in command[1:]], "--shards", 10**12]

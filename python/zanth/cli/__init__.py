@@ -1,7 +1,7 @@
 """`zanth` / `python -m zanth`: look into a store on disk without writing code.
 
     zanth stats PATH [--dim D] [--shards N] [--json]
-    zanth verify PATH [--dim D] [--shards N] [--no-pickle-check] [--json]
+    zanth verify PATH [--dim D] [--shards N] [--no-pickle-check] [--documents] [--json]
     zanth copy PATH DEST [--compact]
 
 Needs the `cli` extra (`pip install "zanth_vec[cli]"`: the lmdb binding, rich for tables and
@@ -268,9 +268,28 @@ def stats(args: argparse.Namespace) -> int:
     return 0
 
 
+def document_problems(path: str, shards: int) -> list[str]:
+    """`Collection.verify()` of the collection at `path`, whose records were found sound. It
+    runs the store's pickles and takes the collection's write lock (recovering a write that a
+    dead writer left, as any write does), so it is asked for, never implied."""
+    from ..collection import LOCK_FILE, Collection  # needs the store's own module
+
+    if not os.path.exists(os.path.join(path, LOCK_FILE)):
+        raise UsageError(f"{path}: not a collection (--documents checks a zanth.Collection's "
+                         "documents)")
+    try:
+        with Collection(path, num_shards=shards) as col:
+            return [f"documents: {line}" for line in col.verify()]
+    except ValueError as error:  # settings that are not a collection's
+        return [f"documents: {error}"]
+
+
 def verify(args: argparse.Namespace) -> int:
     report = inspect(args.path, args.shards, args.dim, check_pickles=args.pickles)
     problems = report["problems"]
+    if args.documents:
+        problems += (document_problems(args.path, report["shards"]) if not problems else
+                     ["documents: not checked, as the records are not sound"])
     if args.json:
         print(json.dumps({k: report[k] for k in ("path", "shards", "dimension", "problems")},
                          indent=2))
@@ -350,6 +369,10 @@ def _parser() -> argparse.ArgumentParser:
     reading(sub)
     sub.add_argument("--no-pickle-check", dest="pickles", action="store_false",
                      help="skip walking each object's pickle opcodes (they are never run)")
+    sub.add_argument("--documents", action="store_true",
+                     help="also check a collection's documents are whole (Collection.verify: "
+                     "runs the stored pickles, so only on a store you trust; recovers a write "
+                     "that a dead writer left)")
     sub = commands.add_parser("copy", help="a consistent copy of every shard, taken while "
                               "others read and write")
     common(sub)
