@@ -453,6 +453,8 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: Collection(c.path + "-new", dim=0), ValueError, "positive int"),
     (lambda c: _closed(c).add(["b"], [[1, 2]]), ValueError, "the collection is closed"),
     (lambda c: _closed(c).count(), ValueError, "the collection is closed"),
+    (lambda c: c.add(["b"], None, None, ["text"]), TypeError, "has no embed function"),
+    (lambda c: c.query("text"), TypeError, "queries are needed"),
 ]
 
 
@@ -463,6 +465,34 @@ def test_bad_inputs_raise_and_write_nothing(tmp_path, call, error, message):
     with pytest.raises(error, match=message):
         call(col)
     assert col.get(include_vectors=True)[0][:3] == ("a", {"y": 1}, "text") and len(col) == 1
+
+
+def test_embed_makes_the_vectors_of_documents_and_of_text_queries(tmp_path):
+    calls = []
+
+    def embed(texts):
+        calls.append(texts)
+        return [[t.count(c) for c in "abc"] for t in texts]
+
+    col = Collection(tmp_path / "e", metric="ip", embed=embed)
+    col.add(["x", "y"], documents=["aab", "c"], metadatas=[{"n": 1}, {"n": 2}])
+    assert col.dim == 3 and calls == [["aab", "c"]]  # once, though the call fixed the dimension
+    assert [[h.id for h in r] for r in col.query(["a", "cc"], k=1)] == [["x"], ["y"]]
+    col.upsert("y", documents="aaa")
+    col.update("x", documents=["bbb"], metadatas={"n": 5})
+    col.update("x", metadatas={"n": 6})  # no text given: the vector stays
+    assert [(h.id, h.score, h.metadata) for h in col.query("b", k=2)] == [
+        ("x", 3.0, {"n": 6}), ("y", 0.0, {})]  # upsert replaced the whole document
+    for call, error, message in [
+            (lambda: col.add(["z"], documents=[None]), TypeError, "document of 'z' is NoneType"),
+            (lambda: col.add(["z"]), TypeError, "or documents to embed"),
+            (lambda: col.update(["x", "y"], documents=["a"]), ValueError, "1 documents for 2"),
+            (lambda: Collection(col.path, embed=lambda t: [[1, 2]]).add(["z"], documents=["a"]),
+             ValueError, r"expected shape \(1, 3\)"),
+            (lambda: Collection(col.path, embed=3), TypeError, "embed is a function")]:
+        with pytest.raises(error, match=message):
+            call()
+    assert len(col) == 2 and col.verify() == [] and len(calls) == 5
 
 
 ASCII = [s for s in STRINGS if s.isascii()]

@@ -58,7 +58,7 @@ import math
 import operator
 import os
 import threading
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from typing import Any, NamedTuple, Union
 
@@ -74,6 +74,7 @@ __all__ = ["Collection", "Hit", "Record"]
 
 DocId = Union[int, str]
 Metadata = dict[str, Any]
+Embed = Callable[[list[str]], Any]  # texts -> one vector per text (a matrix, or a list of rows)
 
 SETTINGS_ID = -(2**63) + 1  # {"format", "dim", "metric"}
 STATS_ID = -(2**63) + 2  # {"dead": vectors deleted since the last compaction}
@@ -336,11 +337,13 @@ class Collection:
     kept in the store, and opening it with others raises ValueError (None: as stored; a new
     collection without `dim` takes it from its first add). `metric` "cosine" stores and
     searches unit-length vectors, "ip" raw inner products. `num_shards` (default 5) is fixed
-    when the store is made; None reopens with the count found on disk."""
+    when the store is made; None reopens with the count found on disk. `embed`, a function
+    from a list of texts to their vectors (one row each), lets writes without vectors take
+    them from their documents and queries be texts; it is this handle's, not stored."""
 
     def __init__(self, path: str | os.PathLike[str], dim: int | None = None,
-                 metric: str | None = None, *, num_shards: int | None = None,
-                 map_size: int = 200_000_000_000) -> None:
+                 metric: str | None = None, *, embed: Embed | None = None,
+                 num_shards: int | None = None, map_size: int = 200_000_000_000) -> None:
         path = os.fspath(path)
         if not isinstance(path, str):
             raise TypeError(f"path is a str or os.PathLike of str, not {type(path).__name__}")
@@ -348,7 +351,11 @@ class Collection:
             raise ValueError(f"dim is a positive int, not {dim!r}")
         if metric is not None and metric not in METRICS:
             raise ValueError(f"metric is 'cosine' or 'ip', not {metric!r}")
+        if embed is not None and not callable(embed):
+            raise TypeError(f"embed is a function from texts to vectors, not "
+                            f"{type(embed).__name__}")
         self.path = path
+        self.embed = embed
         if num_shards is None:
             num_shards = _shards_found(path) or DEFAULT_SHARDS
         self._store = zanth_vec.ZanthVec(path, num_shards, map_size)
@@ -597,6 +604,18 @@ class Collection:
                              "infinite values (or values beyond float32)")
         return out
 
+    def _embedded(self, texts: list[Any], doc_ids: list[DocId] | None) -> object:
+        """`embed` of `texts` (those of `doc_ids`, or queries when None), every one a str."""
+        what = "queries" if doc_ids is None else "vectors"
+        if self.embed is None:
+            raise TypeError(f"{what} are needed: this collection has no embed function to make "
+                            f"them from texts (Collection(..., embed=...))")
+        for row, text in enumerate(texts):
+            if not isinstance(text, str):
+                named = f"query {row}" if doc_ids is None else f"the document of {doc_ids[row]!r}"
+                raise TypeError(f"{named} is {type(text).__name__}, not a text to embed")
+        return self.embed(texts) if texts else np.zeros((0, self.dim or 1), np.float32)
+
     def _batch(self, ids: object, vectors: object, metadatas: object,
                documents: object) -> _Batch:
         """Every input checked and converted before anything is written."""
@@ -606,6 +625,14 @@ class Collection:
             metadatas = [metadatas]  # one document's metadata
         if isinstance(documents, str):
             documents = [documents]
+        if vectors is None:
+            if documents is None:
+                raise TypeError("vectors are needed, or documents to embed (with "
+                                "Collection(..., embed=...))")
+            texts: list[Any] = list(documents)  # type: ignore[call-overload]
+            if len(texts) != n:
+                raise ValueError(f"{len(texts)} documents for {n} ids")
+            vectors, documents = self._embedded(texts, doc_ids), texts
         given = self._vectors(vectors, n)
         # Record ids: the hashes in the first layout, else given under the lock (`_place`).
         rids = enc.record_ids(doc_ids) if self._hashed else []
@@ -632,13 +659,14 @@ class Collection:
 
     # ---- writing -----------------------------------------------------------------------
 
-    def add(self, ids: object, vectors: object, metadatas: object = None,
+    def add(self, ids: object, vectors: object = None, metadatas: object = None,
             documents: object = None, *, progress: bool = False) -> None:
         """Adds new documents. An id that is already stored raises ValueError naming it, and
-        nothing is written; so does any other bad input."""
+        nothing is written; so does any other bad input. Without `vectors`, `embed` makes
+        them from `documents`."""
         self._write(ids, vectors, metadatas, documents, progress, replace=False)
 
-    def upsert(self, ids: object, vectors: object, metadatas: object = None,
+    def upsert(self, ids: object, vectors: object = None, metadatas: object = None,
                documents: object = None, *, progress: bool = False) -> None:
         """Adds documents, replacing whole (vector, metadata and text) those already stored."""
         self._write(ids, vectors, metadatas, documents, progress, replace=True)
@@ -654,7 +682,7 @@ class Collection:
         with self._writing():
             if self.dim is None:
                 self._settle_settings(int(batch.given.shape[1]))
-                batch = self._batch(ids, vectors, metadatas, documents)  # dimension now fixed
+                batch = self._batch(ids, batch.given, metadatas, documents)  # dimension fixed
             self._write_locked(batch, progress, "upserting" if replace else "adding")
 
     def _write_locked(self, batch: _Batch, progress: bool, label: str) -> None:
@@ -675,8 +703,9 @@ class Collection:
 
     def update(self, ids: object, vectors: object = None, metadatas: object = None,
                documents: object = None, *, progress: bool = False) -> None:
-        """Changes stored documents: `vectors` and `documents`, where given, replace theirs,
-        and each of `metadatas` is merged into its document's metadata, field by field (a
+        """Changes stored documents: `vectors` and `documents`, where given, replace theirs
+        (new documents without vectors get `embed`'s, when the collection has it), and each of
+        `metadatas` is merged into its document's metadata, field by field (a
         field given None is absent, as in `add`; a None in the list changes nothing). An id
         that is not stored raises ValueError naming it, and nothing is written; so does any
         other bad input."""
@@ -685,6 +714,12 @@ class Collection:
             metadatas = [metadatas]  # one document's change
         if isinstance(documents, str):
             documents = [documents]
+        if vectors is None and documents is not None and self.embed is not None:
+            # Embedded before the lock is taken: an embedding model may take its time.
+            texts: list[Any] = list(documents)  # type: ignore[call-overload]
+            if len(texts) != len(doc_ids):
+                raise ValueError(f"{len(texts)} documents for {len(doc_ids)} ids")
+            vectors, documents = self._embedded(texts, doc_ids), texts
         with _no_collection(), self._writing():
             stored = {(type(obj[0]), obj[0]): obj for _, obj in self._found(doc_ids)}
             for doc_id in doc_ids:
@@ -708,8 +743,8 @@ class Collection:
                         raise TypeError(f"metadata of {doc_id!r} is a dict, not "
                                         f"{type(change).__name__}")
                     metas[row] = {**metas[row], **change}
-            texts = [obj[2] for obj in olds] if documents is None else documents
-            self._write_locked(self._batch(doc_ids, vectors, metas, texts), progress, "updating")
+            kept = [obj[2] for obj in olds] if documents is None else documents
+            self._write_locked(self._batch(doc_ids, vectors, metas, kept), progress, "updating")
 
     def _place(self, batch: _Batch) -> tuple[_Batch, list[Any], _Slots | None]:
         """Under the lock: the stored document of each id (None where there is none), its
@@ -1031,12 +1066,19 @@ class Collection:
               include_vectors: bool = False) -> list[Hit] | list[list[Hit]]:
         """The `k` documents nearest a query vector, best first (ties by id), or one such list
         per row of a matrix of queries; `where` restricts them. Scores are cosine similarities
-        for "cosine", inner products for "ip" (the float32 scores of `search_flat`)."""
+        for "cosine", inner products for "ip" (the float32 scores of `search_flat`). With
+        `embed`, a query may be a text, and a list of texts is a matrix."""
         if isinstance(k, bool) or not isinstance(k, (int, np.integer)) or k < 0:
             raise ValueError(f"k is an int >= 0, not {k!r}")
         k = int(k)
+        single = isinstance(vectors, str)
+        if single:
+            vectors = self._embedded([vectors], None)
+        elif isinstance(vectors, (list, tuple)) and vectors and \
+                all(isinstance(v, str) for v in vectors):
+            vectors = self._embedded(list(vectors), None)
         array = np.asarray(vectors)
-        single = array.ndim == 1
+        single = single or array.ndim == 1
         if self.dim is None:
             if array.dtype.kind not in "iuf" or array.ndim not in (1, 2):
                 raise ValueError(f"queries of shape {array.shape}: expected a vector or a matrix")
