@@ -13,6 +13,8 @@
 #include <random>
 
 #include "vectors/search/bounds.h"
+#include "vectors/search/flat_search.h"
+#include "vectors/search/pruned_search.h"
 #include "vectors/search/scan_engine.h"
 #include "vectors/kernels/sketch_tile.h"
 #include "vectors/records/vector_block.h"
@@ -531,6 +533,17 @@ Result<std::vector<std::vector<ScoredHit>>> SearchFlatBatch(const StoreHandle& s
                                                             SketchCache* sketches,
                                                             const TileKernel* kernel) {
   if (count == 0 || k == 0) return std::vector<std::vector<ScoredHit>>(count);
+  if (count == 1 && kernel == nullptr) {
+    // A tile would carry one query among columns for 16 or 32: the single search costs less,
+    // and gives the same list by contract.
+    Result<std::vector<ScoredHit>> one =
+        sketches != nullptr ? SearchPruned(store, *sketches, queries, dim, filter, k)
+                            : SearchFlat(store, queries, dim, filter, k);
+    if (!one.ok()) return one.status();
+    std::vector<std::vector<ScoredHit>> lists(1);
+    lists[0] = std::move(one.value());
+    return lists;
+  }
   static const TileBounder bounder;
   const bool prune = sketches != nullptr && sketches->enabled() && dim >= kMinSketchDim &&
                      dim <= kMaxSketchDim && PruningPays(count, bounder);

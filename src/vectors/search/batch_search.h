@@ -24,7 +24,8 @@ namespace zanth {
 // pays on this CPU: always for batches of up to 8, beyond that when a probe made once per
 // process finds the bound pass of a (record, query) pair cheaper than its float tile score by a
 // margin; otherwise the batch scans the float tiles. `kernel` nullptr picks the best for this
-// CPU. Errors: as SearchFlat.
+// CPU, and then a single query is searched by SearchPruned (SearchFlat without `sketches`).
+// Errors: as SearchFlat.
 Result<std::vector<std::vector<ScoredHit>>> SearchFlatBatch(const StoreHandle& store,
                                                             const float* queries,
                                                             std::size_t count, std::size_t dim,
