@@ -475,6 +475,8 @@ def test_embed_makes_the_vectors_of_documents_and_of_text_queries(tmp_path):
         return [[t.count(c) for c in "abc"] for t in texts]
 
     col = Collection(tmp_path / "e", metric="ip", embed=embed)
+    col.add([], documents=[])
+    assert col.dim is None and not calls  # an empty write fixes no dimension
     col.add(["x", "y"], documents=["aab", "c"], metadatas=[{"n": 1}, {"n": 2}])
     assert col.dim == 3 and calls == [["aab", "c"]]  # once, though the call fixed the dimension
     assert [[h.id for h in r] for r in col.query(["a", "cc"], k=1)] == [["x"], ["y"]]

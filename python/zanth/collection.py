@@ -680,7 +680,7 @@ class Collection:
                      progress: bool, replace: bool) -> None:
         batch = self._batch(ids, vectors, metadatas, documents)
         with self._writing():
-            if self.dim is None:
+            if self.dim is None and batch.doc_ids:  # an empty write fixes nothing
                 self._settle_settings(int(batch.given.shape[1]))
                 batch = self._batch(ids, batch.given, metadatas, documents)  # dimension fixed
             self._write_locked(batch, progress, "upserting" if replace else "adding")
@@ -704,8 +704,8 @@ class Collection:
     def update(self, ids: object, vectors: object = None, metadatas: object = None,
                documents: object = None, *, progress: bool = False) -> None:
         """Changes stored documents: `vectors` and `documents`, where given, replace theirs
-        (new documents without vectors get `embed`'s, when the collection has it), and each of
-        `metadatas` is merged into its document's metadata, field by field (a
+        (texts given without vectors are embedded, when the collection has `embed`), and each
+        of `metadatas` is merged into its document's metadata, field by field (a
         field given None is absent, as in `add`; a None in the list changes nothing). An id
         that is not stored raises ValueError naming it, and nothing is written; so does any
         other bad input."""
