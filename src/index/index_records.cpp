@@ -46,26 +46,36 @@ Result<std::vector<IndexShardBatch>> RouteIndexEntries(std::span<const IndexEntr
 
 namespace {
 
-using RecordFn = int (*)(MDB_txn*, MDB_dbi, std::string_view);
+// Records are applied in key order through one cursor: LMDB finds a key on the cursor's
+// current leaf page without descending the tree again, and consecutive records of a batch
+// mostly share a page (a key's new ids follow one another).
+using RecordFn = int (*)(MDB_cursor*, std::string_view);
 
-int PutRecord(MDB_txn* txn, MDB_dbi dbi, std::string_view record_key) {
+int PutRecord(MDB_cursor* cursor, std::string_view record_key) {
   MDB_val key = ToVal(record_key);
   MDB_val value{0, nullptr};
-  int rc = mdb_put(txn, dbi, &key, &value, MDB_NOOVERWRITE);
+  int rc = mdb_cursor_put(cursor, &key, &value, MDB_NOOVERWRITE);
   return rc == MDB_KEYEXIST ? 0 : rc;
 }
 
-int DeleteRecord(MDB_txn* txn, MDB_dbi dbi, std::string_view record_key) {
+int DeleteRecord(MDB_cursor* cursor, std::string_view record_key) {
   MDB_val key = ToVal(record_key);
-  int rc = mdb_del(txn, dbi, &key, nullptr);
-  return rc == MDB_NOTFOUND ? 0 : rc;
+  MDB_val value;
+  int rc = mdb_cursor_get(cursor, &key, &value, MDB_SET);
+  if (rc == MDB_NOTFOUND) return 0;
+  return rc != 0 ? rc : mdb_cursor_del(cursor, 0);
 }
 
 Status ApplyRecords(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size_t shard,
                     IndexShardBatch& batch, RecordFn apply) {
+  if (batch.records.empty()) return Status::Ok();
   batch.Sort();
+  Cursor cursor;
+  if (int rc = cursor.Open(txn, dbi); rc != 0) {
+    return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, shard));
+  }
   for (const IndexShardBatch::Span& record : batch.records) {
-    if (int rc = apply(txn, dbi, batch.At(record)); rc != 0) {
+    if (int rc = apply(cursor.get(), batch.At(record)); rc != 0) {
       return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, shard));
     }
   }
