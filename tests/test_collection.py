@@ -150,6 +150,20 @@ class FailingShards:
         raise OSError("injected: the other shards failed")
 
 
+class FullDisk:
+    """A store on a full disk: reads work, and every write fails as LMDB's does."""
+
+    def __init__(self, store):
+        self.store = store
+
+    def __getattr__(self, name):
+        if name in ("write_batch", "store_data", "store_pickled", "delete_data"):
+            def fail(*args, **kwargs):
+                raise OSError("LMDB: No space left on device")
+            return fail
+        return getattr(self.store, name)
+
+
 class CollectionMachine(RuleBasedStateMachine):
     @initialize(shards=st.sampled_from([1, 3]), hashed=st.booleans())
     def open(self, shards, hashed):
@@ -684,6 +698,19 @@ def test_a_write_repairs_a_failed_one_before_its_own(tmp_path, committed):
         assert len(col) == len(ids) + (len(whole) if listed else 0)
     finally:
         os.close(lock)
+    # With the disk full the repair cannot be written: the collection still opens, and its
+    # reads check what they return against the objects until a write can repair it.
+    native = zc.zanth_vec.ZanthVec
+    opened = type("Native", (), {"ZanthVec": lambda *a: FullDisk(native(*a))})
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(zc, "zanth_vec", opened)
+        full = Collection(tmp_path / "c")
+    assert full._journals() and len(full) == len(ids) + (len(whole) if listed else 0)
+    for r in full.get(include_vectors=True):
+        assert np.array_equal(r.vector, vec(r.id, r.metadata["v"]))
+    with pytest.raises(OSError, match=r"No space.*whole or absent"):
+        full.delete(ids=[0])
+    full.close()
     col.add([99], [vec(99, 1)], [{"v": 1}])
     want = {i: int(shard_of_id(col._found([i])[0][0], 3) in committed) for i in ids} | {99: 1}
     want |= {i: 1 for i in whole}

@@ -57,6 +57,7 @@ import gc
 import math
 import operator
 import os
+import shutil
 import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
@@ -83,6 +84,7 @@ NUMBER_ID = -(2**63) + 4  # {"next": the number of the next document added}
 FORMAT = "zanth.Collection/2"
 HASHED_FORMAT = "zanth.Collection/1"  # record ids are the hashes of the ids; still read and written
 LOCK_FILE = "collection.lock"
+LOW_DISK_BYTES = 64 * 2**20  # a failed write names the free space below this
 CHUNK = 20_000  # documents per journaled write: the journal, one commit per shard, its removal
 METRICS = ("cosine", "ip")
 DEFAULT_SHARDS = 5
@@ -453,8 +455,24 @@ class Collection:
                 finally:
                     if self._dead != before:
                         self._store.store_data([{"dead": self._dead}], [STATS_ID])
+            except OSError as error:
+                raise OSError(self._failed_write(error)) from error
             finally:
                 fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
+
+    def _failed_write(self, error: OSError) -> str:
+        """What a write that failed in the store (a full disk, a failing shard) tells its caller:
+        the store's message, that no document was left in part, and how full the disk is when
+        that is the likely cause (LMDB reports a write the disk cut short as an I/O error)."""
+        message = (f"{self.path}: {error}. The write stopped there: each document it touched is "
+                   "whole or absent, and the next write completes or removes the ones it began")
+        try:
+            free = shutil.disk_usage(self.path).free
+        except OSError:
+            return message
+        if free < LOW_DISK_BYTES:
+            message += f" (the disk holding the collection has {free:,} bytes free)"
+        return message
 
     def _load_counts(self) -> None:
         stats, number = self._store.get_data([STATS_ID, NUMBER_ID])
@@ -467,7 +485,8 @@ class Collection:
 
     def _settle(self) -> bool:
         """Before a read: True when no write is in progress. A journal whose writer is gone (the
-        lock is free) is recovered here; one of a running write makes the read careful."""
+        lock is free) is recovered here; one of a running write, or one whose repair cannot be
+        written now, makes the read careful."""
         if not self._journals():
             return True
         if not self._mutex.acquire(blocking=False):
@@ -485,6 +504,10 @@ class Collection:
                 self._recover()
                 self._store.store_data([{"dead": self._dead}], [STATS_ID])
                 return True
+            except OSError:
+                # The repair cannot be written (a full disk, a read-only store): the journal
+                # stays for the next write, and this read checks what it returns meanwhile.
+                return False
             finally:
                 fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
         finally:
