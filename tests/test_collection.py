@@ -677,6 +677,33 @@ def test_readers_during_writes_see_whole_documents(tmp_path):
         writer.join()
 
 
+def test_a_forked_child_uses_the_collection_with_its_own_handle_and_lock(tmp_path):
+    """fork() copies the lock file's descriptor, whose flock lock the parent holds while it
+    writes: the child must wait for that write, not share its lock (nor free it)."""
+    import fcntl
+    col = Collection(tmp_path / "c", dim=4, metric="ip")
+    col.add([1, 2], np.eye(4)[:2], [{"v": 1}, {"v": 2}])
+    with col._writing():
+        pid = os.fork()
+        if pid == 0:  # the child: exit status 0 when all went as it should
+            status = 9
+            try:
+                try:
+                    fcntl.flock(col._lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    status = 3  # it held the parent's lock
+                except BlockingIOError:
+                    hits = [h.id for h in col.query(np.eye(4)[1], k=1, where={"v": 2})]
+                    col.add([3], np.eye(4)[2:3], [{"v": 3}])  # waits for the parent's write
+                    status = 0 if hits == [2] and len(col) == 3 else 4
+            finally:
+                os._exit(status)
+        time.sleep(0.2)
+        assert 3 not in col  # the child's add waited
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert sorted(col.ids()) == [1, 2, 3] and col.verify() == []
+
+
 @pytest.mark.parametrize("committed", [{0}, {1}, {2}, {0, 1}, {1, 2}])
 def test_a_write_repairs_a_failed_one_before_its_own(tmp_path, committed):
     """No read runs between the two writes, so only the second write can repair the first."""

@@ -59,6 +59,7 @@ import operator
 import os
 import shutil
 import threading
+import weakref
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from typing import Any, NamedTuple, Union
@@ -303,6 +304,34 @@ def _clean_each(metas: list[Any], doc_ids: list[DocId],
     return [c[0] for c in cleaned], [c[1] for c in cleaned]
 
 
+class _Reopen:
+    """Stands for the store of a collection in a child made by fork(): opens the child's own
+    handle at first use and puts it in its place."""
+
+    def __init__(self, col: Collection) -> None:
+        self._col = col
+        self._opening = threading.Lock()  # not the collection's: a write may hold that
+
+    def __getattr__(self, name: str) -> Any:
+        with self._opening:
+            col = self._col
+            if col._store is self:  # type: ignore[comparison-overlap]
+                col._store = zanth_vec.ZanthVec(col.path, *col._opening)
+            store = col._store
+        return getattr(store, name)
+
+
+_OPEN: weakref.WeakSet[Collection] = weakref.WeakSet()  # the collections not garbage yet
+
+
+def _after_fork() -> None:
+    for col in list(_OPEN):
+        col._forked()
+
+
+os.register_at_fork(after_in_child=_after_fork)
+
+
 class _Closed:
     """Stands for the store of a closed collection: any use says so."""
 
@@ -360,10 +389,11 @@ class Collection:
         self.embed = embed
         if num_shards is None:
             num_shards = _shards_found(path) or DEFAULT_SHARDS
+        self._opening = (num_shards, map_size)
         self._store = zanth_vec.ZanthVec(path, num_shards, map_size)
         self._mutex = threading.Lock()
-        self._lock_fd: int | None = os.open(os.path.join(path, LOCK_FILE),
-                                            os.O_RDWR | os.O_CREAT, 0o644)
+        self._lock_fd: int | None = self._open_lock()
+        _OPEN.add(self)
         self._dead = 0
         self._next = 1  # the number of the next new document (read under the lock)
         self._hashed = False  # record ids are hashes of the ids (the first layout)
@@ -378,6 +408,29 @@ class Collection:
         else:
             self._adopt(settings, dim, metric)
         self._settle()
+
+    def _open_lock(self) -> int:
+        return os.open(os.path.join(self.path, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
+
+    def _forked(self) -> None:
+        """In a child made by fork(): the store handle it inherited may not be used there
+        (LMDB's rule), the lock file's descriptor shares its lock with the parent's (flock
+        locks belong to the open file, which fork shares: both would hold the lock at once,
+        and either's unlock would free the other's), and the thread lock may have been held by
+        a thread that the child does not have. The child takes a lock file and a thread lock
+        of its own now, and a store handle of its own when it first uses the store."""
+        if self._lock_fd is None:
+            return  # closed
+        inherited = self._lock_fd
+        self._mutex = threading.Lock()
+        try:
+            self._lock_fd = self._open_lock()
+        except OSError:  # the directory is gone: the child cannot use this collection
+            self._lock_fd = None
+            self._store = _Closed(self.path)  # type: ignore[assignment]
+        else:
+            self._store = _Reopen(self)  # type: ignore[assignment]
+        os.close(inherited)  # the parent's lock stays with the parent's descriptor
 
     def _check_empty(self) -> None:
         if self._store.get_data_count() > 0:
