@@ -309,14 +309,16 @@ class _Reopen:
     handle at first use and puts it in its place."""
 
     def __init__(self, col: Collection) -> None:
-        self._col = col
+        self._col = weakref.ref(col)  # the collection holds this: no cycle
         self._opening = threading.Lock()  # not the collection's: a write may hold that
 
     def __getattr__(self, name: str) -> Any:
         with self._opening:
-            col = self._col
+            col = self._col()
+            if col is None:
+                raise ValueError("the collection is gone")
             if col._store is self:  # type: ignore[comparison-overlap]
-                col._store = zanth_vec.ZanthVec(col.path, *col._opening)
+                col._store = zanth_vec.ZanthVec(col.path, *col._store_args)
             store = col._store
         return getattr(store, name)
 
@@ -389,7 +391,7 @@ class Collection:
         self.embed = embed
         if num_shards is None:
             num_shards = _shards_found(path) or DEFAULT_SHARDS
-        self._opening = (num_shards, map_size)
+        self._store_args = (num_shards, map_size)
         self._store = zanth_vec.ZanthVec(path, num_shards, map_size)
         self._mutex = threading.Lock()
         self._lock_fd: int | None = self._open_lock()
