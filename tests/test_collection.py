@@ -490,9 +490,11 @@ def test_embed_makes_the_vectors_of_documents_and_of_text_queries(tmp_path):
 
     col = Collection(tmp_path / "e", metric="ip", embed=embed)
     col.add([], documents=[])
+    col.add([], [])
     assert col.dim is None and not calls  # an empty write fixes no dimension
     col.add(["x", "y"], documents=["aab", "c"], metadatas=[{"n": 1}, {"n": 2}])
     assert col.dim == 3 and calls == [["aab", "c"]]  # once, though the call fixed the dimension
+    col.upsert([], [])
     assert [[h.id for h in r] for r in col.query(["a", "cc"], k=1)] == [["x"], ["y"]]
     col.upsert("y", documents="aaa")
     col.update("x", documents=["bbb"], metadatas={"n": 5})

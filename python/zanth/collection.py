@@ -661,6 +661,8 @@ class Collection:
         array = np.asarray(vectors)
         if array.dtype.kind not in "iuf":
             raise TypeError(f"vectors are real numbers, not {array.dtype}")
+        if rows == 0 and array.size == 0:  # no documents: [] is as good as a (0, dim) matrix
+            return np.zeros((0, self.dim or 0), np.float32)
         shape = array.shape
         if array.ndim == 1 and rows in (None, 1):
             array = array.reshape(1, -1)
