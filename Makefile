@@ -9,7 +9,7 @@ APT_PACKAGES := liblmdb-dev libssl-dev pkg-config robin-map-dev g++
 COMPANION_PACKAGES := rich langchain-core langchain-tests pytest-asyncio
 COMPANION_CHECK := $(PY) -c "import rich, langchain_core, langchain_tests, pytest_asyncio" 2>/dev/null \
   || $(PY) -m pip install -q $(COMPANION_PACKAGES)
-PY_PACKAGES := numpy pytest pytest-xdist hypothesis lmdb scikit-build-core ninja "cmake>=3.26" mypy \
+PY_PACKAGES := numpy pytest pytest-xdist pytest-timeout hypothesis lmdb scikit-build-core ninja "cmake>=3.26" mypy \
   $(COMPANION_PACKAGES)
 CORE_BUILD := build/core-tests
 # Release tools, installed on demand so an existing venv picks them up too.
@@ -57,7 +57,7 @@ RAY_PACKAGE := "ray>=2.9"
 # one process); TEST_WORKERS=1 runs them in this one.
 TEST_WORKERS ?= $(shell n=$$(nproc); echo $$(( n < 4 ? n : 4 )))
 PYTEST_WORKERS = $(if $(filter-out 1,$(TEST_WORKERS)),-n $(TEST_WORKERS) --dist loadfile)
-XDIST_CHECK := $(PY) -c "import xdist" 2>/dev/null || $(PY) -m pip install -q pytest-xdist
+XDIST_CHECK := $(PY) -c "import xdist, pytest_timeout" 2>/dev/null || $(PY) -m pip install -q pytest-xdist pytest-timeout
 
 # The fast tier, against the installed wheel; test_wheel.py also installs it into a fresh venv.
 test-py: build
@@ -112,7 +112,8 @@ clean:
 # The slow tier: the harnesses long (200 kill -9 cycles, 40 s of mixed load, 1000 state-machine
 # runs of 80 steps).
 stress: build
-	cd tests && ZANTH_PROFILE=stress ../$(PY) -m pytest -q -p no:cacheprovider test_crash.py \
+	@$(XDIST_CHECK)
+	cd tests && ZANTH_PROFILE=stress ../$(PY) -m pytest -q -p no:cacheprovider -o timeout=0 test_crash.py \
 	  test_concurrency.py test_model.py
 
 # The suite, short and without the wheel (which holds no instrumented code) or the command line
