@@ -324,6 +324,11 @@ class CollectionMachine(RuleBasedStateMachine):
             assert len(self.col) == len(self.docs)
             assert sorted(self.col.ids(), key=order) == sorted(self.docs, key=order)
             assert all(i in self.col for i in self.docs)
+            if not self.col._hashed:  # the slots name exactly the documents there are
+                slots = self.col._read_slots(zc.enc.slot_ids(list(ID_POOL)))
+                named = {(type(i), i): rid for slot in slots.values() for i, rid in slot.items()}
+                assert named == {(type(o[0]), o[0]): rid
+                                 for rid, o in self.col._found(list(self.docs))}
 
 
 TestCollectionMachine = CollectionMachine.TestCase
