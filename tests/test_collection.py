@@ -644,6 +644,9 @@ def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
     hits = cos.query(q, k=5)
     assert [h.id for h in hits] == want.tolist() and hits[0].score == pytest.approx(
         float(unit[want[0]] @ q / np.linalg.norm(q)), rel=1e-5)
+    cos.add(["zero"], [np.zeros(8)])  # no direction: it scores 0 against every query
+    assert [(h.score, h.vector.tolist()) for h in cos.query(q, k=301, include_vectors=True)
+            if h.id == "zero"] == [(0.0, [0.0] * 8)]
     one = Collection(tmp_path / "one", dim=1, metric="ip")
     one.add([1, 2, 3], [[2.0], [-1.0], [0.5]])
     assert [h.id for h in one.query([1.0], k=3)] == [1, 3, 2]
