@@ -1,6 +1,7 @@
 """zanth.Collection against a plain Python model (a dict of documents, filters evaluated in
 three-valued logic, float32 scores in the store's order of additions), a table of bad inputs,
 writers killed mid-call, and the README's Python blocks run as written."""
+import functools
 import gc
 import math
 import os
@@ -462,6 +463,9 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.get(where={"y": {"$in": 3}}), TypeError, "takes a list"),
     (lambda c: c.get(where={"y": None}), TypeError, "None is not a filter value"),
     (lambda c: c.get(where={"$and": []}), ValueError, "non-empty list"),
+    (lambda c: c.get(where=functools.reduce(lambda d, i: {"$not": d} if i % 2 else
+                                            {"$or": [d]}, range(150), {"y": 1})),
+     ValueError, "nested more than"),
     (lambda c: c.get(where={"$not": ["y"]}), TypeError, r"\$not takes a filter \(a dict\), not \['y'\]"),
     (lambda c: c.get(where=("y", 1)), TypeError, "dict or a str"),
     (lambda c: c.get(limit=-1), ValueError, "limit is an int"),
@@ -718,6 +722,31 @@ def test_a_forked_child_uses_the_collection_with_its_own_handle_and_lock(tmp_pat
         done = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(done[1]) == 0
     assert sorted(col.ids()) == [1, 2, 3] and col.verify() == []
+
+
+def _add_in_worker(job):
+    col, doc_id = job
+    col.add([doc_id], [[doc_id, 1]], [{"by": os.getpid()}])
+    return os.getpid()
+
+
+def test_a_collection_pickles_into_spawned_workers_that_open_it_anew(tmp_path, monkeypatch):
+    import multiprocessing
+    import pickle
+    monkeypatch.chdir(tmp_path)
+    col = Collection("c", dim=2, metric="ip")
+    col.add([0], [[0, 1]])
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        done = pool.map(_add_in_worker, [(col, i) for i in range(1, 7)])
+    assert sorted(col.ids()) == list(range(7)) and col.verify() == []
+    assert {r.metadata["by"] for r in col.get(list(range(1, 7)))} == set(done)
+    pickled = pickle.dumps(col)
+    (tmp_path / "elsewhere").mkdir()
+    monkeypatch.chdir(tmp_path / "elsewhere")  # the pickle names the collection, not "./c"
+    assert len(pickle.loads(pickled)) == 7 and not os.listdir(".")
+    col.close()
+    with pytest.raises(ValueError, match="closed"):
+        pickle.dumps(col)
 
 
 @pytest.mark.parametrize("committed", [{0}, {1}, {2}, {0, 1}, {1, 2}])
