@@ -108,7 +108,7 @@ def wheres(scalars, ordered, fields):
         | st.builds(lambda c: {"$not": c}, sub), max_leaves=6).filter(lambda w: "nan" not in repr(w))
 
 
-WHERES = wheres(SCALARS, ORDERED, FIELDS + ["missing"])
+WHERES = wheres(SCALARS, ORDERED, FIELDS + ["missing", "not in `use`"])  # the last backquoted
 # Few values, so that equal values (the bounds of every comparison) meet often.
 FEW_VALUES = [0, 1, 2.5, "a", "b", True, False]
 FEW = st.sampled_from(FEW_VALUES)
@@ -349,7 +349,8 @@ def render(node):
         else:
             conds = cond if isinstance(cond, dict) else {"$eq": cond}
             for op, x in conds.items():
-                field = key if key.isidentifier() else f"`{key}`"
+                field = key if key.isidentifier() else \
+                    "`" + key.replace("\\", "\\\\").replace("`", "\\`") + "`"
                 if op in ("$in", "$nin"):
                     body = ", ".join(literal(v) for v in x)
                     parts.append(f"{field} {'not ' if op == '$nin' else ''}in ({body})")

@@ -104,3 +104,15 @@ def test_single_ids_numpy_metadata_typed_filters_and_reopen(tmp_path):
     assert len(again.max_marginal_relevance_search("two", k=1, fetch_k=2)) == 1
     with pytest.raises(ValueError, match="metric='ip'"):
         ZanthVectorStore(path, TestStandard.get_embeddings())
+
+
+@pytest.mark.parametrize("distance", ["cosine", "inner_product"])
+def test_relevance_scores_rise_with_similarity_within_0_and_1(tmp_path, distance):
+    store = ZanthVectorStore(str(tmp_path / "s"), TestStandard.get_embeddings(), distance=distance)
+    store.add_texts([f"text {n}" for n in range(6)])
+    scored = store.similarity_search_with_score("text 3", k=6)
+    relevant = store.similarity_search_with_relevance_scores("text 3", k=6)
+    assert [d.id for d, _ in relevant] == [d.id for d, _ in scored]
+    values = [r for _, r in relevant]
+    assert values == sorted(values, reverse=True) and values[-1] >= 0
+    assert values[0] == pytest.approx(1.0)

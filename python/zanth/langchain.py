@@ -165,9 +165,13 @@ class ZanthVectorStore(VectorStore):
         return [d for d, _ in self.similarity_search_with_score(query, k, filter)]
 
     def _select_relevance_score_fn(self) -> Any:
+        """Scores are similarities (higher is closer), so relevance rises with them:
+        (1 + similarity) / 2, which maps cosine's [-1, 1] onto [0, 1], and for inner products
+        (not bounded) is clipped to [0, 1] (for unit-length embeddings, cosine's relevance).
+        LangChain's own inner-product function expects a distance and would invert the order."""
         if self.distance == "cosine":
             return lambda similarity: (1.0 + similarity) / 2.0
-        return self._max_inner_product_relevance_score_fn
+        return lambda similarity: min(1.0, max(0.0, (1.0 + similarity) / 2.0))
 
     def max_marginal_relevance_search_by_vector(
             self, embedding: list[float], k: int = 4, fetch_k: int = 20,
