@@ -607,6 +607,18 @@ def test_foreign_stores_are_refused_not_misread(tmp_path):
         Collection(tmp_path / "old")
 
 
+def test_handles_opened_before_another_wrote_the_settings_adopt_or_refuse_them(tmp_path):
+    early, asked = Collection(tmp_path / "c"), Collection(tmp_path / "c", metric="cosine")
+    Collection(tmp_path / "c", dim=2, metric="ip").add(["x"], [[2, 0]])
+    assert [(h.id, h.score) for h in early.query([1, 0], k=1)] == [("x", 2.0)]
+    early.add(["y"], [[0, 3]])  # as an inner product: kept as given
+    assert early.get(["y"], include_vectors=True)[0].vector.tolist() == [0, 3]
+    for call in (lambda: asked.query([1, 0]), lambda: asked.add(["z"], [[1, 1]])):
+        with pytest.raises(ValueError, match="metric='ip', not 'cosine'"):
+            call()
+    assert asked.dim is None and len(asked) == 2
+
+
 def test_colliding_ids_share_a_slot_or_are_refused_by_the_hashed_layout(tmp_path, monkeypatch, capsys):
     import zanth.encoding
 

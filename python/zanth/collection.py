@@ -405,6 +405,7 @@ class Collection:
         self._dead = 0
         self._next = 1  # the number of the next new document (read under the lock)
         self._hashed = False  # record ids are hashes of the ids (the first layout)
+        self._asked_metric = metric  # checked against settings another handle may write later
         settings = self._store.get_data([SETTINGS_ID])[0]
         if settings is None:
             self._check_empty()
@@ -453,19 +454,30 @@ class Collection:
         if not isinstance(settings, dict) or settings.get("format") not in (FORMAT, HASHED_FORMAT):
             raise ValueError(f"{self.path} is not a collection (its settings record reads "
                              f"{settings!r})")
+        if dim is not None and dim != settings["dim"]:
+            raise ValueError(f"{self.path} holds {settings['dim']}-dimensional vectors, not {dim}")
+        if metric is not None and metric != settings["metric"]:
+            raise ValueError(f"{self.path} was made with metric={settings['metric']!r}, not "
+                             f"{metric!r}")
         self.dim, self.metric = settings["dim"], settings["metric"]
         self._hashed = settings["format"] == HASHED_FORMAT
-        if dim is not None and dim != self.dim:
-            raise ValueError(f"{self.path} holds {self.dim}-dimensional vectors, not {dim}")
-        if metric is not None and metric != self.metric:
-            raise ValueError(f"{self.path} was made with metric={self.metric!r}, not {metric!r}")
+
+    def _settings_now(self) -> bool:
+        """True once the collection's dimension is known. A handle opened before the collection
+        had settings adopts those another handle wrote since (checked against the metric this
+        one was opened with; one opened without a metric takes the stored one)."""
+        if self.dim is None:
+            settings = self._store.get_data([SETTINGS_ID])[0]
+            if settings is not None:
+                self._adopt(settings, None, self._asked_metric)
+        return self.dim is not None
 
     def _settle_settings(self, dim: int) -> None:
         """Writes the settings of a new collection (under the lock), or adopts those another
         handle wrote meanwhile."""
         settings = self._store.get_data([SETTINGS_ID])[0]
         if settings is not None:
-            self._adopt(settings, dim, self.metric)
+            self._adopt(settings, dim, self._asked_metric)
             return
         self._check_empty()
         self._store.store_data([{"format": FORMAT, "dim": dim, "metric": self.metric}],
@@ -520,6 +532,7 @@ class Collection:
                 # A writer killed inside a commit may hold back what this process reads until
                 # a write transaction begins here: every decision below reads after this.
                 self._store.refresh()
+                self._settings_now()
                 self._load_counts()
                 before = self._dead
                 self._recover()
@@ -1177,7 +1190,7 @@ class Collection:
             vectors = self._embedded(list(vectors), None)
         array = np.asarray(vectors)
         single = single or array.ndim == 1
-        if self.dim is None:
+        if not self._settings_now():
             if array.dtype.kind not in "iuf" or array.ndim not in (1, 2):
                 raise ValueError(f"queries of shape {array.shape}: expected a vector or a matrix")
             nothing: list[list[Hit]] = [[] for _ in range(len(array))]
