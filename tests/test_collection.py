@@ -394,16 +394,26 @@ def test_where_matches_metadata_as_the_model(where, metas):
     assert [matches(node, m) for m in metas] == [truth(where, m) is True for m in metas]
 
 
-def test_every_comparison_matches_as_the_model():
+def test_every_comparison_matches_as_the_model(tmp_path):
+    """Both ways a condition is decided: on a document's metadata, and as a native filter tree
+    over the index (alone and under `not`, where unknown stays unknown)."""
     held = [None, [], [0, "b"]] + FEW_VALUES
+    col = Collection(tmp_path / "c", dim=1, metric="ip")
+    col.add(list(range(len(held))), [[1]] * len(held), [{"x": h} for h in held])
+    store = col._store
+    selected = lambda tree: sorted(  # noqa: E731
+        obj[0] for obj in store.get_data(store.get_ids_from_filter(tree).to_list()))
     for op in ["$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin"]:
         for x in FEW_VALUES:
             if op[1] in "gl" and isinstance(x, bool):
                 continue  # bools are not ordered (a table of bad inputs checks it)
             value = [x, "a"] if op in ("$in", "$nin") else x
             node = read_where({"x": {op: value}})
-            assert [matches(node, {"x": h}) for h in held] == \
-                [leaf(h, op, value) is True for h in held], (op, value)
+            truth = [leaf(h, op, value) for h in held]
+            assert [matches(node, {"x": h}) for h in held] == [t is True for t in truth], (op, value)
+            assert selected(compile_where(node)) == [i for i, t in enumerate(truth) if t is True]
+            assert selected(compile_where(("not", node))) == \
+                [i for i, t in enumerate(truth) if t is False], (op, value)
 
 
 @pytest.mark.parametrize("text, column, reason", [
