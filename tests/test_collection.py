@@ -620,6 +620,7 @@ def test_foreign_stores_are_refused_not_misread(tmp_path):
 def test_handles_opened_before_another_wrote_the_settings_adopt_or_refuse_them(tmp_path):
     early, asked = Collection(tmp_path / "c"), Collection(tmp_path / "c", metric="cosine")
     Collection(tmp_path / "c", dim=2, metric="ip").add(["x"], [[2, 0]])
+    early._check_empty()  # what opening checks next, had it read no settings just before them
     assert [(h.id, h.score) for h in early.query([1, 0], k=1)] == [("x", 2.0)]
     early.add(["y"], [[0, 3]])  # as an inner product: kept as given
     assert early.get(["y"], include_vectors=True)[0].vector.tolist() == [0, 3]

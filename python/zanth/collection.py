@@ -442,7 +442,10 @@ class Collection:
         os.close(inherited)  # the parent's lock stays with the parent's descriptor
 
     def _check_empty(self) -> None:
-        if self._store.get_data_count() > 0:
+        """Refuses a store of records without collection settings. The settings are read again
+        after the count: another process creating the same collection at this moment has
+        written them first (and its first documents may follow at once)."""
+        if self._store.get_data_count() > 0 and self._store.get_data([SETTINGS_ID])[0] is None:
             raise ValueError(f"{self.path} holds records but no collection settings: it was "
                              "written with the zanth_vec methods directly, not by Collection")
 
