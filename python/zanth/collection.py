@@ -323,8 +323,8 @@ class _Reopen:
         return getattr(store, name)
 
 
-def _opened(path: str, dim: int | None, metric: str, embed: Embed | None, num_shards: int,
-            map_size: int) -> Collection:
+def _opened(path: str, dim: int | None, metric: str | None, embed: Embed | None,
+            num_shards: int, map_size: int) -> Collection:
     """An unpickled collection: the one at `path`, opened anew."""
     return Collection(path, dim, metric, embed=embed, num_shards=num_shards, map_size=map_size)
 
@@ -512,15 +512,16 @@ class Collection:
         return f"Collection({self.path!r}, dim={self.dim}, metric={self.metric!r})"
 
     def __reduce__(self) -> tuple[Any, ...]:
-        """A collection pickles as what opens it (its absolute path, dimension, metric, shard
-        count, map size and `embed`), so it can be handed to another process, such as a
-        multiprocessing pool's workers under any start method: the receiver opens a handle and
-        a lock file of its own, and its writes queue behind other processes' writes. The store
-        itself is never in the pickle; `embed` must be picklable (a module's function is)."""
+        """A collection pickles as what opens it (its absolute path, dimension, the metric it
+        was opened with, shard count, map size and `embed`), so it can be handed to another
+        process, such as a multiprocessing pool's workers under any start method: the receiver
+        opens a handle and a lock file of its own, and its writes queue behind other processes'
+        writes. The store itself is never in the pickle; `embed` must be picklable (a module's
+        function is)."""
         if self._lock_fd is None:
             raise ValueError(f"{self.path}: the collection is closed")
         num_shards, map_size = self._store_args
-        return (_opened, (os.path.abspath(self.path), self.dim, self.metric, self.embed,
+        return (_opened, (os.path.abspath(self.path), self.dim, self._asked_metric, self.embed,
                           num_shards, map_size))
 
     # ---- locking, journals and recovery ----------------------------------------------
