@@ -565,6 +565,24 @@ def test_metadata_of_a_batch_is_checked_as_one_document_at_a_time(fields, data):
     assert outcome(zc._clean_metadatas) == outcome(zc._clean_each)
 
 
+def test_scalars_of_other_types_are_kept_and_found_as_python_ones(tmp_path):
+    import enum
+    color = enum.StrEnum("Color", {"RED": "red"}).RED  # a str subclass, as np.str_ is
+    col = Collection(tmp_path / "c", dim=1, metric="ip")
+    col.add([np.str_("a"), color, np.int8(7)], [[1]] * 3, [{
+        "s": np.str_("hi"), "c": color, "f": np.float32(1.5), "i": np.int16(-3),
+        "b": np.bool_(False)}] * 3, [np.str_("text"), color, None])
+    assert [type(r.document) for r in col.get(["a", "red", 7])] == [str, str, type(None)]
+    stored = col.get(["a"])[0].metadata
+    assert stored == {"s": "hi", "c": "red", "f": 1.5, "i": -3, "b": False}
+    assert [type(v) for v in stored.values()] == [str, str, float, int, bool]
+    where = {"s": np.str_("hi"), "c": color, "f": {"$gt": np.float64(1)}, "i": np.int8(-3)}
+    assert [(r.id, type(r.id)) for r in col.get(where=where)] == [("a", str), ("red", str), (7, int)]
+    with pytest.raises(ValueError, match="'red' is already"):
+        col.add(["red"], [[2]])
+    assert col.verify() == []
+
+
 def test_padded_and_unpadded_objects_read_the_same(tmp_path):
     """write_batch pads pickles of a third to half a page with zero bytes (their own overflow
     page) unless their keys follow every stored key; objects as store_data writes them, unpadded as earlier versions left them, read

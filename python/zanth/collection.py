@@ -132,8 +132,13 @@ def _order(doc_id: DocId) -> tuple[int, Any]:
 
 
 def _doc_id(value: object) -> DocId:
-    if isinstance(value, str):
+    """An id as a plain str or int: "a" and np.str_("a") (or an enum's member of that value)
+    are one id, stored as "a" (a subclass would be another slot key and need its class to be
+    read back)."""
+    if type(value) is str:
         return value
+    if isinstance(value, str):
+        return str.__str__(value)
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"ids are str or int, not {type(value).__name__}: {value!r}")
     return int(value)
@@ -766,9 +771,11 @@ class Collection:
         for name, given_list in (("metadatas", metas), ("documents", docs)):
             if len(given_list) != n:
                 raise ValueError(f"{len(given_list)} {name} for {n} ids")
-        for doc_id, doc in zip(doc_ids, docs):
-            if doc is not None and not isinstance(doc, str):
-                raise TypeError(f"document of {doc_id!r} is a str, not {type(doc).__name__}")
+        for row, (doc_id, doc) in enumerate(zip(doc_ids, docs)):
+            if doc is not None and type(doc) is not str:
+                if not isinstance(doc, str):
+                    raise TypeError(f"document of {doc_id!r} is a str, not {type(doc).__name__}")
+                docs[row] = str.__str__(doc)  # stored plain, as ids and metadata are
         clean, keys = _clean_metadatas(metas, doc_ids)
         return _Batch(doc_ids, rids, given, self._searched(given), clean, docs, keys)
 

@@ -55,8 +55,10 @@ MAX_DEPTH = 100  # nesting of a filter; deeper ones are refused before recursion
 def scalar(value: object, what: str) -> Scalar:
     """`value` as a metadata or filter scalar (NumPy scalars become their Python types), or
     TypeError / ValueError naming `what`."""
-    if isinstance(value, (bool, str)):
+    if isinstance(value, bool):
         out: Scalar = value
+    elif isinstance(value, str):
+        out = str.__str__(value)  # a subclass's value (np.str_, an enum's member) as a plain str
     elif isinstance(value, int):
         out = int(value)
     elif isinstance(value, float):
