@@ -941,12 +941,17 @@ def test_killed_writers_leave_documents_whole_or_absent(tmp_path):
         writers = [subprocess.Popen([sys.executable, "-c", WRITER, path, str(seed)],
                                     stdout=subprocess.PIPE, text=True)
                    for seed in (kill, 1000 + kill)]
-        for writer in writers:
-            assert writer.stdout.readline() == "ready\n"
-        for writer in writers:
-            time.sleep(rng.uniform(0.05, 0.4))
-            writer.send_signal(signal.SIGKILL)
-            assert writer.wait(timeout=30) == -signal.SIGKILL
+        try:
+            for writer in writers:
+                assert writer.stdout.readline() == "ready\n"
+            for writer in writers:
+                time.sleep(rng.uniform(0.05, 0.4))
+                writer.send_signal(signal.SIGKILL)
+                assert writer.wait(timeout=30) == -signal.SIGKILL
+        finally:  # a writer left running would loop for ever
+            for writer in writers:
+                writer.kill()
+                writer.wait()
         raw = zanth_vec.ZanthVec(path, 3)
         interrupted += raw.get_pickled([JOURNAL_ID])[0] is not None
         del raw
