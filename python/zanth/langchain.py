@@ -166,11 +166,9 @@ class ZanthVectorStore(VectorStore):
 
     def _select_relevance_score_fn(self) -> Any:
         """Scores are similarities (higher is closer), so relevance rises with them:
-        (1 + similarity) / 2, which maps cosine's [-1, 1] onto [0, 1], and for inner products
-        (not bounded) is clipped to [0, 1] (for unit-length embeddings, cosine's relevance).
+        (1 + similarity) / 2, which maps cosine's [-1, 1] onto [0, 1], clipped to [0, 1] for
+        inner products, which are not bounded (for unit-length embeddings it is cosine's).
         LangChain's own inner-product function expects a distance and would invert the order."""
-        if self.distance == "cosine":
-            return lambda similarity: (1.0 + similarity) / 2.0
         return lambda similarity: min(1.0, max(0.0, (1.0 + similarity) / 2.0))
 
     def max_marginal_relevance_search_by_vector(
