@@ -31,7 +31,7 @@ from zanth.where import compile_where, matches, read_where
 # ---- the model ---------------------------------------------------------------------------
 
 ID_POOL = [0, 1, -5, 2**70, "a", "b", "7", "", "\u00e9t\u00e9", "x" * 300]
-FIELDS = ["year", "info", "price", "flag", "tags"]  # "info" reads as a name, not inf
+FIELDS = ["year", "info", "price", "flag", "tags", "état"]  # "info" reads as a name, not inf
 STRINGS = ["", "a", "ab", "a\x00b", "a\x01", "b", "\u00e9", "2019"]
 SCALARS = st.sampled_from(STRINGS) | st.sampled_from([0, 1, -1, 2019, 2.5, -0.0, 1e300, True,
                                                       False]) | st.floats(-3, 3).filter(
@@ -456,6 +456,10 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.add(["b"], [[1, np.nan]]), ValueError, "vectors hold NaN or infinite"),
     (lambda c: c.query([np.inf, 1]), ValueError, "queries hold NaN or infinite"),
     (lambda c: c.add(["b"], [[1, 2]], [{"y": {"x": 1}}]), TypeError, "'y' of 'b': dict is not"),
+    (lambda c: c.add(["b"], [[1, 2]], [{"y": np.array([5])}]), TypeError, "ndarray is not"),
+    (lambda c: c.delete(b"a"), TypeError, "ids are str or int, not bytes"),
+    (lambda c: setattr(c, "embed", lambda t: [[1, 0]]) or c.query(["p", "q"]), ValueError,
+     r"shape \(1, 2\) for 2 texts"),
     (lambda c: c.add(["b"], [[1, 2]], [{"y": 2**60}]), ValueError, "beyond"),
     (lambda c: c.add(["b"], [[1, 2]], [{"y": float("nan")}]), ValueError, "NaN"),
     (lambda c: c.add(["b"], [[1, 2]], [{"y": "\ud800"}]), ValueError, "surrogate"),
@@ -694,6 +698,13 @@ def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
     cos.add(["zero"], [np.zeros(8)])  # no direction: it scores 0 against every query
     assert [(h.score, h.vector.tolist()) for h in cos.query(q, k=301, include_vectors=True)
             if h.id == "zero"] == [(0.0, [0.0] * 8)]
+    far = {"cosine": [[1e20, 1e20], [1e-25, 1e-25], [3, 3]], "ip": [[1e-20, 0], [2e-20, 0], [1e20, -1e20]]}
+    for metric, scores in (("cosine", {0: 1, 1: 1, 2: 1}), ("ip", {1: 2e-40, 0: 1e-40, 2: -math.inf})):
+        ends = Collection(tmp_path / (metric + "-ends"), dim=2, metric=metric)  # float32's ends
+        ends.add([0, 1, 2], far[metric])
+        hits = ends.query([1e-20, 1e20] if metric == "ip" else [1, 1], k=3)
+        assert {h.id: h.score for h in hits} == pytest.approx(scores, rel=1e-5, abs=0)
+        assert metric == "cosine" or [h.id for h in hits] == list(scores)
     one = Collection(tmp_path / "one", dim=1, metric="ip")
     one.add([1, 2, 3], [[2.0], [-1.0], [0.5]])
     assert [h.id for h in one.query([1.0], k=3)] == [1, 3, 2]

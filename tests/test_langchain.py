@@ -61,6 +61,7 @@ def test_delete_removes_exactly_the_matching_documents(filled, call, deleted):
     (lambda s: s.delete(color="red"), TypeError, "unexpected keyword"),
     (lambda s: s.delete(filter={"color": "red"}, where={"odd": True}), TypeError, "not both"),
     (lambda s: s.delete(filter={"color": {"$near": 1}}), ValueError, "unknown operator"),
+    (lambda s: s.similarity_search("q", filtr={"odd": True}), TypeError, r"\['filtr'\]"),
     (lambda s: s.add_texts(["ok", "bad"], [{"n": 1}, {"n": 2**70}], ids=["new", "d1"]),
      ValueError, "beyond"),
     (lambda s: s.add_texts(["bad"], [{"f" * 600: 1}], ids=["d1"]), ValueError, "too long"),
@@ -92,6 +93,9 @@ def test_single_ids_numpy_metadata_typed_filters_and_reopen(tmp_path):
                        ({"x": {"$lt": 1}}, ["a"]), ({"year": 2019}, ["a"]),
                        ({"year": "2019"}, ["b"]), ("n in (3, 4) and not year = 2019", ["b"])]:
         assert ids_of(store.similarity_search("q", k=5, filter=spec)) == want, spec
+        assert ids_of(store.max_marginal_relevance_search("q", k=5, where=spec)) == want, spec
+    store.add_texts(["five"], ids=[5])  # a LangChain id is a str, whichever way it is given
+    assert [d.id for d in store.get_by_ids([5])] == ["5"] and store.delete([5]) and len(store) == 2
     del store
     again = ZanthVectorStore(path, TestStandard.get_embeddings(), distance="inner_product")
     query = TestStandard.get_embeddings().embed_query("two")

@@ -150,6 +150,10 @@ def _id_list(ids: object) -> list[DocId]:
         return [_doc_id(ids)]
     if isinstance(ids, np.ndarray):
         ids = ids.tolist()
+        if not isinstance(ids, list):  # a 0-d array: one id
+            return [_doc_id(ids)]
+    if isinstance(ids, (bytes, bytearray, memoryview)):  # iterable, but of byte values
+        raise TypeError(f"ids are str or int, not {type(ids).__name__}: {ids!r}")
     if not isinstance(ids, Iterable):
         raise TypeError(f"ids are a str, an int or a sequence of them, not {type(ids).__name__}")
     return [_doc_id(i) for i in ids]
@@ -391,8 +395,10 @@ class Collection:
         path = os.fspath(path)
         if not isinstance(path, str):
             raise TypeError(f"path is a str or os.PathLike of str, not {type(path).__name__}")
-        if dim is not None and (isinstance(dim, bool) or not isinstance(dim, int) or dim < 1):
+        if dim is not None and (isinstance(dim, bool) or not isinstance(dim, (int, np.integer))
+                                or dim < 1):
             raise ValueError(f"dim is a positive int, not {dim!r}")
+        dim = None if dim is None else int(dim)
         if metric is not None and metric not in METRICS:
             raise ValueError(f"metric is 'cosine' or 'ip', not {metric!r}")
         if embed is not None and not callable(embed):
@@ -692,8 +698,18 @@ class Collection:
     def _searched(self, given: NDArray[np.float32]) -> NDArray[np.float32]:
         if self.metric != "cosine":
             return given
-        norms = np.linalg.norm(given, axis=1, keepdims=True)
-        return np.ascontiguousarray(given / np.where(norms == 0, 1, norms), dtype=np.float32)
+        with np.errstate(over="ignore", under="ignore"):
+            norms = np.linalg.norm(given, axis=1, keepdims=True)
+            unit = given / np.where(norms == 0, 1, norms)
+        # Outside this range the float32 sum of squares overflows or loses its small terms to
+        # underflow: those rows are scaled in float64, where every float32 vector's is exact
+        # enough. Rows inside it keep their float32 result.
+        odd = ~((norms[:, 0] > 2.0**-40) & (norms[:, 0] < 2.0**60))
+        if odd.any():
+            wide = given[odd].astype(np.float64)
+            wide_norms = np.linalg.norm(wide, axis=1, keepdims=True)
+            unit[odd] = wide / np.where(wide_norms == 0, 1, wide_norms)
+        return np.ascontiguousarray(unit, dtype=np.float32)
 
     def _vectors(self, vectors: object, rows: int | None) -> NDArray[np.float32]:
         """Vectors as a float32 matrix of `rows` rows; `rows` None takes queries: one vector or a
@@ -1155,11 +1171,12 @@ class Collection:
         `ids` None, every document in the order they were first added (in a collection of the
         hashed layout, an order fixed by their ids); `where` keeps those it matches, then
         `offset` and `limit` take a slice."""
-        if isinstance(offset, bool) or not isinstance(offset, int) or offset < 0:
+        if isinstance(offset, bool) or not isinstance(offset, (int, np.integer)) or offset < 0:
             raise ValueError(f"offset is an int >= 0, not {offset!r}")
-        if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int)
-                                  or limit < 0):
+        if limit is not None and (isinstance(limit, bool) or
+                                  not isinstance(limit, (int, np.integer)) or limit < 0):
             raise ValueError(f"limit is an int >= 0 or None, not {limit!r}")
+        offset, limit = int(offset), None if limit is None else int(limit)
         node = None if where is None else read_where(where)
         stop = None if limit is None else offset + limit
         with _no_collection():
@@ -1194,13 +1211,22 @@ class Collection:
             raise ValueError(f"k is an int >= 0, not {k!r}")
         k = int(k)
         single = isinstance(vectors, str)
+        texts: list[Any] | None = None
         if single:
-            vectors = self._embedded([vectors], None)
+            texts = [vectors]
         elif isinstance(vectors, (list, tuple)) and vectors and \
                 all(isinstance(v, str) for v in vectors):
-            vectors = self._embedded(list(vectors), None)
-        array = np.asarray(vectors)
-        single = single or array.ndim == 1
+            texts = list(vectors)
+        if texts is not None:
+            array = np.asarray(self._embedded(texts, None))
+            if array.ndim == 1 and len(texts) == 1:
+                array = array.reshape(1, -1)
+            if array.ndim != 2 or len(array) != len(texts):  # results line up with the texts
+                raise ValueError(f"embed gave shape {array.shape} for {len(texts)} texts: "
+                                 "expected one vector per text")
+        else:
+            array = np.asarray(vectors)
+            single = array.ndim == 1
         if not self._settings_now():
             if array.dtype.kind not in "iuf" or array.ndim not in (1, 2):
                 raise ValueError(f"queries of shape {array.shape}: expected a vector or a matrix")
@@ -1244,21 +1270,25 @@ class Collection:
         docs = [rid for rid in rids if _is_doc(objects[rid])]
         # A write may be running (or have started since the read began): keep a hit only if
         # its score is that of this object's vector and its metadata still match.
-        expected: dict[int, tuple[float, float]] = {}
+        expected: dict[int, tuple[float, float, float]] = {}
         if docs:
             given = np.frombuffer(b"".join(objects[rid][3] for rid in docs), dtype=np.float32)
             products = self._searched(given.reshape(len(docs), -1)).astype(np.float64) * query
-            # Two float32 sums of these products differ by at most ~2 * dim * 2**-24 * sum|p|;
-            # another version's vector is all but never that close.
-            slacks = 4 * (len(query) + 4) * 2.0**-24 * np.abs(products).sum(axis=1)
-            expected = dict(zip(docs, zip(products.sum(axis=1).tolist(), slacks.tolist())))
+            # Two float32 sums of these products differ by at most ~2 * dim * 2**-24 * sum|p|,
+            # plus a rounding of 2**-149 per term where they are subnormal; another version's
+            # vector is all but never that close.
+            sizes = np.abs(products).sum(axis=1)
+            slacks = 4 * (len(query) + 4) * (2.0**-24 * sizes + 2.0**-149)
+            expected = dict(zip(docs, zip(products.sum(axis=1).tolist(), slacks.tolist(),
+                                          sizes.tolist())))
         out: dict[int, Hit] = {}
         for score, rid in hits:
             if rid in out or rid not in expected:
                 continue
             obj = objects[rid]
-            value, slack = expected[rid]
-            same = abs(score - value) <= slack if math.isfinite(score) else abs(value) > 1e38
+            value, slack, size = expected[rid]
+            # A float32 sum becomes infinite or NaN only when its terms overflow it.
+            same = abs(score - value) <= slack if math.isfinite(score) else size > 1e38
             if not same or (
                     node is not None and not matches(node, obj[1])):
                 continue  # a vector of another version, or metadata that changed

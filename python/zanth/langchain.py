@@ -38,8 +38,25 @@ _METRICS = {"cosine": "cosine", "inner_product": "ip"}
 
 
 def _one_or_many(ids: str | Sequence[str]) -> list[str]:
-    """A single str is one id (never one id per character)."""
-    return [ids] if isinstance(ids, str) else list(ids)
+    """Ids as strs, as the documents were stored (`add_documents` makes every id a str); a
+    single str is one id (never one id per character)."""
+    if isinstance(ids, str):
+        return [ids]
+    if isinstance(ids, (bytes, bytearray, memoryview)):
+        raise TypeError(f"ids are str, not {type(ids).__name__}")
+    return [i if isinstance(i, str) else str(i) for i in ids]
+
+
+def _filter_of(method: str, filter: Any, kwargs: dict[str, Any]) -> Any:
+    """The filter of a search: `filter=`, or `where=` as the collection names it. Any other
+    keyword raises TypeError, so a misspelt filter never passes for no filter."""
+    if "where" in kwargs:
+        if filter is not None:
+            raise TypeError(f"{method}() takes filter= or where=, not both")
+        filter = kwargs.pop("where")
+    if kwargs:
+        raise TypeError(f"{method}() got unexpected keyword arguments {sorted(kwargs)}")
+    return filter
 
 
 def _where(filter: Any) -> Any:
@@ -87,8 +104,8 @@ class ZanthVectorStore(VectorStore):
             ids = _one_or_many(ids)
             if len(ids) != len(documents):
                 raise ValueError(f"{len(ids)} ids for {len(documents)} documents")
-        doc_ids = [str((ids[n] if ids is not None else None) or doc.id or uuid.uuid4())
-                   for n, doc in enumerate(documents)]
+        doc_ids = [ids[n] if ids is not None and ids[n] is not None else doc.id or
+                   str(uuid.uuid4()) for n, doc in enumerate(documents)]
         # The same id twice in one call: the last document wins, as two calls would have it.
         order = sorted({d: n for n, d in enumerate(doc_ids)}.values())
         if not order:
@@ -114,13 +131,7 @@ class ZanthVectorStore(VectorStore):
         `filter=` (also `where=`), or the ids among them that match. With neither it raises
         ValueError and deletes nothing: to empty the store, pass every id
         (`store.delete(store.collection.ids())`). Unknown keywords raise TypeError."""
-        where = kwargs.pop("filter", None)
-        if "where" in kwargs:
-            if where is not None:
-                raise TypeError("delete() takes filter= or where=, not both")
-            where = kwargs.pop("where")
-        if kwargs:
-            raise TypeError(f"delete() got unexpected keyword arguments {sorted(kwargs)}")
+        where = _filter_of("delete", kwargs.pop("filter", None), kwargs)
         if ids is None and where is None:
             raise ValueError("delete() needs ids or filter= (nothing was deleted)")
         self.collection.delete(None if ids is None else _one_or_many(ids),
@@ -148,20 +159,25 @@ class ZanthVectorStore(VectorStore):
     def similarity_search_by_vector_with_score(
             self, embedding: list[float], k: int = 4, filter: Any = None, **kwargs: Any,
     ) -> list[tuple[Document, float]]:
+        filter = _filter_of("similarity_search_by_vector_with_score", filter, kwargs)
         return [(self._document(h), h.score) for h in self._search(embedding, k, filter)]
 
     def similarity_search_with_score(self, query: str, k: int = 4, filter: Any = None,
                                      **kwargs: Any) -> list[tuple[Document, float]]:
-        """The k closest documents with their similarity (cosine or inner product)."""
+        """The k closest documents with their similarity (cosine or inner product); `filter`
+        (or `where`) restricts them."""
+        filter = _filter_of("similarity_search_with_score", filter, kwargs)
         return self.similarity_search_by_vector_with_score(
             self.embedding.embed_query(query), k, filter)
 
     def similarity_search_by_vector(self, embedding: list[float], k: int = 4,
                                     filter: Any = None, **kwargs: Any) -> list[Document]:
+        filter = _filter_of("similarity_search_by_vector", filter, kwargs)
         return [d for d, _ in self.similarity_search_by_vector_with_score(embedding, k, filter)]
 
     def similarity_search(self, query: str, k: int = 4, filter: Any = None,
                           **kwargs: Any) -> list[Document]:
+        filter = _filter_of("similarity_search", filter, kwargs)
         return [d for d, _ in self.similarity_search_with_score(query, k, filter)]
 
     def _select_relevance_score_fn(self) -> Any:
@@ -174,6 +190,7 @@ class ZanthVectorStore(VectorStore):
     def max_marginal_relevance_search_by_vector(
             self, embedding: list[float], k: int = 4, fetch_k: int = 20,
             lambda_mult: float = 0.5, filter: Any = None, **kwargs: Any) -> list[Document]:
+        filter = _filter_of("max_marginal_relevance_search_by_vector", filter, kwargs)
         found = self._search(embedding, fetch_k, filter, include_vectors=True)
         if not found:
             return []
@@ -185,6 +202,7 @@ class ZanthVectorStore(VectorStore):
     def max_marginal_relevance_search(self, query: str, k: int = 4, fetch_k: int = 20,
                                       lambda_mult: float = 0.5, filter: Any = None,
                                       **kwargs: Any) -> list[Document]:
+        filter = _filter_of("max_marginal_relevance_search", filter, kwargs)
         return self.max_marginal_relevance_search_by_vector(
             self.embedding.embed_query(query), k, fetch_k, lambda_mult, filter)
 

@@ -65,7 +65,8 @@ def scalar(value: object, what: str) -> Scalar:
         out = float(value)
     else:
         kind = type(value).__module__
-        if kind == "numpy" and hasattr(value, "item"):
+        # A NumPy scalar (or a 0-d array), never an array of values.
+        if kind == "numpy" and getattr(value, "ndim", None) == 0 and hasattr(value, "item"):
             item = value.item()  # np.int64 -> int, np.float32 -> float, np.bool_ -> bool, np.str_
             if isinstance(item, (bool, int, float, str)):
                 return scalar(item, what)
@@ -160,7 +161,7 @@ def _condition(field: str, op: object, value: object) -> Condition:
 _TOKEN = re.compile(r"""
     (?P<space>\s+)
   | (?P<number>[-+]?(?:\d+\.?\d*(?:[eE][-+]?\d+)?|\.\d+(?:[eE][-+]?\d+)?|inf(?:inity)?)(?![\w.]))
-  | (?P<name>[A-Za-z_][\w.\-]*)
+  | (?P<name>[^\W\d][\w.\-]*)
   | (?P<quoted>`(?:[^`\\]|\\.)*`)
   | (?P<string>"(?:[^"\\]|\\.)*"|'(?:[^'\\]|\\.)*')
   | (?P<op><=|>=|==|!=|<>|[=<>(),])
