@@ -70,6 +70,11 @@ def put(path, shard, key, value):
         txn.put(key, value)
 
 
+def get(path, shard, key):
+    with shard_env(path, shard) as env, env.begin() as txn:
+        return txn.get(key)
+
+
 def shorten_a_block(path):
     with shard_env(path, 1) as env, env.begin(write=True) as txn:
         txn.put(b"p\0\0\0\0", txn.get(b"p\0\0\0\0")[:-3])
@@ -164,6 +169,8 @@ DAMAGE = {
                          "routes to another shard of 3"),
     "bad pickle": (lambda p: put(p, 1, (4).to_bytes(8, "little"), b"\x80\x04garbage"),
                    "not a well-formed pickle"),
+    "unknown memo": (lambda p: put(p, 1, (4).to_bytes(8, "little"), b"\x80\x04h\x05."),
+                     "memo key 5 has never been stored into"),
     "not lmdb": (lambda p: (p / "shard_1" / "data.mdb").write_bytes(b"junk" * 5000),
                  "shard 1: cannot be read"),
     "truncated": (lambda p: os.truncate(p / "shard_2" / "data.mdb", 3 * 4096),
@@ -173,6 +180,9 @@ DAMAGE = {
     "empty data file": (lambda p: os.truncate(p / "shard_1" / "data.mdb", 0),
                         "shard 1: data.mdb is empty"),
     "missing shard": (lambda p: shutil.rmtree(p / "shard_1"), "shard_2 lies outside"),
+    "no shard_0": (lambda p: shutil.rmtree(p / "shard_0"), "shard_0 is missing; found shard_1"),
+    "misrouted vector": (lambda p: put(p, 1, b"p\0\0\0\0", (3).to_bytes(8, "little") + bytes(
+        4 * DIM) + get(p, 1, b"p\0\0\0\0")[8 + 4 * DIM:]), "not checked: their dimension"),
     "scribbled pages": (scribble_over_pages, "shard 1: "),
     "looping B-tree": (loop_the_btree, "shard 1: its B-tree is damaged"),
     "no data file": (lambda p: os.remove(p / "shard_2" / "data.mdb"), "shard 2: no data.mdb"),
@@ -215,9 +225,13 @@ def test_verify_documents_of_a_collection(made, tmp_path):
     path = tmp_path / "docs"
     with Collection(path, dim=DIM, num_shards=SHARDS) as col:
         col.add(["a", "b"], np.eye(2, DIM), [{"n": 1}, {"n": 2}])
+        col.update("b", documents="q" * 1500)  # an object the store pads with zero bytes
         doomed = col._found(["a"])[0][0]
-    code, out = zanth("verify", path, "--documents")
-    assert code == 0 and out.rstrip().endswith("sound"), out
+    (path / "shard_1\n").mkdir()  # not a shard directory, for the store or for us
+    assert zanth("copy", path, tmp_path / "copy")[0] == 0
+    for sound in (path, tmp_path / "copy"):
+        code, out = zanth("verify", sound, "--documents")
+        assert code == 0 and out.rstrip().endswith("sound"), out
     raw = zanth_vec.ZanthVec(str(path), SHARDS, 1 << 26)
     assert doomed in raw.get_ids_from_filter((0, PRESENT_KEY)).to_list()
     raw.delete_flat_vectors([doomed], DIM)
@@ -226,6 +240,15 @@ def test_verify_documents_of_a_collection(made, tmp_path):
     assert code == 1 and "documents: document 'a' has 0 live vectors, not 1" in out, out
     code, out = zanth("verify", made, "--documents")
     assert code == 2 and "not a collection" in out, out
+
+
+@pytest.mark.parametrize("args, message", [
+    (("copy", "{}", ""), "DEST is empty"), (("copy", "{}", "/proc/none/x"), "cannot be made"),
+    (("verify", "{}", "--dim", "0"), "--dim must be at least 1")])
+def test_usage_errors_exit_2_and_touch_nothing(made, monkeypatch, args, message):
+    monkeypatch.chdir(made)  # an empty DEST must not mean here
+    code, out = zanth(*[a.format(made) for a in args])
+    assert code == 2 and message in out and sorted(os.listdir(made))[0] == "shard_0", out
 
 
 @pytest.mark.parametrize("command", [("verify",), ("stats",), ("copy", "elsewhere")])

@@ -22,10 +22,14 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
+from ..encoding import LOCK_FILE
 from . import scan
 from .isolate import Failed, run_per_shard
 
-_SHARD_DIR = re.compile(r"shard_(0|[1-9][0-9]*)$")
+_SHARD_DIR = re.compile(r"shard_(0|[1-9][0-9]*)")  # fullmatch: "$" would pass a final newline
+
+
+MAX_DIM = 1 << 24  # beyond any dimension a store is written with
 
 
 class UsageError(Exception):
@@ -40,7 +44,7 @@ def find_shards(path: str, expected: int | None) -> tuple[int, list[int], list[s
     if not os.path.isdir(path):
         raise UsageError(f"{path}: not a directory")
     numbers = sorted(int(m.group(1)) for name in os.listdir(path)
-                     if (m := _SHARD_DIR.match(name)) and os.path.isdir(os.path.join(path, name)))
+                     if (m := _SHARD_DIR.fullmatch(name)) and os.path.isdir(os.path.join(path, name)))
     if not numbers and not expected:
         raise UsageError(f"{path}: no shard_0 directory: not a store")
     count = expected if expected is not None else 0
@@ -55,9 +59,14 @@ def find_shards(path: str, expected: int | None) -> tuple[int, list[int], list[s
         elif after > first:
             problems.append(f"shard_{first} to shard_{after - 1} are missing "
                             f"({after - first:,} directories)")
-    problems += [f"shard_{n} lies outside shards 0 to {count - 1}"
-                 + ("" if expected else " (a shard directory is missing before it?)")
-                 for n in numbers if n >= count]
+    outside = [n for n in numbers if n >= count]
+    if count == 0:  # no shard_0, so no run of shards at all
+        problems.append("shard_0 is missing; found " + ", ".join(f"shard_{n}" for n in outside[:8])
+                        + (" ..." if len(outside) > 8 else ""))
+    else:
+        problems += [f"shard_{n} lies outside shards 0 to {count - 1}"
+                     + ("" if expected else " (a shard directory is missing before it?)")
+                     for n in outside]
     return count, present, problems
 
 
@@ -129,7 +138,7 @@ COUNTS = ("objects", "vector_blocks", "vector_records", "tombstones", "index_ent
           "distinct_keys", "unknown_keys", "bytes_used", "file_size", "stale_readers")
 
 
-_SKETCH_FILE = re.compile(r"shard_(0|[1-9][0-9]*)\.([1-9][0-9]*)$")
+_SKETCH_FILE = re.compile(r"shard_(0|[1-9][0-9]*)\.([1-9][0-9]*)")
 
 
 def sketch_files(path: str) -> dict[str, int]:
@@ -147,7 +156,7 @@ def sketch_files(path: str) -> dict[str, int]:
             size = os.path.getsize(os.path.join(folder, name))
         except OSError:
             continue
-        if _SKETCH_FILE.match(name):
+        if _SKETCH_FILE.fullmatch(name):
             found["files"] += 1
             found["bytes"] += size
         elif name.startswith("."):
@@ -155,8 +164,10 @@ def sketch_files(path: str) -> dict[str, int]:
     return found
 
 
-def inspect(path: str, shards: int | None, dim: int | None, check_pickles: bool) -> dict[str, Any]:
-    """Walks every shard of the store at `path`: counts, the dimension, every problem."""
+def inspect(path: str, shards: int | None, dim: int | None,
+            check_pickles: bool | None) -> dict[str, Any]:
+    """Walks every shard of the store at `path`: counts, the dimension, every problem.
+    `check_pickles` None: a survey (stats), where an unsettled dimension is no problem."""
     count, present, problems = find_shards(path, shards)
     dirs = {i: os.path.join(path, f"shard_{i}") for i in present}
     problems += [f"shard {i}: {why}" for i in present if (why := scan.data_file_problem(dirs[i]))]
@@ -188,6 +199,11 @@ def inspect(path: str, shards: int | None, dim: int | None, check_pickles: bool)
         if lengths and record_size is None and not candidates:
             problems.append("the vector blocks fit no single dimension: block lengths "
                             + ", ".join(f"{n:,}" for n in sorted(lengths)[:8]))
+        elif lengths and record_size is None and check_pickles is not None:
+            # Blocks whose records were never checked must not pass for sound ones.
+            problems.append("the vector blocks were not checked: their dimension is one of "
+                            + ", ".join(str((c - 8) // 4) for c in candidates[:6])
+                            + (" ..." if len(candidates) > 6 else "") + " (pass --dim)")
 
     with _progress("reading records") as progress:
         walks = run_per_shard(scan.walk, [(dirs[i], i, count, record_size, check_pickles)
@@ -230,7 +246,7 @@ def _dims_text(dims: list[int], certain: bool) -> str:
 
 
 def stats(args: argparse.Namespace) -> int:
-    report = inspect(args.path, args.shards, args.dim, check_pickles=False)
+    report = inspect(args.path, args.shards, args.dim, check_pickles=None)
     if args.json:
         print(json.dumps(report, indent=2))
         return 0
@@ -272,7 +288,7 @@ def document_problems(path: str, shards: int) -> list[str]:
     """`Collection.verify()` of the collection at `path`, whose records were found sound. It
     runs the store's pickles and takes the collection's write lock (recovering a write that a
     dead writer left, as any write does), so it is asked for, never implied."""
-    from ..collection import LOCK_FILE, Collection  # needs the store's own module
+    from ..collection import Collection  # needs the store's own module
 
     if not os.path.exists(os.path.join(path, LOCK_FILE)):
         raise UsageError(f"{path}: not a collection (--documents checks a zanth.Collection's "
@@ -282,6 +298,8 @@ def document_problems(path: str, shards: int) -> list[str]:
             return [f"documents: {line}" for line in col.verify()]
     except ValueError as error:  # settings that are not a collection's
         return [f"documents: {error}"]
+    except Exception as error:  # a stored pickle that walks well but does not load
+        return [f"documents: cannot be read: {type(error).__name__}: {error}"]
 
 
 def verify(args: argparse.Namespace) -> int:
@@ -318,12 +336,18 @@ def copy(args: argparse.Namespace) -> int:
             print(f"  PROBLEM {line}", file=sys.stderr)
         print("not copied: the store's shards are not all there and readable", file=sys.stderr)
         return 1
+    if not args.dest:
+        raise UsageError("DEST is empty: name a new or empty directory")
     if os.path.exists(args.dest) and (not os.path.isdir(args.dest) or os.listdir(args.dest)):
         raise UsageError(f"{args.dest}: exists and is not an empty directory")
     source = os.path.realpath(args.path)
     if os.path.commonpath([source, os.path.realpath(args.dest)]) == source:
         # Its shard_N directories would become part of the store being copied.
         raise UsageError(f"{args.dest}: lies inside the store {args.path}")
+    try:
+        os.makedirs(args.dest, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"{args.dest}: cannot be made: {error.strerror}") from None
     jobs = [(os.path.join(args.path, f"shard_{i}"), os.path.join(args.dest, f"shard_{i}"),
              args.compact) for i in range(count)]
     with _progress("copying shards") as progress:
@@ -342,6 +366,8 @@ def copy(args: argparse.Namespace) -> int:
         print(f"copy incomplete: {failed} of {count} shards failed; {args.dest} is not a whole "
               "store", file=sys.stderr)
         return 1
+    if os.path.exists(os.path.join(args.path, LOCK_FILE)):  # a collection's copy is one too
+        open(os.path.join(args.dest, LOCK_FILE), "a").close()
     print(f"copied {count} shards to {args.dest}: {_size(before)} -> {_size(after)}"
           + (" (compacted)" if args.compact else ""))
     return 0
@@ -384,9 +410,11 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    for name in ("shards", "dim"):
-        if getattr(args, name, None) is not None and getattr(args, name) < 0:
-            print(f"zanth: --{name} must not be negative", file=sys.stderr)
+    for name, most in (("shards", None), ("dim", MAX_DIM)):
+        value = getattr(args, name, None)
+        if value is not None and not (1 <= value and (most is None or value <= most)):
+            print(f"zanth: --{name} must be at least 1" + (f" and at most {most:,}" if most else ""),
+                  file=sys.stderr)
             return 2
     try:
         command = {"stats": stats, "verify": verify, "copy": copy}[args.command]
@@ -396,3 +424,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:  # the reader went away (`| head`): not a verdict on the store
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141  # as a shell reports a process ended by SIGPIPE

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import math
 import os
+import pickle
 import pickletools
 import struct
 from collections import Counter
@@ -368,17 +369,56 @@ def dimensions_seen(lengths: Counter[int], samples: list[tuple[int, bytes]], num
     return sorted((size - 8) // 4 for size in alone if size is not None), None not in alone
 
 
+_MARK = pickletools.markobject
+_MEMO_PUTS = {"PUT", "BINPUT", "LONG_BINPUT", "MEMOIZE"}
+_MEMO_GETS = {"GET", "BINGET", "LONG_BINGET"}
+# Persistent ids need the caller's persistent_load; extension codes, a registry nobody fills.
+_NEVER_LOADS = {"PERSID", "BINPERSID", "EXT1", "EXT2", "EXT4"}
+
+
 def _pickle_problem(value: bytes) -> str | None:
     """Walks the opcodes of a pickle without running it (unpickling a damaged or foreign store
-    could execute code)."""
+    could execute code), as an unpickler reads them: the protocol it names, frames within the
+    value, the stack (marks and the items each opcode takes) and the memo; what an unpickler
+    lets pass (items left under the result, a memo key stored twice) passes. The store pads
+    some pickles with zero bytes after their STOP; any other byte there is damage."""
     if not value:
         return "empty value"
     try:
         ops = list(pickletools.genops(value))
     except Exception as error:  # genops raises ValueError and others on malformed streams
         return str(error) or type(error).__name__
+    stack: list[bool] = []  # True: a mark
+    memo: set[Any] = set()
+    for op, arg, pos in ops:
+        if op.name in _NEVER_LOADS:
+            return f"{op.name} at byte {pos}: plain unpickling refuses it"
+        if op.name == "PROTO" and not 0 <= (arg or 0) <= pickle.HIGHEST_PROTOCOL:
+            return f"unsupported pickle protocol {arg}"
+        if op.name == "FRAME" and (pos or 0) + 9 + (arg or 0) > len(value):
+            return f"a frame of {arg:,} bytes runs past the value's end"
+        takes = len(op.stack_before)
+        if _MARK in op.stack_before or (op.name == "POP" and stack and stack[-1]):
+            if True not in stack:
+                return f"{op.name} at byte {pos} finds no mark on the stack"
+            above = stack[::-1].index(True)
+            if op.name == "SETITEMS" and above % 2:
+                return f"SETITEMS at byte {pos} pairs an odd number of items"
+            del stack[len(stack) - 1 - above:]  # the mark and the items above it
+            takes = max(0, takes - 2) if _MARK in op.stack_before else 0
+        if op.name in _MEMO_PUTS:
+            key = len(memo) if op.name == "MEMOIZE" else arg
+            if not stack or stack[-1]:
+                return f"{op.name} at byte {pos} has nothing to store into the memo"
+            memo.add(key)
+        elif op.name in _MEMO_GETS and arg not in memo:
+            return f"memo key {arg} has never been stored into"
+        if takes > len(stack) or True in stack[len(stack) - takes:]:
+            return f"{op.name} at byte {pos} takes {takes} items from a stack of {len(stack)}"
+        del stack[len(stack) - takes:]
+        stack += [item is _MARK for item in op.stack_after]
     stop = ops[-1]
-    if stop[0].name != "STOP" or (stop[2] or 0) + 1 != len(value):
+    if stop[0].name != "STOP" or value[(stop[2] or 0) + 1:].strip(b"\0"):
         return "bytes after the end of the pickle"
     return None
 

@@ -69,6 +69,9 @@ class ZanthCluster:
         """Starts one actor per partition and creates its directory under
         `root/name/part_NNNN` on the host that advertises the partition's resource. Refused
         when a store of that name is running or a directory already holds a partition."""
+        # NumPy integers become ints: the manifest is JSON.
+        partitions, num_shards, dim, map_size = map(operator.index,
+                                                    (partitions, num_shards, dim, map_size))
         if partitions < 1 or num_shards < 1 or dim < 1:
             raise ValueError("partitions, num_shards and dim must be at least 1")
         _ensure_ray()
@@ -98,6 +101,10 @@ class ZanthCluster:
         """Attaches to the running actors of store `name`. With `root` and `partitions`,
         partitions without a running actor are started from their directories (after a
         whole-cluster restart, say); their manifests decide the rest."""
+        if partitions is not None:
+            partitions = operator.index(partitions)
+            if partitions < 1:
+                raise ValueError(f"partitions must be at least 1, not {partitions}")
         _ensure_ray()
         if partitions is None:
             probe = cls(name, {"partitions": 1}, timeout)

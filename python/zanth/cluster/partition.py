@@ -36,10 +36,14 @@ def write_manifest(path: str, manifest: dict) -> None:
     os.makedirs(path, exist_ok=True)
     final = os.path.join(path, MANIFEST)
     tmp = final + ".tmp"
-    with open(tmp, "w") as f:
-        json.dump(manifest, f, sort_keys=True)
-        f.flush()
-        os.fsync(f.fileno())
+    try:
+        with open(tmp, "w") as f:
+            json.dump(manifest, f, sort_keys=True)
+            f.flush()
+            os.fsync(f.fileno())
+    except BaseException:
+        os.unlink(tmp)  # the directory stays empty, so creating it can be tried again
+        raise
     # A manifest is either absent or whole: a crash while creating leaves no half-written one.
     os.replace(tmp, final)
 
