@@ -640,11 +640,11 @@ def test_foreign_stores_are_refused_not_misread(tmp_path):
 
 
 def test_handles_opened_before_another_wrote_the_settings_adopt_or_refuse_them(tmp_path):
-    early, asked = Collection(tmp_path / "c"), Collection(tmp_path / "c", metric="cosine")
+    early, writer, asked = (Collection(tmp_path / "c", metric=m) for m in (None, None, "cosine"))
     Collection(tmp_path / "c", dim=2, metric="ip").add(["x"], [[2, 0]])
+    writer.add(["y"], [[0, 3]])  # its first call: an inner product's vector, kept as given
     early._check_empty()  # what opening checks next, had it read no settings just before them
-    assert [(h.id, h.score) for h in early.query([1, 0], k=1)] == [("x", 2.0)]
-    early.add(["y"], [[0, 3]])  # as an inner product: kept as given
+    assert [(h.id, h.score) for h in early.query([0, 1], k=2)] == [("y", 3.0), ("x", 0.0)]
     assert early.get(["y"], include_vectors=True)[0].vector.tolist() == [0, 3]
     for call in (lambda: asked.query([1, 0]), lambda: asked.add(["z"], [[1, 1]])):
         with pytest.raises(ValueError, match="metric='ip', not 'cosine'"):
@@ -938,6 +938,17 @@ while True:
                    [{"v": v, "tag": ["odd", "even"][i % 2], "id": i} for i in ids],
                    [f"{i}:{v}" for i in ids])
 """
+
+
+def test_processes_creating_one_collection_at_once_agree_on_it(tmp_path):
+    code = ("import sys, time; from zanth import Collection\nwhile time.time() < float(sys.argv[2]): "
+            "pass\nCollection(sys.argv[1], dim=2).add([sys.argv[3]], [[1, 0]])")
+    go = str(time.time() + 3)  # all three open the new path at once
+    writers = [subprocess.Popen([sys.executable, "-c", code, str(tmp_path / "c"), go, f"p{n}"])
+               for n in range(3)]
+    assert [w.wait(timeout=120) for w in writers] == [0, 0, 0]
+    col = Collection(tmp_path / "c")  # every writer made or found the same five shards
+    assert sorted(col.ids()) == ["p0", "p1", "p2"] and col._store_args[0] == 5 and not col.verify()
 
 
 def test_killed_writers_leave_documents_whole_or_absent(tmp_path):

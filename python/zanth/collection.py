@@ -406,27 +406,37 @@ class Collection:
                             f"{type(embed).__name__}")
         self.path = path
         self.embed = embed
-        if num_shards is None:
-            num_shards = _shards_found(path) or DEFAULT_SHARDS
-        self._store_args = (num_shards, map_size)
-        self._store = zanth_vec.ZanthVec(path, num_shards, map_size)
         self._mutex = threading.Lock()
-        self._lock_fd: int | None = self._open_lock()
-        _OPEN.add(self)
         self._dead = 0
         self._next = 1  # the number of the next new document (read under the lock)
         self._hashed = False  # record ids are hashes of the ids (the first layout)
         self._asked_metric = metric  # checked against settings another handle may write later
-        settings = self._store.get_data([SETTINGS_ID])[0]
-        if settings is None:
-            self._check_empty()
-            self.dim, self.metric = dim, metric or "cosine"
-            self._hashed = FORMAT == HASHED_FORMAT
-            if dim is not None:
-                with self._writing():
-                    self._settle_settings(dim)
-        else:
-            self._adopt(settings, dim, metric)
+        os.makedirs(path, exist_ok=True)
+        self._lock_fd: int | None = self._open_lock()
+        try:
+            # Under the lock: processes opening a new path at once make its shards and settings
+            # one after another, so each finds the shard count and settings of the first.
+            fcntl.flock(self._lock_fd, fcntl.LOCK_EX)
+            if num_shards is None:
+                num_shards = _shards_found(path) or DEFAULT_SHARDS
+            self._store_args = (num_shards, map_size)
+            self._store = zanth_vec.ZanthVec(path, num_shards, map_size)
+            settings = self._store.get_data([SETTINGS_ID])[0]
+            if settings is None:
+                self._check_empty()
+                self.dim, self.metric = dim, metric or "cosine"
+                self._hashed = FORMAT == HASHED_FORMAT
+                if dim is not None:
+                    with self._writing():  # unlocks when done: the settings are written
+                        self._settle_settings(dim)
+            else:
+                self._adopt(settings, dim, metric)
+        except BaseException:
+            os.close(self._lock_fd)
+            self._lock_fd = None
+            raise
+        fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
+        _OPEN.add(self)
         self._settle()
 
     def _open_lock(self) -> int:
@@ -453,9 +463,9 @@ class Collection:
         os.close(inherited)  # the parent's lock stays with the parent's descriptor
 
     def _check_empty(self) -> None:
-        """Refuses a store of records without collection settings. The settings are read again
-        after the count: another process creating the same collection at this moment has
-        written them first (and its first documents may follow at once)."""
+        """Refuses a store of records without collection settings (under the lock, where a
+        collection's writers write its settings before any document). The settings are read
+        again after the count: a handle opened earlier may have written them since."""
         if self._store.get_data_count() > 0 and self._store.get_data([SETTINGS_ID])[0] is None:
             raise ValueError(f"{self.path} holds records but no collection settings: it was "
                              "written with the zanth_vec methods directly, not by Collection")
@@ -816,11 +826,13 @@ class Collection:
 
     def _write_batch(self, ids: object, vectors: object, metadatas: object, documents: object,
                      progress: bool, replace: bool) -> None:
+        built = (self.dim, self.metric)
         batch = self._batch(ids, vectors, metadatas, documents)
         with self._writing():
             if self.dim is None and batch.doc_ids:  # an empty write fixes nothing
                 self._settle_settings(int(batch.given.shape[1]))
-                batch = self._batch(ids, batch.given, metadatas, documents)  # dimension fixed
+            if (self.dim, self.metric) != built:  # fixed here, or adopted from another handle
+                batch = self._batch(ids, batch.given, metadatas, documents)
             self._write_locked(batch, progress, "upserting" if replace else "adding")
 
     def _write_locked(self, batch: _Batch, progress: bool, label: str) -> None:
