@@ -10,6 +10,7 @@ reads them: one damaged chunk is scored exactly and the sketch is dropped, so th
 sketches anew."""
 import json
 import os
+import shutil
 import signal
 import struct
 import subprocess
@@ -167,6 +168,24 @@ def test_a_file_of_another_snapshot_is_not_used(tmp_path):
             f.write(data)
     answers, pruned = fresh_first_search(path, queries)
     assert not pruned and answers == exact(path, queries)
+
+
+def test_files_name_the_data_files_their_handle_opened(tmp_path, monkeypatch):
+    """Files go under the store's absolute path and name the data files the handle opened: a
+    chdir, or the store made anew at the path (in freed inodes too) while a handle of the old
+    one searches, never lends one store's sketch to another."""
+    (tmp_path / "x").mkdir()
+    monkeypatch.chdir(tmp_path / "x")
+    old, queries = make_store("s")  # a relative path
+    monkeypatch.chdir(tmp_path)
+    make_store("s", seed=1)  # another store, which "s" names from here
+    shutil.rmtree(tmp_path / "x" / "s")
+    make_store(str(tmp_path / "x" / "s"), seed=2)  # same history, other vectors
+    old.search_flat(queries[0])
+    old.sketch_memory()  # published
+    for path in (str(tmp_path / "s"), str(tmp_path / "x" / "s")):
+        answers, _ = fresh_first_search(path, queries)
+        assert answers == exact(path, queries), path
 
 
 def test_a_commit_of_no_vectors_renames_the_files_in_place(tmp_path):

@@ -1,7 +1,10 @@
 // The two classes: ZanthVec (a store handle) and ZanthIterator (an id set). Both are final heap
 // types without __dict__ or weak references.
+#include <cstdlib>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "module/convert.h"
 #include "module/errors.h"
@@ -13,6 +16,23 @@ namespace {
 
 PyObject* g_store_type = nullptr;
 PyObject* g_id_set_type = nullptr;
+
+// A handle's sketch cache: its files under the store's absolute path (a later chdir does not
+// move them), each shard's snapshots named by the data file this handle opened. Without
+// either, sketches stay in private memory.
+SketchCache* NewSketchCache(const StoreHandle& store, const std::string& base_path) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> files;
+  for (std::size_t s = 0; s < store.num_shards(); ++s) {
+    std::uint64_t dev, id;
+    if (!OpenFileIdentity(store.data_fd(s), &dev, &id)) return new SketchCache();
+    files.emplace_back(dev, id);
+  }
+  char* real = realpath(base_path.c_str(), nullptr);
+  if (real == nullptr) return new SketchCache();
+  std::string absolute(real);
+  std::free(real);
+  return new SketchCache(std::move(absolute), std::move(files));
+}
 
 #define ZV_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 
@@ -82,7 +102,7 @@ PyObject* StoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     reinterpret_cast<StoreObject*>(self)->store =
         new std::shared_ptr<const StoreHandle>(opened.take());
-    reinterpret_cast<StoreObject*>(self)->sketches = new SketchCache(base_path);
+    reinterpret_cast<StoreObject*>(self)->sketches = NewSketchCache(**reinterpret_cast<StoreObject*>(self)->store, base_path);
     reinterpret_cast<StoreObject*>(self)->filters = new FilterCache();
     // The sketches and the kept leaves follow this handle's own commits; the store goes before
     // them in dealloc.

@@ -43,6 +43,12 @@ class StoreHandle {
   MDB_env* env(std::size_t shard) const { return environments_[shard]->get(); }
   const Env& environment(std::size_t shard) const { return *environments_[shard]; }
   MDB_dbi dbi(std::size_t shard) const { return environments_[shard]->dbi(); }
+  // The descriptor of the shard's data.mdb as its environment opened it (valid while the
+  // environment is), or -1.
+  int data_fd(std::size_t shard) const {
+    mdb_filehandle_t fd;
+    return mdb_env_get_fd(env(shard), &fd) == 0 ? fd : -1;
+  }
 
   // LMDB environments must not be used across fork(): a child that inherited this handle gets
   // kWrongProcess from every operation instead of a hang or corrupted lock state.

@@ -111,8 +111,12 @@ bool ShardSketch::Intact(std::size_t first, std::size_t count) const {
   return true;
 }
 
-SketchCache::SketchCache(std::string base_path)
-    : budget_(DefaultBudget()), base_path_(std::move(base_path)), owner_pid_(getpid()) {}
+SketchCache::SketchCache(std::string base_path,
+                         std::vector<std::pair<std::uint64_t, std::uint64_t>> data_files)
+    : budget_(DefaultBudget()),
+      base_path_(std::move(base_path)),
+      data_files_(std::move(data_files)),
+      owner_pid_(getpid()) {}
 
 SketchCache::~SketchCache() {
   // A forked child has none of its parent's threads to wait for.
@@ -133,7 +137,12 @@ bool SketchCache::Snapshot(std::size_t shard, std::size_t dim, std::uint64_t txn
   snap->dim = dim;
   snap->txn_id = txn_id;
   snap->records = records;
-  return ShardDataIdentity(base_path_, shard, &snap->data_dev, &snap->data_ino);
+  if (shard < data_files_.size()) {
+    std::tie(snap->data_dev, snap->data_ino) = data_files_[shard];
+    return true;
+  }
+  return data_files_.empty() && ShardDataIdentity(base_path_, shard, &snap->data_dev,
+                                                  &snap->data_ino);
 }
 
 std::shared_ptr<ShardSketch> SketchCache::InstallFile(

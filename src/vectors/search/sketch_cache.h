@@ -295,8 +295,11 @@ class SketchCache final : public CommitObserver {
   static constexpr std::uint64_t kUnlimited = UINT64_MAX;
 
   // Starts with a budget of a quarter of the machine's physical memory. `base_path` empty: no
-  // files, every sketch in private memory.
-  explicit SketchCache(std::string base_path = {});
+  // files, every sketch in private memory. `data_files`: per shard, the OpenFileIdentity of
+  // the data.mdb the handle opened, which names its snapshots in files for as long as it
+  // lives (the path may name a store made anew meanwhile); empty: found from the path.
+  explicit SketchCache(std::string base_path = {},
+                       std::vector<std::pair<std::uint64_t, std::uint64_t>> data_files = {});
   // Waits for this process's publishing thread.
   ~SketchCache() override;
   SketchCache(const SketchCache&) = delete;
@@ -471,6 +474,7 @@ class SketchCache final : public CommitObserver {
   std::atomic<int> searches_{0};  // SearchMark
 
   std::string base_path_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> data_files_;  // (dev, identity) per shard
   // Per key, the file last mapped or turned down: not looked at again while the path holds it.
   std::map<Key, FileIdentity> seen_;
   std::set<Key> publishing_;

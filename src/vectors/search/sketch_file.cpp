@@ -163,14 +163,26 @@ std::string SketchFilePath(const std::string& base_path, std::size_t shard, std:
          std::to_string(dim);
 }
 
-bool ShardDataIdentity(const std::string& base_path, std::size_t shard, std::uint64_t* dev,
-                       std::uint64_t* ino) {
+bool OpenFileIdentity(int fd, std::uint64_t* dev, std::uint64_t* ino) {
   struct stat st;
-  const std::string path = base_path + "/shard_" + std::to_string(shard) + "/data.mdb";
-  if (stat(path.c_str(), &st) != 0) return false;
+  if (fd < 0 || fstat(fd, &st) != 0) return false;
   *dev = static_cast<std::uint64_t>(st.st_dev);
   *ino = static_cast<std::uint64_t>(st.st_ino);
+  struct statx born;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &born) == 0 && (born.stx_mask & STATX_BTIME)) {
+    *ino ^= (static_cast<std::uint64_t>(born.stx_btime.tv_sec) * 0x9E3779B97F4A7C15ULL) ^
+            (static_cast<std::uint64_t>(born.stx_btime.tv_nsec) * 0xC2B2AE3D27D4EB4FULL);
+  }
   return true;
+}
+
+bool ShardDataIdentity(const std::string& base_path, std::size_t shard, std::uint64_t* dev,
+                       std::uint64_t* ino) {
+  const std::string path = base_path + "/shard_" + std::to_string(shard) + "/data.mdb";
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool known = OpenFileIdentity(fd, dev, ino);
+  if (fd >= 0) close(fd);
+  return known;
 }
 
 FileIdentity IdentityOf(const std::string& path) {

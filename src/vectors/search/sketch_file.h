@@ -4,8 +4,9 @@
 //
 // A file is a cache and is trusted only as far as this is checked. When it is mapped: its
 // header names the snapshot the reader holds (LMDB transaction id, record count, dimension,
-// layout version, and the device and inode of the shard's data.mdb, so a store made anew or
-// restored in another file at the same path never matches), its size is the one the header
+// layout version, and the OpenFileIdentity of the data.mdb the reader's handle opened, so a
+// store made anew or restored in another file at the same path never matches, even in a freed
+// inode, and neither does a handle left open on a replaced store), its size is the one the header
 // implies, and the hash of the header and the chunk table is the one stored. Then, chunk by
 // chunk (kSketchChunkRecords positions of codes, meta and ids), before any record of a chunk is
 // used: the chunk's hash is the one its table entry holds (SketchChunkHash). The first search
@@ -38,7 +39,7 @@
 
 namespace zanth {
 
-inline constexpr std::uint32_t kSketchFileVersion = 2;
+inline constexpr std::uint32_t kSketchFileVersion = 3;
 // Positions a chunk hash covers; a multiple of the records of a full block, so a search
 // checks a chunk just before it streams the chunk's block.
 inline constexpr std::size_t kSketchChunkRecords = 256;
@@ -49,7 +50,7 @@ struct SketchSnapshot {
   std::uint64_t dim = 0;
   std::uint64_t txn_id = 0;
   std::uint64_t records = 0;
-  std::uint64_t data_dev = 0;  // of shard_<n>/data.mdb
+  std::uint64_t data_dev = 0;  // of shard_<n>/data.mdb (OpenFileIdentity)
   std::uint64_t data_ino = 0;
   bool operator==(const SketchSnapshot&) const = default;
 };
@@ -110,7 +111,11 @@ std::uint64_t SketchChunkHash(const std::int8_t* codes, const RecordSketchMeta* 
 std::string SketchDirectory(const std::string& base_path);
 std::string SketchFilePath(const std::string& base_path, std::size_t shard, std::size_t dim);
 
-// The device and inode of `base_path`/shard_<n>/data.mdb, or false when it cannot be stat'ed.
+// The device and identity of an open file: its inode mixed with its birth time where the file
+// system keeps one, so a data file made anew in an inode another one freed is another file.
+// False when fstat fails.
+bool OpenFileIdentity(int fd, std::uint64_t* dev, std::uint64_t* ino);
+// OpenFileIdentity of `base_path`/shard_<n>/data.mdb as the path names it now, or false.
 bool ShardDataIdentity(const std::string& base_path, std::size_t shard, std::uint64_t* dev,
                        std::uint64_t* ino);
 
