@@ -96,6 +96,7 @@ ERRORS = [
         (dict(vectors=np.ones((2, 4), np.float32), dim=5), ValueError, "dim is 5"),
         (dict(vectors=np.zeros((2, 4))), TypeError, "vectors"),
         (dict(data=["a", "b"], vector_deletes=[1]), ValueError, "need dim"),
+        (dict(data=["a", "b"], vector_deletes=[1], dim=2), ValueError, "whole number of 16-byte"),
         (dict(data=["a", "b"], index_inserts=[("z", 5), ("x" * 503, 6)]), ValueError, None),
         (dict(data=["a", "b"], index_deletes=[("a", 1), ("b", "2")]), TypeError, "index_deletes"),
         (dict(data=["a", "b"], object_deletes="12"), TypeError, "object_deletes"),

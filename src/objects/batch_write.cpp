@@ -76,6 +76,11 @@ Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
   for (std::int64_t id : batch.vector_deletes) {
     if (id != kTombstoneId) doomed.insert(id);
   }
+  // A dimension that does not fit the stored blocks is an argument error: found before any
+  // shard commits, as the appended rows' is.
+  if (!doomed.empty()) {
+    if (Status s = CheckBlocksHoldDim(store, batch.dim, kOperation); !s.ok()) return s;
+  }
 
   auto appends_to = [&](std::size_t s) {
     return !vectors.shards.empty() && !vectors.shards[s].empty();

@@ -119,8 +119,9 @@ class ZanthVec:
     def delete_flat_vectors(self, identifiers: Ids, dim: int) -> None:
         """Marks every stored vector of the given ids as deleted (a tombstone), in every
         shard. `dim` must be the dimension the vectors were stored with (ValueError when a
-        block does not fit it). The space comes back only with compact_vectors(). A storage
-        failure rolls that shard back and raises PanicException."""
+        block does not fit it). The space comes back only with compact_vectors(). A failed
+        rewrite or commit (a full map) rolls that shard back and raises OSError; a write
+        transaction or cursor that cannot be opened raises PanicException."""
 
     def batch_index_insert(self, entries: Sequence[tuple[str, int]]) -> None:
         """Files each record id under its index key, e.g. [("color:red", 5), ("year:2019", 5)].
@@ -159,8 +160,9 @@ class ZanthVec:
 
         `dim` must be the dimension the vectors were stored with (ValueError when a block does
         not fit it). Blocks left empty are deleted; partly filled blocks are not merged. Freed
-        pages are reused by later writes; the data files never shrink. A storage failure rolls
-        that shard back and raises PanicException.
+        pages are reused by later writes; the data files never shrink. A failed rewrite or commit
+        (a full map) rolls that shard back and raises OSError; a write transaction or cursor
+        that cannot be opened raises PanicException.
         """
 
     def search_flat_batch(

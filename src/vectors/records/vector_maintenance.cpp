@@ -186,4 +186,17 @@ Result<std::uint64_t> CompactVectors(const StoreHandle& store, std::uint64_t dim
   return total;
 }
 
+Status CheckBlocksHoldDim(const StoreHandle& store, std::uint64_t dim, const char* operation) {
+  const std::uint64_t record_size = RecordSize(dim);
+  return ReadShards(
+      store, operation, [](std::size_t) { return true; },
+      [&](std::size_t s, MDB_txn* txn, MDB_dbi dbi) -> Status {
+        return ForEachBlock(
+            txn, dbi, VectorRangeStart(),
+            [&](std::string_view key, std::string_view value, bool*) -> Status {
+              return CheckBlockLength(key, value.size(), record_size, s);
+            });
+      });
+}
+
 }  // namespace zanth

@@ -28,6 +28,12 @@ Status TombstoneVectorsInShard(MDB_txn* txn, MDB_dbi dbi, const char* operation,
                                std::size_t shard, const IdHashSet& doomed, std::uint64_t dim,
                                bool* wrote);
 
+// Reads every shard and checks that each block holds whole records of `dim`: what
+// TombstoneVectorsInShard checks, looked at before a write that must leave every shard
+// unwritten on a mismatch. Only key and value lengths are read.
+// Errors: as DeleteVectors' for a dimension mismatch or a failed read.
+Status CheckBlocksHoldDim(const StoreHandle& store, std::uint64_t dim, const char* operation);
+
 // Drops tombstones from every block, deletes blocks left empty (the others keep their numbers
 // and their records' order) and returns how many tombstones were dropped.
 // Errors: as DeleteVectors.
