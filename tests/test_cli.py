@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 import zanth_vec
+from zanth.cli import scan
 
 DIM, SHARDS = 8, 3
 
@@ -249,6 +250,17 @@ def test_usage_errors_exit_2_and_touch_nothing(made, monkeypatch, args, message)
     monkeypatch.chdir(made)  # an empty DEST must not mean here
     code, out = zanth(*[a.format(made) for a in args])
     assert code == 2 and message in out and sorted(os.listdir(made))[0] == "shard_0", out
+
+
+@pytest.mark.parametrize("shards, n", [(5, 10), (2, 3)])
+def test_small_sound_stores_verify_without_a_dim(tmp_path, shards, n):
+    zanth_vec.ZanthVec(str(tmp_path), shards).store_flat_vectors(np.ones((n, 384), np.float32),
+                                                                  range(n))
+    code, out = zanth("verify", tmp_path)
+    assert code == 0 and "dimension 384" in out, out
+    loadable = [pickle.dumps(v, p) + pad for v in ([{"a": (1, 2)}, {3}], b"x" * 300, "\u00e9")
+                for p in range(6) for pad in (b"", bytes(9))] + [b"(ccollections\nOrderedDict\no."]
+    assert [scan._pickle_problem(v) for v in loadable] == [None] * len(loadable)
 
 
 @pytest.mark.parametrize("command", [("verify",), ("stats",), ("copy", "elsewhere")])

@@ -642,7 +642,7 @@ def test_foreign_stores_are_refused_not_misread(tmp_path):
 def test_handles_opened_before_another_wrote_the_settings_adopt_or_refuse_them(tmp_path):
     early, writer, asked = (Collection(tmp_path / "c", metric=m) for m in (None, None, "cosine"))
     Collection(tmp_path / "c", dim=2, metric="ip").add(["x"], [[2, 0]])
-    writer.add(["y"], [[0, 3]])  # its first call: an inner product's vector, kept as given
+    writer.add(iter(["y"]), [[0, 3]])  # its first call: an inner product's vector, as given
     early._check_empty()  # what opening checks next, had it read no settings just before them
     assert [(h.id, h.score) for h in early.query([0, 1], k=2)] == [("y", 3.0), ("x", 0.0)]
     assert early.get(["y"], include_vectors=True)[0].vector.tolist() == [0, 3]
@@ -705,6 +705,11 @@ def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
         hits = ends.query([1e-20, 1e20] if metric == "ip" else [1, 1], k=3)
         assert {h.id: h.score for h in hits} == pytest.approx(scores, rel=1e-5, abs=0)
         assert metric == "cosine" or [h.id for h in hits] == list(scores)
+    searched, old = Collection._searched, Collection(tmp_path / "old", dim=2)
+    with pytest.MonkeyPatch.context() as patch:  # as versions scaling every row in float32 did
+        patch.setattr(Collection, "_searched", lambda c, g, earlier=False: searched(c, g, True))
+        old.add([0, 1], [[1e-25, 1e-25], [1e20, 1e20]])
+    assert sorted(h.id for h in old.query([1, 1], k=2)) == [0, 1]
     one = Collection(tmp_path / "one", dim=1, metric="ip")
     one.add([1, 2, 3], [[2.0], [-1.0], [0.5]])
     assert [h.id for h in one.query([1.0], k=3)] == [1, 3, 2]

@@ -94,8 +94,9 @@ def test_single_ids_numpy_metadata_typed_filters_and_reopen(tmp_path):
                        ({"year": "2019"}, ["b"]), ("n in (3, 4) and not year = 2019", ["b"])]:
         assert ids_of(store.similarity_search("q", k=5, filter=spec)) == want, spec
         assert ids_of(store.max_marginal_relevance_search("q", k=5, where=spec)) == want, spec
-    store.add_texts(["five"], ids=[5])  # a LangChain id is a str, whichever way it is given
-    assert [d.id for d in store.get_by_ids([5])] == ["5"] and store.delete([5]) and len(store) == 2
+    made = store.add_texts(list("5678"), ids=[5, None, None, ""])  # a str; none: a new one each
+    assert [d.id for d in store.get_by_ids([5])] == ["5"] and len(store) == 6 == 2 + len(set(made))
+    assert store.delete([5, *made[1:]]) and len(store) == 2
     del store
     again = ZanthVectorStore(path, TestStandard.get_embeddings(), distance="inner_product")
     query = TestStandard.get_embeddings().embed_query("two")

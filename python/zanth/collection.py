@@ -78,7 +78,7 @@ DocId = Union[int, str]
 Metadata = dict[str, Any]
 Embed = Callable[[list[str]], Any]  # texts -> one vector per text (a matrix, or a list of rows)
 
-SETTINGS_ID = -(2**63) + 1  # {"format", "dim", "metric"}
+SETTINGS_ID = enc.SETTINGS_ID
 STATS_ID = -(2**63) + 2  # {"dead": vectors deleted since the last compaction}
 JOURNAL_ID = -(2**63) + 3  # ("journal", [(record id, index keys, id), ...], next number)
 NUMBER_ID = -(2**63) + 4  # {"next": the number of the next document added}
@@ -414,14 +414,13 @@ class Collection:
         os.makedirs(path, exist_ok=True)
         self._lock_fd: int | None = self._open_lock()
         try:
-            # Under the lock: processes opening a new path at once make its shards and settings
-            # one after another, so each finds the shard count and settings of the first.
-            fcntl.flock(self._lock_fd, fcntl.LOCK_EX)
-            if num_shards is None:
-                num_shards = _shards_found(path) or DEFAULT_SHARDS
-            self._store_args = (num_shards, map_size)
-            self._store = zanth_vec.ZanthVec(path, num_shards, map_size)
-            settings = self._store.get_data([SETTINGS_ID])[0]
+            settings = self._open_store(num_shards, map_size, locked=False)
+            if settings is None:
+                # A new collection, or one being made: under the lock, processes opening a new
+                # path at once make its shards and settings one after another, so each finds
+                # the shard count and settings of the first.
+                fcntl.flock(self._lock_fd, fcntl.LOCK_EX)
+                settings = self._open_store(num_shards, map_size, locked=True)
             if settings is None:
                 self._check_empty()
                 self.dim, self.metric = dim, metric or "cosine"
@@ -432,12 +431,36 @@ class Collection:
             else:
                 self._adopt(settings, dim, metric)
         except BaseException:
+            fcntl.flock(self._lock_fd, fcntl.LOCK_UN)  # a child forked meanwhile shares it
             os.close(self._lock_fd)
             self._lock_fd = None
             raise
         fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
         _OPEN.add(self)
         self._settle()
+
+    def _open_store(self, num_shards: int | None, map_size: int, locked: bool) -> object:
+        """Opens the store and returns its settings record (None when it has none). Without
+        the lock only a finished collection is taken: one whose settings are there and whose
+        shard count, when counted, was counted after they were written (directories of a
+        collection being made may still be missing)."""
+        try:
+            count = num_shards if num_shards is not None else \
+                _shards_found(self.path) or DEFAULT_SHARDS
+            if not locked and num_shards is None and count == DEFAULT_SHARDS and \
+                    not _shards_found(self.path):
+                return None  # nothing on disk: made under the lock
+            self._store_args = (count, map_size)
+            self._store = zanth_vec.ZanthVec(self.path, count, map_size)
+            settings = self._store.get_data([SETTINGS_ID])[0]
+        except ValueError:
+            if locked:
+                raise
+            return None  # a collection being made (its shards not all there): try under the lock
+        if not locked and num_shards is None and settings is not None and \
+                _shards_found(self.path) != count:
+            return None
+        return settings
 
     def _open_lock(self) -> int:
         return os.open(os.path.join(self.path, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
@@ -705,17 +728,21 @@ class Collection:
 
     # ---- input -------------------------------------------------------------------------
 
-    def _searched(self, given: NDArray[np.float32]) -> NDArray[np.float32]:
+    def _searched(self, given: NDArray[np.float32], earlier: bool = False,
+                  ) -> NDArray[np.float32]:
+        """What the blocks hold for vectors `given`: unit length for cosine. `earlier`: as
+        versions that scaled every row in float32 stored it (only rows of extreme length
+        differ, left unscaled or zero)."""
         if self.metric != "cosine":
             return given
-        with np.errstate(over="ignore", under="ignore"):
+        with np.errstate(over="ignore", under="ignore", invalid="ignore"):
             norms = np.linalg.norm(given, axis=1, keepdims=True)
             unit = given / np.where(norms == 0, 1, norms)
         # Outside this range the float32 sum of squares overflows or loses its small terms to
         # underflow: those rows are scaled in float64, where every float32 vector's is exact
         # enough. Rows inside it keep their float32 result.
         odd = ~((norms[:, 0] > 2.0**-40) & (norms[:, 0] < 2.0**60))
-        if odd.any():
+        if odd.any() and not earlier:
             wide = given[odd].astype(np.float64)
             wide_norms = np.linalg.norm(wide, axis=1, keepdims=True)
             unit[odd] = wide / np.where(wide_norms == 0, 1, wide_norms)
@@ -832,7 +859,7 @@ class Collection:
             if self.dim is None and batch.doc_ids:  # an empty write fixes nothing
                 self._settle_settings(int(batch.given.shape[1]))
             if (self.dim, self.metric) != built:  # fixed here, or adopted from another handle
-                batch = self._batch(ids, batch.given, metadatas, documents)
+                batch = self._batch(batch.doc_ids, batch.given, batch.metadatas, batch.documents)
             self._write_locked(batch, progress, "upserting" if replace else "adding")
 
     def _write_locked(self, batch: _Batch, progress: bool, label: str) -> None:
@@ -1282,25 +1309,32 @@ class Collection:
         docs = [rid for rid in rids if _is_doc(objects[rid])]
         # A write may be running (or have started since the read began): keep a hit only if
         # its score is that of this object's vector and its metadata still match.
-        expected: dict[int, tuple[float, float, float]] = {}
+        expected: dict[int, list[tuple[float, float, float]]] = {rid: [] for rid in docs}
         if docs:
-            given = np.frombuffer(b"".join(objects[rid][3] for rid in docs), dtype=np.float32)
-            products = self._searched(given.reshape(len(docs), -1)).astype(np.float64) * query
-            # Two float32 sums of these products differ by at most ~2 * dim * 2**-24 * sum|p|,
-            # plus a rounding of 2**-149 per term where they are subnormal; another version's
-            # vector is all but never that close.
-            sizes = np.abs(products).sum(axis=1)
-            slacks = 4 * (len(query) + 4) * (2.0**-24 * sizes + 2.0**-149)
-            expected = dict(zip(docs, zip(products.sum(axis=1).tolist(), slacks.tolist(),
-                                          sizes.tolist())))
+            given = np.frombuffer(b"".join(objects[rid][3] for rid in docs),
+                                  dtype=np.float32).reshape(len(docs), -1)
+            stored = [self._searched(given)]
+            earlier = self._searched(given, earlier=True)  # a document written before
+            if not np.array_equal(earlier, stored[0]):
+                stored.append(earlier)
+            for unit in stored:
+                products = unit.astype(np.float64) * query
+                # Two float32 sums of these products differ by at most ~2 * dim * 2**-24 *
+                # sum|p|, plus a rounding of 2**-149 per term where they are subnormal;
+                # another version's vector is all but never that close.
+                sizes = np.abs(products).sum(axis=1)
+                slacks = 4 * (len(query) + 4) * (2.0**-24 * sizes + 2.0**-149)
+                for rid, row in zip(docs, zip(products.sum(axis=1).tolist(), slacks.tolist(),
+                                              sizes.tolist())):
+                    expected[rid].append(row)
         out: dict[int, Hit] = {}
         for score, rid in hits:
             if rid in out or rid not in expected:
                 continue
             obj = objects[rid]
-            value, slack, size = expected[rid]
             # A float32 sum becomes infinite or NaN only when its terms overflow it.
-            same = abs(score - value) <= slack if math.isfinite(score) else size > 1e38
+            same = any(abs(score - value) <= slack if math.isfinite(score) else size > 1e38
+                       for value, slack, size in expected[rid])
             if not same or (
                     node is not None and not matches(node, obj[1])):
                 continue  # a vector of another version, or metadata that changed

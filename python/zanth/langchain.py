@@ -44,7 +44,7 @@ def _one_or_many(ids: str | Sequence[str]) -> list[str]:
         return [ids]
     if isinstance(ids, (bytes, bytearray, memoryview)):
         raise TypeError(f"ids are str, not {type(ids).__name__}")
-    return [i if isinstance(i, str) else str(i) for i in ids]
+    return [i if isinstance(i, str) or i is None else str(i) for i in ids]
 
 
 def _filter_of(method: str, filter: Any, kwargs: dict[str, Any]) -> Any:
@@ -104,8 +104,10 @@ class ZanthVectorStore(VectorStore):
             ids = _one_or_many(ids)
             if len(ids) != len(documents):
                 raise ValueError(f"{len(ids)} ids for {len(documents)} documents")
-        doc_ids = [ids[n] if ids is not None and ids[n] is not None else doc.id or
-                   str(uuid.uuid4()) for n, doc in enumerate(documents)]
+        # None or "" (LangChain's base class passes each Document.id): the document's own
+        # id, else a new one.
+        doc_ids = [(ids[n] if ids is not None else None) or doc.id or str(uuid.uuid4())
+                   for n, doc in enumerate(documents)]
         # The same id twice in one call: the last document wins, as two calls would have it.
         order = sorted({d: n for n, d in enumerate(doc_ids)}.values())
         if not order:

@@ -29,7 +29,7 @@ from .isolate import Failed, run_per_shard
 _SHARD_DIR = re.compile(r"shard_(0|[1-9][0-9]*)")  # fullmatch: "$" would pass a final newline
 
 
-MAX_DIM = 1 << 24  # beyond any dimension a store is written with
+MAX_DIM = 1 << 30  # beyond any dimension whose blocks LMDB could hold
 
 
 class UsageError(Exception):
@@ -178,6 +178,7 @@ def inspect(path: str, shards: int | None, dim: int | None,
     readable = []
     lengths: Counter[int] = Counter()
     samples: list[tuple[int, bytes]] = []
+    stated: set[int] = set()  # the dimension a collection's settings name
     shard_blocks: dict[int, tuple[Counter[int], list[tuple[int, bytes]]]] = {}
     for i, survey in zip(present, surveys):
         if isinstance(survey, Failed):
@@ -190,8 +191,13 @@ def inspect(path: str, shards: int | None, dim: int | None,
             shard_blocks[i] = (survey["lengths"], own)
             lengths.update(survey["lengths"])
             samples += own
+            if survey.get("collection_dim"):
+                stated.add(survey["collection_dim"])
 
     record_size: int | None
+    from_settings, guessed = dim is None and len(stated) == 1, False
+    if from_settings:  # a collection's: the blocks are checked against it
+        dim = stated.pop()
     if dim is not None:
         record_size, candidates = 8 + 4 * dim, [8 + 4 * dim]
     else:
@@ -199,7 +205,14 @@ def inspect(path: str, shards: int | None, dim: int | None,
         if lengths and record_size is None and not candidates:
             problems.append("the vector blocks fit no single dimension: block lengths "
                             + ", ".join(f"{n:,}" for n in sorted(lengths)[:8]))
-        elif lengths and record_size is None and check_pickles is not None:
+        elif lengths and record_size is None and count > 1 and check_pickles is not None:
+            # Verifying: the smallest size whose every sampled id routes home. A larger one
+            # that does is a multiple of it; a smaller wrong one would need float bytes that
+            # route home by chance, and would still read the blocks as whole records.
+            passing = [c for c in candidates if scan.ids_route(samples, c, count)]
+            record_size = passing[0] if passing else None
+            guessed = record_size is not None
+        if lengths and record_size is None and candidates and check_pickles is not None:
             # Blocks whose records were never checked must not pass for sound ones.
             problems.append("the vector blocks were not checked: their dimension is one of "
                             + ", ".join(str((c - 8) // 4) for c in candidates[:6])
@@ -221,6 +234,7 @@ def inspect(path: str, shards: int | None, dim: int | None,
     return {
         "path": path, "shards": count, "shards_read": len(per_shard),
         "dimension": None if record_size is None else (record_size - 8) // 4,
+        "dimension_from": "settings" if from_settings else "likeliest" if guessed else None,
         "dimension_candidates": [(c - 8) // 4 for c in candidates],
         "per_shard": per_shard, "totals": totals, "problems": problems,
         "sketch_files": sketch_files(path),
@@ -230,7 +244,10 @@ def inspect(path: str, shards: int | None, dim: int | None,
 def _dimension_text(report: dict[str, Any], given: bool) -> str:
     dim, candidates = report["dimension"], report["dimension_candidates"]
     if dim is not None:
-        return f"dimension {dim}" + ("" if given else " (inferred from the blocks)")
+        source = {"settings": "the collection's settings",
+                  "likeliest": "the likeliest the blocks allow: --dim to be sure"}
+        said = source.get(report.get("dimension_from") or "", "inferred from the blocks")
+        return f"dimension {dim}" + ("" if given else f" ({said})")
     if candidates:
         shown = ", ".join(map(str, candidates[:6])) + (" ..." if len(candidates) > 6 else "")
         return f"dimension one of {shown}: pass --dim to count vectors"

@@ -21,8 +21,8 @@ from typing import Any
 import lmdb
 import numpy as np
 
-from ..encoding import (BLOCK_CAPACITY, BLOCK_PREFIX, ID_BYTES, SEPARATOR, shard_of_id,
-                        shard_of_key)
+from ..encoding import (BLOCK_CAPACITY, BLOCK_PREFIX, ID_BYTES, SEPARATOR, SETTINGS_ID,
+                        shard_of_id, shard_of_key)
 from ..encoding import TOMBSTONE_ID as TOMBSTONE
 
 PROGRESS_EVERY = 20_000  # records between progress messages
@@ -281,11 +281,25 @@ def survey(path: str, send: Send) -> dict[str, Any]:
                     lengths[len(value)] += 1
                     if len(samples) < SAMPLE_BLOCKS:
                         samples.append(bytes(value))
-        return {"lengths": lengths, "samples": samples, "error": None}
+            settings = txn.get(SETTINGS_ID.to_bytes(ID_BYTES, "little", signed=True))
+            dim = None if settings is None else _settings_dim(bytes(settings))
+        return {"lengths": lengths, "samples": samples, "error": None, "collection_dim": dim}
     except Damaged as error:
         return {"lengths": Counter(), "samples": [], "error": str(error)}
     finally:
         env.close()
+
+
+def _settings_dim(value: bytes) -> int | None:
+    """The dimension a collection's settings record names ({"format": "zanth.Collection/..",
+    "dim": n, ...}), read from its opcodes without running them; None for anything else."""
+    if _pickle_problem(value) is not None:
+        return None
+    args = [arg for _, arg, _ in pickletools.genops(value)]
+    if not any(isinstance(a, str) and a.startswith("zanth.Collection/") for a in args):
+        return None
+    found = [after for key, after in zip(args, args[1:]) if key == "dim"]
+    return found[0] if len(found) == 1 and type(found[0]) is int and found[0] > 0 else None
 
 
 def _gcd_divisors(values: list[int]) -> list[int]:
@@ -296,7 +310,7 @@ def _gcd_divisors(values: list[int]) -> list[int]:
     return sorted(set(small + [g // d for d in small]))
 
 
-def _ids_route(samples: list[tuple[int, bytes]], size: int, num_shards: int) -> bool:
+def ids_route(samples: list[tuple[int, bytes]], size: int, num_shards: int) -> bool:
     for shard, block in samples:
         for offset in range(0, len(block) - size + 1, size):
             ident = int.from_bytes(block[offset:offset + ID_BYTES], "little", signed=True)
@@ -324,7 +338,7 @@ def infer_record_size(lengths: Counter[int], samples: list[tuple[int, bytes]],
         if len(candidates) == 1:
             return candidates[0], candidates
         if num_shards > 1:
-            passing = [size for size in candidates if _ids_route(samples, size, num_shards)]
+            passing = [size for size in candidates if ids_route(samples, size, num_shards)]
             if len(passing) == 1:
                 return passing[0], candidates
             if passing:
@@ -405,7 +419,8 @@ def _pickle_problem(value: bytes) -> str | None:
             if op.name == "SETITEMS" and above % 2:
                 return f"SETITEMS at byte {pos} pairs an odd number of items"
             del stack[len(stack) - 1 - above:]  # the mark and the items above it
-            takes = max(0, takes - 2) if _MARK in op.stack_before else 0
+            # What the opcode takes from below its mark (APPENDS' list; nothing for OBJ).
+            takes = op.stack_before.index(_MARK) if _MARK in op.stack_before else 0
         if op.name in _MEMO_PUTS:
             key = len(memo) if op.name == "MEMOIZE" else arg
             if not stack or stack[-1]:

@@ -5,6 +5,7 @@ every start (a restart included), so a directory moved under the wrong name or p
 or written with another routing or shard count, is refused instead of answering wrongly.
 """
 
+import contextlib
 import json
 import os
 
@@ -42,7 +43,8 @@ def write_manifest(path: str, manifest: dict) -> None:
             f.flush()
             os.fsync(f.fileno())
     except BaseException:
-        os.unlink(tmp)  # the directory stays empty, so creating it can be tried again
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(tmp)  # the directory stays empty, so creating it can be tried again
         raise
     # A manifest is either absent or whole: a crash while creating leaves no half-written one.
     os.replace(tmp, final)
