@@ -705,9 +705,9 @@ def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
         hits = ends.query([1e-20, 1e20] if metric == "ip" else [1, 1], k=3)
         assert {h.id: h.score for h in hits} == pytest.approx(scores, rel=1e-5, abs=0)
         assert metric == "cosine" or [h.id for h in hits] == list(scores)
-    searched, old = Collection._searched, Collection(tmp_path / "old", dim=2)
+    scalings, old = Collection._scalings, Collection(tmp_path / "old", dim=2)
     with pytest.MonkeyPatch.context() as patch:  # as versions scaling every row in float32 did
-        patch.setattr(Collection, "_searched", lambda c, g, earlier=False: searched(c, g, True))
+        patch.setattr(Collection, "_searched", lambda c, g: scalings(c, g)[-1])
         old.add([0, 1], [[1e-25, 1e-25], [1e20, 1e20]])
     assert sorted(h.id for h in old.query([1, 1], k=2)) == [0, 1]
     one = Collection(tmp_path / "one", dim=1, metric="ip")

@@ -728,25 +728,29 @@ class Collection:
 
     # ---- input -------------------------------------------------------------------------
 
-    def _searched(self, given: NDArray[np.float32], earlier: bool = False,
-                  ) -> NDArray[np.float32]:
-        """What the blocks hold for vectors `given`: unit length for cosine. `earlier`: as
-        versions that scaled every row in float32 stored it (only rows of extreme length
-        differ, left unscaled or zero)."""
+    def _searched(self, given: NDArray[np.float32]) -> NDArray[np.float32]:
+        """What the blocks hold for vectors `given`: unit length for cosine."""
+        return self._scalings(given)[0]
+
+    def _scalings(self, given: NDArray[np.float32]) -> list[NDArray[np.float32]]:
+        """`_searched(given)`, then, where it differs, what versions that scaled every row in
+        float32 stored (rows of extreme length left unscaled, or zero)."""
         if self.metric != "cosine":
-            return given
+            return [given]
         with np.errstate(over="ignore", under="ignore", invalid="ignore"):
             norms = np.linalg.norm(given, axis=1, keepdims=True)
-            unit = given / np.where(norms == 0, 1, norms)
+            unit = np.ascontiguousarray(given / np.where(norms == 0, 1, norms), dtype=np.float32)
         # Outside this range the float32 sum of squares overflows or loses its small terms to
         # underflow: those rows are scaled in float64, where every float32 vector's is exact
         # enough. Rows inside it keep their float32 result.
         odd = ~((norms[:, 0] > 2.0**-40) & (norms[:, 0] < 2.0**60))
-        if odd.any() and not earlier:
-            wide = given[odd].astype(np.float64)
-            wide_norms = np.linalg.norm(wide, axis=1, keepdims=True)
-            unit[odd] = wide / np.where(wide_norms == 0, 1, wide_norms)
-        return np.ascontiguousarray(unit, dtype=np.float32)
+        if not odd.any():
+            return [unit]
+        earlier = unit.copy()
+        wide = given[odd].astype(np.float64)
+        wide_norms = np.linalg.norm(wide, axis=1, keepdims=True)
+        unit[odd] = wide / np.where(wide_norms == 0, 1, wide_norms)
+        return [unit, earlier]
 
     def _vectors(self, vectors: object, rows: int | None) -> NDArray[np.float32]:
         """Vectors as a float32 matrix of `rows` rows; `rows` None takes queries: one vector or a
@@ -1313,11 +1317,7 @@ class Collection:
         if docs:
             given = np.frombuffer(b"".join(objects[rid][3] for rid in docs),
                                   dtype=np.float32).reshape(len(docs), -1)
-            stored = [self._searched(given)]
-            earlier = self._searched(given, earlier=True)  # a document written before
-            if not np.array_equal(earlier, stored[0]):
-                stored.append(earlier)
-            for unit in stored:
+            for unit in self._scalings(given):  # as written now, or by an earlier version
                 products = unit.astype(np.float64) * query
                 # Two float32 sums of these products differ by at most ~2 * dim * 2**-24 *
                 # sum|p|, plus a rounding of 2**-149 per term where they are subnormal;
