@@ -444,12 +444,11 @@ class Collection:
         the lock only a finished collection is taken: one whose settings are there and whose
         shard count, when counted, was counted after they were written (directories of a
         collection being made may still be missing)."""
+        found = _shards_found(self.path)
+        if not locked and num_shards is None and not found:
+            return None  # nothing on disk: made under the lock
+        count = num_shards if num_shards is not None else found or DEFAULT_SHARDS
         try:
-            count = num_shards if num_shards is not None else \
-                _shards_found(self.path) or DEFAULT_SHARDS
-            if not locked and num_shards is None and count == DEFAULT_SHARDS and \
-                    not _shards_found(self.path):
-                return None  # nothing on disk: made under the lock
             self._store_args = (count, map_size)
             self._store = zanth_vec.ZanthVec(self.path, count, map_size)
             settings = self._store.get_data([SETTINGS_ID])[0]
