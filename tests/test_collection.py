@@ -584,6 +584,9 @@ def test_scalars_of_other_types_are_kept_and_found_as_python_ones(tmp_path):
     assert [(r.id, type(r.id)) for r in col.get(where=where)] == [("a", str), ("red", str), (7, int)]
     with pytest.raises(ValueError, match="'red' is already"):
         col.add(["red"], [[2]])
+    for n in (1, 40):  # field names too, per document and a column at a time
+        col.upsert(range(n), [[1]] * n, [{color: "x", np.str_("k"): 1}] * n)
+        assert {type(f) for r in col.get(list(range(n))) for f in r.metadata} == {str}
     assert col.verify() == []
 
 

@@ -210,6 +210,7 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
         space = _SPACES.get(field) if type(field) is str else None
         if space is None:
             space = _namespace(field, doc_id)
+            field = str.__str__(field)  # kept as the plain str it equals, as values are
         kind = type(value)
         if (kind is int and -enc.MAX_EXACT_INT <= value <= enc.MAX_EXACT_INT) or kind is bool \
                 or (kind is float and value == value) or (kind is str and value.isascii()):
@@ -290,7 +291,8 @@ def _clean_metadatas(metas: list[Any], doc_ids: list[DocId],
     if n < 32 or type(first) is not dict or not first:
         return _clean_each(metas, doc_ids)
     fields = tuple(first)
-    if not all(type(m) is dict and tuple(m) == fields for m in metas):
+    if not all(type(f) is str for f in fields) or \
+            not all(type(m) is dict and tuple(m) == fields for m in metas):
         return _clean_each(metas, doc_ids)
     rows = list(map(operator.itemgetter(*fields), metas))
     columns: list[Sequence[Any]] = [rows] if len(fields) == 1 else list(zip(*rows))
