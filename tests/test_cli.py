@@ -233,6 +233,7 @@ def test_verify_documents_of_a_collection(made, tmp_path):
     for sound in (path, tmp_path / "copy"):
         code, out = zanth("verify", sound, "--documents")
         assert code == 0 and out.rstrip().endswith("sound"), out
+        assert f"dimension {DIM} (the collection's settings)" in out, out
     raw = zanth_vec.ZanthVec(str(path), SHARDS, 1 << 26)
     assert doomed in raw.get_ids_from_filter((0, PRESENT_KEY)).to_list()
     raw.delete_flat_vectors([doomed], DIM)

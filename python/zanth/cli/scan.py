@@ -295,7 +295,8 @@ def _settings_dim(value: bytes) -> int | None:
     "dim": n, ...}), read from its opcodes without running them; None for anything else."""
     if _pickle_problem(value) is not None:
         return None
-    args = [arg for _, arg, _ in pickletools.genops(value)]
+    memo = ("MEMOIZE", "PUT", "BINPUT", "LONG_BINPUT")  # between a key and its value
+    args = [arg for op, arg, _ in pickletools.genops(value) if op.name not in memo]
     if not any(isinstance(a, str) and a.startswith("zanth.Collection/") for a in args):
         return None
     found = [after for key, after in zip(args, args[1:]) if key == "dim"]
