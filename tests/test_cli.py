@@ -303,6 +303,29 @@ while time.time() < end:
     assert sorted(os.listdir(made)) == [f"shard_{i}" for i in range(SHARDS)]
 
 
+def test_a_collection_copied_while_written_holds_whole_documents(tmp_path):
+    from zanth import Collection
+
+    path = tmp_path / "docs"
+    Collection(path, dim=8).upsert(range(2000), np.ones((2000, 8)))
+    writer = subprocess.Popen([sys.executable, "-c", f"""
+import time, numpy as np
+from zanth import Collection
+c, end, rng = Collection({str(path)!r}), time.time() + 4, np.random.default_rng(0)
+while time.time() < end:
+    ids = rng.choice(2000, 200, replace=False).tolist()
+    c.upsert(ids, rng.standard_normal((200, 8)), [{{"g": int(g)}} for g in rng.integers(0, 9, 200)])
+    c.delete(ids[:30])
+"""])
+    time.sleep(1)
+    for k in range(3):
+        assert zanth("copy", path, tmp_path / f"copy{k}")[0] == 0
+    writer.wait()
+    for k in range(3):
+        code, out = zanth("verify", tmp_path / f"copy{k}", "--documents")
+        assert code == 0, out
+
+
 def test_sketch_files_are_counted_checked_quietly_and_not_copied(tmp_path):
     path = tmp_path / "store"
     store = zanth_vec.ZanthVec(str(path), 2)

@@ -13,6 +13,7 @@ Exit status: 0 success (for verify: the store is sound), 1 problems found or a c
 from __future__ import annotations
 
 import argparse
+import fcntl
 import json
 import os
 import re
@@ -344,6 +345,23 @@ def verify(args: argparse.Namespace) -> int:
 
 # ---- copy ------------------------------------------------------------------------------------
 
+@contextmanager
+def _writers_held(path: str) -> Iterator[None]:
+    """A collection's writers wait while this runs (its lock file, shared): each shard is
+    copied from its own read transaction, and a document's records span shards, so shards
+    copied around a write would disagree. A plain store's records stand alone."""
+    try:
+        fd = os.open(os.path.join(path, LOCK_FILE), os.O_RDONLY)
+    except FileNotFoundError:
+        yield
+        return
+    try:
+        fcntl.flock(fd, fcntl.LOCK_SH)
+        yield
+    finally:
+        os.close(fd)
+
+
 def copy(args: argparse.Namespace) -> int:
     count, present, problems = find_shards(args.path, args.shards)
     problems += [f"shard {i}: {why}" for i in present
@@ -367,7 +385,7 @@ def copy(args: argparse.Namespace) -> int:
         raise UsageError(f"{args.dest}: cannot be made: {error.strerror}") from None
     jobs = [(os.path.join(args.path, f"shard_{i}"), os.path.join(args.dest, f"shard_{i}"),
              args.compact) for i in range(count)]
-    with _progress("copying shards") as progress:
+    with _writers_held(args.path), _progress("copying shards") as progress:
         progress(0, "total", count)
         results = run_per_shard(scan.copy, jobs, progress)
     failed = 0
@@ -417,7 +435,7 @@ def _parser() -> argparse.ArgumentParser:
                      "runs the stored pickles, so only on a store you trust; recovers a write "
                      "that a dead writer left)")
     sub = commands.add_parser("copy", help="a consistent copy of every shard, taken while "
-                              "others read and write")
+                              "others read and write (a collection's writers wait for it)")
     common(sub)
     sub.add_argument("dest", help="a new or empty directory")
     sub.add_argument("--compact", action="store_true",
