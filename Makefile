@@ -92,8 +92,16 @@ wheel: deps venv
 	  -w $(WHEEL_DIR) $(WHEEL_BUILD)/raw/*.whl
 	@ls -l $(WHEEL_DIR)/*.whl
 
+# ./demo-store is replaced only when an earlier demo made it (its mark file): anything else
+# there is somebody's data.
+DEMO_MARK := demo-store/.made-by-make-demo
+CLEAR_DEMO = if [ -e demo-store ] && [ ! -e $(DEMO_MARK) ]; then \
+	  echo "demo-store exists and was not made by 'make demo': move it away first" >&2; exit 1; \
+	fi; rm -rf demo-store
+
 demo: build
-	rm -rf demo-store
+	@$(CLEAR_DEMO)
+	mkdir demo-store && touch $(DEMO_MARK)
 	$(PY) examples/documents.py demo-store/documents
 	$(PY) examples/demo.py demo-store/native
 	$(PY) -m zanth stats demo-store/native
@@ -107,7 +115,8 @@ bench: build
 	$(PY) benchmarks/run_all.py --json build/bench-report.json $(BENCH_ARGS)
 
 clean:
-	rm -rf build demo-store $(WHEEL_DIR)
+	rm -rf build $(WHEEL_DIR)
+	@$(CLEAR_DEMO)
 
 # The slow tier: the harnesses long (200 kill -9 cycles, 40 s of mixed load, 1000 state-machine
 # runs of 80 steps).
