@@ -388,6 +388,14 @@ def test_stats_shows_each_shards_dimensions(tmp_path, capsys, monkeypatch):
     rows = {line.split()[0]: line.split() for line in lines[2:2 + SHARDS + 1]}
     assert (rows["0"][5], rows["1"][5], rows["2"][5]) == ("8", "16", "-")
     assert rows["all"][5:7] == ["8,", "16"]
+    one = zanth_vec.ZanthVec(str(tmp_path / "one"), 1)  # one shard, no full block: 8|16|...?
+    one.store_flat_vectors(np.ones((10, 8), np.float32), range(10))
+    one.store_data([b"x" * 3000] * 500, range(500))
+    one.delete_data(range(500))  # freed pages are not in use
+    assert zanth.cli.main(["stats", str(tmp_path / "one"), "--json"]) == 0
+    totals = json.loads(capsys.readouterr().out)["totals"]
+    assert totals["vector_records"] is None and totals["tombstones"] is None  # not 0
+    assert totals["bytes_used"] < 200_000 < 1_500_000 < totals["file_size"]
     assert zanth.cli.main(["verify", str(tmp_path)]) == 1
 
 

@@ -232,6 +232,9 @@ def inspect(path: str, shards: int | None, dim: int | None,
         per_shard.append({"shard": i, **walked, "dimensions_seen": seen,
                           "dimensions_certain": certain})
     totals = {name: sum(s[name] for s in per_shard) for name in COUNTS}
+    if record_size is None and totals["vector_blocks"]:  # blocks not read as records: unknown
+        for counts in (*per_shard, totals):
+            counts["vector_records"] = counts["tombstones"] = None
     return {
         "path": path, "shards": count, "shards_read": len(per_shard),
         "dimension": None if record_size is None else (record_size - 8) // 4,
@@ -268,7 +271,6 @@ def stats(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(report, indent=2))
         return 0
-    known = report["dimension"] is not None
     header = ["shard", "objects", "blocks", "vectors", "deleted", "dims seen", "index entries",
               "keys", "used", "map size", "stale readers"]
     everywhere = sorted({d for s in report["per_shard"] for d in s["dimensions_seen"]})
@@ -278,8 +280,8 @@ def stats(args: argparse.Namespace) -> int:
                                      "dimensions_seen": everywhere,
                                      "dimensions_certain": certain}]:
         rows.append([str(s["shard"]), f"{s['objects']:,}", f"{s['vector_blocks']:,}",
-                     f"{s['vector_records']:,}" if known else "?",
-                     f"{s['tombstones']:,}" if known else "?",
+                     "?" if s["vector_records"] is None else f"{s['vector_records']:,}",
+                     "?" if s["tombstones"] is None else f"{s['tombstones']:,}",
                      _dims_text(s["dimensions_seen"], s["dimensions_certain"]),
                      f"{s['index_entries']:,}", f"{s['distinct_keys']:,}",
                      _size(s["bytes_used"]), _size(s["map_size"]) if s["map_size"] else "",
@@ -288,7 +290,7 @@ def stats(args: argparse.Namespace) -> int:
              f"{_dimension_text(report, args.dim is not None)}")
     _table(title, header, rows)
     print("blocks: vector blocks of up to 256 vectors; deleted: vectors awaiting compact_vectors;"
-          " keys: distinct index keys (each lives in one shard); used: pages in use, of "
+          " keys: distinct index keys (each lives in one shard); used: the B-tree's pages (free ones left out), of "
           + _size(report["totals"]["file_size"]) + " in data.mdb files")
     sketches = report["sketch_files"]
     if sketches["files"] or sketches["temporary"]:

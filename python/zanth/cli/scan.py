@@ -450,7 +450,8 @@ def walk(path: str, shard: int, num_shards: int, record_size: int | None, check_
     env = open_shard(path)
     try:
         info, stat = env.info(), env.stat()
-        report.update(map_size=info["map_size"], bytes_used=(info["last_pgno"] + 1) * stat["psize"],
+        pages = 2 + stat["branch_pages"] + stat["leaf_pages"] + stat["overflow_pages"]  # + metas
+        report.update(map_size=info["map_size"], bytes_used=pages * stat["psize"],
                       file_size=os.path.getsize(os.path.join(path, "data.mdb")),
                       stale_readers=_stale_readers(env), entries=stat["entries"])
         truncated = _truncation(path, env)
