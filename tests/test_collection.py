@@ -866,6 +866,7 @@ def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):
     assert sorted(col.verify()) == [f"{b_key!r} lists record {a}, which is not a document with "
                                     "that key", "document 'b' has 2 live vectors, not 1"]
     assert col.get(where={"v": 9}) == [] and col.query([1, 1], k=5, where={"v": 9}) == []
+    assert [r.id for r in col.get(where={"v": 2}, limit=1)] == ["b"]  # a page reads past "a"
     assert [(h.id, h.score) for h in col.query([1, 1], k=5)] == [("a", 1.0), ("b", 1.0)]
     assert col.delete(where={"v": 9}) == 0 and len(col) == 2
     col._store.store_data([{"x": a}], zc.enc.slot_ids(["x"]))  # a slot naming another's record

@@ -1238,12 +1238,16 @@ class Collection:
         # In key order, which is the order documents were added, and reads objects in turn.
         rids = enc.key_order(np.array(self._store.get_ids_from_filter(tree).to_list(),
                                       dtype=np.int64))
-        if careful:  # a write is running: take objects first, then slice
-            return [obj for obj in self._store.get_data(rids.tolist())
-                    if _is_doc(obj) and (node is None or matches(node, obj[1]))][offset:stop]
-        # checked again: a write may have started since
-        return [obj for obj in self._store.get_data(rids[offset:stop].tolist()) if _is_doc(obj)
-                and (node is None or matches(node, obj[1]))]
+        def whole(objs: list[Any]) -> list[tuple[Any, ...]]:
+            return [obj for obj in objs if _is_doc(obj) and (node is None or matches(node, obj[1]))]
+
+        if not careful:
+            page = self._store.get_data(rids[offset:stop].tolist())
+            kept = whole(page)
+            if len(kept) == len(page):
+                return kept
+            # A write that began since the check took some away: the page reads on past them.
+        return whole(self._store.get_data(rids.tolist()))[offset:stop]
 
     def query(self, vectors: object, k: int = 10, *, where: object = None,
               include_vectors: bool = False) -> list[Hit] | list[list[Hit]]:
