@@ -426,6 +426,7 @@ def test_every_comparison_matches_as_the_model(tmp_path):
     ("tag in (1, 2", 13, "expected ',' or ')'"),
     ("flag > true", 8, "orders numbers or strings"),
     ("n = 99999999999999999999", 5, "beyond"),
+    ("n >= 1e400", 6, "compare as inf"), ("n < -0.1e-400", 5, "compare as -0.0"),
     ("year = 1 year", 10, "'and', 'or' or the end"),
     ("a = 1 @", 7, "unexpected character"),
     ("not " * 150 + "a = 1", 401, "nested more than"),

@@ -27,7 +27,8 @@ only equal bools; a comparison between types is false ($ne and $nin: true, the f
 present). A condition on a field that a document lacks (or holds as None) is neither true nor
 false, as NULL is in SQL: `not` keeps it so, and a document is selected only when the whole
 filter is true. So `$ne`, `$nin` and `not` never select a document that lacks the field. A
-field holding a list matches a condition when an element does ($ne, $nin: when none equals).
+field holding a list matches a condition when an element does ($ne, $nin: when none equals);
+an empty list is as a lacking field.
 """
 
 from __future__ import annotations
@@ -194,6 +195,10 @@ class _Parser:
                 self.tokens.append(("number", float(word), at, word))
             elif kind == "number":
                 number = float(word) if re.search(r"[.eE]", word) else int(word)
+                digits = re.split("[eE]", word)[0]
+                if math.isinf(number) or (number == 0 and re.search("[1-9]", digits)):
+                    raise FilterSyntaxError(f"{word} is beyond float64's range (it would "
+                                            f"compare as {number})", text, at + 1)
                 self.tokens.append(("number", number, at, word))
             elif kind == "quoted":
                 self.tokens.append(("name", _unescape(word[1:-1]), at, word))
