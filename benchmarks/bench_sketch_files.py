@@ -16,7 +16,8 @@ median of REPS runs:
 - the files' size against the float32 data, and how long a process takes to sketch the whole
   store and publish it (files removed first).
 
-    python benchmarks/bench_sketch_files.py [--rows N] [--reps R] [--dir DIR] [--json PATH]
+    python benchmarks/bench_sketch_files.py [--quick] [--rows N] [--reps R] [--dir DIR]
+                                            [--json PATH]
 """
 
 import argparse
@@ -116,7 +117,10 @@ def main():
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--dir")
     parser.add_argument("--json")
+    parser.add_argument("--quick", action="store_true", help="100,000 rows, 2 runs")
     args = parser.parse_args()
+    if args.quick:
+        args.rows, args.reps = min(args.rows, 100_000), min(args.reps, 2)
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo")
                 if l.startswith("model name")), "?")
     print(f"CPU: {cpu}; {os.cpu_count()} CPUs; {args.rows:,} x {DIM}, median of {args.reps}")

@@ -112,7 +112,9 @@ def summary_rows(entry):
         ours = row.get("ours_s")
         peers = [(k, v) for k, v in row.items()
                  if k.endswith("_s") and k != "ours_s" and isinstance(v, (int, float))]
-        kind, value = figure(row, ("ratio", "speedup"))
+        kind, value = figure(row, ("ratio", "speedup", "value"))
+        if kind == "value":
+            kind = row.get("unit", "value")
         yield {
             "benchmark": entry["name"],
             "operation": str(row.get("operation", row.get("name", "?"))),
