@@ -109,11 +109,11 @@ def scan_case(workdir, n, d, data, queries, label, filters=True, peer_goal=0.35)
                  "ratio": memory / data.nbytes, "goal": 0.30, "met": memory <= 0.30 * data.nbytes})
     threads = len(os.sched_getaffinity(0))
     fastest = None
-    for name, fn in peers(data, queries[0], threads).items():
+    for name, fn in peers(data, threads).items():
         if isinstance(fn, str):
             print(f"{label}: {name} skipped: {fn}")
             continue
-        t = per_query(lambda q: fn(), queries)
+        t = per_query(fn, queries)
         report(f"{label}: pruned", ours, name, t)
         fastest = t if fastest is None else min(fastest, t)
     if fastest:

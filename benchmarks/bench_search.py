@@ -74,11 +74,11 @@ class StreamRead:
         list(self.pool.map(np.bitwise_or.reduce, self.parts))
 
 
-def peers(data, query, threads):
-    """name -> zero-argument search function (or the reason it is unavailable)."""
+def peers(data, threads):
+    """name -> search function of one query (or the reason it is unavailable)."""
     found = {}
 
-    def numpy_search():
+    def numpy_search(query):
         scores = data @ query
         top = np.argpartition(-scores, K)[:K]
         return top[np.argsort(-scores[top])]
@@ -90,8 +90,7 @@ def peers(data, query, threads):
         faiss.omp_set_num_threads(threads)
         index = faiss.IndexFlatIP(data.shape[1])
         index.add(data)
-        q = query.reshape(1, -1)
-        found["faiss IndexFlatIP"] = lambda: index.search(q, K)
+        found["faiss IndexFlatIP"] = lambda query: index.search(query.reshape(1, -1), K)
     except Exception as e:  # noqa: BLE001 - any import or build failure means "skip"
         found["faiss IndexFlatIP"] = f"not available ({e.__class__.__name__}: {e})"
     try:
@@ -100,14 +99,14 @@ def peers(data, query, threads):
         bf = hnswlib.BFIndex(space="ip", dim=data.shape[1])
         bf.init_index(max_elements=data.shape[0])
         bf.add_items(data, np.arange(data.shape[0]))
-        found["hnswlib BFIndex"] = lambda: bf.knn_query(query, k=K)
+        found["hnswlib BFIndex"] = lambda query: bf.knn_query(query, k=K)
     except Exception as e:  # noqa: BLE001
         found["hnswlib BFIndex"] = f"not available ({e.__class__.__name__}: {e})"
     try:
         from usearch.index import MetricKind, search
 
-        found["usearch exact"] = lambda: search(data, query, K, MetricKind.IP, exact=True,
-                                                threads=threads)
+        found["usearch exact"] = lambda query: search(data, query, K, MetricKind.IP,
+                                                      exact=True, threads=threads)
     except Exception as e:  # noqa: BLE001
         found["usearch exact"] = f"not available ({e.__class__.__name__}: {e})"
     return found
@@ -121,11 +120,11 @@ def bench_scan(label, n, d, reps, workdir):
     threads = len(os.sched_getaffinity(0))
     ours = median_time(lambda: store.search_flat(query, k=K), reps) * 1e3
     fastest = None
-    for name, fn in peers(data, query, threads).items():
+    for name, fn in peers(data, threads).items():
         if isinstance(fn, str):
             skip(label, name, fn)
             continue
-        theirs = median_time(fn, reps) * 1e3
+        theirs = median_time(lambda: fn(query), reps) * 1e3
         report(label, ours, name, theirs)
         fastest = theirs if fastest is None else min(fastest, theirs)
         gc.collect()
