@@ -881,6 +881,8 @@ DAMAGE = [  # (a fault planted in a collection of "a" {v: 1} and "b" {v: 2, w: T
      "document 'b' is missing from the index under '=v:n"),
     (lambda c, a, b: c._store.delete_data([b]), "is listed as a document but holds nothing"),
     (lambda c, a, b: c._store.delete_flat_vectors([a], 2), "document 'a' has 0 live vectors"),
+    (lambda c, a, b: (c._store.delete_flat_vectors([a], 2), c._store.store_flat_vectors(
+        np.array([[1, np.nan]], np.float32), [a])), "'a': its vector is not the one its object"),
     (lambda c, a, b: c._store.store_flat_vectors(np.ones((1, 2), np.float32), [77]),
      "1 live vectors of record 77 belong to no document"),
     (lambda c, a, b: c._store.store_data([{}], zc.enc.slot_ids(["a"])),

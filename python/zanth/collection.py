@@ -1087,9 +1087,9 @@ class Collection:
             if self.dim is None:
                 return 0
             present = set(self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list())
-            counts = self._vector_counts(self.dim)
-            orphans = [rid for rid in counts if rid not in present]
-            twice = [rid for rid, n in counts.items() if n > 1 and rid in present]
+            found = self._live_vectors(np.zeros(self.dim, np.float32))
+            orphans = [rid for rid in found if rid not in present]
+            twice = [rid for rid, scores in found.items() if len(scores) > 1 and rid in present]
             if orphans:
                 self._store.delete_flat_vectors(orphans, self.dim)
             if twice:
@@ -1098,12 +1098,13 @@ class Collection:
             self._dead = 0
             return removed
 
-    def _vector_counts(self, dim: int) -> dict[int, int]:
-        """The number of live vectors of each record id that has any (lists every vector)."""
-        counts: dict[int, int] = {}
-        for _, rid in self._store.search_flat(np.zeros(dim, np.float32), k=2**63):
-            counts[rid] = counts.get(rid, 0) + 1
-        return counts
+    def _live_vectors(self, query: NDArray[np.float32]) -> dict[int, list[float]]:
+        """The scores for `query` of the live vectors of each record id that has any (lists
+        every vector)."""
+        found: dict[int, list[float]] = {}
+        for score, rid in self._store.search_flat(query, k=2**63):
+            found.setdefault(rid, []).append(score)
+        return found
 
     def verify(self) -> list[str]:
         """Checks that every document is whole, under the write lock (after recovering a
@@ -1117,6 +1118,11 @@ class Collection:
             problems: list[str] = []
             present = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
             ids: dict[int, DocId] = {}
+            # Each vector's values are checked by its score for one query against the score of
+            # the vector its object holds: a vector damaged in place changes it.
+            probe = None if self.dim is None else \
+                np.random.default_rng(0).standard_normal(self.dim).astype(np.float32)
+            scores: dict[int, list[tuple[float, float, float]]] = {}
             listed: dict[str, set[int]] = {}  # each key of a document: the documents it should list
             for start in range(0, len(present), CHUNK):
                 part = present[start:start + CHUNK]
@@ -1126,6 +1132,9 @@ class Collection:
                                         f"{'nothing' if obj is None else 'no document'}")
                         continue
                     ids[rid] = obj[0]
+                    if probe is not None and isinstance(obj[3], bytes) \
+                            and len(obj[3]) == 4 * self.dim:
+                        scores[rid] = self._scores([obj], probe)[0]
                     if type(obj[4]) is not tuple or not all(
                             isinstance(key, str) and ":" in key for key in obj[4]):
                         problems.append(f"document {obj[0]!r}: its stored index keys are damaged")
@@ -1153,12 +1162,17 @@ class Collection:
                 got = set(self._store.get_ids_from_filter((1, space, space[:-1] + ";")).to_list())
                 problems += [f"a key of {space!r} that no document has lists record {rid}"
                              for rid in sorted(got - want)]
-            if self.dim is not None:
-                vectors = self._vector_counts(self.dim)
-                problems += [f"document {doc_id!r} has {vectors.get(rid, 0)} live vectors, not 1"
-                             for rid, doc_id in ids.items() if vectors.get(rid, 0) != 1]
-                problems += [f"{count} live vectors of record {rid} belong to no document"
-                             for rid, count in vectors.items() if rid not in ids]
+            if probe is not None:
+                found = self._live_vectors(probe)
+                for rid, doc_id in ids.items():
+                    got = found.get(rid, [])
+                    if len(got) != 1:
+                        problems.append(f"document {doc_id!r} has {len(got)} live vectors, not 1")
+                    elif not _scored(got[0], scores.get(rid, [])):
+                        problems.append(f"document {doc_id!r}: its vector is not the one its "
+                                        "object holds")
+                problems += [f"{len(got)} live vectors of record {rid} belong to no document"
+                             for rid, got in found.items() if rid not in ids]
             if self._hashed:
                 wrong = [doc_id for rid, doc_id in ids.items() if enc.record_id(doc_id) != rid]
                 problems += [f"document {doc_id!r} is not at its id's record" for doc_id in wrong]
@@ -1311,6 +1325,28 @@ class Collection:
             want *= 4
             hits = None
 
+    def _scores(self, objs: list[tuple[Any, ...]], query: NDArray[np.float32],
+                ) -> list[list[tuple[float, float, float]]]:
+        """For each document object, the score its stored vector has for `query` as
+        (float64 value, slack, sum of |terms|): one for the vector as written now, and one more
+        where an earlier version scaled it otherwise (see `_scored`)."""
+        expected: list[list[tuple[float, float, float]]] = [[] for _ in objs]
+        if not objs:
+            return expected
+        given = np.frombuffer(b"".join(obj[3] for obj in objs),
+                              dtype=np.float32).reshape(len(objs), -1)
+        for unit in self._scalings(given):  # as written now, or by an earlier version
+            products = unit.astype(np.float64) * query
+            # Two float32 sums of these products differ by at most ~2 * dim * 2**-24 *
+            # sum|p|, plus a rounding of 2**-149 per term where they are subnormal;
+            # another version's vector is all but never that close.
+            sizes = np.abs(products).sum(axis=1)
+            slacks = 4 * (len(query) + 4) * (2.0**-24 * sizes + 2.0**-149)
+            for row, scored in zip(expected, zip(products.sum(axis=1).tolist(),
+                                                 slacks.tolist(), sizes.tolist())):
+                row.append(scored)
+        return expected
+
     def _whole(self, query: NDArray[np.float32], hits: list[tuple[float, int]],
                node: Where | None, include_vectors: bool) -> list[Hit]:
         rids = list(dict.fromkeys(rid for _, rid in hits))
@@ -1318,35 +1354,26 @@ class Collection:
         docs = [rid for rid in rids if _is_doc(objects[rid])]
         # A write may be running (or have started since the read began): keep a hit only if
         # its score is that of this object's vector and its metadata still match.
-        expected: dict[int, list[tuple[float, float, float]]] = {rid: [] for rid in docs}
-        if docs:
-            given = np.frombuffer(b"".join(objects[rid][3] for rid in docs),
-                                  dtype=np.float32).reshape(len(docs), -1)
-            for unit in self._scalings(given):  # as written now, or by an earlier version
-                products = unit.astype(np.float64) * query
-                # Two float32 sums of these products differ by at most ~2 * dim * 2**-24 *
-                # sum|p|, plus a rounding of 2**-149 per term where they are subnormal;
-                # another version's vector is all but never that close.
-                sizes = np.abs(products).sum(axis=1)
-                slacks = 4 * (len(query) + 4) * (2.0**-24 * sizes + 2.0**-149)
-                for rid, row in zip(docs, zip(products.sum(axis=1).tolist(), slacks.tolist(),
-                                              sizes.tolist())):
-                    expected[rid].append(row)
+        expected = dict(zip(docs, self._scores([objects[rid] for rid in docs], query)))
         out: dict[int, Hit] = {}
         for score, rid in hits:
             if rid in out or rid not in expected:
                 continue
             obj = objects[rid]
-            # A float32 sum becomes infinite or NaN only when its terms overflow it.
-            same = any(abs(score - value) <= slack if math.isfinite(score) else size > 1e38
-                       for value, slack, size in expected[rid])
-            if not same or (
+            if not _scored(score, expected[rid]) or (
                     node is not None and not matches(node, obj[1])):
                 continue  # a vector of another version, or metadata that changed
             vector = np.frombuffer(obj[3], dtype=np.float32).copy() if include_vectors else None
             out[rid] = Hit(obj[0], score, obj[1], obj[2], vector)
         return sorted(out.values(), key=lambda h: (
             math.isnan(h.score), -h.score if not math.isnan(h.score) else 0.0, _order(h.id)))
+
+
+def _scored(score: float, expected: list[tuple[float, float, float]]) -> bool:
+    """Whether the store's float32 `score` is that of one of `Collection._scores`' rows.
+    A float32 sum becomes infinite or NaN only when its terms overflow it."""
+    return any(abs(score - value) <= slack if math.isfinite(score) else size > 1e38
+               for value, slack, size in expected)
 
 
 @contextmanager
