@@ -1111,7 +1111,8 @@ class Collection:
         write that a dead writer left, as every write does): each record listed as a document
         holds one; its index keys are those of its metadata, and each lists it and no record
         else; a field's keys list no record without that field; it has exactly one live
-        vector, and no vector belongs to no document; its id leads to it; numbering is past
+        vector, whose values are those its object holds (by their score for one query), and no
+        vector belongs to no document; its id leads to it; numbering is past
         it. Returns one line per problem, empty when sound. Reads every document and lists
         every vector: it costs about what reading the whole collection does."""
         with _no_collection(), self._writing():
@@ -1126,6 +1127,7 @@ class Collection:
             listed: dict[str, set[int]] = {}  # each key of a document: the documents it should list
             for start in range(0, len(present), CHUNK):
                 part = present[start:start + CHUNK]
+                held: list[tuple[int, tuple[Any, ...]]] = []  # documents with a whole vector
                 for rid, obj in zip(part, self._store.get_data(part)):
                     if not _is_doc(obj):
                         problems.append(f"record {rid} is listed as a document but holds "
@@ -1133,8 +1135,8 @@ class Collection:
                         continue
                     ids[rid] = obj[0]
                     if probe is not None and isinstance(obj[3], bytes) \
-                            and len(obj[3]) == 4 * self.dim:
-                        scores[rid] = self._scores([obj], probe)[0]
+                            and len(obj[3]) == 4 * len(probe):
+                        held.append((rid, obj))
                     if type(obj[4]) is not tuple or not all(
                             isinstance(key, str) and ":" in key for key in obj[4]):
                         problems.append(f"document {obj[0]!r}: its stored index keys are damaged")
@@ -1150,6 +1152,9 @@ class Collection:
                                         "those of its metadata")
                     for key in obj[4]:
                         listed.setdefault(key, set()).add(rid)
+                if held and probe is not None:
+                    scores.update(zip([rid for rid, _ in held],
+                                      self._scores([obj for _, obj in held], probe)))
             spaces: dict[str, set[int]] = {}
             for key, want in listed.items():
                 got = set(self._store.get_ids_from_filter((0, key)).to_list())
@@ -1165,14 +1170,14 @@ class Collection:
             if probe is not None:
                 found = self._live_vectors(probe)
                 for rid, doc_id in ids.items():
-                    got = found.get(rid, [])
-                    if len(got) != 1:
-                        problems.append(f"document {doc_id!r} has {len(got)} live vectors, not 1")
-                    elif not _scored(got[0], scores.get(rid, [])):
+                    live = found.get(rid, [])
+                    if len(live) != 1:
+                        problems.append(f"document {doc_id!r} has {len(live)} live vectors, not 1")
+                    elif not _scored(live[0], scores.get(rid, [])):
                         problems.append(f"document {doc_id!r}: its vector is not the one its "
                                         "object holds")
-                problems += [f"{len(got)} live vectors of record {rid} belong to no document"
-                             for rid, got in found.items() if rid not in ids]
+                problems += [f"{len(live)} live vectors of record {rid} belong to no document"
+                             for rid, live in found.items() if rid not in ids]
             if self._hashed:
                 wrong = [doc_id for rid, doc_id in ids.items() if enc.record_id(doc_id) != rid]
                 problems += [f"document {doc_id!r} is not at its id's record" for doc_id in wrong]
