@@ -291,8 +291,8 @@ def _clean_metadatas(metas: list[Any], doc_ids: list[DocId],
     if n < 32 or type(first) is not dict or not first:
         return _clean_each(metas, doc_ids)
     fields = tuple(first)
-    if not all(type(f) is str for f in fields) or \
-            not all(type(m) is dict and tuple(m) == fields for m in metas):
+    if not all(type(m) is dict and tuple(m) == fields for m in metas) or \
+            not all(type(f) is str for m in metas for f in m):  # np.str_ equals str
         return _clean_each(metas, doc_ids)
     rows = list(map(operator.itemgetter(*fields), metas))
     columns: list[Sequence[Any]] = [rows] if len(fields) == 1 else list(zip(*rows))
@@ -1113,8 +1113,8 @@ class Collection:
         else; a field's keys list no record without that field; it has exactly one live
         vector, whose values are those its object holds (by their score for one query), and no
         vector belongs to no document; its id leads to it; numbering is past
-        it. Returns one line per problem, empty when sound. Reads every document and lists
-        every vector: it costs about what reading the whole collection does."""
+        it. Returns one line per problem, empty when sound. Reads every document, lists every
+        vector and scores each twice (once in the store, once in float64 from its object)."""
         with _no_collection(), self._writing():
             problems: list[str] = []
             present = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
@@ -1335,21 +1335,24 @@ class Collection:
         """For each document object, the score its stored vector has for `query` as
         (float64 value, slack, sum of |terms|): one for the vector as written now, and one more
         where an earlier version scaled it otherwise (see `_scored`)."""
-        expected: list[list[tuple[float, float, float]]] = [[] for _ in objs]
-        if not objs:
-            return expected
-        given = np.frombuffer(b"".join(obj[3] for obj in objs),
-                              dtype=np.float32).reshape(len(objs), -1)
-        for unit in self._scalings(given):  # as written now, or by an earlier version
-            products = unit.astype(np.float64) * query
-            # Two float32 sums of these products differ by at most ~2 * dim * 2**-24 *
-            # sum|p|, plus a rounding of 2**-149 per term where they are subnormal;
-            # another version's vector is all but never that close.
-            sizes = np.abs(products).sum(axis=1)
-            slacks = 4 * (len(query) + 4) * (2.0**-24 * sizes + 2.0**-149)
-            for row, scored in zip(expected, zip(products.sum(axis=1).tolist(),
-                                                 slacks.tolist(), sizes.tolist())):
-                row.append(scored)
+        expected: list[list[tuple[float, float, float]]] = []
+        rows = max(1, 2**20 // max(1, len(query)))  # float64 temporaries of 8 MiB at most
+        for start in range(0, len(objs), rows):
+            part = objs[start:start + rows]
+            given = np.frombuffer(b"".join(obj[3] for obj in part),
+                                  dtype=np.float32).reshape(len(part), -1)
+            scored: list[list[tuple[float, float, float]]] = [[] for _ in part]
+            for unit in self._scalings(given):  # as written now, or by an earlier version
+                products = unit.astype(np.float64) * query
+                # Two float32 sums of these products differ by at most ~2 * dim * 2**-24 *
+                # sum|p|, plus a rounding of 2**-149 per term where they are subnormal;
+                # another version's vector is all but never that close.
+                sizes = np.abs(products).sum(axis=1)
+                slacks = 4 * (len(query) + 4) * (2.0**-24 * sizes + 2.0**-149)
+                for row, one in zip(scored, zip(products.sum(axis=1).tolist(),
+                                                slacks.tolist(), sizes.tolist())):
+                    row.append(one)
+            expected += scored
         return expected
 
     def _whole(self, query: NDArray[np.float32], hits: list[tuple[float, int]],

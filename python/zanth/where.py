@@ -196,7 +196,8 @@ class _Parser:
             elif kind == "number":
                 number = float(word) if re.search(r"[.eE]", word) else int(word)
                 digits = re.split("[eE]", word)[0]
-                if math.isinf(number) or (number == 0 and re.search("[1-9]", digits)):
+                if isinstance(number, float) and (
+                        math.isinf(number) or (number == 0 and re.search("[1-9]", digits))):
                     raise FilterSyntaxError(f"{word} is beyond float64's range (it would "
                                             f"compare as {number})", text, at + 1)
                 self.tokens.append(("number", number, at, word))
