@@ -856,6 +856,31 @@ def test_a_write_repairs_a_failed_one_before_its_own(tmp_path, committed):
     assert len(col) == len(want) and len(col.query(np.ones(4), k=100)) == len(want)
 
 
+def test_the_dead_count_commits_with_its_chunks_and_compaction_never_fails_a_write(
+        tmp_path, monkeypatch):
+    col = Collection(tmp_path / "c", dim=2, metric="ip")
+    col.add(range(60), np.ones((60, 2)))
+    monkeypatch.setattr(zc, "CHUNK", 10)
+    real, seen = col._store, []
+
+    class Watched:  # the stored count after each chunk's commit: what a killed writer leaves
+        def __getattr__(self, name):
+            return getattr(real, name)
+
+        def write_batch(self, *args, **kwargs):
+            real.write_batch(*args, **kwargs)
+            seen.append(real.get_data([zc.STATS_ID])[0]["dead"])
+
+    col._store = Watched()
+    col.upsert(range(4), np.ones((4, 2)))
+    col.delete(ids=range(10, 35))  # then compacts: 29 of 64 vectors are dead
+    assert seen == [4, 14, 24, 29] and real.get_data([zc.STATS_ID])[0] == {"dead": 0}
+    col._store.compact_vectors = lambda dim: (_ for _ in ()).throw(OSError("LMDB: No space"))
+    with pytest.warns(RuntimeWarning, match="automatic compaction failed"):
+        assert col.delete(ids=range(35, 60)) == 25  # complete, and said so
+    assert len(col) == 10 and seen[-1] == 25 and not col._journals()
+
+
 def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):
     """An index entry or vector that is not its document's (as a fault could leave) is never
     returned as the document's and never deletes it."""

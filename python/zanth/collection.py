@@ -59,6 +59,7 @@ import operator
 import os
 import shutil
 import threading
+import warnings
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
@@ -410,6 +411,7 @@ class Collection:
         self.embed = embed
         self._mutex = threading.Lock()
         self._dead = 0
+        self._saved_dead = 0  # the dead count as stored
         self._next = 1  # the number of the next new document (read under the lock)
         self._hashed = False  # record ids are hashes of the ids (the first layout)
         self._asked_metric = metric  # checked against settings another handle may write later
@@ -583,13 +585,11 @@ class Collection:
                 self._store.refresh()
                 self._settings_now()
                 self._load_counts()
-                before = self._dead
                 self._recover()
                 try:
                     yield
                 finally:
-                    if self._dead != before:
-                        self._store.store_data([{"dead": self._dead}], [STATS_ID])
+                    self._save_dead()
             except OSError as error:
                 raise OSError(self._failed_write(error)) from error
             finally:
@@ -611,8 +611,24 @@ class Collection:
 
     def _load_counts(self) -> None:
         stats, number = self._store.get_data([STATS_ID, NUMBER_ID])
-        self._dead = stats["dead"] if isinstance(stats, dict) else 0
+        self._dead = self._saved_dead = stats["dead"] if isinstance(stats, dict) else 0
         self._next = number["next"] if isinstance(number, dict) else 1
+
+    def _dead_record(self, more: int) -> tuple[list[int], list[Any]]:
+        """The dead count's record after `more` deletions, written in the same commit as the
+        tombstones it counts, so that a writer killed between chunks leaves them counted."""
+        return [STATS_ID], [{"dead": self._dead + more}]
+
+    def _save_dead(self) -> None:
+        """Stores the dead count where recovery or compaction changed it. Only when compaction
+        runs depends on it, so failing to store it does not fail a write that has completed:
+        the count is stored again with the next write."""
+        if self._dead != self._saved_dead:
+            try:
+                self._store.store_data([{"dead": self._dead}], [STATS_ID])
+                self._saved_dead = self._dead
+            except OSError:
+                pass
 
     def _journals(self) -> list[int]:
         """The record ids of unfinished journals: JOURNAL_ID's, when there is one."""
@@ -637,7 +653,7 @@ class Collection:
                 self._store.refresh()
                 self._load_counts()
                 self._recover()
-                self._store.store_data([{"dead": self._dead}], [STATS_ID])
+                self._save_dead()
                 return True
             except OSError:
                 # The repair cannot be written (a full disk, a read-only store): the journal
@@ -1002,13 +1018,14 @@ class Collection:
         # the journal above, committed first and removed only after every shard committed,
         # names every record id and key the call may touch, so a crash or a failed shard
         # leaves the journal and recovery makes each of these documents whole or absent.
+        more_ids, more = self._dead_record(len(replaced)) if replaced else ([], [])
         self._store.write_batch(
             rids, data=batch.objects(rows), vectors=batch.searched[rows.start:rows.stop],
             index_inserts=[(key, rid) for rid, now in zip(rids, keys) for key in now]
             + [(present, rid) for rid in rids],
             index_deletes=stale, vector_deletes=replaced, dim=self.dim,
-            more_identifiers=list(changed), more_data=list(changed.values()))
-        self._dead += len(replaced)
+            more_identifiers=list(changed) + more_ids, more_data=list(changed.values()) + more)
+        self._dead = self._saved_dead = self._dead + len(replaced)
         self._end(journal)
 
     def delete(self, ids: object = None, *, where: object = None) -> int:
@@ -1050,12 +1067,13 @@ class Collection:
                 # The objects (what makes documents visible), their other records and their
                 # slots, one commit per shard; shards that commit while another fails are
                 # repaired from the journal, which stays.
+                counter, count = self._dead_record(len(rids))
                 self._store.write_batch(
-                    kept, data=[slots[sid] for sid in kept] if kept else None,
+                    kept + counter, data=[slots[sid] for sid in kept] + count,
                     object_deletes=rids + emptied, vector_deletes=rids, dim=self.dim,
                     index_deletes=[(key, rid) for rid, obj in part
                                    for key in obj[4] + (enc.PRESENT_KEY,)])
-                self._dead += len(rids)
+                self._dead = self._saved_dead = self._dead + len(rids)
                 self._end(journal)
             self._maybe_compact()
         return len(found)
@@ -1077,7 +1095,13 @@ class Collection:
     def _maybe_compact(self) -> None:
         """Compacts once the dead vectors pass a quarter of the stored ones."""
         if self._dead and 3 * self._dead > self._live() and self.dim is not None:
-            self._store.compact_vectors(self.dim)
+            try:
+                self._store.compact_vectors(self.dim)
+            except OSError as error:  # a full disk: the write before it is complete
+                warnings.warn(f"{self.path}: automatic compaction failed ({error}); every "
+                              "write is complete, and it is tried again after the next one",
+                              RuntimeWarning, stacklevel=5)
+                return
             self._dead = 0
 
     def compact(self) -> int:
