@@ -160,6 +160,7 @@ BAD_CALLS = [("get_ids_from_filter", (t,)) for t in BAD_TREES] + [
     ("store_data", ("abc", [1, 2, 3])), ("store_data", ({1, 2}, [1, 2])), ("get_data", ({1: 2},)),
     ("delete_data", ({1: 2},)), ("batch_index_insert", ({("a", 1): 2},)), ("batch_index_insert", (b"ab",)),
     ("get_data", ([2**63, "x"],)),  # item by item: the first bad item decides, as in one store
+    ("store_data", ([1, 2], np.array([True, False]))), ("get_data", (np.array([1.0]),)),
     ("batch_index_insert", ([("a", 2**63), (1, 1)],)), ("batch_index_insert", ([("\ud800", 1), ("a",)],)),
     ("search_flat", (np.zeros(DIM, np.float32), [0, "a"])),
     ("batch_index_insert", ([["a", 1]],)), ("batch_index_insert", ([("a", 1, 2)],)),
@@ -264,7 +265,16 @@ def test_killed_partitions(cluster):
         seen = collections.Counter(i for _, i in parted.search_flat(vectors[0], None, 10**6))
         assert max(seen[int(i)] for i in fresh[1]) <= 1
 
+        reader, stopper = ZanthCluster.open("kill"), ZanthCluster.open("kill")
+        for stale in (reader, stopper):
+            stale.get_data([1])  # caches both actors' handles
         parted.stop()
+        parted = ZanthCluster.open("kill", root=str(root), partitions=2)  # another driver's
+        assert reader.search_flat(vectors[3], k=5) == parted.search_flat(vectors[3], k=5)
+        stopper.stop()  # the actors that hold the names now
+        for p in range(2):
+            with pytest.raises(ValueError):
+                ray.get_actor(f"zanth:kill:{p}", namespace="zanth")
         with pytest.raises(ClusterError, match="directory has 2, expected 3") as refused:
             ZanthCluster.open("kill", root=str(root), partitions=3, partition_resources=False)
         assert {0, 1} <= set(refused.value.failed)

@@ -136,9 +136,14 @@ class ZanthCluster:
         """Ends every partition actor (no restart). The directories stay; `open` with `root`
         starts them again."""
         for p in range(self.partitions):
-            handle = self._handles[p] or _lookup(self.name, p)
-            if handle is not None:
-                ray.kill(handle, no_restart=True)
+            # The actor holding the name now: another driver may have restarted the partition
+            # since this object cached its handle.
+            for handle in (_lookup(self.name, p), self._handles[p]):
+                if handle is not None:
+                    try:
+                        ray.kill(handle, no_restart=True)
+                    except (ValueError, rx.RayError):
+                        pass  # already gone
             self._handles[p] = None
 
     def actor(self, partition: int):
@@ -192,7 +197,7 @@ class ZanthCluster:
         names the partitions where it may or may not have landed."""
         _check_array(data, 2, "data")
         ids = as_ids(identifiers)
-        if data.shape[1] != self.dim:
+        if len(ids) and data.shape[1] != self.dim:  # nothing to store is no error, as in one store
             raise ValueError(f"vectors of dimension {data.shape[1]}; this store holds {self.dim}")
         if len(ids) > data.shape[0]:
             raise ValueError("more identifiers than rows")
@@ -202,7 +207,7 @@ class ZanthCluster:
 
     def delete_flat_vectors(self, identifiers, dim, *, timeout=None) -> None:
         ids = as_ids(identifiers)
-        dim = self._check_dim(dim)
+        dim = self._check_dim(dim) if len(ids) else _count(dim, "dim")
         self._write("delete_flat_vectors", {p: (ids[idx], dim) for p, idx in
                                             split(ids, self.partitions).items()}, timeout)
 
@@ -230,9 +235,9 @@ class ZanthCluster:
         _check_array(queries, 2, "queries")
         program = _filter_program(filter_obj)
         k = _count(k, "k")
-        queries = self._query(queries, "queries")
-        if len(queries) == 0:
+        if len(queries) == 0 and queries.flags.c_contiguous:  # any width, as in one store
             return PartialResult([], ()) if partial else []
+        queries = self._query(queries, "queries")
         found, failed = self._call("search_flat_batch", self._everyone(queries, program, k),
                                    timeout=timeout, partial=partial)
         per_query = [merge_hits([found[p][i] for p in sorted(found)], k)
@@ -294,7 +299,7 @@ class ZanthCluster:
                        operation=operation)
 
     def _call(self, method, args_by_p, *, timeout=None, partial=False, write=False, once=False,
-              operation=None):
+              operation=None, again=True):
         """Runs `method` on the given partitions at once and waits at most `timeout` seconds.
         Returns ({partition: result}, {partition: why it failed}); raises ClusterError, naming
         `operation` (default: the method), when any failed, unless `partial`. Payloads are
@@ -303,10 +308,11 @@ class ZanthCluster:
         timeout = self.timeout if timeout is None else timeout
         payloads = {p: [ray.put(a) if _bulky(a) else a for a in args]
                     for p, args in args_by_p.items()}
-        refs, failed, unknown = {}, {}, []
+        refs, failed, unknown, used = {}, {}, [], {}
         for p, args in payloads.items():
             try:
-                remote = getattr(self._handle(p), method)
+                used[p] = self._handle(p)
+                remote = getattr(used[p], method)
                 if once:
                     remote = remote.options(max_task_retries=0)
                 refs[p] = remote.remote(*args)
@@ -314,7 +320,7 @@ class ZanthCluster:
                 failed[p] = str(e)
         ready = set(ray.wait(list(refs.values()), num_returns=len(refs), timeout=timeout)[0]
                     if refs else ())
-        results = {}
+        results, lost = {}, []
         for p, ref in refs.items():
             if ref not in ready:
                 failed[p] = f"no answer within {timeout:g} s"
@@ -331,7 +337,20 @@ class ZanthCluster:
             except rx.RayError as e:
                 failed[p] = f"partition actor unavailable ({type(e).__name__}): {e}"
                 unknown.append(p)
-                self._handles[p] = None
+                self._handles[p] = _lookup(self.name, p)
+                if self._handles[p] is not None and \
+                        self._handles[p]._actor_id != used[p]._actor_id:
+                    lost.append(p)  # another actor holds the name now
+        if lost and again and not write:
+            # A read may go to the actor that holds the name now (another driver may have
+            # restarted the partition since its handle was cached); a write may have landed, so
+            # it is reported as unknown instead.
+            retried, _ = self._call(method, {p: args_by_p[p] for p in lost}, timeout=timeout,
+                                    partial=True, operation=operation, again=False)
+            for p in retried:
+                results[p] = retried[p]
+                del failed[p]
+                unknown.remove(p)
         if failed and not partial:
             raise ClusterError(operation or method, failed, unknown if write else ())
         return results, failed

@@ -56,13 +56,14 @@ def as_ids(identifiers, name: str = "identifiers") -> np.ndarray:
             raise TypeError(f"{name} must be one-dimensional")
         if identifiers.dtype.kind == "i":
             return np.ascontiguousarray(identifiers, dtype=np.int64)
-        if identifiers.dtype.kind in "ub":
-            if identifiers.size and identifiers.dtype.kind == "u" and identifiers.max() > 2**63 - 1:
+        if identifiers.dtype.kind == "u":
+            if identifiers.size and identifiers.max() > 2**63 - 1:
                 raise OverflowError(f"{name}: id out of the signed 64-bit range")
             return identifiers.astype(np.int64)
         if identifiers.size == 0:
             return np.empty(0, np.int64)
-        raise TypeError(f"{name} must hold integers, not {identifiers.dtype}")
+        # Other dtypes (object, bool, float) item by item, as the store reads them: NumPy
+        # bools and floats are not integers there, Python ints in an object array are.
     if isinstance(identifiers, str) or not _is_sequence(identifiers):
         raise TypeError(f"{name} must be a sequence of integers")
     return np.array([_one_id(v, name) for v in identifiers], dtype=np.int64)
