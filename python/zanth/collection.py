@@ -58,6 +58,7 @@ import math
 import operator
 import os
 import shutil
+import sys
 import threading
 import warnings
 import weakref
@@ -621,8 +622,9 @@ class Collection:
 
     def _save_dead(self) -> None:
         """Stores the dead count where recovery or compaction changed it. Only when compaction
-        runs depends on it, so failing to store it does not fail a write that has completed:
-        the count is stored again with the next write."""
+        runs depends on it, so failing to store it does not fail a write that has completed;
+        the stored count is then behind or ahead, and compaction comes later, or once more for
+        nothing."""
         if self._dead != self._saved_dead:
             try:
                 self._store.store_data([{"dead": self._dead}], [STATS_ID])
@@ -1100,7 +1102,7 @@ class Collection:
             except OSError as error:  # a full disk: the write before it is complete
                 warnings.warn(f"{self.path}: automatic compaction failed ({error}); every "
                               "write is complete, and it is tried again after the next one",
-                              RuntimeWarning, stacklevel=5)
+                              RuntimeWarning, stacklevel=_caller_level())
                 return
             self._dead = 0
 
@@ -1399,6 +1401,18 @@ class Collection:
             out[rid] = Hit(obj[0], score, obj[1], obj[2], vector)
         return sorted(out.values(), key=lambda h: (
             math.isnan(h.score), -h.score if not math.isnan(h.score) else 0.0, _order(h.id)))
+
+
+def _caller_level() -> int:
+    """The stack level of the first caller outside this package, for `warnings.warn` called by
+    the function that calls this: entry points reach it through calls of different depths."""
+    frame, level = sys._getframe(1), 1
+    while frame.f_back is not None and frame.f_code.co_filename.startswith(_PACKAGE):
+        frame, level = frame.f_back, level + 1
+    return level
+
+
+_PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
 
 
 def _scored(score: float, expected: list[tuple[float, float, float]]) -> bool:

@@ -194,7 +194,11 @@ class _Parser:
             if kind == "number" and word.lower().lstrip("+-").startswith("inf"):
                 self.tokens.append(("number", float(word), at, word))
             elif kind == "number":
-                number = float(word) if re.search(r"[.eE]", word) else int(word)
+                try:
+                    number = float(word) if re.search(r"[.eE]", word) else int(word)
+                except ValueError:  # more digits than Python converts
+                    raise FilterSyntaxError(f"{word[:20]}... is beyond +-2**53, where numbers "
+                                            "lose precision", text, at + 1) from None
                 digits = re.split("[eE]", word)[0]
                 if isinstance(number, float) and (
                         math.isinf(number) or (number == 0 and re.search("[1-9]", digits))):

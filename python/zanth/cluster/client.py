@@ -87,7 +87,7 @@ class ZanthCluster:
         for p in range(partitions):
             cluster._handles[p] = _start(dict(base, partition=p))
         try:
-            cluster._call("create", {p: () for p in range(partitions)})
+            cluster._call("create", {p: () for p in range(partitions)}, again=False)
         except ClusterError:
             # Leave the name free for another attempt; directories of the partitions that were
             # created stay and must be removed (or opened) by hand.
@@ -337,7 +337,10 @@ class ZanthCluster:
             except rx.RayError as e:
                 failed[p] = f"partition actor unavailable ({type(e).__name__}): {e}"
                 unknown.append(p)
-                self._handles[p] = _lookup(self.name, p)
+                try:
+                    self._handles[p] = _lookup(self.name, p)
+                except rx.RayError:  # the control service is not answering: looked up later
+                    self._handles[p] = None
                 if self._handles[p] is not None and \
                         self._handles[p]._actor_id != used[p]._actor_id:
                     lost.append(p)  # another actor holds the name now
