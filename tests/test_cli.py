@@ -253,7 +253,7 @@ def test_usage_errors_exit_2_and_touch_nothing(made, monkeypatch, args, message)
     assert code == 2 and message in out and sorted(os.listdir(made))[0] == "shard_0", out
 
 
-@pytest.mark.parametrize("shards, n", [(5, 10), (2, 3)])
+@pytest.mark.parametrize("shards, n", [(5, 10), (2, 3), (11, 12)])
 def test_small_sound_stores_verify_without_a_dim(tmp_path, shards, n):
     zanth_vec.ZanthVec(str(tmp_path), shards).store_flat_vectors(np.ones((n, 384), np.float32),
                                                                   range(n))
