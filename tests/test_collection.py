@@ -1,6 +1,8 @@
 """zanth.Collection against a plain Python model (a dict of documents, filters evaluated in
 three-valued logic, float32 scores in the store's order of additions), a table of bad inputs,
 writers killed mid-call, and the README's Python blocks run as written."""
+import _thread
+import fcntl
 import functools
 import gc
 import math
@@ -12,6 +14,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -488,6 +491,7 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.get(limit=-1), ValueError, "limit is an int"),
     (lambda c: c.query([1, 2], k=-1), ValueError, "k is an int"),
     (lambda c: c.query([1, 2, 3]), ValueError, r"queries of shape \(3,\)"),
+    (lambda c: Collection(c.path + "-new").query([1], where="y = = 1"), FilterSyntaxError, "col"),
     (lambda c: Collection(c.path, dim=3), ValueError, "holds 2-dimensional vectors, not 3"),
     (lambda c: Collection(c.path, metric="ip"), ValueError, "metric='cosine', not 'ip'"),
     (lambda c: Collection(c.path + "-new", metric="l2"), ValueError, "'cosine' or 'ip'"),
@@ -881,6 +885,38 @@ def test_the_dead_count_commits_with_its_chunks_and_compaction_never_fails_a_wri
         assert col.delete(ids=range(35, 60)) == 25  # complete, and said so
     assert warned[0].filename == __file__  # the caller's line
     assert len(col) == 10 and seen[-1] == 25 and not col._journals()
+
+
+def test_interrupts_and_callers_code_neither_keep_the_lock_nor_change_what_is_stored(
+        tmp_path, monkeypatch):
+    col = Collection(tmp_path / "c", dim=2, metric="ip")
+    col.add(["a"], [[1, 0]])
+    other = os.open(os.path.join(col.path, zc.LOCK_FILE), os.O_RDWR)
+    fcntl.flock(other, fcntl.LOCK_EX)  # another process's write
+    threading.Timer(0.2, _thread.interrupt_main).start()  # cancelled while waiting for it,
+    threading.Timer(0.5, fcntl.flock, (other, fcntl.LOCK_UN)).start()  # then given the lock
+    with pytest.raises(KeyboardInterrupt):
+        col.upsert(["b"], [[0, 1]])
+    fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)  # released by the interrupted write
+    os.close(other)
+
+    def metas():  # an argument that writes to the collection as it is read
+        col.upsert(["log"], [[1, 1]])
+        yield {"x": 7}
+    col.update(["a"], metadatas=metas())
+    assert col.get(["a"])[0].metadata == {"x": 7} and "log" in col
+    monkeypatch.setattr(zc, "CHUNK", 10)
+    vectors, given = np.ones((40, 2), np.float32), [{"g": 1} for _ in range(40)]
+    write = zc.Collection._write_chunk
+
+    def changing(self, *args):  # the caller changes its inputs while the chunks are written
+        write(self, *args)
+        vectors[:] = 5
+        given[-1]["g"] = 9
+    monkeypatch.setattr(zc.Collection, "_write_chunk", changing)
+    col.add(range(40), vectors, given)
+    assert col.verify() == [] and len(col.get(where={"g": 1})) == 40
+    assert {tuple(r.vector) for r in col.get(range(40), include_vectors=True)} == {(1, 1)}
 
 
 def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):

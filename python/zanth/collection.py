@@ -308,7 +308,9 @@ def _clean_metadatas(metas: list[Any], doc_ids: list[DocId],
         if keys is None:
             return _clean_each(metas, doc_ids)
         keyed.append(keys)
-    return metas, list(zip(*keyed))
+    # Copies: what is stored is what was keyed, whatever the caller does to its dicts while
+    # the chunks are written (their values are immutable: a shallow copy is enough).
+    return list(map(dict.copy, metas)), list(zip(*keyed))
 
 
 def _clean_each(metas: list[Any], doc_ids: list[DocId],
@@ -579,20 +581,24 @@ class Collection:
         with self._mutex:
             if self._lock_fd is None:
                 raise ValueError(f"{self.path}: the collection is closed")
-            fcntl.flock(self._lock_fd, fcntl.LOCK_EX)
             try:
-                # A writer killed inside a commit may hold back what this process reads until
-                # a write transaction begins here: every decision below reads after this.
-                self._store.refresh()
-                self._settings_now()
-                self._load_counts()
-                self._recover()
+                # Taken inside the try: an interrupt raised as flock returns holding the lock
+                # must still release it (releasing a lock not taken is harmless).
+                fcntl.flock(self._lock_fd, fcntl.LOCK_EX)
                 try:
-                    yield
-                finally:
-                    self._save_dead()
-            except OSError as error:
-                raise OSError(self._failed_write(error)) from error
+                    # A writer killed inside a commit may hold back what this process reads
+                    # until a write transaction begins here: every decision below reads after
+                    # this.
+                    self._store.refresh()
+                    self._settings_now()
+                    self._load_counts()
+                    self._recover()
+                    try:
+                        yield
+                    finally:
+                        self._save_dead()
+                except OSError as error:
+                    raise OSError(self._failed_write(error)) from error
             finally:
                 fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
 
@@ -648,10 +654,10 @@ class Collection:
             if self._lock_fd is None:
                 raise ValueError(f"{self.path}: the collection is closed")
             try:
-                fcntl.flock(self._lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                return False
-            try:
+                try:  # inside the try that releases it, as in `_writing`
+                    fcntl.flock(self._lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except BlockingIOError:
+                    return False
                 self._store.refresh()
                 self._load_counts()
                 self._recover()
@@ -794,7 +800,10 @@ class Collection:
             raise ValueError(f"{'vectors' if rows is not None else 'queries'} of shape {shape}: "
                              f"expected shape {want}{known}")
         with np.errstate(over="ignore"):  # values beyond float32 are refused just below
-            out = np.ascontiguousarray(array, dtype=np.float32)
+            # Vectors to store are copied, as other inputs are: the caller may change its array
+            # while the chunks are written without the interpreter lock.
+            copy = True if rows is not None else None  # None: queries only where converted
+            out = np.array(array, dtype=np.float32, order="C", copy=copy)
         if not np.isfinite(out).all():
             raise ValueError(f"{'vectors' if rows is not None else 'queries'} hold NaN or "
                              "infinite values (or values beyond float32)")
@@ -914,9 +923,16 @@ class Collection:
             metadatas = [metadatas]  # one document's change
         if isinstance(documents, str):
             documents = [documents]
+        # The caller's iterables are read before the lock is taken, as `add` reads them: one
+        # that writes to this collection as it is read must not wait for this write.
+        changes: list[Any] | None = None
+        if metadatas is not None:
+            changes = list(metadatas)  # type: ignore[call-overload]
+        if documents is not None:
+            documents = list(documents)  # type: ignore[call-overload]
         if vectors is None and documents is not None and self.embed is not None:
             # Embedded before the lock is taken: an embedding model may take its time.
-            texts: list[Any] = list(documents)  # type: ignore[call-overload]
+            texts: list[Any] = documents  # type: ignore[assignment]
             if len(texts) != len(doc_ids):
                 raise ValueError(f"{len(texts)} documents for {len(doc_ids)} ids")
             vectors, documents = self._embedded(texts, doc_ids), texts
@@ -932,8 +948,7 @@ class Collection:
             if vectors is None:
                 vectors = np.stack([np.frombuffer(obj[3], dtype=np.float32) for obj in olds])
             metas: list[Any] = [obj[1] for obj in olds]
-            if metadatas is not None:
-                changes = list(metadatas)  # type: ignore[call-overload]
+            if changes is not None:
                 if len(changes) != len(doc_ids):
                     raise ValueError(f"{len(changes)} metadatas for {len(doc_ids)} ids")
                 for row, (change, doc_id) in enumerate(zip(changes, doc_ids)):
@@ -1320,13 +1335,13 @@ class Collection:
         else:
             array = np.asarray(vectors)
             single = array.ndim == 1
+        node = None if where is None else read_where(where)  # a bad filter is refused even here
         if not self._settings_now():
             if array.dtype.kind not in "iuf" or array.ndim not in (1, 2):
                 raise ValueError(f"queries of shape {array.shape}: expected a vector or a matrix")
             nothing: list[list[Hit]] = [[] for _ in range(len(array))]
             return [] if single else nothing
         queries = self._searched(self._vectors(array, None))
-        node = None if where is None else read_where(where)
         self._settle()
         id_set = None if node is None else self._store.get_ids_from_filter(compile_where(node))
         if k == 0:
