@@ -229,6 +229,16 @@ def test_own_vector_writes_are_published_within_the_budget(tmp_path, write):
                               vector_deletes=ids[step:step + 1], dim=DIM)
         store.search_flat(queries[1])
     time.sleep(0.2)
+    pid = os.fork()  # a child lets go of the handle while the publisher waits for its time
+    if pid == 0:
+        del store
+        os._exit(0)
+    deadline = time.monotonic() + 20
+    while not os.waitpid(pid, os.WNOHANG)[0]:
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            pytest.fail("a forked child hung letting go of its parent's handle")
+        time.sleep(0.05)
     if time.monotonic() - written < 4:  # well inside the pause after a file is written
         assert files(path) == before
     if write == "append":

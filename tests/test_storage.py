@@ -360,3 +360,15 @@ def test_reads_fail_where_no_reader_slot_is_free(store_path):
     finally:
         holder.stdin.close()
         holder.wait(timeout=30)
+
+
+def test_a_reader_killed_inside_a_read_keeps_no_pages_from_reuse(store_path):
+    db = ZanthVec(store_path, num_shards=1)  # open before, and after, the reader dies
+    db.store_data([b"x" * 3000] * 200, list(range(200)))
+    reader = ("import lmdb, os, signal, sys\n"
+              "txn = lmdb.open(sys.argv[1], readonly=True).begin()\n"
+              "os.kill(os.getpid(), signal.SIGKILL)")
+    subprocess.run([sys.executable, "-c", reader, os.path.join(store_path, "shard_0")])
+    for _ in range(40):  # 40 rewrites of about 800 KiB: they reuse the pages freed before
+        db.store_data([b"y" * 3000] * 200, list(range(200)))
+    assert os.path.getsize(os.path.join(store_path, "shard_0", "data.mdb")) < 8 * 2**20

@@ -57,6 +57,14 @@ class Env {
   // grown by another thread is unmapped and mapped again meanwhile.
   int Stat(MDB_stat* stat) const;
   std::size_t MapSize() const;
+  // Frees the reader slots of processes that died inside a read transaction: such a slot
+  // keeps every page freed after its snapshot from reuse, so the files would grow for as long
+  // as this environment stays open. Write transactions call it (a few system calls, one per
+  // other process reading).
+  void ClearDeadReaders() const {
+    int dead = 0;
+    mdb_reader_check(env_, &dead);
+  }
 
  private:
   MDB_env* env_;
@@ -82,7 +90,10 @@ class Txn {
 
   // Returns the LMDB code of mdb_txn_begin (0 on success).
   int BeginRead(const Env& env) { return Begin(env, MDB_RDONLY); }
-  int BeginWrite(const Env& env) { return Begin(env, 0); }
+  int BeginWrite(const Env& env) {
+    env.ClearDeadReaders();
+    return Begin(env, 0);
+  }
   // Commits and releases the handle; LMDB frees the transaction even when commit fails.
   int Commit() {
     MDB_txn* t = std::exchange(txn_, nullptr);

@@ -227,6 +227,9 @@ Result<std::shared_ptr<const StoreHandle>> StoreHandle::Open(const std::string& 
   store->environments_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(num_shards, 4096)));
   EnvRegistry& registry = Registry();
   std::lock_guard<std::mutex> guard(registry.mutex);
+  // Entries of closed environments go: each would keep its environment's memory (allocated
+  // with the count of its weak pointers) for the life of the process.
+  std::erase_if(registry.open, [](const auto& entry) { return entry.second.expired(); });
   auto open_shard = [&](std::uint64_t i, std::shared_ptr<Env>* out) -> Status {
     std::string dir = base_path + "/shard_" + std::to_string(i);
     if (Status s = MakeDirectories(dir); !s.ok()) return s;

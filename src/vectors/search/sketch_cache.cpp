@@ -119,16 +119,22 @@ SketchCache::SketchCache(std::string base_path,
       owner_pid_(getpid()) {}
 
 SketchCache::~SketchCache() {
-  // A forked child has none of its parent's threads to wait for.
-  if (getpid() == owner_pid_) WaitForPublishing();
+  if (getpid() == owner_pid_) {
+    WaitForPublishing();
+    return;
+  }
+  // A forked child has none of its parent's threads to wait for, and its copy of a condition
+  // variable may still count the parent's waiting publisher: destroying it would wait for
+  // that thread forever. The child leaves the signals undestroyed.
+  (void)signals_.release();
 }
 
 void SketchCache::WaitForPublishing() {
   std::unique_lock<std::mutex> lock(mu_);
   if (!worker_) return;
   hurry_ = true;
-  wake_.notify_all();
-  published_.wait(lock, [&] { return publishers_ == 0 && !worker_; });
+  signals_->wake.notify_all();
+  signals_->published.wait(lock, [&] { return publishers_ == 0 && !worker_; });
 }
 
 bool SketchCache::Snapshot(std::size_t shard, std::size_t dim, std::uint64_t txn_id,
@@ -486,7 +492,7 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
     later.asked = sketch;
     if (retired != nullptr) retired_.push_back(std::move(*retired));
     if (worker_) {
-      wake_.notify_all();
+      signals_->wake.notify_all();
     } else {
       StartPublisher();
     }
@@ -499,7 +505,7 @@ void SketchCache::PublishLocked(std::size_t shard, const std::shared_ptr<ShardSk
   if (retired != nullptr) job.retired = std::move(*retired);
   jobs_.push_back(std::move(job));
   if (worker_) {
-    wake_.notify_all();
+    signals_->wake.notify_all();
   } else {
     StartPublisher();
   }
@@ -550,7 +556,7 @@ void SketchCache::RunPublisher() {
     auto due = deferred_.begin()->second.due;
     for (const auto& entry : deferred_) due = std::min(due, entry.second.due);
     if (!hurry_ && now < due) {
-      wake_.wait_until(lock, due);
+      signals_->wake.wait_until(lock, due);
       continue;
     }
     for (auto it = deferred_.begin(); it != deferred_.end();) {
@@ -571,7 +577,7 @@ void SketchCache::RunPublisher() {
   }
   hurry_ = false;
   worker_ = false;
-  published_.notify_all();
+  signals_->published.notify_all();
 }
 
 void SketchCache::LetSearchesGo(std::chrono::steady_clock::time_point deadline) const {
@@ -660,7 +666,7 @@ void SketchCache::PublishOne(PublishJob job) {
   std::lock_guard<std::mutex> lock(mu_);
   publishing_.erase(key);
   --publishers_;
-  published_.notify_all();
+  signals_->published.notify_all();
 }
 
 void SketchCache::SetBudget(std::uint64_t bytes) {
@@ -680,8 +686,8 @@ std::uint64_t SketchCache::memory() const {
   // the figure is taken once it is over (a forked child has no such threads).
   if (getpid() == owner_pid_ && (publishers_ != 0 || !deferred_.empty())) {
     hurry_ = true;
-    wake_.notify_all();
-    published_.wait(lock, [&] { return publishers_ == 0 && deferred_.empty(); });
+    signals_->wake.notify_all();
+    signals_->published.wait(lock, [&] { return publishers_ == 0 && deferred_.empty(); });
   }
   std::uint64_t filters = 0;
   for (const auto& entry : entries_) {

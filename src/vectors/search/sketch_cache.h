@@ -490,9 +490,13 @@ class SketchCache final : public CommitObserver {
   std::map<Key, Deferred> deferred_;
   std::vector<std::shared_ptr<const ShardSketch>> retired_;  // let go by the thread
   mutable bool hurry_ = false;  // deferred keys are due now (memory(), the destructor)
-  mutable std::condition_variable wake_;  // a deferral or a hurry for the waiting thread
   bool worker_ = false;  // the publishing thread runs
-  mutable std::condition_variable published_;
+  struct Signals {
+    std::condition_variable wake;       // a deferral or a hurry for the waiting thread
+    std::condition_variable published;  // jobs finished, or the thread ended
+  };
+  // On the heap: a forked child's destructor leaves them undestroyed.
+  std::unique_ptr<Signals> signals_ = std::make_unique<Signals>();
   std::int64_t retry_after_ = 0;  // steady seconds
   pid_t owner_pid_;
 };
