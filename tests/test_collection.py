@@ -905,6 +905,7 @@ def test_interrupts_and_callers_code_neither_keep_the_lock_nor_change_what_is_st
         yield {"x": 7}
     col.update(["a"], metadatas=metas())
     assert col.get(["a"])[0].metadata == {"x": 7} and "log" in col
+    assert col.delete(ids=("log" for _ in metas())) == 1 and "log" not in col
     monkeypatch.setattr(zc, "CHUNK", 10)
     vectors, given = np.ones((40, 2), np.float32), [{"g": 1} for _ in range(40)]
     write = zc.Collection._write_chunk

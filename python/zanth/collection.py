@@ -179,8 +179,9 @@ def _namespace(field: object, doc_id: DocId) -> str:
     if len(space.encode()) + 17 > enc.MAX_INDEX_KEY_BYTES:  # + a number's key
         raise ValueError(f"metadata {field[:40]!r}... of {doc_id!r}: the field name is too long "
                          f"to index (at most {enc.MAX_INDEX_KEY_BYTES - 19} UTF-8 bytes)")
-    if len(field) <= 64 and len(_SPACES) < 10_000:  # a small bound on what it keeps
-        _SPACES[field] = space
+    if len(_SPACES) >= 4096:  # names are at most about 500 characters: a few MB at most
+        _SPACES.clear()
+    _SPACES[field] = space
     return space
 
 
@@ -802,8 +803,10 @@ class Collection:
         with np.errstate(over="ignore"):  # values beyond float32 are refused just below
             # Vectors to store are copied, as other inputs are: the caller may change its array
             # while the chunks are written without the interpreter lock.
-            copy = True if rows is not None else None  # None: queries only where converted
-            out = np.array(array, dtype=np.float32, order="C", copy=copy)
+            if rows is None:
+                out = np.ascontiguousarray(array, dtype=np.float32)
+            else:
+                out = np.array(array, dtype=np.float32, order="C", copy=True)
         if not np.isfinite(out).all():
             raise ValueError(f"{'vectors' if rows is not None else 'queries'} hold NaN or "
                              "infinite values (or values beyond float32)")
@@ -1053,9 +1056,10 @@ class Collection:
             raise ValueError("delete() needs ids or where (nothing was deleted); to delete "
                              "every document say so: col.delete(ids=col.ids())")
         node = None if where is None else read_where(where)
+        asked = None if ids is None else _id_list(ids)  # read before the lock, as in `update`
         with _no_collection(), self._writing():
-            if ids is not None:
-                found = self._found(_id_list(ids))
+            if asked is not None:
+                found = self._found(asked)
                 if node is not None:
                     found = [(rid, obj) for rid, obj in found if matches(node, obj[1])]
             else:
