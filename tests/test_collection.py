@@ -179,8 +179,10 @@ class CollectionMachine(RuleBasedStateMachine):
             self.col = Collection(Path(self.dir) / "c", dim=DIM, metric="ip", num_shards=shards)
         self.docs = {}  # id -> (vector, metadata, document)
         self.keys_seen = set()  # index keys of documents at some time
+        self.chunk, zc.CHUNK = zc.CHUNK, 3  # calls write, read and delete several chunks
 
     def teardown(self):
+        zc.CHUNK = getattr(self, "chunk", zc.CHUNK)
         self.col = None
         gc.collect()
         shutil.rmtree(getattr(self, "dir", "/nonexistent"), ignore_errors=True)

@@ -1057,20 +1057,29 @@ class Collection:
                              "every document say so: col.delete(ids=col.ids())")
         node = None if where is None else read_where(where)
         asked = None if ids is None else _id_list(ids)  # read before the lock, as in `update`
+        deleted = 0
         with _no_collection(), self._writing():
+            # Read a chunk at a time, so a large delete holds one chunk's documents at once.
             if asked is not None:
-                found = self._found(asked)
-                if node is not None:
-                    found = [(rid, obj) for rid, obj in found if matches(node, obj[1])]
+                unique = [doc_id for _, doc_id in dict.fromkeys((type(d), d) for d in asked)]
+                sources: list[list[Any]] = [unique[i:i + CHUNK]
+                                            for i in range(0, len(unique), CHUNK)]
             else:
                 assert node is not None
-                rids = self._store.get_ids_from_filter(compile_where(node)).to_list()
-                # Checked against the objects, as `get` checks what it returns: an index entry
-                # that is not the document's (left by a fault) never deletes a document.
-                found = [(rid, obj) for rid, obj in zip(rids, self._store.get_data(rids))
-                         if _is_doc(obj) and matches(node, obj[1])]
-            for start in range(0, len(found), CHUNK):
-                part = found[start:start + CHUNK]
+                every = self._store.get_ids_from_filter(compile_where(node)).to_list()
+                sources = [every[i:i + CHUNK] for i in range(0, len(every), CHUNK)]
+            for source in sources:
+                if asked is not None:
+                    part = [(rid, obj) for rid, obj in self._found(source)
+                            if node is None or matches(node, obj[1])]
+                else:
+                    # Checked against the objects, as `get` checks what it returns: an index
+                    # entry that is not the document's (left by a fault) never deletes one.
+                    part = [(rid, obj) for rid, obj in zip(source, self._store.get_data(source))
+                            if _is_doc(obj) and matches(node, obj[1])]  # type: ignore[arg-type]
+                if not part:
+                    continue
+                deleted += len(part)
                 rids = [rid for rid, _ in part]
                 journal = self._begin([(rid, obj[4], obj[0])[:2 if self._hashed else 3]
                                        for rid, obj in part])
@@ -1097,7 +1106,7 @@ class Collection:
                 self._dead = self._saved_dead = self._dead + len(rids)
                 self._end(journal)
             self._maybe_compact()
-        return len(found)
+        return deleted
 
     def _found(self, doc_ids: list[DocId]) -> list[tuple[int, tuple[Any, ...]]]:
         """(record id, object) of the stored documents among `doc_ids`, in their order, once."""
@@ -1265,9 +1274,10 @@ class Collection:
             return False
 
     def ids(self) -> list[DocId]:
-        """Every document id, in the order of `get()`. Reads every document."""
+        """Every document id, in the order of `get()`. Reads every document, a chunk at a
+        time."""
         with _no_collection():
-            return [obj[0] for obj in self._every(None, 0, None)]
+            return self._every(None, 0, None, operator.itemgetter(0))
 
     def _record(self, obj: tuple[Any, ...], include_vectors: bool) -> Record:
         vector = np.frombuffer(obj[3], dtype=np.float32).copy() if include_vectors else None
@@ -1295,23 +1305,39 @@ class Collection:
                 found = self._every(node, offset, stop)
             return [self._record(obj, include_vectors) for obj in found]
 
-    def _every(self, node: Where | None, offset: int, stop: int | None) -> list[tuple[Any, ...]]:
-        """The objects of the documents `node` matches (None: all), in key order, sliced."""
+    def _every(self, node: Where | None, offset: int, stop: int | None,
+               keep: Callable[[tuple[Any, ...]], Any] = lambda obj: obj) -> list[Any]:
+        """`keep` of the objects of the documents `node` matches (None: all), in key order,
+        sliced; the objects are read a chunk at a time."""
         careful = not self._settle()
         tree = (0, enc.PRESENT_KEY) if node is None else compile_where(node)
         # In key order, which is the order documents were added, and reads objects in turn.
         rids = enc.key_order(np.array(self._store.get_ids_from_filter(tree).to_list(),
                                       dtype=np.int64))
-        def whole(objs: list[Any]) -> list[tuple[Any, ...]]:
-            return [obj for obj in objs if _is_doc(obj) and (node is None or matches(node, obj[1]))]
 
+        def whole(part: NDArray[np.int64]) -> tuple[list[Any], bool]:
+            """`keep` of the whole documents of `part`, and whether every record was one."""
+            objs = self._store.get_data(part.tolist())
+            kept = [keep(obj) for obj in objs
+                    if _is_doc(obj) and (node is None or matches(node, obj[1]))]
+            return kept, len(kept) == len(objs)
+
+        found: list[Any] = []
         if not careful:
-            page = self._store.get_data(rids[offset:stop].tolist())
-            kept = whole(page)
-            if len(kept) == len(page):
-                return kept
-            # A write that began since the check took some away: the page reads on past them.
-        return whole(self._store.get_data(rids.tolist()))[offset:stop]
+            page = rids[offset:stop]
+            for start in range(0, len(page), CHUNK):
+                kept, complete = whole(page[start:start + CHUNK])
+                if not complete:  # a write that began since the check took some away:
+                    break  # the page reads on past them, below
+                found += kept
+            else:
+                return found
+            found = []
+        for start in range(0, len(rids), CHUNK):
+            found += whole(rids[start:start + CHUNK])[0]
+            if stop is not None and len(found) >= stop:
+                break
+        return found[offset:stop]
 
     def query(self, vectors: object, k: int = 10, *, where: object = None,
               include_vectors: bool = False) -> list[Hit] | list[list[Hit]]:
