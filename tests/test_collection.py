@@ -233,7 +233,8 @@ class CollectionMachine(RuleBasedStateMachine):
         """A write whose shards partly commit raises; the next call finds the journal and
         makes each document whole: the new version where its object's shard committed."""
         committed = data.draw(st.sets(st.integers(0, self.shards - 1)))
-        ids = data.draw(st.lists(st.sampled_from(ID_POOL), min_size=1, max_size=4, unique=True))
+        ids = data.draw(st.lists(st.sampled_from(ID_POOL), min_size=1, max_size=zc.CHUNK,
+                                 unique=True))  # one chunk: a failed one ends the call
         vectors = [np.array(data.draw(VECTORS), np.float32) for _ in ids]
         metas = [data.draw(METADATA) for _ in ids]
         real = self.col._store
@@ -920,6 +921,16 @@ def test_interrupts_and_callers_code_neither_keep_the_lock_nor_change_what_is_st
     col.add(range(40), vectors, given)
     assert col.verify() == [] and len(col.get(where={"g": 1})) == 40
     assert {tuple(r.vector) for r in col.get(range(40), include_vectors=True)} == {(1, 1)}
+
+
+def test_pages_share_one_ordered_list_until_any_handle_commits(tmp_path):
+    col = Collection(tmp_path / "c", dim=2, metric="ip")
+    col.add(range(30), np.ones((30, 2)))
+    assert sum(([r.id for r in col.get(limit=7, offset=o)] for o in range(0, 30, 7)), []) == \
+        list(range(30))
+    Collection(col.path).delete(ids=[3])  # other handles (or processes) commit
+    Collection(col.path).add([99], [[1, 1]])
+    assert [r.id for r in col.get(limit=7, offset=28)] == [29, 99] and col.ids()[-2:] == [29, 99]
 
 
 def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):

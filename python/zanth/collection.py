@@ -419,6 +419,8 @@ class Collection:
         self._next = 1  # the number of the next new document (read under the lock)
         self._hashed = False  # record ids are hashes of the ids (the first layout)
         self._asked_metric = metric  # checked against settings another handle may write later
+        # (filter tree, each shard's last commit, the record ids it selects in key order)
+        self._order_memo: tuple[Any, list[int], NDArray[np.int64]] | None = None
         os.makedirs(path, exist_ok=True)
         self._lock_fd: int | None = self._open_lock()
         try:
@@ -1310,10 +1312,7 @@ class Collection:
         """`keep` of the objects of the documents `node` matches (None: all), in key order,
         sliced; the objects are read a chunk at a time."""
         careful = not self._settle()
-        tree = (0, enc.PRESENT_KEY) if node is None else compile_where(node)
-        # In key order, which is the order documents were added, and reads objects in turn.
-        rids = enc.key_order(np.array(self._store.get_ids_from_filter(tree).to_list(),
-                                      dtype=np.int64))
+        rids = self._ordered((0, enc.PRESENT_KEY) if node is None else compile_where(node))
 
         def whole(part: NDArray[np.int64]) -> tuple[list[Any], bool]:
             """`keep` of the whole documents of `part`, and whether every record was one."""
@@ -1338,6 +1337,19 @@ class Collection:
             if stop is not None and len(found) >= stop:
                 break
         return found[offset:stop]
+
+    def _ordered(self, tree: Any) -> NDArray[np.int64]:
+        """The record ids `tree` selects in key order (the order documents were added, and
+        that of their objects on disk), kept for the next call while no shard has committed
+        since: pages taken with `offset` cost their own documents, not the whole list's."""
+        commits = self._store.last_commits()  # before the ids: a commit between makes it stale
+        memo = self._order_memo
+        if memo is not None and memo[0] == tree and memo[1] == commits:
+            return memo[2]
+        rids = enc.key_order(np.array(self._store.get_ids_from_filter(tree).to_list(),
+                                      dtype=np.int64))
+        self._order_memo = (tree, commits, rids)
+        return rids
 
     def query(self, vectors: object, k: int = 10, *, where: object = None,
               include_vectors: bool = False) -> list[Hit] | list[list[Hit]]:

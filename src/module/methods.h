@@ -78,6 +78,7 @@ PyObject* StoreSetFilterCacheBudget(PyObject* self, PyObject* args, PyObject* kw
 // Beyond the twelve: objects, vectors and index records of one batch in one commit per shard.
 PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* StoreRefresh(PyObject* self, PyObject* unused);  // METH_NOARGS
+PyObject* StoreLastCommits(PyObject* self, PyObject* unused);  // METH_NOARGS
 
 // A sequence (not a str) of (key, id) tuples, converted whole or not at all; a TypeError names
 // `parameter`.

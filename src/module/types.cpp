@@ -79,6 +79,7 @@ PyMethodDef kStoreMethods[] = {
      "index_deletes=None, vector_deletes=None, object_deletes=None, dim=None, "
      "more_identifiers=None, more_data=None)\n--\n\n"},
     {"refresh", StoreRefresh, METH_NOARGS, "refresh($self)\n--\n\n"},
+    {"last_commits", StoreLastCommits, METH_NOARGS, "last_commits($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -254,3 +254,7 @@ class ZanthVec:
         unseen by this process's reads until a write transaction begins here; after refresh
         they see it. Call it before deciding writes from reads when another writer may have
         died."""
+    def last_commits(self) -> list[int]:
+        """The id of the last transaction committed to each shard, by any process. Every
+        commit raises its shard's id, so a list equal to one taken earlier means no shard has
+        changed since (what a cache of results read from the store checks)."""
