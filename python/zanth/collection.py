@@ -547,6 +547,7 @@ class Collection:
         with self._mutex:
             fd, self._lock_fd = self._lock_fd, None
             self._store = _Closed(self.path)  # type: ignore[assignment]
+            self._order_memo = None
         if fd is not None:
             os.close(fd)
 
@@ -1312,7 +1313,8 @@ class Collection:
         """`keep` of the objects of the documents `node` matches (None: all), in key order,
         sliced; the objects are read a chunk at a time."""
         careful = not self._settle()
-        rids = self._ordered((0, enc.PRESENT_KEY) if node is None else compile_where(node))
+        rids = self._ordered((0, enc.PRESENT_KEY) if node is None else compile_where(node),
+                             stop is not None)
 
         def whole(part: NDArray[np.int64]) -> tuple[list[Any], bool]:
             """`keep` of the whole documents of `part`, and whether every record was one."""
@@ -1338,17 +1340,20 @@ class Collection:
                 break
         return found[offset:stop]
 
-    def _ordered(self, tree: Any) -> NDArray[np.int64]:
+    def _ordered(self, tree: Any, paging: bool) -> NDArray[np.int64]:
         """The record ids `tree` selects in key order (the order documents were added, and
-        that of their objects on disk), kept for the next call while no shard has committed
-        since: pages taken with `offset` cost their own documents, not the whole list's."""
-        commits = self._store.last_commits()  # before the ids: a commit between makes it stale
+        that of their objects on disk). Those of a page (`paging`: a `limit` was given) are
+        kept for the next call while every shard's reads see the snapshot they were read
+        from, so pages taken with `offset` cost their own documents, not the whole list's."""
+        # Taken before the ids: a commit published between makes the memo stale, never wrong.
+        commits = self._store.last_commits() if paging else None
         memo = self._order_memo
         if memo is not None and memo[0] == tree and memo[1] == commits:
             return memo[2]
         rids = enc.key_order(np.array(self._store.get_ids_from_filter(tree).to_list(),
                                       dtype=np.int64))
-        self._order_memo = (tree, commits, rids)
+        if commits is not None:
+            self._order_memo = (tree, commits, rids)
         return rids
 
     def query(self, vectors: object, k: int = 10, *, where: object = None,

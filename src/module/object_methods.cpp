@@ -285,13 +285,13 @@ PyObject* StoreRefresh(PyObject* self, PyObject*) {
 
 PyObject* StoreLastCommits(PyObject* self, PyObject*) {
   ZANTH_ENTRY({
-    // A read of each shard's meta page: microseconds, so the GIL stays held.
     const StoreHandle& store = StoreOf(self);
-    if (Status s = store.CheckProcess(); !s.ok()) return RaiseStatus(s);
-    OwnedRef ids(PyList_New(static_cast<Py_ssize_t>(store.num_shards())));
+    auto commits = WithoutGil([&] { return VisibleCommits(store); });
+    if (!commits.ok()) return RaiseStatus(commits.status());
+    OwnedRef ids(PyList_New(static_cast<Py_ssize_t>(commits.value().size())));
     if (!ids) return nullptr;
-    for (std::size_t shard = 0; shard < store.num_shards(); ++shard) {
-      PyObject* id = PyLong_FromUnsignedLongLong(store.environment(shard).LastCommit());
+    for (std::size_t shard = 0; shard < commits.value().size(); ++shard) {
+      PyObject* id = PyLong_FromUnsignedLongLong(commits.value()[shard]);
       if (!id) return nullptr;
       PyList_SetItem(ids.get(), static_cast<Py_ssize_t>(shard), id);
     }

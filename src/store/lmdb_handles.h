@@ -57,9 +57,6 @@ class Env {
   // grown by another thread is unmapped and mapped again meanwhile.
   int Stat(MDB_stat* stat) const;
   std::size_t MapSize() const;
-  // The id of the last transaction committed to the environment, by any process: it changes
-  // with every commit, so equal ids mean unchanged contents.
-  std::uint64_t LastCommit() const;
   // Frees the reader slots of processes that died inside a read transaction: such a slot
   // keeps every page freed after its snapshot from reuse, so the files would grow for as long
   // as this environment stays open. Write transactions call it (a few system calls, one per

@@ -108,6 +108,18 @@ Status WriteShards(const StoreHandle& store, const char* operation,
   return Status::Ok();
 }
 
+Result<std::vector<std::uint64_t>> VisibleCommits(const StoreHandle& store) {
+  std::vector<std::uint64_t> ids(store.num_shards());
+  Status status = ReadShards(
+      store, "last_commits", [](std::size_t) { return true; },
+      [&](std::size_t shard, MDB_txn* txn, MDB_dbi) {
+        ids[shard] = mdb_txn_id(txn);
+        return Status::Ok();
+      });
+  if (!status.ok()) return status;
+  return ids;
+}
+
 Status ReadShards(const StoreHandle& store, const char* operation,
                   const std::function<bool(std::size_t)>& has_work, const ShardReadFn& read) {
   if (Status s = store.CheckProcess(); !s.ok()) return s;

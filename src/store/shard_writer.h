@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "store/store_handle.h"
 
@@ -41,5 +42,11 @@ std::string ShardContext(const char* operation, std::size_t shard);
 // process's reads see the state before that commit. Whoever decides writes from what it reads
 // after another writer may have died calls this first.
 Status PublishDeadWriters(const StoreHandle& store);
+
+// The snapshot each shard's reads see now: the id of a read transaction begun there, that of
+// the last commit published to readers by any process. It moves exactly when what reads return
+// may change (the meta page's id can run ahead of it while a commit is being published, and
+// after a writer died inside one), so an equal list means every read answers as before.
+Result<std::vector<std::uint64_t>> VisibleCommits(const StoreHandle& store);
 
 }  // namespace zanth

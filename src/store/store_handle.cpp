@@ -146,12 +146,6 @@ std::size_t Env::MapSize() const {
   return mdb_env_info(env_, &info) == 0 ? info.me_mapsize : 0;
 }
 
-std::uint64_t Env::LastCommit() const {
-  std::shared_lock<std::shared_timed_mutex> hold(map_lock_);
-  MDB_envinfo info;
-  return mdb_env_info(env_, &info) == 0 ? info.me_last_txnid : 0;
-}
-
 Env::~Env() {
   // Closing in a forked child would tear down the parent's reader slots and locks.
   if (!env_ || owner_pid_ != getpid()) return;

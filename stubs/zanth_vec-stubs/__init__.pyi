@@ -255,6 +255,7 @@ class ZanthVec:
         they see it. Call it before deciding writes from reads when another writer may have
         died."""
     def last_commits(self) -> list[int]:
-        """The id of the last transaction committed to each shard, by any process. Every
-        commit raises its shard's id, so a list equal to one taken earlier means no shard has
-        changed since (what a cache of results read from the store checks)."""
+        """The snapshot each shard's reads see now: the id of the last transaction published
+        to readers there, by any process. It moves whenever what reads return may change, so a
+        list equal to one taken earlier means every read answers as it did then (what a cache
+        of results read from the store checks)."""
