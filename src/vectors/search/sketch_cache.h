@@ -300,7 +300,8 @@ class SketchCache final : public CommitObserver {
   // lives (the path may name a store made anew meanwhile); empty: found from the path.
   explicit SketchCache(std::string base_path = {},
                        std::vector<std::pair<std::uint64_t, std::uint64_t>> data_files = {});
-  // Waits for this process's publishing thread.
+  // Waits for this process's publishing thread; in a forked child, which has none, returns
+  // at once and leaves the thread's condition variables undestroyed.
   ~SketchCache() override;
   SketchCache(const SketchCache&) = delete;
   SketchCache& operator=(const SketchCache&) = delete;
