@@ -219,6 +219,36 @@ def test_damaged_data_files_are_refused_as_they_are(store_path, tmp_path):
     assert " is truncated: " in run_isolated(READ_ALL, path=sound, shards=1)
 
 
+
+def test_a_damaged_page_met_inside_a_read_fails_it_instead_of_shortening_it(store_path):
+    """Children of a shard's root page pointing past the file: filters and object reads that
+    step onto them raise, where stopping there would answer with the records before the damage
+    (and the filter cache would keep that answer)."""
+    db = ZanthVec(store_path, num_shards=1)
+    db.batch_index_insert([("color:red", i) for i in range(20000)])
+    db.store_data([b"x"] * 2000, list(range(2000)))
+    del db
+    gc.collect()
+    with open(os.path.join(store_path, "shard_0", "data.mdb"), "r+b") as f:
+        pages = f.read(8192)
+        _, root = max(struct.unpack_from("<Q8xQ", pages, 128 + 4096 * m)[::-1] for m in (0, 1))
+        f.seek(root * 4096)
+        page = bytearray(f.read(4096))
+        children = (struct.unpack_from("<H", page, 12)[0] - 16) // 2
+        assert page[10] & 1 and children >= 2  # a branch page
+        for child in range(1, children):
+            struct.pack_into("<HHH", page, struct.unpack_from("<H", page, 16 + 2 * child)[0],
+                             0xFFFF, 0xFFFF, 0xFF)
+        f.seek(root * 4096)
+        f.write(page)
+    db = ZanthVec(store_path, num_shards=1)
+    for read in (lambda: db.get_ids_from_filter((0, "color:red")),
+                 lambda: db.get_ids_from_filter((1, "color:", "color;")),
+                 lambda: db.get_pickled(list(range(2000)))):
+        for _ in range(2):  # nothing cached either
+            with pytest.raises((OSError, zanth_vec.PanicException), match="PAGE_NOTFOUND|PageNotFound"):
+                read()
+
 def key_in(shard, rid):
     """A long index key (fills pages fast) that routes to `shard`."""
     return next(k for k in (f"f:{rid}:{salt}:" + "k" * 300 for salt in range(1000)) if index_shard(k, 3) == shard)

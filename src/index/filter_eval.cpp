@@ -27,7 +27,10 @@ constexpr std::size_t kMaxExactParts = 4;
 constexpr std::uint64_t kUnknownSnapshot = UINT64_MAX;
 
 // Opens a read-only transaction and a cursor on `shard` and hands the cursor and the snapshot's
-// transaction id to `scan`.
+// transaction id to `scan`, which returns the cursor step that ended it: 0 (it stopped by
+// itself) and MDB_NOTFOUND (the data ended) are a complete scan, any other code (a damaged page)
+// the read's error. A scan cut short by damage must never read as a shorter list, since what it
+// returns is cached and decides what a filter matches.
 template <typename Scan>
 Status WithShardCursor(const StoreHandle& store, std::size_t shard, Scan scan) {
   Txn txn;
@@ -38,7 +41,10 @@ Status WithShardCursor(const StoreHandle& store, std::size_t shard, Scan scan) {
   if (int rc = cursor.Open(txn.get(), store.dbi(shard)); rc != 0) {
     return Status::Lmdb(rc, LmdbStep::kCursor, "index shard " + std::to_string(shard));
   }
-  scan(cursor, static_cast<std::uint64_t>(mdb_txn_id(txn.get())));
+  if (int rc = scan(cursor, static_cast<std::uint64_t>(mdb_txn_id(txn.get())));
+      rc != 0 && rc != MDB_NOTFOUND) {
+    return Status::Lmdb(rc, LmdbStep::kCursor, "index shard " + std::to_string(shard));
+  }
   return Status::Ok();
 }
 
@@ -62,15 +68,16 @@ bool HasPrefix(std::string_view record, std::string_view prefix) {
 }
 
 // The ids of the records `prefix` + 8 id bytes whose first id byte lies in [low, high), in key
-// order. Any cursor error, MDB_NOTFOUND at the end included, ends the scan.
-void ScanExactPart(Cursor& cursor, const std::string& prefix, unsigned low, unsigned high,
+// order; returns the cursor step that ended the scan (0 when a record past the part ended it).
+int ScanExactPart(Cursor& cursor, const std::string& prefix, unsigned low, unsigned high,
                    SortedIds* ids) {
   std::string start = prefix;
   if (low > 0) start.push_back(static_cast<char>(low));
   const std::size_t record_size = prefix.size() + kIdBytes;
   MDB_val k = ToVal(start);
   MDB_val v;
-  for (int rc = cursor.Get(&k, &v, MDB_SET_RANGE); rc == 0; rc = cursor.Get(&k, &v, MDB_NEXT)) {
+  int rc = cursor.Get(&k, &v, MDB_SET_RANGE);
+  for (; rc == 0; rc = cursor.Get(&k, &v, MDB_NEXT)) {
     std::string_view record = ToView(k);
     if (!HasPrefix(record, prefix)) break;
     if (record.size() > prefix.size() &&
@@ -79,6 +86,7 @@ void ScanExactPart(Cursor& cursor, const std::string& prefix, unsigned low, unsi
     }
     if (record.size() == record_size) ids->push_back(KeyOrderAt(record.data() + prefix.size()));
   }
+  return rc;
 }
 
 // The ids of `key` read from one snapshot of its shard, and that snapshot.
@@ -97,8 +105,8 @@ Status ReadExact(const StoreHandle& store, std::size_t shard, const std::string&
   Status status = pool.Run(parts, [&](std::size_t part) {
     return WithShardCursor(store, shard, [&](Cursor& cursor, std::uint64_t at) {
       snapshots[part] = at;
-      ScanExactPart(cursor, prefix, static_cast<unsigned>(256 * part / parts),
-                    static_cast<unsigned>(256 * (part + 1) / parts), &runs[part]);
+      return ScanExactPart(cursor, prefix, static_cast<unsigned>(256 * part / parts),
+                           static_cast<unsigned>(256 * (part + 1) / parts), &runs[part]);
     });
   });
   if (!status.ok()) return status;
@@ -106,7 +114,7 @@ Status ReadExact(const StoreHandle& store, std::size_t shard, const std::string&
       snapshots.end()) {
     return WithShardCursor(store, shard, [&](Cursor& cursor, std::uint64_t at) {
       *snapshot = at;
-      ScanExactPart(cursor, prefix, 0, 256, out);
+      return ScanExactPart(cursor, prefix, 0, 256, out);
     });
   }
   *snapshot = snapshots.front();
@@ -185,30 +193,33 @@ Result<LeafRead> EvalRange(const StoreHandle& store, const std::string& start,
         return Status::Ok();
       }
     }
-    return WithShardCursor(store, shard, [&](Cursor& cursor, std::uint64_t snapshot) {
+    return WithShardCursor(store, shard, [&](Cursor& cursor, std::uint64_t snapshot) -> int {
       at_probe[shard] = snapshot == (*context.probe)[shard];
       SortedIds& ids = per_shard[shard];
       if (context.cache != nullptr) {
         if (auto kept = context.cache->FindLeaf(*context.leaf, shard, snapshot)) {
           ids = *kept;
-          return;
+          return 0;
         }
       }
+      // An empty start cannot position a cursor (MDB_BAD_VALSIZE): the scan reads nothing.
+      if (start.empty()) return 0;
       MDB_val k = ToVal(start);
       MDB_val v;
-      // An empty start cannot position a cursor (MDB_BAD_VALSIZE): the scan reads nothing.
-      for (int rc = cursor.Get(&k, &v, MDB_SET_RANGE); rc == 0;
-           rc = cursor.Get(&k, &v, MDB_NEXT)) {
+      int rc = cursor.Get(&k, &v, MDB_SET_RANGE);
+      for (; rc == 0; rc = cursor.Get(&k, &v, MDB_NEXT)) {
         std::string_view record = ToView(k);
         if (record >= end_view || !record.starts_with(name_space)) break;
         if (record.size() > kIdBytes) ids.push_back(KeyOrderAt(record.data() + record.size() - kIdBytes));
       }
+      if (rc != 0 && rc != MDB_NOTFOUND) return rc;  // nothing kept from a damaged read
       // Several keys' ids interleave, and an id filed under several keys repeats.
       ids = SortDistinct(std::move(ids));
       if (context.cache != nullptr) {
         context.cache->KeepLeaf(*context.leaf, shard, snapshot,
                                 std::make_shared<const SortedIds>(ids));
       }
+      return 0;
     });
   });
   if (!status.ok()) return status;

@@ -142,8 +142,12 @@ Result<ObjectValues> GetObjects(const StoreHandle& store, std::span<const std::i
         for (std::size_t j = 0; j < keyed.size(); ++j) {
           MDB_val key = ToVal(KeyView(keyed[j].key));
           MDB_val value;
-          // A failed lookup reads as "not stored": the slot stays empty.
-          if (mdb_get(txn, dbi, &key, &value) != 0) continue;
+          // Only MDB_NOTFOUND means "not stored"; any other failure (a damaged page) is the
+          // read's error, never an object reported missing.
+          if (int rc = mdb_get(txn, dbi, &key, &value); rc != 0) {
+            if (rc == MDB_NOTFOUND) continue;
+            return Status::Lmdb(rc, LmdbStep::kOther, "get_data: shard " + std::to_string(s));
+          }
           found[j] = ToView(value);
           total += found[j].size();
           ObjectValues::Slot& slot = values.slots_[keyed[j].position];
