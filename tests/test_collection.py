@@ -473,6 +473,9 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.add(["b"], [[1, 2]], [{"y": "\ud800"}]), ValueError, "surrogate"),
     (lambda c: c.add(["b"], [[1, 2]], [{"y" * 490: 1}]), ValueError, "the field name is too long"),
     (lambda c: c.add(["b"], [[1, 2]], [{"y": "v" * 600}]), ValueError, "field name and value take"),
+    (lambda c: c.add(list("bcdefghijklmnopqrstuvwxyzBCDEFGHI"), [[1, 2]] * 33,  # in columns
+                     [{"説明": "v" * 496}] * 33), ValueError, "'説明' of 'b' is too long"),
+    (lambda c: c.add(["b"], [[1, 2]], [{"y": np.datetime64(5, "ns")}]), TypeError, "datetime64"),
     (lambda c: c.add(["b"], [[1, 2]], [{"$y": 1}]), ValueError, "not a field name"),
     (lambda c: c.add(["b"], [[1, 2]], [{3: 1}]), TypeError, "field names are str"),
     (lambda c: c.add(["b"], [[1, 2]], [[1]]), TypeError, "metadata of 'b' is a dict"),
@@ -987,7 +990,9 @@ def test_a_document_number_behind_the_documents_never_overwrites_one(tmp_path):
     col = Collection(tmp_path / "c", dim=2, metric="ip")
     col.add(["a"], [[1, 0]])
     # The number is stored with the journal, and recovered from it when that store was lost.
-    col._store.store_data([("journal", [], 9)], [zc.JOURNAL_ID])
+    # Its entry names a key too long to have been stored, which recovery has nothing to delete.
+    col._store.store_data([("journal", [(zc.enc.document_rids(20, 1)[0], ("k" * 600,), "z")], 9)],
+                          [zc.JOURNAL_ID])
     col._store.delete_data([zc.NUMBER_ID])
     col = Collection(tmp_path / "c")
     assert col._store.get_data([zc.NUMBER_ID])[0] == {"next": 9}

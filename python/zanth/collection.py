@@ -244,7 +244,7 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
                     len(key.encode()) > enc.MAX_INDEX_KEY_BYTES:
                 raise ValueError(f"metadata {field!r} of {doc_id!r} is too long to index: "
                                  f"field name and value take at most "
-                                 f"{enc.MAX_INDEX_KEY_BYTES - 5} UTF-8 bytes together")
+                                 f"{enc.MAX_INDEX_KEY_BYTES - 4} UTF-8 bytes together")
             keys.append(key)
         if remember and len(key) < 64:  # a short key of a common case
             if len(_KEYS) >= 100_000:
@@ -279,7 +279,8 @@ def _column_keys(space: str, column: Sequence[Any]) -> list[str] | None:
         known = dict(zip(distinct, [prefix + code for code in enc.number_codes(distinct)]))
     else:
         known = {value: _value_key(space, value) for value in distinct}
-    if max(map(len, known.values())) > enc.MAX_INDEX_KEY_BYTES:  # ASCII: a byte a character
+    # The values are ASCII, a byte a character; the field's namespace need not be.
+    if max(map(len, known.values())) + len(space.encode()) - len(space) > enc.MAX_INDEX_KEY_BYTES:
         return None
     return list(map(known.__getitem__, column))
 
@@ -701,8 +702,12 @@ class Collection:
                 if len(payload) > 2 and payload[2] > self._next and not self._hashed:
                     self._next = payload[2]
                     self._store.store_data([{"next": self._next}], [NUMBER_ID])
+                # A key too long to store was refused with its write, so it holds nothing
+                # to delete (and the store refuses to look it up).
                 self._rebuild([e[0] for e in entries],
-                              [(key, e[0]) for e in entries for key in e[1]])
+                              [(key, e[0]) for e in entries for key in e[1]
+                               if len(key) * 4 <= enc.MAX_INDEX_KEY_BYTES
+                               or len(key.encode()) <= enc.MAX_INDEX_KEY_BYTES])
                 if not self._hashed:
                     self._mend_slots([(e[0], e[2]) for e in entries])
             self._end(journal)

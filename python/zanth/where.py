@@ -67,7 +67,9 @@ def scalar(value: object, what: str) -> Scalar:
     else:
         kind = type(value).__module__
         # A NumPy scalar (or a 0-d array), never an array of values.
-        if kind == "numpy" and getattr(value, "ndim", None) == 0 and hasattr(value, "item"):
+        # Dates and durations are not numbers, though in nanoseconds `item()` gives an int.
+        if kind == "numpy" and getattr(value, "ndim", None) == 0 and hasattr(value, "item") \
+                and getattr(getattr(value, "dtype", None), "kind", "") in "biufU":
             item = value.item()  # np.int64 -> int, np.float32 -> float, np.bool_ -> bool, np.str_
             if isinstance(item, (bool, int, float, str)):
                 return scalar(item, what)

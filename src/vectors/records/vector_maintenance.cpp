@@ -38,17 +38,17 @@ Status ApplyRewrites(MDB_txn* txn, MDB_dbi dbi, const char* operation, std::size
                      std::vector<PendingRewrite>& pending) {
   for (PendingRewrite& rewrite : pending) {
     MDB_val key = ToVal(std::string_view(rewrite.key.data(), rewrite.key.size()));
-    if (rewrite.value.empty()) {
-      // A block that could not be deleted keeps its old value, tombstones included; the next
-      // compaction tries again.
-      (void)mdb_del(txn, dbi, &key, nullptr);
-      continue;
-    }
+    const bool remove = rewrite.value.empty();
     MDB_val value = ToVal(rewrite.value);
-    if (int rc = mdb_put(txn, dbi, &key, &value, 0); rc != 0) {
-      return Status::Lmdb(rc, LmdbStep::kWrite, ShardContext(operation, shard) + ": put block " +
-                                  std::to_string(DecodeBlockNumber(
-                                      std::string_view(rewrite.key.data(), kBlockKeySize))));
+    // A failed delete (a full map) fails the transaction as a failed put does: its error is
+    // the one to report.
+    int rc = remove ? mdb_del(txn, dbi, &key, nullptr) : mdb_put(txn, dbi, &key, &value, 0);
+    if (rc != 0 && !(remove && rc == MDB_NOTFOUND)) {
+      const std::uint32_t block =
+          DecodeBlockNumber(std::string_view(rewrite.key.data(), kBlockKeySize));
+      const char* step = remove ? ": delete block " : ": put block ";
+      return Status::Lmdb(rc, LmdbStep::kWrite,
+                          ShardContext(operation, shard) + step + std::to_string(block));
     }
   }
   pending.clear();
