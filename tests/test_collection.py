@@ -986,6 +986,24 @@ def test_verify_names_each_kind_of_damage(tmp_path, plant, problem):
     assert any(problem in line for line in col.verify()), col.verify()
 
 
+def test_ids_asked_for_follow_the_objects_while_a_journal_stands(tmp_path):
+    """A delete killed after its slot's shard committed and before its object's: `in` and
+    get(ids) answer as recovery will decide (the object is there, so the document is), whether
+    the read may repair (the lock is free) or not (another process holds it)."""
+    col = Collection(tmp_path / "c", dim=2, metric="ip")
+    col.add(["a", "b"], [[1, 0], [0, 1]])
+    [(rid, obj)] = col._found(["a"])
+    col._store.store_data([("journal", [(rid, obj[4], "a")], col._next)], [zc.JOURNAL_ID])
+    sid = zc.enc.slot_ids(["a"])[0]
+    col._store.store_data([{k: v for k, v in col._read_slots([sid])[sid].items() if k != "a"}],
+                          [sid])
+    holder = os.open(os.path.join(col.path, zc.LOCK_FILE), os.O_RDWR)
+    fcntl.flock(holder, fcntl.LOCK_EX)  # a writer at work
+    assert "a" in col and [r.id for r in col.get(["b", "a"])] == ["b", "a"] and col._journals()
+    os.close(holder)  # and gone
+    assert "a" in col and not col._journals() and col.ids() == ["a", "b"]
+
+
 def test_a_document_number_behind_the_documents_never_overwrites_one(tmp_path):
     col = Collection(tmp_path / "c", dim=2, metric="ip")
     col.add(["a"], [[1, 0]])

@@ -1116,8 +1116,12 @@ class Collection:
             self._maybe_compact()
         return deleted
 
-    def _found(self, doc_ids: list[DocId]) -> list[tuple[int, tuple[Any, ...]]]:
-        """(record id, object) of the stored documents among `doc_ids`, in their order, once."""
+    def _found(self, doc_ids: list[DocId], careful: bool = False,
+               ) -> list[tuple[int, tuple[Any, ...]]]:
+        """(record id, object) of the stored documents among `doc_ids`, in their order, once.
+        `careful` (a write in progress, see `_settle`): a document exists exactly when its
+        object does, as recovery will decide, though the write may have committed its slot's
+        shard and not its object's; the journal names the record ids its slots may lack."""
         asked = [doc_id for _, doc_id in dict.fromkeys((type(d), d) for d in doc_ids)]
         if self._hashed:
             named = enc.record_ids(asked)
@@ -1125,6 +1129,13 @@ class Collection:
             sids = enc.slot_ids(asked)
             slots = self._read_slots(sids)
             named = [slots[sid].get(doc_id, 0) for sid, doc_id in zip(sids, asked)]
+            if careful:
+                journaled = {(type(entry[2]), entry[2]): entry[0]
+                             for payload in self._store.get_data(self._journals())
+                             if isinstance(payload, tuple) and payload[:1] == ("journal",)
+                             for entry in payload[1]}
+                named = [rid or journaled.get((type(doc_id), doc_id), 0)
+                         for rid, doc_id in zip(named, asked)]
         rids = list(dict.fromkeys(rid for rid in named if rid))
         objects = dict(zip(rids, self._store.get_data(rids)))
         return [(rid, objects[rid]) for doc_id, rid in zip(asked, named)
@@ -1277,9 +1288,10 @@ class Collection:
 
     def __contains__(self, doc_id: object) -> bool:
         try:
-            return bool(self._found([_doc_id(doc_id)]))
+            asked = [_doc_id(doc_id)]
         except TypeError:
             return False
+        return bool(self._found(asked, careful=not self._settle()))
 
     def ids(self) -> list[DocId]:
         """Every document id, in the order of `get()`. Reads every document, a chunk at a
@@ -1307,7 +1319,8 @@ class Collection:
         stop = None if limit is None else offset + limit
         with _no_collection():
             if ids is not None:
-                found = [obj for _, obj in self._found(_id_list(ids))
+                asked = _id_list(ids)
+                found = [obj for _, obj in self._found(asked, careful=not self._settle())
                          if node is None or matches(node, obj[1])][offset:stop]
             else:
                 found = self._every(node, offset, stop)
