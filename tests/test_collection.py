@@ -453,6 +453,14 @@ def _closed(col):
     return other
 
 
+class _Caseless(str):  # a caller's field name with equality and hashing of its own
+    def __hash__(self):
+        return hash(self.lower())
+
+    def __eq__(self, other):
+        return isinstance(other, str) and self.lower() == other.lower()
+
+
 BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.add(["b"], [[1, 2, 3]]), ValueError, r"shape \(1, 3\): expected shape \(1, 2\)"),
     (lambda c: c.add(["b", "c"], [[1, 2]]), ValueError, r"expected shape \(2, 2\)"),
@@ -476,6 +484,9 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.add(list("bcdefghijklmnopqrstuvwxyzBCDEFGHI"), [[1, 2]] * 33,  # in columns
                      [{"説明": "v" * 496}] * 33), ValueError, "'説明' of 'b' is too long"),
     (lambda c: c.add(["b"], [[1, 2]], [{"y": np.datetime64(5, "ns")}]), TypeError, "datetime64"),
+    (lambda c: c.add(["b"], [[1, 2]], [{"Y": 1, _Caseless("Y"): 2}]), ValueError, "given twice"),
+    (lambda c: setattr(c, "embed", lambda t: None) or c.update("a", documents="new"), TypeError,
+     "returned None"),
     (lambda c: c.add(["b"], [[1, 2]], [{"$y": 1}]), ValueError, "not a field name"),
     (lambda c: c.add(["b"], [[1, 2]], [{3: 1}]), TypeError, "field names are str"),
     (lambda c: c.add(["b"], [[1, 2]], [[1]]), TypeError, "metadata of 'b' is a dict"),
@@ -984,6 +995,26 @@ def test_verify_names_each_kind_of_damage(tmp_path, plant, problem):
     assert col.verify() == []
     plant(col, *(rid for rid, _ in col._found(["a", "b"])))
     assert any(problem in line for line in col.verify()), col.verify()
+
+
+def test_update_reads_callers_objects_before_the_lock_and_as_plain_values(tmp_path):
+    """An array that writes to the collection as it is converted (any caller's object may call
+    back), and a field name hashed its own way, which must neither reach the process's memo of
+    field names nor index the document under another field."""
+    col = Collection(tmp_path / "c", dim=2, metric="ip")
+    col.add(["a"], [[1, 0]], [{"year": 1}])
+
+    class Writes:
+        def __array__(self, dtype=None, copy=None):
+            col.add(["w"], [[0, 1]])
+            return np.array([[0.0, 1.0]])
+
+    done = threading.Thread(target=col.update, args=(["a"], Writes(), [{_Caseless("Year"): 2}]),
+                            daemon=True)
+    done.start()
+    done.join(60)
+    assert not done.is_alive() and "w" in col
+    assert [r.id for r in col.get(where={"Year": 2, "year": 1})] == ["a"] and col.verify() == []
 
 
 def test_ids_asked_for_follow_the_objects_while_a_journal_stands(tmp_path):

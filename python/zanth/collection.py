@@ -165,7 +165,10 @@ _SPACES: dict[str, str] = {}  # checked field name -> its index namespace
 
 
 def _namespace(field: object, doc_id: DocId) -> str:
-    """The index namespace of a metadata field name, checked once per name."""
+    """The index namespace of a metadata field name, checked once per name. A str subclass is
+    taken as the plain str it equals: its own hashing and equality never reach the memo."""
+    if isinstance(field, str):
+        field = str.__str__(field)
     space = _SPACES.get(field) if isinstance(field, str) else None
     if space is not None:
         return space
@@ -214,6 +217,9 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
         if space is None:
             space = _namespace(field, doc_id)
             field = str.__str__(field)  # kept as the plain str it equals, as values are
+            if sum(isinstance(k, str) and str.__str__(k) == field for k in meta) > 1:
+                raise ValueError(f"metadata of {doc_id!r}: the field {field!r} is given twice "
+                                 "(as a str and as a str subclass equal to it)")
         kind = type(value)
         if (kind is int and -enc.MAX_EXACT_INT <= value <= enc.MAX_EXACT_INT) or kind is bool \
                 or (kind is float and value == value) or (kind is str and value.isascii()):
@@ -298,6 +304,9 @@ def _clean_metadatas(metas: list[Any], doc_ids: list[DocId],
     if not all(type(m) is dict and tuple(m) == fields for m in metas) or \
             not all(type(f) is str for m in metas for f in m):  # np.str_ equals str
         return _clean_each(metas, doc_ids)
+    # Copies, keyed and stored: what is stored is what was keyed, whatever the caller does to
+    # its dicts meanwhile (their values are immutable: a shallow copy is enough).
+    metas = list(map(dict.copy, metas))
     rows = list(map(operator.itemgetter(*fields), metas))
     columns: list[Sequence[Any]] = [rows] if len(fields) == 1 else list(zip(*rows))
     keyed = []
@@ -310,9 +319,7 @@ def _clean_metadatas(metas: list[Any], doc_ids: list[DocId],
         if keys is None:
             return _clean_each(metas, doc_ids)
         keyed.append(keys)
-    # Copies: what is stored is what was keyed, whatever the caller does to its dicts while
-    # the chunks are written (their values are immutable: a shallow copy is enough).
-    return list(map(dict.copy, metas)), list(zip(*keyed))
+    return metas, list(zip(*keyed))
 
 
 def _clean_each(metas: list[Any], doc_ids: list[DocId],
@@ -830,7 +837,12 @@ class Collection:
             if not isinstance(text, str):
                 named = f"query {row}" if doc_ids is None else f"the document of {doc_ids[row]!r}"
                 raise TypeError(f"{named} is {type(text).__name__}, not a text to embed")
-        return self.embed(texts) if texts else np.zeros((0, self.dim or 1), np.float32)
+        if not texts:
+            return np.zeros((0, self.dim or 1), np.float32)
+        vectors = self.embed(texts)
+        if vectors is None:  # where None stands for "no vectors given" (update)
+            raise TypeError("the embed function returned None, not the vectors of the texts")
+        return vectors
 
     def _batch(self, ids: object, vectors: object, metadatas: object,
                documents: object) -> _Batch:
@@ -947,6 +959,19 @@ class Collection:
             if len(texts) != len(doc_ids):
                 raise ValueError(f"{len(texts)} documents for {len(doc_ids)} ids")
             vectors, documents = self._embedded(texts, doc_ids), texts
+        # The caller's objects are read here too (its mappings, values and array): any of them
+        # may call back into this collection.
+        if changes is not None:
+            if len(changes) != len(doc_ids):
+                raise ValueError(f"{len(changes)} metadatas for {len(doc_ids)} ids")
+            for row, (change, doc_id) in enumerate(zip(changes, doc_ids)):
+                if change is not None and not isinstance(change, Mapping):
+                    raise TypeError(f"metadata of {doc_id!r} is a dict, not "
+                                    f"{type(change).__name__}")
+                if change is not None:
+                    changes[row] = _clean_metadata(change, doc_id)[0]
+        if vectors is not None:
+            vectors = self._vectors(vectors, len(doc_ids))
         with _no_collection(), self._writing():
             stored = {(type(obj[0]), obj[0]): obj for _, obj in self._found(doc_ids)}
             for doc_id in doc_ids:
@@ -960,15 +985,9 @@ class Collection:
                 vectors = np.stack([np.frombuffer(obj[3], dtype=np.float32) for obj in olds])
             metas: list[Any] = [obj[1] for obj in olds]
             if changes is not None:
-                if len(changes) != len(doc_ids):
-                    raise ValueError(f"{len(changes)} metadatas for {len(doc_ids)} ids")
-                for row, (change, doc_id) in enumerate(zip(changes, doc_ids)):
-                    if change is None:
-                        continue
-                    if not isinstance(change, Mapping):
-                        raise TypeError(f"metadata of {doc_id!r} is a dict, not "
-                                        f"{type(change).__name__}")
-                    metas[row] = {**metas[row], **change}
+                for row, change in enumerate(changes):
+                    if change is not None:
+                        metas[row] = {**metas[row], **change}
             kept = [obj[2] for obj in olds] if documents is None else documents
             self._write_locked(self._batch(doc_ids, vectors, metas, kept), progress, "updating")
 
@@ -1502,18 +1521,29 @@ def _scored(score: float, expected: list[tuple[float, float, float]]) -> bool:
                for value, slack, size in expected)
 
 
+_PAUSE_LOCK = threading.Lock()
+_PAUSES = 0  # calls in `_no_collection` now, in every thread
+_RESUME = False  # whether the collector ran before the first of them
+
+
 @contextmanager
 def _no_collection() -> Iterator[None]:
     """Pauses the cyclic garbage collector: a batch writes or reads a few tuples and dicts per
     document, none in a cycle, and the collections they would trigger traverse every live
     object again and again."""
-    paused = gc.isenabled()
-    gc.disable()
+    global _PAUSES, _RESUME
+    with _PAUSE_LOCK:  # one pause for every thread in a call: the first in takes the state
+        if not _PAUSES:
+            _RESUME = gc.isenabled()
+            gc.disable()
+        _PAUSES += 1
     try:
         yield
     finally:
-        if paused:
-            gc.enable()
+        with _PAUSE_LOCK:  # and the last out gives it back
+            _PAUSES -= 1
+            if not _PAUSES and _RESUME:
+                gc.enable()
 
 
 class _NoBar:
