@@ -216,8 +216,9 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
         space = _SPACES.get(field) if type(field) is str else None
         if space is None:
             space = _namespace(field, doc_id)
+            subclass = type(field) is not str
             field = str.__str__(field)  # kept as the plain str it equals, as values are
-            if sum(isinstance(k, str) and str.__str__(k) == field for k in meta) > 1:
+            if subclass and sum(isinstance(k, str) and str.__str__(k) == field for k in meta) > 1:
                 raise ValueError(f"metadata of {doc_id!r}: the field {field!r} is given twice "
                                  "(as a str and as a str subclass equal to it)")
         kind = type(value)
@@ -965,11 +966,12 @@ class Collection:
             if len(changes) != len(doc_ids):
                 raise ValueError(f"{len(changes)} metadatas for {len(doc_ids)} ids")
             for row, (change, doc_id) in enumerate(zip(changes, doc_ids)):
-                if change is not None and not isinstance(change, Mapping):
+                if change is None:
+                    continue
+                if not isinstance(change, Mapping):
                     raise TypeError(f"metadata of {doc_id!r} is a dict, not "
                                     f"{type(change).__name__}")
-                if change is not None:
-                    changes[row] = _clean_metadata(change, doc_id)[0]
+                changes[row] = _clean_metadata(change, doc_id)[0]
         if vectors is not None:
             vectors = self._vectors(vectors, len(doc_ids))
         with _no_collection(), self._writing():
