@@ -70,7 +70,7 @@ bool HasPrefix(std::string_view record, std::string_view prefix) {
 // The ids of the records `prefix` + 8 id bytes whose first id byte lies in [low, high), in key
 // order; returns the cursor step that ended the scan (0 when a record past the part ended it).
 int ScanExactPart(Cursor& cursor, const std::string& prefix, unsigned low, unsigned high,
-                   SortedIds* ids) {
+                  SortedIds* ids) {
   std::string start = prefix;
   if (low > 0) start.push_back(static_cast<char>(low));
   const std::size_t record_size = prefix.size() + kIdBytes;
