@@ -533,6 +533,7 @@ def test_embed_makes_the_vectors_of_documents_and_of_text_queries(tmp_path):
     calls = []
 
     def embed(texts):
+        assert gc.isenabled()  # a model may run long and leave cycles: never with it paused
         calls.append(texts)
         return [[t.count(c) for c in "abc"] for t in texts]
 

@@ -854,14 +854,6 @@ class Collection:
             metadatas = [metadatas]  # one document's metadata
         if isinstance(documents, str):
             documents = [documents]
-        if vectors is None:
-            if documents is None:
-                raise TypeError("vectors are needed, or documents to embed (with "
-                                "Collection(..., embed=...))")
-            texts: list[Any] = list(documents)  # type: ignore[call-overload]
-            if len(texts) != n:
-                raise ValueError(f"{len(texts)} documents for {n} ids")
-            vectors, documents = self._embedded(texts, doc_ids), texts
         given = self._vectors(vectors, n)
         # Record ids: the hashes in the first layout, else given under the lock (`_place`).
         rids = enc.record_ids(doc_ids) if self._hashed else []
@@ -904,6 +896,18 @@ class Collection:
 
     def _write(self, ids: object, vectors: object, metadatas: object, documents: object,
                progress: bool, replace: bool) -> None:
+        if vectors is None:
+            # Embedded before the collector pauses: a model may run long and leave cycles.
+            ids = _id_list(ids)
+            if isinstance(documents, str):
+                documents = [documents]
+            if documents is None:
+                raise TypeError("vectors are needed, or documents to embed (with "
+                                "Collection(..., embed=...))")
+            texts: list[Any] = list(documents)  # type: ignore[call-overload]
+            if len(texts) != len(ids):
+                raise ValueError(f"{len(texts)} documents for {len(ids)} ids")
+            vectors, documents = self._embedded(texts, ids), texts
         with _no_collection():
             self._write_batch(ids, vectors, metadatas, documents, progress, replace)
 
