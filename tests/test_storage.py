@@ -17,6 +17,7 @@ import pytest
 import zanth_vec
 from conftest import open_files_under, read_shard, run_isolated
 from store_model import id_key, index_shard
+from zanth import Collection
 from zanth_vec import ZanthVec
 
 MAP_FULL = "LMDB: MDB_MAP_FULL: Environment mapsize limit reached"
@@ -220,27 +221,32 @@ def test_damaged_data_files_are_refused_as_they_are(store_path, tmp_path):
 
 
 
-def test_a_damaged_page_met_inside_a_read_fails_it_instead_of_shortening_it(store_path):
+def _damage_root(shard, children):
+    """Points the `children(n)` of the n children of `shard`'s root page past its file's end."""
+    with open(os.path.join(shard, "data.mdb"), "r+b") as f:
+        pages = f.read(8192)
+        _, root = max(struct.unpack_from("<Q8xQ", pages, 128 + 4096 * m)[::-1] for m in (0, 1))
+        f.seek(root * 4096)
+        page = bytearray(f.read(4096))
+        count = (struct.unpack_from("<H", page, 12)[0] - 16) // 2
+        assert page[10] & 1 and count >= 2  # a branch page
+        for child in children(count):
+            struct.pack_into("<HHH", page, struct.unpack_from("<H", page, 16 + 2 * child)[0],
+                             0xFFFF, 0xFFFF, 0xFF)
+        f.seek(root * 4096)
+        f.write(page)
+
+
+def test_a_damaged_page_met_inside_a_read_fails_it_instead_of_shortening_it(store_path, tmp_path):
     """Children of a shard's root page pointing past the file: filters and object reads that
     step onto them raise, where stopping there would answer with the records before the damage
-    (and the filter cache would keep that answer)."""
+    (and the filter cache would keep that answer); a collection's verify() says so."""
     db = ZanthVec(store_path, num_shards=1)
     db.batch_index_insert([("color:red", i) for i in range(20000)])
     db.store_data([b"x"] * 2000, list(range(2000)))
     del db
     gc.collect()
-    with open(os.path.join(store_path, "shard_0", "data.mdb"), "r+b") as f:
-        pages = f.read(8192)
-        _, root = max(struct.unpack_from("<Q8xQ", pages, 128 + 4096 * m)[::-1] for m in (0, 1))
-        f.seek(root * 4096)
-        page = bytearray(f.read(4096))
-        children = (struct.unpack_from("<H", page, 12)[0] - 16) // 2
-        assert page[10] & 1 and children >= 2  # a branch page
-        for child in range(1, children):
-            struct.pack_into("<HHH", page, struct.unpack_from("<H", page, 16 + 2 * child)[0],
-                             0xFFFF, 0xFFFF, 0xFF)
-        f.seek(root * 4096)
-        f.write(page)
+    _damage_root(os.path.join(store_path, "shard_0"), lambda n: range(1, n))
     db = ZanthVec(store_path, num_shards=1)
     for read in (lambda: db.get_ids_from_filter((0, "color:red")),
                  lambda: db.get_ids_from_filter((1, "color:", "color;")),
@@ -248,6 +254,12 @@ def test_a_damaged_page_met_inside_a_read_fails_it_instead_of_shortening_it(stor
         for _ in range(2):  # nothing cached either
             with pytest.raises((OSError, zanth_vec.PanicException), match="PAGE_NOTFOUND|PageNotFound"):
                 read()
+    with Collection(tmp_path / "c", dim=4, num_shards=1) as col:
+        col.add([f"d{i}" for i in range(20000)], np.ones((20000, 4)), [{"i": i} for i in range(20000)])
+    _damage_root(str(tmp_path / "c" / "shard_0"), lambda n: [n // 2])
+    [problem] = Collection(tmp_path / "c").verify()
+    assert problem.startswith("the store cannot be read whole") and "PAGE_NOTFOUND" in problem
+
 
 def key_in(shard, rid):
     """A long index key (fills pages fast) that routes to `shard`."""

@@ -1214,82 +1214,89 @@ class Collection:
         it. Returns one line per problem, empty when sound. Reads every document, lists every
         vector and scores each twice (once in the store, once in float64 from its object)."""
         with _no_collection(), self._writing():
-            problems: list[str] = []
-            present = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
-            ids: dict[int, DocId] = {}
-            # Each vector's values are checked by its score for one query against the score of
-            # the vector its object holds: a vector damaged in place changes it.
-            probe = None if self.dim is None else \
-                np.random.default_rng(0).standard_normal(self.dim).astype(np.float32)
-            scores: dict[int, list[tuple[float, float, float]]] = {}
-            listed: dict[str, set[int]] = {}  # each key of a document: the documents it should list
-            for start in range(0, len(present), CHUNK):
-                part = present[start:start + CHUNK]
-                held: list[tuple[int, tuple[Any, ...]]] = []  # documents with a whole vector
-                for rid, obj in zip(part, self._store.get_data(part)):
-                    if not _is_doc(obj):
-                        problems.append(f"record {rid} is listed as a document but holds "
-                                        f"{'nothing' if obj is None else 'no document'}")
-                        continue
-                    ids[rid] = obj[0]
-                    if probe is not None and isinstance(obj[3], bytes) \
-                            and len(obj[3]) == 4 * len(probe):
-                        held.append((rid, obj))
-                    if type(obj[4]) is not tuple or not all(
-                            isinstance(key, str) and ":" in key for key in obj[4]):
-                        problems.append(f"document {obj[0]!r}: its stored index keys are damaged")
-                        continue
-                    try:
-                        derived = set(_clean_metadata(obj[1], obj[0])[1])
-                    except (TypeError, ValueError) as error:
-                        derived = set()
-                        problems.append(f"document {obj[0]!r}: its metadata are not valid "
-                                        f"({error})")
-                    if derived != set(obj[4]):
-                        problems.append(f"document {obj[0]!r}: its stored index keys are not "
-                                        "those of its metadata")
-                    for key in obj[4]:
-                        listed.setdefault(key, set()).add(rid)
-                if held and probe is not None:
-                    scores.update(zip([rid for rid, _ in held],
-                                      self._scores([obj for _, obj in held], probe)))
-            spaces: dict[str, set[int]] = {}
-            for key, want in listed.items():
-                got = set(self._store.get_ids_from_filter((0, key)).to_list())
-                problems += [f"document {ids[rid]!r} is missing from the index under {key!r}"
-                             for rid in sorted(want - got)]
-                problems += [f"{key!r} lists record {rid}, which is not a document with that key"
-                             for rid in sorted(got - want)]
-                spaces.setdefault(key[:key.index(":") + 1], set()).update(want)
-            for space, want in spaces.items():
-                got = set(self._store.get_ids_from_filter((1, space, space[:-1] + ";")).to_list())
-                problems += [f"a key of {space!r} that no document has lists record {rid}"
-                             for rid in sorted(got - want)]
-            if probe is not None:
-                found = self._live_vectors(probe)
-                for rid, doc_id in ids.items():
-                    live = found.get(rid, [])
-                    if len(live) != 1:
-                        problems.append(f"document {doc_id!r} has {len(live)} live vectors, not 1")
-                    elif not _scored(live[0], scores.get(rid, [])):
-                        problems.append(f"document {doc_id!r}: its vector is not the one its "
-                                        "object holds")
-                problems += [f"{len(live)} live vectors of record {rid} belong to no document"
-                             for rid, live in found.items() if rid not in ids]
-            if self._hashed:
-                wrong = [doc_id for rid, doc_id in ids.items() if enc.record_id(doc_id) != rid]
-                problems += [f"document {doc_id!r} is not at its id's record" for doc_id in wrong]
-            elif ids:
-                rids = list(ids)
-                sids = enc.slot_ids([ids[rid] for rid in rids])
-                slots = self._read_slots(sids)
-                problems += [f"the slot of {ids[rid]!r} does not lead to its record"
-                             for rid, sid in zip(rids, sids) if slots[sid].get(ids[rid]) != rid]
-                last = max(enc.document_number(rid) for rid in rids)
-                if last >= self._next:
-                    problems.append(f"the next document number, {self._next}, is not past the "
-                                    f"last document's, {last}")
-            return problems
+            try:
+                return self._verify_locked()
+            except (OSError, zanth_vec.PanicException) as error:  # a read the store refused
+                return [f"the store cannot be read whole: {error} (`zanth verify {self.path}` "
+                        "names the shard whose data file is damaged)"]
+
+    def _verify_locked(self) -> list[str]:
+        problems: list[str] = []
+        present = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
+        ids: dict[int, DocId] = {}
+        # Each vector's values are checked by its score for one query against the score of
+        # the vector its object holds: a vector damaged in place changes it.
+        probe = None if self.dim is None else \
+            np.random.default_rng(0).standard_normal(self.dim).astype(np.float32)
+        scores: dict[int, list[tuple[float, float, float]]] = {}
+        listed: dict[str, set[int]] = {}  # each key of a document: the documents it should list
+        for start in range(0, len(present), CHUNK):
+            part = present[start:start + CHUNK]
+            held: list[tuple[int, tuple[Any, ...]]] = []  # documents with a whole vector
+            for rid, obj in zip(part, self._store.get_data(part)):
+                if not _is_doc(obj):
+                    problems.append(f"record {rid} is listed as a document but holds "
+                                    f"{'nothing' if obj is None else 'no document'}")
+                    continue
+                ids[rid] = obj[0]
+                if probe is not None and isinstance(obj[3], bytes) \
+                        and len(obj[3]) == 4 * len(probe):
+                    held.append((rid, obj))
+                if type(obj[4]) is not tuple or not all(
+                        isinstance(key, str) and ":" in key for key in obj[4]):
+                    problems.append(f"document {obj[0]!r}: its stored index keys are damaged")
+                    continue
+                try:
+                    derived = set(_clean_metadata(obj[1], obj[0])[1])
+                except (TypeError, ValueError) as error:
+                    derived = set()
+                    problems.append(f"document {obj[0]!r}: its metadata are not valid "
+                                    f"({error})")
+                if derived != set(obj[4]):
+                    problems.append(f"document {obj[0]!r}: its stored index keys are not "
+                                    "those of its metadata")
+                for key in obj[4]:
+                    listed.setdefault(key, set()).add(rid)
+            if held and probe is not None:
+                scores.update(zip([rid for rid, _ in held],
+                                  self._scores([obj for _, obj in held], probe)))
+        spaces: dict[str, set[int]] = {}
+        for key, want in listed.items():
+            got = set(self._store.get_ids_from_filter((0, key)).to_list())
+            problems += [f"document {ids[rid]!r} is missing from the index under {key!r}"
+                         for rid in sorted(want - got)]
+            problems += [f"{key!r} lists record {rid}, which is not a document with that key"
+                         for rid in sorted(got - want)]
+            spaces.setdefault(key[:key.index(":") + 1], set()).update(want)
+        for space, want in spaces.items():
+            got = set(self._store.get_ids_from_filter((1, space, space[:-1] + ";")).to_list())
+            problems += [f"a key of {space!r} that no document has lists record {rid}"
+                         for rid in sorted(got - want)]
+        if probe is not None:
+            found = self._live_vectors(probe)
+            for rid, doc_id in ids.items():
+                live = found.get(rid, [])
+                if len(live) != 1:
+                    problems.append(f"document {doc_id!r} has {len(live)} live vectors, not 1")
+                elif not _scored(live[0], scores.get(rid, [])):
+                    problems.append(f"document {doc_id!r}: its vector is not the one its "
+                                    "object holds")
+            problems += [f"{len(live)} live vectors of record {rid} belong to no document"
+                         for rid, live in found.items() if rid not in ids]
+        if self._hashed:
+            wrong = [doc_id for rid, doc_id in ids.items() if enc.record_id(doc_id) != rid]
+            problems += [f"document {doc_id!r} is not at its id's record" for doc_id in wrong]
+        elif ids:
+            rids = list(ids)
+            sids = enc.slot_ids([ids[rid] for rid in rids])
+            slots = self._read_slots(sids)
+            problems += [f"the slot of {ids[rid]!r} does not lead to its record"
+                         for rid, sid in zip(rids, sids) if slots[sid].get(ids[rid]) != rid]
+            last = max(enc.document_number(rid) for rid in rids)
+            if last >= self._next:
+                problems.append(f"the next document number, {self._next}, is not past the "
+                                f"last document's, {last}")
+        return problems
 
     # ---- reading -----------------------------------------------------------------------
 
