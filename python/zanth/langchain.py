@@ -98,8 +98,13 @@ class ZanthVectorStore(VectorStore):
     def add_documents(self, documents: list[Document], **kwargs: Any) -> list[str]:
         """Adds documents; a document whose id is already stored is replaced whole. Ids come
         from `ids=`, else from each Document.id, else are made (uuid4). Every metadata value
-        is checked before anything is written."""
+        is checked before anything is written. Unknown keywords raise TypeError (a misspelt
+        `metadatas` would otherwise store documents without their metadata); `batch_size`, which
+        LangChain's indexing passes, is accepted: writes are chunked by the collection."""
         ids = kwargs.pop("ids", None)
+        kwargs.pop("batch_size", None)
+        if kwargs:
+            raise TypeError(f"add_documents() got unexpected keyword arguments {sorted(kwargs)}")
         if ids is not None:
             ids = _one_or_many(ids)
             if len(ids) != len(documents):
@@ -126,7 +131,7 @@ class ZanthVectorStore(VectorStore):
         if len(metadatas) != len(texts):
             raise ValueError(f"{len(metadatas)} metadatas for {len(texts)} texts")
         docs = [Document(page_content=t, metadata=m) for t, m in zip(texts, metadatas)]
-        return self.add_documents(docs, ids=ids)
+        return self.add_documents(docs, ids=ids, **kwargs)
 
     def delete(self, ids: str | Sequence[str] | None = None, **kwargs: Any) -> bool | None:
         """Deletes the documents of `ids` (missing ones are ignored), or those matching
@@ -152,9 +157,13 @@ class ZanthVectorStore(VectorStore):
 
     def _search(self, embedding: Sequence[float], k: int, filter: Any,
                 include_vectors: bool = False) -> list[Hit]:
+        query = np.asarray(embedding)
+        if query.ndim != 1:  # a matrix would get one list of hits per row
+            raise ValueError(f"one embedding is searched at a time, not an array of shape "
+                             f"{query.shape}")
         if k <= 0:
             return []
-        hits = self.collection.query(np.asarray(embedding), k, where=_where(filter),
+        hits = self.collection.query(query, k, where=_where(filter),
                                      include_vectors=include_vectors)
         return hits  # type: ignore[return-value]  # one query: one list of hits
 
