@@ -468,6 +468,8 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.add(["b", "b"], [[1, 2]] * 2), ValueError, "'b' appears twice"),
     (lambda c: c.add([1.5], [[1, 2]]), TypeError, "ids are str or int, not float"),
     (lambda c: c.add([True], [[1, 2]]), TypeError, "not bool"),
+    (lambda c: c.add([10**4300], [[1, 2]]), ValueError, "at most 4300 digits"),
+    (lambda c: c.upsert({"b", "c"}, [[1, 2], [2, 1]]), TypeError, "order is arbitrary"),
     (lambda c: c.add(["b"], [["x", "y"]]), TypeError, "real numbers"),
     (lambda c: c.add(["b"], [[1, np.nan]]), ValueError, "vectors hold NaN or infinite"),
     (lambda c: c.query([np.inf, 1]), ValueError, "queries hold NaN or infinite"),

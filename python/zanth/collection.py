@@ -143,7 +143,25 @@ def _doc_id(value: object) -> DocId:
         return str.__str__(value)
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"ids are str or int, not {type(value).__name__}: {value!r}")
-    return int(value)
+    number = int(value)
+    if not -_INT_ID_BOUND < number < _INT_ID_BOUND:
+        # Hashed by its decimal digits, which a process with Python's default limit cannot
+        # write out: such an id would be stored and then unreachable, even to recovery.
+        raise ValueError(f"an int id has at most {_INT_ID_DIGITS} digits, not "
+                         f"{number.bit_length()} bits' worth: use a str id")
+    return number
+
+
+_INT_ID_DIGITS = 4300  # Python's default limit of int <-> str conversions
+_INT_ID_BOUND = 10**_INT_ID_DIGITS
+
+
+def _row_ids(ids: object) -> list[DocId]:
+    """`_id_list` of ids that rows of vectors, metadatas or texts follow: in a given order."""
+    if isinstance(ids, (set, frozenset)):
+        raise TypeError("ids are a set, whose order is arbitrary: give them as a list, so "
+                        "that vectors, metadatas and documents line up with them")
+    return _id_list(ids)
 
 
 def _id_list(ids: object) -> list[DocId]:
@@ -181,7 +199,8 @@ def _namespace(field: object, doc_id: DocId) -> str:
     space = enc.field_namespace(field)
     if len(space.encode()) + 17 > enc.MAX_INDEX_KEY_BYTES:  # + a number's key
         raise ValueError(f"metadata {field[:40]!r}... of {doc_id!r}: the field name is too long "
-                         f"to index (at most {enc.MAX_INDEX_KEY_BYTES - 19} UTF-8 bytes)")
+                         f"to index (at most {enc.MAX_INDEX_KEY_BYTES - 19} UTF-8 bytes, where "
+                         "'%', ':' and '|' count 3 each)")
     if len(_SPACES) >= 4096:  # names are at most about 500 characters: a few MB at most
         _SPACES.clear()
     _SPACES[field] = space
@@ -848,7 +867,7 @@ class Collection:
     def _batch(self, ids: object, vectors: object, metadatas: object,
                documents: object) -> _Batch:
         """Every input checked and converted before anything is written."""
-        doc_ids = _id_list(ids)
+        doc_ids = _row_ids(ids)
         n = len(doc_ids)
         if isinstance(metadatas, Mapping):
             metadatas = [metadatas]  # one document's metadata
@@ -898,7 +917,7 @@ class Collection:
                progress: bool, replace: bool) -> None:
         if vectors is None:
             # Embedded before the collector pauses: a model may run long and leave cycles.
-            ids = _id_list(ids)
+            ids = _row_ids(ids)
             if isinstance(documents, str):
                 documents = [documents]
             if documents is None:
@@ -946,7 +965,7 @@ class Collection:
         field given None is absent, as in `add`; a None in the list changes nothing). An id
         that is not stored raises ValueError naming it, and nothing is written; so does any
         other bad input."""
-        doc_ids = _id_list(ids)
+        doc_ids = _row_ids(ids)
         if isinstance(metadatas, Mapping):
             metadatas = [metadatas]  # one document's change
         if isinstance(documents, str):
@@ -1321,7 +1340,7 @@ class Collection:
     def __contains__(self, doc_id: object) -> bool:
         try:
             asked = [_doc_id(doc_id)]
-        except TypeError:
+        except (TypeError, ValueError):  # not an id that can be stored
             return False
         return bool(self._found(asked, careful=not self._settle()))
 
@@ -1414,7 +1433,7 @@ class Collection:
         `embed`, a query may be a text, and a list of texts is a matrix."""
         if isinstance(k, bool) or not isinstance(k, (int, np.integer)) or k < 0:
             raise ValueError(f"k is an int >= 0, not {k!r}")
-        k = int(k)
+        k = min(int(k), 2**62)  # no store holds more vectors; the store takes 64-bit counts
         single = isinstance(vectors, str)
         texts: list[Any] | None = None
         if single:
