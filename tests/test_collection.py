@@ -515,6 +515,8 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: Collection(c.path, metric="ip"), ValueError, "metric='cosine', not 'ip'"),
     (lambda c: Collection(c.path + "-new", metric="l2"), ValueError, "'cosine' or 'ip'"),
     (lambda c: Collection(c.path + "-new", dim=0), ValueError, "positive int"),
+    (lambda c: Collection(c.path + "-\udce9", dim=2), ValueError, "not valid UTF-8"),
+    (lambda c: os.mkdir(c.path + "/shard_5") or Collection(c.path), ValueError, "was added or"),
     (lambda c: _closed(c).add(["b"], [[1, 2]]), ValueError, "the collection is closed"),
     (lambda c: _closed(c).count(), ValueError, "the collection is closed"),
     (lambda c: c.add(["b"], None, None, ["text"]), TypeError, "has no embed function"),
@@ -828,13 +830,23 @@ def test_a_collection_pickles_into_spawned_workers_that_open_it_anew(tmp_path, m
         done = pool.map(_add_in_worker, [(col, i) for i in range(1, 7)])
     assert sorted(col.ids()) == list(range(7)) and col.verify() == []
     assert {r.metadata["by"] for r in col.get(list(range(1, 7)))} == set(done)
-    pickled = pickle.dumps(col)
     (tmp_path / "elsewhere").mkdir()
     monkeypatch.chdir(tmp_path / "elsewhere")  # the pickle names the collection, not "./c"
-    assert len(pickle.loads(pickled)) == 7 and not os.listdir(".")
+    assert len(pickle.loads(pickle.dumps(col))) == 7 and not os.listdir(".")
     col.close()
     with pytest.raises(ValueError, match="closed"):
         pickle.dumps(col)
+
+
+def test_a_shard_directory_added_or_removed_is_refused_at_open(tmp_path):
+    col = Collection(tmp_path / "c", dim=2, metric="ip", num_shards=2)
+    col.add(list(range(40)), np.ones((40, 2)))
+    col.close()
+    (tmp_path / "c" / "shard_2").mkdir()  # its settings are in shard 1 under 2 and 3 shards
+    with pytest.raises(ValueError, match="made with 2 shards, but it is opened with 3"):
+        Collection(tmp_path / "c")
+    shutil.rmtree(tmp_path / "c" / "shard_2")
+    assert sorted(Collection(tmp_path / "c").ids()) == list(range(40))
 
 
 @pytest.mark.parametrize("committed", [{0}, {1}, {2}, {0, 1}, {1, 2}])

@@ -430,6 +430,11 @@ class Collection:
         path = os.fspath(path)
         if not isinstance(path, str):
             raise TypeError(f"path is a str or os.PathLike of str, not {type(path).__name__}")
+        try:
+            path.encode("utf-8")
+        except UnicodeEncodeError:  # checked before any directory is made
+            raise ValueError(f"path {path!r} is not valid UTF-8, which the store's files are "
+                             "opened by") from None
         if dim is not None and (isinstance(dim, bool) or not isinstance(dim, (int, np.integer))
                                 or dim < 1):
             raise ValueError(f"dim is a positive int, not {dim!r}")
@@ -439,7 +444,9 @@ class Collection:
         if embed is not None and not callable(embed):
             raise TypeError(f"embed is a function from texts to vectors, not "
                             f"{type(embed).__name__}")
-        self.path = path
+        # Absolute: a child made by fork() and an unpickled copy open this same store even after
+        # the working directory changed.
+        self.path = os.path.abspath(path)
         self.embed = embed
         self._mutex = threading.Lock()
         self._dead = 0
@@ -449,7 +456,7 @@ class Collection:
         self._asked_metric = metric  # checked against settings another handle may write later
         # (filter tree, each shard's last commit, the record ids it selects in key order)
         self._order_memo: tuple[Any, list[int], NDArray[np.int64]] | None = None
-        os.makedirs(path, exist_ok=True)
+        os.makedirs(self.path, exist_ok=True)
         self._lock_fd: int | None = self._open_lock()
         try:
             settings = self._open_store(num_shards, map_size, locked=False)
@@ -527,8 +534,12 @@ class Collection:
         collection's writers write its settings before any document). The settings are read
         again after the count: a handle opened earlier may have written them since."""
         if self._store.get_data_count() > 0 and self._store.get_data([SETTINGS_ID])[0] is None:
-            raise ValueError(f"{self.path} holds records but no collection settings: it was "
-                             "written with the zanth_vec methods directly, not by Collection")
+            count = self._store_args[0]
+            raise ValueError(f"{self.path} holds records but no collection settings in its "
+                             f"{count} shards (shard_0 .. shard_{count - 1}): a shard directory "
+                             "was added or removed since it was made (put it back, or take "
+                             "away the one that does not belong), or it was written with the "
+                             "zanth_vec methods directly, not by Collection")
 
     def _adopt(self, settings: object, dim: int | None, metric: str | None) -> None:
         if isinstance(settings, dict) and "distance" in settings and "format" not in settings:
@@ -543,6 +554,14 @@ class Collection:
         if metric is not None and metric != settings["metric"]:
             raise ValueError(f"{self.path} was made with metric={settings['metric']!r}, not "
                              f"{metric!r}")
+        shards = settings.get("shards")  # recorded by collections made since it was
+        if shards is not None and shards != self._store_args[0]:
+            # Records are found in the shard their id routes to under the count they were
+            # written with: another count hides most of them and misplaces every write.
+            raise ValueError(f"{self.path} was made with {shards} shards, but it is opened with "
+                             f"{self._store_args[0]} (shard_0 .. shard_{self._store_args[0] - 1}"
+                             "): a shard directory was added or removed; put it back, or take "
+                             "away the one that does not belong")
         self.dim, self.metric = settings["dim"], settings["metric"]
         self._hashed = settings["format"] == HASHED_FORMAT
 
@@ -564,8 +583,8 @@ class Collection:
             self._adopt(settings, dim, self._asked_metric)
             return
         self._check_empty()
-        self._store.store_data([{"format": FORMAT, "dim": dim, "metric": self.metric}],
-                               [SETTINGS_ID])
+        self._store.store_data([{"format": FORMAT, "dim": dim, "metric": self.metric,
+                                 "shards": self._store_args[0]}], [SETTINGS_ID])
         self.dim = dim
 
     def close(self) -> None:

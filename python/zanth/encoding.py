@@ -124,7 +124,7 @@ def key_order(rids: NDArray[np.int64]) -> NDArray[np.int64]:
 # ---- Collection: index keys ---------------------------------------------------------------
 
 PRESENT_KEY = "%all"
-SETTINGS_ID = -(2**63) + 1  # a collection's settings: {"format", "dim", "metric"}
+SETTINGS_ID = -(2**63) + 1  # a collection's settings: {"format", "dim", "metric", "shards"}
 LOCK_FILE = "collection.lock"  # in a collection's directory: its writers' lock, and its mark
 MAX_EXACT_INT = 2**53  # ints beyond this many units lose their identity as float64
 

@@ -194,13 +194,14 @@ FileIdentity IdentityOf(const std::string& path) {
 SketchFileState LoadSketchFile(const std::string& path, const SketchSnapshot& asked,
                                MappedSketch* out, SketchSnapshot* found) {
   // Writable where it may be, so its header can later name a snapshot that followed
-  // (RenameSketchSnapshot).
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0 && errno != ENOENT) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // (RenameSketchSnapshot). Never blocking: a FIFO or device put in a sketch's place is a
+  // damaged sketch, not a search that waits for a writer.
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0 && errno != ENOENT) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT ? SketchFileState::kMissing : SketchFileState::kDamaged;
   struct stat st;
   Header h;
-  if (fstat(fd, &st) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return SketchFileState::kDamaged;
   }
