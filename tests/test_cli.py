@@ -161,7 +161,16 @@ def cut_a_page_in_use(path):
     os.truncate(data, os.path.getsize(data) - 4096)
 
 
+def flag_the_database(path):
+    """Meta pages that give the main database integer keys, which the store never asks for."""
+    with open(path / "shard_1" / "data.mdb", "r+b") as f:
+        for meta in (0, 4096):
+            f.seek(meta + 16 + 72 + 4)
+            f.write(struct.pack("<H", 0x08))
+
+
 DAMAGE = {
+    "database flags": (flag_the_database, "shard 1: its meta page gives the database flags"),
     "key of no kind": (lambda p: put(p, 0, b"xyz", b""), "records of no known kind"),
     "short block": (shorten_a_block, "not whole 40-byte records"),
     "index value": (lambda p: put(p, 2, b"k:0|" + (5).to_bytes(8, "little"), b"x"),
@@ -221,7 +230,7 @@ def test_a_short_file_whose_missing_pages_are_free_is_sound(made, tmp_path):
 
 def test_verify_documents_of_a_collection(made, tmp_path):
     from zanth import Collection
-    from zanth.encoding import PRESENT_KEY
+    from zanth.encoding import PRESENT_KEY, SETTINGS_ID
 
     path = tmp_path / "docs"
     with Collection(path, dim=DIM, num_shards=SHARDS) as col:
@@ -240,6 +249,15 @@ def test_verify_documents_of_a_collection(made, tmp_path):
     raw.close()
     code, out = zanth("verify", path, "--documents")
     assert code == 1 and "documents: document 'a' has 0 live vectors, not 1" in out, out
+    (path / "shard_3").mkdir()  # a shard directory added
+    code, out = zanth("verify", path)
+    assert code == 1 and "made with 3 shards, but 4 are counted" in out, out
+    (path / "shard_3").rmdir()
+    raw = zanth_vec.ZanthVec(str(path), SHARDS, 1 << 26)
+    raw.delete_data([SETTINGS_ID])
+    raw.close()
+    code, out = zanth("verify", path)
+    assert code == 1 and "settings record is missing" in out, out
     code, out = zanth("verify", made, "--documents")
     assert code == 2 and "not a collection" in out, out
 

@@ -205,6 +205,13 @@ def test_damaged_data_files_are_refused_as_they_are(store_path, tmp_path):
         with open(data, "r+b") as f:
             f.write(whole)
     assert run_isolated(READ_ALL, path=store_path, shards=5) == "4000 515 3000\n"
+    with open(data, "r+b") as f:  # meta pages that give the database integer keys
+        for meta in (0, 4096):
+            f.seek(meta + 16 + 72 + 4)
+            f.write(struct.pack("<H", 0x08))
+    assert run_isolated(READ_ALL, path=store_path, shards=5).startswith(f"IO: {data}: its meta")
+    with open(data, "r+b") as f:
+        f.write(whole)
     os.rename(data, data + ".away")  # a lost file is refused too, and not made anew
     assert run_isolated(READ_ALL, path=store_path, shards=5).startswith(f"IO: {data} is missing while")
     assert not os.path.exists(data)

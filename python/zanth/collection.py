@@ -57,6 +57,7 @@ import gc
 import math
 import operator
 import os
+import pickle
 import shutil
 import sys
 import threading
@@ -1226,6 +1227,15 @@ class Collection:
             found = self._live_vectors(np.zeros(self.dim, np.float32))
             orphans = [rid for rid in found if rid not in present]
             twice = [rid for rid, scores in found.items() if len(scores) > 1 and rid in present]
+            # A vector is an orphan only when its record holds nothing: one whose record holds
+            # an object is a document that the index fails to list (a damaged index page).
+            held = [rid for rid, raw in zip(orphans, self._store.get_pickled(orphans))
+                    if raw is not None]
+            if held:
+                raise RuntimeError(
+                    f"{self.path}: {len(held)} records hold objects that the index does not list "
+                    f"as documents (record {held[0]}, ...): the index is damaged (`zanth verify "
+                    f"{self.path}` names the shard); nothing was compacted")
             if orphans:
                 self._store.delete_flat_vectors(orphans, self.dim)
             if twice:
@@ -1254,9 +1264,11 @@ class Collection:
         with _no_collection(), self._writing():
             try:
                 return self._verify_locked()
-            except (OSError, zanth_vec.PanicException) as error:  # a read the store refused
-                return [f"the store cannot be read whole: {error} (`zanth verify {self.path}` "
-                        "names the shard whose data file is damaged)"]
+            except (OSError, zanth_vec.PanicException, pickle.UnpicklingError, ValueError,
+                    EOFError) as error:  # a read the store refused, or an object not unpickled
+                return [f"the store cannot be read whole: {type(error).__name__}: {error} "
+                        f"(`zanth verify {self.path}` names the shard whose data file is "
+                        "damaged)"]
 
     def _verify_locked(self) -> list[str]:
         problems: list[str] = []
@@ -1319,8 +1331,15 @@ class Collection:
                 elif not _scored(live[0], scores.get(rid, [])):
                     problems.append(f"document {doc_id!r}: its vector is not the one its "
                                     "object holds")
-            problems += [f"{len(live)} live vectors of record {rid} belong to no document"
-                         for rid, live in found.items() if rid not in ids]
+            unlisted = [rid for rid in found if rid not in ids]
+            for rid, obj in zip(unlisted, self._store.get_data(unlisted)):
+                if obj is None:
+                    problems.append(f"{len(found[rid])} live vectors of record {rid} belong to "
+                                    "no document")
+                else:
+                    what = repr(obj[0]) if _is_doc(obj) else "an object"
+                    problems.append(f"record {rid} holds {what}, which the index does not list "
+                                    "as a document")
         if self._hashed:
             wrong = [doc_id for rid, doc_id in ids.items() if enc.record_id(doc_id) != rid]
             problems += [f"document {doc_id!r} is not at its id's record" for doc_id in wrong]

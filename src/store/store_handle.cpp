@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -112,6 +113,22 @@ Result<std::shared_ptr<Env>> OpenEnv(const std::string& dir, std::uint64_t map_s
   if ((rc = mdb_dbi_open(txn, nullptr, 0, &dbi)) != 0) {
     mdb_txn_abort(txn);
     return fail(rc, "mdb_dbi_open");
+  }
+  // The store sets no flags on its database. Any that the meta page names (integer keys,
+  // duplicates, reversed order) would make every lookup and scan read the keys another way
+  // and quietly miss records: only damage sets them.
+  unsigned int flags = 0;
+  if ((rc = mdb_dbi_flags(txn, dbi, &flags)) != 0) {
+    mdb_txn_abort(txn);
+    return fail(rc, "mdb_dbi_flags");
+  }
+  if (flags != 0) {
+    mdb_txn_abort(txn);
+    mdb_env_close(raw);
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%x", flags);
+    return Status::Io(0, dir + "/data.mdb: its meta page gives the database the flags " + hex +
+                             ", which this store never sets: the file is damaged");
   }
   if ((rc = mdb_txn_commit(txn)) != 0) return fail(rc, "dbi commit");
   return std::make_shared<Env>(raw, dbi);

@@ -274,6 +274,10 @@ def survey(path: str, send: Send) -> dict[str, Any]:
         lengths: Counter[int] = Counter()
         samples: list[bytes] = []
         with env.begin(buffers=True) as txn:
+            flags = [name for name, on in env.open_db(txn=txn).flags().items() if on]
+            if flags:  # the store sets none: its keys would all be read another way
+                raise Damaged("its meta page gives the database flags the store never sets ("
+                              + ", ".join(flags) + "): the file is damaged")
             for key, value in records(env, txn, bytes([BLOCK_PREFIX])):
                 if not key or key[0] != BLOCK_PREFIX:
                     break
@@ -282,25 +286,32 @@ def survey(path: str, send: Send) -> dict[str, Any]:
                     if len(samples) < SAMPLE_BLOCKS:
                         samples.append(bytes(value))
             settings = txn.get(SETTINGS_ID.to_bytes(ID_BYTES, "little", signed=True))
-            dim = None if settings is None else _settings_dim(bytes(settings))
-        return {"lengths": lengths, "samples": samples, "error": None, "collection_dim": dim}
+            stated = {} if settings is None else _settings_of(bytes(settings))
+        return {"lengths": lengths, "samples": samples, "error": None,
+                "collection_dim": stated.get("dim"), "collection_shards": stated.get("shards"),
+                "collection_settings": settings is not None}
     except Damaged as error:
         return {"lengths": Counter(), "samples": [], "error": str(error)}
     finally:
         env.close()
 
 
-def _settings_dim(value: bytes) -> int | None:
-    """The dimension a collection's settings record names ({"format": "zanth.Collection/..",
-    "dim": n, ...}), read from its opcodes without running them; None for anything else."""
+def _settings_of(value: bytes) -> dict[str, int]:
+    """The dimension and shard count a collection's settings record names ({"format":
+    "zanth.Collection/..", "dim": n, "shards": m, ...}), read from its opcodes without running
+    them; those it does not name (or anything but such a record) are left out."""
     if _pickle_problem(value) is not None:
-        return None
+        return {}
     memo = ("MEMOIZE", "PUT", "BINPUT", "LONG_BINPUT")  # between a key and its value
     args = [arg for op, arg, _ in pickletools.genops(value) if op.name not in memo]
     if not any(isinstance(a, str) and a.startswith("zanth.Collection/") for a in args):
-        return None
-    found = [after for key, after in zip(args, args[1:]) if key == "dim"]
-    return found[0] if len(found) == 1 and type(found[0]) is int and found[0] > 0 else None
+        return {}
+    named = {}
+    for name in ("dim", "shards"):
+        found = [after for key, after in zip(args, args[1:]) if key == name]
+        if len(found) == 1 and type(found[0]) is int and found[0] > 0:
+            named[name] = found[0]
+    return named
 
 
 def _gcd_divisors(values: list[int]) -> list[int]:
