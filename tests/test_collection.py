@@ -16,6 +16,7 @@ import sys
 import tempfile
 import threading
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -1018,6 +1019,64 @@ def test_verify_names_each_kind_of_damage(tmp_path, plant, problem):
         with pytest.raises(RuntimeError, match="nothing was compacted"):
             col.compact()
         assert [h.id for h in col.query([1, 1], k=5)] == ["a", "b"]
+
+
+def _doc(col, doc_id):
+    return col._found([doc_id])[0]
+
+
+def _with_keys(col, doc_id, keys):
+    rid, obj = _doc(col, doc_id)
+    col._store.store_data([obj[:4] + (keys,)], [rid])
+
+
+RECORDS = [  # (damage to one of the collection's own records, a problem verify() names, warned)
+    (lambda c: c._store.store_data([{"dead": "3"}], [zc.STATS_ID]), None, False),
+    (lambda c: c._store.store_data([{"next": 2**60}], [zc.NUMBER_ID]), "next document number is "
+     "damaged", False),
+    (lambda c: c._store.store_pickled([b"\x80\x04garbage"], [zc.NUMBER_ID]), "next document "
+     "number is damaged", False),
+    (lambda c: c._store.store_pickled([b"\x80\x04garbage"], [zc.JOURNAL_ID]), None, True),
+    (lambda c: c._store.store_data([("journal", [(_doc(c, "a")[0], None, "a")], 9)],
+                                   [zc.JOURNAL_ID]), None, True),
+    (lambda c: _with_keys(c, "b", None), "'b': its stored index keys are damaged", False),
+    (lambda c: _with_keys(c, "a", ["=v:x"]), "'a': its stored index keys are damaged", False),
+]
+
+
+@pytest.mark.parametrize("plant, problem, warned", RECORDS)
+def test_a_damaged_record_of_the_collection_is_named_and_writes_go_on(tmp_path, plant, problem,
+                                                                      warned):
+    """Damage never leaves a journal that no open gets past, nor a document half replaced."""
+    col = Collection(tmp_path / "c", dim=2, metric="ip", num_shards=2)
+    col.add(["a", "b", "c"], [[1, 0], [0, 1], [1, 1]], [{"v": 1}, {"v": 2}, {"v": 3}])
+    plant(col)
+    col.close()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        col = Collection(tmp_path / "c")
+        found = col.verify()
+    assert (problem is None and found == []) or any(problem in line for line in found), found
+    assert any("journal of an unfinished write is damaged" in str(w.message)
+               for w in caught) == warned
+    col.delete(["b"])
+    col.upsert(["a"], [[2, 0]], [{"v": 4}])
+    col.add(["d"], [[0, 2]], [{"v": 5}])
+    col = Collection(tmp_path / "c")
+    assert sorted(col.ids()) == ["a", "c", "d"] and col.verify() == []
+    assert [h.id for h in col.query([1, 0], k=4)] == ["a", "c", "d"]
+    assert [r.id for r in col.get(where={"v": {"$in": [1, 2, 4, 5]}})] == ["a", "d"]
+
+
+@pytest.mark.parametrize("settings", [{"dim": "2"}, {"metric": "l2"}, {"shards": None}])
+def test_damaged_settings_are_refused_at_open_by_name(tmp_path, settings):
+    col = Collection(tmp_path / "c", dim=2)
+    col.add(["a"], [[1, 0]])
+    col._store.store_data([{"format": zc.FORMAT, "dim": 2, "metric": "cosine", **settings}],
+                          [zc.SETTINGS_ID])
+    col.close()
+    with pytest.raises(ValueError, match="its settings record is damaged"):
+        Collection(tmp_path / "c")
 
 
 def test_update_reads_callers_objects_before_the_lock_and_as_plain_values(tmp_path):

@@ -125,6 +125,54 @@ def _is_doc(obj: object) -> bool:
     return type(obj) is tuple and len(obj) == 5
 
 
+def _stored_keys(obj: tuple[Any, ...]) -> tuple[str, ...]:
+    """The index keys a stored document lists itself under: its record of them, or, where that
+    is damaged, those of its metadata (none when those are damaged too). A write that replaces
+    or deletes the document drops these."""
+    keys = obj[4]
+    if type(keys) is tuple and all(type(key) is str for key in keys):
+        return keys
+    try:
+        return _clean_metadata(obj[1], obj[0])[1]
+    except (TypeError, ValueError, AttributeError):
+        return ()
+
+
+def _positive_int(value: object) -> bool:
+    return type(value) is int and value > 0
+
+
+def _counter(raw: bytes | None, name: str) -> int | None:
+    """The int of a counter record ({name: n}) as pickled; None when absent or damaged."""
+    try:
+        value = None if raw is None else pickle.loads(raw)
+    except Exception:  # noqa: BLE001 - any damaged pickle: the record counts as absent
+        return None
+    found = value.get(name) if isinstance(value, dict) else None
+    return found if type(found) is int else None
+
+
+def _journal(raw: bytes | None, hashed: bool) -> tuple[Any, ...] | None:
+    """A journal record as pickled, when it has the shape that writes give it: ("journal",
+    [(record id, index keys, id), ...], next number) (no ids in the hashed layout)."""
+    try:
+        value = None if raw is None else pickle.loads(raw)
+    except Exception:  # noqa: BLE001 - any damaged pickle
+        return None
+    if not (type(value) is tuple and len(value) in (2, 3) and value[0] == "journal"
+            and type(value[1]) is list and (len(value) == 2 or type(value[2]) is int
+                                            and 1 <= value[2] <= enc.MAX_DOCUMENTS + 1)):
+        return None
+    width = 2 if hashed else 3
+    for entry in value[1]:
+        if not (type(entry) is tuple and len(entry) >= width and type(entry[0]) is int
+                and -2**63 <= entry[0] < 2**63 and type(entry[1]) is tuple
+                and all(type(key) is str for key in entry[1])
+                and (hashed or type(entry[2]) in (str, int))):
+            return None
+    return value
+
+
 def _same_id(a: object, b: object) -> bool:
     return type(a) is type(b) and a == b
 
@@ -539,8 +587,9 @@ class Collection:
             raise ValueError(f"{self.path} holds records but no collection settings in its "
                              f"{count} shards (shard_0 .. shard_{count - 1}): a shard directory "
                              "was added or removed since it was made (put it back, or take "
-                             "away the one that does not belong), or it was written with the "
-                             "zanth_vec methods directly, not by Collection")
+                             "away the one that does not belong), its settings record was lost "
+                             f"(`zanth verify {self.path}` checks the store), or it was written "
+                             "with the zanth_vec methods directly, not by Collection")
 
     def _adopt(self, settings: object, dim: int | None, metric: str | None) -> None:
         if isinstance(settings, dict) and "distance" in settings and "format" not in settings:
@@ -550,6 +599,10 @@ class Collection:
         if not isinstance(settings, dict) or settings.get("format") not in (FORMAT, HASHED_FORMAT):
             raise ValueError(f"{self.path} is not a collection (its settings record reads "
                              f"{settings!r})")
+        if not (_positive_int(settings.get("dim")) and settings.get("metric") in METRICS
+                and _positive_int(settings.get("shards", 1))):
+            raise ValueError(f"{self.path}: its settings record is damaged (it reads "
+                             f"{settings!r}): `zanth verify {self.path}` checks the store")
         if dim is not None and dim != settings["dim"]:
             raise ValueError(f"{self.path} holds {settings['dim']}-dimensional vectors, not {dim}")
         if metric is not None and metric != settings["metric"]:
@@ -669,9 +722,13 @@ class Collection:
         return message
 
     def _load_counts(self) -> None:
-        stats, number = self._store.get_data([STATS_ID, NUMBER_ID])
-        self._dead = self._saved_dead = stats["dead"] if isinstance(stats, dict) else 0
-        self._next = number["next"] if isinstance(number, dict) else 1
+        """The dead count and the next document number. A damaged record of either is read as
+        its start (0; 1): a dead count only decides when compaction runs, and a number behind
+        the documents is taken past them when it is used (`_number`). `verify()` names it."""
+        stats, number = (_counter(raw, name) for raw, name in
+                         zip(self._store.get_pickled([STATS_ID, NUMBER_ID]), ("dead", "next")))
+        self._dead = self._saved_dead = stats if stats is not None and stats >= 0 else 0
+        self._next = number if number is not None and 1 <= number <= enc.MAX_DOCUMENTS + 1 else 1
 
     def _dead_record(self, more: int) -> tuple[list[int], list[Any]]:
         """The dead count's record after `more` deletions, written in the same commit as the
@@ -743,8 +800,14 @@ class Collection:
     def _recover(self) -> None:
         """Rebuilds every document of a dead writer's journal from its object (or removes it)."""
         for journal in self._journals():
-            payload = self._store.get_data([journal])[0]
-            if isinstance(payload, tuple) and payload and payload[0] == "journal":
+            payload = _journal(self._store.get_pickled([journal])[0], self._hashed)
+            if payload is None:
+                # Not one this version writes: what the dead write touched is unknown. It is
+                # dropped, or no write could ever run again; verify() finds what it left.
+                warnings.warn(f"{self.path}: the journal of an unfinished write is damaged and "
+                              "was dropped; the documents it touched may not be whole: "
+                              "verify() lists them", RuntimeWarning, stacklevel=_caller_level())
+            else:
                 entries: list[tuple[Any, ...]] = payload[1]
                 if len(payload) > 2 and payload[2] > self._next and not self._hashed:
                     self._next = payload[2]
@@ -804,7 +867,7 @@ class Collection:
             [rid for rid, _ in whole], vectors=self._searched(given), vector_deletes=rids,
             dim=self.dim, index_deletes=stale + [(enc.PRESENT_KEY, rid) for rid in rids],
             index_inserts=[(key, rid) for rid, obj in whole
-                           for key in obj[4] + (enc.PRESENT_KEY,)])
+                           for key in _stored_keys(obj) + (enc.PRESENT_KEY,)])
         self._dead += len(rids)
 
     # ---- input -------------------------------------------------------------------------
@@ -1083,7 +1146,8 @@ class Collection:
                      placed: _Slots | None) -> None:
         rids = batch.rids[rows.start:rows.stop]
         keys = batch.keys[rows.start:rows.stop]
-        previous = [obj[4] if obj is not None else None for obj in old[rows.start:rows.stop]]
+        previous = [_stored_keys(obj) if obj is not None else None
+                    for obj in old[rows.start:rows.stop]]
         replaced = [rid for rid, was in zip(rids, previous) if was is not None]
         entries: list[tuple[Any, ...]]
         changed: dict[int, dict[DocId, int]] = {}
@@ -1153,7 +1217,7 @@ class Collection:
                     continue
                 deleted += len(part)
                 rids = [rid for rid, _ in part]
-                journal = self._begin([(rid, obj[4], obj[0])[:2 if self._hashed else 3]
+                journal = self._begin([(rid, _stored_keys(obj), obj[0])[:2 if self._hashed else 3]
                                        for rid, obj in part])
                 kept: list[int] = []
                 emptied: list[int] = []
@@ -1174,7 +1238,7 @@ class Collection:
                     kept + counter, data=[slots[sid] for sid in kept] + count,
                     object_deletes=rids + emptied, vector_deletes=rids, dim=self.dim,
                     index_deletes=[(key, rid) for rid, obj in part
-                                   for key in obj[4] + (enc.PRESENT_KEY,)])
+                                   for key in _stored_keys(obj) + (enc.PRESENT_KEY,)])
                 self._dead = self._saved_dead = self._dead + len(rids)
                 self._end(journal)
             self._maybe_compact()
@@ -1350,7 +1414,11 @@ class Collection:
             problems += [f"the slot of {ids[rid]!r} does not lead to its record"
                          for rid, sid in zip(rids, sids) if slots[sid].get(ids[rid]) != rid]
             last = max(enc.document_number(rid) for rid in rids)
-            if last >= self._next:
+            raw = self._store.get_pickled([NUMBER_ID])[0]
+            if raw is not None and _counter(raw, "next") != self._next:  # read as 1 (`_load_counts`)
+                problems.append("the record of the next document number is damaged: the next "
+                                "write numbers its documents past the last one")
+            elif last >= self._next:
                 problems.append(f"the next document number, {self._next}, is not past the "
                                 f"last document's, {last}")
         return problems
