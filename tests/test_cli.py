@@ -170,7 +170,7 @@ def flag_the_database(path):
 
 
 DAMAGE = {
-    "database flags": (flag_the_database, "shard 1: its meta page gives the database flags"),
+    "database flags": (flag_the_database, "shard 1: its meta page gives the database the flags 0x8"),
     "key of no kind": (lambda p: put(p, 0, b"xyz", b""), "records of no known kind"),
     "short block": (shorten_a_block, "not whole 40-byte records"),
     "index value": (lambda p: put(p, 2, b"k:0|" + (5).to_bytes(8, "little"), b"x"),
@@ -257,9 +257,13 @@ def test_verify_documents_of_a_collection(made, tmp_path):
     raw.delete_data([SETTINGS_ID])
     raw.close()
     code, out = zanth("verify", path)
-    assert code == 1 and "settings record is missing" in out, out
+    assert code == 1 and "records without its settings record" in out, out
     code, out = zanth("verify", made, "--documents")
     assert code == 2 and "not a collection" in out, out
+    with pytest.raises(ValueError, match="zanth_vec methods directly"):
+        Collection(made)  # refused, leaving its lock file: the store is still a sound one
+    code, out = zanth("verify", made)
+    assert code == 0 and out.rstrip().endswith("sound"), out
 
 
 @pytest.mark.parametrize("args, message", [

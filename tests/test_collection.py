@@ -839,6 +839,15 @@ def test_a_collection_pickles_into_spawned_workers_that_open_it_anew(tmp_path, m
         pickle.dumps(col)
 
 
+def test_a_relative_path_through_a_link_is_the_one_the_system_finds(tmp_path, monkeypatch):
+    (tmp_path / "real" / "deep").mkdir(parents=True)
+    (tmp_path / "work").mkdir()
+    (tmp_path / "work" / "link").symlink_to(tmp_path / "real" / "deep")
+    monkeypatch.chdir(tmp_path / "work")
+    Collection("link/../store", dim=2).add(["a"], [[1, 0]])
+    assert (tmp_path / "real" / "store").is_dir() and not (tmp_path / "work" / "store").exists()
+
+
 def test_a_shard_directory_added_or_removed_is_refused_at_open(tmp_path):
     col = Collection(tmp_path / "c", dim=2, metric="ip", num_shards=2)
     col.add(list(range(40)), np.ones((40, 2)))
@@ -1004,7 +1013,7 @@ DAMAGE = [  # (a fault planted in a collection of "a" {v: 1} and "b" {v: 2, w: T
     (lambda c, a, b: c._store.batch_index_delete([("%all", b)]),
      "holds 'b', which the index does not list as a document"),
     (lambda c, a, b: c._store.store_pickled([b"\x80\xfb"], [b]),
-     "cannot be read whole: ValueError"),
+     "a stored object cannot be read: ValueError"),
 ]
 
 

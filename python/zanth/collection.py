@@ -23,8 +23,8 @@ holds nothing (or another document) is harmless, and the next write of that id r
 Collections made by the first version of this layout ("zanth.Collection/1") keep theirs: the
 record id is the hash itself, and two ids that hash alike are refused.
 
-Negative record ids are the collection's own: its settings (dimension, metric), a counter of
-dead vectors, the next document number, and the journal.
+Negative record ids are the collection's own: its settings (dimension, metric, shard count), a
+counter of dead vectors, the next document number, and the journal.
 
 Writes. Every write call takes the collection's lock (a file lock beside the shards, and a
 thread lock), then writes a journal -- an object at JOURNAL_ID listing each record id it will
@@ -82,9 +82,7 @@ Metadata = dict[str, Any]
 Embed = Callable[[list[str]], Any]  # texts -> one vector per text (a matrix, or a list of rows)
 
 SETTINGS_ID = enc.SETTINGS_ID
-STATS_ID = -(2**63) + 2  # {"dead": vectors deleted since the last compaction}
-JOURNAL_ID = -(2**63) + 3  # ("journal", [(record id, index keys, id), ...], next number)
-NUMBER_ID = -(2**63) + 4  # {"next": the number of the next document added}
+STATS_ID, JOURNAL_ID, NUMBER_ID = enc.STATS_ID, enc.JOURNAL_ID, enc.NUMBER_ID
 FORMAT = "zanth.Collection/2"
 HASHED_FORMAT = "zanth.Collection/1"  # record ids are the hashes of the ids; still read and written
 LOCK_FILE = enc.LOCK_FILE
@@ -196,8 +194,8 @@ def _doc_id(value: object) -> DocId:
     if not -_INT_ID_BOUND < number < _INT_ID_BOUND:
         # Hashed by its decimal digits, which a process with Python's default limit cannot
         # write out: such an id would be stored and then unreachable, even to recovery.
-        raise ValueError(f"an int id has at most {_INT_ID_DIGITS} digits, not "
-                         f"{number.bit_length()} bits' worth: use a str id")
+        raise ValueError(f"an int id has at most {_INT_ID_DIGITS} digits, and this one has "
+                         "more: use a str id")
     return number
 
 
@@ -494,8 +492,8 @@ class Collection:
             raise TypeError(f"embed is a function from texts to vectors, not "
                             f"{type(embed).__name__}")
         # Absolute: a child made by fork() and an unpickled copy open this same store even after
-        # the working directory changed.
-        self.path = os.path.abspath(path)
+        # the working directory changed. Not normalised: "link/.." is where the link leads.
+        self.path = path if os.path.isabs(path) else os.path.join(os.getcwd(), path)
         self.embed = embed
         self._mutex = threading.Lock()
         self._dead = 0
@@ -539,9 +537,9 @@ class Collection:
         shard count, when counted, was counted after they were written (directories of a
         collection being made may still be missing)."""
         found = _shards_found(self.path)
-        if not locked and num_shards is None and not found:
-            return None  # nothing on disk: made under the lock
-        count = num_shards if num_shards is not None else found or DEFAULT_SHARDS
+        if not locked and (not found or num_shards is not None and found < num_shards):
+            return None  # nothing on disk, or not all of it yet: made under the lock
+        count = operator.index(num_shards) if num_shards is not None else found or DEFAULT_SHARDS
         try:
             self._store_args = (count, map_size)
             self._store = zanth_vec.ZanthVec(self.path, count, map_size)
@@ -585,11 +583,11 @@ class Collection:
         if self._store.get_data_count() > 0 and self._store.get_data([SETTINGS_ID])[0] is None:
             count = self._store_args[0]
             raise ValueError(f"{self.path} holds records but no collection settings in its "
-                             f"{count} shards (shard_0 .. shard_{count - 1}): a shard directory "
-                             "was added or removed since it was made (put it back, or take "
-                             "away the one that does not belong), its settings record was lost "
-                             f"(`zanth verify {self.path}` checks the store), or it was written "
-                             "with the zanth_vec methods directly, not by Collection")
+                             f"{count} shards (shard_0 .. shard_{count - 1}): it was written "
+                             "with the zanth_vec methods directly, not by Collection; or, if "
+                             "it is a collection, a shard directory was added or removed since "
+                             "it was made, or its settings record was lost (`zanth verify "
+                             f"{self.path}` checks the store)")
 
     def _adopt(self, settings: object, dim: int | None, metric: str | None) -> None:
         if isinstance(settings, dict) and "distance" in settings and "format" not in settings:
@@ -1283,7 +1281,8 @@ class Collection:
 
     def compact(self) -> int:
         """Removes deleted vectors and anything left of documents that have no object;
-        returns the number of vector records removed."""
+        returns the number of vector records removed. A vector whose record holds an object
+        that the index does not list is damage: RuntimeError, and nothing is compacted."""
         with _no_collection(), self._writing():
             if self.dim is None:
                 return 0
@@ -1298,8 +1297,8 @@ class Collection:
             if held:
                 raise RuntimeError(
                     f"{self.path}: {len(held)} records hold objects that the index does not list "
-                    f"as documents (record {held[0]}, ...): the index is damaged (`zanth verify "
-                    f"{self.path}` names the shard); nothing was compacted")
+                    f"as documents (record {held[0]}, ...): the index is damaged (verify() lists "
+                    "them, and upserting each of them again mends it); nothing was compacted")
             if orphans:
                 self._store.delete_flat_vectors(orphans, self.dim)
             if twice:
@@ -1328,11 +1327,11 @@ class Collection:
         with _no_collection(), self._writing():
             try:
                 return self._verify_locked()
-            except (OSError, zanth_vec.PanicException, pickle.UnpicklingError, ValueError,
-                    EOFError) as error:  # a read the store refused, or an object not unpickled
-                return [f"the store cannot be read whole: {type(error).__name__}: {error} "
-                        f"(`zanth verify {self.path}` names the shard whose data file is "
-                        "damaged)"]
+            except (OSError, zanth_vec.PanicException) as error:  # a read the store refused
+                return [f"the store cannot be read whole: {error} (`zanth verify {self.path}` "
+                        "names the shard whose data file is damaged)"]
+            except Exception as error:  # noqa: BLE001 - a stored object that does not unpickle
+                return [f"a stored object cannot be read: {type(error).__name__}: {error}"]
 
     def _verify_locked(self) -> list[str]:
         problems: list[str] = []

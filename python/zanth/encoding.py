@@ -125,6 +125,9 @@ def key_order(rids: NDArray[np.int64]) -> NDArray[np.int64]:
 
 PRESENT_KEY = "%all"
 SETTINGS_ID = -(2**63) + 1  # a collection's settings: {"format", "dim", "metric", "shards"}
+STATS_ID = -(2**63) + 2  # {"dead": vectors deleted since the last compaction}
+JOURNAL_ID = -(2**63) + 3  # ("journal", [(record id, index keys, id), ...], next number)
+NUMBER_ID = -(2**63) + 4  # {"next": the number of the next document added}
 LOCK_FILE = "collection.lock"  # in a collection's directory: its writers' lock, and its mark
 MAX_EXACT_INT = 2**53  # ints beyond this many units lose their identity as float64
 

@@ -106,6 +106,9 @@ class ZanthVectorStore(VectorStore):
         if kwargs:
             raise TypeError(f"add_documents() got unexpected keyword arguments {sorted(kwargs)}")
         if ids is not None:
+            if isinstance(ids, (set, frozenset)):
+                raise TypeError("ids are a set, whose order is arbitrary: give them as a list, "
+                                "so that they line up with the documents")
             ids = _one_or_many(ids)
             if len(ids) != len(documents):
                 raise ValueError(f"{len(ids)} ids for {len(documents)} documents")

@@ -181,7 +181,7 @@ def inspect(path: str, shards: int | None, dim: int | None,
     samples: list[tuple[int, bytes]] = []
     stated: set[int] = set()  # the dimension a collection's settings name
     made_with: set[int] = set()  # the shard count they name
-    has_settings = False
+    has_settings = has_own = False
     shard_blocks: dict[int, tuple[Counter[int], list[tuple[int, bytes]]]] = {}
     for i, survey in zip(present, surveys):
         if isinstance(survey, Failed):
@@ -199,6 +199,7 @@ def inspect(path: str, shards: int | None, dim: int | None,
             if survey.get("collection_shards"):
                 made_with.add(survey["collection_shards"])
             has_settings = has_settings or bool(survey.get("collection_settings"))
+            has_own = has_own or bool(survey.get("collection_records"))
     if made_with and made_with != {count}:
         # Records live in the shard their id routes to under the count they were written with.
         problems.append(f"the collection's settings say it was made with "
@@ -243,9 +244,9 @@ def inspect(path: str, shards: int | None, dim: int | None,
         per_shard.append({"shard": i, **walked, "dimensions_seen": seen,
                           "dimensions_certain": certain})
     totals = {name: sum(s[name] for s in per_shard) for name in COUNTS}
-    if is_collection and not has_settings and totals["objects"] and len(readable) == count:
-        problems.append(f"a collection's directory ({LOCK_FILE}) whose settings record is "
-                        "missing: its documents cannot be opened as a Collection")
+    if is_collection and has_own and not has_settings and len(readable) == count:
+        problems.append("a collection's records without its settings record: its documents "
+                        "cannot be opened as a Collection")
     if record_size is None and totals["vector_blocks"]:  # blocks not read as records: unknown
         for counts in (*per_shard, totals):
             counts["vector_records"] = counts["tombstones"] = None

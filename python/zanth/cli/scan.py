@@ -21,7 +21,8 @@ from typing import Any
 import lmdb
 import numpy as np
 
-from ..encoding import (BLOCK_CAPACITY, BLOCK_PREFIX, ID_BYTES, SEPARATOR, SETTINGS_ID,
+from ..encoding import (BLOCK_CAPACITY, BLOCK_PREFIX, ID_BYTES, JOURNAL_ID, NUMBER_ID,
+                        SEPARATOR, SETTINGS_ID, STATS_ID,
                         shard_of_id, shard_of_key)
 from ..encoding import TOMBSTONE_ID as TOMBSTONE
 
@@ -142,6 +143,7 @@ PAGE_HEADER = 16
 BRANCH_PAGE, LEAF_PAGE, OVERFLOW_PAGE = 0x01, 0x02, 0x04
 BIG_DATA = 0x01  # the node's data lives on overflow pages
 META_MAGIC = 0xBEEFC0DE
+MAIN_DB_FLAGS = PAGE_HEADER + 24 + 48 + 4  # in a meta page: past its own fields and the free DB's
 NO_PAGE = 2**64 - 1  # the root of an empty tree
 SNAPSHOT_ATTEMPTS = 20  # each lasts until another process's next commit but one
 
@@ -260,6 +262,17 @@ def _truncation(path: str, env: lmdb.Environment) -> str | None:
     return "data.mdb could not be checked: other processes kept committing to it; run again"
 
 
+def _database_flags(path: str, psize: int, snapshot: int) -> int:
+    """The flags word of the main database in the meta page of snapshot `snapshot` (0 when
+    neither meta page names it any more: another process committed twice meanwhile)."""
+    with open(os.path.join(path, "data.mdb"), "rb") as f:
+        for offset in (0, psize):
+            meta = os.pread(f.fileno(), 152, offset)
+            if len(meta) == 152 and struct.unpack_from("<Q", meta, 144)[0] == snapshot:
+                return int(struct.unpack_from("<H", meta, MAIN_DB_FLAGS)[0])
+    return 0
+
+
 def survey(path: str, send: Send) -> dict[str, Any]:
     """The lengths of every vector block and a few sample blocks, for dimension inference."""
     data = os.path.join(path, "data.mdb")
@@ -274,10 +287,10 @@ def survey(path: str, send: Send) -> dict[str, Any]:
         lengths: Counter[int] = Counter()
         samples: list[bytes] = []
         with env.begin(buffers=True) as txn:
-            flags = [name for name, on in env.open_db(txn=txn).flags().items() if on]
+            flags = _database_flags(path, env.stat()["psize"], txn.id())
             if flags:  # the store sets none: its keys would all be read another way
-                raise Damaged("its meta page gives the database flags the store never sets ("
-                              + ", ".join(flags) + "): the file is damaged")
+                raise Damaged(f"its meta page gives the database the flags {flags:#x}, which "
+                              "the store never sets: the file is damaged")
             for key, value in records(env, txn, bytes([BLOCK_PREFIX])):
                 if not key or key[0] != BLOCK_PREFIX:
                     break
@@ -287,9 +300,12 @@ def survey(path: str, send: Send) -> dict[str, Any]:
                         samples.append(bytes(value))
             settings = txn.get(SETTINGS_ID.to_bytes(ID_BYTES, "little", signed=True))
             stated = {} if settings is None else _settings_of(bytes(settings))
+            # Records only a collection's writes make (a store the low-level API wrote has none).
+            own = any(txn.get(rid.to_bytes(ID_BYTES, "little", signed=True)) is not None
+                      for rid in (STATS_ID, JOURNAL_ID, NUMBER_ID))
         return {"lengths": lengths, "samples": samples, "error": None,
                 "collection_dim": stated.get("dim"), "collection_shards": stated.get("shards"),
-                "collection_settings": settings is not None}
+                "collection_settings": settings is not None, "collection_records": own}
     except Damaged as error:
         return {"lengths": Counter(), "samples": [], "error": str(error)}
     finally:
