@@ -407,6 +407,8 @@ def test_every_comparison_matches_as_the_model(tmp_path):
     held = [None, [], [0, "b"]] + FEW_VALUES
     col = Collection(tmp_path / "c", dim=1, metric="ip")
     col.add(list(range(len(held))), [[1]] * len(held), [{"x": h} for h in held])
+    col.add(list(range(100, 140)), [[1]] * 40, [{"z": -0.0}] * 40)  # a column, keyed at once
+    assert len(col.get(where={"z": 0})) == 40
     store = col._store
     selected = lambda tree: sorted(  # noqa: E731
         obj[0] for obj in store.get_data(store.get_ids_from_filter(tree).to_list()))
