@@ -674,7 +674,7 @@ class Collection:
         if self._lock_fd is None:
             raise ValueError(f"{self.path}: the collection is closed")
         num_shards, map_size = self._store_args
-        return (_opened, (os.path.abspath(self.path), self.dim, self._asked_metric, self.embed,
+        return (_opened, (self.path, self.dim, self._asked_metric, self.embed,
                           num_shards, map_size))
 
     # ---- locking, journals and recovery ----------------------------------------------
