@@ -165,8 +165,7 @@ def flag_the_database(path):
     """Meta pages that give the main database integer keys, which the store never asks for."""
     with open(path / "shard_1" / "data.mdb", "r+b") as f:
         for meta in (0, 4096):
-            f.seek(meta + 16 + 72 + 4)
-            f.write(struct.pack("<H", 0x08))
+            os.pwrite(f.fileno(), struct.pack("<H", 0x08), meta + 16 + 72 + 4)
 
 
 DAMAGE = {
@@ -249,15 +248,13 @@ def test_verify_documents_of_a_collection(made, tmp_path):
     raw.close()
     code, out = zanth("verify", path, "--documents")
     assert code == 1 and "documents: document 'a' has 0 live vectors, not 1" in out, out
-    (path / "shard_3").mkdir()  # a shard directory added
-    code, out = zanth("verify", path)
-    assert code == 1 and "made with 3 shards, but 4 are counted" in out, out
-    (path / "shard_3").rmdir()
-    raw = zanth_vec.ZanthVec(str(path), SHARDS, 1 << 26)
-    raw.delete_data([SETTINGS_ID])
-    raw.close()
-    code, out = zanth("verify", path)
-    assert code == 1 and "records without its settings record" in out, out
+    for harm, said in [(lambda: (path / "shard_3").mkdir(), "made with 3 shards, but 4 are"),
+                       (lambda: (path / "shard_3").rmdir() or zanth_vec.ZanthVec(
+                           str(path), SHARDS, 1 << 26).delete_data([SETTINGS_ID]),
+                        "records without its settings record")]:
+        harm()  # a shard directory added; then the settings record lost
+        code, out = zanth("verify", path)
+        assert code == 1 and said in out, out
     code, out = zanth("verify", made, "--documents")
     assert code == 2 and "not a collection" in out, out
     with pytest.raises(ValueError, match="zanth_vec methods directly"):

@@ -520,6 +520,20 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: Collection(c.path + "-new", dim=0), ValueError, "positive int"),
     (lambda c: Collection(c.path + "-\udce9", dim=2), ValueError, "not valid UTF-8"),
     (lambda c: os.mkdir(c.path + "/shard_5") or Collection(c.path), ValueError, "was added or"),
+    (lambda c: (Collection(c.path + "-s", dim=2, num_shards=2).add([1], [[1, 1]]), os.mkdir(
+        c.path + "-s/shard_2"), Collection(c.path + "-s")),  # settings in shard 1 under 2 and 3
+     ValueError, "made with 2 shards, but it is opened with 3"),
+    (lambda c: (Collection(c.path + "-g", dim=2).close(), os.rename(c.path + "-g/shard_1", c.path
+                + "-g/shard_9"), Collection(c.path + "-g")), ValueError, "shard_1 is missing, but"),
+    (lambda c: Collection(c.path + "-m", map_size=2**60), OSError, "smaller map_size"),
+    (lambda c: (Collection(c.path + "-d", dim=2).close(), os.remove(c.path + "-d/shard_1/lock.mdb"),
+                os.mkdir(c.path + "-d/shard_1/lock.mdb"), Collection(c.path + "-d")),
+     IsADirectoryError, "-d: LMDB: Is a directory"),
+    (lambda c: zc.zanth_vec.ZanthVec(c.path + "-raw").store_data(["x"], [1])  # a foreign store
+     or Collection(c.path + "-raw"), ValueError, "not by Collection"),
+    (lambda c: zc.zanth_vec.ZanthVec(c.path + "-old").store_data(  # the earlier LangChain layer's
+        [{"dim": 2, "distance": "cosine"}], [zc.SETTINGS_ID]) or Collection(c.path + "-old"),
+     ValueError, "earlier zanth.langchain layout"),
     *[(lambda c, damage=damage: c._store.store_data([{"format": zc.FORMAT, "dim": 2, "metric":
                                                        "cosine", **damage}], [zc.SETTINGS_ID])
        or Collection(c.path), ValueError, "settings record is damaged")
@@ -664,20 +678,6 @@ def test_padded_and_unpadded_objects_read_the_same(tmp_path):
     assert sorted(col.ids()) == ["b", "d"] and len(col) == 2
 
 
-def test_foreign_stores_are_refused_not_misread(tmp_path):
-    import zanth_vec
-
-    raw = zanth_vec.ZanthVec(str(tmp_path / "raw"))
-    raw.store_data(["x"], [1])
-    old = zanth_vec.ZanthVec(str(tmp_path / "old"))  # the settings of the earlier LangChain layer
-    old.store_data([{"dim": 2, "distance": "cosine"}], [-(2**63) + 1])
-    del raw, old
-    with pytest.raises(ValueError, match="not by Collection"):
-        Collection(tmp_path / "raw")
-    with pytest.raises(ValueError, match="earlier zanth.langchain layout"):
-        Collection(tmp_path / "old")
-
-
 def test_handles_opened_before_another_wrote_the_settings_adopt_or_refuse_them(tmp_path):
     early, writer, asked = (Collection(tmp_path / "c", metric=m) for m in (None, None, "cosine"))
     Collection(tmp_path / "c", dim=2, metric="ip").add(["x"], [[2, 0]])
@@ -718,13 +718,11 @@ def test_colliding_ids_share_a_slot_or_are_refused_by_the_hashed_layout(tmp_path
 
 
 def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
-    import zanth_vec
-
     vectors = rng.standard_normal((300, 8))
     ip = Collection(tmp_path / "ip", dim=8, metric="ip")
     ip.add(list(range(300)), vectors)
     q = rng.standard_normal(8).astype(np.float32)
-    raw = zanth_vec.ZanthVec(str(tmp_path / "ip"))
+    raw = zc.zanth_vec.ZanthVec(str(tmp_path / "ip"))
     assert [(h.score, ip._found([h.id])[0][0]) for h in ip.query(q, k=5)] == raw.search_flat(q, k=5)
     cos = Collection(tmp_path / "cos", dim=8)
     assert repr(cos) == f"Collection({str(tmp_path / 'cos')!r}, dim=8, metric='cosine')"
@@ -749,9 +747,6 @@ def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
         patch.setattr(Collection, "_searched", lambda c, g: scalings(c, g)[-1])
         old.add([0, 1], [[1e-25, 1e-25], [1e20, 1e20]])
     assert sorted(h.id for h in old.query([1, 1], k=2)) == [0, 1]
-    one = Collection(tmp_path / "one", dim=1, metric="ip")
-    one.add([1, 2, 3], [[2.0], [-1.0], [0.5]])
-    assert [h.id for h in one.query([1.0], k=3)] == [1, 3, 2]
     for n in range(20):  # re-adding the same ids: dead vectors never pass a quarter
         ip.upsert(list(range(300 - n)), vectors[: 300 - n])
         assert len(raw.search_flat(q, k=10**6)) == 300
@@ -846,17 +841,6 @@ def test_a_collection_pickles_into_spawned_workers_that_open_it_anew(tmp_path, m
     col.close()
     with pytest.raises(ValueError, match="closed"):
         pickle.dumps(col)
-
-
-def test_a_shard_directory_added_or_removed_is_refused_at_open(tmp_path):
-    col = Collection(tmp_path / "c", dim=2, metric="ip", num_shards=2)
-    col.add(list(range(40)), np.ones((40, 2)))
-    col.close()
-    (tmp_path / "c" / "shard_2").mkdir()  # its settings are in shard 1 under 2 and 3 shards
-    with pytest.raises(ValueError, match="made with 2 shards, but it is opened with 3"):
-        Collection(tmp_path / "c")
-    shutil.rmtree(tmp_path / "c" / "shard_2")
-    assert sorted(Collection(tmp_path / "c").ids()) == list(range(40))
 
 
 @pytest.mark.parametrize("committed", [{0}, {1}, {2}, {0, 1}, {1, 2}])
@@ -1010,6 +994,10 @@ DAMAGE = [  # (a fault planted in a collection of "a" {v: 1} and "b" {v: 2, w: T
      "a key of '=w:' that no document has lists record"),
     (lambda c, a, b: c._store.batch_index_delete([("%all", b)]),
      "holds 'b', which the index does not list as a document"),
+    (lambda c, a, b: c._store.store_data([("b", [1], None, bytes(8), ())], [b]),
+     "'b': its metadata are not valid"),
+    (lambda c, a, b: c._store.store_data([("b", {"v": 2}, None, bytes(4), ("=v:n",))], [b]),
+     "'b': its vector is not the one its object holds"),
     (lambda c, a, b: c._store.store_pickled([b"\x80\xfb"], [b]),
      "a stored object cannot be read: ValueError"),
 ]
@@ -1022,50 +1010,44 @@ def test_verify_names_each_kind_of_damage(tmp_path, plant, problem):
     assert col.verify() == []
     plant(col, *(rid for rid, _ in col._found(["a", "b"])))
     assert any(problem in line for line in col.verify()), col.verify()
+    if "cannot be read" not in problem:  # reads leave out what is damaged
+        where = {"v": {"$gte": 0}}
+        assert {h.id for h in col.query([1, 1], k=5, where=where)} | {
+            r.id for r in col.get(where=where)} <= {"a", "b"}
     if "does not list" in problem:  # compaction keeps the vector of a document the index lost
         with pytest.raises(RuntimeError, match="nothing was compacted"):
             col.compact()
         assert [h.id for h in col.query([1, 1], k=5)] == ["a", "b"]
 
 
-def _doc(col, doc_id):
-    return col._found([doc_id])[0]
-
-
 def _with_keys(col, doc_id, keys):
-    rid, obj = _doc(col, doc_id)
+    rid, obj = col._found([doc_id])[0]
     col._store.store_data([obj[:4] + (keys,)], [rid])
 
 
-RECORDS = [  # (damage to one of the collection's own records, a problem verify() names, warned)
-    (lambda c: c._store.store_data([{"dead": "3"}], [zc.STATS_ID]), None, False),
-    (lambda c: c._store.store_data([{"next": 2**60}], [zc.NUMBER_ID]), "next document number is "
-     "damaged", False),
-    (lambda c: c._store.store_pickled([b"\x80\x04garbage"], [zc.NUMBER_ID]), "next document "
-     "number is damaged", False),
-    (lambda c: c._store.store_pickled([b"\x80\x04garbage"], [zc.JOURNAL_ID]), None, True),
-    (lambda c: c._store.store_data([("journal", [(_doc(c, "a")[0], None, "a")], 9)],
-                                   [zc.JOURNAL_ID]), None, True),
-    (lambda c: _with_keys(c, "b", None), "'b': its stored index keys are damaged", False),
-    (lambda c: _with_keys(c, "a", ["=v:x"]), "'a': its stored index keys are damaged", False),
+JOURNAL = "the journal of an unfinished write is damaged"
+RECORDS = [  # (damage to one of the collection's own records, what verify() or a warning says)
+    (lambda c: c._store.store_data([{"dead": "3"}], [zc.STATS_ID]), None),
+    (lambda c: c._store.store_data([{"next": 2**60}], [zc.NUMBER_ID]), "next document number is "),
+    (lambda c: c._store.store_pickled([b"\x80\x04garbage"], [zc.JOURNAL_ID]), JOURNAL),
+    (lambda c: c._store.store_data([("journal", [(c._found(["a"])[0][0], None, "a")], 9)],
+                                   [zc.JOURNAL_ID]), JOURNAL),
+    (lambda c: _with_keys(c, "b", None), "'b': its stored index keys are damaged"),
+    (lambda c: _with_keys(c, "a", ["=v:x"]), "'a': its stored index keys are damaged"),
 ]
 
 
-@pytest.mark.parametrize("plant, problem, warned", RECORDS)
-def test_a_damaged_record_of_the_collection_is_named_and_writes_go_on(tmp_path, plant, problem,
-                                                                      warned):
+@pytest.mark.parametrize("plant, problem", RECORDS)
+def test_a_damaged_record_of_the_collection_is_named_and_writes_go_on(tmp_path, plant, problem):
     """Damage never leaves a journal that no open gets past, nor a document half replaced."""
     col = Collection(tmp_path / "c", dim=2, metric="ip", num_shards=2)
     col.add(["a", "b", "c"], [[1, 0], [0, 1], [1, 1]], [{"v": 1}, {"v": 2}, {"v": 3}])
     plant(col)
-    col.close()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         col = Collection(tmp_path / "c")
-        found = col.verify()
-    assert (problem is None and found == []) or any(problem in line for line in found), found
-    assert any("journal of an unfinished write is damaged" in str(w.message)
-               for w in caught) == warned
+        said = col.verify() + [str(w.message) for w in caught]
+    assert said == [] if problem is None else any(problem in line for line in said), said
     col.delete(["b"])
     col.upsert(["a"], [[2, 0]], [{"v": 4}])
     col.add(["d"], [[0, 2]], [{"v": 5}])

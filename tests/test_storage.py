@@ -207,8 +207,7 @@ def test_damaged_data_files_are_refused_as_they_are(store_path, tmp_path):
     assert run_isolated(READ_ALL, path=store_path, shards=5) == "4000 515 3000\n"
     with open(data, "r+b") as f:  # meta pages that give the database integer keys
         for meta in (0, 4096):
-            f.seek(meta + 16 + 72 + 4)
-            f.write(struct.pack("<H", 0x08))
+            os.pwrite(f.fileno(), struct.pack("<H", 0x08), meta + 16 + 72 + 4)
     assert run_isolated(READ_ALL, path=store_path, shards=5).startswith(f"IO: {data}: its meta")
     with open(data, "r+b") as f:
         f.write(whole)

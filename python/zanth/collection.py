@@ -52,12 +52,14 @@ by id reads, may commit before the index entries in other shards).
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import gc
 import math
 import operator
 import os
 import pickle
+import re
 import shutil
 import sys
 import threading
@@ -101,6 +103,13 @@ def _shards_found(path: str) -> int:
     count = 0
     while f"shard_{count}" in names and os.path.isdir(os.path.join(path, f"shard_{count}")):
         count += 1
+    # Shards are made in order, so one past a gap means a directory was removed or renamed:
+    # opening with the run before the gap would read the store with another shard count.
+    beyond = sorted(int(name[6:]) for name in names if re.fullmatch(r"shard_(0|[1-9]\d*)", name)
+                    and int(name[6:]) > count and os.path.isdir(os.path.join(path, name)))
+    if count and beyond:
+        raise ValueError(f"{path}: shard_{count} is missing, but shard_{beyond[0]} is there: a "
+                         "shard directory was removed or renamed; put it back")
     return count
 
 
@@ -199,6 +208,7 @@ def _doc_id(value: object) -> DocId:
     return number
 
 
+_ERRNOS = {os.strerror(code): code for code in sorted(errno.errorcode, reverse=True)}
 _INT_ID_DIGITS = 4300  # Python's default limit of int <-> str conversions
 _INT_ID_BOUND = 10**_INT_ID_DIGITS
 
@@ -544,6 +554,19 @@ class Collection:
             self._store_args = (count, map_size)
             self._store = zanth_vec.ZanthVec(self.path, count, map_size)
             settings = self._store.get_data([SETTINGS_ID])[0]
+        except OSError as error:
+            # The store names the system's error in words only: given back its number, it is
+            # raised as its class (PermissionError, ...) with the collection's path.
+            code = _ERRNOS.get(str(error).removeprefix("LMDB: "))
+            if error.errno is not None or code is None:
+                raise
+            if code == errno.ENOMEM:
+                # Each shard maps `map_size` bytes of address space, which runs out long before
+                # memory does when a process holds many collections open.
+                raise OSError(code, f"{self.path}: {count} shards of map_size={map_size:,} bytes "
+                              f"each could not be mapped ({error}); close other collections, or "
+                              "open this one with a smaller map_size") from error
+            raise OSError(code, f"{self.path}: {error}") from error
         except ValueError:
             if locked:
                 raise
@@ -1621,7 +1644,9 @@ class Collection:
                node: Where | None, include_vectors: bool) -> list[Hit]:
         rids = list(dict.fromkeys(rid for _, rid in hits))
         objects = dict(zip(rids, self._store.get_data(rids)))
-        docs = [rid for rid in rids if _is_doc(objects[rid])]
+        size = 4 * len(query)  # an object whose vector is damaged is no hit (verify() names it)
+        docs = [rid for rid in rids if _is_doc(objects[rid])
+                and type(objects[rid][3]) is bytes and len(objects[rid][3]) == size]
         # A write may be running (or have started since the read began): keep a hit only if
         # its score is that of this object's vector and its metadata still match.
         expected = dict(zip(docs, self._scores([objects[rid] for rid in docs], query)))

@@ -375,8 +375,9 @@ def _true(field: str, op: str, value: Any) -> tuple[Any, ...]:
 
 def matches(where: Where, metadata: Mapping[str, Any]) -> bool:
     """Whether `where` is true of a document with this (checked) metadata: what the compiled
-    tree selects, computed in Python."""
-    return _truth(where, metadata) is True
+    tree selects, computed in Python. Metadata that are not a dict (a damaged object, which
+    `Collection.verify()` names) match nothing."""
+    return isinstance(metadata, Mapping) and _truth(where, metadata) is True
 
 
 def _same(a: Scalar, b: Scalar) -> bool:

@@ -330,11 +330,25 @@ def document_problems(path: str, shards: int) -> list[str]:
                          "documents)")
     try:
         with Collection(path, num_shards=shards) as col:
+            _say_if_a_writer_runs(path)  # verify() waits for it, as writes do
             return [f"documents: {line}" for line in col.verify()]
     except ValueError as error:  # settings that are not a collection's
         return [f"documents: {error}"]
     except Exception as error:  # a stored pickle that walks well but does not load
         return [f"documents: cannot be read: {type(error).__name__}: {error}"]
+
+
+def _say_if_a_writer_runs(path: str) -> None:
+    try:
+        fd = os.open(os.path.join(path, LOCK_FILE), os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+    except BlockingIOError:
+        print(WAITING, file=sys.stderr, flush=True)
+    finally:
+        os.close(fd)
 
 
 def verify(args: argparse.Namespace) -> int:
@@ -362,6 +376,9 @@ def verify(args: argparse.Namespace) -> int:
 
 # ---- copy ------------------------------------------------------------------------------------
 
+WAITING = "waiting for the collection's writer to finish..."
+
+
 @contextmanager
 def _writers_held(path: str) -> Iterator[None]:
     """A collection's writers wait while this runs (its lock file, shared): each shard is
@@ -379,7 +396,7 @@ def _writers_held(path: str) -> Iterator[None]:
         try:
             fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
         except BlockingIOError:
-            print("waiting for the collection's writer to finish...", file=sys.stderr, flush=True)
+            print(WAITING, file=sys.stderr, flush=True)
             fcntl.flock(fd, fcntl.LOCK_SH)
         yield
     finally:
