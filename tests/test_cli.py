@@ -229,7 +229,7 @@ def test_a_short_file_whose_missing_pages_are_free_is_sound(made, tmp_path):
 
 def test_verify_documents_of_a_collection(made, tmp_path):
     from zanth import Collection
-    from zanth.encoding import PRESENT_KEY, SETTINGS_ID
+    from zanth.encoding import NUMBER_ID, PRESENT_KEY, SETTINGS_ID
 
     path = tmp_path / "docs"
     with Collection(path, dim=DIM, num_shards=SHARDS) as col:
@@ -250,7 +250,7 @@ def test_verify_documents_of_a_collection(made, tmp_path):
     assert code == 1 and "documents: document 'a' has 0 live vectors, not 1" in out, out
     for harm, said in [(lambda: (path / "shard_3").mkdir(), "made with 3 shards, but 4 are"),
                        (lambda: (path / "shard_3").rmdir() or zanth_vec.ZanthVec(
-                           str(path), SHARDS, 1 << 26).delete_data([SETTINGS_ID]),
+                           str(path), SHARDS, 1 << 26).delete_data([SETTINGS_ID, NUMBER_ID]),
                         "records without its settings record")]:
         harm()  # a shard directory added; then the settings record lost
         code, out = zanth("verify", path)

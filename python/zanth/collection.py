@@ -146,7 +146,7 @@ def _stored_keys(obj: tuple[Any, ...]) -> tuple[str, ...]:
 
 
 def _positive_int(value: object) -> bool:
-    return type(value) is int and value > 0
+    return isinstance(value, (int, np.integer)) and not isinstance(value, bool) and bool(value > 0)
 
 
 def _counter(raw: bytes | None, name: str) -> int | None:
@@ -174,8 +174,8 @@ def _journal(raw: bytes | None, hashed: bool) -> tuple[Any, ...] | None:
     for entry in value[1]:
         if not (type(entry) is tuple and len(entry) >= width and type(entry[0]) is int
                 and -2**63 <= entry[0] < 2**63 and type(entry[1]) is tuple
-                and all(type(key) is str for key in entry[1])
-                and (hashed or type(entry[2]) in (str, int))):
+                and all(isinstance(key, str) for key in entry[1])
+                and (hashed or isinstance(entry[2], (str, int)))):
             return None
     return value
 
@@ -557,7 +557,9 @@ class Collection:
         except OSError as error:
             # The store names the system's error in words only: given back its number, it is
             # raised as its class (PermissionError, ...) with the collection's path.
-            code = _ERRNOS.get(str(error).removeprefix("LMDB: "))
+            text = str(error)
+            numbered = re.search(r"\(os error (\d+)\)$", text)
+            code = int(numbered[1]) if numbered else _ERRNOS.get(text.removeprefix("LMDB: "))
             if error.errno is not None or code is None:
                 raise
             if code == errno.ENOMEM:
@@ -743,13 +745,21 @@ class Collection:
         return message
 
     def _load_counts(self) -> None:
-        """The dead count and the next document number. A damaged record of either is read as
-        its start (0; 1): a dead count only decides when compaction runs, and a number behind
-        the documents is taken past them when it is used (`_number`). `verify()` names it."""
-        stats, number = (_counter(raw, name) for raw, name in
-                         zip(self._store.get_pickled([STATS_ID, NUMBER_ID]), ("dead", "next")))
+        """The dead count and the next document number. A damaged dead count is read as 0: it
+        only decides when compaction runs. A damaged number is taken past every document the
+        index lists (`verify()` names it until a write stores the number again); one merely
+        behind them is taken past them when it is used (`_number`)."""
+        raw = self._store.get_pickled([STATS_ID, NUMBER_ID])
+        stats, number = _counter(raw[0], "dead"), _counter(raw[1], "next")
         self._dead = self._saved_dead = stats if stats is not None and stats >= 0 else 0
-        self._next = number if number is not None and 1 <= number <= enc.MAX_DOCUMENTS + 1 else 1
+        if number is not None and 1 <= number <= enc.MAX_DOCUMENTS + 1:
+            self._next = number
+        elif raw[1] is not None and not self._hashed:  # damaged: past every listed document
+            listed = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
+            self._next = 1 + max((enc.document_number(rid) for rid in listed
+                                  if rid > 0 and rid & 0xFF == 0xFF), default=0)
+        else:
+            self._next = 1
 
     def _dead_record(self, more: int) -> tuple[list[int], list[Any]]:
         """The dead count's record after `more` deletions, written in the same commit as the
@@ -821,27 +831,31 @@ class Collection:
     def _recover(self) -> None:
         """Rebuilds every document of a dead writer's journal from its object (or removes it)."""
         for journal in self._journals():
-            payload = _journal(self._store.get_pickled([journal])[0], self._hashed)
+            payload = self._journal_at(journal)
             if payload is None:
                 # Not one this version writes: what the dead write touched is unknown. It is
                 # dropped, or no write could ever run again; verify() finds what it left.
+                self._end(journal)
                 warnings.warn(f"{self.path}: the journal of an unfinished write is damaged and "
                               "was dropped; the documents it touched may not be whole: "
                               "verify() lists them", RuntimeWarning, stacklevel=_caller_level())
-            else:
-                entries: list[tuple[Any, ...]] = payload[1]
-                if len(payload) > 2 and payload[2] > self._next and not self._hashed:
-                    self._next = payload[2]
-                    self._store.store_data([{"next": self._next}], [NUMBER_ID])
-                # A key too long to store was refused with its write, so it holds nothing
-                # to delete (and the store refuses to look it up).
-                self._rebuild([e[0] for e in entries],
-                              [(key, e[0]) for e in entries for key in e[1]
-                               if len(key) * 4 <= enc.MAX_INDEX_KEY_BYTES
-                               or len(key.encode()) <= enc.MAX_INDEX_KEY_BYTES])
-                if not self._hashed:
-                    self._mend_slots([(e[0], e[2]) for e in entries])
+                continue
+            entries: list[tuple[Any, ...]] = payload[1]
+            if len(payload) > 2 and payload[2] > self._next and not self._hashed:
+                self._next = payload[2]
+                self._store.store_data([{"next": self._next}], [NUMBER_ID])
+            # A key too long to store was refused with its write, so it holds nothing to
+            # delete (and the store refuses to look it up).
+            self._rebuild([e[0] for e in entries],
+                          [(key, e[0]) for e in entries for key in e[1]
+                           if len(key) * 4 <= enc.MAX_INDEX_KEY_BYTES
+                           or len(key.encode()) <= enc.MAX_INDEX_KEY_BYTES])
+            if not self._hashed:
+                self._mend_slots([(e[0], e[2]) for e in entries])
             self._end(journal)
+
+    def _journal_at(self, journal: int) -> tuple[Any, ...] | None:
+        return _journal(self._store.get_pickled([journal])[0], self._hashed)
 
     def _mend_slots(self, placed: list[tuple[int, DocId]]) -> None:
         """Makes each (record id, id) of a journal named by the id's slot exactly when that
@@ -1280,9 +1294,8 @@ class Collection:
             named = [slots[sid].get(doc_id, 0) for sid, doc_id in zip(sids, asked)]
             if careful:
                 journaled = {(type(entry[2]), entry[2]): entry[0]
-                             for payload in self._store.get_data(self._journals())
-                             if isinstance(payload, tuple) and payload[:1] == ("journal",)
-                             for entry in payload[1]}
+                             for payload in map(self._journal_at, self._journals())
+                             if payload is not None for entry in payload[1]}
                 named = [rid or journaled.get((type(doc_id), doc_id), 0)
                          for rid, doc_id in zip(named, asked)]
         rids = list(dict.fromkeys(rid for rid in named if rid))
@@ -1456,8 +1469,8 @@ class Collection:
             return self._live()
         present = set(self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list())
         touched: set[int] = set()
-        for payload in self._store.get_data(self._journals()):
-            if isinstance(payload, tuple) and payload and payload[0] == "journal":
+        for payload in map(self._journal_at, self._journals()):
+            if payload is not None:
                 touched.update(entry[0] for entry in payload[1] if entry[0] in present)
         absent = sum(not _is_doc(obj) for obj in self._store.get_data(list(touched)))
         return len(present) - absent
@@ -1479,7 +1492,10 @@ class Collection:
             return self._every(None, 0, None, operator.itemgetter(0))
 
     def _record(self, obj: tuple[Any, ...], include_vectors: bool) -> Record:
-        vector = np.frombuffer(obj[3], dtype=np.float32).copy() if include_vectors else None
+        """The record of a document object; its vector None where the stored one is damaged
+        (not bytes of this dimension's float32 values: verify() names it)."""
+        whole = include_vectors and type(obj[3]) is bytes and len(obj[3]) == 4 * (self.dim or 0)
+        vector = np.frombuffer(obj[3], dtype=np.float32).copy() if whole else None
         return Record(obj[0], obj[1], obj[2], vector)
 
     def get(self, ids: object = None, *, where: object = None, limit: int | None = None,

@@ -22,7 +22,7 @@ import lmdb
 import numpy as np
 
 from ..encoding import (BLOCK_CAPACITY, BLOCK_PREFIX, ID_BYTES, JOURNAL_ID, NUMBER_ID,
-                        SEPARATOR, SETTINGS_ID, STATS_ID,
+                        PRESENT_KEY, SEPARATOR, SETTINGS_ID, STATS_ID,
                         shard_of_id, shard_of_key)
 from ..encoding import TOMBSTONE_ID as TOMBSTONE
 
@@ -300,9 +300,13 @@ def survey(path: str, send: Send) -> dict[str, Any]:
                         samples.append(bytes(value))
             settings = txn.get(SETTINGS_ID.to_bytes(ID_BYTES, "little", signed=True))
             stated = {} if settings is None else _settings_of(bytes(settings))
-            # Records only a collection's writes make (a store the low-level API wrote has none).
+            # Records only a collection's writes make (a store the low-level API wrote has none):
+            # its counters and journal, or the index key listing its documents.
             own = any(txn.get(rid.to_bytes(ID_BYTES, "little", signed=True)) is not None
                       for rid in (STATS_ID, JOURNAL_ID, NUMBER_ID))
+            listing = PRESENT_KEY.encode() + bytes([SEPARATOR])
+            cursor = txn.cursor()
+            own = own or (cursor.set_range(listing) and bytes(cursor.key()).startswith(listing))
         return {"lengths": lengths, "samples": samples, "error": None,
                 "collection_dim": stated.get("dim"), "collection_shards": stated.get("shards"),
                 "collection_settings": settings is not None, "collection_records": own}
