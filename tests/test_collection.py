@@ -921,8 +921,9 @@ def test_interrupts_and_callers_code_neither_keep_the_lock_nor_change_what_is_st
     col.add(["a"], [[1, 0]])
     other = os.open(os.path.join(col.path, zc.LOCK_FILE), os.O_RDWR)
     fcntl.flock(other, fcntl.LOCK_EX)  # another process's write
-    threading.Timer(0.2, _thread.interrupt_main).start()  # cancelled while waiting for it,
-    threading.Timer(0.5, fcntl.flock, (other, fcntl.LOCK_UN)).start()  # then given the lock
+    threading.Timer(0.2, lambda: (_thread.interrupt_main(),  # cancelled while waiting for it,
+                                  threading.Timer(0.3, fcntl.flock, (other, fcntl.LOCK_UN))
+                                  .start())).start()  # then given the lock, however late
     with pytest.raises(KeyboardInterrupt):
         col.upsert(["b"], [[0, 1]])
     fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)  # released by the interrupted write
