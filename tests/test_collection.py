@@ -519,9 +519,13 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: Collection(c.path + "-new", metric="l2"), ValueError, "'cosine' or 'ip'"),
     (lambda c: Collection(c.path + "-new", dim=0), ValueError, "positive int"),
     (lambda c: Collection(c.path + "-\udce9", dim=2), ValueError, "not valid UTF-8"),
-    (lambda c: os.mkdir(c.path + "/shard_5") or Collection(c.path), ValueError, "was added or"),
+    (lambda c: os.mkdir(c.path + "/shard_5") or Collection(c.path), ValueError, "directory shard_5"),
+    (lambda c: (Collection(c.path + "-n", num_shards=2), Collection(c.path + "-n", dim=2,
+                                                                    num_shards=5)),
+     ValueError, "made with 2 shards .its collection.lock"),  # before either has settings
     (lambda c: (Collection(c.path + "-s", dim=2, num_shards=2).add([1], [[1, 1]]), os.mkdir(
-        c.path + "-s/shard_2"), Collection(c.path + "-s")),  # settings in shard 1 under 2 and 3
+        c.path + "-s/shard_2"), open(c.path + "-s/collection.lock", "w").close(),  # as older
+                Collection(c.path + "-s")),  # settings in shard 1 under 2 and 3 shards
      ValueError, "made with 2 shards, but it is opened with 3"),
     (lambda c: (Collection(c.path + "-g", dim=2).close(), os.rename(c.path + "-g/shard_1", c.path
                 + "-g/shard_9"), Collection(c.path + "-g")), ValueError, "shard_1 is missing, but"),
@@ -1099,6 +1103,12 @@ def test_ids_asked_for_follow_the_objects_while_a_journal_stands(tmp_path):
     assert "a" in col and [r.id for r in col.get(["b", "a"])] == ["b", "a"] and col._journals()
     os.close(holder)  # and gone
     assert "a" in col and not col._journals() and col.ids() == ["a", "b"]
+
+
+def test_a_collection_whose_maker_died_among_its_shards_is_finished_with_its_count(tmp_path):
+    Collection(tmp_path / "c", num_shards=4).close()  # no dim: no settings yet
+    shutil.rmtree(tmp_path / "c" / "shard_3")
+    assert Collection(tmp_path / "c")._store_args[0] == len(os.listdir(tmp_path / "c")) - 1 == 4
 
 
 def test_a_document_number_behind_the_documents_never_overwrites_one(tmp_path):

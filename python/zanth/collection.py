@@ -547,9 +547,23 @@ class Collection:
         shard count, when counted, was counted after they were written (directories of a
         collection being made may still be missing)."""
         found = _shards_found(self.path)
-        if not locked and (not found or num_shards is not None and found < num_shards):
-            return None  # nothing on disk, or not all of it yet: made under the lock
-        count = operator.index(num_shards) if num_shards is not None else found or DEFAULT_SHARDS
+        asked = None if num_shards is None else operator.index(num_shards)
+        # The count a collection was made with, kept in its lock file before its shards are
+        # made (its settings record holds it too, once it has a dimension): a collection
+        # opened before it has settings, or whose maker died among its shards, is finished
+        # with that count and no other.
+        made = enc.made_shards(os.pread(self._lock_fd, 64, 0)) if self._lock_fd is not None \
+            else None
+        if not locked and (not found or found != (made or found)
+                           or asked is not None and asked != (made or found)):
+            return None  # nothing on disk, not all of it yet, or another count: under the lock
+        if made is not None and asked is not None and asked != made:
+            raise ValueError(f"{self.path} was made with {made} shards (its {LOCK_FILE} records "
+                             f"them), not num_shards={asked}")
+        if made is None and not found:  # a new collection: its count first, then its shards
+            made = asked or DEFAULT_SHARDS
+            os.pwrite(self._lock_fd, enc.made_shards_record(made), 0)  # type: ignore[arg-type]
+        count = made or asked or found or DEFAULT_SHARDS
         try:
             self._store_args = (count, map_size)
             self._store = zanth_vec.ZanthVec(self.path, count, map_size)

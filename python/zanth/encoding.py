@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import hashlib
 import math
+import re
 import struct
 from collections.abc import Sequence
 
@@ -128,7 +129,19 @@ SETTINGS_ID = -(2**63) + 1  # a collection's settings: {"format", "dim", "metric
 STATS_ID = -(2**63) + 2  # {"dead": vectors deleted since the last compaction}
 JOURNAL_ID = -(2**63) + 3  # ("journal", [(record id, index keys, id), ...], next number)
 NUMBER_ID = -(2**63) + 4  # {"next": the number of the next document added}
-LOCK_FILE = "collection.lock"  # in a collection's directory: its writers' lock, and its mark
+LOCK_FILE = "collection.lock"  # a collection's writers' lock, its mark and its shard count
+
+
+def made_shards_record(count: int) -> bytes:
+    """What a collection's lock file holds: the shard count it is made with, written under the
+    lock before any shard (older collections' lock files are empty)."""
+    return f"zanth.Collection shards={count}\n".encode()
+
+
+def made_shards(record: bytes) -> int | None:
+    """The shard count a lock file records (`made_shards_record`), None for any other bytes."""
+    found = re.fullmatch(rb"zanth\.Collection shards=([1-9][0-9]{0,5})\n", record)
+    return int(found[1]) if found else None
 MAX_EXACT_INT = 2**53  # ints beyond this many units lose their identity as float64
 
 

@@ -17,6 +17,7 @@ import fcntl
 import json
 import os
 import re
+import shutil
 import sys
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
@@ -443,8 +444,9 @@ def copy(args: argparse.Namespace) -> int:
         print(f"copy incomplete: {failed} of {count} shards failed; {args.dest} is not a whole "
               "store", file=sys.stderr)
         return 1
-    if os.path.exists(os.path.join(args.path, LOCK_FILE)):  # a collection's copy is one too
-        open(os.path.join(args.dest, LOCK_FILE), "a").close()
+    if os.path.exists(os.path.join(args.path, LOCK_FILE)):  # a collection's copy is one too,
+        shutil.copyfile(os.path.join(args.path, LOCK_FILE),  # with the shard count it records
+                        os.path.join(args.dest, LOCK_FILE))
     print(f"copied {count} shards to {args.dest}: {_size(before)} -> {_size(after)}"
           + (" (compacted)" if args.compact else ""))
     return 0
