@@ -477,7 +477,7 @@ class Collection:
     kept in the store, and opening it with others raises ValueError (None: as stored; a new
     collection without `dim` takes it from its first add). `metric` "cosine" stores and
     searches unit-length vectors, "ip" raw inner products. `num_shards` (default 5) is fixed
-    when the store is made; None reopens with the count found on disk. `embed`, a function
+    when the store is made; None reopens with the count it was made with. `embed`, a function
     from a list of texts to their vectors (one row each), lets writes without vectors take
     them from their documents and queries be texts; it is this handle's, not stored."""
 
@@ -496,6 +496,9 @@ class Collection:
                                 or dim < 1):
             raise ValueError(f"dim is a positive int, not {dim!r}")
         dim = None if dim is None else int(dim)
+        if num_shards is not None and (isinstance(num_shards, bool) or not isinstance(
+                num_shards, (int, np.integer)) or num_shards < 1):
+            raise ValueError(f"num_shards is a positive int, not {num_shards!r}")
         if metric is not None and metric not in METRICS:
             raise ValueError(f"metric is 'cosine' or 'ip', not {metric!r}")
         if embed is not None and not callable(embed):
@@ -552,8 +555,10 @@ class Collection:
         # made (its settings record holds it too, once it has a dimension): a collection
         # opened before it has settings, or whose maker died among its shards, is finished
         # with that count and no other.
-        made = enc.made_shards(os.pread(self._lock_fd, 64, 0)) if self._lock_fd is not None \
-            else None
+        # A record without any shard is that of a collection whose shards were removed: a new
+        # one is made, with the count asked for.
+        made = enc.made_shards(os.pread(self._lock_fd, 64, 0)) \
+            if self._lock_fd is not None and found else None
         if not locked and (not found or found != (made or found)
                            or asked is not None and asked != (made or found)):
             return None  # nothing on disk, not all of it yet, or another count: under the lock
@@ -561,9 +566,28 @@ class Collection:
             raise ValueError(f"{self.path} was made with {made} shards (its {LOCK_FILE} records "
                              f"them), not num_shards={asked}")
         if made is None and not found:  # a new collection: its count first, then its shards
-            made = asked or DEFAULT_SHARDS
-            os.pwrite(self._lock_fd, enc.made_shards_record(made), 0)  # type: ignore[arg-type]
-        count = made or asked or found or DEFAULT_SHARDS
+            assert self._lock_fd is not None  # under the lock: it is open
+            made = DEFAULT_SHARDS if asked is None else asked
+            os.ftruncate(self._lock_fd, 0)
+            os.pwrite(self._lock_fd, enc.made_shards_record(made), 0)
+            try:
+                return self._store_opened(made, map_size, num_shards, locked)
+            except BaseException:  # this open failed, not its process: the next may ask another
+                os.ftruncate(self._lock_fd, 0)
+                raise
+        settings = self._store_opened(made or asked or found or DEFAULT_SHARDS, map_size,
+                                      num_shards, locked)
+        if locked and made is None and settings is None and not self._store.get_data_count():
+            # Shards that hold nothing, left by an open that failed (or made by an older
+            # version): this open makes the collection, with the count it opened them with.
+            assert self._lock_fd is not None
+            os.ftruncate(self._lock_fd, 0)
+            os.pwrite(self._lock_fd, enc.made_shards_record(self._store_args[0]), 0)
+        return settings
+
+    def _store_opened(self, count: int, map_size: int, num_shards: int | None,
+                      locked: bool) -> object:
+        """`_open_store`'s opening of the store with `count` shards."""
         try:
             self._store_args = (count, map_size)
             self._store = zanth_vec.ZanthVec(self.path, count, map_size)

@@ -142,6 +142,8 @@ def made_shards(record: bytes) -> int | None:
     """The shard count a lock file records (`made_shards_record`), None for any other bytes."""
     found = re.fullmatch(rb"zanth\.Collection shards=([1-9][0-9]{0,5})\n", record)
     return int(found[1]) if found else None
+
+
 MAX_EXACT_INT = 2**53  # ints beyond this many units lose their identity as float64
 
 
