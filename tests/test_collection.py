@@ -174,7 +174,7 @@ class CollectionMachine(RuleBasedStateMachine):
     def open(self, shards, hashed):
         self.dir = tempfile.mkdtemp(prefix="zanth-collection-")
         self.shards, self.hashed = shards, hashed
-        layout = zc.HASHED_FORMAT if hashed else zc.FORMAT
+        layout = "zanth.Collection/1" if hashed else "zanth.Collection/2"  # as stored on disk
         with pytest.MonkeyPatch.context() as patch:  # the first layout, as older versions made
             patch.setattr(zc, "FORMAT", layout)
             self.col = Collection(Path(self.dir) / "c", dim=DIM, metric="ip", num_shards=shards)
