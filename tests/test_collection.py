@@ -34,7 +34,7 @@ from zanth.where import compile_where, matches, read_where
 
 # ---- the model ---------------------------------------------------------------------------
 
-ID_POOL = [0, 1, -5, 2**70, "a", "b", "7", "", "\u00e9t\u00e9", "x" * 300]
+ID_POOL = [0, 1, -5, 2**70, "a", "b", "7", "", "\u00e9t\u00e9", "x" * 300, "d1", "d12", "d13"]
 FIELDS = ["year", "info", "price", "flag", "tags", "état"]  # "info" reads as a name, not inf
 STRINGS = ["", "a", "ab", "a\x00b", "a\x01", "b", "\u00e9", "2019"]
 SCALARS = st.sampled_from(STRINGS) | st.sampled_from([0, 1, -1, 2019, 2.5, -0.0, 1e300, True,
@@ -170,12 +170,13 @@ class FullDisk:
 
 
 class CollectionMachine(RuleBasedStateMachine):
-    @initialize(shards=st.sampled_from([1, 3]), hashed=st.booleans())
-    def open(self, shards, hashed):
+    @initialize(shards=st.sampled_from([1, 3]),  # layouts as stored on disk
+                layout=st.sampled_from(["zanth.Collection/1", "zanth.Collection/2",
+                                        "zanth.Collection/3"]))
+    def open(self, shards, layout):
         self.dir = tempfile.mkdtemp(prefix="zanth-collection-")
-        self.shards, self.hashed = shards, hashed
-        layout = "zanth.Collection/1" if hashed else "zanth.Collection/2"  # as stored on disk
-        with pytest.MonkeyPatch.context() as patch:  # the first layout, as older versions made
+        self.shards, self.hashed = shards, layout == "zanth.Collection/1"
+        with pytest.MonkeyPatch.context() as patch:  # older layouts, as older versions made
             patch.setattr(zc, "FORMAT", layout)
             self.col = Collection(Path(self.dir) / "c", dim=DIM, metric="ip", num_shards=shards)
         self.docs = {}  # id -> (vector, metadata, document)
@@ -333,7 +334,7 @@ class CollectionMachine(RuleBasedStateMachine):
             assert sorted(self.col.ids(), key=order) == sorted(self.docs, key=order)
             assert all(i in self.col for i in self.docs)
             if not self.col._hashed:  # the slots name exactly the documents there are
-                slots = self.col._read_slots(zc.enc.slot_ids(list(ID_POOL)))
+                slots = self.col._read_slots(self.col._slot_ids(list(ID_POOL)))
                 named = {(type(i), i): rid for slot in slots.values() for i, rid in slot.items()}
                 assert named == {(type(o[0]), o[0]): rid
                                  for rid, o in self.col._found(list(self.docs))}
@@ -541,6 +542,9 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: zc.zanth_vec.ZanthVec(c.path + "-old").store_data(  # the earlier LangChain layer's
         [{"dim": 2, "distance": "cosine"}], [zc.SETTINGS_ID]) or Collection(c.path + "-old"),
      ValueError, "earlier zanth.langchain layout"),
+    (lambda c: zc.zanth_vec.ZanthVec(c.path + "-new").store_data(  # a later version's layout
+        [{"format": "zanth.Collection/9", "dim": 2, "metric": "ip"}], [zc.SETTINGS_ID])
+     or Collection(c.path + "-new"), ValueError, "upgrade zanth"),
     *[(lambda c, damage=damage: c._store.store_data([{"format": zc.FORMAT, "dim": 2, "metric":
                                                        "cosine", **damage}], [zc.SETTINGS_ID])
        or Collection(c.path), ValueError, "settings record is damaged")
@@ -706,6 +710,7 @@ def test_colliding_ids_share_a_slot_or_are_refused_by_the_hashed_layout(tmp_path
     assert len(col) == 12_000 and "100%" in capsys.readouterr().out
     monkeypatch.setattr(zanth.encoding, "record_id", lambda doc_id: 7)  # every id hashes alike
     monkeypatch.setattr(zanth.encoding, "record_ids", lambda doc_ids: [7] * len(doc_ids))
+    monkeypatch.setattr(zanth.encoding, "slot_ids", lambda doc_ids, grouped: [7] * len(doc_ids))
     col.add(["x", "y"], [[1, 0], [0, 1]])
     col.upsert(["y", "z"], [[0, 2], [3, 0]])
     assert col.delete(["x"]) == 1 and "x" not in col and col.delete(["x"]) == 0
@@ -722,6 +727,26 @@ def test_colliding_ids_share_a_slot_or_are_refused_by_the_hashed_layout(tmp_path
     with pytest.raises(ValueError, match="'x' \\(stored\\) and 'y' hash to the same"):
         old.upsert(["y"], [[0, 1]])
     assert [r.id for r in old.get()] == ["x"] and zc.FORMAT != zc.HASHED_FORMAT
+
+
+def test_ids_numbered_in_a_run_share_slots_and_a_collection_keeps_its_layout(tmp_path, monkeypatch):
+    ids = [f"doc-{i}" for i in range(1000)] + list(range(-50, 950)) + ["doc-1x", "e\u00e92", "7"]
+    col = Collection(tmp_path / "new", dim=2, metric="ip")
+    col.add(ids, np.ones((len(ids), 2)))
+    slots = col._read_slots(col._slot_ids(ids))
+    # doc-0..9 and doc-10..99 (one group each), doc-1NN .. doc-9NN, ints in runs of a hundred,
+    # then three ids of groups of their own
+    assert len(slots) == 2 + 9 + 11 + 3 and max(map(len, slots.values())) == 100
+    assert sorted(map(len, slots.values()))[:6] == [1, 1, 1, 10, 50, 50]
+    assert sum(map(len, slots.values())) == len(ids) and all(i in col for i in ids)
+    assert col.delete(ids[:950]) == 950 and sum(map(bool, col._read_slots(col._slot_ids(ids)).values())) == 15
+    monkeypatch.setattr(zc, "FORMAT", zc.UNGROUPED_FORMAT)
+    Collection(tmp_path / "old", dim=2, metric="ip").add(ids[:3], np.ones((3, 2)))
+    monkeypatch.undo()
+    old = Collection(tmp_path / "old")  # opened by this version: its slots stay one per id
+    old.add(ids[3:200], np.ones((197, 2)))
+    assert len(old._read_slots(old._slot_ids(ids[:200]))) == 200 and len(old) == 200
+    assert all(i in old for i in ids[:200]) and old.verify() == [] and col.verify() == []
 
 
 def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):
@@ -982,7 +1007,7 @@ def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):
     assert [r.id for r in col.get(where={"v": 2}, limit=1)] == ["b"]  # a page reads past "a"
     assert [(h.id, h.score) for h in col.query([1, 1], k=5)] == [("a", 1.0), ("b", 1.0)]
     assert col.delete(where={"v": 9}) == 0 and len(col) == 2
-    col._store.store_data([{"x": a}], zc.enc.slot_ids(["x"]))  # a slot naming another's record
+    col._store.store_data([{"x": a}], col._slot_ids(["x"]))  # a slot naming another's record
     assert "x" not in col and col.get(["x"]) == [] and col.delete(["x"]) == 0
     col.add(["x"], [[3, 3]], [{"v": 3}])
     assert [(r.id, r.metadata) for r in col.get(["a", "x"])] == [("a", {"v": 1}), ("x", {"v": 3})]
@@ -997,7 +1022,7 @@ DAMAGE = [  # (a fault planted in a collection of "a" {v: 1} and "b" {v: 2, w: T
         np.array([[1, np.nan]], np.float32), [a])), "'a': its vector is not the one its object"),
     (lambda c, a, b: c._store.store_flat_vectors(np.ones((1, 2), np.float32), [77]),
      "1 live vectors of record 77 belong to no document"),
-    (lambda c, a, b: c._store.store_data([{}], zc.enc.slot_ids(["a"])),
+    (lambda c, a, b: c._store.store_data([{}], c._slot_ids(["a"])),
      "the slot of 'a' does not lead to its record"),
     (lambda c, a, b: _with_keys(c, "b", ("=v:x",)), "'b': its stored index keys are not those"),
     (lambda c, a, b: _with_keys(c, "b", ("%x",)), "'b': its stored index keys are damaged"),
@@ -1096,7 +1121,7 @@ def test_ids_asked_for_follow_the_objects_while_a_journal_stands(tmp_path):
     col.add(["a", "b"], [[1, 0], [0, 1]])
     [(rid, obj)] = col._found(["a"])
     col._store.store_data([("journal", [(rid, obj[4], "a")], col._next)], [zc.JOURNAL_ID])
-    sid = zc.enc.slot_ids(["a"])[0]
+    sid = col._slot_ids(["a"])[0]
     col._store.store_data([{k: v for k, v in col._read_slots([sid])[sid].items() if k != "a"}],
                           [sid])
     holder = os.open(os.path.join(col.path, zc.LOCK_FILE), os.O_RDWR)

@@ -17,11 +17,15 @@ document has:
 * its index entries: one per metadata value, and PRESENT_KEY.
 
 Its id (str or int) leads to that record id through a slot: an object at `encoding.slot_ids`
-(a hash of the id) holding the dict {id: record id} of the ids that hash there. Readers trust a
+(a hash of the id's group: ids that differ only in their last two digits, or ints in one run of
+a hundred, share one) holding the dict {id: record id} of the ids that hash there. A write of
+ids numbered in a run so rewrites a slot per hundred ids, where slots scattered by id would
+have it rewrite nearly every page of the slots' key range at each commit. Readers trust a
 slot only as far as the object it names holds that id, so a slot left naming a record id that
 holds nothing (or another document) is harmless, and the next write of that id replaces it.
-Collections made by the first version of this layout ("zanth.Collection/1") keep theirs: the
-record id is the hash itself, and two ids that hash alike are refused.
+Collections made in earlier layouts keep theirs: in "zanth.Collection/2" each slot is at the
+hash of the id itself; in "zanth.Collection/1" the record id is that hash, and two ids that
+hash alike are refused.
 
 Negative record ids are the collection's own: its settings (dimension, metric, shard count), a
 counter of dead vectors, the next document number, and the journal.
@@ -85,8 +89,10 @@ Embed = Callable[[list[str]], Any]  # texts -> one vector per text (a matrix, or
 
 SETTINGS_ID = enc.SETTINGS_ID
 STATS_ID, JOURNAL_ID, NUMBER_ID = enc.STATS_ID, enc.JOURNAL_ID, enc.NUMBER_ID
-FORMAT = "zanth.Collection/2"
+GROUPED_FORMAT = "zanth.Collection/3"  # slots hash the ids' groups (`encoding.slot_group`)
+UNGROUPED_FORMAT = "zanth.Collection/2"  # slots hash the ids themselves; still read and written
 HASHED_FORMAT = "zanth.Collection/1"  # record ids are the hashes of the ids; still read and written
+FORMAT = GROUPED_FORMAT  # the layout of collections made now
 LOCK_FILE = enc.LOCK_FILE
 LOW_DISK_BYTES = 64 * 2**20  # a failed write names the free space below this
 CHUNK = 20_000  # documents per journaled write: the journal, one commit per shard, its removal
@@ -513,6 +519,7 @@ class Collection:
         self._saved_dead = 0  # the dead count as stored
         self._next = 1  # the number of the next new document (read under the lock)
         self._hashed = False  # record ids are hashes of the ids (the first layout)
+        self._grouped = False  # slots hash the ids' groups (the third)
         self._asked_metric = metric  # checked against settings another handle may write later
         # (filter tree, each shard's last commit, the record ids it selects in key order)
         self._order_memo: tuple[Any, list[int], NDArray[np.int64]] | None = None
@@ -529,7 +536,7 @@ class Collection:
             if settings is None:
                 self._check_empty()
                 self.dim, self.metric = dim, metric or "cosine"
-                self._hashed = FORMAT == HASHED_FORMAT
+                self._hashed, self._grouped = FORMAT == HASHED_FORMAT, FORMAT == GROUPED_FORMAT
                 if dim is not None:
                     with self._writing():  # unlocks when done: the settings are written
                         self._settle_settings(dim)
@@ -657,7 +664,12 @@ class Collection:
             raise ValueError(
                 f"{self.path} was written by the earlier zanth.langchain layout, which this "
                 "version does not read: add its documents again into a new store")
-        if not isinstance(settings, dict) or settings.get("format") not in (FORMAT, HASHED_FORMAT):
+        layout = settings.get("format") if isinstance(settings, dict) else None
+        if isinstance(layout, str) and layout.startswith("zanth.Collection/") and layout not in (
+                GROUPED_FORMAT, UNGROUPED_FORMAT, HASHED_FORMAT):
+            raise ValueError(f"{self.path} was made in the layout {layout!r}, which this version "
+                             "of zanth does not know (a newer version made it): upgrade zanth")
+        if layout not in (GROUPED_FORMAT, UNGROUPED_FORMAT, HASHED_FORMAT):
             raise ValueError(f"{self.path} is not a collection (its settings record reads "
                              f"{settings!r})")
         if not (_positive_int(settings.get("dim")) and settings.get("metric") in METRICS
@@ -679,6 +691,7 @@ class Collection:
                              "away the one that does not belong")
         self.dim, self.metric = settings["dim"], settings["metric"]
         self._hashed = settings["format"] == HASHED_FORMAT
+        self._grouped = settings["format"] == GROUPED_FORMAT
 
     def _settings_now(self) -> bool:
         """True once the collection's dimension is known. A handle opened before the collection
@@ -899,7 +912,7 @@ class Collection:
         """Makes each (record id, id) of a journal named by the id's slot exactly when that
         record holds the id's document."""
         objects = dict(zip([rid for rid, _ in placed], self._store.get_data([r for r, _ in placed])))
-        sids = enc.slot_ids([doc_id for _, doc_id in placed])
+        sids = self._slot_ids([doc_id for _, doc_id in placed])
         slots = self._read_slots(sids)
         changed: set[int] = set()
         for (rid, doc_id), sid in zip(placed, sids):
@@ -916,6 +929,10 @@ class Collection:
             self._store.store_data([slots[sid] for sid in kept], kept)
         if len(kept) < len(changed):
             self._store.delete_data([sid for sid in changed if not slots[sid]])
+
+    def _slot_ids(self, doc_ids: list[DocId]) -> list[int]:
+        """The slot id of each id in this collection's layout."""
+        return enc.slot_ids(doc_ids, self._grouped)
 
     def _read_slots(self, sids: list[int]) -> dict[int, dict[DocId, int]]:
         """The slots at `sids` as {id: record id} dicts (an empty one where there is none)."""
@@ -1183,7 +1200,7 @@ class Collection:
                     raise ValueError(f"ids {obj[0]!r} (stored) and {doc_id!r} hash to the same "
                                      "record id: change the new one")
             return batch, [obj if _is_doc(obj) else None for obj in old], None
-        sids = enc.slot_ids(batch.doc_ids)
+        sids = self._slot_ids(batch.doc_ids)
         slots = self._read_slots(sids)
         named = [slots[sid].get(doc_id, 0) for sid, doc_id in zip(sids, batch.doc_ids)]
         found = [rid for rid in named if rid]
@@ -1296,7 +1313,7 @@ class Collection:
                 emptied: list[int] = []
                 slots: dict[int, dict[DocId, int]] = {}
                 if not self._hashed:
-                    sids = enc.slot_ids([obj[0] for _, obj in part])
+                    sids = self._slot_ids([obj[0] for _, obj in part])
                     slots = self._read_slots(sids)
                     for sid, (rid, obj) in zip(sids, part):
                         if slots[sid].get(obj[0]) == rid:
@@ -1327,7 +1344,7 @@ class Collection:
         if self._hashed:
             named = enc.record_ids(asked)
         else:
-            sids = enc.slot_ids(asked)
+            sids = self._slot_ids(asked)
             slots = self._read_slots(sids)
             named = [slots[sid].get(doc_id, 0) for sid, doc_id in zip(sids, asked)]
             if careful:
@@ -1482,7 +1499,7 @@ class Collection:
             problems += [f"document {doc_id!r} is not at its id's record" for doc_id in wrong]
         elif ids:
             rids = list(ids)
-            sids = enc.slot_ids([ids[rid] for rid in rids])
+            sids = self._slot_ids([ids[rid] for rid in rids])
             slots = self._read_slots(sids)
             problems += [f"the slot of {ids[rid]!r} does not lead to its record"
                          for rid, sid in zip(rids, sids) if slots[sid].get(ids[rid]) != rid]

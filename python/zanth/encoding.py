@@ -35,7 +35,7 @@ __all__ = [
     "MAX_INDEX_KEY_BYTES", "MAX_EXACT_INT", "PRESENT_KEY", "SEPARATOR", "TOMBSTONE_ID",
     "field_namespace", "field_range", "number_code", "number_code_after", "number_codes",
     "MAX_DOCUMENTS", "document_number", "document_rids", "key_order", "record_id", "record_ids", "record_size",
-    "slot_ids", "shard_of_id", "shard_of_key", "text_code", "value_key",
+    "slot_group", "slot_ids", "shard_of_id", "shard_of_key", "text_code", "value_key",
 ]
 
 # ---- what the native store writes --------------------------------------------------------
@@ -84,12 +84,44 @@ def record_ids(doc_ids: Sequence[int | str]) -> list[int]:
                        "little") >> 1 if type(d) is str else record_id(d) for d in doc_ids]
 
 
-def slot_ids(doc_ids: Sequence[int | str]) -> list[int]:
+def slot_ids(doc_ids: Sequence[int | str], grouped: bool = False) -> list[int]:
     """Where a collection keeps the record ids of these document ids (its slot objects): the
-    top 56 bits of `record_id` over the key byte 0xFE, so the slots of a shard share one key
-    range, apart from its documents (0xFF) and index records, and each write of slots dirties
-    the pages of that range only."""
-    return [(rid & ~0xFF) | 0xFE for rid in record_ids(doc_ids)]
+    top 56 bits of a hash over the key byte 0xFE, so the slots of a shard share one key range,
+    apart from its documents (0xFF) and index records, and each write of slots dirties the
+    pages of that range only. Ungrouped, the hash is `record_id`'s. `grouped` hashes the id's
+    group (`slot_group`) instead, so ids numbered in a run share a slot: a write of such ids
+    rewrites one slot per hundred of them, not a page per id scattered over the range."""
+    blake, from_bytes = hashlib.blake2b, int.from_bytes
+    if not grouped:
+        rids = record_ids(doc_ids)
+    else:
+        digits = _DIGITS
+        rids = [from_bytes(blake(
+            (b"s" + d.encode("utf-8", "surrogatepass") if d[-1:] not in digits
+             else b"h" + d[:-2].encode("utf-8", "surrogatepass") if d[-2:-1] in digits
+             else b"g" + d[:-1].encode("utf-8", "surrogatepass")) if type(d) is str
+            else slot_group(d), digest_size=8).digest(), "little") >> 1 for d in doc_ids]
+    return [(rid & ~0xFF) | 0xFE for rid in rids]
+
+
+GROUP_SPAN = 100  # ids a slot group holds at most
+_DIGITS = frozenset("0123456789")
+
+
+def slot_group(doc_id: int | str) -> bytes:
+    """The bytes a grouped slot id hashes (`slot_ids` computes the same in line). An int id n
+    is in group n // GROUP_SPAN. A str id ending in two ASCII digits is in the group of the
+    text before them ("doc-1234" and "doc-1299" share one, "doc-1300" is in the next); one
+    ending in a single digit, in that of the text before it; any other str id is a group of
+    its own, hashed as `record_id` hashes it. So no group holds more than GROUP_SPAN ids, and
+    the leading byte keeps the kinds apart."""
+    if type(doc_id) is not str:
+        return b"j" + str(int(doc_id) // GROUP_SPAN).encode()
+    if doc_id[-1:] not in _DIGITS:
+        return b"s" + doc_id.encode("utf-8", "surrogatepass")
+    if doc_id[-2:-1] in _DIGITS:
+        return b"h" + doc_id[:-2].encode("utf-8", "surrogatepass")
+    return b"g" + doc_id[:-1].encode("utf-8", "surrogatepass")
 
 
 MAX_DOCUMENTS = 2**48 - 1  # document numbers are 1 .. MAX_DOCUMENTS
