@@ -2,7 +2,7 @@
 document stores a user compares it with: same documents, same run, medians of several runs.
 
     python benchmarks/bench_collection.py [--quick] [--n N] [--runs R] [--chroma-runs C]
-                                          [--json PATH] [--dir DIR]
+                                          [--grown G] [--json PATH] [--dir DIR]
 
 The peers are not installed by `make test`: pip install chromadb lancedb (into the same venv).
 Each is used as its documentation shows, with cosine distance.
@@ -16,6 +16,9 @@ Rows (N documents of dimension 384, metadata {color, year, price}, a short text 
                    graph (approximate), LanceDB scans without an index (prefilter), ours is
                    exact. Recall@10 against the exact answer is printed for each.
   get_100          100 documents by id (with metadata and text), median over 10 sets of ids
+  add_grown        with --grown G: one call of 5,000 documents into a store that holds G - 5,000
+                   already (the steady state of a growing store: where each add's keys land among
+                   those stored), median of the last 5 calls of a grow to G; chromadb not run
 
 Every add of ours is on disk when it returns (each commit is fsynced). LanceDB's add returns
 before its files reach the disk (it calls no fsync), so the column "lancedb+fsync" measures it
@@ -190,6 +193,29 @@ def one_run(kind, root, data, get_sets, run):
             "get_100": statistics.median(gets), "recall": statistics.mean(recall)}
 
 
+def grown_add(kind, root, size):
+    """Grows a store to `size` documents in calls of CHUNK; the median time of its last 5 calls."""
+    rng = np.random.default_rng(SEED + 2)
+    path = os.path.join(root, f"{kind.name}-grown")
+    store = kind(path)
+    times = []
+    for lo in range(0, size, CHUNK):
+        n = min(CHUNK, size - lo)
+        vectors = rng.standard_normal((n, DIM)).astype(np.float32)
+        colors, years = rng.integers(0, len(COLORS), n), rng.integers(2000, 2024, n)
+        prices = np.round(rng.uniform(1, 500, n), 2)
+        ids = [f"doc-{i}" for i in range(lo, lo + n)]
+        metas = [{"color": COLORS[c], "year": int(y), "price": float(p)}
+                 for c, y, p in zip(colors, years, prices)]
+        texts = [f"document {i}, a {m['color']} thing" for i, m in zip(ids, metas)]
+        started = time.perf_counter()
+        store.add(ids, vectors, metas, texts)
+        times.append(time.perf_counter() - started)
+    del store
+    shutil.rmtree(path, ignore_errors=True)
+    return statistics.median(times[-5:])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
@@ -197,6 +223,8 @@ def main():
     parser.add_argument("--runs", type=int)
     parser.add_argument("--chroma-runs", type=int, default=1,
                         help="runs of chromadb (its add of 100,000 takes minutes); default 1")
+    parser.add_argument("--grown", type=int, default=0, metavar="G",
+                        help="also time an add of 5,000 into a store grown to G documents")
     parser.add_argument("--json", metavar="PATH")
     parser.add_argument("--dir")
     args = parser.parse_args()
@@ -222,8 +250,12 @@ def main():
                 results[kind.name].append(one_run(kind, root, data, get_sets, run))
                 print(f"run {run + 1}/{runs} {kind.name}: " + ", ".join(
                     f"{k} {v:.4f}" for k, v in results[kind.name][-1].items()), flush=True)
+        if args.grown:
+            for kind in kinds:
+                if kind is not Chroma:
+                    results[kind.name][-1]["add_grown"] = grown_add(kind, root, args.grown)
     kinds = [k for k in kinds if results[k.name]]  # --chroma-runs 0 leaves chromadb out
-    med = {name: {op: statistics.median(r[op] for r in rs) for op in rs[0]}
+    med = {name: {op: statistics.median(r[op] for r in rs if op in r) for op in {**rs[0], **rs[-1]}}
            for name, rs in results.items() if rs}
     print(f"\nzanth.Collection vs chromadb and LanceDB: {n:,} documents of dimension {DIM}, "
           f"medians of {runs} run(s) (chromadb: {len(results.get('chromadb', []))})")
@@ -233,9 +265,14 @@ def main():
     goals = {("add", "chromadb"): 1 / 3, ("add", "lancedb"): 1.0,
              ("filtered_query", "chromadb"): 0.1, ("filtered_query", "lancedb"): 0.1,
              ("get_100", "chromadb"): 0.5}
-    for op in ("add", "first_query", "filtered_query", "get_100"):
+    for op in ("add", "first_query", "filtered_query", "get_100", "add_grown"):
+        if op not in med["zanth"]:
+            continue
         line = f"{op:<16}{med['zanth'][op] * 1e3:>11.2f}"
         for kind in kinds[1:]:
+            if op not in med[kind.name]:
+                line += f"{'-':>19}{'':>8}"
+                continue
             ratio = med["zanth"][op] / med[kind.name][op]
             line += f"{med[kind.name][op] * 1e3:>19.2f}{ratio:>7.2f}x"
             goal = goals.get((op, kind.name))

@@ -59,6 +59,7 @@ from __future__ import annotations
 import errno
 import fcntl
 import gc
+import itertools
 import math
 import operator
 import os
@@ -384,8 +385,8 @@ def _clean_metadatas(metas: list[Any], doc_ids: list[DocId],
     if n < 32 or type(first) is not dict or not first:
         return _clean_each(metas, doc_ids)
     fields = tuple(first)
-    if not all(type(m) is dict and tuple(m) == fields for m in metas) or \
-            not all(type(f) is str for m in metas for f in m):  # np.str_ equals str
+    if set(map(type, metas)) != {dict} or set(map(tuple, metas)) != {fields} or \
+            set(map(type, itertools.chain.from_iterable(metas))) != {str}:  # np.str_ equals str
         return _clean_each(metas, doc_ids)
     # Copies, keyed and stored: what is stored is what was keyed, whatever the caller does to
     # its dicts meanwhile (their values are immutable: a shallow copy is enough).

@@ -91,17 +91,21 @@ def slot_ids(doc_ids: Sequence[int | str], grouped: bool = False) -> list[int]:
     pages of that range only. Ungrouped, the hash is `record_id`'s. `grouped` hashes the id's
     group (`slot_group`) instead, so ids numbered in a run share a slot: a write of such ids
     rewrites one slot per hundred of them, not a page per id scattered over the range."""
-    blake, from_bytes = hashlib.blake2b, int.from_bytes
     if not grouped:
-        rids = record_ids(doc_ids)
-    else:
-        digits = _DIGITS
-        rids = [from_bytes(blake(
-            (b"s" + d.encode("utf-8", "surrogatepass") if d[-1:] not in digits
-             else b"h" + d[:-2].encode("utf-8", "surrogatepass") if d[-2:-1] in digits
-             else b"g" + d[:-1].encode("utf-8", "surrogatepass")) if type(d) is str
-            else slot_group(d), digest_size=8).digest(), "little") >> 1 for d in doc_ids]
-    return [(rid & ~0xFF) | 0xFE for rid in rids]
+        return [(rid & ~0xFF) | 0xFE for rid in record_ids(doc_ids)]
+    digits = _DIGITS
+    groups = [(b"s" + d.encode("utf-8", "surrogatepass") if d[-1:] not in digits
+               else b"h" + d[:-2].encode("utf-8", "surrogatepass") if d[-2:-1] in digits
+               else b"g" + d[:-1].encode("utf-8", "surrogatepass")) if type(d) is str
+              else slot_group(d) for d in doc_ids]
+    blake, from_bytes = hashlib.blake2b, int.from_bytes
+    distinct = set(groups)
+    if 2 * len(distinct) > len(groups):  # mostly groups of one: hashed as they come
+        return [(from_bytes(blake(g, digest_size=8).digest(), "little") >> 1 & ~0xFF) | 0xFE
+                for g in groups]
+    sid = {g: (from_bytes(blake(g, digest_size=8).digest(), "little") >> 1 & ~0xFF) | 0xFE
+           for g in distinct}
+    return list(map(sid.__getitem__, groups))
 
 
 GROUP_SPAN = 100  # ids a slot group holds at most
@@ -109,7 +113,7 @@ _DIGITS = frozenset("0123456789")
 
 
 def slot_group(doc_id: int | str) -> bytes:
-    """The bytes a grouped slot id hashes (`slot_ids` computes the same in line). An int id n
+    """The bytes a grouped slot id hashes (`slot_ids` makes the same in line). An int id n
     is in group n // GROUP_SPAN. A str id ending in two ASCII digits is in the group of the
     text before them ("doc-1234" and "doc-1299" share one, "doc-1300" is in the next); one
     ending in a single digit, in that of the text before it; any other str id is a group of
