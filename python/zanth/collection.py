@@ -670,7 +670,8 @@ class Collection:
                 GROUPED_FORMAT, UNGROUPED_FORMAT, HASHED_FORMAT):
             raise ValueError(f"{self.path} was made in the layout {layout!r}, which this version "
                              "of zanth does not know (a newer version made it): upgrade zanth")
-        if layout not in (GROUPED_FORMAT, UNGROUPED_FORMAT, HASHED_FORMAT):
+        if not isinstance(settings, dict) or layout not in (GROUPED_FORMAT, UNGROUPED_FORMAT,
+                                                            HASHED_FORMAT):
             raise ValueError(f"{self.path} is not a collection (its settings record reads "
                              f"{settings!r})")
         if not (_positive_int(settings.get("dim")) and settings.get("metric") in METRICS
