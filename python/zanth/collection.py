@@ -471,11 +471,12 @@ class _Batch(NamedTuple):
     keys: list[tuple[str, ...]]
 
     def objects(self, rows: range) -> list[tuple[Any, ...]]:
-        raw = self.given[rows.start:rows.stop].tobytes()
-        size = self.given.itemsize * self.given.shape[1]
         part = slice(rows.start, rows.stop)
+        # Each row as one opaque item of its byte length: tolist() makes them bytes.
+        rowwise = np.dtype((np.void, self.given.itemsize * self.given.shape[1]))
+        vectors = self.given[part].view(rowwise).ravel().tolist()
         return list(zip(self.doc_ids[part], self.metadatas[part], self.documents[part],
-                        [raw[i:i + size] for i in range(0, len(raw), size)], self.keys[part]))
+                        vectors, self.keys[part]))
 
 
 class Collection:
@@ -974,8 +975,11 @@ class Collection:
         if self.metric != "cosine":
             return [given]
         with np.errstate(over="ignore", under="ignore", invalid="ignore"):
-            norms = np.linalg.norm(given, axis=1, keepdims=True)
-            unit = np.ascontiguousarray(given / np.where(norms == 0, 1, norms), dtype=np.float32)
+            # np.linalg.norm's own reduction (the same bits), with one scratch matrix that then
+            # takes the quotients.
+            unit = np.multiply(given, given)
+            norms = np.sqrt(np.add.reduce(unit, axis=1, keepdims=True))
+            np.divide(given, np.where(norms == 0, 1, norms), out=unit)
         # Outside this range the float32 sum of squares overflows or loses its small terms to
         # underflow: those rows are scaled in float64, where every float32 vector's is exact
         # enough. Rows inside it keep their float32 result.
