@@ -128,6 +128,9 @@ def test_answers_equal_one_store(pair):
     probe = list(range(-3, 3)) + [2**63 - 1, -(2**63)]
     ids = [i for _, i in single.search_flat(queries[0], None, 50)]
     assert parted.get_data(ids + probe) == single.get_data(ids + probe)
+    no_rows = np.zeros((0, 3), np.int64)  # an empty sequence to one store, whatever its shape
+    assert parted.get_data(no_rows) == single.get_data(no_rows) == []
+    assert parted.delete_data(no_rows) is single.delete_data(no_rows) is None
 
 
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -159,6 +162,7 @@ BAD_CALLS = [("get_ids_from_filter", (t,)) for t in BAD_TREES] + [
     ("store_data", ([1, 2, 3, lambda: 0], [10**12, 10**12 + 1, 10**12 + 2, 10**12 + 3])),
     ("store_data", ("abc", [1, 2, 3])), ("store_data", ({1, 2}, [1, 2])), ("get_data", ({1: 2},)),
     ("delete_data", ({1: 2},)), ("batch_index_insert", ({("a", 1): 2},)), ("batch_index_insert", (b"ab",)),
+    ("get_data", (np.zeros((2, 1), np.int64),)), ("delete_data", (np.int64(3),)),
     ("get_data", ([2**63, "x"],)),  # item by item: the first bad item decides, as in one store
     ("store_data", ([1, 2], np.array([True, False]))), ("get_data", (np.array([1.0]),)),
     ("batch_index_insert", ([("a", 2**63), (1, 1)],)), ("batch_index_insert", ([("\ud800", 1), ("a",)],)),

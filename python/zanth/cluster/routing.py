@@ -52,6 +52,8 @@ def as_ids(identifiers, name: str = "identifiers") -> np.ndarray:
     raises for the same input: TypeError for a str, a non-sequence or a non-integer item,
     OverflowError for an item outside the signed 64-bit range."""
     if isinstance(identifiers, np.ndarray):
+        if identifiers.ndim > 1 and identifiers.shape[0] == 0:
+            return np.empty(0, np.int64)  # no rows: no ids, as one store reads the sequence
         if identifiers.ndim != 1:
             raise TypeError(f"{name} must be one-dimensional")
         if identifiers.dtype.kind == "i":
