@@ -19,6 +19,7 @@ import os
 import re
 import shutil
 import sys
+import time
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
@@ -380,11 +381,16 @@ def verify(args: argparse.Namespace) -> int:
 WAITING = "waiting for the collection's writer to finish..."
 
 
+class WriterBusy(Exception):
+    """A collection's writer held its lock for longer than the caller would wait."""
+
+
 @contextmanager
-def _writers_held(path: str) -> Iterator[None]:
+def _writers_held(path: str, wait: float | None = None) -> Iterator[None]:
     """A collection's writers wait while this runs (its lock file, shared): each shard is
     copied from its own read transaction, and a document's records span shards, so shards
-    copied around a write would disagree. A plain store's records stand alone."""
+    copied around a write would disagree. A plain store's records stand alone. `wait`: the
+    seconds to wait for a running writer (None: as long as it takes), then WriterBusy."""
     try:
         fd = os.open(os.path.join(path, LOCK_FILE), os.O_RDONLY)
     except FileNotFoundError:
@@ -398,7 +404,20 @@ def _writers_held(path: str) -> Iterator[None]:
             fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
         except BlockingIOError:
             print(WAITING, file=sys.stderr, flush=True)
-            fcntl.flock(fd, fcntl.LOCK_SH)
+            if wait is None:
+                fcntl.flock(fd, fcntl.LOCK_SH)
+            else:
+                deadline = time.monotonic() + wait
+                while True:
+                    try:
+                        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+                        break
+                    except BlockingIOError:
+                        left = deadline - time.monotonic()
+                        if left <= 0:
+                            raise WriterBusy(f"a writer held the collection for more than "
+                                             f"{wait:g} s") from None
+                        time.sleep(min(0.05, left))
         yield
     finally:
         os.close(fd)
@@ -421,16 +440,20 @@ def copy(args: argparse.Namespace) -> int:
     if os.path.commonpath([source, os.path.realpath(args.dest)]) == source:
         # Its shard_N directories would become part of the store being copied.
         raise UsageError(f"{args.dest}: lies inside the store {args.path}")
-    with _writers_held(args.path):
-        try:
-            os.makedirs(args.dest, exist_ok=True)
-        except OSError as error:
-            raise UsageError(f"{args.dest}: cannot be made: {error.strerror}") from None
-        jobs = [(os.path.join(args.path, f"shard_{i}"), os.path.join(args.dest, f"shard_{i}"),
-                 args.compact) for i in range(count)]
-        with _progress("copying shards") as progress:
-            progress(0, "total", count)
-            results = run_per_shard(scan.copy, jobs, progress)
+    try:
+        with _writers_held(args.path, args.wait):
+            try:
+                os.makedirs(args.dest, exist_ok=True)
+            except OSError as error:
+                raise UsageError(f"{args.dest}: cannot be made: {error.strerror}") from None
+            jobs = [(os.path.join(args.path, f"shard_{i}"), os.path.join(args.dest, f"shard_{i}"),
+                     args.compact) for i in range(count)]
+            with _progress("copying shards") as progress:
+                progress(0, "total", count)
+                results = run_per_shard(scan.copy, jobs, progress)
+    except WriterBusy as busy:
+        print(f"not copied: {busy}; {args.dest} was not touched", file=sys.stderr)
+        return 1
     failed = 0
     before = after = 0
     for i, result in enumerate(results):
@@ -484,6 +507,9 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("dest", help="a new or empty directory")
     sub.add_argument("--compact", action="store_true",
                      help="leave out free pages, so the copy's files hold only live data")
+    sub.add_argument("--wait", type=float, metavar="SECONDS",
+                     help="wait at most this long for a collection's running write (default: "
+                     "until it ends), then copy nothing and exit 1")
     return parser
 
 
@@ -495,6 +521,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             print(f"zanth: --{name} must be at least 1" + (f" and at most {most:,}" if most else ""),
                   file=sys.stderr)
             return 2
+    wait = getattr(args, "wait", None)
+    if wait is not None and not 0 <= wait < float("inf"):
+        print("zanth: --wait must be a number of seconds, at least 0", file=sys.stderr)
+        return 2
     try:
         command = {"stats": stats, "verify": verify, "copy": copy}[args.command]
         return command(args)
