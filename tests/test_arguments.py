@@ -272,10 +272,11 @@ def test_pickle_failures_propagate(open_store, store_path, monkeypatch):
 
 
 def test_a_large_batch_is_whole_or_absent_and_never_waits_on_its_own_pickling(tmp_path):
-    """Hundreds of objects, with vectors and index records on every shard: an object whose
-    pickling writes to the same store (itself, or through a replaced pickle.dumps) is served,
-    and one that cannot be pickled leaves nothing of the batch in any shard. In a child, so a
-    write waiting on itself fails the test instead of hanging the run."""
+    """Hundreds of objects, with vectors and index records on every shard: every object is
+    pickled before any shard begins, so one whose pickling writes to the same store (itself, or
+    through a replaced pickle.dumps) is served, and one that cannot be pickled leaves nothing of
+    the batch in any shard. In a child, so a write waiting on itself fails the test instead of
+    hanging the run."""
     out = run_isolated("""
         import pickle, time
         db = zanth_vec.ZanthVec(path, num_shards=4)

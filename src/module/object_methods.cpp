@@ -1,12 +1,9 @@
 // store_data, get_data, delete_data and get_data_count, and store_pickled and get_pickled, which
 // take and give the pickled bytes themselves: pickling at the edge, storage in the core with the
 // GIL released. Either pair reads what the other writes.
-#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "module/convert.h"
@@ -76,13 +73,15 @@ bool ToItemsAndIds(PyObject* args, PyObject* kwargs, const char* method, PyObjec
 
 // pickle.dumps of every item of `objects` (a list the caller owns), before anything is written:
 // one that cannot be pickled stores nothing.
-bool PickleEachWith(PyObject* dumps, PyObject* objects, OwnedRef* pickled) {
+bool PickleEach(PyObject* objects, OwnedRef* pickled) {
+  OwnedRef dumps = PickleFunction("dumps");
+  if (!dumps) return false;
   const Py_ssize_t n = PyList_Size(objects);
   *pickled = OwnedRef(PyList_New(n));
   if (!*pickled) return false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* bytes =
-        PyObject_CallFunctionObjArgs(dumps, PyList_GetItem(objects, i), nullptr);
+        PyObject_CallFunctionObjArgs(dumps.get(), PyList_GetItem(objects, i), nullptr);
     if (!bytes) return false;
     PyList_SetItem(pickled->get(), i, bytes);
     if (!PyBytes_Check(bytes)) {
@@ -91,11 +90,6 @@ bool PickleEachWith(PyObject* dumps, PyObject* objects, OwnedRef* pickled) {
     }
   }
   return true;
-}
-
-bool PickleEach(PyObject* objects, OwnedRef* pickled) {
-  OwnedRef dumps = PickleFunction("dumps");
-  return dumps && PickleEachWith(dumps.get(), objects, pickled);
 }
 
 
@@ -200,158 +194,6 @@ PyObject* StoreGetDataCount(PyObject* self, PyObject*) {
   })
 }
 
-namespace {
-
-// Nesting deeper than this is not looked into: such an object is pickled before the write.
-constexpr int kPlainDepth = 8;
-
-// True when pickling `obj` runs no Python code: exact tuples, lists and dicts of exact str,
-// bytes, int, float and bool, and None, at most kPlainDepth deep (a cycle is deeper). Their
-// pickling happens in C without giving up the GIL; with the collector paused too, nothing can
-// call into a store meanwhile.
-bool IsPlain(PyObject* obj, int depth) {
-  if (obj == Py_None || PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj) ||
-      PyFloat_CheckExact(obj) || PyBool_Check(obj) || PyBytes_CheckExact(obj)) {
-    return true;
-  }
-  if (depth == kPlainDepth) return false;
-  if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
-    const bool tuple = PyTuple_CheckExact(obj);
-    const Py_ssize_t n = tuple ? PyTuple_Size(obj) : PyList_Size(obj);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!IsPlain(tuple ? PyTuple_GetItem(obj, i) : PyList_GetItem(obj, i), depth + 1)) {
-        return false;
-      }
-    }
-    return true;
-  }
-  if (PyDict_CheckExact(obj)) {
-    Py_ssize_t at = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(obj, &at, &key, &value)) {
-      if (!IsPlain(key, depth + 1) || !IsPlain(value, depth + 1)) return false;
-    }
-    return true;
-  }
-  return false;
-}
-
-bool EveryPlain(PyObject* list) {
-  if (!list) return true;
-  const Py_ssize_t n = PyList_Size(list);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!IsPlain(PyList_GetItem(list, i), 0)) return false;
-  }
-  return true;
-}
-
-// Below this many objects a batch is pickled first: a thread costs more than the overlap saves.
-constexpr std::size_t kOverlapObjects = 256;
-
-// Pauses the cyclic garbage collector, whose finalizers run arbitrary Python code.
-class CollectorPause {
- public:
-  CollectorPause() : was_enabled_(PyGC_Disable()) {}
-  ~CollectorPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  CollectorPause(const CollectorPause&) = delete;
-  CollectorPause& operator=(const CollectorPause&) = delete;
-
- private:
-  int was_enabled_;
-};
-
-// The batch's writer thread, joined on every way out; if the objects were never delivered it
-// is told they are not coming first. It never takes the GIL, so joining with it held is safe.
-class BatchWriter {
- public:
-  BatchWriter(const StoreHandle& store, const WriteBatch& batch, PendingObjects& pending)
-      : pending_(pending), thread_([this, &store, &batch] {
-          try {
-            status_ = ApplyWriteBatch(store, batch);
-          } catch (const std::exception& e) {
-            status_ = Status::Internal(std::string("write_batch: ") + e.what());
-          }
-        }) {}
-  ~BatchWriter() {
-    if (thread_.joinable()) {
-      pending_.Fail();
-      thread_.join();
-    }
-  }
-  BatchWriter(const BatchWriter&) = delete;
-  BatchWriter& operator=(const BatchWriter&) = delete;
-
-  // Waits for the batch (without the GIL) and returns how it ended.
-  Status Join() {
-    WithoutGil([this] {
-      thread_.join();
-      return 0;
-    });
-    return status_;
-  }
-
- private:
-  PendingObjects& pending_;
-  Status status_;
-  std::thread thread_;  // last: it starts once the members it uses are made
-};
-
-// Writes `batch` while its objects (plain, as EveryPlain says) are pickled on this thread: the
-// shards do their index and vector work meanwhile and commit only once every object is made.
-// Returns false, having written nothing and with no Python error set, when no thread can be
-// had or pickle.dumps is not the C pickler's; the caller then pickles first.
-bool WriteWhilePickling(const StoreHandle& store, WriteBatch& batch, PyObject* objects,
-                        PyObject* more_objects, PyObject** result) {
-  // Looked up before the shards begin: an import may run Python code. A pickle.dumps that is
-  // not the C pickler's (replaced, say) may too, and is left to the pickle-first path.
-  OwnedRef dumps = PickleFunction("dumps");
-  OwnedRef c_pickle(PyImport_ImportModule("_pickle"));
-  OwnedRef c_dumps(c_pickle ? PyObject_GetAttrString(c_pickle.get(), "dumps") : nullptr);
-  if (!dumps || !c_dumps || dumps.get() != c_dumps.get()) {
-    PyErr_Clear();
-    return false;
-  }
-  OwnedRef pickled, more_pickled;  // outlive the writer, which reads their bytes
-  std::vector<std::string_view> values, more_values;
-  PendingObjects pending;
-  batch.pending = &pending;
-  std::optional<BatchWriter> writer;
-  try {
-    writer.emplace(store, batch, pending);
-  } catch (const std::system_error&) {
-    batch.pending = nullptr;
-    return false;
-  }
-  bool made;
-  {
-    CollectorPause pause;
-    made = (!objects || (PickleEachWith(dumps.get(), objects, &pickled) &&
-                         BytesViews(pickled.get(), &values))) &&
-           (!more_objects || (PickleEachWith(dumps.get(), more_objects, &more_pickled) &&
-                              BytesViews(more_pickled.get(), &more_values)));
-  }
-  if (made) {
-    values.insert(values.end(), more_values.begin(), more_values.end());
-    pending.Deliver(std::move(values));
-  } else {
-    pending.Fail();
-  }
-  Status status = writer->Join();
-  if (!made) {
-    *result = nullptr;  // the pickling error, not the shards' "not made"
-  } else if (!status.ok()) {
-    *result = RaiseStatus(status);
-  } else {
-    *result = Py_NewRef(Py_None);
-  }
-  return true;
-}
-
-}  // namespace
-
 PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
   ZANTH_ENTRY({
     static const char* const kNames[] = {"identifiers",    "data",          "vectors",
@@ -406,25 +248,6 @@ PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_ValueError, "vector_deletes need dim (or vectors of that dimension)");
       return nullptr;
     }
-    const StoreHandle& store = StoreOf(self);
-    WriteBatch batch;
-    batch.ids = ids;
-    batch.more_ids = more_ids;
-    batch.vectors = given(2) ? &rows : nullptr;
-    batch.object_deletes = object_deletes;
-    batch.vector_deletes = vector_deletes;
-    batch.index_deletes = deletes;
-    batch.index_inserts = inserts;
-    batch.dim = dim;
-    const std::size_t object_count =
-        (objects ? ids.size() : 0) + (more_objects ? more_ids.size() : 0);
-    if (objects && object_count >= kOverlapObjects && EveryPlain(objects.get()) &&
-        EveryPlain(more_objects.get())) {
-      PyObject* result;
-      if (WriteWhilePickling(store, batch, objects.get(), more_objects.get(), &result)) {
-        return result;
-      }
-    }
     // Pickled before anything is written: an object that cannot be pickled stores nothing.
     // The bytes objects stay alive and immutable while the shards read them without the GIL.
     OwnedRef pickled, more_pickled;
@@ -433,8 +256,18 @@ PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<std::string_view> values, more_values;
     if (pickled && !BytesViews(pickled.get(), &values)) return nullptr;
     if (more_pickled && !BytesViews(more_pickled.get(), &more_values)) return nullptr;
+    WriteBatch batch;
+    batch.ids = ids;
     batch.objects = values;
+    batch.more_ids = more_ids;
     batch.more_objects = more_values;
+    batch.vectors = given(2) ? &rows : nullptr;
+    batch.object_deletes = object_deletes;
+    batch.vector_deletes = vector_deletes;
+    batch.index_deletes = deletes;
+    batch.index_inserts = inserts;
+    batch.dim = dim;
+    const StoreHandle& store = StoreOf(self);
     Status status = WithoutGil([&] { return ApplyWriteBatch(store, batch); });
     if (!status.ok()) return RaiseStatus(status);
     Py_RETURN_NONE;

@@ -14,16 +14,12 @@ namespace {
 
 constexpr const char* kOperation = "write_batch";
 
-bool HasObjects(const WriteBatch& batch) {
-  return batch.pending != nullptr || !batch.objects.empty();
-}
-
 Status CheckShape(const StoreHandle& store, const WriteBatch& batch) {
   if (!batch.objects.empty() && batch.objects.size() != batch.ids.size()) {
     return Status::InvalidArgument(std::to_string(batch.objects.size()) + " objects for " +
                                    std::to_string(batch.ids.size()) + " identifiers");
   }
-  if (batch.pending == nullptr && batch.more_objects.size() != batch.more_ids.size()) {
+  if (batch.more_objects.size() != batch.more_ids.size()) {
     return Status::InvalidArgument(std::to_string(batch.more_objects.size()) + " objects for " +
                                    std::to_string(batch.more_ids.size()) + " identifiers");
   }
@@ -38,10 +34,7 @@ Status CheckShape(const StoreHandle& store, const WriteBatch& batch) {
                                      std::to_string(batch.dim));
     }
   }
-  if (batch.pending != nullptr && (!batch.objects.empty() || !batch.more_objects.empty())) {
-    return Status::InvalidArgument("objects both given and pending");
-  }
-  const bool writes = (!batch.ids.empty() && (HasObjects(batch) || batch.vectors)) ||
+  const bool writes = (!batch.ids.empty() && (!batch.objects.empty() || batch.vectors)) ||
                       !batch.more_ids.empty() || !batch.index_inserts.empty();
   if (writes && store.num_shards() == 0) {
     return Status::InvalidArgument("the store has no shards to hold records");
@@ -51,32 +44,6 @@ Status CheckShape(const StoreHandle& store, const WriteBatch& batch) {
 
 }  // namespace
 
-void PendingObjects::Deliver(std::vector<std::string_view> values) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (done_) return;
-    values_ = std::move(values);
-    done_ = true;
-  }
-  settled_.notify_all();
-}
-
-void PendingObjects::Fail() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (done_) return;
-    failed_ = true;
-    done_ = true;
-  }
-  settled_.notify_all();
-}
-
-const std::vector<std::string_view>* PendingObjects::Wait() const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  settled_.wait(lock, [this] { return done_; });
-  return failed_ ? nullptr : &values_;
-}
-
 Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
   if (Status s = CheckShape(store, batch); !s.ok()) return s;
   const std::size_t shards = store.num_shards();
@@ -85,11 +52,12 @@ Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
 
   std::vector<std::int64_t> object_ids;
   std::vector<std::string_view> object_values;
-  if (HasObjects(batch)) object_ids.assign(batch.ids.begin(), batch.ids.end());
-  if (!batch.objects.empty()) object_values.assign(batch.objects.begin(), batch.objects.end());
+  if (!batch.objects.empty()) {
+    object_ids.assign(batch.ids.begin(), batch.ids.end());
+    object_values.assign(batch.objects.begin(), batch.objects.end());
+  }
   object_ids.insert(object_ids.end(), batch.more_ids.begin(), batch.more_ids.end());
   object_values.insert(object_values.end(), batch.more_objects.begin(), batch.more_objects.end());
-  // Pending values, once delivered, are in the same order: one per id, then one per more_id.
   const auto objects = RouteObjectIds(object_ids, shards);
   const auto object_deletes = RouteObjectIds(batch.object_deletes, shards);
   auto inserts = RouteIndexEntries(batch.index_inserts, shards);
@@ -171,17 +139,8 @@ Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
           }
           wrote[s] = 1;
         }
-        // Nothing commits before pending objects are settled: the batch is all or nothing.
-        const std::vector<std::string_view>* values = &object_values;
-        if (batch.pending != nullptr && (values = batch.pending->Wait()) == nullptr) {
-          return Status::InvalidArgument("the objects were not made");
-        }
-        if (values->size() != object_ids.size()) {
-          return Status::InvalidArgument(std::to_string(values->size()) + " objects for " +
-                                         std::to_string(object_ids.size()) + " identifiers");
-        }
         if (!objects[s].empty()) {
-          if (Status st = PutObjectRecords(txn, dbi, kOperation, s, objects[s], *values,
+          if (Status st = PutObjectRecords(txn, dbi, kOperation, s, objects[s], object_values,
                                            PaddingOfPages(txn, dbi));
               !st.ok()) {
             return st;

@@ -3,37 +3,15 @@
 // crashes pays one commit (and one fdatasync) per shard instead of one per record kind.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "index/index_records.h"
 #include "store/store_handle.h"
 #include "vectors/records/vector_append.h"
 
 namespace zanth {
-
-// Objects a caller is still making (pickling, say) when its batch starts: the shards write the
-// rest of their part meanwhile. Delivered or failed exactly once, by the one producer; a
-// second call does nothing.
-class PendingObjects {
- public:
-  // `values`: one per id, then one per more_id. They stay alive until ApplyWriteBatch returns.
-  void Deliver(std::vector<std::string_view> values);
-  void Fail();
-  // Blocks until Deliver or Fail: the values, or nullptr after Fail.
-  const std::vector<std::string_view>* Wait() const;
-
- private:
-  mutable std::mutex mutex_;
-  mutable std::condition_variable settled_;
-  bool done_ = false;
-  bool failed_ = false;
-  std::vector<std::string_view> values_;
-};
 
 // What one call writes. Every part may be empty. Objects and vector rows are stored under
 // `ids`: objects[i] and row i of `vectors` under ids[i]; more_objects[i] (objects without a
@@ -49,9 +27,6 @@ struct WriteBatch {
   std::span<const IndexEntry> index_deletes;     // removed before the inserts
   std::span<const IndexEntry> index_inserts;
   std::uint64_t dim = 0;  // of the stored vectors: the vectors' columns when they are given
-  // When set, `objects` and `more_objects` are empty, and the batch has one object per id and
-  // one per more_id, delivered through it (a batch without objects of its ids has no pending).
-  const PendingObjects* pending = nullptr;
 };
 
 // Applies the batch: in each shard's transaction, in this order, object deletions, vector
@@ -60,9 +35,7 @@ struct WriteBatch {
 // more_ids come after those of ids). Objects
 // are pickles: those of a third to half a page are stored padded (see ObjectPadding). Before
 // any shard is written, the arguments are checked and every shard that receives vectors is
-// read to check its dimension, so those failures write nothing. With `pending`, each shard
-// waits for the objects before its object puts and commits nothing before they are settled;
-// failed, every shard aborts and kInvalidArgument ("the objects were not made") is returned.
+// read to check its dimension, so those failures write nothing.
 // A shard whose write or commit fails stores nothing of the batch while the other shards
 // commit theirs: the first failure is returned after every shard ended, and the caller, who
 // knows what the batch meant, repairs the shards that did commit.

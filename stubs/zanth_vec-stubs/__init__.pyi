@@ -246,12 +246,8 @@ class ZanthVec:
         every key stored in its shard: such a put appends, unpadded. Shape and argument errors
         (ValueError "Length mismatch" when data and identifiers, or more_data and
         more_identifiers, differ in length, a dimension mismatch, an object that cannot be
-        pickled) write nothing. Hundreds of objects or more, all builtin tuples, lists and dicts
-        of str, bytes, int, float, bool and None, are pickled while the shards write the rest
-        of the batch, and no shard commits before every one is pickled; objects whose pickling
-        may run Python code are pickled before any shard begins. A shard that fails stores
-        nothing of the batch while the others commit; the call then raises OSError naming the
-        shard."""
+        pickled) write nothing. A shard that fails stores nothing of the batch
+        while the others commit; the call then raises OSError naming the shard."""
     def refresh(self) -> None:
         """Begins and commits an empty write transaction in every shard (waiting for any
         writer). A writer process killed inside a commit can leave that commit on disk but

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "core_test.h"
-#include "temp_store.h"
 #include "index/id_set.h"
 #include "store/lmdb_handles.h"
 #include "base/id_key.h"
@@ -32,7 +31,22 @@ namespace zanth {
 
 namespace {
 
-using test::TempStore;
+struct TempStore {
+  std::string dir;
+  std::shared_ptr<const StoreHandle> store;
+
+  explicit TempStore(std::size_t shards) {
+    char pattern[] = "/tmp/zanth_vec_test_XXXXXX";
+    dir = mkdtemp(pattern);
+    auto opened = StoreHandle::Open(dir + "/store", shards, std::uint64_t{1} << 30);
+    CHECK(opened.ok());
+    store = opened.take();
+  }
+  ~TempStore() {
+    store.reset();
+    std::filesystem::remove_all(dir);
+  }
+};
 
 void Append(const StoreHandle& store, const std::vector<float>& values, std::size_t dim,
             const std::vector<std::int64_t>& ids) {
