@@ -271,55 +271,6 @@ def test_pickle_failures_propagate(open_store, store_path, monkeypatch):
     assert db.get_data([1, 5]) == [[1], None]
 
 
-def test_a_large_batch_is_whole_or_absent_and_never_waits_on_its_own_pickling(tmp_path):
-    """Hundreds of objects, with vectors and index records on every shard: every object is
-    pickled before any shard begins, so one whose pickling writes to the same store (itself, or
-    through a replaced pickle.dumps) is served, and one that cannot be pickled leaves nothing of
-    the batch in any shard. In a child, so a write waiting on itself fails the test instead of
-    hanging the run."""
-    out = run_isolated("""
-        import pickle, time
-        db = zanth_vec.ZanthVec(path, num_shards=4)
-        ids = list(range(1, 401))
-        vectors = np.ones((400, 8), np.float32)
-        entries = [(f"k:{i % 17}", i) for i in ids]
-
-        class Writes:  # its pickling writes to the store the batch is going to
-            def __reduce__(self):
-                time.sleep(0.2)  # long enough for shards that began writing to wait on it
-                db.store_data(["from reduce"], [9001])
-                return (str, ("written",))
-
-        def batch(data, first):
-            db.write_batch([i + first for i in ids], data=data, vectors=vectors,
-                           index_inserts=[(k, i + first) for k, i in entries],
-                           more_identifiers=[-first], more_data=[{"slot": first}])
-
-        batch([("doc", i, {"a": [1.5, None, True]}, b"v") for i in ids[:-1]] + [Writes()], 0)
-        real = pickle.dumps
-        def dumps(obj, *args, **kwargs):
-            if obj == {"slot": 1000}:
-                time.sleep(0.2)
-                db.store_data(["from dumps"], [9002])
-            return real(obj, *args, **kwargs)
-        pickle.dumps = dumps
-        batch([("doc", i) for i in ids], 1000)
-        pickle.dumps = real
-        before = db.get_data_count()
-        for bad in (lambda: 0, [[[[[[[[[[lambda: 0]]]]]]]]]]):
-            try:
-                batch([("doc", i) for i in ids[:-1]] + [bad], 2000)
-            except (pickle.PicklingError, AttributeError, TypeError):
-                pass
-            else:
-                raise AssertionError("an unpicklable object was stored")
-        print(db.get_data([400, 9001, 1400, 9002, 2001, -2000]), before == db.get_data_count())
-        print(len(db.get_ids_from_filter((1, "k:", "k;"))), len(db.search_flat(np.ones(8, np.float32), k=2000)))
-    """, timeout=60, path=str(tmp_path / "s"))
-    assert out.split("\n")[:2] == [
-        "['written', 'from reduce', ('doc', 400), 'from dumps', None, None] True", "800 800"]
-
-
 def test_huge_inputs(tmp_path):
     """Tens of thousands of operands in one node and 300,000 entries in one batch; in a child,
     so that a crash fails the test instead of ending the run."""
