@@ -1011,6 +1011,13 @@ def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):
     assert "x" not in col and col.get(["x"]) == [] and col.delete(["x"]) == 0
     col.add(["x"], [[3, 3]], [{"v": 3}])
     assert [(r.id, r.metadata) for r in col.get(["a", "x"])] == [("a", {"v": 1}), ("x", {"v": 3})]
+    col._store.store_data([["not", "a", "slot"]], col._slot_ids(["b"]))  # read from the objects
+    lost = "the slot of 'b' does not lead to its record"
+    assert "b" in col and lost in col.verify()
+    with pytest.raises(ValueError, match="'b' is already in the collection"):
+        col.add(["b"], [[1, 1]])
+    col.upsert(["b", "y"], [[0, 2], [2, 0]])  # and stored again by a write
+    assert lost not in col.verify() and len(col) == 4 and col.get(["b"])[0].id == "b"
 
 
 DAMAGE = [  # (a fault planted in a collection of "a" {v: 1} and "b" {v: 2, w: True}, a problem)

@@ -458,6 +458,14 @@ class _Closed:
         raise ValueError(f"{self._path}: the collection is closed")
 
 
+class _MendedSlot(dict):  # type: ignore[type-arg]
+    """A slot made again from the documents, to be stored back by the next write of it (as
+    the plain dict every slot is)."""
+
+    def __reduce__(self) -> tuple[type[dict], tuple[dict[DocId, int]]]:  # type: ignore[type-arg]
+        return dict, (dict(self),)
+
+
 _Slots = tuple[list[int], dict[int, dict[DocId, int]]]  # the slot id of each id, and the slots
 
 
@@ -937,11 +945,34 @@ class Collection:
         """The slot id of each id in this collection's layout."""
         return enc.slot_ids(doc_ids, self._grouped)
 
-    def _read_slots(self, sids: list[int]) -> dict[int, dict[DocId, int]]:
-        """The slots at `sids` as {id: record id} dicts (an empty one where there is none)."""
+    def _read_slots(self, sids: list[int], mend: bool = True) -> dict[int, dict[DocId, int]]:
+        """The slots at `sids` as {id: record id} dicts (an empty one where there is none).
+        A slot record that is not a dict (damage, or a raw write at its id) is not read as
+        empty, which would let an add make a second document of an id it names: with `mend`
+        it is made again from the documents, as a `_MendedSlot` that a write stores back."""
         unique = list(dict.fromkeys(sids))
-        return {sid: dict(slot) if isinstance(slot, dict) else {}
-                for sid, slot in zip(unique, self._store.get_data(unique))}
+        stored = self._store.get_data(unique)
+        slots = {sid: dict(slot) if isinstance(slot, dict) else {}
+                 for sid, slot in zip(unique, stored)}
+        damaged = {sid for sid, slot in zip(unique, stored)
+                   if slot is not None and not isinstance(slot, dict)}
+        if mend and damaged:
+            slots.update(self._slots_from_documents(damaged))
+        return slots
+
+    def _slots_from_documents(self, sids: set[int]) -> dict[int, dict[DocId, int]]:
+        """The slots `sids` as the documents the index lists make them, read a chunk at a
+        time."""
+        slots = {sid: _MendedSlot() for sid in sids}
+        every = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
+        for start in range(0, len(every), CHUNK):
+            rids = every[start:start + CHUNK]
+            docs = [(rid, obj[0]) for rid, obj in zip(rids, self._store.get_data(rids))
+                    if _is_doc(obj)]
+            for (rid, doc_id), sid in zip(docs, self._slot_ids([d for _, d in docs])):
+                if sid in slots:
+                    slots[sid][doc_id] = rid
+        return dict(slots)
 
     def _rebuild(self, rids: list[int], stale: list[tuple[str, int]]) -> None:
         if self.dim is None:
@@ -1254,7 +1285,7 @@ class Collection:
             doc_ids = batch.doc_ids[rows.start:rows.stop]
             entries = list(zip(rids, keys, doc_ids))
             for rid, doc_id, sid, was in zip(rids, doc_ids, sids[rows.start:rows.stop], previous):
-                if was is None:
+                if was is None or isinstance(slots[sid], _MendedSlot):
                     slots[sid][doc_id] = rid
                     changed[sid] = slots[sid]
         if replaced:
@@ -1506,7 +1537,7 @@ class Collection:
         elif ids:
             rids = list(ids)
             sids = self._slot_ids([ids[rid] for rid in rids])
-            slots = self._read_slots(sids)
+            slots = self._read_slots(sids, mend=False)
             problems += [f"the slot of {ids[rid]!r} does not lead to its record"
                          for rid, sid in zip(rids, sids) if slots[sid].get(ids[rid]) != rid]
             last = max(enc.document_number(rid) for rid in rids)
