@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 import zanth_vec
+from zanth import cli as zanth_cli
 from zanth.cli import scan
 
 DIM, SHARDS = 8, 3
@@ -45,7 +46,7 @@ def shard_env(path, shard):
     return lmdb.open(str(path / f"shard_{shard}"), map_size=1 << 26, max_dbs=0)
 
 
-def test_stats_counts_what_was_stored(made):
+def test_stats_counts_what_was_stored(made, monkeypatch, capsys):
     # A reader killed inside its transaction leaves its slot behind: a stale reader, kept in
     # the lock file while some process (this one) has the store open.
     holder = zanth_vec.ZanthVec(str(made), SHARDS, 1 << 26)
@@ -64,6 +65,12 @@ def test_stats_counts_what_was_stored(made):
     script = Path(sys.executable).parent / "zanth"
     code, out = zanth("stats", made, command=[str(script)])
     assert code == 0 and "3 shards on disk, dimension 8" in out and "600" in out
+    monkeypatch.setattr(zanth_cli, "_rich", lambda: None)  # plain text without rich
+    assert zanth_cli.main(["stats", str(made), "--dim", "8"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].endswith("3 shards on disk, dimension 8")
+    assert lines[1].split()[:4] == ["shard", "objects", "blocks", "vectors"]
+    assert lines[-2].split()[:5] == ["all", "100", "3", "600", "10"]
 
 
 def put(path, shard, key, value):
@@ -403,27 +410,14 @@ def test_a_reader_that_faults_fails_its_shard_only():
                for r in results), results
 
 
-def test_plain_text_without_rich(made, monkeypatch, capsys):
-    import zanth.cli
-
-    monkeypatch.setattr(zanth.cli, "_rich", lambda: None)
-    assert zanth.cli.main(["stats", str(made), "--dim", "8"]) == 0
-    lines = capsys.readouterr().out.splitlines()
-    assert lines[0].endswith("3 shards on disk, dimension 8")
-    assert lines[1].split()[:4] == ["shard", "objects", "blocks", "vectors"]
-    assert lines[-2].split()[:5] == ["all", "100", "3", "600", "10"]
-
-
 def test_stats_shows_each_shards_dimensions(tmp_path, capsys, monkeypatch):
     """A caller who stored two dimensions into one store: each shard tells its own."""
-    import zanth.cli
-
     store = zanth_vec.ZanthVec(str(tmp_path), SHARDS, 1 << 26)
     for shard, dim in ((0, 8), (1, 16)):
         store.store_flat_vectors(np.ones((256, dim), np.float32), range(shard, 768, SHARDS))
     store.store_flat_vectors(np.ones((3, 16), np.float32), [SHARDS + 1] * 3)  # shard 1 again
-    monkeypatch.setattr(zanth.cli, "_rich", lambda: None)
-    assert zanth.cli.main(["stats", str(tmp_path)]) == 0
+    monkeypatch.setattr(zanth_cli, "_rich", lambda: None)
+    assert zanth_cli.main(["stats", str(tmp_path)]) == 0
     lines = capsys.readouterr().out.splitlines()
     rows = {line.split()[0]: line.split() for line in lines[2:2 + SHARDS + 1]}
     assert (rows["0"][5], rows["1"][5], rows["2"][5]) == ("8", "16", "-")
@@ -432,11 +426,11 @@ def test_stats_shows_each_shards_dimensions(tmp_path, capsys, monkeypatch):
     one.store_flat_vectors(np.ones((10, 8), np.float32), range(10))
     one.store_data([b"x" * 3000] * 500, range(500))
     one.delete_data(range(500))  # freed pages are not in use
-    assert zanth.cli.main(["stats", str(tmp_path / "one"), "--json"]) == 0
+    assert zanth_cli.main(["stats", str(tmp_path / "one"), "--json"]) == 0
     totals = json.loads(capsys.readouterr().out)["totals"]
     assert totals["vector_records"] is None and totals["tombstones"] is None  # not 0
     assert totals["bytes_used"] < 200_000 < 1_500_000 < totals["file_size"]
-    assert zanth.cli.main(["verify", str(tmp_path)]) == 1
+    assert zanth_cli.main(["verify", str(tmp_path)]) == 1
 
 
 def blocks(rng, dim, counts, shards):

@@ -19,7 +19,6 @@ import time
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
 
 import zanth_vec
 from conftest import run_isolated
@@ -434,77 +433,6 @@ def test_a_store_whose_files_cannot_be_written_searches_from_memory(tmp_path, ho
                               capture_output=True).returncode == 0
     finally:
         os.chmod(path, 0o755)
-
-
-WORKER = """
-import json, sys, numpy as np, zanth_vec
-z = zanth_vec.ZanthVec(sys.argv[1], num_shards=2)
-for line in sys.stdin:
-    op, arg = json.loads(line)
-    if op == "search":
-        out = z.search_flat(np.array(arg, np.float32), k=7)
-    elif op == "append":
-        ids, rows = arg
-        z.store_flat_vectors(np.array(rows, np.float32).reshape(len(ids), 128), ids)
-        out = None
-    elif op == "delete":
-        z.delete_flat_vectors(arg, 128)
-        out = None
-    else:
-        z.store_data([op], arg)
-        out = None
-    print(json.dumps(out), flush=True)
-"""
-
-
-@settings(max_examples=12)
-@given(steps=st.lists(st.tuples(st.integers(0, 2), st.sampled_from(
-    ["search", "search", "search", "append", "delete", "object"]), st.integers(0, 2**31)),
-    min_size=4, max_size=24))
-def test_processes_answer_as_a_handle_without_sketches(steps):
-    import tempfile
-    with tempfile.TemporaryDirectory() as path:
-        store, _ = make_store(path, n=3000)
-        reference = zanth_vec.ZanthVec(path, num_shards=SHARDS)
-        reference.set_sketch_budget(0)
-        workers = [subprocess.Popen([sys.executable, "-c", WORKER, path], stdin=subprocess.PIPE,
-                                    stdout=subprocess.PIPE, text=True) for _ in range(2)]
-        try:
-            next_id = 10**6
-            for who, op, seed in steps:
-                rng = np.random.default_rng(seed)
-                if op == "search":
-                    arg = rng.standard_normal(DIM).tolist()
-                elif op == "append":
-                    n = int(rng.integers(1, 300))
-                    arg = [list(range(next_id, next_id + n)),
-                           rng.standard_normal(n * DIM).astype(np.float32).tolist()]
-                    next_id += n
-                elif op == "delete":
-                    arg = rng.integers(0, 3000, 40).tolist()
-                else:
-                    arg = [int(seed)]
-                if who == 2:  # this process's handle, sketches on
-                    if op == "search":
-                        got = store.search_flat(np.array(arg, np.float32), k=7)
-                    elif op == "append":
-                        store.store_flat_vectors(np.array(arg[1], np.float32).reshape(-1, DIM), arg[0])
-                    elif op == "delete":
-                        store.delete_flat_vectors(arg, DIM)
-                    else:
-                        store.store_data([op], arg)
-                else:
-                    workers[who].stdin.write(json.dumps([op, arg]) + "\n")
-                    workers[who].stdin.flush()
-                    got = json.loads(workers[who].stdout.readline())
-                if op == "search":
-                    want = reference.search_flat(np.array(arg, np.float32), k=7)
-                    assert [tuple(h) for h in got] == want
-        finally:
-            for w in workers:
-                w.stdin.close()
-                w.wait(timeout=60)
-            del store, reference
 
 
 @pytest.mark.parametrize("writer", ["this handle", "another handle"])
