@@ -430,7 +430,7 @@ def test_every_comparison_matches_as_the_model(tmp_path):
     ("year >= and x", 9, "expected a value"),
     ("year = 1 and", 13, "expected a field name"),
     ("(year = 1", 10, "expected ')'"),
-    ("year 2019", 6, "expected a comparison"),
+    ("year 2019", 6, "expected a comparison (= != < <= > >= in) after the field 'year'"),
     ("lang = 'en", 8, "unterminated quoted text"),
     ("tag not = 1", 9, "expected 'in' after 'not'"),
     ("tag in (1, 2", 13, "expected ',' or ')'"),
@@ -506,6 +506,7 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.get(where={"y": {"$in": 3}}), TypeError, "takes a list"),
     (lambda c: c.get(where={"y": None}), TypeError, "None is not a filter value"),
     (lambda c: c.get(where={"$and": []}), ValueError, "non-empty list"),
+    (lambda c: c.get(where={"$or": [{"y": 1}, 2]}), TypeError, r"\$or takes filters \(dicts\), not 2"),
     (lambda c: c.get(where=functools.reduce(lambda d, i: {"$not": d} if i % 2 else
                                             {"$or": [d]}, range(150), {"y": 1})),
      ValueError, "nested more than"),
