@@ -226,7 +226,8 @@ class CollectionMachine(RuleBasedStateMachine):
         for row, i in enumerate(ids):
             v, m, t = self.docs[i]
             if changes is not None and changes[row] is not None:
-                m = self.clean({**m, **changes[row]})
+                m = self.clean({f: x for f, x in {**m, **changes[row]}.items()
+                                if x is not None or f not in changes[row]})
             self.docs[i] = (v if given is None else given[row].astype(np.float32), m,
                             t if texts is None else texts[row])
 
@@ -584,7 +585,8 @@ def test_embed_makes_the_vectors_of_documents_and_of_text_queries(tmp_path):
     assert [[h.id for h in r] for r in col.query(["a", "cc"], k=1)] == [["x"], ["y"]]
     col.upsert("y", documents="aaa")
     col.update("x", documents=["bbb"], metadatas={"n": 5})
-    col.update("x", metadatas={"n": 6})  # no text given: the vector stays
+    col.update("x", metadatas={"n": 6, "m": 1})  # no text given: the vector stays
+    col.update(["x", "y"], metadatas=[{"m": None, "gone": None}, None])  # None takes a field away
     assert [(h.id, h.score, h.metadata) for h in col.query("b", k=2)] == [
         ("x", 3.0, {"n": 6}), ("y", 0.0, {})]  # upsert replaced the whole document
     for call, error, message in [

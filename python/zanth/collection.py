@@ -1172,7 +1172,7 @@ class Collection:
         """Changes stored documents: `vectors` and `documents`, where given, replace theirs
         (texts given without vectors are embedded, when the collection has `embed`), and each
         of `metadatas` is merged into its document's metadata, field by field (a
-        field given None is absent, as in `add`; a None in the list changes nothing). An id
+        field given None is removed from it; a None in the list changes nothing). An id
         that is not stored raises ValueError naming it, and nothing is written; so does any
         other bad input."""
         doc_ids = _row_ids(ids)
@@ -1222,7 +1222,10 @@ class Collection:
             if changes is not None:
                 for row, change in enumerate(changes):
                     if change is not None:
-                        metas[row] = {**metas[row], **change}
+                        # A field given None is taken away: update is how a field is removed.
+                        merged = {**metas[row], **change}
+                        metas[row] = {f: v for f, v in merged.items()
+                                      if v is not None or f not in change}
             kept = [obj[2] for obj in olds] if documents is None else documents
             self._write_locked(self._batch(doc_ids, vectors, metas, kept), progress, "updating")
 
