@@ -101,6 +101,8 @@ def test_single_ids_numpy_metadata_typed_filters_and_reopen(tmp_path):
     made = store.add_texts(list("5678"), ids=[5, None, None, ""])  # a str; none: a new one each
     assert [d.id for d in store.get_by_ids([5])] == ["5"] and len(store) == 6 == 2 + len(set(made))
     assert store.delete([5, *made[1:]]) and len(store) == 2
+    assert store.add_texts("nine", {"n": 9}, ids="9") == ["9"] and len(store) == 3  # one text
+    assert store.get_by_ids("9")[0].page_content == "nine" and store.delete(9) and len(store) == 2
     del store
     again = ZanthVectorStore(path, TestStandard.get_embeddings(), distance="inner_product")
     query = TestStandard.get_embeddings().embed_query("two")

@@ -21,7 +21,7 @@ ValueError when opened: add their documents again into a new store.
 from __future__ import annotations
 
 import uuid
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal
 
 import numpy as np
@@ -37,11 +37,13 @@ __all__ = ["ZanthVectorStore"]
 _METRICS = {"cosine": "cosine", "inner_product": "ip"}
 
 
-def _one_or_many(ids: str | Sequence[str]) -> list[str]:
+def _one_or_many(ids: str | int | Sequence[str]) -> list[str]:
     """Ids as strs, as the documents were stored (`add_documents` makes every id a str); a
-    single str is one id (never one id per character)."""
+    single str (or int) is one id (never one id per character)."""
     if isinstance(ids, str):
         return [ids]
+    if isinstance(ids, (int, np.integer)):
+        return [str(ids)]
     if isinstance(ids, (bytes, bytearray, memoryview)):
         raise TypeError(f"ids are str, not {type(ids).__name__}")
     return [i if isinstance(i, str) or i is None else str(i) for i in ids]
@@ -129,7 +131,11 @@ class ZanthVectorStore(VectorStore):
 
     def add_texts(self, texts: Iterable[str], metadatas: list[dict[str, Any]] | None = None,
                   *, ids: list[str] | None = None, **kwargs: Any) -> list[str]:
+        if isinstance(texts, str):  # one text, as a single id is one id
+            texts = [texts]
         texts = list(texts)
+        if isinstance(metadatas, Mapping):
+            metadatas = [metadatas]
         metadatas = metadatas or [{} for _ in texts]
         if len(metadatas) != len(texts):
             raise ValueError(f"{len(metadatas)} metadatas for {len(texts)} texts")
