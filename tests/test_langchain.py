@@ -57,7 +57,9 @@ def test_delete_removes_exactly_the_matching_documents(filled, call, deleted):
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda s: s.delete(), ValueError, "needs ids or filter"),
-    (lambda s: s.delete(filter={}), ValueError, "empty filter"),
+    (lambda s: s.delete(filter={}), ValueError, "needs ids or filter"),  # {} is no filter
+    (lambda s: s.delete(filter=""), ValueError, "end of the filter at column 1"),
+    (lambda s: s.similarity_search("q", k="2"), ValueError, "k is an int >= 0, not '2'"),
     (lambda s: s.delete(color="red"), TypeError, "unexpected keyword"),
     (lambda s: s.delete(filter={"color": "red"}, where={"odd": True}), TypeError, "not both"),
     (lambda s: s.delete(filter={"color": {"$near": 1}}), ValueError, "unknown operator"),
@@ -66,6 +68,8 @@ def test_delete_removes_exactly_the_matching_documents(filled, call, deleted):
      ValueError, "beyond"),
     (lambda s: s.add_texts(["bad"], [{"f" * 600: 1}], ids=["d1"]), ValueError, "too long"),
     (lambda s: s.add_texts(["bad"], [{"nested": {"a": 1}}], ids=["d1"]), TypeError, "dict is not"),
+    (lambda s: s.add_texts(["ok", "bad"], [{"n": 1}, {"n": {"a": 1}}]), TypeError,
+     "^metadata 'n' of document 1 [(]given no id[)]: dict is not"),
     (lambda s: s.add_texts(["new"], metadata=[{"n": 1}], ids=["new"]), TypeError, r"\['metadata'\]"),
     (lambda s: s.similarity_search_by_vector([[1.0] * 6] * 2), ValueError, r"shape \(2, 6\)"),
     (lambda s: type(s)(s.collection.path, s.embedding, distance="l2"), ValueError, "not 'l2'"),

@@ -116,17 +116,31 @@ class ZanthVectorStore(VectorStore):
                 raise ValueError(f"{len(ids)} ids for {len(documents)} documents")
         # None or "" (LangChain's base class passes each Document.id): the document's own
         # id, else a new one.
-        doc_ids = [(ids[n] if ids is not None else None) or doc.id or str(uuid.uuid4())
+        doc_ids = [(ids[n] if ids is not None else None) or doc.id or ""
                    for n, doc in enumerate(documents)]
+        made: dict[str, int] = {}  # id made here -> position: errors name the position
+        for n, doc_id in enumerate(doc_ids):
+            if not doc_id:
+                doc_ids[n] = str(uuid.uuid4())
+                made[doc_ids[n]] = n
         # The same id twice in one call: the last document wins, as two calls would have it.
         order = sorted({d: n for n, d in enumerate(doc_ids)}.values())
         if not order:
             return []
         chosen = [documents[n] for n in order]
         embedded = self.embedding.embed_documents([doc.page_content for doc in chosen])
-        self.collection.upsert([doc_ids[n] for n in order], np.asarray(embedded),
-                               [dict(doc.metadata) for doc in chosen],
-                               [doc.page_content for doc in chosen])
+        try:
+            self.collection.upsert([doc_ids[n] for n in order], np.asarray(embedded),
+                                   [dict(doc.metadata) for doc in chosen],
+                                   [doc.page_content for doc in chosen])
+        except (TypeError, ValueError) as error:
+            text = str(error)
+            named = [doc_id for doc_id in made if repr(doc_id) in text]
+            if type(error) not in (TypeError, ValueError) or not named:
+                raise
+            for doc_id in named:
+                text = text.replace(repr(doc_id), f"document {made[doc_id]} (given no id)")
+            raise type(error)(text) from error
         return doc_ids
 
     def add_texts(self, texts: Iterable[str], metadatas: list[dict[str, Any]] | None = None,
@@ -148,10 +162,10 @@ class ZanthVectorStore(VectorStore):
         ValueError and deletes nothing: to empty the store, pass every id
         (`store.delete(store.collection.ids())`). Unknown keywords raise TypeError."""
         where = _filter_of("delete", kwargs.pop("filter", None), kwargs)
+        where = None if where is None else _where(where)  # {} is no filter, as in searches
         if ids is None and where is None:
             raise ValueError("delete() needs ids or filter= (nothing was deleted)")
-        self.collection.delete(None if ids is None else _one_or_many(ids),
-                               where=None if where is None else _where(where) or {})
+        self.collection.delete(None if ids is None else _one_or_many(ids), where=where)
         return True
 
     # ---- reading -------------------------------------------------------------------------
@@ -170,8 +184,8 @@ class ZanthVectorStore(VectorStore):
         if query.ndim != 1:  # a matrix would get one list of hits per row
             raise ValueError(f"one embedding is searched at a time, not an array of shape "
                              f"{query.shape}")
-        if k <= 0:
-            return []
+        if isinstance(k, (int, np.integer)) and not isinstance(k, bool) and k <= 0:
+            return []  # any other k is the collection's to refuse
         hits = self.collection.query(query, k, where=_where(filter),
                                      include_vectors=include_vectors)
         return hits  # type: ignore[return-value]  # one query: one list of hits
