@@ -11,7 +11,8 @@ from pathlib import Path
 
 import pytest
 
-FOUND = sorted(glob.glob(str(Path(__file__).resolve().parent.parent / "dist" / "zanth_vec-*-abi3-*.whl")))
+ROOT = Path(__file__).resolve().parent.parent
+FOUND = sorted(glob.glob(str(ROOT / "dist" / "zanth_vec-*-abi3-*.whl")))
 WHEEL = Path(os.environ.get("ZANTH_WHEEL") or (FOUND[-1] if FOUND else "/nonexistent"))
 pytestmark = [pytest.mark.wheel, pytest.mark.skipif(not WHEEL.exists(), reason="no wheel built")]
 # What every manylinux system provides; anything else must travel inside the wheel.
@@ -31,6 +32,13 @@ hits = db.search_flat(data[4], db.get_ids_from_filter(parse("even and not odd"))
 del db
 again = zanth_vec.ZanthVec("store", num_shards=3, map_size=1 << 26)
 assert hits[0][1] == 4 and again.get_data([3]) == [{"n": 3}] and len(again.search_flat(data[0], k=999)) == 600
+from zanth import Collection  # on the oldest NumPy the package admits
+col = Collection("docs", dim=3)
+col.add([1, "b"], [[3, 4, 0], [0, 1, 1]], [{"y": 2019, "t": "x"}, {"y": 2021}], ["one", "two"])
+col.update("b", metadatas={"y": None, "k": 1.5})
+hit, = col.query(np.array([3, 4, 0.001]), k=1, where="t = 'x' or k > 1")
+assert hit.id == 1 and abs(hit.score - 1) < 1e-6 and col.get(["b"])[0].metadata == {"k": 1.5}
+assert col.get([1], include_vectors=True)[0].vector.tolist() == [3, 4, 0]
 maps = [l.split()[-1] for l in open("/proc/self/maps") if "lmdb" in l]
 assert maps and all("zanth_vec.libs" in m for m in maps), maps  # never the system's LMDB
 """
@@ -39,7 +47,11 @@ def installed(tmp_path_factory):
     root = tmp_path_factory.mktemp("wheel-venv")
     venv.EnvBuilder(with_pip=True).create(root / "venv")
     python = str(root / "venv" / "bin" / "python")
-    subprocess.run([python, "-m", "pip", "install", "-q", str(WHEEL)], check=True, env=CLEAN_ENV)
+    # The oldest NumPy the wheel admits: what users of older stacks get, which the suite's
+    # venv (the newest) does not see.
+    oldest = re.search(r'"numpy>=([\d.]+)"', (ROOT / "pyproject.toml").read_text()).group(1)
+    subprocess.run([python, "-m", "pip", "install", "-q", f"numpy=={oldest}.*", str(WHEEL)],
+                   check=True, env=CLEAN_ENV)
     site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])"],
                           check=True, capture_output=True, text=True, env=CLEAN_ENV).stdout.strip()
     return python, Path(site), root
@@ -59,5 +71,9 @@ def test_wheel_contents_and_the_installed_module(installed):
     foreign = [n for n in re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic) if not SYSTEM.match(n)]
     assert foreign and all(n.startswith("liblmdb-") and (site / "zanth_vec.libs" / n).is_file() for n in foreign)
     assert "$ORIGIN/zanth_vec.libs" in dynamic
-    done = subprocess.run([python, "-c", ROUND_TRIP], cwd=root, capture_output=True, text=True, env=CLEAN_ENV)
+    numpy = subprocess.run([python, "-c", "import numpy; print(numpy.__version__)"], check=True,
+                           capture_output=True, text=True, env=CLEAN_ENV).stdout.strip()
+    assert numpy.startswith("1."), numpy
+    done = subprocess.run([python, "-c", ROUND_TRIP], cwd=root, capture_output=True, text=True,
+                          env=CLEAN_ENV)
     assert done.returncode == 0, done.stderr
