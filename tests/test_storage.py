@@ -368,6 +368,45 @@ def test_full_and_read_only_file_systems(tmp_path):
         subprocess.run(["umount", "-l", root], check=False)
 
 
+OPEN_ON_A_FULL_DISK = """
+try:
+    print(zanth_vec.ZanthVec(path, num_shards=2).get_data([1, 2]))
+except OSError as error:
+    print(error)
+"""
+
+
+def test_a_disk_too_full_to_make_a_shard_fails_the_open_and_leaves_it_to_make_later(tmp_path):
+    """A shard's lock file (which LMDB writes through a map: a page the disk cannot back would
+    kill the process) and data file (whose first pages, cut short, could never be read again)
+    are made only with room for them; a store made later, or a copied store's missing lock
+    file, is made once there is room."""
+    root = str(tmp_path / "fs")
+    mount_tmpfs(root, "size=4m")
+    try:
+        copied = os.path.join(root, "copied")
+        ZanthVec(copied, num_shards=2).store_data(["x", "y"], [1, 2])
+        for free_kb in (0, 4, 16, 136, 200):
+            for shard in range(2):  # a copy of a store has no lock files
+                os.remove(os.path.join(copied, f"shard_{shard}", "lock.mdb"))
+            fs = os.statvfs(root)
+            subprocess.run(["fallocate", "-l", str(fs.f_bavail * fs.f_frsize - free_kb * 1024),
+                            os.path.join(root, "filler")], check=True)
+            new = os.path.join(root, f"new{free_kb}")
+            refused = [run_isolated(OPEN_ON_A_FULL_DISK, path=p).strip() for p in (new, copied)]
+            assert refused[0] == "IO: No space left on device (os error 28)", free_kb
+            assert refused[1] in ("['x', 'y']", refused[0]), free_kb
+            os.remove(os.path.join(root, "filler"))
+            assert run_isolated(OPEN_ON_A_FULL_DISK, path=new).strip() == "[None, None]"
+            assert ZanthVec(copied, num_shards=2).get_data([1, 2]) == ["x", "y"]
+            gc.collect()
+        lock = os.stat(os.path.join(new, "shard_1", "lock.mdb"))  # LMDB's size, every block held
+        assert lock.st_size == 131_200 and lock.st_blocks * 512 >= lock.st_size
+    finally:
+        gc.collect()
+        subprocess.run(["umount", "-l", root], check=False)
+
+
 HOLDER = """
 import lmdb, sys
 env = lmdb.open(sys.argv[1], max_readers=1, subdir=True)

@@ -585,8 +585,7 @@ class Collection:
         if made is None and not found:  # a new collection: its count first, then its shards
             assert self._lock_fd is not None  # under the lock: it is open
             made = DEFAULT_SHARDS if asked is None else asked
-            os.ftruncate(self._lock_fd, 0)
-            os.pwrite(self._lock_fd, enc.made_shards_record(made), 0)
+            self._record_shards(made)
             try:
                 return self._store_opened(made, map_size, num_shards, locked)
             except BaseException:  # this open failed, not its process: the next may ask another
@@ -597,10 +596,18 @@ class Collection:
         if locked and made is None and settings is None and not self._store.get_data_count():
             # Shards that hold nothing, left by an open that failed (or made by an older
             # version): this open makes the collection, with the count it opened them with.
-            assert self._lock_fd is not None
-            os.ftruncate(self._lock_fd, 0)
-            os.pwrite(self._lock_fd, enc.made_shards_record(self._store_args[0]), 0)
+            self._record_shards(self._store_args[0])
         return settings
+
+    def _record_shards(self, count: int) -> None:
+        """Keeps the shard count of a collection being made in its lock file."""
+        assert self._lock_fd is not None
+        try:
+            os.ftruncate(self._lock_fd, 0)
+            os.pwrite(self._lock_fd, enc.made_shards_record(count), 0)
+        except OSError as error:  # a full disk, above all: named as the store names its files
+            raise OSError(error.errno, error.strerror,
+                          os.path.join(self.path, LOCK_FILE)) from error
 
     def _store_opened(self, count: int, map_size: int, num_shards: int | None,
                       locked: bool) -> object:

@@ -1,8 +1,10 @@
 #include "store/store_handle.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,8 +80,56 @@ bool HoldsDataFileOf(const Env& env, const std::string& dir) {
   return held.st_dev == on_disk.st_dev && held.st_ino == on_disk.st_ino;
 }
 
+// LMDB writes its lock file through a shared map, and a page that the file system cannot back
+// then kills the process with SIGBUS instead of failing the open. So the file's blocks are
+// reserved before LMDB maps it: a new lock file that does not fit fails the open with ENOSPC.
+// Only a file of 0 bytes or of LMDB's size is touched, and its contents never: blocks are
+// allocated in place, so a file that another process has mapped reads as before. An existing
+// file whose holes do not fit is left to LMDB as it is (it has opened before; refusing would
+// stop reads that need no new page).
+Status ReserveLockFile(const std::string& dir) {
+  const std::string path = dir + "/lock.mdb";
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kFileMode);
+  if (fd < 0) return Status::Ok();  // LMDB opens it itself, and reports what fails
+  struct stat st;
+  int err = 0;
+  const bool sized = fstat(fd, &st) == 0 && (st.st_size == 0 || st.st_size == kLockFileBytes);
+  if (sized && st.st_blocks * 512L < kLockFileBytes) {
+    err = posix_fallocate(fd, 0, kLockFileBytes);
+    // A new file grown without all its blocks would pass the next open's check.
+    if (err != 0 && st.st_size == 0) (void)ftruncate(fd, 0);
+  }
+  // Closing drops this process's locks on the file, none of which an environment not yet
+  // opened here holds.
+  close(fd);
+  if ((err == ENOSPC || err == EDQUOT) && st.st_size == 0) {
+    return Status::Io(err, path + ": no room for the lock file (" +
+                               std::to_string(kLockFileBytes) + " bytes) on its disk");
+  }
+  return Status::Ok();
+}
+
+// The room a new data file needs for its first pages (the two meta pages and the first
+// commits'): a creation that runs out of it would leave a file of a page or two that no later
+// open can tell from one cut short.
+constexpr std::uint64_t kNewDataFileRoom = 256 * 1024;
+
+Status CheckRoomForNewDataFile(const std::string& dir) {
+  struct stat st;
+  if (stat((dir + "/data.mdb").c_str(), &st) == 0 || errno != ENOENT) return Status::Ok();
+  struct statvfs fs;
+  // A file system that gives no size (some report 0 blocks) is left to LMDB.
+  if (statvfs(dir.c_str(), &fs) != 0 || fs.f_blocks == 0) return Status::Ok();
+  const std::uint64_t free = std::uint64_t{fs.f_bavail} * fs.f_frsize;
+  if (free >= kNewDataFileRoom) return Status::Ok();
+  return Status::Io(ENOSPC, dir + "/data.mdb: no room to create the shard's data file (" +
+                                std::to_string(free) + " bytes free on its disk)");
+}
+
 Result<std::shared_ptr<Env>> OpenEnv(const std::string& dir, std::uint64_t map_size) {
   if (Status s = CheckDataFileNotEmpty(dir); !s.ok()) return s;
+  if (Status s = ReserveLockFile(dir); !s.ok()) return s;
+  if (Status s = CheckRoomForNewDataFile(dir); !s.ok()) return s;
   MDB_env* raw = nullptr;
   int rc = mdb_env_create(&raw);
   if (rc != 0) return Status::Lmdb(rc, "mdb_env_create " + dir);

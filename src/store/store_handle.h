@@ -19,6 +19,9 @@
 namespace zanth {
 
 inline constexpr unsigned kMaxReaders = 2048;
+// The size LMDB gives the lock file of an environment with kMaxReaders reader slots: a header
+// of three 64-byte cache lines, then a line for each slot past the first.
+inline constexpr long kLockFileBytes = 3 * 64 + (kMaxReaders - 1) * 64L;
 inline constexpr unsigned kMaxNamedDatabases = 1;
 inline constexpr unsigned kEnvFlags = MDB_NOTLS | MDB_MAPASYNC;
 inline constexpr mdb_mode_t kFileMode = 0644;
