@@ -216,6 +216,15 @@ def _doc_id(value: object) -> DocId:
 
 
 _ERRNOS = {os.strerror(code): code for code in sorted(errno.errorcode, reverse=True)}
+
+
+def _errno_of(error: OSError) -> int | None:
+    """The system's error number of a store's error, which names it in words only."""
+    text = str(error)
+    numbered = re.search(r"\(os error (\d+)\)$", text)
+    return int(numbered[1]) if numbered else _ERRNOS.get(text.removeprefix("LMDB: "))
+
+
 _INT_ID_DIGITS = 4300  # Python's default limit of int <-> str conversions
 _INT_ID_BOUND = 10**_INT_ID_DIGITS
 
@@ -619,9 +628,7 @@ class Collection:
         except OSError as error:
             # The store names the system's error in words only: given back its number, it is
             # raised as its class (PermissionError, ...) with the collection's path.
-            text = str(error)
-            numbered = re.search(r"\(os error (\d+)\)$", text)
-            code = int(numbered[1]) if numbered else _ERRNOS.get(text.removeprefix("LMDB: "))
+            code = _errno_of(error)
             if error.errno is not None or code is None:
                 raise
             if code == errno.ENOMEM:
@@ -795,7 +802,12 @@ class Collection:
                     finally:
                         self._save_dead()
                 except OSError as error:
-                    raise OSError(self._failed_write(error)) from error
+                    # With the system's error number, as the class it gives (PermissionError,
+                    # ...): a caller tells a full disk from a full map without reading words.
+                    code = error.errno if error.errno is not None else _errno_of(error)
+                    message = self._failed_write(error)
+                    raise (OSError(message) if code is None else OSError(code, message)) \
+                        from error
             finally:
                 fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
 
