@@ -25,7 +25,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
-from ..encoding import LOCK_FILE
+from ..encoding import LOCK_FILE, made_shards
 from . import scan
 from .isolate import Failed, run_per_shard
 
@@ -39,13 +39,31 @@ class UsageError(Exception):
     pass
 
 
+def recorded_shards(path: str) -> int | None:
+    """The shard count a collection's lock file records (None: not a collection, one made by
+    an older version, or a lock file that cannot be read)."""
+    try:
+        with open(os.path.join(path, LOCK_FILE), "rb") as lock:
+            return made_shards(lock.read(64))
+    except OSError:
+        return None
+
+
 def find_shards(path: str, expected: int | None) -> tuple[int, list[int], list[str]]:
-    """The shard count (`expected` when given, else the run shard_0, shard_1, ... found on
-    disk), the shard numbers below it that have a directory, and the problems: directories
-    outside that run, and missing ones (a run of them as one line: a mistyped --shards must
-    not list, or stat, billions of directories)."""
+    """The shard count (`expected` when given, else the count a collection's lock file
+    records, else the run shard_0, shard_1, ... found on disk), the shard numbers below it
+    that have a directory, and the problems: a count given other than the recorded one,
+    directories outside that run, and missing ones (a run of them as one line: a mistyped
+    --shards must not list, or stat, billions of directories)."""
     if not os.path.isdir(path):
         raise UsageError(f"{path}: not a directory")
+    recorded = recorded_shards(path)
+    problems = []
+    if expected is not None and recorded is not None and expected != recorded:
+        problems.append(f"the collection's {LOCK_FILE} records {recorded} shards, not "
+                        f"--shards {expected}")
+    elif expected is None:
+        expected = recorded
     numbers = sorted(int(m.group(1)) for name in os.listdir(path)
                      if (m := _SHARD_DIR.fullmatch(name)) and os.path.isdir(os.path.join(path, name)))
     if not numbers and not expected:
@@ -55,7 +73,6 @@ def find_shards(path: str, expected: int | None) -> tuple[int, list[int], list[s
         while count < len(numbers) and numbers[count] == count:
             count += 1
     present = [n for n in numbers if n < count]
-    problems = []
     for first, after in zip([0] + [n + 1 for n in present], present + [count]):
         if after - first == 1:
             problems.append(f"shard_{first} is missing")
