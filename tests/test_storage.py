@@ -335,12 +335,7 @@ def mount_tmpfs(directory, options):
         pytest.skip(f"cannot mount tmpfs: {done.stderr.decode().strip()}")
 
 
-OPEN_ON_A_FULL_DISK = """
-try:
-    print(zanth_vec.ZanthVec(path, num_shards=3).get_data([id]))
-except OSError as error:
-    print(error)
-"""
+OPEN_ON_A_FULL_DISK = "try: print(zanth_vec.ZanthVec(path, 3).get_data([id]))\nexcept OSError as e: print(e)"
 
 
 def test_full_and_read_only_file_systems(tmp_path):
@@ -371,7 +366,7 @@ def test_full_and_read_only_file_systems(tmp_path):
         # kill the process) and data file (first pages cut short could never be read again) are
         # made only with room for them: a new store, or a copy without lock files, opens later.
         for free_kb in (0, 4, 16, 136, 200):
-            for shard in range(3):
+            for shard in range(3):  # as a copy of the store has none
                 os.remove(os.path.join(path, f"shard_{shard}", "lock.mdb"))
             fs, filler, new = os.statvfs(root), os.path.join(root, "filler"), os.path.join(root, f"n{free_kb}")
             subprocess.run(["fallocate", "-l", str(fs.f_bavail * fs.f_frsize - free_kb * 1024), filler], check=True)
