@@ -257,20 +257,16 @@ def test_verify_documents_of_a_collection(made, tmp_path):
     assert code == 1 and "documents: document 'a' has 0 live vectors, not 1" in out, out
     # The count the lock file records holds, whatever directories are there: with the last
     # shard gone, those left are a sound store of one shard fewer, but not this collection.
-    for harm, said in [(lambda: (path / "shard_3").mkdir(), "shard_3 lies outside shards 0 to 2"),
-                       (lambda: ((path / "shard_3").rmdir(), shutil.move(
-                           path / "shard_2", tmp_path / "kept")), "shard_2 is missing"),
-                       (lambda: None, "records 3 shards, not --shards 2"),
-                       (lambda: (shutil.move(tmp_path / "kept", path / "shard_2"),
-                                 zanth_vec.ZanthVec(str(path), SHARDS, 1 << 26).delete_data(
-                                     [SETTINGS_ID, NUMBER_ID])), "records without its settings record")]:
+    for harm, command, said in [
+            (lambda: shutil.move(path / "shard_2", tmp_path / "kept"), "verify", "shard_2 is missing"),
+            (lambda: None, "copy", "shard_2 is missing"),
+            (lambda: None, "verify --shards 2", "records 3 shards, not --shards 2"),
+            (lambda: (shutil.move(tmp_path / "kept", path / "shard_2"), zanth_vec.ZanthVec(str(path), SHARDS)
+                      .delete_data([SETTINGS_ID, NUMBER_ID])), "verify", "without its settings record")]:
         harm()
-        shards = ("--shards", "2") if "--shards" in said else ()
-        code, out = zanth("verify", path, *shards)
-        assert code == 1 and said in out, out
-        if "missing" in said:
-            code, out = zanth("copy", path, tmp_path / "copy2")
-            assert code == 1 and said in out and not (tmp_path / "copy2").exists(), out
+        name, *more = command.split()
+        code, out = zanth(name, path, *(more or [tmp_path / "copy2"] * (name == "copy")))
+        assert code == 1 and said in out and not (tmp_path / "copy2").exists(), out
     code, out = zanth("verify", made, "--documents")
     assert code == 2 and "not a collection" in out, out
     with pytest.raises(ValueError, match="zanth_vec methods directly"):
