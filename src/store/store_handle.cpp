@@ -95,7 +95,10 @@ Status ReserveLockFile(const std::string& dir) {
   int err = 0;
   const bool sized = fstat(fd, &st) == 0 && (st.st_size == 0 || st.st_size == kLockFileBytes);
   if (sized && st.st_blocks * 512L < kLockFileBytes) {
-    err = posix_fallocate(fd, 0, kLockFileBytes);
+    // fallocate itself, not posix_fallocate: where the file system cannot reserve blocks,
+    // glibc's stand-in writes a byte into each block, which could undo another process's
+    // write to a mapped lock file. Such a file system is left to LMDB (EOPNOTSUPP).
+    err = fallocate(fd, 0, 0, kLockFileBytes) == 0 ? 0 : errno;
     // A new file grown without all its blocks would pass the next open's check.
     if (err != 0 && st.st_size == 0) (void)ftruncate(fd, 0);
   }
