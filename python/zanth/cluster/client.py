@@ -6,6 +6,7 @@ merges. Every id lives in exactly one partition (see routing), so reads by id go
 and filters and searches go to every partition and are merged here.
 """
 
+import math
 import operator
 import os
 import pickle
@@ -36,6 +37,19 @@ def partition_path(root: str, store: str, partition: int) -> str:
     return os.path.join(root, store, f"part_{partition:04d}")
 
 
+def _timeout(value) -> float | None:
+    """A timeout in seconds, checked before any partition is asked: None waits as long as it
+    takes, as does inf."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"timeout must be a number of seconds, not {type(value).__name__}")
+    seconds = float(value)
+    if not seconds >= 0:  # NaN too
+        raise ValueError(f"timeout must be at least 0 seconds, not {value!r}")
+    return None if math.isinf(seconds) else seconds
+
+
 def _count(value, name: str) -> int:
     try:
         n = operator.index(value)
@@ -51,11 +65,11 @@ class ZanthCluster:
     `ZanthCluster.create(...)` or attach to a running one with `ZanthCluster.open(name)`."""
 
     def __init__(self, name: str, manifest: dict, timeout: float):
+        self.timeout = _timeout(timeout)  # before any actor starts
         self.name = name
         self.partitions = manifest["partitions"]
         self.num_shards = manifest.get("num_shards")
         self.dim = manifest.get("dim")
-        self.timeout = timeout
         self._options = manifest
         self._handles = [None] * self.partitions
 
@@ -105,6 +119,7 @@ class ZanthCluster:
             partitions = operator.index(partitions)
             if partitions < 1:
                 raise ValueError(f"partitions must be at least 1, not {partitions}")
+        _timeout(timeout)  # refused before a partition is started
         _ensure_ray()
         if partitions is None:
             probe = cls(name, {"partitions": 1}, timeout)
@@ -305,7 +320,7 @@ class ZanthCluster:
         `operation` (default: the method), when any failed, unless `partial`. Payloads are
         serialised before the first call goes out, so an unpicklable argument fails the whole
         call before any partition has written."""
-        timeout = self.timeout if timeout is None else timeout
+        timeout = self.timeout if timeout is None else _timeout(timeout)  # before any is asked
         payloads = {p: [ray.put(a) if _bulky(a) else a for a in args]
                     for p, args in args_by_p.items()}
         refs, failed, unknown, used = {}, {}, [], {}
