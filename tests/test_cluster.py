@@ -184,17 +184,17 @@ def test_bad_arguments_fail_like_one_store(pair, method, args):
     assert parted.get_data_count() == before
 
 
-@pytest.mark.parametrize("bad", [-1, "60", float("nan")])
-def test_a_bad_timeout_is_refused_before_any_partition_is_asked(pair, cluster, bad):
-    parted, root = pair[0], str(cluster[1])
-    for call in (lambda: parted.store_flat_vectors(np.ones((3, DIM), np.float32), [1, 2, 3], timeout=bad),
-                 lambda: ZanthCluster.create("bad", root, 1, dim=DIM, partition_resources=False, timeout=bad),
-                 lambda: ZanthCluster.open("bad", root=root, partitions=1, timeout=bad)):
-        with pytest.raises((TypeError, ValueError), match="^timeout must be"):
-            call()
-    with pytest.raises(ValueError):  # no actor was started
+def test_a_bad_timeout_is_refused_before_any_partition_is_asked(pair, cluster):
+    parted, root, rows = pair[0], str(cluster[1]), np.ones((3, DIM), np.float32)
+    for bad in (-1, "60", float("nan")):
+        for call in (lambda: parted.store_flat_vectors(rows, [1, 2, 3], timeout=bad),
+                     lambda: ZanthCluster.create("bad", root, 1, dim=DIM, partition_resources=False, timeout=bad),
+                     lambda: ZanthCluster.open("bad", root=root, partitions=1, timeout=bad)):
+            with pytest.raises((TypeError, ValueError), match="^timeout must be"):
+                call()
+    with pytest.raises(ValueError):  # no actor was started, no directory made, nothing written
         ray.get_actor("zanth:bad:0", namespace="zanth")
-    everything = (np.ones(DIM, np.float32), None, 10**6)  # inf waits as long as it takes
+    everything = (rows[0], None, 10**6)  # inf waits as long as it takes
     assert not os.path.exists(os.path.join(root, "bad"))
     assert parted.search_flat(*everything, timeout=float("inf")) == pair[1].search_flat(*everything)
 
