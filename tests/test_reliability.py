@@ -61,8 +61,8 @@ def test_daemon_thread_inside_a_call_at_interpreter_exit(tmp_path, work):
 
 
 def test_deep_filter_trees_on_small_stacks_from_many_threads(tmp_path):
-    """Evaluation must not lean on the caller's stack: trees at the depth limit from a 1 MiB
-    thread, and from many 2 MiB threads at once (a waiting caller once ran other calls' subtrees
+    """Evaluation and dropping a tree must not lean on the caller's stack: trees at the depth
+    limit from a thread of the smallest stack Python allows, and from many 2 MiB threads at once (a waiting caller once ran other calls' subtrees
     on its own stack)."""
     out = assert_clean_exit(run_child("""
         import threading
@@ -80,8 +80,8 @@ def test_deep_filter_trees_on_small_stacks_from_many_threads(tmp_path):
                 results.append(sorted(db.get_ids_from_filter(deep(levels)).to_list()))
             except BaseException as e:
                 errors.append(repr(e))
-        threading.stack_size(1 << 20)
-        t = threading.Thread(target=run, args=(1000,)); t.start(); t.join()
+        threading.stack_size(32 << 10)
+        t = threading.Thread(target=run, args=(1023,)); t.start(); t.join()
         threading.stack_size(2 << 20)
         threads = [threading.Thread(target=run, args=(1000 + i % 20,)) for i in range(48)]
         for t in threads: t.start()

@@ -13,9 +13,9 @@ namespace zanth {
 // The opcode values are those of the Python form (op, ...).
 enum class FilterOp : std::uint8_t { kExact = 0, kRange = 1, kAnd = 2, kOr = 3, kNot = 4 };
 
-// Conversion refuses deeper trees. Neither conversion nor evaluation recurses, but a FilterNode's
-// destructor does, once per level, on whatever thread drops the tree (pool threads have bounded
-// stacks).
+// Conversion refuses deeper trees. Neither conversion, evaluation nor destruction recurses: a
+// tree is dropped on whatever thread holds it last, which may have the smallest stack Python
+// allows.
 inline constexpr std::size_t kMaxFilterDepth = 1024;
 
 struct FilterNode {
@@ -23,6 +23,23 @@ struct FilterNode {
   std::string key;                   // kExact: the index key; kRange: start (UTF-8 bytes)
   std::string end;                   // kRange: end
   std::vector<FilterNode> children;  // kAnd / kOr: in order; kNot: exactly one
+
+  FilterNode() = default;
+  FilterNode(const FilterNode&) = default;
+  FilterNode(FilterNode&&) noexcept = default;
+  FilterNode& operator=(const FilterNode&) = default;
+  FilterNode& operator=(FilterNode&&) noexcept = default;
+  // Takes the tree apart a level at a time from a list of its own, so each node dies childless.
+  ~FilterNode() {
+    if (children.empty()) return;
+    std::vector<FilterNode> pending = std::move(children);
+    while (!pending.empty()) {
+      FilterNode node = std::move(pending.back());
+      pending.pop_back();
+      for (FilterNode& child : node.children) pending.push_back(std::move(child));
+      node.children.clear();
+    }
+  }
 
   static FilterNode Exact(std::string key) {
     FilterNode n;
