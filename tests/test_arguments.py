@@ -4,6 +4,7 @@ each accepted form gives the plain form's answer."""
 import os
 import pickle
 import re
+import sys
 import weakref
 
 import lmdb
@@ -31,6 +32,11 @@ class Seq:
         if i >= 3:
             raise IndexError
         return [7, -7, 2**63 - 1][i]
+
+
+class Lying(Seq):  # claims more items than memory could hold
+    def __len__(self):
+        return sys.maxsize
 
 
 class Unpicklable:
@@ -65,6 +71,7 @@ ERRORS = [
     (lambda s: s.get_data_count(x=1), TypeError, None), (lambda s: s.delete_data(), TypeError, None),
     # objects
     *[(lambda s, i=i: s.delete_data(i), TypeError, "identifiers") for i in BAD_IDS],
+    (lambda s: s.get_data(Lying()), IndexError, None), (lambda s: s.batch_index_insert(Lying()), TypeError, None),
     *[(lambda s, i=i: s.get_data(i), OverflowError, None) for i in WIDE_IDS],
     *[(lambda s, i=i: s.store_data(["x"] * len(i), i), OverflowError, None) for i in WIDE_IDS],
     *[(lambda s, d=d: s.store_data(d, [1, 2]), TypeError, "data") for d in ["ab", {1, 2}, iter("ab"), 3, None]],

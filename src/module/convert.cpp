@@ -143,7 +143,7 @@ bool ToIds(PyObject* obj, const char* parameter, std::vector<std::int64_t>* out)
   }
   Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) return NameTypeError(parameter);
-  out->reserve(static_cast<std::size_t>(n));
+  out->reserve(ReserveFor(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     OwnedRef item(PySequence_GetItem(obj, i));
     std::int64_t v;

@@ -24,6 +24,12 @@ bool ToId(PyObject* item, std::int64_t* out);
 // passes the sequence check. Each item through the integer-index protocol into int64.
 bool ToIds(PyObject* obj, const char* parameter, std::vector<std::int64_t>* out);
 
+// What to reserve for the items of a sequence whose length is `n`: a caller's __len__ may claim
+// more than memory holds (the items are read one by one, and the read stops where they end).
+inline std::size_t ReserveFor(Py_ssize_t n) {
+  return static_cast<std::size_t>(n < (Py_ssize_t{1} << 20) ? n : (Py_ssize_t{1} << 20));
+}
+
 // A sequence other than str, copied into a new list (so callbacks cannot change it under us).
 bool ToObjectList(PyObject* obj, const char* parameter, OwnedRef* out);
 

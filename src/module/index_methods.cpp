@@ -56,7 +56,7 @@ bool ToIndexEntries(PyObject* obj, const char* parameter, std::vector<IndexEntry
   }
   Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) return NameTypeError(parameter);
-  out->reserve(static_cast<std::size_t>(n));
+  out->reserve(ReserveFor(n));
   // Converting an id may run Python code (__index__) that resizes a list under us, so every
   // element is fetched through the sequence protocol with its own reference.
   for (Py_ssize_t i = 0; i < n; ++i) {
