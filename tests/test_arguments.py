@@ -34,9 +34,7 @@ class Seq:
         return [7, -7, 2**63 - 1][i]
 
 
-class Lying(Seq):  # claims more items than memory could hold
-    def __len__(self):
-        return sys.maxsize
+Lying = type("Lying", (Seq,), {"__len__": lambda self: sys.maxsize})  # more items than memory holds
 
 
 class Unpicklable:
