@@ -62,10 +62,10 @@ def test_daemon_thread_inside_a_call_at_interpreter_exit(tmp_path, work):
 
 def test_deep_filter_trees_on_small_stacks_from_many_threads(tmp_path):
     """Evaluation and dropping a tree must not lean on the caller's stack: trees at the depth
-    limit from a thread of the smallest stack Python allows, and from many 2 MiB threads at once (a waiting caller once ran other calls' subtrees
-    on its own stack)."""
+    limit from a thread of the smallest stack Python allows, and from many 2 MiB threads at once
+    (a waiting caller once ran other calls' subtrees on its own stack)."""
     out = assert_clean_exit(run_child("""
-        import threading
+        import os, threading
         db = zanth_vec.ZanthVec(path, num_shards=4)
         db.batch_index_insert([(f"k:{i % 7}", i) for i in range(700)])
         def deep(levels):
@@ -80,7 +80,7 @@ def test_deep_filter_trees_on_small_stacks_from_many_threads(tmp_path):
                 results.append(sorted(db.get_ids_from_filter(deep(levels)).to_list()))
             except BaseException as e:
                 errors.append(repr(e))
-        threading.stack_size(32 << 10)
+        threading.stack_size((256 if "ASAN_OPTIONS" in os.environ else 32) << 10)  # sanitized frames: larger
         t = threading.Thread(target=run, args=(1023,)); t.start(); t.join()
         threading.stack_size(2 << 20)
         threads = [threading.Thread(target=run, args=(1000 + i % 20,)) for i in range(48)]
