@@ -30,6 +30,7 @@ namespace {
 constexpr BoundKernel kBoundKernels[kCpuLevelCount] = {
     &BoundRecordsScalar, &BoundRecordsScalar, &BoundRecordsAvx512, &BoundRecordsAvx512,
     &BoundRecordsAvx512};
+static_assert(EveryLevelHas(kBoundKernels));
 
 }  // namespace
 

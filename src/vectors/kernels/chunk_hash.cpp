@@ -50,7 +50,9 @@ namespace {
 
 // Indexed by CpuLevel.
 constexpr ChunkHasher kChunkHashers[kCpuLevelCount] = {&ChunkHashScalar, &ChunkHashScalar,
-                                                       &ChunkHashAvx512, &ChunkHashAvx512};
+                                                       &ChunkHashAvx512, &ChunkHashAvx512,
+                                                       &ChunkHashAvx512};
+static_assert(EveryLevelHas(kChunkHashers));
 
 }  // namespace
 

@@ -57,9 +57,10 @@ namespace {
 constexpr ScoreKernel kScoreKernels[kCpuLevelCount] = {
     &ScoreRecordsScalar, &ScoreRecordsAvx2, &ScoreRecordsAvx512, &ScoreRecordsAvx512,
     &ScoreRecordsAvx512};
-const TileKernel* const kTileKernels[kCpuLevelCount] = {
+constexpr const TileKernel* kTileKernels[kCpuLevelCount] = {
     &kTileKernelScalar, &kTileKernelAvx2, &kTileKernelAvx512, &kTileKernelAvx512,
     &kTileKernelAvx512};
+static_assert(EveryLevelHas(kScoreKernels) && EveryLevelHas(kTileKernels));
 
 }  // namespace
 

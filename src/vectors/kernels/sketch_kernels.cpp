@@ -18,6 +18,7 @@ constexpr SketchKernel kSketchKernels[kCpuLevelCount] = {
 constexpr SketchBuilder kSketchBuilders[kCpuLevelCount] = {
     &SketchRecordScalar, &SketchRecordScalar, &SketchRecordAvx512, &SketchRecordAvx512,
     &SketchRecordAvx512};
+static_assert(EveryLevelHas(kSketchKernels) && EveryLevelHas(kSketchBuilders));
 
 }  // namespace
 
