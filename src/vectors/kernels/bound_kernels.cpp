@@ -27,7 +27,7 @@ std::size_t BoundRecordsScalar(const QuerySketch& qs, const RecordSketchMeta* me
 namespace {
 
 // Indexed by CpuLevel.
-constexpr BoundKernel kBoundKernels[kCpuLevelCount] = {
+constexpr BoundKernel kBoundKernels[] = {
     &BoundRecordsScalar, &BoundRecordsScalar, &BoundRecordsAvx512, &BoundRecordsAvx512,
     &BoundRecordsAvx512};
 static_assert(EveryLevelHas(kBoundKernels));

@@ -23,15 +23,12 @@ CpuLevel BestCpuLevel();
 std::vector<CpuLevel> AvailableCpuLevels();
 const char* CpuLevelName(CpuLevel level);
 
-// Whether a kernel table indexed by CpuLevel names a kernel at every level. A table written
-// with fewer entries than levels leaves the highest ones null, which dispatch on such a CPU
-// would call: every table is checked with this at compile time.
-template <typename Kernel>
-constexpr bool EveryLevelHas(const Kernel (&table)[kCpuLevelCount]) {
-  for (const Kernel& kernel : table) {
-    if (kernel == nullptr) return false;
-  }
-  return true;
+// Whether a kernel table indexed by CpuLevel, declared with its size left to its entries, names
+// a kernel at every level. A table with fewer entries than levels would leave the highest null,
+// which dispatch on such a CPU would call: every table is checked with this at compile time.
+template <typename Kernel, std::size_t kEntries>
+constexpr bool EveryLevelHas(const Kernel (&)[kEntries]) {
+  return kEntries == kCpuLevelCount;
 }
 
 }  // namespace zanth

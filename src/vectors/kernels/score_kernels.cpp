@@ -54,10 +54,10 @@ const TileKernel kTileKernelScalar{&ScoreTileScalar, kScalarTileQueries, kScalar
 namespace {
 
 // Indexed by CpuLevel; VNNI and AMX add nothing to float kernels.
-constexpr ScoreKernel kScoreKernels[kCpuLevelCount] = {
+constexpr ScoreKernel kScoreKernels[] = {
     &ScoreRecordsScalar, &ScoreRecordsAvx2, &ScoreRecordsAvx512, &ScoreRecordsAvx512,
     &ScoreRecordsAvx512};
-constexpr const TileKernel* kTileKernels[kCpuLevelCount] = {
+constexpr const TileKernel* kTileKernels[] = {
     &kTileKernelScalar, &kTileKernelAvx2, &kTileKernelAvx512, &kTileKernelAvx512,
     &kTileKernelAvx512};
 static_assert(EveryLevelHas(kScoreKernels) && EveryLevelHas(kTileKernels));

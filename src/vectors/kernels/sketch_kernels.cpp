@@ -12,10 +12,10 @@ void SketchDotsScalar(const std::int8_t* query, const std::int16_t*, std::size_t
 namespace {
 
 // Indexed by CpuLevel; AMX tiles pay only for many queries at once (sketch_tile.h).
-constexpr SketchKernel kSketchKernels[kCpuLevelCount] = {
+constexpr SketchKernel kSketchKernels[] = {
     &SketchDotsScalar, &SketchDotsAvx2, &SketchDotsAvx512, &SketchDotsAvx512Vnni,
     &SketchDotsAvx512Vnni};
-constexpr SketchBuilder kSketchBuilders[kCpuLevelCount] = {
+constexpr SketchBuilder kSketchBuilders[] = {
     &SketchRecordScalar, &SketchRecordScalar, &SketchRecordAvx512, &SketchRecordAvx512,
     &SketchRecordAvx512};
 static_assert(EveryLevelHas(kSketchKernels) && EveryLevelHas(kSketchBuilders));
