@@ -229,7 +229,7 @@ class CollectionMachine(RuleBasedStateMachine):
                 m = self.clean({f: x for f, x in {**m, **changes[row]}.items()
                                 if x is not None or f not in changes[row]})
             self.docs[i] = (v if given is None else given[row].astype(np.float32), m,
-                            t if texts is None else texts[row])
+                            t if texts is None or texts[row] is None else texts[row])
 
     @rule(data=st.data(), delete=st.booleans())
     def failed_write(self, data, delete):
@@ -1003,7 +1003,7 @@ def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):
     assert "x" not in col and col.get(["x"]) == [] and col.delete(["x"]) == 0
     col.add(["x"], [[3, 3]], [{"v": 3}])
     assert [(r.id, r.metadata) for r in col.get(["a", "x"])] == [("a", {"v": 1}), ("x", {"v": 3})]
-    col._store.store_data([["not", "a", "slot"]], col._slot_ids(["b"]))  # read from the objects
+    col._store.store_pickled([b"\x80\x04damaged"], col._slot_ids(["b"]))  # read from the objects
     lost = "the slot of 'b' does not lead to its record"
     assert "b" in col and lost in col.verify()
     with pytest.raises(ValueError, match="'b' is already in the collection"):
@@ -1033,8 +1033,8 @@ DAMAGE = [  # (a fault planted in a collection of "a" {v: 1} and "b" {v: 2, w: T
      "'b': its metadata are not valid"),
     (lambda c, a, b: c._store.store_data([("b", {"v": 2}, None, bytes(4), ("=v:n",))], [b]),
      "'b': its vector is not the one its object holds"),
-    (lambda c, a, b: c._store.store_pickled([b"\x80\xfb"], [b]),
-     "a stored object cannot be read: ValueError"),
+    (lambda c, a, b: c._store.store_pickled([b"\x80\xfb"], [b]), "holds an object that "
+     "cannot be unpickled (ValueError: unsupported pickle protocol: 251): the store is damaged"),
 ]
 
 
@@ -1043,9 +1043,13 @@ def test_verify_names_each_kind_of_damage(tmp_path, plant, problem):
     col = Collection(tmp_path / "c", dim=2, metric="ip")
     col.add(["a", "b"], [[1, 0], [0, 1]], [{"v": 1}, {"v": 2, "w": True}])
     assert col.verify() == []
-    plant(col, *(rid for rid, _ in col._found(["a", "b"])))
+    a, b = (rid for rid, _ in col._found(["a", "b"]))
+    plant(col, a, b)
     assert any(problem in line for line in col.verify()), col.verify()
-    if "cannot be read" not in problem:  # reads leave out what is damaged
+    if "unpickled" in problem:  # reads name the damaged record
+        with pytest.raises(RuntimeError, match=f"record {b} holds an object that cannot"):
+            col.get(where={"v": 2})
+    else:  # reads leave out what is damaged
         where = {"v": {"$gte": 0}}
         assert {h.id for h in col.query([1, 1], k=5, where=where)} | {
             r.id for r in col.get(where=where, include_vectors=True)} <= {"a", "b"}

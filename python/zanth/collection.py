@@ -467,6 +467,9 @@ class _Closed:
         raise ValueError(f"{self._path}: the collection is closed")
 
 
+_UNREADABLE = object()  # an object record that does not unpickle
+
+
 class _MendedSlot(dict):  # type: ignore[type-arg]
     """A slot made again from the documents, to be stored back by the next write of it (as
     the plain dict every slot is)."""
@@ -624,7 +627,7 @@ class Collection:
         try:
             self._store_args = (count, map_size)
             self._store = zanth_vec.ZanthVec(self.path, count, map_size)
-            settings = self._store.get_data([SETTINGS_ID])[0]
+            settings = self._objects([SETTINGS_ID])[0]
         except OSError as error:
             # The store names the system's error in words only: given back its number, it is
             # raised as its class (PermissionError, ...) with the collection's path.
@@ -674,7 +677,7 @@ class Collection:
         """Refuses a store of records without collection settings (under the lock, where a
         collection's writers write its settings before any document). The settings are read
         again after the count: a handle opened earlier may have written them since."""
-        if self._store.get_data_count() > 0 and self._store.get_data([SETTINGS_ID])[0] is None:
+        if self._store.get_data_count() > 0 and self._objects([SETTINGS_ID])[0] is None:
             count = self._store_args[0]
             raise ValueError(f"{self.path} holds records but no collection settings in its "
                              f"{count} shards (shard_0 .. shard_{count - 1}): it was written "
@@ -723,7 +726,7 @@ class Collection:
         had settings adopts those another handle wrote since (checked against the metric this
         one was opened with; one opened without a metric takes the stored one)."""
         if self.dim is None:
-            settings = self._store.get_data([SETTINGS_ID])[0]
+            settings = self._objects([SETTINGS_ID])[0]
             if settings is not None:
                 self._adopt(settings, None, self._asked_metric)
         return self.dim is not None
@@ -731,7 +734,7 @@ class Collection:
     def _settle_settings(self, dim: int) -> None:
         """Writes the settings of a new collection (under the lock), or adopts those another
         handle wrote meanwhile."""
-        settings = self._store.get_data([SETTINGS_ID])[0]
+        settings = self._objects([SETTINGS_ID])[0]
         if settings is not None:
             self._adopt(settings, dim, self._asked_metric)
             return
@@ -941,7 +944,7 @@ class Collection:
     def _mend_slots(self, placed: list[tuple[int, DocId]]) -> None:
         """Makes each (record id, id) of a journal named by the id's slot exactly when that
         record holds the id's document."""
-        objects = dict(zip([rid for rid, _ in placed], self._store.get_data([r for r, _ in placed])))
+        objects = dict(zip([rid for rid, _ in placed], self._objects([r for r, _ in placed])))
         sids = self._slot_ids([doc_id for _, doc_id in placed])
         slots = self._read_slots(sids)
         changed: set[int] = set()
@@ -960,17 +963,38 @@ class Collection:
         if len(kept) < len(changed):
             self._store.delete_data([sid for sid in changed if not slots[sid]])
 
+    def _objects(self, rids: list[int], mendable: bool = False) -> list[Any]:
+        """The objects at `rids` (None where there is none). A collection stores plain values
+        only, so an object that does not unpickle is damage: it raises RuntimeError naming its
+        record, or with `mendable` (records that can be made again) reads as `_UNREADABLE`."""
+        try:
+            return self._store.get_data(rids)
+        except Exception:  # noqa: BLE001 - unpickling raises whatever the damaged bytes make
+            objects: list[Any] = []
+            for rid, raw in zip(rids, self._store.get_pickled(rids)):
+                try:
+                    objects.append(None if raw is None else pickle.loads(raw))
+                except Exception as error:  # noqa: BLE001
+                    if not mendable:
+                        raise RuntimeError(
+                            f"{self.path}: record {rid} holds an object that cannot be "
+                            f"unpickled ({type(error).__name__}: {error}): the store is "
+                            f"damaged (`zanth verify {self.path}` lists what is)") from error
+                    objects.append(_UNREADABLE)
+            return objects
+
     def _slot_ids(self, doc_ids: list[DocId]) -> list[int]:
         """The slot id of each id in this collection's layout."""
         return enc.slot_ids(doc_ids, self._grouped)
 
     def _read_slots(self, sids: list[int], mend: bool = True) -> dict[int, dict[DocId, int]]:
         """The slots at `sids` as {id: record id} dicts (an empty one where there is none).
-        A slot record that is not a dict (damage, or a raw write at its id) is not read as
-        empty, which would let an add make a second document of an id it names: with `mend`
-        it is made again from the documents, as a `_MendedSlot` that a write stores back."""
+        A slot record that is not a dict (damaged, even past unpickling, or a raw write at its
+        id) is not read as empty, which would let an add make a second document of an id it
+        names: with `mend` it is made again from the documents (those that can be read), as a
+        `_MendedSlot` that a write stores back."""
         unique = list(dict.fromkeys(sids))
-        stored = self._store.get_data(unique)
+        stored = self._objects(unique, mendable=True)
         slots = {sid: dict(slot) if isinstance(slot, dict) else {}
                  for sid, slot in zip(unique, stored)}
         damaged = {sid for sid, slot in zip(unique, stored)
@@ -986,7 +1010,7 @@ class Collection:
         every = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
         for start in range(0, len(every), CHUNK):
             rids = every[start:start + CHUNK]
-            docs = [(rid, obj[0]) for rid, obj in zip(rids, self._store.get_data(rids))
+            docs = [(rid, obj[0]) for rid, obj in zip(rids, self._objects(rids, mendable=True))
                     if _is_doc(obj)]
             for (rid, doc_id), sid in zip(docs, self._slot_ids([d for _, d in docs])):
                 if sid in slots:
@@ -995,12 +1019,12 @@ class Collection:
 
     def _rebuild(self, rids: list[int], stale: list[tuple[str, int]]) -> None:
         if self.dim is None:
-            settings = self._store.get_data([SETTINGS_ID])[0]
+            settings = self._objects([SETTINGS_ID])[0]
             if settings is None:
                 return  # nothing was written before the settings
             self._adopt(settings, None, None)
         assert self.dim is not None
-        objects = self._store.get_data(rids)
+        objects = self._objects(rids)
         whole = [(rid, obj) for rid, obj in zip(rids, objects) if _is_doc(obj)]
         given = np.stack([np.frombuffer(obj[3], dtype=np.float32) for _, obj in whole]) \
             if whole else np.zeros((0, self.dim), np.float32)
@@ -1189,11 +1213,11 @@ class Collection:
     def update(self, ids: object, vectors: object = None, metadatas: object = None,
                documents: object = None, *, progress: bool = False) -> None:
         """Changes stored documents: `vectors` and `documents`, where given, replace theirs
-        (texts given without vectors are embedded, when the collection has `embed`), and each
-        of `metadatas` is merged into its document's metadata, field by field (a
-        field given None is removed from it; a None in the list changes nothing). An id
-        that is not stored raises ValueError naming it, and nothing is written; so does any
-        other bad input."""
+        (texts given without vectors are embedded, when the collection has `embed`; a None
+        among the texts keeps that document's), and each of `metadatas` is merged into its
+        document's metadata, field by field (a field given None is removed from it; a None in
+        the list changes nothing). An id that is not stored raises ValueError naming it, and
+        nothing is written; so does any other bad input."""
         doc_ids = _row_ids(ids)
         if isinstance(metadatas, Mapping):
             metadatas = [metadatas]  # one document's change
@@ -1204,14 +1228,14 @@ class Collection:
         changes: list[Any] | None = None
         if metadatas is not None:
             changes = list(metadatas)  # type: ignore[call-overload]
+        texts: list[Any] | None = None
         if documents is not None:
-            documents = list(documents)  # type: ignore[call-overload]
-        if vectors is None and documents is not None and self.embed is not None:
-            # Embedded before the lock is taken: an embedding model may take its time.
-            texts: list[Any] = documents  # type: ignore[assignment]
+            texts = list(documents)  # type: ignore[call-overload]
             if len(texts) != len(doc_ids):
                 raise ValueError(f"{len(texts)} documents for {len(doc_ids)} ids")
-            vectors, documents = self._embedded(texts, doc_ids), texts
+        if vectors is None and texts is not None and self.embed is not None:
+            # Embedded before the lock is taken: an embedding model may take its time.
+            vectors = self._embedded(texts, doc_ids)
         # The caller's objects are read here too (its mappings, values and array): any of them
         # may call back into this collection.
         if changes is not None:
@@ -1245,7 +1269,8 @@ class Collection:
                         merged = {**metas[row], **change}
                         metas[row] = {f: v for f, v in merged.items()
                                       if v is not None or f not in change}
-            kept = [obj[2] for obj in olds] if documents is None else documents
+            kept = [obj[2] if texts is None or texts[row] is None else texts[row]
+                    for row, obj in enumerate(olds)]
             self._write_locked(self._batch(doc_ids, vectors, metas, kept), progress, "updating")
 
     def _place(self, batch: _Batch) -> tuple[_Batch, list[Any], _Slots | None]:
@@ -1253,7 +1278,7 @@ class Collection:
         record id in `batch.rids` (0 for a new one in the numbered layout) and the slot id of
         each id with the slots (None in the hashed layout)."""
         if self._hashed:
-            old = self._store.get_data(batch.rids)
+            old = self._objects(batch.rids)
             for doc_id, obj in zip(batch.doc_ids, old):
                 if _is_doc(obj) and not _same_id(obj[0], doc_id):
                     raise ValueError(f"ids {obj[0]!r} (stored) and {doc_id!r} hash to the same "
@@ -1263,7 +1288,7 @@ class Collection:
         slots = self._read_slots(sids)
         named = [slots[sid].get(doc_id, 0) for sid, doc_id in zip(sids, batch.doc_ids)]
         found = [rid for rid in named if rid]
-        objects = dict(zip(found, self._store.get_data(found)))
+        objects = dict(zip(found, self._objects(found)))
         old = [objects[rid] if rid and _is_doc(objects[rid]) and _same_id(objects[rid][0], doc_id)
                else None for rid, doc_id in zip(named, batch.doc_ids)]
         rids = [rid if obj is not None else 0 for rid, obj in zip(named, old)]
@@ -1360,7 +1385,7 @@ class Collection:
                 else:
                     # Checked against the objects, as `get` checks what it returns: an index
                     # entry that is not the document's (left by a fault) never deletes one.
-                    part = [(rid, obj) for rid, obj in zip(source, self._store.get_data(source))
+                    part = [(rid, obj) for rid, obj in zip(source, self._objects(source))
                             if _is_doc(obj) and matches(node, obj[1])]  # type: ignore[arg-type]
                 if not part:
                     continue
@@ -1413,7 +1438,7 @@ class Collection:
                 named = [rid or journaled.get((type(doc_id), doc_id), 0)
                          for rid, doc_id in zip(named, asked)]
         rids = list(dict.fromkeys(rid for rid in named if rid))
-        objects = dict(zip(rids, self._store.get_data(rids)))
+        objects = dict(zip(rids, self._objects(rids)))
         return [(rid, objects[rid]) for doc_id, rid in zip(asked, named)
                 if rid and _is_doc(objects[rid]) and _same_id(objects[rid][0], doc_id)]
 
@@ -1496,7 +1521,7 @@ class Collection:
         for start in range(0, len(present), CHUNK):
             part = present[start:start + CHUNK]
             held: list[tuple[int, tuple[Any, ...]]] = []  # documents with a whole vector
-            for rid, obj in zip(part, self._store.get_data(part)):
+            for rid, obj in zip(part, self._objects(part)):
                 if not _is_doc(obj):
                     problems.append(f"record {rid} is listed as a document but holds "
                                     f"{'nothing' if obj is None else 'no document'}")
@@ -1545,7 +1570,7 @@ class Collection:
                     problems.append(f"document {doc_id!r}: its vector is not the one its "
                                     "object holds")
             unlisted = [rid for rid in found if rid not in ids]
-            for rid, obj in zip(unlisted, self._store.get_data(unlisted)):
+            for rid, obj in zip(unlisted, self._objects(unlisted)):
                 if obj is None:
                     problems.append(f"{len(found[rid])} live vectors of record {rid} belong to "
                                     "no document")
@@ -1586,7 +1611,7 @@ class Collection:
         for payload in map(self._journal_at, self._journals()):
             if payload is not None:
                 touched.update(entry[0] for entry in payload[1] if entry[0] in present)
-        absent = sum(not _is_doc(obj) for obj in self._store.get_data(list(touched)))
+        absent = sum(not _is_doc(obj) for obj in self._objects(list(touched)))
         return len(present) - absent
 
     def __len__(self) -> int:
@@ -1645,7 +1670,7 @@ class Collection:
 
         def whole(part: NDArray[np.int64]) -> tuple[list[Any], bool]:
             """`keep` of the whole documents of `part`, and whether every record was one."""
-            objs = self._store.get_data(part.tolist())
+            objs = self._objects(part.tolist())
             kept = [keep(obj) for obj in objs
                     if _is_doc(obj) and (node is None or matches(node, obj[1]))]
             return kept, len(kept) == len(objs)
@@ -1773,7 +1798,7 @@ class Collection:
     def _whole(self, query: NDArray[np.float32], hits: list[tuple[float, int]],
                node: Where | None, include_vectors: bool) -> list[Hit]:
         rids = list(dict.fromkeys(rid for _, rid in hits))
-        objects = dict(zip(rids, self._store.get_data(rids)))
+        objects = dict(zip(rids, self._objects(rids)))
         size = 4 * len(query)  # an object whose vector is damaged is no hit (verify() names it)
         docs = [rid for rid in rids if _is_doc(objects[rid])
                 and type(objects[rid][3]) is bytes and len(objects[rid][3]) == size]
