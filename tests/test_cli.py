@@ -219,7 +219,7 @@ def test_verify_reports_damage_and_exits_1(made, damage):
     assert code == 1 and expected in out and "not sound" in out, out
     if damage in STRUCTURAL:  # stats reads every shard too, and names the damaged one
         code, out = zanth("stats", made)
-        assert code == 0 and f"PROBLEM {expected}" in out, out
+        assert code == 1 and f"PROBLEM {expected}" in out, out
         for compact in ((), ("--compact",)):
             code, out = zanth("copy", made, made.parent / f"copy{len(compact)}", *compact)
             assert code == 1 and f"PROBLEM {expected.split(':')[0]}: " in out, out
@@ -299,7 +299,7 @@ def test_small_sound_stores_verify_without_a_dim(tmp_path, shards, n):
 def test_a_mistyped_shard_count_is_one_problem_line(made, tmp_path, command):
     command = [*command[:1], made, *[tmp_path / c for c in command[1:]], "--shards", 10**12]
     code, out = zanth(*command)
-    assert code == (0 if command[0] == "stats" else 1), out
+    assert code == 1, out
     assert "shard_3 to shard_999999999999 are missing (999,999,999,997 directories)" in out
 
 
@@ -422,7 +422,7 @@ def test_stats_shows_each_shards_dimensions(tmp_path, capsys, monkeypatch):
         store.store_flat_vectors(np.ones((256, dim), np.float32), range(shard, 768, SHARDS))
     store.store_flat_vectors(np.ones((3, 16), np.float32), [SHARDS + 1] * 3)  # shard 1 again
     monkeypatch.setattr(zanth_cli, "_rich", lambda: None)
-    assert zanth_cli.main(["stats", str(tmp_path)]) == 0
+    assert zanth_cli.main(["stats", str(tmp_path)]) == 1  # two dimensions: a problem
     lines = capsys.readouterr().out.splitlines()
     rows = {line.split()[0]: line.split() for line in lines[2:2 + SHARDS + 1]}
     assert (rows["0"][5], rows["1"][5], rows["2"][5]) == ("8", "16", "-")

@@ -302,9 +302,12 @@ def _dims_text(dims: list[int], certain: bool) -> str:
 
 def stats(args: argparse.Namespace) -> int:
     report = inspect(args.path, args.shards, args.dim, check_pickles=None)
+    # A survey that met damage exits 1 as verify does, so a script that reads only the
+    # status does not take a damaged store's partial counts for a sound store's.
+    failed = 1 if report["problems"] else 0
     if args.json:
         print(json.dumps(report, indent=2))
-        return 0
+        return failed
     header = ["shard", "objects", "blocks", "vectors", "deleted", "dims seen", "index entries",
               "keys", "used", "map size", "stale readers"]
     everywhere = sorted({d for s in report["per_shard"] for d in s["dimensions_seen"]})
@@ -335,7 +338,7 @@ def stats(args: argparse.Namespace) -> int:
         print(f"  PROBLEM {line}")
     if report["problems"]:
         print(f"{len(report['problems'])} problems found; `zanth verify` checks every record")
-    return 0
+    return failed
 
 
 def document_problems(path: str, shards: int) -> list[str]:
