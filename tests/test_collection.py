@@ -1046,7 +1046,8 @@ def test_verify_names_each_kind_of_damage(tmp_path, plant, problem):
     a, b = (rid for rid, _ in col._found(["a", "b"]))
     plant(col, a, b)
     assert any(problem in line for line in col.verify()), col.verify()
-    if "unpickled" in problem:  # reads name the damaged record
+    if "unpickled" in problem:  # reads name the damaged record; verify says it once
+        assert col.verify() == [f"record {b} {problem}"]
         with pytest.raises(RuntimeError, match=f"record {b} holds an object that cannot"):
             col.get(where={"v": 2})
     else:  # reads leave out what is damaged

@@ -467,7 +467,9 @@ class _Closed:
         raise ValueError(f"{self._path}: the collection is closed")
 
 
-_UNREADABLE = object()  # an object record that does not unpickle
+class _Unreadable(NamedTuple):
+    """An object record that does not unpickle, read where it can be told apart."""
+    error: str  # what unpickling it raised
 
 
 class _MendedSlot(dict):  # type: ignore[type-arg]
@@ -966,7 +968,8 @@ class Collection:
     def _objects(self, rids: list[int], mendable: bool = False) -> list[Any]:
         """The objects at `rids` (None where there is none). A collection stores plain values
         only, so an object that does not unpickle is damage: it raises RuntimeError naming its
-        record, or with `mendable` (records that can be made again) reads as `_UNREADABLE`."""
+        record, or with `mendable` (where it is made again, or reported) reads as
+        `_Unreadable`."""
         try:
             return self._store.get_data(rids)
         except Exception:  # noqa: BLE001 - unpickling raises whatever the damaged bytes make
@@ -980,7 +983,7 @@ class Collection:
                             f"{self.path}: record {rid} holds an object that cannot be "
                             f"unpickled ({type(error).__name__}: {error}): the store is "
                             f"damaged (`zanth verify {self.path}` lists what is)") from error
-                    objects.append(_UNREADABLE)
+                    objects.append(_Unreadable(f"{type(error).__name__}: {error}"))
             return objects
 
     def _slot_ids(self, doc_ids: list[DocId]) -> list[int]:
@@ -1518,10 +1521,16 @@ class Collection:
             np.random.default_rng(0).standard_normal(self.dim).astype(np.float32)
         scores: dict[int, list[tuple[float, float, float]]] = {}
         listed: dict[str, set[int]] = {}  # each key of a document: the documents it should list
+        unreadable: set[int] = set()  # listed records whose objects do not unpickle
         for start in range(0, len(present), CHUNK):
             part = present[start:start + CHUNK]
             held: list[tuple[int, tuple[Any, ...]]] = []  # documents with a whole vector
-            for rid, obj in zip(part, self._objects(part)):
+            for rid, obj in zip(part, self._objects(part, mendable=True)):
+                if isinstance(obj, _Unreadable):
+                    unreadable.add(rid)
+                    problems.append(f"record {rid} holds an object that cannot be unpickled "
+                                    f"({obj.error}): the store is damaged")
+                    continue
                 if not _is_doc(obj):
                     problems.append(f"record {rid} is listed as a document but holds "
                                     f"{'nothing' if obj is None else 'no document'}")
@@ -1554,12 +1563,12 @@ class Collection:
             problems += [f"document {ids[rid]!r} is missing from the index under {key!r}"
                          for rid in sorted(want - got)]
             problems += [f"{key!r} lists record {rid}, which is not a document with that key"
-                         for rid in sorted(got - want)]
+                         for rid in sorted(got - want - unreadable)]
             spaces.setdefault(key[:key.index(":") + 1], set()).update(want)
         for space, want in spaces.items():
             got = set(self._store.get_ids_from_filter((1, space, space[:-1] + ";")).to_list())
             problems += [f"a key of {space!r} that no document has lists record {rid}"
-                         for rid in sorted(got - want)]
+                         for rid in sorted(got - want - unreadable)]
         if probe is not None:
             found = self._live_vectors(probe)
             for rid, doc_id in ids.items():
@@ -1569,8 +1578,8 @@ class Collection:
                 elif not _scored(live[0], scores.get(rid, [])):
                     problems.append(f"document {doc_id!r}: its vector is not the one its "
                                     "object holds")
-            unlisted = [rid for rid in found if rid not in ids]
-            for rid, obj in zip(unlisted, self._objects(unlisted)):
+            unlisted = [rid for rid in found if rid not in ids and rid not in unreadable]
+            for rid, obj in zip(unlisted, self._objects(unlisted, mendable=True)):
                 if obj is None:
                     problems.append(f"{len(found[rid])} live vectors of record {rid} belong to "
                                     "no document")
