@@ -481,8 +481,12 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.add(["b"], [[1, 2]], [{"y": {"x": 1}}]), TypeError, "'y' of 'b': dict is not"),
     (lambda c: c.add(["b"], [[1, 2]], [{"y": np.array([5])}]), TypeError, "ndarray is not"),
     (lambda c: c.delete(b"a"), TypeError, "ids are str or int, not bytes"),
-    (lambda c: setattr(c, "embed", lambda t: [[1, 0]]) or c.query(["p", "q"]), ValueError,
-     r"shape \(1, 2\) for 2 texts"),
+    *[(lambda c, call=call: setattr(c, "embed", lambda t: [[1, 0]]) or call(c), ValueError,
+       r"embed gave shape \(1, 2\) for 2 texts") for call in (
+        lambda c: c.query(["p", "q"]), lambda c: c.add(["p", "q"], None, None, ["p", "q"]))],
+    (lambda c: c.add(["b", "c"], [[1, 2], [1]]), ValueError,
+     r"vectors whose rows differ in length: expected shape \(2, 2\)"),
+    (lambda c: Collection(c.path + "-0").add([1], [[]]), ValueError, "at least one dimension"),
     (lambda c: c.add(["b"], [[1, 2]], [{"y": 2**60}]), ValueError, "beyond"),
     (lambda c: c.add(["b"], [[1, 2]], [{"y": float("nan")}]), ValueError, "NaN"),
     (lambda c: c.add(["b"], [[1, 2]], [{"y": "\ud800"}]), ValueError, "surrogate"),
@@ -523,7 +527,10 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: Collection(c.path + "-new", dim=0), ValueError, "positive int"),
     (lambda c: Collection(c.path + "-new", num_shards=0), ValueError, "num_shards is a positive"),
     (lambda c: Collection(c.path + "-\udce9", dim=2), ValueError, "not valid UTF-8"),
-    (lambda c: os.mkdir(c.path + "/shard_5") or Collection(c.path), ValueError, "directory shard_5"),
+    (lambda c: os.mkdir(c.path + "/shard_5") or Collection(c.path), ValueError,
+     "made with 5 shards .its collection.lock records them., but shard_5 is there too"),
+    (lambda c: os.rename(c.path + "/shard_4", c.path + "/away") or Collection(c.path), ValueError,
+     "but shard_4 is missing: put back"),
     (lambda c: (Collection(c.path + "-n", num_shards=2), Collection(c.path + "-n", dim=2,
                                                                     num_shards=5)),
      ValueError, "made with 2 shards .its collection.lock"),  # before either has settings
@@ -586,7 +593,9 @@ def test_embed_makes_the_vectors_of_documents_and_of_text_queries(tmp_path):
     col.upsert("y", documents="aaa")
     col.update("x", documents=["bbb"], metadatas={"n": 5})
     col.update("x", metadatas={"n": 6, "m": 1})  # no text given: the vector stays
-    col.update(["x", "y"], metadatas=[{"m": None, "gone": None}, None])  # None takes a field away
+    col.update(["x", "y"], metadatas=[{"m": None, "gone": None}, None],  # None takes a field away
+               documents=[None, "ccc"])  # and keeps a text (and its vector)
+    assert calls[-1] == ["ccc"] and [r.document for r in col.get(["x", "y"])] == ["bbb", "ccc"]
     assert [(h.id, h.score, h.metadata) for h in col.query("b", k=2)] == [
         ("x", 3.0, {"n": 6}), ("y", 0.0, {})]  # upsert replaced the whole document
     for call, error, message in [
@@ -598,7 +607,7 @@ def test_embed_makes_the_vectors_of_documents_and_of_text_queries(tmp_path):
             (lambda: Collection(col.path, embed=3), TypeError, "embed is a function")]:
         with pytest.raises(error, match=message):
             call()
-    assert len(col) == 2 and col.verify() == [] and len(calls) == 5
+    assert len(col) == 2 and col.verify() == [] and len(calls) == 6
 
 
 def cleaned(clean, metas):

@@ -605,8 +605,18 @@ class Collection:
             except BaseException:  # this open failed, not its process: the next may ask another
                 os.ftruncate(self._lock_fd, 0)
                 raise
-        settings = self._store_opened(made or asked or found or DEFAULT_SHARDS, map_size,
-                                      num_shards, locked)
+        try:
+            settings = self._store_opened(made or asked or found or DEFAULT_SHARDS, map_size,
+                                          num_shards, locked)
+        except ValueError as error:  # the store's refusal knows no count but the one asked
+            if made is None or found == made:
+                raise
+            missing = [f"shard_{i}" for i in range(found, made)]
+            which = (f"{', '.join(missing)} {'is' if len(missing) == 1 else 'are'} missing: put "
+                     "back what was moved away") if missing else (
+                f"shard_{made} is there too: take away the directory that does not belong")
+            raise ValueError(f"{self.path} was made with {made} shards (its {LOCK_FILE} records "
+                             f"them), but {which}") from error
         if locked and made is None and settings is None and not self._store.get_data_count():
             # Shards that hold nothing, left by an open that failed (or made by an older
             # version): this open makes the collection, with the count it opened them with.
@@ -1069,10 +1079,25 @@ class Collection:
         unit[odd] = wide / np.where(wide_norms == 0, 1, wide_norms)
         return [unit, earlier]
 
+    def _shape_error(self, rows: int | None, given: str, dim: object) -> ValueError:
+        """The error of vectors (`rows` of them; None for queries) `given` in a wrong shape."""
+        want = f"({dim},) or (n, {dim})" if rows is None else f"({rows}, {dim})"
+        known = "" if self.dim is None else f" (this collection holds {dim}-dimensional vectors)"
+        return ValueError(f"{'queries' if rows is None else 'vectors'} {given}: expected shape "
+                          f"{want}{known}")
+
+    def _array(self, vectors: object, rows: int | None) -> NDArray[Any]:
+        """`vectors` as an array, rows of different lengths refused by `_shape_error`."""
+        try:
+            return np.asarray(vectors)
+        except ValueError:  # NumPy's words for rows of different lengths
+            raise self._shape_error(rows, "whose rows differ in length", self.dim or "dim") \
+                from None
+
     def _vectors(self, vectors: object, rows: int | None) -> NDArray[np.float32]:
         """Vectors as a float32 matrix of `rows` rows; `rows` None takes queries: one vector or a
         matrix of them."""
-        array = np.asarray(vectors)
+        array = self._array(vectors, rows)
         if array.dtype.kind not in "iuf":
             raise TypeError(f"vectors are real numbers, not {array.dtype}")
         if rows == 0 and array.size == 0:  # no documents: [] is as good as a (0, dim) matrix
@@ -1081,16 +1106,12 @@ class Collection:
         if array.ndim == 1 and rows in (None, 1):
             array = array.reshape(1, -1)
         dim = self.dim if self.dim is not None else (shape[-1] if shape else 0)
-        if rows is None:
-            fits = array.ndim == 2 and array.shape[1] == dim
-            want = f"({dim},) or (n, {dim})"
-        else:
-            fits = array.shape == (rows, dim)
-            want = f"({rows}, {dim})"
-        if not fits or dim == 0:
-            known = "" if self.dim is None else f" (this collection holds {dim}-dimensional vectors)"
-            raise ValueError(f"{'vectors' if rows is not None else 'queries'} of shape {shape}: "
-                             f"expected shape {want}{known}")
+        if dim == 0 and array.ndim == 2:
+            raise ValueError(f"{'queries' if rows is None else 'vectors'} of shape {shape}: a "
+                             "vector has at least one dimension")
+        if not (array.shape == (rows, dim) if rows is not None
+                else array.ndim == 2 and array.shape[1] == dim) or dim == 0:
+            raise self._shape_error(rows, f"of shape {shape}", dim)
         with np.errstate(over="ignore"):  # values beyond float32 are refused just below
             # Vectors to store are copied, as other inputs are: the caller may change its array
             # while the chunks are written without the interpreter lock.
@@ -1103,8 +1124,9 @@ class Collection:
                              "infinite values (or values beyond float32)")
         return out
 
-    def _embedded(self, texts: list[Any], doc_ids: list[DocId] | None) -> object:
-        """`embed` of `texts` (those of `doc_ids`, or queries when None), every one a str."""
+    def _embedded(self, texts: list[Any], doc_ids: list[DocId] | None) -> NDArray[Any]:
+        """`embed` of `texts` (those of `doc_ids`, or queries when None), every one a str: a
+        matrix of one row per text."""
         what = "queries" if doc_ids is None else "vectors"
         if self.embed is None:
             raise TypeError(f"{what} are needed: this collection has no embed function to make "
@@ -1118,7 +1140,17 @@ class Collection:
         vectors = self.embed(texts)
         if vectors is None:  # where None stands for "no vectors given" (update)
             raise TypeError("the embed function returned None, not the vectors of the texts")
-        return vectors
+        try:
+            array = np.asarray(vectors)
+        except ValueError:  # NumPy's words for rows of different lengths
+            raise ValueError(f"embed gave rows that differ in length for {len(texts)} texts: "
+                             "expected one vector per text") from None
+        if array.ndim == 1 and len(texts) == 1:
+            array = array.reshape(1, -1)
+        if array.ndim != 2 or len(array) != len(texts):  # results line up with the texts
+            raise ValueError(f"embed gave shape {array.shape} for {len(texts)} texts: "
+                             "expected one vector per text")
+        return array
 
     def _batch(self, ids: object, vectors: object, metadatas: object,
                documents: object) -> _Batch:
@@ -1236,9 +1268,13 @@ class Collection:
             texts = list(documents)  # type: ignore[call-overload]
             if len(texts) != len(doc_ids):
                 raise ValueError(f"{len(texts)} documents for {len(doc_ids)} ids")
+        remade: tuple[list[int], NDArray[np.float32]] | None = None  # rows embedded, vectors
         if vectors is None and texts is not None and self.embed is not None:
-            # Embedded before the lock is taken: an embedding model may take its time.
-            vectors = self._embedded(texts, doc_ids)
+            # Embedded before the lock is taken: an embedding model may take its time. A text
+            # not given (None) keeps its document's text and vector.
+            rows = [row for row, text in enumerate(texts) if text is not None]
+            remade = rows, self._vectors(self._embedded([texts[r] for r in rows],
+                                                        [doc_ids[r] for r in rows]), len(rows))
         # The caller's objects are read here too (its mappings, values and array): any of them
         # may call back into this collection.
         if changes is not None:
@@ -1264,6 +1300,8 @@ class Collection:
             olds = [stored[(type(d), d)] for d in doc_ids]
             if vectors is None:
                 vectors = np.stack([np.frombuffer(obj[3], dtype=np.float32) for obj in olds])
+                if remade is not None:
+                    vectors[remade[0]] = remade[1]
             metas: list[Any] = [obj[1] for obj in olds]
             if changes is not None:
                 for row, change in enumerate(changes):
@@ -1734,14 +1772,9 @@ class Collection:
                 all(isinstance(v, str) for v in vectors):
             texts = list(vectors)
         if texts is not None:
-            array = np.asarray(self._embedded(texts, None))
-            if array.ndim == 1 and len(texts) == 1:
-                array = array.reshape(1, -1)
-            if array.ndim != 2 or len(array) != len(texts):  # results line up with the texts
-                raise ValueError(f"embed gave shape {array.shape} for {len(texts)} texts: "
-                                 "expected one vector per text")
+            array = self._embedded(texts, None)
         else:
-            array = np.asarray(vectors)
+            array = self._array(vectors, None)
             single = array.ndim == 1
         node = None if where is None else read_where(where)  # a bad filter is refused even here
         if not self._settings_now():
