@@ -199,6 +199,22 @@ def test_a_bad_timeout_is_refused_before_any_partition_is_asked(pair, cluster):
     assert parted.search_flat(*everything, timeout=float("inf")) == pair[1].search_flat(*everything)
 
 
+def test_a_name_another_driver_takes_meanwhile_is_refused_or_attached(pair, cluster, monkeypatch):
+    """As if another driver started the partitions of "eq" just after this one looked for
+    them: create refuses and leaves that driver's actors; open attaches to them."""
+    import zanth.cluster.client as client
+
+    parted, root, real, looked = pair[0], str(cluster[1]), client._lookup, set()
+    monkeypatch.setattr(client, "_lookup", lambda name, p: None)
+    with pytest.raises(ClusterError, match="partition 0: a partition actor of this name is running"):
+        ZanthCluster.create("eq", root, 4, dim=DIM)
+    # Each partition's first look finds nothing, the next the actor that holds its name.
+    monkeypatch.setattr(client, "_lookup", lambda name, p: real(name, p) if p in looked else looked.add(p))
+    everything = (np.ones(DIM, np.float32), None, 10**6)
+    assert ZanthCluster.open("eq", root=root, partitions=4).search_flat(*everything) == \
+        parted.search_flat(*everything)
+
+
 def test_routing_is_fixed_and_fills_every_shard():
     ids = np.arange(-5000, 5000, dtype=np.int64)
     # A store written under one routing must be read under the same one. The mix is splitmix64,

@@ -100,6 +100,12 @@ class ZanthCluster:
         cluster = cls(name, base, timeout)
         for p in range(partitions):
             cluster._handles[p] = _start(dict(base, partition=p))
+            if cluster._handles[p] is None:
+                # Another driver started this name since the check above: its actors stay, and
+                # those started here go.
+                for handle in cluster._handles[:p]:
+                    ray.kill(handle, no_restart=True)
+                raise ClusterError("create", {p: "a partition actor of this name is running"})
         try:
             cluster._call("create", {p: () for p in range(partitions)}, again=False)
         except ClusterError:
@@ -129,15 +135,20 @@ class ZanthCluster:
         if absent and root is None:
             raise ClusterError("open", {p: "no running partition actor (pass root= and "
                                            "partitions= to start it)" for p in absent})
+        started = []
         for p in absent:
             handles[p] = _start({"store": name, "partition": p, "partitions": partitions,
                                  "routing_version": ROUTING_VERSION, "root": root,
                                  "partition_resources": partition_resources,
                                  "max_restarts": -1, "max_task_retries": 3})
+            if handles[p] is None:  # another driver started it meanwhile: attached to as it is
+                handles[p] = _lookup(name, p)
+            else:
+                started.append(p)
         try:
             expected = _check_manifests(cls(name, {"partitions": partitions}, timeout), handles)
         except ClusterError:
-            for p in absent:  # started here for nothing: do not leave them holding the name
+            for p in started:  # started here for nothing: do not leave them holding the name
                 ray.kill(handles[p], no_restart=True)
             raise
         cluster = cls(name, expected, timeout)
@@ -427,7 +438,8 @@ def _lookup(name, p):
 def _start(manifest: dict):
     """Starts the actor of one partition. It needs no CPU slot (its store calls release the
     interpreter lock and use the store's own threads) and, with partition resources, runs
-    only where the host advertises this partition, so Ray restarts it next to its files."""
+    only where the host advertises this partition, so Ray restarts it next to its files.
+    Returns None when another driver holds the partition's name already."""
     p, name = manifest["partition"], manifest["store"]
     options = {"name": actor_name(name, p), "namespace": NAMESPACE, "lifetime": "detached",
                "num_cpus": 0, "max_concurrency": 4,
@@ -437,4 +449,7 @@ def _start(manifest: dict):
         options["resources"] = {partition_resource(name, p): 1}
     path = partition_path(manifest["root"], name, p)
     expected = {k: manifest.get(k) for k in manifest}
-    return ray.remote(PartitionServer).options(**options).remote(path, expected)
+    try:
+        return ray.remote(PartitionServer).options(**options).remote(path, expected)
+    except rx.ActorAlreadyExistsError:
+        return None
