@@ -104,7 +104,8 @@ class ZanthCluster:
                 # Another driver started this name since the check above: its actors stay, and
                 # those started here go.
                 for handle in cluster._handles[:p]:
-                    ray.kill(handle, no_restart=True)
+                    if handle is not None:
+                        ray.kill(handle, no_restart=True)
                 raise ClusterError("create", {p: "a partition actor of this name is running"})
         try:
             cluster._call("create", {p: () for p in range(partitions)}, again=False)
