@@ -538,8 +538,8 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
         c.path + "-s/shard_2"), open(c.path + "-s/collection.lock", "w").close(),  # as older
                 Collection(c.path + "-s")),  # settings in shard 1 under 2 and 3 shards
      ValueError, "made with 2 shards, but it is opened with 3"),
-    (lambda c: (Collection(c.path + "-g", dim=2).close(), os.rename(c.path + "-g/shard_1", c.path
-                + "-g/shard_9"), Collection(c.path + "-g")), ValueError, "shard_1 is missing, but"),
+    (lambda c: (Collection(c.path + "-g", dim=2).close(), os.rename(c.path + "-g/shard_0", c.path
+                + "-g/x"), Collection(c.path + "-g")), ValueError, "shard_0 is missing, but shard_1"),
     (lambda c: Collection(c.path + "-m", map_size=2**60), OSError, "smaller map_size"),
     (lambda c: (os.makedirs(c.path + "-f"), open(c.path + "-f/shard_0", "w").close(), Collection(
         c.path + "-f", num_shards=1)), NotADirectoryError, "-f: IO: Not a directory"),

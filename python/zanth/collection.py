@@ -114,10 +114,21 @@ def _shards_found(path: str) -> int:
     # opening with the run before the gap would read the store with another shard count.
     beyond = sorted(int(name[6:]) for name in names if re.fullmatch(r"shard_(0|[1-9]\d*)", name)
                     and int(name[6:]) > count and os.path.isdir(os.path.join(path, name)))
-    if count and beyond:
+    if beyond:
         raise ValueError(f"{path}: shard_{count} is missing, but shard_{beyond[0]} is there: a "
                          "shard directory was removed or renamed; put it back")
     return count
+
+
+def _strays(path: str, made: int) -> list[str]:
+    """The shard directories of a store made with `made` shards that it has no use for."""
+    try:
+        names = os.listdir(path)
+    except FileNotFoundError:
+        return []
+    return [f"shard_{n}" for n in sorted(int(name[6:]) for name in names
+                                           if re.fullmatch(r"shard_(0|[1-9]\d*)", name))
+            if n >= made and os.path.isdir(os.path.join(path, f"shard_{n}"))]
 
 
 class Record(NamedTuple):
@@ -580,6 +591,13 @@ class Collection:
         the lock only a finished collection is taken: one whose settings are there and whose
         shard count, when counted, was counted after they were written (directories of a
         collection being made may still be missing)."""
+        recorded = enc.made_shards(os.pread(self._lock_fd, 64, 0)) \
+            if self._lock_fd is not None else None
+        if recorded is not None and (strays := _strays(self.path, recorded)):
+            raise ValueError(f"{self.path} was made with {recorded} shards (its {LOCK_FILE} "
+                             f"records them), but {', '.join(strays)} "
+                             f"{'is' if len(strays) == 1 else 'are'} there too: take away what "
+                             "does not belong")
         found = _shards_found(self.path)
         asked = None if num_shards is None else operator.index(num_shards)
         # The count a collection was made with, kept in its lock file before its shards are
@@ -588,8 +606,7 @@ class Collection:
         # with that count and no other.
         # A record without any shard is that of a collection whose shards were removed: a new
         # one is made, with the count asked for.
-        made = enc.made_shards(os.pread(self._lock_fd, 64, 0)) \
-            if self._lock_fd is not None and found else None
+        made = recorded if found else None
         if not locked and (not found or found != (made or found)
                            or asked is not None and asked != (made or found)):
             return None  # nothing on disk, not all of it yet, or another count: under the lock
@@ -609,14 +626,13 @@ class Collection:
             settings = self._store_opened(made or asked or found or DEFAULT_SHARDS, map_size,
                                           num_shards, locked)
         except ValueError as error:  # the store's refusal knows no count but the one asked
-            if made is None or found == made:
+            if made is None or found >= made:
                 raise
             missing = [f"shard_{i}" for i in range(found, made)]
-            which = (f"{', '.join(missing)} {'is' if len(missing) == 1 else 'are'} missing: put "
-                     "back what was moved away") if missing else (
-                f"shard_{made} is there too: take away the directory that does not belong")
             raise ValueError(f"{self.path} was made with {made} shards (its {LOCK_FILE} records "
-                             f"them), but {which}") from error
+                             f"them), but {', '.join(missing)} "
+                             f"{'is' if len(missing) == 1 else 'are'} missing: put back what was "
+                             "moved away") from error
         if locked and made is None and settings is None and not self._store.get_data_count():
             # Shards that hold nothing, left by an open that failed (or made by an older
             # version): this open makes the collection, with the count it opened them with.
@@ -992,7 +1008,8 @@ class Collection:
                         raise RuntimeError(
                             f"{self.path}: record {rid} holds an object that cannot be "
                             f"unpickled ({type(error).__name__}: {error}): the store is "
-                            f"damaged (`zanth verify {self.path}` lists what is)") from error
+                            f"damaged (`zanth verify --documents {self.path}` lists what "
+                            "is)") from error
                     objects.append(_Unreadable(f"{type(error).__name__}: {error}"))
             return objects
 
@@ -1273,8 +1290,11 @@ class Collection:
             # Embedded before the lock is taken: an embedding model may take its time. A text
             # not given (None) keeps its document's text and vector.
             rows = [row for row, text in enumerate(texts) if text is not None]
-            remade = rows, self._vectors(self._embedded([texts[r] for r in rows],
-                                                        [doc_ids[r] for r in rows]), len(rows))
+            made = self._embedded([texts[r] for r in rows], [doc_ids[r] for r in rows])
+            if len(rows) == len(doc_ids):
+                vectors = made
+            elif rows:
+                remade = rows, self._vectors(made, len(rows))
         # The caller's objects are read here too (its mappings, values and array): any of them
         # may call back into this collection.
         if changes is not None:
