@@ -172,7 +172,7 @@ class FullDisk:
 class CollectionMachine(RuleBasedStateMachine):
     @initialize(shards=st.sampled_from([1, 3]),  # layouts as stored on disk
                 layout=st.sampled_from(["zanth.Collection/1", "zanth.Collection/2",
-                                        "zanth.Collection/3"]))
+                                        "zanth.Collection/3", "zanth.Collection/4"]))
     def open(self, shards, layout):
         self.dir = tempfile.mkdtemp(prefix="zanth-collection-")
         self.shards, self.hashed = shards, layout == "zanth.Collection/1"
@@ -745,19 +745,23 @@ def test_ids_numbered_in_a_run_share_slots_and_a_collection_keeps_its_layout(tmp
     col = Collection(tmp_path / "new", dim=2, metric="ip")
     col.add(ids, np.ones((len(ids), 2)))
     slots = col._read_slots(col._slot_ids(ids))
-    # doc-0..9 and doc-10..99 (one group each), doc-1NN .. doc-9NN, ints in runs of a hundred,
-    # then three ids of groups of their own
-    assert len(slots) == 2 + 9 + 11 + 3 and max(map(len, slots.values())) == 100
-    assert sorted(map(len, slots.values()))[:6] == [1, 1, 1, 10, 50, 50]
+    # doc-0..9, doc-10..19, ... doc-990..999 (the text before the last digit), ints in runs of
+    # ten, then three ids of groups of their own
+    assert len(slots) == 100 + 100 + 3 and max(map(len, slots.values())) == 10
+    assert sorted(map(len, slots.values()))[:4] == [1, 1, 1, 10]
     assert sum(map(len, slots.values())) == len(ids) and all(i in col for i in ids)
-    assert col.delete(ids[:950]) == 950 and sum(map(bool, col._read_slots(col._slot_ids(ids)).values())) == 15
-    monkeypatch.setattr(zc, "FORMAT", zc.UNGROUPED_FORMAT)
-    Collection(tmp_path / "old", dim=2, metric="ip").add(ids[:3], np.ones((3, 2)))
-    monkeypatch.undo()
-    old = Collection(tmp_path / "old")  # opened by this version: its slots stay one per id
-    old.add(ids[3:200], np.ones((197, 2)))
-    assert len(old._read_slots(old._slot_ids(ids[:200]))) == 200 and len(old) == 200
-    assert all(i in old for i in ids[:200]) and old.verify() == [] and col.verify() == []
+    assert col.delete(ids[:950]) == 950 and sum(map(bool, col._read_slots(col._slot_ids(ids)).values())) == 108
+    assert col.verify() == []
+    # Collections of earlier layouts, opened by this version, keep theirs: groups of a hundred
+    # (doc-0..9, doc-10..99, doc-100..199), or a slot per id.
+    for layout, slots_of_200 in ((zc.GROUPED_FORMAT, 3), (zc.UNGROUPED_FORMAT, 200)):
+        monkeypatch.setattr(zc, "FORMAT", layout)
+        Collection(tmp_path / layout[-1], dim=2, metric="ip").add(ids[:3], np.ones((3, 2)))
+        monkeypatch.undo()
+        old = Collection(tmp_path / layout[-1])
+        old.add(ids[3:200], np.ones((197, 2)))
+        assert len(old._read_slots(old._slot_ids(ids[:200]))) == slots_of_200 and len(old) == 200
+        assert all(i in old for i in ids[:200]) and old.verify() == []
 
 
 def test_scores_cosine_and_ip_and_auto_compaction(tmp_path, rng):

@@ -17,15 +17,16 @@ document has:
 * its index entries: one per metadata value, and PRESENT_KEY.
 
 Its id (str or int) leads to that record id through a slot: an object at `encoding.slot_ids`
-(a hash of the id's group: ids that differ only in their last two digits, or ints in one run of
-a hundred, share one) holding the dict {id: record id} of the ids that hash there. A write of
-ids numbered in a run so rewrites a slot per hundred ids, where slots scattered by id would
-have it rewrite nearly every page of the slots' key range at each commit. Readers trust a
-slot only as far as the object it names holds that id, so a slot left naming a record id that
-holds nothing (or another document) is harmless, and the next write of that id replaces it.
-Collections made in earlier layouts keep theirs: in "zanth.Collection/2" each slot is at the
-hash of the id itself; in "zanth.Collection/1" the record id is that hash, and two ids that
-hash alike are refused.
+(a hash of the id's group: ids that differ only in their last digit, or ints in one run of
+ten, share one) holding the dict {id: record id} of the ids that hash there. A write of ids
+numbered in a run so rewrites a slot per ten ids, where slots scattered by id would have it
+rewrite nearly every page of the slots' key range at each commit; a read of an id unpickles
+its slot's ten entries at most. Readers trust a slot only as far as the object it names
+holds that id, so a slot left naming a record id that holds nothing (or another document) is
+harmless, and the next write of that id replaces it. Collections made in earlier layouts
+keep theirs: in "zanth.Collection/3" a slot holds a group of a hundred (the last two digits);
+in "zanth.Collection/2" each slot is at the hash of the id itself; in "zanth.Collection/1"
+the record id is that hash, and two ids that hash alike are refused.
 
 Negative record ids are the collection's own: its settings (dimension, metric, shard count), a
 counter of dead vectors, the next document number, and the journal.
@@ -90,10 +91,12 @@ Embed = Callable[[list[str]], Any]  # texts -> one vector per text (a matrix, or
 
 SETTINGS_ID = enc.SETTINGS_ID
 STATS_ID, JOURNAL_ID, NUMBER_ID = enc.STATS_ID, enc.JOURNAL_ID, enc.NUMBER_ID
-GROUPED_FORMAT = "zanth.Collection/3"  # slots hash the ids' groups (`encoding.slot_group`)
+TENS_FORMAT = "zanth.Collection/4"  # slots hash the ids' groups of ten (`encoding.slot_group`)
+GROUPED_FORMAT = "zanth.Collection/3"  # slots hash groups of a hundred; still read and written
 UNGROUPED_FORMAT = "zanth.Collection/2"  # slots hash the ids themselves; still read and written
 HASHED_FORMAT = "zanth.Collection/1"  # record ids are the hashes of the ids; still read and written
-FORMAT = GROUPED_FORMAT  # the layout of collections made now
+FORMAT = TENS_FORMAT  # the layout of collections made now
+SLOT_SPANS = {TENS_FORMAT: 10, GROUPED_FORMAT: 100}  # the layouts whose slots hash groups
 LOCK_FILE = enc.LOCK_FILE
 LOW_DISK_BYTES = 64 * 2**20  # a failed write names the free space below this
 CHUNK = 20_000  # documents per journaled write: the journal, one commit per shard, its removal
@@ -554,7 +557,7 @@ class Collection:
         self._saved_dead = 0  # the dead count as stored
         self._next = 1  # the number of the next new document (read under the lock)
         self._hashed = False  # record ids are hashes of the ids (the first layout)
-        self._grouped = False  # slots hash the ids' groups (the third)
+        self._span = 0  # slots hash the ids' groups of this many (0: the ids themselves)
         self._asked_metric = metric  # checked against settings another handle may write later
         # (filter tree, each shard's last commit, the record ids it selects in key order)
         self._order_memo: tuple[Any, list[int], NDArray[np.int64]] | None = None
@@ -571,7 +574,7 @@ class Collection:
             if settings is None:
                 self._check_empty()
                 self.dim, self.metric = dim, metric or "cosine"
-                self._hashed, self._grouped = FORMAT == HASHED_FORMAT, FORMAT == GROUPED_FORMAT
+                self._hashed, self._span = FORMAT == HASHED_FORMAT, SLOT_SPANS.get(FORMAT, 0)
                 if dim is not None:
                     with self._writing():  # unlocks when done: the settings are written
                         self._settle_settings(dim)
@@ -721,11 +724,11 @@ class Collection:
                 "version does not read: add its documents again into a new store")
         layout = settings.get("format") if isinstance(settings, dict) else None
         if isinstance(layout, str) and layout.startswith("zanth.Collection/") and layout not in (
-                GROUPED_FORMAT, UNGROUPED_FORMAT, HASHED_FORMAT):
+                TENS_FORMAT, GROUPED_FORMAT, UNGROUPED_FORMAT, HASHED_FORMAT):
             raise ValueError(f"{self.path} was made in the layout {layout!r}, which this version "
                              "of zanth does not know (a newer version made it): upgrade zanth")
-        if not isinstance(settings, dict) or layout not in (GROUPED_FORMAT, UNGROUPED_FORMAT,
-                                                            HASHED_FORMAT):
+        if not isinstance(settings, dict) or layout not in (TENS_FORMAT, GROUPED_FORMAT,
+                                                            UNGROUPED_FORMAT, HASHED_FORMAT):
             raise ValueError(f"{self.path} is not a collection (its settings record reads "
                              f"{settings!r})")
         if not (_positive_int(settings.get("dim")) and settings.get("metric") in METRICS
@@ -747,7 +750,7 @@ class Collection:
                              "away the one that does not belong")
         self.dim, self.metric = settings["dim"], settings["metric"]
         self._hashed = settings["format"] == HASHED_FORMAT
-        self._grouped = settings["format"] == GROUPED_FORMAT
+        self._span = SLOT_SPANS.get(settings["format"], 0)
 
     def _settings_now(self) -> bool:
         """True once the collection's dimension is known. A handle opened before the collection
@@ -1015,7 +1018,7 @@ class Collection:
 
     def _slot_ids(self, doc_ids: list[DocId]) -> list[int]:
         """The slot id of each id in this collection's layout."""
-        return enc.slot_ids(doc_ids, self._grouped)
+        return enc.slot_ids(doc_ids, self._span)
 
     def _read_slots(self, sids: list[int], mend: bool = True) -> dict[int, dict[DocId, int]]:
         """The slots at `sids` as {id: record id} dicts (an empty one where there is none).

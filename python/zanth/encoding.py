@@ -84,20 +84,26 @@ def record_ids(doc_ids: Sequence[int | str]) -> list[int]:
                        "little") >> 1 if type(d) is str else record_id(d) for d in doc_ids]
 
 
-def slot_ids(doc_ids: Sequence[int | str], grouped: bool = False) -> list[int]:
+def slot_ids(doc_ids: Sequence[int | str], span: int = 0) -> list[int]:
     """Where a collection keeps the record ids of these document ids (its slot objects): the
     top 56 bits of a hash over the key byte 0xFE, so the slots of a shard share one key range,
     apart from its documents (0xFF) and index records, and each write of slots dirties the
-    pages of that range only. Ungrouped, the hash is `record_id`'s. `grouped` hashes the id's
-    group (`slot_group`) instead, so ids numbered in a run share a slot: a write of such ids
-    rewrites one slot per hundred of them, not a page per id scattered over the range."""
-    if not grouped:
+    pages of that range only. With `span` 0, the hash is `record_id`'s. A span of 10 or 100
+    hashes the id's group of that span (`slot_group`) instead, so ids numbered in a run share
+    a slot: a write of such ids rewrites one slot per `span` of them, not a page per id
+    scattered over the range, and a read of one id unpickles the `span` entries of its slot."""
+    if not span:
         return [(rid & ~0xFF) | 0xFE for rid in record_ids(doc_ids)]
     digits = _DIGITS
-    groups = [(b"s" + d.encode("utf-8", "surrogatepass") if d[-1:] not in digits
-               else b"h" + d[:-2].encode("utf-8", "surrogatepass") if d[-2:-1] in digits
-               else b"g" + d[:-1].encode("utf-8", "surrogatepass")) if type(d) is str
-              else slot_group(d) for d in doc_ids]
+    if span == 10:
+        groups = [(b"s" + d.encode("utf-8", "surrogatepass") if d[-1:] not in digits
+                   else b"g" + d[:-1].encode("utf-8", "surrogatepass")) if type(d) is str
+                  else slot_group(d, span) for d in doc_ids]
+    else:
+        groups = [(b"s" + d.encode("utf-8", "surrogatepass") if d[-1:] not in digits
+                   else b"h" + d[:-2].encode("utf-8", "surrogatepass") if d[-2:-1] in digits
+                   else b"g" + d[:-1].encode("utf-8", "surrogatepass")) if type(d) is str
+                  else slot_group(d, span) for d in doc_ids]
     blake, from_bytes = hashlib.blake2b, int.from_bytes
     distinct = set(groups)
     if 2 * len(distinct) > len(groups):  # mostly groups of one: hashed as they come
@@ -108,22 +114,22 @@ def slot_ids(doc_ids: Sequence[int | str], grouped: bool = False) -> list[int]:
     return list(map(sid.__getitem__, groups))
 
 
-GROUP_SPAN = 100  # ids a slot group holds at most
 _DIGITS = frozenset("0123456789")
 
 
-def slot_group(doc_id: int | str) -> bytes:
-    """The bytes a grouped slot id hashes (`slot_ids` makes the same in line). An int id n
-    is in group n // GROUP_SPAN. A str id ending in two ASCII digits is in the group of the
-    text before them ("doc-1234" and "doc-1299" share one, "doc-1300" is in the next); one
-    ending in a single digit, in that of the text before it; any other str id is a group of
-    its own, hashed as `record_id` hashes it. So no group holds more than GROUP_SPAN ids, and
-    the leading byte keeps the kinds apart."""
+def slot_group(doc_id: int | str, span: int) -> bytes:
+    """The bytes a slot id of groups of `span` (10 or 100) hashes (`slot_ids` makes the same
+    in line). An int id n is in group n // span. A str id ending in an ASCII digit is in the
+    group of the text before it ("doc-1234" and "doc-1239" share one); with span 100, one
+    ending in two digits is in that of the text before them ("doc-1234" and "doc-1299" share
+    one, "doc-1300" is in the next); any other str id is a group of its own, hashed as
+    `record_id` hashes it. So no group holds more than `span` ids, and the leading byte keeps
+    the kinds apart."""
     if type(doc_id) is not str:
-        return b"j" + str(int(doc_id) // GROUP_SPAN).encode()
+        return b"j" + str(int(doc_id) // span).encode()
     if doc_id[-1:] not in _DIGITS:
         return b"s" + doc_id.encode("utf-8", "surrogatepass")
-    if doc_id[-2:-1] in _DIGITS:
+    if span == 100 and doc_id[-2:-1] in _DIGITS:
         return b"h" + doc_id[:-2].encode("utf-8", "surrogatepass")
     return b"g" + doc_id[:-1].encode("utf-8", "surrogatepass")
 
