@@ -700,12 +700,16 @@ def test_padded_and_unpadded_objects_read_the_same(tmp_path):
     assert sorted(col.ids()) == ["b", "d"] and len(col) == 2
 
 
-def test_handles_opened_before_another_wrote_the_settings_adopt_or_refuse_them(tmp_path):
+def test_handles_opened_before_another_wrote_the_settings_adopt_or_refuse_them(tmp_path, monkeypatch):
     early, writer, asked = (Collection(tmp_path / "c", metric=m) for m in (None, None, "cosine"))
-    Collection(tmp_path / "c", dim=2, metric="ip").add(["x"], [[2, 0]])
+    monkeypatch.setattr(zc, "FORMAT", zc.GROUPED_FORMAT)  # made by a version of groups of 100
+    Collection(tmp_path / "c", dim=2, metric="ip").add(["x15"], [[2, 0]])
+    monkeypatch.undo()
+    assert "x15" in early  # its first call: found in the slot of the stored layout
     writer.add(iter(["y"]), [[0, 3]])  # its first call: an inner product's vector, as given
     early._check_empty()  # what opening checks next, had it read no settings just before them
-    assert [(h.id, h.score) for h in early.query([0, 1], k=2)] == [("y", 3.0), ("x", 0.0)]
+    assert [(h.id, h.score) for h in early.query([0, 1], k=2)] == [("y", 3.0), ("x15", 0.0)]
+    assert all(i in Collection(tmp_path / "c") for i in ("x15", "y"))
     assert early.get(["y"], include_vectors=True)[0].vector.tolist() == [0, 3]
     for call in (lambda: asked.query([1, 0]), lambda: asked.add(["z"], [[1, 1]])):
         with pytest.raises(ValueError, match="metric='ip', not 'cosine'"):

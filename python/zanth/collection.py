@@ -558,6 +558,7 @@ class Collection:
         self._next = 1  # the number of the next new document (read under the lock)
         self._hashed = False  # record ids are hashes of the ids (the first layout)
         self._span = 0  # slots hash the ids' groups of this many (0: the ids themselves)
+        self._format = FORMAT  # the layout of the settings record (the stored one once read)
         self._asked_metric = metric  # checked against settings another handle may write later
         # (filter tree, each shard's last commit, the record ids it selects in key order)
         self._order_memo: tuple[Any, list[int], NDArray[np.int64]] | None = None
@@ -574,6 +575,7 @@ class Collection:
             if settings is None:
                 self._check_empty()
                 self.dim, self.metric = dim, metric or "cosine"
+                self._format = FORMAT  # the layout this handle writes its settings with
                 self._hashed, self._span = FORMAT == HASHED_FORMAT, SLOT_SPANS.get(FORMAT, 0)
                 if dim is not None:
                     with self._writing():  # unlocks when done: the settings are written
@@ -749,6 +751,7 @@ class Collection:
                              "): a shard directory was added or removed; put it back, or take "
                              "away the one that does not belong")
         self.dim, self.metric = settings["dim"], settings["metric"]
+        self._format = settings["format"]
         self._hashed = settings["format"] == HASHED_FORMAT
         self._span = SLOT_SPANS.get(settings["format"], 0)
 
@@ -770,7 +773,7 @@ class Collection:
             self._adopt(settings, dim, self._asked_metric)
             return
         self._check_empty()
-        self._store.store_data([{"format": FORMAT, "dim": dim, "metric": self.metric,
+        self._store.store_data([{"format": self._format, "dim": dim, "metric": self.metric,
                                  "shards": self._store_args[0]}], [SETTINGS_ID])
         self.dim = dim
 
@@ -1489,6 +1492,7 @@ class Collection:
         object does, as recovery will decide, though the write may have committed its slot's
         shard and not its object's; the journal names the record ids its slots may lack."""
         asked = [doc_id for _, doc_id in dict.fromkeys((type(d), d) for d in doc_ids)]
+        self._settings_now()  # a handle opened before the settings takes their layout
         if self._hashed:
             named = enc.record_ids(asked)
         else:
