@@ -104,34 +104,33 @@ METRICS = ("cosine", "ip")
 DEFAULT_SHARDS = 5
 
 
-def _shards_found(path: str) -> int:
-    """How many shard directories (shard_0, shard_1, ...) a store directory holds."""
+def _shard_dirs(path: str) -> list[int]:
+    """The numbers of the shard directories (shard_0, shard_1, ...) at `path`, in order."""
     try:
         names = os.listdir(path)
     except FileNotFoundError:
-        return 0
+        return []
+    return sorted(int(name[6:]) for name in names if re.fullmatch(r"shard_(0|[1-9]\d*)", name)
+                  and os.path.isdir(os.path.join(path, name)))
+
+
+def _shards_found(path: str) -> int:
+    """How many shard directories (shard_0, shard_1, ...) a store directory holds."""
+    dirs = _shard_dirs(path)
     count = 0
-    while f"shard_{count}" in names and os.path.isdir(os.path.join(path, f"shard_{count}")):
+    while count < len(dirs) and dirs[count] == count:
         count += 1
     # Shards are made in order, so one past a gap means a directory was removed or renamed:
     # opening with the run before the gap would read the store with another shard count.
-    beyond = sorted(int(name[6:]) for name in names if re.fullmatch(r"shard_(0|[1-9]\d*)", name)
-                    and int(name[6:]) > count and os.path.isdir(os.path.join(path, name)))
-    if beyond:
-        raise ValueError(f"{path}: shard_{count} is missing, but shard_{beyond[0]} is there: a "
+    if count < len(dirs):
+        raise ValueError(f"{path}: shard_{count} is missing, but shard_{dirs[count]} is there: a "
                          "shard directory was removed or renamed; put it back")
     return count
 
 
 def _strays(path: str, made: int) -> list[str]:
     """The shard directories of a store made with `made` shards that it has no use for."""
-    try:
-        names = os.listdir(path)
-    except FileNotFoundError:
-        return []
-    return [f"shard_{n}" for n in sorted(int(name[6:]) for name in names
-                                           if re.fullmatch(r"shard_(0|[1-9]\d*)", name))
-            if n >= made and os.path.isdir(os.path.join(path, f"shard_{n}"))]
+    return [f"shard_{n}" for n in _shard_dirs(path) if n >= made]
 
 
 class Record(NamedTuple):

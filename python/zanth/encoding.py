@@ -94,16 +94,12 @@ def slot_ids(doc_ids: Sequence[int | str], span: int = 0) -> list[int]:
     scattered over the range, and a read of one id unpickles the `span` entries of its slot."""
     if not span:
         return [(rid & ~0xFF) | 0xFE for rid in record_ids(doc_ids)]
-    digits = _DIGITS
-    if span == 10:
-        groups = [(b"s" + d.encode("utf-8", "surrogatepass") if d[-1:] not in digits
-                   else b"g" + d[:-1].encode("utf-8", "surrogatepass")) if type(d) is str
-                  else slot_group(d, span) for d in doc_ids]
-    else:
-        groups = [(b"s" + d.encode("utf-8", "surrogatepass") if d[-1:] not in digits
-                   else b"h" + d[:-2].encode("utf-8", "surrogatepass") if d[-2:-1] in digits
-                   else b"g" + d[:-1].encode("utf-8", "surrogatepass")) if type(d) is str
-                  else slot_group(d, span) for d in doc_ids]
+    digits, hundreds = _DIGITS, span == 100
+    groups = [(b"s" + d.encode("utf-8", "surrogatepass") if d[-1:] not in digits
+               else b"h" + d[:-2].encode("utf-8", "surrogatepass")
+               if hundreds and d[-2:-1] in digits
+               else b"g" + d[:-1].encode("utf-8", "surrogatepass")) if type(d) is str
+              else slot_group(d, span) for d in doc_ids]
     blake, from_bytes = hashlib.blake2b, int.from_bytes
     distinct = set(groups)
     if 2 * len(distinct) > len(groups):  # mostly groups of one: hashed as they come

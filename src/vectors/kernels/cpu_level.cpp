@@ -68,8 +68,7 @@ std::vector<CpuLevel> AvailableCpuLevels() {
 }
 
 const char* CpuLevelName(CpuLevel level) {
-  constexpr const char* kNames[] = {"scalar", "avx2", "avx512", "avx512vnni",
-                                                  "amx"};
+  constexpr const char* kNames[] = {"scalar", "avx2", "avx512", "avx512vnni", "amx"};
   static_assert(EveryLevelHas(kNames));
   return kNames[IndexOf(level)];
 }
