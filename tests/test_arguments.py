@@ -6,6 +6,7 @@ import pickle
 import re
 import sys
 import weakref
+import zlib
 
 import lmdb
 import numpy as np
@@ -275,6 +276,25 @@ def test_pickle_failures_propagate(open_store, store_path, monkeypatch):
     monkeypatch.undo()
     assert db.get_data([1, 5]) == [[1], None]
 
+
+
+def test_pickling_that_fails_part_way_stores_nothing(open_store, monkeypatch):
+    """Large batches are pickled while the shards write the rest: a failure part way leaves no
+    shard committed, those with only index records included."""
+    db = open_store(num_shards=3)
+    ids = list(range(3, 903, 3))  # every object in shard 0; index records in every shard
+    write = lambda data: db.write_batch(ids, data, np.ones((300, 4), np.float32),
+                                        index_inserts=[(f"k{i}", i) for i in ids],
+                                        more_identifiers=[1000], more_data=[{"m": 1}])
+    # A function in C that fails at the 250th object (a dict), the pickler's kind.
+    monkeypatch.setattr(pickle, "dumps", zlib.compress)
+    with pytest.raises(TypeError):
+        write([b"x"] * 249 + [{}] * 51)
+    monkeypatch.undo()
+    assert db.get_data_count() == 0
+    write([("x", i) for i in ids])
+    assert db.get_data(ids[::7] + [1000]) == [("x", i) for i in ids[::7]] + [{"m": 1}]
+    assert sorted(db.get_ids_from_filter((1, "k", "l")).to_list()) == ids
 
 def test_huge_inputs(tmp_path):
     """Tens of thousands of operands in one node and 300,000 entries in one batch; in a child,

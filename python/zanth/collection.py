@@ -493,6 +493,8 @@ class _MendedSlot(dict):  # type: ignore[type-arg]
         return dict, (dict(self),)
 
 
+_NORM_BLOCK = 1 << 17  # float32 values normalised at once (512 KiB), for the cache's sake
+
 _Slots = tuple[list[int], dict[int, dict[DocId, int]]]  # the slot id of each id, and the slots
 
 
@@ -1083,12 +1085,19 @@ class Collection:
         float32 stored (rows of extreme length left unscaled, or zero)."""
         if self.metric != "cosine":
             return [given]
+        unit = np.empty_like(given)
+        norms = np.empty((len(given), 1), np.float32)
         with np.errstate(over="ignore", under="ignore", invalid="ignore"):
-            # np.linalg.norm's own reduction (the same bits), with one scratch matrix that then
-            # takes the quotients.
-            unit = np.multiply(given, given)
-            norms = np.sqrt(np.add.reduce(unit, axis=1, keepdims=True))
-            np.divide(given, np.where(norms == 0, 1, norms), out=unit)
+            # np.linalg.norm's own reduction (the same bits: each row's sum is its own), a block
+            # of rows at a time so that its squares, sums and quotients stay in the cache. The
+            # squares go where the quotients then go.
+            step = max(1, _NORM_BLOCK // max(1, given.shape[1]))
+            for start in range(0, len(given), step):
+                rows = slice(start, start + step)
+                block, out, sums = given[rows], unit[rows], norms[rows]
+                np.multiply(block, block, out=out)
+                np.sqrt(np.add.reduce(out, axis=1, keepdims=True, out=sums), out=sums)
+                np.divide(block, np.where(sums == 0, 1, sums), out=out)
         # Outside this range the float32 sum of squares overflows or loses its small terms to
         # underflow: those rows are scaled in float64, where every float32 vector's is exact
         # enough. Rows inside it keep their float32 result.

@@ -1,9 +1,11 @@
 // store_data, get_data, delete_data and get_data_count, and store_pickled and get_pickled, which
 // take and give the pickled bytes themselves: pickling at the edge, storage in the core with the
 // GIL released. Either pair reads what the other writes.
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "module/convert.h"
@@ -73,8 +75,8 @@ bool ToItemsAndIds(PyObject* args, PyObject* kwargs, const char* method, PyObjec
 
 // pickle.dumps of every item of `objects` (a list the caller owns), before anything is written:
 // one that cannot be pickled stores nothing.
-bool PickleEach(PyObject* objects, OwnedRef* pickled) {
-  OwnedRef dumps = PickleFunction("dumps");
+bool PickleEach(PyObject* objects, OwnedRef* pickled, PyObject* with = nullptr) {
+  OwnedRef dumps = with != nullptr ? OwnedRef(Py_NewRef(with)) : PickleFunction("dumps");
   if (!dumps) return false;
   const Py_ssize_t n = PyList_Size(objects);
   *pickled = OwnedRef(PyList_New(n));
@@ -92,6 +94,103 @@ bool PickleEach(PyObject* objects, OwnedRef* pickled) {
   return true;
 }
 
+
+// True when pickling `object` runs no Python code: it is made of None, bool and exact int,
+// float, str, bytes, tuple, list and dict (nested at most 16 deep), which the pickler writes
+// with its own C code, consulting no reducer.
+bool PicklesWithoutCode(PyObject* object, int depth = 0) {
+  if (object == Py_None || PyBool_Check(object) || PyLong_CheckExact(object) ||
+      PyFloat_CheckExact(object) || PyUnicode_CheckExact(object) || PyBytes_CheckExact(object)) {
+    return true;
+  }
+  if (depth >= 16) return false;
+  if (PyTuple_CheckExact(object) || PyList_CheckExact(object)) {
+    const bool tuple = PyTuple_CheckExact(object);
+    const Py_ssize_t n = tuple ? PyTuple_Size(object) : PyList_Size(object);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = tuple ? PyTuple_GetItem(object, i) : PyList_GetItem(object, i);
+      if (!PicklesWithoutCode(item, depth + 1)) return false;
+    }
+    return true;
+  }
+  if (PyDict_CheckExact(object)) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(object, &position, &key, &value)) {
+      if (!PicklesWithoutCode(key, depth + 1) || !PicklesWithoutCode(value, depth + 1)) {
+        return false;
+      }
+    }
+    return true;
+  }
+  return false;
+}
+
+bool AllPickleWithoutCode(PyObject* objects) {
+  if (objects == nullptr) return true;
+  const Py_ssize_t n = PyList_Size(objects);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!PicklesWithoutCode(PyList_GetItem(objects, i))) return false;
+  }
+  return true;
+}
+
+// Below this many objects, a writer thread costs more than the pickling it overlaps.
+constexpr Py_ssize_t kFedObjects = 256;
+
+// Writes `batch` while this thread pickles `objects` and `more` (either may be null) with
+// `dumps` into it: the shards do the rest of the batch meanwhile and wait for the pickles
+// before their puts and commits. No Python code may run on this thread meanwhile: it could
+// write to this store and wait for the locks of the shards that wait for it. So only objects
+// that pickle without code come here, `dumps` is a function in C (the pickle module's own),
+// and the collector, which runs finalizers, is paused.
+PyObject* WriteFed(const StoreHandle& store, WriteBatch batch, PyObject* objects,
+                   PyObject* more, PyObject* dumps) {
+  ObjectFeed feed(objects ? static_cast<std::size_t>(PyList_Size(objects)) : 0,
+                  more ? static_cast<std::size_t>(PyList_Size(more)) : 0);
+  batch.feed = &feed;
+  // Declared before the writer: the bytes outlive every read of them, an unwinding's included.
+  OwnedRef pickled, more_pickled;
+  std::vector<std::string_view> values, more_values;
+  Status status;
+  std::exception_ptr thrown;
+  std::thread writer([&] {
+    try {
+      status = ApplyWriteBatch(store, batch);
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+  });
+  struct Joined {  // on every way out: the feed ends and the writer is waited for
+    ObjectFeed& feed;
+    std::thread& writer;
+    ~Joined() {
+      if (!writer.joinable()) return;
+      feed.Fail();
+      writer.join();
+    }
+  } joined{feed, writer};
+  const int collecting = PyGC_Disable();
+  const bool made = (!objects || PickleEach(objects, &pickled, dumps)) &&
+                    (!more || PickleEach(more, &more_pickled, dumps)) &&
+                    (!pickled || BytesViews(pickled.get(), &values)) &&
+                    (!more_pickled || BytesViews(more_pickled.get(), &more_values));
+  if (collecting) PyGC_Enable();
+  if (made) {
+    values.insert(values.end(), more_values.begin(), more_values.end());
+    feed.Deliver(std::move(values));
+  } else {
+    feed.Fail();
+  }
+  WithoutGil([&] {
+    writer.join();
+    return 0;
+  });
+  if (!made) return nullptr;  // the pickler's exception
+  if (thrown) std::rethrow_exception(thrown);
+  if (!status.ok()) return RaiseStatus(status);
+  Py_RETURN_NONE;
+}
 
 // The stored objects of every id (unpickled, or the bytes themselves with `unpickle` false);
 // None where nothing is stored.
@@ -248,6 +347,26 @@ PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_ValueError, "vector_deletes need dim (or vectors of that dimension)");
       return nullptr;
     }
+    WriteBatch batch;
+    batch.ids = ids;
+    batch.more_ids = more_ids;
+    batch.vectors = given(2) ? &rows : nullptr;
+    batch.object_deletes = object_deletes;
+    batch.vector_deletes = vector_deletes;
+    batch.index_deletes = deletes;
+    batch.index_inserts = inserts;
+    batch.dim = dim;
+    const StoreHandle& store = StoreOf(self);
+    const Py_ssize_t count = (objects ? PyList_Size(objects.get()) : 0) +
+                             (more_objects ? PyList_Size(more_objects.get()) : 0);
+    if (count >= kFedObjects && AllPickleWithoutCode(objects.get()) &&
+        AllPickleWithoutCode(more_objects.get())) {
+      OwnedRef dumps = PickleFunction("dumps");
+      if (!dumps) return nullptr;
+      if (PyCFunction_Check(dumps.get())) {
+        return WriteFed(store, batch, objects.get(), more_objects.get(), dumps.get());
+      }
+    }
     // Pickled before anything is written: an object that cannot be pickled stores nothing.
     // The bytes objects stay alive and immutable while the shards read them without the GIL.
     OwnedRef pickled, more_pickled;
@@ -256,18 +375,8 @@ PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<std::string_view> values, more_values;
     if (pickled && !BytesViews(pickled.get(), &values)) return nullptr;
     if (more_pickled && !BytesViews(more_pickled.get(), &more_values)) return nullptr;
-    WriteBatch batch;
-    batch.ids = ids;
     batch.objects = values;
-    batch.more_ids = more_ids;
     batch.more_objects = more_values;
-    batch.vectors = given(2) ? &rows : nullptr;
-    batch.object_deletes = object_deletes;
-    batch.vector_deletes = vector_deletes;
-    batch.index_deletes = deletes;
-    batch.index_inserts = inserts;
-    batch.dim = dim;
-    const StoreHandle& store = StoreOf(self);
     Status status = WithoutGil([&] { return ApplyWriteBatch(store, batch); });
     if (!status.ok()) return RaiseStatus(status);
     Py_RETURN_NONE;

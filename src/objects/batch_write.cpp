@@ -14,13 +14,22 @@ namespace {
 
 constexpr const char* kOperation = "write_batch";
 
+std::size_t ObjectCount(const WriteBatch& batch) {
+  return batch.feed != nullptr ? batch.feed->objects() : batch.objects.size();
+}
+
+std::size_t MoreObjectCount(const WriteBatch& batch) {
+  return batch.feed != nullptr ? batch.feed->more_objects() : batch.more_objects.size();
+}
+
 Status CheckShape(const StoreHandle& store, const WriteBatch& batch) {
-  if (!batch.objects.empty() && batch.objects.size() != batch.ids.size()) {
-    return Status::InvalidArgument(std::to_string(batch.objects.size()) + " objects for " +
+  const std::size_t objects = ObjectCount(batch), more = MoreObjectCount(batch);
+  if (objects != 0 && objects != batch.ids.size()) {
+    return Status::InvalidArgument(std::to_string(objects) + " objects for " +
                                    std::to_string(batch.ids.size()) + " identifiers");
   }
-  if (batch.more_objects.size() != batch.more_ids.size()) {
-    return Status::InvalidArgument(std::to_string(batch.more_objects.size()) + " objects for " +
+  if (more != batch.more_ids.size()) {
+    return Status::InvalidArgument(std::to_string(more) + " objects for " +
                                    std::to_string(batch.more_ids.size()) + " identifiers");
   }
   if (batch.vectors != nullptr) {
@@ -34,7 +43,7 @@ Status CheckShape(const StoreHandle& store, const WriteBatch& batch) {
                                      std::to_string(batch.dim));
     }
   }
-  const bool writes = (!batch.ids.empty() && (!batch.objects.empty() || batch.vectors)) ||
+  const bool writes = (!batch.ids.empty() && (ObjectCount(batch) != 0 || batch.vectors)) ||
                       !batch.more_ids.empty() || !batch.index_inserts.empty();
   if (writes && store.num_shards() == 0) {
     return Status::InvalidArgument("the store has no shards to hold records");
@@ -44,6 +53,31 @@ Status CheckShape(const StoreHandle& store, const WriteBatch& batch) {
 
 }  // namespace
 
+void ObjectFeed::Deliver(std::vector<std::string_view> values) {
+  if (values.size() != objects_ + more_objects_) return Fail();  // never read out of bounds
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    values_ = std::move(values);
+    state_ = State::kDelivered;
+  }
+  ready_.notify_all();
+}
+
+void ObjectFeed::Fail() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_ = State::kFailed;
+  }
+  ready_.notify_all();
+}
+
+std::optional<std::span<const std::string_view>> ObjectFeed::Await() const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ready_.wait(lock, [this] { return state_ != State::kWaiting; });
+  if (state_ == State::kFailed) return std::nullopt;
+  return std::span<const std::string_view>(values_);
+}
+
 Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
   if (Status s = CheckShape(store, batch); !s.ok()) return s;
   const std::size_t shards = store.num_shards();
@@ -51,13 +85,14 @@ Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
   if (Status s = store.CheckProcess(); !s.ok()) return s;
 
   std::vector<std::int64_t> object_ids;
-  std::vector<std::string_view> object_values;
-  if (!batch.objects.empty()) {
-    object_ids.assign(batch.ids.begin(), batch.ids.end());
-    object_values.assign(batch.objects.begin(), batch.objects.end());
-  }
+  std::vector<std::string_view> object_values;  // by position in object_ids; from the feed
+  if (ObjectCount(batch) != 0) object_ids.assign(batch.ids.begin(), batch.ids.end());
   object_ids.insert(object_ids.end(), batch.more_ids.begin(), batch.more_ids.end());
-  object_values.insert(object_values.end(), batch.more_objects.begin(), batch.more_objects.end());
+  if (batch.feed == nullptr) {
+    object_values.assign(batch.objects.begin(), batch.objects.end());
+    object_values.insert(object_values.end(), batch.more_objects.begin(),
+                         batch.more_objects.end());
+  }
   const auto objects = RouteObjectIds(object_ids, shards);
   const auto object_deletes = RouteObjectIds(batch.object_deletes, shards);
   auto inserts = RouteIndexEntries(batch.index_inserts, shards);
@@ -139,8 +174,16 @@ Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch) {
           }
           wrote[s] = 1;
         }
+        // Every shard waits for fed objects here, whether it puts any or not: none commits
+        // a batch whose objects do not come.
+        std::span<const std::string_view> values = object_values;
+        if (batch.feed != nullptr) {
+          std::optional<std::span<const std::string_view>> fed = batch.feed->Await();
+          if (!fed) return Status::InvalidArgument("write_batch: the objects were not made");
+          values = *fed;
+        }
         if (!objects[s].empty()) {
-          if (Status st = PutObjectRecords(txn, dbi, kOperation, s, objects[s], object_values,
+          if (Status st = PutObjectRecords(txn, dbi, kOperation, s, objects[s], values,
                                            PaddingOfPages(txn, dbi));
               !st.ok()) {
             return st;
