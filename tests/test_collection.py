@@ -1114,6 +1114,25 @@ def test_a_damaged_record_of_the_collection_is_named_and_writes_go_on(tmp_path, 
     assert [r.id for r in col.get(where={"v": {"$in": [1, 2, 4, 5]}})] == ["b", "d"]
 
 
+
+def test_recovery_leaves_a_damaged_document_as_it_is_and_mends_the_rest(tmp_path):
+    """A dead write's journal names a document whose object no longer unpickles: recovery says
+    so and repairs the others, and writes go on (they would all fail on it otherwise)."""
+    col = Collection(tmp_path / "c", dim=2, metric="ip", num_shards=2)
+    col.add(["a", "b"], [[1, 0], [0, 1]], [{"v": 1}, {"v": 2}])
+    (ra, oa), (rb, ob) = col._found(["a", "b"])
+    col._store.batch_index_delete([("%all", ra), ("=v:" + "n" + zc.enc.number_code(1), ra)])
+    col._store.store_data([("journal", [(ra, oa[4], "a"), (rb, ob[4], "b")], col._next)],
+                          [zc.JOURNAL_ID])
+    col._store.store_pickled([b"\x80\xfb"], [rb])
+    with pytest.warns(RuntimeWarning, match=f"record {rb} holds an object that cannot be unp"):
+        col = Collection(tmp_path / "c")
+        col.add(["c"], [[1, 1]], [{"v": 3}])
+    assert [r.id for r in col.get(["a", "c"])] == ["a", "c"] and not col._journals()
+    assert [r.id for r in col.get(where={"v": {"$in": [1, 3]}})] == ["a", "c"]
+    assert col.verify() == [f"record {rb} holds an object that cannot be unpickled (ValueError: "
+                            "unsupported pickle protocol: 251): the store is damaged"]
+
 def test_update_reads_callers_objects_before_the_lock_and_as_plain_values(tmp_path):
     """An array that writes to the collection as it is converted (any caller's object may call
     back), and a field name hashed its own way, which must neither reach the process's memo of

@@ -976,15 +976,32 @@ class Collection:
     def _journal_at(self, journal: int) -> tuple[Any, ...] | None:
         return _journal(self._store.get_pickled([journal])[0], self._hashed)
 
+    def _left_damaged(self, rids: list[int], objects: list[Any]) -> set[int]:
+        """The records among `rids` whose objects (read mendable) do not unpickle. Recovery
+        leaves those documents as they are, saying so: repairing every other document of the
+        journal and letting writes go on beats refusing every write for one of them."""
+        damaged = {rid: obj.error for rid, obj in zip(rids, objects)
+                   if isinstance(obj, _Unreadable)}
+        for rid, error in damaged.items():
+            warnings.warn(f"{self.path}: record {rid} holds an object that cannot be unpickled "
+                          f"({error}): the store is damaged, and recovering an unfinished write "
+                          "left that document as it was (`zanth verify --documents "
+                          f"{self.path}` lists what is damaged)", RuntimeWarning,
+                          stacklevel=_caller_level())
+        return set(damaged)
+
     def _mend_slots(self, placed: list[tuple[int, DocId]]) -> None:
         """Makes each (record id, id) of a journal named by the id's slot exactly when that
-        record holds the id's document."""
-        objects = dict(zip([rid for rid, _ in placed], self._objects([r for r, _ in placed])))
+        record holds the id's document; the slot of a damaged document stays as it is."""
+        read = self._objects([r for r, _ in placed], mendable=True)
+        objects = dict(zip([rid for rid, _ in placed], read))
         sids = self._slot_ids([doc_id for _, doc_id in placed])
         slots = self._read_slots(sids)
         changed: set[int] = set()
         for (rid, doc_id), sid in zip(placed, sids):
             obj, slot = objects[rid], slots[sid]
+            if isinstance(obj, _Unreadable):
+                continue
             if _is_doc(obj) and _same_id(obj[0], doc_id):
                 if slot.get(doc_id) != rid:
                     slot[doc_id] = rid
@@ -1061,8 +1078,12 @@ class Collection:
                 return  # nothing was written before the settings
             self._adopt(settings, None, None)
         assert self.dim is not None
-        objects = self._objects(rids)
+        objects = self._objects(rids, mendable=True)
         whole = [(rid, obj) for rid, obj in zip(rids, objects) if _is_doc(obj)]
+        damaged = self._left_damaged(rids, objects)
+        if damaged:  # their records stay as they are
+            stale = [(key, rid) for key, rid in stale if rid not in damaged]
+            rids = [rid for rid in rids if rid not in damaged]
         given = np.stack([np.frombuffer(obj[3], dtype=np.float32) for _, obj in whole]) \
             if whole else np.zeros((0, self.dim), np.float32)
         # Every vector and index record of these ids is dropped and those of the objects are
