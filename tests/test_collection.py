@@ -1033,6 +1033,7 @@ DAMAGE = [  # (a fault planted in a collection of "a" {v: 1} and "b" {v: 2, w: T
     (lambda c, a, b: c._store.batch_index_delete([(c._found(["b"])[0][1][4][0], b)]),
      "document 'b' is missing from the index under '=v:n"),
     (lambda c, a, b: c._store.delete_data([b]), "is listed as a document but holds nothing"),
+    (lambda c, a, b: c._store.store_data([{}], [b]), "is listed as a document but holds no doc"),
     (lambda c, a, b: c._store.delete_flat_vectors([a], 2), "document 'a' has 0 live vectors"),
     (lambda c, a, b: (c._store.delete_flat_vectors([a], 2), c._store.store_flat_vectors(
         np.array([[1, np.nan]], np.float32), [a])), "'a': its vector is not the one its object"),
@@ -1075,6 +1076,11 @@ def test_verify_names_each_kind_of_damage(tmp_path, plant, problem):
         with pytest.raises(RuntimeError, match="nothing was compacted"):
             col.compact()
         assert [h.id for h in col.query([1, 1], k=5)] == ["a", "b"]
+    if "unpickled" in problem or "listed as a document" in problem:  # what repair() removes
+        assert [line.split(":")[0] for line in col.repair()] == [f"removed record {b}"]
+        assert col.verify() == [] and col.ids() == ["a"] and col.repair() == []
+        col.add(["b"], [[0, 1]], [{"v": 2}])
+        assert [h.id for h in col.query([0, 1], k=5, where={"v": 2})] == ["b"]
 
 
 def _with_keys(col, doc_id, keys):

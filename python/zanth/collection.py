@@ -90,7 +90,8 @@ Metadata = dict[str, Any]
 Embed = Callable[[list[str]], Any]  # texts -> one vector per text (a matrix, or a list of rows)
 
 SETTINGS_ID = enc.SETTINGS_ID
-STATS_ID, JOURNAL_ID, NUMBER_ID = enc.STATS_ID, enc.JOURNAL_ID, enc.NUMBER_ID
+STATS_ID, JOURNAL_ID, NUMBER_ID, PURGED_ID = (enc.STATS_ID, enc.JOURNAL_ID, enc.NUMBER_ID,
+                                             enc.PURGED_ID)
 TENS_FORMAT = "zanth.Collection/4"  # slots hash the ids' groups of ten (`encoding.slot_group`)
 GROUPED_FORMAT = "zanth.Collection/3"  # slots hash groups of a hundred; still read and written
 UNGROUPED_FORMAT = "zanth.Collection/2"  # slots hash the ids themselves; still read and written
@@ -1033,7 +1034,7 @@ class Collection:
                             f"{self.path}: record {rid} holds an object that cannot be "
                             f"unpickled ({type(error).__name__}: {error}): the store is "
                             f"damaged (`zanth verify --documents {self.path}` lists what "
-                            "is)") from error
+                            "is; repair() removes the documents that cannot be read)") from error
                     objects.append(_Unreadable(f"{type(error).__name__}: {error}"))
             return objects
 
@@ -1605,6 +1606,45 @@ class Collection:
             except Exception as error:  # noqa: BLE001 - a stored object that does not unpickle
                 return [f"a stored object cannot be read: {type(error).__name__}: {error}"]
 
+    def repair(self) -> list[str]:
+        """Removes the documents damaged past reading: each record listed as a document whose
+        object does not unpickle (what it held is lost), or holds nothing or no document (only
+        a document belongs at a document's record id), loses its object, its vector and its
+        listing. Returns one line per record. The index records under its keys, which only its
+        object named, stay: every read checks the objects, so they lead to nothing, and
+        verify() passes over them. Any other damage that verify() reports is left alone."""
+        with _no_collection(), self._writing():
+            present = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
+            lost: dict[int, str] = {}
+            for start in range(0, len(present), CHUNK):
+                part = present[start:start + CHUNK]
+                for rid, obj in zip(part, self._objects(part, mendable=True)):
+                    if isinstance(obj, _Unreadable):
+                        lost[rid] = f"its object could not be unpickled ({obj.error})"
+                    elif not _is_doc(obj):
+                        lost[rid] = ("it was listed as a document but held "
+                                     f"{'nothing' if obj is None else 'no document'}")
+            if not lost:
+                return []
+            gone = list(lost)
+            counter, count = self._dead_record(len(gone))
+            # The objects and vectors first, then the listings: a crash between them leaves
+            # listed records that hold nothing, which the next repair removes.
+            self._store.write_batch(
+                [PURGED_ID] + counter, data=[{"records": sorted(set(self._purged()) | set(lost))}]
+                + count, object_deletes=gone, vector_deletes=gone, dim=self.dim)
+            self._dead = self._saved_dead = self._dead + len(gone)
+            self._store.batch_index_delete([(enc.PRESENT_KEY, rid) for rid in gone])
+        return [f"removed record {rid}: {why}" for rid, why in lost.items()]
+
+    def _purged(self) -> list[int]:
+        """The record ids of the documents `repair()` removed (none where its record is
+        damaged: verify() then names their index records again)."""
+        stored = self._objects([PURGED_ID], mendable=True)[0]
+        records = stored.get("records") if isinstance(stored, dict) else None
+        return records if isinstance(records, list) and \
+            all(type(rid) is int for rid in records) else []
+
     def _verify_locked(self) -> list[str]:
         problems: list[str] = []
         present = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
@@ -1616,6 +1656,7 @@ class Collection:
         scores: dict[int, list[tuple[float, float, float]]] = {}
         listed: dict[str, set[int]] = {}  # each key of a document: the documents it should list
         unreadable: set[int] = set()  # listed records whose objects do not unpickle
+        purged = set(self._purged())  # removed by repair(), under keys no longer known
         for start in range(0, len(present), CHUNK):
             part = present[start:start + CHUNK]
             held: list[tuple[int, tuple[Any, ...]]] = []  # documents with a whole vector
@@ -1657,12 +1698,12 @@ class Collection:
             problems += [f"document {ids[rid]!r} is missing from the index under {key!r}"
                          for rid in sorted(want - got)]
             problems += [f"{key!r} lists record {rid}, which is not a document with that key"
-                         for rid in sorted(got - want - unreadable)]
+                         for rid in sorted(got - want - unreadable - purged)]
             spaces.setdefault(key[:key.index(":") + 1], set()).update(want)
         for space, want in spaces.items():
             got = set(self._store.get_ids_from_filter((1, space, space[:-1] + ";")).to_list())
             problems += [f"a key of {space!r} that no document has lists record {rid}"
-                         for rid in sorted(got - want - unreadable)]
+                         for rid in sorted(got - want - unreadable - purged)]
         if probe is not None:
             found = self._live_vectors(probe)
             for rid, doc_id in ids.items():

@@ -167,6 +167,7 @@ SETTINGS_ID = -(2**63) + 1  # a collection's settings: {"format", "dim", "metric
 STATS_ID = -(2**63) + 2  # {"dead": vectors deleted since the last compaction}
 JOURNAL_ID = -(2**63) + 3  # ("journal", [(record id, index keys, id), ...], next number)
 NUMBER_ID = -(2**63) + 4  # {"next": the number of the next document added}
+PURGED_ID = -(2**63) + 5  # {"records": record ids of documents `repair()` removed}
 LOCK_FILE = "collection.lock"  # a collection's writers' lock, its mark and its shard count
 
 
