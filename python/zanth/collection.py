@@ -494,6 +494,7 @@ class _MendedSlot(dict):  # type: ignore[type-arg]
         return dict, (dict(self),)
 
 
+_PLAIN_TEXTS = frozenset({str, type(None)})  # documents' texts stored as they are given
 _NORM_BLOCK = 1 << 17  # float32 values normalised at once (512 KiB), for the cache's sake
 
 _Slots = tuple[list[int], dict[int, dict[DocId, int]]]  # the slot id of each id, and the slots
@@ -1217,7 +1218,8 @@ class Collection:
         given = self._vectors(vectors, n)
         # Record ids: the hashes in the first layout, else given under the lock (`_place`).
         rids = enc.record_ids(doc_ids) if self._hashed else []
-        distinct: list[object] = list(rids) if self._hashed else [(type(d), d) for d in doc_ids]
+        # Plain strs and ints: no str equals an int, so the ids themselves tell repeats.
+        distinct: Sequence[object] = rids if self._hashed else doc_ids
         if len(set(distinct)) != n:
             seen: dict[object, DocId] = {}  # find the first repeat, to name it
             for key, doc_id in zip(distinct, doc_ids):
@@ -1232,11 +1234,13 @@ class Collection:
         for name, given_list in (("metadatas", metas), ("documents", docs)):
             if len(given_list) != n:
                 raise ValueError(f"{len(given_list)} {name} for {n} ids")
-        for row, (doc_id, doc) in enumerate(zip(doc_ids, docs)):
-            if doc is not None and type(doc) is not str:
-                if not isinstance(doc, str):
-                    raise TypeError(f"document of {doc_id!r} is a str, not {type(doc).__name__}")
-                docs[row] = str.__str__(doc)  # stored plain, as ids and metadata are
+        if not _PLAIN_TEXTS.issuperset(map(type, docs)):  # a str subclass, or no str
+            for row, (doc_id, doc) in enumerate(zip(doc_ids, docs)):
+                if doc is not None and type(doc) is not str:
+                    if not isinstance(doc, str):
+                        raise TypeError(f"document of {doc_id!r} is a str, not "
+                                        f"{type(doc).__name__}")
+                    docs[row] = str.__str__(doc)  # stored plain, as ids and metadata are
         clean, keys = _clean_metadatas(metas, doc_ids)
         return _Batch(doc_ids, rids, given, self._searched(given), clean, docs, keys)
 

@@ -95,18 +95,19 @@ def slot_ids(doc_ids: Sequence[int | str], span: int = 0) -> list[int]:
     if not span:
         return [(rid & ~0xFF) | 0xFE for rid in record_ids(doc_ids)]
     digits, hundreds = _DIGITS, span == 100
-    groups = [(b"s" + d.encode("utf-8", "surrogatepass") if d[-1:] not in digits
-               else b"h" + d[:-2].encode("utf-8", "surrogatepass")
-               if hundreds and d[-2:-1] in digits
-               else b"g" + d[:-1].encode("utf-8", "surrogatepass")) if type(d) is str
-              else slot_group(d, span) for d in doc_ids]
+    # Each group as text first (its kind's letter, then the text or number it shares), so that
+    # a text is encoded once per group: the same bytes as `slot_group`'s.
+    groups = [("s" + d if d[-1:] not in digits
+               else "h" + d[:-2] if hundreds and d[-2:-1] in digits
+               else "g" + d[:-1]) if type(d) is str
+              else "j" + str(int(d) // span) for d in doc_ids]
     blake, from_bytes = hashlib.blake2b, int.from_bytes
     distinct = set(groups)
     if 2 * len(distinct) > len(groups):  # mostly groups of one: hashed as they come
-        return [(from_bytes(blake(g, digest_size=8).digest(), "little") >> 1 & ~0xFF) | 0xFE
-                for g in groups]
-    sid = {g: (from_bytes(blake(g, digest_size=8).digest(), "little") >> 1 & ~0xFF) | 0xFE
-           for g in distinct}
+        return [(from_bytes(blake(g.encode("utf-8", "surrogatepass"), digest_size=8).digest(),
+                            "little") >> 1 & ~0xFF) | 0xFE for g in groups]
+    sid = {g: (from_bytes(blake(g.encode("utf-8", "surrogatepass"), digest_size=8).digest(),
+                          "little") >> 1 & ~0xFF) | 0xFE for g in distinct}
     return list(map(sid.__getitem__, groups))
 
 
