@@ -19,11 +19,13 @@ namespace zanth::py {
 
 namespace {
 
-OwnedRef PickleFunction(const char* name) {
-  OwnedRef pickle(PyImport_ImportModule("pickle"));
-  if (!pickle) return OwnedRef();
-  return OwnedRef(PyObject_GetAttrString(pickle.get(), name));
+OwnedRef ModuleFunction(const char* module, const char* name) {
+  OwnedRef imported(PyImport_ImportModule(module));
+  if (!imported) return OwnedRef();
+  return OwnedRef(PyObject_GetAttrString(imported.get(), name));
 }
+
+OwnedRef PickleFunction(const char* name) { return ModuleFunction("pickle", name); }
 
 // Views of the bytes objects of `blobs` (a list the caller owns and keeps unchanged while they
 // are read). TypeError when an item is not bytes.
@@ -142,8 +144,8 @@ constexpr Py_ssize_t kFedObjects = 256;
 // `dumps` into it: the shards do the rest of the batch meanwhile and wait for the pickles
 // before their puts and commits. No Python code may run on this thread meanwhile: it could
 // write to this store and wait for the locks of the shards that wait for it. So only objects
-// that pickle without code come here, `dumps` is a function in C (the pickle module's own),
-// and the collector, which runs finalizers, is paused.
+// that pickle without code come here, `dumps` is the C pickler's own (pickle.dumps as
+// shipped, not a replacement), and the collector, which runs finalizers, is paused.
 PyObject* WriteFed(const StoreHandle& store, WriteBatch batch, PyObject* objects,
                    PyObject* more, PyObject* dumps) {
   ObjectFeed feed(objects ? static_cast<std::size_t>(PyList_Size(objects)) : 0,
@@ -363,7 +365,9 @@ PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
         AllPickleWithoutCode(more_objects.get())) {
       OwnedRef dumps = PickleFunction("dumps");
       if (!dumps) return nullptr;
-      if (PyCFunction_Check(dumps.get())) {
+      OwnedRef own = ModuleFunction("_pickle", "dumps");  // the pickler in C, unless replaced
+      if (!own) PyErr_Clear();
+      if (own && own.get() == dumps.get()) {
         return WriteFed(store, batch, objects.get(), more_objects.get(), dumps.get());
       }
     }
