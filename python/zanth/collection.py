@@ -1029,6 +1029,8 @@ class Collection:
             for rid, raw in zip(rids, self._store.get_pickled(rids)):
                 try:
                     objects.append(None if raw is None else pickle.loads(raw))
+                except MemoryError:  # a want of memory says nothing of the record
+                    raise
                 except Exception as error:  # noqa: BLE001
                     if not mendable:
                         raise RuntimeError(
@@ -1613,8 +1615,8 @@ class Collection:
     def repair(self) -> list[str]:
         """Removes the documents damaged past reading: each record listed as a document whose
         object does not unpickle (what it held is lost), or holds nothing or no document (only
-        a document belongs at a document's record id), loses its object, its vector and its
-        listing. Returns one line per record. The index records under its keys, which only its
+        a document belongs at a document's record id), and each record with a vector whose
+        object does not unpickle, loses its object, its vector and its listing. Returns one line per record. The index records under its keys, which only its
         object named, stay: every read checks the objects, so they lead to nothing, and
         verify() passes over them. Any other damage that verify() reports is left alone."""
         with _no_collection(), self._writing():
@@ -1628,6 +1630,15 @@ class Collection:
                     elif not _is_doc(obj):
                         lost[rid] = ("it was listed as a document but held "
                                      f"{'nothing' if obj is None else 'no document'}")
+            if self.dim is not None:
+                # A dead add may have committed an object (with its vector, in the same shard)
+                # and not its listing; recovery leaves one that no longer unpickles as it is.
+                listed = set(present)
+                unlisted = [rid for rid in self._live_vectors(np.zeros(self.dim, np.float32))
+                            if rid not in listed]
+                for rid, obj in zip(unlisted, self._objects(unlisted, mendable=True)):
+                    if isinstance(obj, _Unreadable):
+                        lost[rid] = f"its object could not be unpickled ({obj.error})"
             if not lost:
                 return []
             gone = list(lost)
@@ -1696,6 +1707,7 @@ class Collection:
             if held and probe is not None:
                 scores.update(zip([rid for rid, _ in held],
                                   self._scores([obj for _, obj in held], probe)))
+        purged -= ids.keys()  # a record id used again (the first layout) is checked again
         spaces: dict[str, set[int]] = {}
         for key, want in listed.items():
             got = set(self._store.get_ids_from_filter((0, key)).to_list())

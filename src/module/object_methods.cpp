@@ -361,13 +361,14 @@ PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
     const StoreHandle& store = StoreOf(self);
     const Py_ssize_t count = (objects ? PyList_Size(objects.get()) : 0) +
                              (more_objects ? PyList_Size(more_objects.get()) : 0);
-    if (count >= kFedObjects && AllPickleWithoutCode(objects.get()) &&
-        AllPickleWithoutCode(more_objects.get())) {
+    if (count >= kFedObjects) {
+      // Imported first: an import may run Python code, which may change the objects.
       OwnedRef dumps = PickleFunction("dumps");
       if (!dumps) return nullptr;
       OwnedRef own = ModuleFunction("_pickle", "dumps");  // the pickler in C, unless replaced
       if (!own) PyErr_Clear();
-      if (own && own.get() == dumps.get()) {
+      if (own && own.get() == dumps.get() && AllPickleWithoutCode(objects.get()) &&
+          AllPickleWithoutCode(more_objects.get())) {
         return WriteFed(store, batch, objects.get(), more_objects.get(), dumps.get());
       }
     }
