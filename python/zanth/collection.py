@@ -1616,9 +1616,11 @@ class Collection:
         """Removes the documents damaged past reading: each record listed as a document whose
         object does not unpickle (what it held is lost), or holds nothing or no document (only
         a document belongs at a document's record id), and each record with a vector whose
-        object does not unpickle, loses its object, its vector and its listing. Returns one line per record. The index records under its keys, which only its
-        object named, stay: every read checks the objects, so they lead to nothing, and
-        verify() passes over them. Any other damage that verify() reports is left alone."""
+        object does not unpickle, loses its object, its vector and its listing. Returns one
+        line per record. The index records under its keys, which only its object named, stay:
+        every read checks the objects, so they lead to nothing, and verify() passes over them.
+        Any other damage that verify() reports is left alone. Reads every document and scores
+        every vector once."""
         with _no_collection(), self._writing():
             present = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list()
             lost: dict[int, str] = {}

@@ -75,8 +75,8 @@ bool ToItemsAndIds(PyObject* args, PyObject* kwargs, const char* method, PyObjec
   return true;
 }
 
-// pickle.dumps of every item of `objects` (a list the caller owns), before anything is written:
-// one that cannot be pickled stores nothing.
+// pickle.dumps (or `with`) of every item of `objects` (a list the caller owns), before any
+// shard commits: one that cannot be pickled stores nothing.
 bool PickleEach(PyObject* objects, OwnedRef* pickled, PyObject* with = nullptr) {
   OwnedRef dumps = with != nullptr ? OwnedRef(Py_NewRef(with)) : PickleFunction("dumps");
   if (!dumps) return false;

@@ -73,9 +73,10 @@ struct WriteBatch {
 // A shard whose write or commit fails stores nothing of the batch while the other shards
 // commit theirs: the first failure is returned after every shard ended, and the caller, who
 // knows what the batch meant, repairs the shards that did commit.
-// Errors: kInvalidArgument (objects or vectors not one per id, more_objects not one per more_id, `dim` not the vectors' columns,
-// a key too long, records but no shards, a dimension mismatch), kInternal (MD5 unavailable),
-// kLmdb (a shard failed; message names the shard), kWrongProcess.
+// Errors: kInvalidArgument (objects or vectors not one per id, more_objects not one per
+// more_id, `dim` not the vectors' columns, a key too long, records but no shards, a dimension
+// mismatch, a feed that failed), kInternal (MD5 unavailable), kLmdb (a shard failed; message
+// names the shard), kWrongProcess.
 Status ApplyWriteBatch(const StoreHandle& store, const WriteBatch& batch);
 
 }  // namespace zanth
