@@ -16,6 +16,8 @@ Rows (N documents of dimension 384, metadata {color, year, price}, a short text 
                    graph (approximate), LanceDB scans without an index (prefilter), ours is
                    exact. Recall@10 against the exact answer is printed for each.
   get_100          100 documents by id (with metadata and text), median over 10 sets of ids
+  delete_1000      one call deleting 1,000 ids scattered over the store (then the count is
+                   checked), one timing per run
   add_grown        with --grown G: one call of 5,000 documents into a store that holds G - 5,000
                    already (the steady state of a growing store: where each add's keys land among
                    those stored), median of the last 5 calls of a grow to G; chromadb not run
@@ -80,6 +82,12 @@ class Ours:
     def get(self, ids):
         return [r.id for r in self.col.get(ids)]
 
+    def delete(self, ids):
+        self.col.delete(ids)
+
+    def count(self):
+        return self.col.count()
+
 
 class Chroma:
     name = module = "chromadb"
@@ -100,6 +108,12 @@ class Chroma:
 
     def get(self, ids):
         return self.col.get(ids=ids)["ids"]
+
+    def delete(self, ids):
+        self.col.delete(ids=ids)
+
+    def count(self):
+        return self.col.count()
 
 
 class Lance:
@@ -133,6 +147,13 @@ class Lance:
         quoted = ", ".join(f"'{i}'" for i in ids)
         return [row["id"] for row in self.table.search().where(f"id IN ({quoted})")
                 .limit(len(ids)).select(["id", "color", "year", "price", "text"]).to_list()]
+
+    def delete(self, ids):
+        quoted = ", ".join(f"'{i}'" for i in ids)
+        self.table.delete(f"id IN ({quoted})")
+
+    def count(self):
+        return self.table.count_rows()
 
 
 class LanceFsynced(Lance):
@@ -187,10 +208,16 @@ def one_run(kind, root, data, get_sets, run):
         got = store.get(chosen)
         gets.append(time.perf_counter() - started)
         assert sorted(got) == sorted(chosen), (kind.name, len(got))
+    doomed = [ids[i] for i in np.random.default_rng(SEED + 3).choice(len(ids), 1000, replace=False)]
+    started = time.perf_counter()
+    store.delete(doomed)
+    deleted = time.perf_counter() - started
+    assert store.count() == len(ids) - 1000, (kind.name, store.count())
     del store
     shutil.rmtree(path, ignore_errors=True)
     return {"add": add, "first_query": first, "filtered_query": statistics.median(times),
-            "get_100": statistics.median(gets), "recall": statistics.mean(recall)}
+            "get_100": statistics.median(gets), "delete_1000": deleted,
+            "recall": statistics.mean(recall)}
 
 
 def grown_add(kind, root, size):
@@ -265,7 +292,7 @@ def main():
     goals = {("add", "chromadb"): 1 / 3, ("add", "lancedb"): 1.0,
              ("filtered_query", "chromadb"): 0.1, ("filtered_query", "lancedb"): 0.1,
              ("get_100", "chromadb"): 0.5}
-    for op in ("add", "first_query", "filtered_query", "get_100", "add_grown"):
+    for op in ("add", "first_query", "filtered_query", "get_100", "delete_1000", "add_grown"):
         if op not in med["zanth"]:
             continue
         line = f"{op:<16}{med['zanth'][op] * 1e3:>11.2f}"
