@@ -321,6 +321,20 @@ def test_killed_partitions(cluster):
                 pass
 
 
+def test_open_starts_partitions_with_the_restart_settings_given_to_create(cluster):
+    _, root = cluster
+    once = ZanthCluster.create("once", str(root), 1, dim=DIM, num_shards=1, map_size=1 << 24,
+                               partition_resources=False, max_restarts=0)
+    once.stop()
+    once = ZanthCluster.open("once", root=str(root), partitions=1, partition_resources=False)
+    try:
+        os.kill(ray.get(once.actor(0).pid.remote()), signal.SIGKILL)
+        with pytest.raises(ClusterError, match="partition 0"):  # not restarted
+            once.get_data_count()
+    finally:
+        once.stop()
+
+
 def _killed_during(parted, partition, call):
     """Runs call(0) to time it, then call(1) with the partition's actor killed a third of the
     way in; returns the second answer once the actor is back."""

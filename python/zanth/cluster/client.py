@@ -10,6 +10,7 @@ import math
 import operator
 import os
 import pickle
+import time
 
 import numpy as np
 import ray
@@ -136,18 +137,24 @@ class ZanthCluster:
         if absent and root is None:
             raise ClusterError("open", {p: "no running partition actor (pass root= and "
                                            "partitions= to start it)" for p in absent})
-        started = []
-        for p in absent:
-            handles[p] = _start({"store": name, "partition": p, "partitions": partitions,
-                                 "routing_version": ROUTING_VERSION, "root": root,
-                                 "partition_resources": partition_resources,
-                                 "max_restarts": -1, "max_task_retries": 3})
-            if handles[p] is None:  # another driver started it meanwhile: attached to as it is
-                handles[p] = _lookup(name, p)
-            else:
-                started.append(p)
+        started: list[int] = []
+        begun = {"store": name, "partitions": partitions, "routing_version": ROUTING_VERSION,
+                 "root": root, "partition_resources": partition_resources, **_DEFAULT_RESTARTS}
         try:
-            expected = _check_manifests(cls(name, {"partitions": partitions}, timeout), handles)
+            _start_absent(name, handles, absent, begun, started)
+            probe = cls(name, {"partitions": partitions}, timeout)
+            expected = _check_manifests(probe, handles)
+            # Only a partition's actor reads its manifest, so those started here began with the
+            # default restart settings; where the manifest keeps others (given to `create`),
+            # they are started again with those.
+            kept = {k: expected.get(k, v) for k, v in _DEFAULT_RESTARTS.items()}
+            if started and kept != _DEFAULT_RESTARTS:
+                again, started[:] = list(started), []
+                for p in again:
+                    ray.kill(handles[p], no_restart=True)
+                _names_freed(name, again, probe.timeout)
+                _start_absent(name, handles, again, dict(begun, **kept), started)
+                expected = _check_manifests(probe, handles)
         except ClusterError:
             for p in started:  # started here for nothing: do not leave them holding the name
                 ray.kill(handles[p], no_restart=True)
@@ -427,6 +434,33 @@ def _bulky(arg) -> bool:
 def _ensure_ray():
     if not ray.is_initialized():
         ray.init(namespace=NAMESPACE)
+
+
+_DEFAULT_RESTARTS = {"max_restarts": -1, "max_task_retries": 3}
+
+
+def _start_absent(name: str, handles: list, absent: list[int], manifest: dict,
+                  started: list[int]) -> None:
+    """Starts partitions `absent` of `name` into `handles`, adding to `started` those started
+    here; one that another driver started meanwhile is attached to as it is."""
+    for p in absent:
+        handles[p] = _start(dict(manifest, partition=p))
+        if handles[p] is None:
+            handles[p] = _lookup(name, p)
+        else:
+            started.append(p)
+
+
+def _names_freed(name: str, partitions: list[int], timeout: float | None) -> None:
+    """Waits until no actor holds these partitions' names (a killed actor gives its name up
+    a moment later); ClusterError naming those still held after `timeout` seconds."""
+    deadline = None if timeout is None else time.monotonic() + timeout
+    held = list(partitions)
+    while held := [p for p in held if _lookup(name, p) is not None]:
+        if deadline is not None and time.monotonic() >= deadline:
+            raise ClusterError("open", {p: f"its stopped actor held the name for {timeout:g} s"
+                                        for p in held})
+        time.sleep(0.05)
 
 
 def _lookup(name, p):
