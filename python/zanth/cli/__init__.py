@@ -289,6 +289,8 @@ def _dimension_text(report: dict[str, Any], given: bool) -> str:
     if candidates:
         shown = ", ".join(map(str, candidates[:6])) + (" ..." if len(candidates) > 6 else "")
         return f"dimension one of {shown}: pass --dim to count vectors"
+    if report["problems"]:  # blocks in a shard that could not be read may be missing
+        return "dimension unknown (not every record could be read)"
     return "no vectors" if not report["totals"]["vector_blocks"] else "dimension unknown"
 
 
@@ -385,7 +387,8 @@ def verify(args: argparse.Namespace) -> int:
         return 1 if problems else 0
     totals = report["totals"]
     records = sum(totals[k] for k in ("objects", "vector_blocks", "index_entries", "unknown_keys"))
-    print(f"{report['path']}: {report['shards']} shards, {records:,} records, "
+    read = " read" if report["problems"] else ""  # a shard not read adds none
+    print(f"{report['path']}: {report['shards']} shards, {records:,} records{read}, "
           f"{_dimension_text(report, args.dim is not None)}")
     for line in problems:
         print(f"  PROBLEM {line}")
