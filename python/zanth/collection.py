@@ -1673,7 +1673,10 @@ class Collection:
         scores: dict[int, list[tuple[float, float, float]]] = {}
         listed: dict[str, set[int]] = {}  # each key of a document: the documents it should list
         unreadable: set[int] = set()  # listed records whose objects do not unpickle
-        purged = set(self._purged())  # removed by repair(), under keys no longer known
+        # Removed by repair(), under keys no longer known. A record id used again (the first
+        # layout gives an id its hash's) may still be listed under them: for it, what is
+        # checked is that its document's own keys list it.
+        purged = set(self._purged())
         for start in range(0, len(present), CHUNK):
             part = present[start:start + CHUNK]
             held: list[tuple[int, tuple[Any, ...]]] = []  # documents with a whole vector
@@ -1709,7 +1712,6 @@ class Collection:
             if held and probe is not None:
                 scores.update(zip([rid for rid, _ in held],
                                   self._scores([obj for _, obj in held], probe)))
-        purged -= ids.keys()  # a record id used again (the first layout) is checked again
         spaces: dict[str, set[int]] = {}
         for key, want in listed.items():
             got = set(self._store.get_ids_from_filter((0, key)).to_list())
