@@ -440,8 +440,12 @@ def test_every_comparison_matches_as_the_model(tmp_path):
     ("n = " + "9" * 5000, 5, "beyond"),
     ("n >= 1e400", 6, "compare as inf"), ("n < -0.1e-400", 5, "compare as -0.0"),
     ("year = 1 year", 10, "'and', 'or' or the end"),
-    ("a = 1 @", 7, "unexpected character"),
-    ("not " * 150 + "a = 1", 401, "nested more than"),
+    ("a = 1 @", 7, "unexpected character"), ("x = ١e-400", 5, "unexpected character"),
+    ("x = 1e", 5, "'1e' is not a number"), ("2nd = 1", 1, "'2nd' is not a number"),
+    (r'p = "C:\new"', 8, r"unknown escape '\\n'"), ('p = "a\\\nb"', 7, "unknown escape"),
+    ("`\ud800` = 1", 1, "field name '\\ud800' is not valid Unicode"),
+    ("not " * 150 + "a = 1", 405, "nested more than"),  # 100 levels below the filter's own
+    ("(" * 101 + "a = 1" + ")" * 101, 102, "nested more than"),
 ])
 def test_text_syntax_errors_point_at_the_column(text, column, reason):
     with pytest.raises(FilterSyntaxError) as caught:
@@ -510,6 +514,7 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.get(where={"y": {"$gt": True}}), TypeError, "orders numbers or strings"),
     (lambda c: c.get(where={"y": {"$in": 3}}), TypeError, "takes a list"),
     (lambda c: c.get(where={"y": None}), TypeError, "None is not a filter value"),
+    (lambda c: c.get(where={"\ud800": 1}), ValueError, "field name is not valid Unicode"),
     (lambda c: c.get(where={"$and": []}), ValueError, "non-empty list"),
     (lambda c: c.get(where={"$or": [{"y": 1}, 2]}), TypeError, r"\$or takes filters \(dicts\), not 2"),
     (lambda c: c.get(where=functools.reduce(lambda d, i: {"$not": d} if i % 2 else

@@ -98,7 +98,7 @@ def test_builders_are_the_tuple_trees(shared_store):
 @pytest.mark.parametrize("text, column", [
     ("color:red and", 14), ("a b", 3), ("(a or b", 8), ("year:[2015, 2020]", 17),
     ("'open", 1), ("x and 'ends in \\", 7), ("x:[a b)", 6), ("", 1), ("a and or b", 7),
-    ("[a, b) )", 8), ("not", 4),
+    ("[a, b) )", 8), ("not", 4), ('"C:\\new"', 4),
 ])
 def test_parse_errors_point_at_the_column(text, column):
     with pytest.raises(FilterSyntaxError) as caught:

@@ -473,6 +473,10 @@ def _tokens(text: str) -> list[_Token]:
                 if i >= n:
                     raise FilterSyntaxError("unterminated quoted key", text, start + 1)
                 if text[i] == "\\" and i + 1 < n:
+                    if text[i + 1] not in "\\'\"":  # refused, not dropped: "C:\new" is no key
+                        raise FilterSyntaxError(f"unknown escape {text[i:i + 2]!r}: a backslash "
+                                                "escapes only a quote or a backslash (write "
+                                                "\\\\ for one)", text, i + 1)
                     chars.append(text[i + 1])
                     i += 2
                 elif text[i] == ch:

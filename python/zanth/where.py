@@ -19,8 +19,13 @@ Text form (the same trees)::
     op         := "=" | "==" | "!=" | "<>" | "<" | "<=" | ">" | ">="
     list       := "(" [literal ("," literal)*] ")"
     literal    := number | "text" | 'text' | true | false
-    field      := a name of letters, digits, '_', '.' and '-' not starting with a digit,
-                  or any text in backquotes
+    number     := ASCII digits, as in 12, -3.5, 1e-9, .5, or inf / infinity (any case)
+    field      := a name of letters, digits, '_', '.' and '-' not starting with a digit
+                  (nor spelled as a word above or as inf / infinity), or any text in backquotes
+
+Inside quotes and backquotes a backslash escapes a quote, a backquote or a backslash (two
+backslashes are one), and nothing else. Nesting (of `not` and parentheses) goes 100 levels
+deep, as the dict form's nesting of $and, $or and $not does.
 
 Values are typed: numbers (int and float alike) compare as numbers, strings as strings, bools
 only equal bools; a comparison between types is false ($ne and $nin: true, the field being
@@ -142,6 +147,11 @@ def _read_dict(spec: Mapping[Any, Any], depth: int) -> Where:
 
 def _condition(field: str, op: object, value: object) -> Condition:
     what = f"filter on {field!r}"
+    try:
+        field.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{what}: the field name is not valid Unicode (a lone surrogate)") \
+            from None
     if op not in COMPARISONS:
         raise ValueError(f"unknown operator {op!r} for field {field!r} "
                          f"(known: {' '.join(COMPARISONS)})")
@@ -163,19 +173,40 @@ def _condition(field: str, op: object, value: object) -> Condition:
 
 _TOKEN = re.compile(r"""
     (?P<space>\s+)
-  | (?P<number>[-+]?(?:\d+\.?\d*(?:[eE][-+]?\d+)?|\.\d+(?:[eE][-+]?\d+)?|inf(?:inity)?)(?![\w.]))
+  | (?P<number>[-+]?(?:[0-9]+\.?[0-9]*(?:[eE][-+]?[0-9]+)?|\.[0-9]+(?:[eE][-+]?[0-9]+)?
+                   |inf(?:inity)?)(?![\w.]))
   | (?P<name>[^\W\d][\w.\-]*)
   | (?P<quoted>`(?:[^`\\]|\\.)*`)
   | (?P<string>"(?:[^"\\]|\\.)*"|'(?:[^'\\]|\\.)*')
   | (?P<op><=|>=|==|!=|<>|[=<>(),])
-""", re.VERBOSE | re.IGNORECASE)
+""", re.VERBOSE | re.IGNORECASE | re.DOTALL)  # an escaped newline is text too
+_MALFORMED = re.compile(r"[-+]?\.?[0-9][\w.]*(?:[eE][-+][\w.]*)?")
 _WORDS = {"and", "or", "not", "in", "true", "false"}
 _TEXT_OPS = {"=": "$eq", "==": "$eq", "!=": "$ne", "<>": "$ne", "<": "$lt", "<=": "$lte",
              ">": "$gt", ">=": "$gte"}
 
 
-def _unescape(body: str) -> str:
-    return re.sub(r"\\(.)", r"\1", body)
+_ESCAPE = re.compile(r"\\(.)", re.DOTALL)
+_ESCAPED = "\"'`\\"  # what a backslash may escape: any other escape is refused, not dropped
+
+
+def _unescape(body: str, text: str, at: int) -> str:
+    """The text of a quoted token's `body`, which starts at position `at` of `text`."""
+    for m in _ESCAPE.finditer(body):
+        if m.group(1) not in _ESCAPED:
+            raise FilterSyntaxError(f"unknown escape {m.group()!r}: a backslash escapes only a "
+                                    "quote, a backquote or a backslash (write \\\\ for one)",
+                                    text, at + m.start() + 1)
+    return _ESCAPE.sub(r"\1", body)
+
+
+def _field(name: str, text: str, at: int) -> str:
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        raise FilterSyntaxError(f"the field name {name!r} is not valid Unicode (a lone "
+                                "surrogate)", text, at + 1) from None
+    return name
 
 
 class _Parser:
@@ -186,9 +217,14 @@ class _Parser:
         while at < len(text):
             m = _TOKEN.match(text, at)
             if m is None:
-                quote = text[at] in "\"'`"
-                raise FilterSyntaxError("unterminated quoted text" if quote
-                                        else f"unexpected character {text[at]!r}", text, at + 1)
+                if text[at] in "\"'`":
+                    raise FilterSyntaxError("unterminated quoted text", text, at + 1)
+                if malformed := _MALFORMED.match(text, at):
+                    raise FilterSyntaxError(
+                        f"{malformed.group()[:40]!r} is not a number (such as 12, -3.5 or "
+                        "1e-9), nor a field name (a name starts with a letter or '_', or is "
+                        "in backquotes)", text, at + 1)
+                raise FilterSyntaxError(f"unexpected character {text[at]!r}", text, at + 1)
             kind = m.lastgroup or ""
             word = m.group()
             if kind == "name" and word.lower() in _WORDS:
@@ -208,9 +244,10 @@ class _Parser:
                                             f"compare as {number})", text, at + 1)
                 self.tokens.append(("number", number, at, word))
             elif kind == "quoted":
-                self.tokens.append(("name", _unescape(word[1:-1]), at, word))
+                self.tokens.append(("name", _field(_unescape(word[1:-1], text, at + 1), text, at),
+                                    at, word))
             elif kind == "string":
-                self.tokens.append(("string", _unescape(word[1:-1]), at, word))
+                self.tokens.append(("string", _unescape(word[1:-1], text, at + 1), at, word))
             elif kind != "space":
                 self.tokens.append((kind, word, at, m.group()))
             at = m.end()
@@ -253,7 +290,7 @@ class _Parser:
     def factor(self) -> Where:
         kind, value, pos = self.peek()
         self.depth += 1
-        if self.depth > MAX_DEPTH:
+        if self.depth > MAX_DEPTH + 1:  # the filter's own factor, then 100 levels within
             raise FilterSyntaxError(f"nested more than {MAX_DEPTH} levels deep", self.text, pos + 1)
         try:
             if kind == "word" and value == "not":
