@@ -515,6 +515,7 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.get(where={"y": {"$in": 3}}), TypeError, "takes a list"),
     (lambda c: c.get(where={"y": None}), TypeError, "None is not a filter value"),
     (lambda c: c.get(where={"\ud800": 1}), ValueError, "field name is not valid Unicode"),
+    (lambda c: c.get(where={"y": {"$lt": 2**60}}), ValueError, r"2\*\*53.*\(compare with a float"),
     (lambda c: c.get(where={"$and": []}), ValueError, "non-empty list"),
     (lambda c: c.get(where={"$or": [{"y": 1}, 2]}), TypeError, r"\$or takes filters \(dicts\), not 2"),
     (lambda c: c.get(where=functools.reduce(lambda d, i: {"$not": d} if i % 2 else

@@ -87,8 +87,9 @@ def scalar(value: object, what: str) -> Scalar:
     elif isinstance(out, float) and math.isnan(out):
         raise ValueError(f"{what}: NaN has no order and equals nothing")
     elif isinstance(out, int) and not isinstance(out, bool) and abs(out) > enc.MAX_EXACT_INT:
+        hint = "compare with a float" if what.startswith("filter") else "store it as a str"
         raise ValueError(f"{what}: {out} is beyond +-2**53, where numbers lose precision "
-                         "(store it as a str)")
+                         f"({hint})")
     return out
 
 
