@@ -1090,8 +1090,7 @@ def test_verify_names_each_kind_of_damage(tmp_path, monkeypatch, plant, problem,
     if (plant, problem) in REPAIRED:  # what repair() removes
         assert [line.split(":")[0] for line in col.repair()] == [f"removed record {b}"]
         assert col.verify() == [] and col.ids() == ["a"] and col.repair() == []
-        # Hashed ids put "b" at its old record, which its lost keys still list: one of them
-        # is now "c"'s too.
+        # Hashed ids put "b" back at its record, still listed under its lost keys (now c's too)
         col.add(["b", "c"], [[0, 1], [1, 1]], [{"v": 3}, {"v": 2}])
         assert [h.id for h in col.query([0, 1], k=5, where={"v": 3})] == ["b"]
         assert col.verify() == [] and [r.id for r in col.get(where={"v": 2})] == ["c"]

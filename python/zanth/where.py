@@ -80,10 +80,8 @@ def scalar(value: object, what: str) -> Scalar:
                 return scalar(item, what)
         raise TypeError(f"{what}: {type(value).__name__} is not a str, int, float or bool")
     if isinstance(out, str):
-        try:
-            out.encode("utf-8")
-        except UnicodeEncodeError:
-            raise ValueError(f"{what}: {out!r} is not valid Unicode (a lone surrogate)") from None
+        if not _encodes(out):
+            raise ValueError(f"{what}: {out!r} is not valid Unicode (a lone surrogate)")
     elif isinstance(out, float) and math.isnan(out):
         raise ValueError(f"{what}: NaN has no order and equals nothing")
     elif isinstance(out, int) and not isinstance(out, bool) and abs(out) > enc.MAX_EXACT_INT:
@@ -91,6 +89,15 @@ def scalar(value: object, what: str) -> Scalar:
         raise ValueError(f"{what}: {out} is beyond +-2**53, where numbers lose precision "
                          f"({hint})")
     return out
+
+
+def _encodes(text: str) -> bool:
+    """Whether `text` has a UTF-8 form (no lone surrogate): what the index keys are made of."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _kind(value: Scalar) -> str:
@@ -148,11 +155,8 @@ def _read_dict(spec: Mapping[Any, Any], depth: int) -> Where:
 
 def _condition(field: str, op: object, value: object) -> Condition:
     what = f"filter on {field!r}"
-    try:
-        field.encode("utf-8")
-    except UnicodeEncodeError:
-        raise ValueError(f"{what}: the field name is not valid Unicode (a lone surrogate)") \
-            from None
+    if not _encodes(field):
+        raise ValueError(f"{what}: the field name is not valid Unicode (a lone surrogate)")
     if op not in COMPARISONS:
         raise ValueError(f"unknown operator {op!r} for field {field!r} "
                          f"(known: {' '.join(COMPARISONS)})")
@@ -202,11 +206,9 @@ def _unescape(body: str, text: str, at: int) -> str:
 
 
 def _field(name: str, text: str, at: int) -> str:
-    try:
-        name.encode("utf-8")
-    except UnicodeEncodeError:
+    if not _encodes(name):
         raise FilterSyntaxError(f"the field name {name!r} is not valid Unicode (a lone "
-                                "surrogate)", text, at + 1) from None
+                                "surrogate)", text, at + 1)
     return name
 
 
