@@ -16,7 +16,7 @@ constexpr SketchKernel kSketchKernels[] = {
     &SketchDotsScalar, &SketchDotsAvx2, &SketchDotsAvx512, &SketchDotsAvx512Vnni,
     &SketchDotsAvx512Vnni};
 constexpr SketchBuilder kSketchBuilders[] = {
-    &SketchRecordScalar, &SketchRecordScalar, &SketchRecordAvx512, &SketchRecordAvx512,
+    &SketchRecordScalar, &SketchRecordAvx2, &SketchRecordAvx512, &SketchRecordAvx512,
     &SketchRecordAvx512};
 static_assert(EveryLevelHas(kSketchKernels) && EveryLevelHas(kSketchBuilders));
 

@@ -24,7 +24,7 @@ using SketchBuilder = void (*)(const char* values, std::size_t dim, std::int8_t*
 // nullptr when this CPU cannot run `level`.
 SketchKernel SketchKernelFor(CpuLevel level);
 SketchKernel BestSketchKernel();
-// The builder of `level` (levels without their own builder use the scalar one).
+// The builder of `level` (levels without their own builder use the next lower level's).
 SketchBuilder SketchBuilderFor(CpuLevel level);
 SketchBuilder BestSketchBuilder();
 
@@ -37,6 +37,8 @@ void SketchDotsAvx512(const std::int8_t* query, const std::int16_t* wide, std::s
 void SketchDotsAvx512Vnni(const std::int8_t* query, const std::int16_t* wide, std::size_t dim,
                           const std::int8_t* codes, std::size_t count, std::int32_t* dots);
 
+void SketchRecordAvx2(const char* values, std::size_t dim, std::int8_t* codes,
+                      RecordSketchMeta* meta);
 void SketchRecordAvx512(const char* values, std::size_t dim, std::int8_t* codes,
                         RecordSketchMeta* meta);
 
