@@ -172,8 +172,9 @@ class FullDisk:
 class CollectionMachine(RuleBasedStateMachine):
     @initialize(shards=st.sampled_from([1, 3]),  # layouts as stored on disk
                 layout=st.sampled_from(["zanth.Collection/1", "zanth.Collection/2",
-                                        "zanth.Collection/3", "zanth.Collection/4"]))
-    def open(self, shards, layout):
+                                        "zanth.Collection/3", "zanth.Collection/4"]),
+                pending=st.sampled_from([0, 2, 10**6]))  # deleted vectors tombstoned after
+    def open(self, shards, layout, pending):
         self.dir = tempfile.mkdtemp(prefix="zanth-collection-")
         self.shards, self.hashed = shards, layout == "zanth.Collection/1"
         with pytest.MonkeyPatch.context() as patch:  # older layouts, as older versions made
@@ -182,9 +183,11 @@ class CollectionMachine(RuleBasedStateMachine):
         self.docs = {}  # id -> (vector, metadata, document)
         self.keys_seen = set()  # index keys of documents at some time
         self.chunk, zc.CHUNK = zc.CHUNK, 3  # calls write, read and delete several chunks
+        self.pending, zc.PENDING_LIMIT = zc.PENDING_LIMIT, pending
 
     def teardown(self):
         zc.CHUNK = getattr(self, "chunk", zc.CHUNK)
+        zc.PENDING_LIMIT = getattr(self, "pending", zc.PENDING_LIMIT)
         self.col = None
         gc.collect()
         shutil.rmtree(getattr(self, "dir", "/nonexistent"), ignore_errors=True)
@@ -942,6 +945,35 @@ def test_a_write_repairs_a_failed_one_before_its_own(tmp_path, committed):
     for v in (0, 1):
         assert sorted(r.id for r in col.get(where={"v": v})) == sorted(i for i in want if want[i] == v)
     assert len(col) == len(want) and len(col.query(np.ones(4), k=100)) == len(want)
+
+
+@pytest.mark.parametrize("layout", [zc.FORMAT, zc.HASHED_FORMAT])
+def test_deleted_vectors_wait_for_their_tombstones_and_are_never_hits(tmp_path, monkeypatch, rng,
+                                                                      layout):
+    monkeypatch.setattr(zc, "FORMAT", layout)  # the first layout writes an id at its hash again
+    monkeypatch.setattr(zc, "PENDING_LIMIT", 6)
+    vectors = rng.standard_normal((40, 8)).astype(np.float32)
+    col = Collection(tmp_path / "c", dim=8, metric="ip")
+    col.add(range(40), vectors)
+    raw, live = col._store, lambda: len(col._store.search_flat(vectors[0], k=10**6))
+    rid = lambda i: col._found([i])[0][0]  # noqa: E731
+    col.delete([0, 1, 2])
+    assert live() == 40 and col.verify() == []  # their vectors wait, listed
+    for i in (0, 1, 2):  # each its own best match: never a hit, and k is still filled
+        want = sorted(range(3, 40), key=lambda j: (-float(vectors[j] @ vectors[i]), j))[:5]
+        assert [h.id for h in col.query(vectors[i], k=5)] == want
+    col.add([1], [-vectors[1]])
+    assert col.verify() == [] and col.query(-vectors[1], k=1)[0].id == 1
+    col.delete(range(3, 10))  # more than the limit wait: tombstoned
+    assert live() == 31 and raw.get_data([zc.STATS_ID])[0] == {"dead": 10}
+    # Listed while its record holds a document again (a crash between shards leaves that):
+    # its vector is the document's and stays.
+    raw.store_data([{"dead": 10, "pending": [rid(20)] * 7}], [zc.STATS_ID])
+    col.delete([30])
+    assert live() == 30 and col.verify() == [] and col.query(vectors[20], k=1)[0].id == 20
+    col.delete([31])  # waits, and compaction removes it
+    assert live() == 30 and col.compact() == 1 and live() == len(col) == 29
+    assert raw.get_data([zc.STATS_ID])[0] == {"dead": 0}
 
 
 def test_the_dead_count_commits_with_its_chunks_and_compaction_never_fails_a_write(

@@ -101,6 +101,11 @@ SLOT_SPANS = {TENS_FORMAT: 10, GROUPED_FORMAT: 100}  # the layouts whose slots h
 LOCK_FILE = enc.LOCK_FILE
 LOW_DISK_BYTES = 64 * 2**20  # a failed write names the free space below this
 CHUNK = 20_000  # documents per journaled write: the journal, one commit per shard, its removal
+# Deleted documents' vectors are tombstoned in bulk, once this many wait (or at compaction): a
+# tombstone rewrites each block it falls in, so scattered deletions one call at a time would
+# rewrite every block each time. Until then a search may return them, and reads drop them as
+# records without objects.
+PENDING_LIMIT = 2048
 METRICS = ("cosine", "ip")
 DEFAULT_SHARDS = 5
 
@@ -178,6 +183,23 @@ def _counter(raw: bytes | None, name: str) -> int | None:
         return None
     found = value.get(name) if isinstance(value, dict) else None
     return found if type(found) is int else None
+
+
+def _stats(dead: int, pending: list[int]) -> dict[str, Any]:
+    return {"dead": dead, "pending": pending} if pending else {"dead": dead}
+
+
+def _pending_of(raw: bytes | None) -> list[int]:
+    """The pending record ids of the stats record as pickled; none where it is damaged (their
+    vectors are then left to compaction, which removes vectors of records holding nothing)."""
+    try:
+        value = None if raw is None else pickle.loads(raw)
+    except Exception:  # noqa: BLE001 - any damaged pickle
+        return []
+    found = value.get("pending") if isinstance(value, dict) else None
+    if type(found) is not list or not all(type(r) is int and -2**63 <= r < 2**63 for r in found):
+        return []
+    return found
 
 
 def _journal(raw: bytes | None, hashed: bool) -> tuple[Any, ...] | None:
@@ -558,6 +580,8 @@ class Collection:
         self._mutex = threading.Lock()
         self._dead = 0
         self._saved_dead = 0  # the dead count as stored
+        self._pending: list[int] = []  # deleted documents' record ids whose vectors are live
+        self._saved_pending: list[int] = []
         self._next = 1  # the number of the next new document (read under the lock)
         self._hashed = False  # record ids are hashes of the ids (the first layout)
         self._span = 0  # slots hash the ids' groups of this many (0: the ids themselves)
@@ -873,6 +897,7 @@ class Collection:
         raw = self._store.get_pickled([STATS_ID, NUMBER_ID])
         stats, number = _counter(raw[0], "dead"), _counter(raw[1], "next")
         self._dead = self._saved_dead = stats if stats is not None and stats >= 0 else 0
+        self._pending = self._saved_pending = _pending_of(raw[0])
         if number is not None and 1 <= number <= enc.MAX_DOCUMENTS + 1:
             self._next = number
         elif raw[1] is not None and not self._hashed:  # damaged: past every listed document
@@ -882,22 +907,39 @@ class Collection:
         else:
             self._next = 1
 
-    def _dead_record(self, more: int) -> tuple[list[int], list[Any]]:
-        """The dead count's record after `more` deletions, written in the same commit as the
-        tombstones it counts, so that a writer killed between chunks leaves them counted."""
-        return [STATS_ID], [{"dead": self._dead + more}]
+    def _dead_record(self, more: int, pending: list[int] | None = None,
+                     ) -> tuple[list[int], list[Any]]:
+        """The dead count's record after `more` deletions, with the record ids whose vectors
+        wait for tombstones (`pending`, else this handle's), written in the same commit as the
+        tombstones or deletions it counts, so that a writer killed between chunks leaves them
+        counted."""
+        return [STATS_ID], [_stats(self._dead + more,
+                                   self._pending if pending is None else pending)]
 
     def _save_dead(self) -> None:
-        """Stores the dead count where recovery or compaction changed it. Only when compaction
-        runs depends on it, so failing to store it does not fail a write that has completed;
-        the stored count is then behind or ahead, and compaction comes later, or once more for
-        nothing."""
-        if self._dead != self._saved_dead:
+        """Stores the dead count and the pending record ids where recovery, compaction or
+        tombstoning changed them. Failing to store them does not fail a write that has
+        completed: the count only decides when compaction runs, and a pending record id that
+        is forgotten leaves a vector that compaction removes (a read drops it meanwhile)."""
+        if self._dead != self._saved_dead or self._pending != self._saved_pending:
             try:
-                self._store.store_data([{"dead": self._dead}], [STATS_ID])
-                self._saved_dead = self._dead
+                self._store.store_data([_stats(self._dead, self._pending)], [STATS_ID])
+                self._saved_dead, self._saved_pending = self._dead, self._pending
             except OSError:
                 pass
+
+    def _tombstone_pending(self) -> None:
+        """Tombstones the vectors of the pending record ids that hold no object. One that holds
+        one again is a document written since (recovery rewrote it after a crash): its vector
+        is its own. The tombstones commit before the list is emptied, and tombstoning again
+        what a crash left listed finds nothing more."""
+        if not self._pending or self.dim is None:
+            return
+        pending = list(dict.fromkeys(self._pending))
+        free = [rid for rid, raw in zip(pending, self._store.get_pickled(pending)) if raw is None]
+        if free:
+            self._store.delete_flat_vectors(free, self.dim)
+        self._pending = []
 
     def _journals(self) -> list[int]:
         """The record ids of unfinished journals: JOURNAL_ID's, when there is one."""
@@ -1451,14 +1493,22 @@ class Collection:
         # the journal above, committed first and removed only after every shard committed,
         # names every record id and key the call may touch, so a crash or a failed shard
         # leaves the journal and recovery makes each of these documents whole or absent.
-        more_ids, more = self._dead_record(len(replaced)) if replaced else ([], [])
+        # A record id written again while its deleted document's vector waits for its tombstone
+        # (the first layout gives an id its hash's): that vector is tombstoned first, here.
+        pending = set(self._pending)
+        revived = [rid for rid in rids if rid in pending] if pending else []
+        left = [rid for rid in self._pending if rid not in set(revived)] if revived else None
+        more_ids, more = self._dead_record(len(replaced), left) if replaced or revived \
+            else ([], [])
         self._store.write_batch(
             rids, data=batch.objects(rows), vectors=batch.searched[rows.start:rows.stop],
             index_inserts=[(key, rid) for rid, now in zip(rids, keys) for key in now]
             + [(present, rid) for rid in rids],
-            index_deletes=stale, vector_deletes=replaced, dim=self.dim,
+            index_deletes=stale, vector_deletes=replaced + revived, dim=self.dim,
             more_identifiers=list(changed) + more_ids, more_data=list(changed.values()) + more)
         self._dead = self._saved_dead = self._dead + len(replaced)
+        if left is not None:
+            self._pending = self._saved_pending = left
         self._end(journal)
 
     def delete(self, ids: object = None, *, where: object = None) -> int:
@@ -1510,13 +1560,17 @@ class Collection:
                 # The objects (what makes documents visible), their other records and their
                 # slots, one commit per shard; shards that commit while another fails are
                 # repaired from the journal, which stays.
-                counter, count = self._dead_record(len(rids))
+                # The vectors stay live until enough wait (`PENDING_LIMIT`): the stats record,
+                # in this commit, lists them.
+                pending = self._pending + rids
+                counter, count = self._dead_record(len(rids), pending)
                 self._store.write_batch(
                     kept + counter, data=[slots[sid] for sid in kept] + count,
-                    object_deletes=rids + emptied, vector_deletes=rids, dim=self.dim,
+                    object_deletes=rids + emptied, dim=self.dim,
                     index_deletes=[(key, rid) for rid, obj in part
                                    for key in _stored_keys(obj) + (enc.PRESENT_KEY,)])
                 self._dead = self._saved_dead = self._dead + len(rids)
+                self._pending = self._saved_pending = pending
                 self._end(journal)
             self._maybe_compact()
         return deleted
@@ -1547,15 +1601,23 @@ class Collection:
                 if rid and _is_doc(objects[rid]) and _same_id(objects[rid][0], doc_id)]
 
     def _maybe_compact(self) -> None:
-        """Compacts once the dead vectors pass a quarter of the stored ones."""
-        if self._dead and 3 * self._dead > self._live() and self.dim is not None:
-            try:
+        """Compacts once the dead vectors pass a quarter of the stored ones, and tombstones the
+        pending ones then or once more than `PENDING_LIMIT` wait."""
+        if self.dim is None:
+            return
+        compacting = bool(self._dead) and 3 * self._dead > self._live()
+        if not compacting and len(self._pending) <= PENDING_LIMIT:
+            return
+        try:
+            self._tombstone_pending()
+            if compacting:
                 self._store.compact_vectors(self.dim)
-            except OSError as error:  # a full disk: the write before it is complete
-                warnings.warn(f"{self.path}: automatic compaction failed ({error}); every "
-                              "write is complete, and it is tried again after the next one",
-                              RuntimeWarning, stacklevel=_caller_level())
-                return
+        except OSError as error:  # a full disk: the write before it is complete
+            warnings.warn(f"{self.path}: automatic compaction failed ({error}); every "
+                          "write is complete, and it is tried again after the next one",
+                          RuntimeWarning, stacklevel=_caller_level())
+            return
+        if compacting:
             self._dead = 0
 
     def compact(self) -> int:
@@ -1583,7 +1645,7 @@ class Collection:
             if twice:
                 self._rebuild(twice, [])
             removed = int(self._store.compact_vectors(self.dim))
-            self._dead = 0
+            self._dead, self._pending = 0, []  # the orphans were every pending vector
             return removed
 
     def _live_vectors(self, query: NDArray[np.float32]) -> dict[int, list[float]]:
@@ -1734,10 +1796,12 @@ class Collection:
                     problems.append(f"document {doc_id!r}: its vector is not the one its "
                                     "object holds")
             unlisted = [rid for rid in found if rid not in ids and rid not in unreadable]
+            pending = set(self._pending)  # deleted documents' vectors awaiting tombstones
             for rid, obj in zip(unlisted, self._objects(unlisted, mendable=True)):
                 if obj is None:
-                    problems.append(f"{len(found[rid])} live vectors of record {rid} belong to "
-                                    "no document")
+                    if rid not in pending:
+                        problems.append(f"{len(found[rid])} live vectors of record {rid} "
+                                        "belong to no document")
                 else:
                     what = repr(obj[0]) if _is_doc(obj) else "an object"
                     problems.append(f"record {rid} holds {what}, which the index does not list "
