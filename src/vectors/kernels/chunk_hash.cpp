@@ -49,7 +49,7 @@ std::uint64_t ChunkHashScalar(const void* data, std::size_t bytes, std::uint64_t
 namespace {
 
 // Indexed by CpuLevel.
-constexpr ChunkHasher kChunkHashers[] = {&ChunkHashScalar, &ChunkHashScalar, &ChunkHashAvx512,
+constexpr ChunkHasher kChunkHashers[] = {&ChunkHashScalar, &ChunkHashAvx2, &ChunkHashAvx512,
                                          &ChunkHashAvx512, &ChunkHashAvx512};
 static_assert(EveryLevelHas(kChunkHashers));
 

@@ -22,6 +22,7 @@ namespace zanth {
 using ChunkHasher = std::uint64_t (*)(const void* data, std::size_t bytes, std::uint64_t seed);
 
 std::uint64_t ChunkHashScalar(const void* data, std::size_t bytes, std::uint64_t seed);
+std::uint64_t ChunkHashAvx2(const void* data, std::size_t bytes, std::uint64_t seed);
 std::uint64_t ChunkHashAvx512(const void* data, std::size_t bytes, std::uint64_t seed);
 
 // nullptr when this CPU cannot run `level`.
