@@ -191,7 +191,7 @@ def _stats(dead: int, pending: list[int]) -> dict[str, Any]:
 
 def _pending_of(raw: bytes | None) -> list[int]:
     """The pending record ids of the stats record as pickled; none where it is damaged (their
-    vectors are then left to compaction, which removes vectors of records holding nothing)."""
+    vectors are then left to `compact()`, which removes vectors of records holding nothing)."""
     try:
         value = None if raw is None else pickle.loads(raw)
     except Exception:  # noqa: BLE001 - any damaged pickle
@@ -920,7 +920,7 @@ class Collection:
         """Stores the dead count and the pending record ids where recovery, compaction or
         tombstoning changed them. Failing to store them does not fail a write that has
         completed: the count only decides when compaction runs, and a pending record id that
-        is forgotten leaves a vector that compaction removes (a read drops it meanwhile)."""
+        is forgotten leaves a vector that `compact()` removes (a read drops it meanwhile)."""
         if self._dead != self._saved_dead or self._pending != self._saved_pending:
             try:
                 self._store.store_data([_stats(self._dead, self._pending)], [STATS_ID])
