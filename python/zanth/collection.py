@@ -1497,7 +1497,8 @@ class Collection:
         # (the first layout gives an id its hash's): that vector is tombstoned first, here.
         pending = set(self._pending)
         revived = [rid for rid in rids if rid in pending] if pending else []
-        left = [rid for rid in self._pending if rid not in set(revived)] if revived else None
+        back = set(revived)
+        left = [rid for rid in self._pending if rid not in back] if revived else None
         more_ids, more = self._dead_record(len(replaced), left) if replaced or revived \
             else ([], [])
         self._store.write_batch(
