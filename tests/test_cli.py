@@ -243,6 +243,8 @@ def test_verify_documents_of_a_collection(made, tmp_path):
     with Collection(path, dim=DIM, num_shards=SHARDS) as col:
         col.add(["a", "b"], np.eye(2, DIM), [{"n": 1}, {"n": 2}])
         col.update("b", documents="q" * 1500)  # an object the store pads with zero bytes
+        col.add([f"c{i}" for i in range(10)], np.ones((10, DIM)))
+        col.delete(["c0", "c1"])  # their vectors wait for their tombstones: sound
         doomed = col._found(["a"])[0][0]
     (path / "shard_1\n").mkdir()  # not a shard directory, for the store or for us
     assert zanth("copy", path, tmp_path / "copy")[0] == 0
@@ -250,6 +252,7 @@ def test_verify_documents_of_a_collection(made, tmp_path):
         code, out = zanth("verify", sound, "--documents")
         assert code == 0 and out.rstrip().endswith("sound"), out
         assert f"dimension {DIM} (the collection's settings)" in out, out
+    assert "waiting: 2 vectors of deleted documents" in zanth("stats", path)[1]
     raw = zanth_vec.ZanthVec(str(path), SHARDS, 1 << 26)
     assert doomed in raw.get_ids_from_filter((0, PRESENT_KEY)).to_list()
     raw.delete_flat_vectors([doomed], DIM)

@@ -201,6 +201,7 @@ def inspect(path: str, shards: int | None, dim: int | None,
     stated: set[int] = set()  # the dimension a collection's settings name
     made_with: set[int] = set()  # the shard count they name
     has_settings = has_own = False
+    pending = 0  # deleted documents' vectors a collection tombstones later
     shard_blocks: dict[int, tuple[Counter[int], list[tuple[int, bytes]]]] = {}
     for i, survey in zip(present, surveys):
         if isinstance(survey, Failed):
@@ -219,6 +220,7 @@ def inspect(path: str, shards: int | None, dim: int | None,
                 made_with.add(survey["collection_shards"])
             has_settings = has_settings or bool(survey.get("collection_settings"))
             has_own = has_own or bool(survey.get("collection_records"))
+            pending += survey.get("collection_pending", 0)
     if made_with and made_with != {count}:
         # Records live in the shard their id routes to under the count they were written with.
         problems.append(f"the collection's settings say it was made with "
@@ -275,7 +277,7 @@ def inspect(path: str, shards: int | None, dim: int | None,
         "dimension_from": "settings" if from_settings else "likeliest" if guessed else None,
         "dimension_candidates": [(c - 8) // 4 for c in candidates],
         "per_shard": per_shard, "totals": totals, "problems": problems,
-        "sketch_files": sketch_files(path),
+        "sketch_files": sketch_files(path), "pending_vectors": pending,
     }
 
 
@@ -331,6 +333,10 @@ def stats(args: argparse.Namespace) -> int:
     print("blocks: vector blocks of up to 256 vectors; deleted: vectors awaiting compact_vectors;"
           " keys: distinct index keys (each lives in one shard); used: the B-tree's pages (free ones left out), of "
           + _size(report["totals"]["file_size"]) + " in data.mdb files")
+    if report["pending_vectors"]:
+        print(f"waiting: {report['pending_vectors']:,} vectors of deleted documents, counted among "
+              "the vectors above; searches pass over them, and the collection tombstones them "
+              "together later (or `compact()` removes them)")
     sketches = report["sketch_files"]
     if sketches["files"] or sketches["temporary"]:
         print(f"search sketches: {sketches['files']} files, {_size(sketches['bytes'])} in "

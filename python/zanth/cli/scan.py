@@ -304,12 +304,15 @@ def survey(path: str, send: Send) -> dict[str, Any]:
             # its counters and journal, or the index key listing its documents.
             own = any(txn.get(rid.to_bytes(ID_BYTES, "little", signed=True)) is not None
                       for rid in (STATS_ID, JOURNAL_ID, NUMBER_ID))
+            counted = txn.get(STATS_ID.to_bytes(ID_BYTES, "little", signed=True))
+            pending = 0 if counted is None else _pending_count(bytes(counted))
             listing = PRESENT_KEY.encode() + bytes([SEPARATOR])
             cursor = txn.cursor()
             own = own or (cursor.set_range(listing) and bytes(cursor.key()).startswith(listing))
         return {"lengths": lengths, "samples": samples, "error": None,
                 "collection_dim": stated.get("dim"), "collection_shards": stated.get("shards"),
-                "collection_settings": settings is not None, "collection_records": own}
+                "collection_settings": settings is not None, "collection_records": own,
+                "collection_pending": pending}
     except Damaged as error:
         return {"lengths": Counter(), "samples": [], "error": str(error)}
     finally:
@@ -332,6 +335,19 @@ def _settings_of(value: bytes) -> dict[str, int]:
         if len(found) == 1 and type(found[0]) is int and found[0] > 0:
             named[name] = found[0]
     return named
+
+
+def _pending_count(value: bytes) -> int:
+    """How many record ids a collection's stats record ({"dead": n, "pending": [ids]}) lists as
+    waiting for their tombstones, read from its opcodes without running them; 0 for anything
+    else."""
+    if _pickle_problem(value) is not None:
+        return 0
+    skipped = ("MEMOIZE", "PUT", "BINPUT", "LONG_BINPUT", "FRAME", "PROTO")
+    args = [arg for op, arg, _ in pickletools.genops(value) if op.name not in skipped]
+    if args.count("pending") != 1:
+        return 0
+    return sum(type(a) is int for a in args[args.index("pending") + 1:])
 
 
 def _gcd_divisors(values: list[int]) -> list[int]:
