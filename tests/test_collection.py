@@ -183,11 +183,13 @@ class CollectionMachine(RuleBasedStateMachine):
         self.docs = {}  # id -> (vector, metadata, document)
         self.keys_seen = set()  # index keys of documents at some time
         self.chunk, zc.CHUNK = zc.CHUNK, 3  # calls write, read and delete several chunks
-        self.pending, zc.PENDING_LIMIT = zc.PENDING_LIMIT, pending
+        self.pending = zc.PENDING_LIMIT, zc.PENDING_SHARE
+        zc.PENDING_LIMIT, zc.PENDING_SHARE = pending, 10**9  # the limit drawn, whatever the size
 
     def teardown(self):
         zc.CHUNK = getattr(self, "chunk", zc.CHUNK)
-        zc.PENDING_LIMIT = getattr(self, "pending", zc.PENDING_LIMIT)
+        zc.PENDING_LIMIT, zc.PENDING_SHARE = getattr(self, "pending",
+                                                     (zc.PENDING_LIMIT, zc.PENDING_SHARE))
         self.col = None
         gc.collect()
         shutil.rmtree(getattr(self, "dir", "/nonexistent"), ignore_errors=True)
@@ -959,9 +961,17 @@ def test_deleted_vectors_wait_for_their_tombstones_and_are_never_hits(tmp_path, 
     rid = lambda i: col._found([i])[0][0]  # noqa: E731
     col.delete([0, 1, 2])
     assert live() == 40 and col.verify() == []  # their vectors wait, listed
+    searches: list[int] = []  # per query; after one that dropped a hit, they ask for more
+    col._store = type("Counted", (), {"__getattr__": lambda _, name: getattr(raw, name),
+                                      "search_flat": lambda _, *a, **kw: searches.append(1)
+                                      or raw.search_flat(*a, **kw)})()
     for i in (0, 1, 2):  # each its own best match: never a hit, and k is still filled
         want = sorted(range(3, 40), key=lambda j: (-float(vectors[j] @ vectors[i]), j))[:5]
+        before = len(searches)
         assert [h.id for h in col.query(vectors[i], k=5)] == want
+        searches[before:] = [len(searches) - before]
+    assert searches == [2, 1, 1]
+    col._store = raw
     col.add([1], [100 * vectors[1]])  # its waiting vector would score a hundredth of this
     assert col.verify() == [] and col.query(vectors[1], k=1)[0].id == 1
     col.delete(range(3, 10))  # more than the limit wait: tombstoned

@@ -101,11 +101,16 @@ SLOT_SPANS = {TENS_FORMAT: 10, GROUPED_FORMAT: 100}  # the layouts whose slots h
 LOCK_FILE = enc.LOCK_FILE
 LOW_DISK_BYTES = 64 * 2**20  # a failed write names the free space below this
 CHUNK = 20_000  # documents per journaled write: the journal, one commit per shard, its removal
-# Deleted documents' vectors are tombstoned in bulk, once this many wait (or at compaction): a
-# tombstone rewrites each block it falls in, so scattered deletions one call at a time would
-# rewrite every block each time. Until then a search may return them, and reads drop them as
-# records without objects.
+# Deleted documents' vectors are tombstoned in bulk, once more than this many wait, or than a
+# PENDING_SHARE-th of the documents up to PENDING_CAP (or at compaction): a tombstone rewrites
+# each block it falls in, so scattered deletions one call at a time would rewrite every block
+# each time, and a pass that waits for a share of the documents rewrites the blocks once per
+# that share deleted. Until then a search may return them (queries ask for that many more, see
+# `_asked`), and reads drop them as records without objects. The stats record lists them.
 PENDING_LIMIT = 2048
+PENDING_SHARE = 16
+PENDING_CAP = 1 << 16
+DROP_DECAY = 0.95  # per search: the share of dropped hits follows the last few dozen searches
 METRICS = ("cosine", "ip")
 DEFAULT_SHARDS = 5
 
@@ -583,6 +588,11 @@ class Collection:
         self._pending: list[int] = []  # deleted documents' record ids whose vectors are live
         self._saved_pending: list[int] = []
         self._next = 1  # the number of the next new document (read under the lock)
+        # Hits that recent searches returned and that were no document's (deleted documents'
+        # vectors waiting for their tombstones, writes in progress), and hits read, both
+        # decaying: a search asks for enough more than k that it seldom has to be run again.
+        self._dropped = 0.0
+        self._read = 0.0
         self._hashed = False  # record ids are hashes of the ids (the first layout)
         self._span = 0  # slots hash the ids' groups of this many (0: the ids themselves)
         self._format = FORMAT  # the layout of the settings record (the stored one once read)
@@ -1561,7 +1571,7 @@ class Collection:
                 # The objects (what makes documents visible), their other records and their
                 # slots, one commit per shard; shards that commit while another fails are
                 # repaired from the journal, which stays.
-                # The vectors stay live until enough wait (`PENDING_LIMIT`): the stats record,
+                # The vectors stay live until enough wait (`_maybe_compact`): the stats record,
                 # in this commit, lists them.
                 pending = self._pending + rids
                 counter, count = self._dead_record(len(rids), pending)
@@ -1603,11 +1613,13 @@ class Collection:
 
     def _maybe_compact(self) -> None:
         """Compacts once the dead vectors pass a quarter of the stored ones, and tombstones the
-        pending ones then or once more than `PENDING_LIMIT` wait."""
-        if self.dim is None:
+        pending ones then or once more than their limit wait (`PENDING_LIMIT`)."""
+        if self.dim is None or not (self._dead or self._pending):
             return
-        compacting = bool(self._dead) and 3 * self._dead > self._live()
-        if not compacting and len(self._pending) <= PENDING_LIMIT:
+        live = self._live()
+        compacting = bool(self._dead) and 3 * self._dead > live
+        limit = max(PENDING_LIMIT, min(PENDING_CAP, live // PENDING_SHARE))
+        if not compacting and len(self._pending) <= limit:
             return
         try:
             self._tombstone_pending()
@@ -1972,21 +1984,37 @@ class Collection:
         elif len(queries) == 1:
             results = [self._top(queries[0], None, k, id_set, node, include_vectors)]
         else:
-            first = self._store.search_flat_batch(queries, filter_obj=id_set, k=k + 1)
-            results = [self._top(q, hits, k, id_set, node, include_vectors)
+            asked = self._asked(k)
+            first = self._store.search_flat_batch(queries, filter_obj=id_set, k=asked)
+            results = [self._top(q, hits, k, id_set, node, include_vectors, asked)
                        for q, hits in zip(queries, first)]
         return results[0] if single else results
 
+    def _asked(self, k: int) -> int:
+        """The hits to ask a search for, to find k + 1 documents: k + 1, and where recent
+        searches returned hits that are no documents', enough more that k + 1 documents are
+        all but always among them (three standard deviations of the dropped hits over)."""
+        if not self._dropped or not self._read:
+            return k + 1
+        share = min(0.9, self._dropped / self._read)
+        wanted = (k + 2 + 3 * math.sqrt((k + 1) * share)) / (1 - share)
+        return max(k + 1, min(2**62, math.ceil(wanted)))
+
     def _top(self, query: NDArray[np.float32], hits: list[tuple[float, int]] | None, k: int,
-             id_set: Any, node: Where | None, include_vectors: bool,
+             id_set: Any, node: Where | None, include_vectors: bool, asked: int = 0,
              ) -> list[Hit]:
         """The best `k` whole documents: asks the store for more until the hit after the k-th
-        scores lower (so ties at the cut are decided by id) or nothing is left."""
-        want = k + 1
+        scores lower (so ties at the cut are decided by id) or nothing is left. `hits`, when
+        given, are the best `asked`."""
+        want = asked if hits is not None else self._asked(k)
         while True:
             if hits is None:
                 hits = self._store.search_flat(query, filter_obj=id_set, k=want)
             found = self._whole(query, hits, node, include_vectors)
+            self._dropped = DROP_DECAY * self._dropped + len(hits) - len(found)
+            self._read = DROP_DECAY * self._read + len(hits)
+            if self._dropped < 0.05:
+                self._dropped = 0.0  # none for a while: ask for k + 1 again
             exhausted = len(hits) < want
             if exhausted or (len(found) > k and found[k - 1].score != found[k].score
                              and not (math.isnan(found[k - 1].score))):
