@@ -36,8 +36,9 @@ thread lock), then writes a journal -- an object at JOURNAL_ID listing each reco
 touch with its document id and every index key it may write or remove, stored with the next
 document number when the write numbers new documents; the lock lets one writer at a time have a
 journal -- then the objects, vectors, index entries and slots of the chunk in one commit per
-shard (`write_batch`), and then removes the journal. The shards commit independently and a
-document's records span shards (index records live in the shards of their keys), so until the
+shard (`write_batch`), and then removes the journal (in a call of several chunks, each chunk's
+journal replaces the previous one's: one commit ends a finished chunk and begins the next).
+The shards commit independently and a document's records span shards (index records live in the shards of their keys), so until the
 journal is removed any subset of the shards may hold their part. A writer that dies, or a
 `write_batch` that fails on some shard, leaves the journal; whoever next takes the lock (any
 write, opening the collection, or a read that finds a journal and the lock free) rebuilds each
@@ -986,7 +987,8 @@ class Collection:
             self._mutex.release()
 
     def _begin(self, entries: list[tuple[Any, ...]], numbered: bool = False) -> int:
-        """Writes the journal (under the lock, after recovery: JOURNAL_ID is free), and the next
+        """Writes the journal (under the lock, after recovery: JOURNAL_ID is free, or holds the
+        journal of this call's previous chunk, whose writes all committed), and the next
         document number when the write numbers documents. The two commit independently: a
         number stored without the journal leaves a gap, and a journal stored without the
         number holds it for recovery."""
@@ -1352,7 +1354,7 @@ class Collection:
         with _progress(progress, len(batch.doc_ids), label) as bar:
             for start in range(0, len(batch.rids), CHUNK):
                 rows = range(start, min(start + CHUNK, len(batch.rids)))
-                self._write_chunk(batch, rows, old, placed)
+                self._write_chunk(batch, rows, old, placed, rows.stop == len(batch.rids))
                 bar.advance(len(rows))
         self._maybe_compact()
 
@@ -1472,7 +1474,11 @@ class Collection:
         return batch._replace(rids=rids)
 
     def _write_chunk(self, batch: _Batch, rows: range, old: list[Any],
-                     placed: _Slots | None) -> None:
+                     placed: _Slots | None, last: bool = True) -> None:
+        """Writes `rows` of `batch` under a journal. The journal of a chunk that is not the
+        call's `last` is left for the next chunk's to replace: that chunk is whole in every
+        shard by then, so the one commit that journals the next also ends it (a crash between
+        the two makes recovery rebuild whole documents, which changes nothing)."""
         rids = batch.rids[rows.start:rows.stop]
         keys = batch.keys[rows.start:rows.stop]
         previous = [_stored_keys(obj) if obj is not None else None
@@ -1520,7 +1526,8 @@ class Collection:
         self._dead = self._saved_dead = self._dead + len(replaced)
         if left is not None:
             self._pending = self._saved_pending = left
-        self._end(journal)
+        if last:
+            self._end(journal)
 
     def delete(self, ids: object = None, *, where: object = None) -> int:
         """Deletes the documents with these ids, or matching `where`, or both (those ids that
