@@ -962,9 +962,9 @@ def test_deleted_vectors_wait_for_their_tombstones_and_are_never_hits(tmp_path, 
     col.delete([0, 1, 2])
     assert live() == 40 and col.verify() == []  # their vectors wait, listed
     searches: list[int] = []  # per query; after one that dropped a hit, they ask for more
-    col._store = type("Counted", (), {"__getattr__": lambda _, name: getattr(raw, name),
-                                      "search_flat": lambda _, *a, **kw: searches.append(1)
-                                      or raw.search_flat(*a, **kw)})()
+    col._store = counted = type("Counted", (), {
+        "__getattr__": lambda _, name: getattr(raw, name),
+        "search_flat": lambda _, *a, **kw: searches.append(1) or raw.search_flat(*a, **kw)})()
     for i in (0, 1, 2):  # each its own best match: never a hit, and k is still filled
         want = sorted(range(3, 40), key=lambda j: (-float(vectors[j] @ vectors[i]), j))[:5]
         before = len(searches)
@@ -985,6 +985,10 @@ def test_deleted_vectors_wait_for_their_tombstones_and_are_never_hits(tmp_path, 
     col.delete([31])  # waits, and compaction removes it
     assert live() == 30 and col.compact() == 1 and live() == len(col) == 29
     assert raw.get_data([zc.STATS_ID])[0] == {"dead": 0}
+    col.add(range(100, 112), np.repeat(1e4 * vectors[:1], 12, axis=0))  # twelve tie at the top:
+    col._store, before = counted, len(searches)  # decided by id once a hit scores lower
+    assert [h.id for h in col.query(vectors[0], k=3)] == [100, 101, 102]
+    assert len(searches) - before <= 2
 
 
 def test_the_dead_count_commits_with_its_chunks_and_compaction_never_fails_a_write(

@@ -2010,9 +2010,10 @@ class Collection:
     def _top(self, query: NDArray[np.float32], hits: list[tuple[float, int]] | None, k: int,
              id_set: Any, node: Where | None, include_vectors: bool, asked: int = 0,
              ) -> list[Hit]:
-        """The best `k` whole documents: asks the store for more until the hit after the k-th
-        scores lower (so ties at the cut are decided by id) or nothing is left. `hits`, when
-        given, are the best `asked`."""
+        """The best `k` whole documents: asks the store for more until some hit scores lower
+        than the k-th document (then every vector that ties with it is among the hits, so ties
+        at the cut are decided by id) or nothing is left. `hits`, when given, are the best
+        `asked`."""
         want = asked if hits is not None else self._asked(k)
         while True:
             if hits is None:
@@ -2022,10 +2023,12 @@ class Collection:
             self._read = DROP_DECAY * self._read + len(hits)
             if self._dropped < 0.05:
                 self._dropped = 0.0  # none for a while: ask for k + 1 again
-            exhausted = len(hits) < want
-            if exhausted or (len(found) > k and found[k - 1].score != found[k].score
-                             and not (math.isnan(found[k - 1].score))):
+            if len(hits) < want:  # exhausted
                 return found[:k]
+            if len(found) >= k:
+                cut = found[k - 1].score
+                if any(score < cut for score, _ in hits):  # False for a NaN cut
+                    return found[:k]
             want *= 4
             hits = None
 
