@@ -1054,6 +1054,19 @@ def test_interrupts_and_callers_code_neither_keep_the_lock_nor_change_what_is_st
     assert {tuple(r.vector) for r in col.get(range(40), include_vectors=True)} == {(1, 1)}
 
 
+def test_count_never_counts_a_document_whose_write_fails_during_its_reads(tmp_path):
+    col = Collection(tmp_path / "c", dim=4, map_size=4 << 20)
+    col.add(["a", "b"], np.eye(4)[:2])
+    reader, live = Collection(tmp_path / "c", map_size=4 << 20), None
+
+    def write_then_count() -> int:  # a write begins once the reader found no journal
+        with pytest.raises(OSError):  # the object's shard is full; other shards committed
+            col.add(["c"], np.ones((1, 4)), documents=["x" * (8 << 20)])
+        return live()
+    live, reader._live = reader._live, write_then_count
+    assert reader.count() == 2 and reader.get(["c"]) == [] and col.verify() == []
+
+
 def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):
     """An index entry or vector that is not its document's (as a fault could leave) is never
     returned as the document's and never deletes it."""

@@ -1851,16 +1851,28 @@ class Collection:
         return len(self._store.get_ids_from_filter((0, enc.PRESENT_KEY)))
 
     def count(self) -> int:
-        """The number of documents."""
-        if self._settle():
-            return self._live()
-        present = set(self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list())
-        touched: set[int] = set()
-        for payload in map(self._journal_at, self._journals()):
-            if payload is not None:
-                touched.update(entry[0] for entry in payload[1] if entry[0] in present)
-        absent = sum(not _is_doc(obj) for obj in self._objects(list(touched)))
-        return len(present) - absent
+        """The number of documents. Its reads are taken again when a shard committed among
+        them: a write that began, failed or was recovered there could otherwise leave counted
+        a document whose object never commits. Writes that commit all the time make it settle
+        for the last count read."""
+        for attempt in range(4):
+            before = self._store.last_commits()
+            journals = self._journals()
+            if not journals:
+                counted = self._live()
+            elif attempt == 0 and self._settle():  # a dead writer's journal was recovered
+                continue
+            else:  # a write is running: its journaled records count where they are documents
+                present = set(self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list())
+                touched: set[int] = set()
+                for payload in map(self._journal_at, journals):
+                    if payload is not None:
+                        touched.update(entry[0] for entry in payload[1] if entry[0] in present)
+                absent = sum(not _is_doc(obj) for obj in self._objects(list(touched)))
+                counted = len(present) - absent
+            if self._store.last_commits() == before:
+                break
+        return counted
 
     def __len__(self) -> int:
         return self.count()
