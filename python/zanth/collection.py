@@ -38,12 +38,12 @@ document number when the write numbers new documents; the lock lets one writer a
 journal -- then the objects, vectors, index entries and slots of the chunk in one commit per
 shard (`write_batch`), and then removes the journal (in a call of several chunks, each chunk's
 journal replaces the previous one's: one commit ends a finished chunk and begins the next).
-The shards commit independently and a document's records span shards (index records live in the shards of their keys), so until the
-journal is removed any subset of the shards may hold their part. A writer that dies, or a
-`write_batch` that fails on some shard, leaves the journal; whoever next takes the lock (any
-write, opening the collection, or a read that finds a journal and the lock free) rebuilds each
-journaled document from its object, or removes every trace of it when it has none, and makes
-its slot name it, or not, to match. So a crash leaves each document whole or absent, never in
+The shards commit independently and a document's records span shards (index records live
+in the shards of their keys), so until the journal is removed any subset of the shards may
+hold their part. A writer that dies, or a `write_batch` that fails on some shard, leaves the
+journal; whoever next takes the lock (any write, opening the collection, or a read that finds a
+journal and the lock free) rebuilds each journaled document from its object, or removes every
+trace of it when it has none, and makes its slot name it, or not, to match. So a crash leaves each document whole or absent, never in
 part.
 
 A writer killed inside an LMDB commit can leave that commit on disk yet unseen by another
