@@ -954,6 +954,7 @@ def test_deleted_vectors_wait_for_their_tombstones_and_are_never_hits(tmp_path, 
                                                                       layout):
     monkeypatch.setattr(zc, "FORMAT", layout)  # the first layout writes an id at its hash again
     monkeypatch.setattr(zc, "PENDING_LIMIT", 6)
+    monkeypatch.setattr(zc, "PENDING_SHARE", 10**9)
     vectors = rng.standard_normal((40, 8)).astype(np.float32)
     col = Collection(tmp_path / "c", dim=8, metric="ip")
     col.add(range(40), vectors)
@@ -962,15 +963,18 @@ def test_deleted_vectors_wait_for_their_tombstones_and_are_never_hits(tmp_path, 
     col.delete([0, 1, 2])
     assert live() == 40 and col.verify() == []  # their vectors wait, listed
     searches: list[int] = []  # per query; after one that dropped a hit, they ask for more
-    col._store = counted = type("Counted", (), {
-        "__getattr__": lambda _, name: getattr(raw, name),
-        "search_flat": lambda _, *a, **kw: searches.append(1) or raw.search_flat(*a, **kw)})()
-    for i in (0, 1, 2):  # each its own best match: never a hit, and k is still filled
-        want = sorted(range(3, 40), key=lambda j: (-float(vectors[j] @ vectors[i]), j))[:5]
-        before = len(searches)
-        assert [h.id for h in col.query(vectors[i], k=5)] == want
-        searches[before:] = [len(searches) - before]
-    assert searches == [2, 1, 1]
+    other = Collection(tmp_path / "c")  # knows of no deletion: finds them as strays
+    counted = lambda store: type("Counted", (), {  # noqa: E731
+        "__getattr__": lambda _, name: getattr(store, name),
+        "search_flat": lambda _, *a, **kw: searches.append(1) or store.search_flat(*a, **kw)})()
+    col._store, other._store = counted(raw), counted(other._store)
+    for handle in (col, other):
+        for i in (0, 1, 2):  # each its own best match: never a hit, and k is still filled
+            want = sorted(range(3, 40), key=lambda j: (-float(vectors[j] @ vectors[i]), j))[:5]
+            before = len(searches)
+            assert [h.id for h in handle.query(vectors[i], k=5)] == want
+            searches[before:] = [len(searches) - before]
+    assert searches == [1, 1, 1, 2, 1, 1]  # the other asks for more once one was a hit
     col._store = raw
     col.add([1], [100 * vectors[1]])  # its waiting vector would score a hundredth of this
     assert col.verify() == [] and col.query(vectors[1], k=1)[0].id == 1
@@ -986,7 +990,7 @@ def test_deleted_vectors_wait_for_their_tombstones_and_are_never_hits(tmp_path, 
     assert live() == 30 and col.compact() == 1 and live() == len(col) == 29
     assert raw.get_data([zc.STATS_ID])[0] == {"dead": 0}
     col.add(range(100, 112), np.repeat(1e4 * vectors[:1], 12, axis=0))  # twelve tie at the top:
-    col._store, before = counted, len(searches)  # decided by id once a hit scores lower
+    col._store, before = counted(raw), len(searches)  # decided by id once a hit scores lower
     assert [h.id for h in col.query(vectors[0], k=3)] == [100, 101, 102]
     assert len(searches) - before <= 2
 

@@ -103,13 +103,17 @@ LOCK_FILE = enc.LOCK_FILE
 LOW_DISK_BYTES = 64 * 2**20  # a failed write names the free space below this
 CHUNK = 20_000  # documents per journaled write: the journal, one commit per shard, its removal
 # Deleted documents' vectors are tombstoned in bulk, once more than this many wait, or than a
-# PENDING_SHARE-th of the documents up to PENDING_CAP (or at compaction): a tombstone rewrites
-# each block it falls in, so scattered deletions one call at a time would rewrite every block
-# each time, and a pass that waits for a share of the documents rewrites the blocks once per
-# that share deleted. Until then a search may return them (queries ask for that many more, see
-# `_asked`), and reads drop them as records without objects. The stats record lists them.
+# PENDING_SHARE-th of the documents up to PENDING_CAP: a tombstone rewrites each block it falls
+# in, so scattered deletions one call at a time would rewrite every block each time. A third of
+# the documents is past the dead share at which compaction runs (and tombstones them first), so
+# below PENDING_CAP they wait for compaction, which rewrites the blocks anyway; the cap bounds
+# the stats record, which lists them, and the dead vectors a search scans. Meanwhile searches
+# without a filter of a handle that knows of them are restricted to the documents
+# (PRESENT_KEY's record ids, see `_masked`), so those vectors are no hits, and reads drop any
+# that other handles' searches return as records without objects (those ask for that many
+# more, see `_asked`).
 PENDING_LIMIT = 2048
-PENDING_SHARE = 16
+PENDING_SHARE = 3
 PENDING_CAP = 1 << 16
 DROP_DECAY = 0.95  # per search: the share of dropped hits follows the last few dozen searches
 METRICS = ("cosine", "ip")
@@ -1998,6 +2002,8 @@ class Collection:
         queries = self._searched(self._vectors(array, None))
         self._settle()
         id_set = None if node is None else self._store.get_ids_from_filter(compile_where(node))
+        if id_set is None and self._masked():
+            id_set = self._store.get_ids_from_filter((0, enc.PRESENT_KEY))
         if k == 0:
             results: list[list[Hit]] = [[] for _ in queries]
         elif len(queries) == 1:
@@ -2008,6 +2014,15 @@ class Collection:
             results = [self._top(q, hits, k, id_set, node, include_vectors, asked)
                        for q, hits in zip(queries, first)]
         return results[0] if single else results
+
+    def _masked(self) -> bool:
+        """Whether a search without a filter is restricted to the documents' record ids: while
+        this handle knows of deleted documents' vectors waiting for their tombstones (those of
+        another handle's deletions it finds as hits and drops, asking for more, see `_asked`).
+        The store caches that set of ids between writes and a search scans no more for it, so
+        such a vector costs no hit and no second search; otherwise the plain search is kept,
+        which needs no set rebuilt after every write."""
+        return bool(self._pending)
 
     def _asked(self, k: int) -> int:
         """The hits to ask a search for, to find k + 1 documents: k + 1, and where recent
