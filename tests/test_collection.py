@@ -530,6 +530,7 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: c.get(where=("y", 1)), TypeError, "dict or a str"),
     (lambda c: c.get(limit=-1), ValueError, "limit is an int"),
     (lambda c: c.query([1, 2], k=-1), ValueError, "k is an int"),
+    (lambda c: c.query([1, 2], k=2.0), TypeError, "k is an int >= 0, not 2.0"),
     (lambda c: c.query([1, 2, 3]), ValueError, r"queries of shape \(3,\)"),
     (lambda c: Collection(c.path + "-new").query([1], where="y = = 1"), FilterSyntaxError, "col"),
     (lambda c: Collection(c.path, dim=3), ValueError, "holds 2-dimensional vectors, not 3"),

@@ -59,7 +59,7 @@ def test_delete_removes_exactly_the_matching_documents(filled, call, deleted):
     (lambda s: s.delete(), ValueError, "needs ids or filter"),
     (lambda s: s.delete(filter={}), ValueError, "needs ids or filter"),  # {} is no filter
     (lambda s: s.delete(filter=""), ValueError, "end of the filter at column 1"),
-    (lambda s: s.similarity_search("q", k="2"), ValueError, "k is an int >= 0, not '2'"),
+    (lambda s: s.similarity_search("q", k="2"), TypeError, "k is an int >= 0, not '2'"),
     (lambda s: s.delete(color="red"), TypeError, "unexpected keyword"),
     (lambda s: s.delete(filter={"color": "red"}, where={"odd": True}), TypeError, "not both"),
     (lambda s: s.delete(filter={"color": {"$near": 1}}), ValueError, "unknown operator"),

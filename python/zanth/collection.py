@@ -185,6 +185,16 @@ def _positive_int(value: object) -> bool:
     return isinstance(value, (int, np.integer)) and not isinstance(value, bool) and bool(value > 0)
 
 
+def _count_of(name: str, value: object, more: str = "") -> int:
+    """An argument that counts (k, limit, offset) as an int: TypeError for another type (a
+    bool or a float among them, as the store's own arguments), ValueError when negative."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} is an int >= 0{more}, not {value!r}")
+    if value < 0:
+        raise ValueError(f"{name} is an int >= 0{more}, not {value!r}")
+    return int(value)
+
+
 def _counter(raw: bytes | None, name: str) -> int | None:
     """The int of a counter record ({name: n}) as pickled; None when absent or damaged."""
     try:
@@ -1907,12 +1917,8 @@ class Collection:
         `ids` None, every document in the order they were first added (in a collection of the
         hashed layout, an order fixed by their ids); `where` keeps those it matches, then
         `offset` and `limit` take a slice."""
-        if isinstance(offset, bool) or not isinstance(offset, (int, np.integer)) or offset < 0:
-            raise ValueError(f"offset is an int >= 0, not {offset!r}")
-        if limit is not None and (isinstance(limit, bool) or
-                                  not isinstance(limit, (int, np.integer)) or limit < 0):
-            raise ValueError(f"limit is an int >= 0 or None, not {limit!r}")
-        offset, limit = int(offset), None if limit is None else int(limit)
+        offset = _count_of("offset", offset)
+        limit = None if limit is None else _count_of("limit", limit, " or None")
         node = None if where is None else read_where(where)
         stop = None if limit is None else offset + limit
         with _no_collection():
@@ -1978,9 +1984,7 @@ class Collection:
         per row of a matrix of queries; `where` restricts them. Scores are cosine similarities
         for "cosine", inner products for "ip" (the float32 scores of `search_flat`). With
         `embed`, a query may be a text, and a list of texts is a matrix."""
-        if isinstance(k, bool) or not isinstance(k, (int, np.integer)) or k < 0:
-            raise ValueError(f"k is an int >= 0, not {k!r}")
-        k = min(int(k), 2**62)  # no store holds more vectors; the store takes 64-bit counts
+        k = min(_count_of("k", k), 2**62)  # no store holds more; the store takes 64-bit counts
         single = isinstance(vectors, str)
         texts: list[Any] | None = None
         if single:
