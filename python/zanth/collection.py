@@ -2013,7 +2013,7 @@ class Collection:
         elif len(queries) == 1:
             results = [self._top(queries[0], None, k, id_set, node, include_vectors)]
         else:
-            asked = self._asked(k)
+            asked = self._asked(k, id_set)
             first = self._store.search_flat_batch(queries, filter_obj=id_set, k=asked)
             results = [self._top(q, hits, k, id_set, node, include_vectors, asked)
                        for q, hits in zip(queries, first)]
@@ -2028,11 +2028,13 @@ class Collection:
         which needs no set rebuilt after every write."""
         return bool(self._pending)
 
-    def _asked(self, k: int) -> int:
+    def _asked(self, k: int, id_set: Any) -> int:
         """The hits to ask a search for, to find k + 1 documents: k + 1, and where recent
-        searches returned hits that are no documents', enough more that k + 1 documents are
-        all but always among them (three standard deviations of the dropped hits over)."""
-        if not self._dropped or not self._read:
+        plain searches returned hits that are no documents', enough more for a plain one that
+        k + 1 documents are all but always among them (three standard deviations of the dropped
+        hits over). A search restricted to a set of ids (a filter, or the documents) never
+        meets a deleted document's waiting vector: k + 1."""
+        if id_set is not None or not self._dropped or not self._read:
             return k + 1
         share = min(0.9, self._dropped / self._read)
         wanted = (k + 2 + 3 * math.sqrt((k + 1) * share)) / (1 - share)
@@ -2045,15 +2047,16 @@ class Collection:
         than the k-th document (then every vector that ties with it is among the hits, so ties
         at the cut are decided by id) or nothing is left. `hits`, when given, are the best
         `asked`."""
-        want = asked if hits is not None else self._asked(k)
+        want = asked if hits is not None else self._asked(k, id_set)
         while True:
             if hits is None:
                 hits = self._store.search_flat(query, filter_obj=id_set, k=want)
             found = self._whole(query, hits, node, include_vectors)
-            self._dropped = DROP_DECAY * self._dropped + len(hits) - len(found)
-            self._read = DROP_DECAY * self._read + len(hits)
-            if self._dropped < 0.05:
-                self._dropped = 0.0  # none for a while: ask for k + 1 again
+            if id_set is None:  # the searches that meet waiting vectors
+                self._dropped = DROP_DECAY * self._dropped + len(hits) - len(found)
+                self._read = DROP_DECAY * self._read + len(hits)
+                if self._dropped < 0.05:
+                    self._dropped = 0.0  # none for a while: ask for k + 1 again
             if len(hits) < want:  # exhausted
                 return found[:k]
             if len(found) >= k:
