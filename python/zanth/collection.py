@@ -109,7 +109,7 @@ CHUNK = 20_000  # documents per journaled write: the journal, one commit per sha
 # below PENDING_CAP they wait for compaction, which rewrites the blocks anyway; the cap bounds
 # the stats record, which lists them, and the dead vectors a search scans. Meanwhile searches
 # without a filter of a handle that knows of them are restricted to the documents
-# (PRESENT_KEY's record ids, see `_masked`), so those vectors are no hits, and reads drop any
+# (PRESENT_KEY's record ids, see `query`), so those vectors are no hits, and reads drop any
 # that other handles' searches return as records without objects (those ask for that many
 # more, see `_asked`).
 PENDING_LIMIT = 2048
@@ -2006,7 +2006,11 @@ class Collection:
         queries = self._searched(self._vectors(array, None))
         self._settle()
         id_set = None if node is None else self._store.get_ids_from_filter(compile_where(node))
-        if id_set is None and self._masked():
+        if id_set is None and self._pending:
+            # Deleted documents' vectors this handle knows of wait for their tombstones: the
+            # search is restricted to the documents. The store caches that set between writes
+            # and scans no more for it; without waiting vectors the plain search needs no set
+            # rebuilt after each write. Another handle's deletions are met as hits and dropped.
             id_set = self._store.get_ids_from_filter((0, enc.PRESENT_KEY))
         if k == 0:
             results: list[list[Hit]] = [[] for _ in queries]
@@ -2018,15 +2022,6 @@ class Collection:
             results = [self._top(q, hits, k, id_set, node, include_vectors, asked)
                        for q, hits in zip(queries, first)]
         return results[0] if single else results
-
-    def _masked(self) -> bool:
-        """Whether a search without a filter is restricted to the documents' record ids: while
-        this handle knows of deleted documents' vectors waiting for their tombstones (those of
-        another handle's deletions it finds as hits and drops, asking for more, see `_asked`).
-        The store caches that set of ids between writes and a search scans no more for it, so
-        such a vector costs no hit and no second search; otherwise the plain search is kept,
-        which needs no set rebuilt after every write."""
-        return bool(self._pending)
 
     def _asked(self, k: int, id_set: Any) -> int:
         """The hits to ask a search for, to find k + 1 documents: k + 1, and where recent
