@@ -308,8 +308,11 @@ def test_pickling_that_fails_part_way_stores_nothing(open_store):
     finally:
         sys.setrecursionlimit(limit)
     assert "while pickling" in str(error) and db.get_data_count() == 0
-    write([("x", i) for i in ids])
-    assert db.get_data(ids[::7] + [1000]) == [("x", i) for i in ids[::7]] + [{"m": 1}]
+    data = [("x", i) for i in ids]
+    data[7] = ("x" * 70_000, b"y" * 70_000, ids[7])  # past a pickle frame: written out of the frame
+    write(data)
+    assert db.get_data(ids[::7] + [1000]) == data[::7] + [{"m": 1}]
+    assert db.get_pickled(ids[:3]) == [pickle.dumps(obj) for obj in data[:3]]  # each on its own
     assert sorted(db.get_ids_from_filter((1, "k", "l")).to_list()) == ids
 
 def test_huge_inputs(tmp_path):

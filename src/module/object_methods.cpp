@@ -2,6 +2,7 @@
 // take and give the pickled bytes themselves: pickling at the edge, storage in the core with the
 // GIL released. Either pair reads what the other writes.
 #include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -75,10 +76,10 @@ bool ToItemsAndIds(PyObject* args, PyObject* kwargs, const char* method, PyObjec
   return true;
 }
 
-// pickle.dumps (or `with`) of every item of `objects` (a list the caller owns), before any
-// shard commits: one that cannot be pickled stores nothing.
-bool PickleEach(PyObject* objects, OwnedRef* pickled, PyObject* with = nullptr) {
-  OwnedRef dumps = with != nullptr ? OwnedRef(Py_NewRef(with)) : PickleFunction("dumps");
+// pickle.dumps of every item of `objects` (a list the caller owns), before any shard commits:
+// one that cannot be pickled stores nothing.
+bool PickleEach(PyObject* objects, OwnedRef* pickled) {
+  OwnedRef dumps = PickleFunction("dumps");
   if (!dumps) return false;
   const Py_ssize_t n = PyList_Size(objects);
   *pickled = OwnedRef(PyList_New(n));
@@ -140,20 +141,119 @@ bool AllPickleWithoutCode(PyObject* objects) {
 // Below this many objects, a writer thread costs more than the pickling it overlaps.
 constexpr Py_ssize_t kFedObjects = 256;
 
-// Writes `batch` while this thread pickles `objects` and `more` (either may be null) with
-// `dumps` into it: the shards do the rest of the batch meanwhile and wait for the pickles
-// before their puts and commits. No Python code may run on this thread meanwhile: it could
-// write to this store and wait for the locks of the shards that wait for it. So only objects
-// that pickle without code come here, `dumps` is the C pickler's own (pickle.dumps as
-// shipped, not a replacement), and the collector, which runs finalizers, is paused.
+// A file-like object whose write() appends to `out`: the C pickler dumps a batch's objects
+// into it one after another, each a whole pickle, with no bytes object per pickle. Used only
+// while its owner pickles into it, with the GIL held; `out` is null otherwise.
+struct PickleSink {
+  PyObject_HEAD
+  std::string* out;
+};
+
+PyObject* PickleSinkWrite(PyObject* self, PyObject* data) {
+  std::string* out = reinterpret_cast<PickleSink*>(self)->out;
+  if (out == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "the pickle sink is closed");
+    return nullptr;
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) return nullptr;
+  try {
+    out->append(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+  } catch (const std::bad_alloc&) {
+    PyBuffer_Release(&view);
+    return PyErr_NoMemory();
+  }
+  PyBuffer_Release(&view);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kPickleSinkMethods[] = {
+    {"write", PickleSinkWrite, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void PickleSinkDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+PyType_Slot kPickleSinkSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(PickleSinkDealloc)},
+    {Py_tp_methods, kPickleSinkMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kPickleSinkSpec = {"zanth_vec._PickleSink", sizeof(PickleSink), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               kPickleSinkSlots};
+
+// The pickles of fed writes, one buffer per thread: a thread writes one batch at a time, and
+// the buffer keeps its memory between batches (up to kKeptPickleBytes), so each batch's
+// pickles land on pages already mapped instead of on fresh allocations.
+thread_local std::string t_pickles;
+constexpr std::size_t kKeptPickleBytes = std::size_t{64} << 20;
+
+// _pickle.Pickler(sink).dump of each item of `objects` (a list the caller owns), its memo
+// cleared between them, appended to `*out`: each pickle is the bytes pickle.dumps gives it
+// (a large one may be framed differently, which pickle.loads reads alike). `ends` gets the
+// end offset of each.
+bool PickleInto(PyObject* objects, std::string* out, std::vector<std::size_t>* ends) {
+  static PyObject* sink_type = nullptr;  // made once, under the GIL, and kept
+  if (sink_type == nullptr && (sink_type = PyType_FromSpec(&kPickleSinkSpec)) == nullptr) {
+    return false;
+  }
+  OwnedRef pickler_type = ModuleFunction("_pickle", "Pickler");
+  if (!pickler_type) return false;
+  auto* type = reinterpret_cast<PyTypeObject*>(sink_type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  OwnedRef sink(alloc(type, 0));
+  if (!sink) return false;
+  reinterpret_cast<PickleSink*>(sink.get())->out = out;
+  struct Closed {  // the sink outlives this call only as garbage that writes nowhere
+    PyObject* sink;
+    ~Closed() { reinterpret_cast<PickleSink*>(sink)->out = nullptr; }
+  } closed{sink.get()};
+  OwnedRef pickler(PyObject_CallFunctionObjArgs(pickler_type.get(), sink.get(), nullptr));
+  if (!pickler) return false;
+  OwnedRef dump(PyObject_GetAttrString(pickler.get(), "dump"));
+  OwnedRef clear(PyObject_GetAttrString(pickler.get(), "clear_memo"));
+  if (!dump || !clear) return false;
+  const Py_ssize_t n = PyList_Size(objects);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    OwnedRef done(PyObject_CallFunctionObjArgs(dump.get(), PyList_GetItem(objects, i), nullptr));
+    if (!done) return false;
+    OwnedRef cleared(PyObject_CallNoArgs(clear.get()));
+    if (!cleared) return false;
+    ends->push_back(out->size());
+  }
+  return true;
+}
+
+// Writes `batch` while this thread pickles `objects` and `more` (either may be null) with the
+// C pickler (`PickleInto`): the shards do the rest of the batch meanwhile and wait for the
+// pickles before their puts and commits. No Python code may run on this thread meanwhile: it
+// could write to this store and wait for the locks of the shards that wait for it. So only
+// objects that pickle without code come here, only while pickle.dumps is the C pickler's own
+// (as shipped, not a replacement), and the collector, which runs finalizers, is paused.
 PyObject* WriteFed(const StoreHandle& store, WriteBatch batch, PyObject* objects,
-                   PyObject* more, PyObject* dumps) {
+                   PyObject* more) {
   ObjectFeed feed(objects ? static_cast<std::size_t>(PyList_Size(objects)) : 0,
                   more ? static_cast<std::size_t>(PyList_Size(more)) : 0);
   batch.feed = &feed;
-  // Declared before the writer: the bytes outlive every read of them, an unwinding's included.
-  OwnedRef pickled, more_pickled;
-  std::vector<std::string_view> values, more_values;
+  // Declared before the writer: the pickles outlive every read of them, an unwinding's
+  // included. Nothing else on this thread pickles into them meanwhile: no Python code runs.
+  std::string& pickles = t_pickles;
+  pickles.clear();
+  struct Trimmed {  // a rare large batch does not keep its memory
+    std::string& pickles;
+    ~Trimmed() {
+      if (pickles.capacity() > kKeptPickleBytes) std::string().swap(pickles);
+    }
+  } trimmed{pickles};
+  std::vector<std::size_t> ends;
+  std::vector<std::string_view> values;
   Status status;
   std::exception_ptr thrown;
   std::thread writer([&] {
@@ -173,13 +273,16 @@ PyObject* WriteFed(const StoreHandle& store, WriteBatch batch, PyObject* objects
     }
   } joined{feed, writer};
   const int collecting = PyGC_Disable();
-  const bool made = (!objects || PickleEach(objects, &pickled, dumps)) &&
-                    (!more || PickleEach(more, &more_pickled, dumps)) &&
-                    (!pickled || BytesViews(pickled.get(), &values)) &&
-                    (!more_pickled || BytesViews(more_pickled.get(), &more_values));
+  const bool made = (!objects || PickleInto(objects, &pickles, &ends)) &&
+                    (!more || PickleInto(more, &pickles, &ends));
   if (collecting) PyGC_Enable();
   if (made) {
-    values.insert(values.end(), more_values.begin(), more_values.end());
+    values.reserve(ends.size());
+    std::size_t start = 0;
+    for (std::size_t end : ends) {
+      values.emplace_back(pickles.data() + start, end - start);
+      start = end;
+    }
     feed.Deliver(std::move(values));
   } else {
     feed.Fail();
@@ -369,7 +472,7 @@ PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!own) PyErr_Clear();
       if (own && own.get() == dumps.get() && AllPickleWithoutCode(objects.get()) &&
           AllPickleWithoutCode(more_objects.get())) {
-        return WriteFed(store, batch, objects.get(), more_objects.get(), dumps.get());
+        return WriteFed(store, batch, objects.get(), more_objects.get());
       }
     }
     // Pickled before anything is written: an object that cannot be pickled stores nothing.
