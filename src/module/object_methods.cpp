@@ -193,7 +193,7 @@ PyType_Spec kPickleSinkSpec = {"zanth_vec._PickleSink", sizeof(PickleSink), 0,
 // the buffer keeps its memory between batches (up to kKeptPickleBytes), so each batch's
 // pickles land on pages already mapped instead of on fresh allocations.
 thread_local std::string t_pickles;
-constexpr std::size_t kKeptPickleBytes = std::size_t{64} << 20;
+constexpr std::size_t kKeptPickleBytes = std::size_t{32} << 20;
 
 // _pickle.Pickler(sink).dump of each item of `objects` (a list the caller owns), its memo
 // cleared between them, appended to `*out`: each pickle is the bytes pickle.dumps gives it
