@@ -195,17 +195,17 @@ PyType_Spec kPickleSinkSpec = {"zanth_vec._PickleSink", sizeof(PickleSink), 0,
 thread_local std::string t_pickles;
 constexpr std::size_t kKeptPickleBytes = std::size_t{32} << 20;
 
-// _pickle.Pickler(sink).dump of each item of `objects` (a list the caller owns), its memo
+// `pickler_type` (_pickle.Pickler, looked up before the shards are written: a lookup may
+// import, which may run Python code)(sink).dump of each item of `objects` (a list the caller owns), its memo
 // cleared between them, appended to `*out`: each pickle is the bytes pickle.dumps gives it
 // (a large one may be framed differently, which pickle.loads reads alike). `ends` gets the
 // end offset of each.
-bool PickleInto(PyObject* objects, std::string* out, std::vector<std::size_t>* ends) {
+bool PickleInto(PyObject* pickler_type, PyObject* objects, std::string* out,
+                std::vector<std::size_t>* ends) {
   static PyObject* sink_type = nullptr;  // made once, under the GIL, and kept
   if (sink_type == nullptr && (sink_type = PyType_FromSpec(&kPickleSinkSpec)) == nullptr) {
     return false;
   }
-  OwnedRef pickler_type = ModuleFunction("_pickle", "Pickler");
-  if (!pickler_type) return false;
   auto* type = reinterpret_cast<PyTypeObject*>(sink_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   OwnedRef sink(alloc(type, 0));
@@ -215,7 +215,7 @@ bool PickleInto(PyObject* objects, std::string* out, std::vector<std::size_t>* e
     PyObject* sink;
     ~Closed() { reinterpret_cast<PickleSink*>(sink)->out = nullptr; }
   } closed{sink.get()};
-  OwnedRef pickler(PyObject_CallFunctionObjArgs(pickler_type.get(), sink.get(), nullptr));
+  OwnedRef pickler(PyObject_CallFunctionObjArgs(pickler_type, sink.get(), nullptr));
   if (!pickler) return false;
   OwnedRef dump(PyObject_GetAttrString(pickler.get(), "dump"));
   OwnedRef clear(PyObject_GetAttrString(pickler.get(), "clear_memo"));
@@ -232,13 +232,13 @@ bool PickleInto(PyObject* objects, std::string* out, std::vector<std::size_t>* e
 }
 
 // Writes `batch` while this thread pickles `objects` and `more` (either may be null) with the
-// C pickler (`PickleInto`): the shards do the rest of the batch meanwhile and wait for the
+// C pickler `pickler_type` (`PickleInto`): the shards do the rest of the batch meanwhile and wait for the
 // pickles before their puts and commits. No Python code may run on this thread meanwhile: it
 // could write to this store and wait for the locks of the shards that wait for it. So only
 // objects that pickle without code come here, only while pickle.dumps is the C pickler's own
 // (as shipped, not a replacement), and the collector, which runs finalizers, is paused.
 PyObject* WriteFed(const StoreHandle& store, WriteBatch batch, PyObject* objects,
-                   PyObject* more) {
+                   PyObject* more, PyObject* pickler_type) {
   ObjectFeed feed(objects ? static_cast<std::size_t>(PyList_Size(objects)) : 0,
                   more ? static_cast<std::size_t>(PyList_Size(more)) : 0);
   batch.feed = &feed;
@@ -273,8 +273,8 @@ PyObject* WriteFed(const StoreHandle& store, WriteBatch batch, PyObject* objects
     }
   } joined{feed, writer};
   const int collecting = PyGC_Disable();
-  const bool made = (!objects || PickleInto(objects, &pickles, &ends)) &&
-                    (!more || PickleInto(more, &pickles, &ends));
+  const bool made = (!objects || PickleInto(pickler_type, objects, &pickles, &ends)) &&
+                    (!more || PickleInto(pickler_type, more, &pickles, &ends));
   if (collecting) PyGC_Enable();
   if (made) {
     values.reserve(ends.size());
@@ -469,10 +469,11 @@ PyObject* StoreWriteBatch(PyObject* self, PyObject* args, PyObject* kwargs) {
       OwnedRef dumps = PickleFunction("dumps");
       if (!dumps) return nullptr;
       OwnedRef own = ModuleFunction("_pickle", "dumps");  // the pickler in C, unless replaced
-      if (!own) PyErr_Clear();
-      if (own && own.get() == dumps.get() && AllPickleWithoutCode(objects.get()) &&
+      OwnedRef pickler = own ? ModuleFunction("_pickle", "Pickler") : OwnedRef();
+      if (!pickler) PyErr_Clear();
+      if (pickler && own.get() == dumps.get() && AllPickleWithoutCode(objects.get()) &&
           AllPickleWithoutCode(more_objects.get())) {
-        return WriteFed(store, batch, objects.get(), more_objects.get());
+        return WriteFed(store, batch, objects.get(), more_objects.get(), pickler.get());
       }
     }
     // Pickled before anything is written: an object that cannot be pickled stores nothing.
