@@ -195,11 +195,11 @@ PyType_Spec kPickleSinkSpec = {"zanth_vec._PickleSink", sizeof(PickleSink), 0,
 thread_local std::string t_pickles;
 constexpr std::size_t kKeptPickleBytes = std::size_t{32} << 20;
 
-// `pickler_type` (_pickle.Pickler, looked up before the shards are written: a lookup may
-// import, which may run Python code)(sink).dump of each item of `objects` (a list the caller owns), its memo
-// cleared between them, appended to `*out`: each pickle is the bytes pickle.dumps gives it
-// (a large one may be framed differently, which pickle.loads reads alike). `ends` gets the
-// end offset of each.
+// Dumps each item of `objects` (a list the caller owns) with one `pickler_type` (the C
+// pickler, _pickle.Pickler, looked up by the caller before the shards are written: a lookup may
+// import, and an import may run Python code) into a sink that appends to `*out`, its memo
+// cleared between items. Each pickle is the bytes pickle.dumps gives (a large one may be framed
+// differently, which pickle.loads reads alike); `ends` gets the end offset of each.
 bool PickleInto(PyObject* pickler_type, PyObject* objects, std::string* out,
                 std::vector<std::size_t>* ends) {
   static PyObject* sink_type = nullptr;  // made once, under the GIL, and kept
@@ -232,11 +232,12 @@ bool PickleInto(PyObject* pickler_type, PyObject* objects, std::string* out,
 }
 
 // Writes `batch` while this thread pickles `objects` and `more` (either may be null) with the
-// C pickler `pickler_type` (`PickleInto`): the shards do the rest of the batch meanwhile and wait for the
-// pickles before their puts and commits. No Python code may run on this thread meanwhile: it
-// could write to this store and wait for the locks of the shards that wait for it. So only
-// objects that pickle without code come here, only while pickle.dumps is the C pickler's own
-// (as shipped, not a replacement), and the collector, which runs finalizers, is paused.
+// C pickler `pickler_type` (`PickleInto`): the shards do the rest of the batch meanwhile and
+// wait for the pickles before their puts and commits. No Python code may run on this thread
+// meanwhile: it could write to this store and wait for the locks of the shards that wait for
+// it. So only objects that pickle without code come here, only while pickle.dumps is the C
+// pickler's own (as shipped, not a replacement), and the collector, which runs finalizers, is
+// paused.
 PyObject* WriteFed(const StoreHandle& store, WriteBatch batch, PyObject* objects,
                    PyObject* more, PyObject* pickler_type) {
   ObjectFeed feed(objects ? static_cast<std::size_t>(PyList_Size(objects)) : 0,
@@ -252,7 +253,8 @@ PyObject* WriteFed(const StoreHandle& store, WriteBatch batch, PyObject* objects
       if (pickles.capacity() > kKeptPickleBytes) std::string().swap(pickles);
     }
   } trimmed{pickles};
-  std::vector<std::size_t> ends;
+  std::vector<std::size_t> ends;  // sized here: nothing throws while the collector is paused
+  ends.reserve(feed.objects() + feed.more_objects());
   std::vector<std::string_view> values;
   Status status;
   std::exception_ptr thrown;
