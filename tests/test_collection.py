@@ -957,6 +957,7 @@ def test_deleted_vectors_wait_for_their_tombstones_and_are_never_hits(tmp_path, 
     monkeypatch.setattr(zc, "PENDING_LIMIT", 6)
     monkeypatch.setattr(zc, "PENDING_SHARE", 10**9)
     vectors = rng.standard_normal((40, 8)).astype(np.float32)
+    vectors[:3] *= 10  # the deleted ones: each its own best match by far, whatever the draw
     col = Collection(tmp_path / "c", dim=8, metric="ip")
     col.add(range(40), vectors)
     raw, live = col._store, lambda: len(col._store.search_flat(vectors[0], k=10**6))
