@@ -35,7 +35,7 @@ from zanth.where import compile_where, matches, read_where
 # ---- the model ---------------------------------------------------------------------------
 
 ID_POOL = [0, 1, -5, 2**70, "a", "b", "7", "", "\u00e9t\u00e9", "x" * 300, "d1", "d12", "d13"]
-FIELDS = ["year", "info", "price", "flag", "tags", "état"]  # "info" reads as a name, not inf
+FIELDS = ["year", "inf-o", "price", "flag", "tags", "état"]  # "inf-o": a name, not inf
 STRINGS = ["", "a", "ab", "a\x00b", "a\x01", "b", "\u00e9", "2019"]
 SCALARS = st.sampled_from(STRINGS) | st.sampled_from([0, 1, -1, 2019, 2.5, -0.0, 1e300, True,
                                                       False]) | st.floats(-3, 3).filter(
@@ -363,7 +363,8 @@ def render(node):
         else:
             conds = cond if isinstance(cond, dict) else {"$eq": cond}
             for op, x in conds.items():
-                field = key if key.isidentifier() else \
+                field = key if re.fullmatch(r"[^\W\d][\w.\-]*", key) and key.lower() not in \
+                    {"and", "or", "not", "in", "true", "false", "inf", "infinity"} else \
                     "`" + key.replace("\\", "\\\\").replace("`", "\\`") + "`"
                 if op in ("$in", "$nin"):
                     body = ", ".join(literal(v) for v in x)

@@ -178,8 +178,9 @@ def _condition(field: str, op: object, value: object) -> Condition:
 
 _TOKEN = re.compile(r"""
     (?P<space>\s+)
-  | (?P<number>[-+]?(?:[0-9]+\.?[0-9]*(?:[eE][-+]?[0-9]+)?|\.[0-9]+(?:[eE][-+]?[0-9]+)?
-                   |inf(?:inity)?)(?![\w.]))
+  | (?P<number>[-+]?(?:(?:[0-9]+\.?[0-9]*(?:[eE][-+]?[0-9]+)?|\.[0-9]+(?:[eE][-+]?[0-9]+)?)
+                      (?![\w.])
+                   |inf(?:inity)?(?![\w.\-])))  # "inf-x" is a name, as the name rule reads it
   | (?P<name>[^\W\d][\w.\-]*)
   | (?P<quoted>`(?:[^`\\]|\\.)*`)
   | (?P<string>"(?:[^"\\]|\\.)*"|'(?:[^'\\]|\\.)*')
