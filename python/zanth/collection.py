@@ -2132,6 +2132,21 @@ def _scored(score: float, expected: list[tuple[float, float, float]]) -> bool:
 _PAUSE_LOCK = threading.Lock()
 _PAUSES = 0  # calls in `_no_collection` now, in every thread
 _RESUME = False  # whether the collector ran before the first of them
+_PAUSED_HERE = threading.local()  # `depth`: this thread's calls among them
+
+
+def _pauses_forked() -> None:
+    """In a child made by fork(): only the forking thread goes on, so only its calls can end
+    the pause, and the collector runs again once they have."""
+    global _PAUSES
+    inherited, _PAUSES = _PAUSES, getattr(_PAUSED_HERE, "depth", 0)
+    _PAUSE_LOCK.release()  # taken before the fork, so no other thread held it then
+    if inherited and not _PAUSES and _RESUME:
+        gc.enable()
+
+
+os.register_at_fork(before=_PAUSE_LOCK.acquire, after_in_parent=_PAUSE_LOCK.release,
+                    after_in_child=_pauses_forked)
 
 
 @contextmanager
@@ -2145,10 +2160,12 @@ def _no_collection() -> Iterator[None]:
             _RESUME = gc.isenabled()
             gc.disable()
         _PAUSES += 1
+        _PAUSED_HERE.depth = getattr(_PAUSED_HERE, "depth", 0) + 1
     try:
         yield
     finally:
         with _PAUSE_LOCK:  # and the last out gives it back
+            _PAUSED_HERE.depth -= 1
             _PAUSES -= 1
             if not _PAUSES and _RESUME:
                 gc.enable()
