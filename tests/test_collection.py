@@ -728,6 +728,11 @@ def test_handles_opened_before_another_wrote_the_settings_adopt_or_refuse_them(t
         with pytest.raises(ValueError, match="metric='ip', not 'cosine'"):
             call()
     assert asked.dim is None and len(asked) == 2
+    Collection(tmp_path / "d", metric="ip").close()  # no dim: its lock file keeps the metric
+    with pytest.raises(ValueError, match="made with metric='ip', not 'cosine'"):
+        Collection(tmp_path / "d", metric="cosine")
+    (again := Collection(tmp_path / "d")).add([1], [[3, 4]])
+    assert again.metric == "ip" and again.query([1, 0], k=1)[0].score == 3.0
 
 
 def test_colliding_ids_share_a_slot_or_are_refused_by_the_hashed_layout(tmp_path, monkeypatch, capsys):

@@ -617,16 +617,21 @@ class Collection:
         os.makedirs(self.path, exist_ok=True)
         self._lock_fd: int | None = self._open_lock()
         try:
-            settings = self._open_store(num_shards, map_size, locked=False)
+            settings = self._open_store(num_shards, map_size, metric, locked=False)
             if settings is None:
                 # A new collection, or one being made: under the lock, processes opening a new
                 # path at once make its shards and settings one after another, so each finds
                 # the shard count and settings of the first.
                 fcntl.flock(self._lock_fd, fcntl.LOCK_EX)
-                settings = self._open_store(num_shards, map_size, locked=True)
+                settings = self._open_store(num_shards, map_size, metric, locked=True)
             if settings is None:
                 self._check_empty()
-                self.dim, self.metric = dim, metric or "cosine"
+                made = enc.made_metric(os.pread(self._lock_fd, 64, 0))
+                if metric is not None and made is not None and metric != made:
+                    raise ValueError(f"{self.path} was made with metric={made!r}, not "
+                                     f"{metric!r}")
+                self.dim, self.metric = dim, metric or made or "cosine"
+                self._asked_metric = metric or made
                 self._format = FORMAT  # the layout this handle writes its settings with
                 self._hashed, self._span = FORMAT == HASHED_FORMAT, SLOT_SPANS.get(FORMAT, 0)
                 if dim is not None:
@@ -643,7 +648,8 @@ class Collection:
         _OPEN.add(self)
         self._settle()
 
-    def _open_store(self, num_shards: int | None, map_size: int, locked: bool) -> object:
+    def _open_store(self, num_shards: int | None, map_size: int, metric: str | None,
+                    locked: bool) -> object:
         """Opens the store and returns its settings record (None when it has none). Without
         the lock only a finished collection is taken: one whose settings are there and whose
         shard count, when counted, was counted after they were written (directories of a
@@ -673,7 +679,7 @@ class Collection:
         if made is None and not found:  # a new collection: its count first, then its shards
             assert self._lock_fd is not None  # under the lock: it is open
             made = DEFAULT_SHARDS if asked is None else asked
-            self._record_shards(made)
+            self._record_shards(made, metric)
             try:
                 return self._store_opened(made, map_size, num_shards, locked)
             except BaseException:  # this open failed, not its process: the next may ask another
@@ -693,15 +699,16 @@ class Collection:
         if locked and made is None and settings is None and not self._store.get_data_count():
             # Shards that hold nothing, left by an open that failed (or made by an older
             # version): this open makes the collection, with the count it opened them with.
-            self._record_shards(self._store_args[0])
+            self._record_shards(self._store_args[0], metric)
         return settings
 
-    def _record_shards(self, count: int) -> None:
-        """Keeps the shard count of a collection being made in its lock file."""
+    def _record_shards(self, count: int, metric: str | None) -> None:
+        """Keeps the shard count of a collection being made in its lock file, with the metric
+        asked for (None: whoever writes its first vector decides)."""
         assert self._lock_fd is not None
         try:
             os.ftruncate(self._lock_fd, 0)
-            os.pwrite(self._lock_fd, enc.made_shards_record(count), 0)
+            os.pwrite(self._lock_fd, enc.made_shards_record(count, metric), 0)
         except OSError as error:  # a full disk, above all: named as the store names its files
             raise OSError(error.errno, error.strerror,
                           os.path.join(self.path, LOCK_FILE)) from error

@@ -172,16 +172,27 @@ PURGED_ID = -(2**63) + 5  # {"records": record ids of documents `repair()` remov
 LOCK_FILE = "collection.lock"  # a collection's writers' lock, its mark and its shard count
 
 
-def made_shards_record(count: int) -> bytes:
+def made_shards_record(count: int, metric: str | None = None) -> bytes:
     """What a collection's lock file holds: the shard count it is made with, written under the
-    lock before any shard (older collections' lock files are empty)."""
-    return f"zanth.Collection shards={count}\n".encode()
+    lock before any shard (older collections' lock files are empty), and the metric it was
+    made with when one was asked for: until its first vector gives it a dimension, the
+    collection has no settings record to keep it in."""
+    return f"zanth.Collection shards={count}{f' metric={metric}' if metric else ''}\n".encode()
+
+
+_MADE = re.compile(rb"zanth\.Collection shards=([1-9][0-9]{0,5})(?: metric=(cosine|ip))?\n")
 
 
 def made_shards(record: bytes) -> int | None:
     """The shard count a lock file records (`made_shards_record`), None for any other bytes."""
-    found = re.fullmatch(rb"zanth\.Collection shards=([1-9][0-9]{0,5})\n", record)
+    found = _MADE.fullmatch(record)
     return int(found[1]) if found else None
+
+
+def made_metric(record: bytes) -> str | None:
+    """The metric a lock file records (`made_shards_record`), None when it records none."""
+    found = _MADE.fullmatch(record)
+    return found[2].decode() if found and found[2] else None
 
 
 MAX_EXACT_INT = 2**53  # ints beyond this many units lose their identity as float64
