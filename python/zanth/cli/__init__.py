@@ -97,6 +97,7 @@ def _rich() -> Any:
         import rich.console
         import rich.progress
         import rich.table
+        import rich.text
     except ImportError:
         return None
     return rich
@@ -127,11 +128,12 @@ def _progress(what: str) -> Iterator[Callable[[int, str, Any], None]]:
 def _table(title: str, header: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
     rich = _rich()
     if rich is not None:
-        table = rich.table.Table(title=title, title_justify="left")
+        # As plain text: a path or a stored name may hold what rich would read as markup.
+        table = rich.table.Table(title=rich.text.Text(title), title_justify="left")
         for i, name in enumerate(header):
             table.add_column(name, justify="left" if i == 0 else "right")
         for i, row in enumerate(rows):
-            table.add_row(*row, end_section=i == len(rows) - 2)
+            table.add_row(*map(rich.text.Text, map(str, row)), end_section=i == len(rows) - 2)
         console = rich.console.Console()
         if not console.is_terminal:
             console = rich.console.Console(width=160)  # a pipe or file: do not wrap cells
@@ -383,7 +385,7 @@ def _say_if_a_writer_runs(path: str) -> None:
 
 def verify(args: argparse.Namespace) -> int:
     report = inspect(args.path, args.shards, args.dim, check_pickles=args.pickles)
-    problems = report["problems"]
+    problems = list(report["problems"])  # the report's own say whether every shard was read
     if args.documents:
         problems += (document_problems(args.path, report["shards"]) if not problems else
                      ["documents: not checked, as the records are not sound"])
