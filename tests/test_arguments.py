@@ -170,8 +170,7 @@ ERRORS = [
     (lambda s: type("Sub", (ZanthIterator,), {}), TypeError, None),
     (lambda s: iter(s.get_ids_from_filter((0, "a"))), TypeError, None),
     (lambda s: ZanthIterator.to_list(s), TypeError, None),
-    (lambda s: s.get_ids_from_filter((0, "a")).to_list(1), TypeError, None),
-]
+    (lambda s: s.get_ids_from_filter((0, "a")).to_list(1), TypeError, None), ]
 
 
 @pytest.fixture

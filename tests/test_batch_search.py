@@ -87,8 +87,7 @@ NONCONTIG = np.zeros((2, 8), np.float32)[:, ::2]
     ((NONCONTIG,), {}, TypeError, "C-contiguous"),
     ((np.asfortranarray(np.zeros((3, 4), np.float32)),), {}, TypeError, "C-contiguous"),
     ((Q,), {"q": 1}, TypeError, None),
-    ((Q, None, 3, 4), {}, TypeError, None),
-])
+    ((Q, None, 3, 4), {}, TypeError, None), ])
 def test_argument_errors_in_order(store, args, kwargs, error, name):
     store.store_flat_vectors(np.ones((1, 4), np.float32), [1])
     with pytest.raises(error) as info:

@@ -205,8 +205,7 @@ DAMAGE = {
     "looping B-tree": (loop_the_btree, "shard 1: its B-tree is damaged"),
     "no data file": (lambda p: os.remove(p / "shard_2" / "data.mdb"), "shard 2: no data.mdb"),
     "miscounted": (overcount, "shard 0: its B-tree is damaged: it holds 75 records, its "
-                              "header counts 76"),
-}
+                              "header counts 76"), }
 STRUCTURAL = ["not lmdb", "truncated", "short, free list zeroed", "looping B-tree",
               "empty data file", "no data file"]
 

@@ -168,8 +168,7 @@ BAD_CALLS = [("get_ids_from_filter", (t,)) for t in BAD_TREES] + [
     ("batch_index_insert", ([("a", 2**63), (1, 1)],)), ("batch_index_insert", ([("\ud800", 1), ("a",)],)),
     ("search_flat", (np.zeros(DIM, np.float32), [0, "a"])),
     ("batch_index_insert", ([["a", 1]],)), ("batch_index_insert", ([("a", 1, 2)],)),
-    ("batch_index_insert", ([("a", 1), ("k" * 503, 2)],)), ("batch_index_delete", ([(1, 1)],)),
-]
+    ("batch_index_insert", ([("a", 1), ("k" * 503, 2)],)), ("batch_index_delete", ([(1, 1)],)), ]
 
 
 @pytest.mark.parametrize("method, args", BAD_CALLS)

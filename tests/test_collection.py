@@ -451,8 +451,7 @@ def test_every_comparison_matches_as_the_model(tmp_path):
     (r'p = "C:\new"', 8, r"unknown escape '\\n'"), ('p = "a\\\nb"', 7, "unknown escape"),
     ("`\ud800` = 1", 1, "field name '\\ud800' is not valid Unicode"),
     ("not " * 150 + "a = 1", 405, "nested more than"),  # 100 levels below the filter's own
-    ("(" * 101 + "a = 1" + ")" * 101, 102, "nested more than"),
-])
+    ("(" * 101 + "a = 1" + ")" * 101, 102, "nested more than"), ])
 def test_text_syntax_errors_point_at_the_column(text, column, reason):
     with pytest.raises(FilterSyntaxError) as caught:
         read_where(text)
@@ -574,8 +573,7 @@ BAD = [  # (call on a 2-d collection holding "a", exception, message)
     (lambda c: _closed(c).add(["b"], [[1, 2]]), ValueError, "the collection is closed"),
     (lambda c: _closed(c).count(), ValueError, "the collection is closed"),
     (lambda c: c.add(["b"], None, None, ["text"]), TypeError, "has no embed function"),
-    (lambda c: c.query("text"), TypeError, "queries are needed"),
-]
+    (lambda c: c.query("text"), TypeError, "queries are needed"), ]
 
 
 @pytest.mark.parametrize("call, error, message", BAD, ids=[m for _, _, m in BAD])
@@ -863,10 +861,8 @@ def test_a_forked_child_uses_the_collection_with_its_own_handle_and_lock(tmp_pat
 
     def pause():  # a thread the child does not have, in a call that pauses the collector
         with zc._no_collection():
-            paused.set()
-            ended.wait()
-    other = threading.Thread(target=pause)
-    other.start()
+            paused.set(), ended.wait()
+    (other := threading.Thread(target=pause)).start()
     paused.wait()
     with col._writing():
         pid = os.fork()
@@ -885,8 +881,7 @@ def test_a_forked_child_uses_the_collection_with_its_own_handle_and_lock(tmp_pat
                 os._exit(status)
         time.sleep(0.2)
         assert 3 not in col  # the child's add waited
-    ended.set()
-    other.join()
+    ended.set(), other.join()
     deadline = time.monotonic() + 60  # a child stuck on an inherited lock is killed, and fails
     while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -1142,8 +1137,7 @@ DAMAGE = [  # (a fault planted in a collection of "a" {v: 1} and "b" {v: 2, w: T
     (lambda c, a, b: c._store.store_data([("b", {"v": 2}, None, bytes(4), ("=v:n",))], [b]),
      "'b': its vector is not the one its object holds"),
     (lambda c, a, b: c._store.store_pickled([b"\x80\xfb"], [b]), "holds an object that "
-     "cannot be unpickled (ValueError: unsupported pickle protocol: 251): the store is damaged"),
-]
+     "cannot be unpickled (ValueError: unsupported pickle protocol: 251): the store is damaged"), ]
 
 
 REPAIRED = [(p, d) for p, d in DAMAGE if "unpickled" in d or "listed as a document" in d]
@@ -1193,8 +1187,7 @@ RECORDS = [  # (damage to one of the collection's own records, what verify() or 
     (lambda c: c._store.store_data([("journal", [(c._found(["a"])[0][0], None, "a")], 9)],
                                    [zc.JOURNAL_ID]), JOURNAL),
     (lambda c: _with_keys(c, "b", None), "'b': its stored index keys are damaged"),
-    (lambda c: _with_keys(c, "a", ["=v:x"]), "'a': its stored index keys are damaged"),
-]
+    (lambda c: _with_keys(c, "a", ["=v:x"]), "'a': its stored index keys are damaged"), ]
 
 
 @pytest.mark.parametrize("plant, problem", RECORDS)

@@ -47,8 +47,7 @@ def everything(store):
     (lambda s: s.delete(where="year >= 2019 and odd = true"), ["d9", "d11"]),
     (lambda s: s.delete(["d0", "d1"], filter={"color": "red"}), ["d0"]),
     (lambda s: s.delete(ids="d5"), ["d5"]),  # one id, not one per character
-    (lambda s: s.delete(["d1", "missing"]), ["d1"]),
-])
+    (lambda s: s.delete(["d1", "missing"]), ["d1"]), ])
 def test_delete_removes_exactly_the_matching_documents(filled, call, deleted):
     assert call(filled) is True
     assert everything(filled) == sorted(set(f"d{n}" for n in range(12)) - set(deleted))
@@ -72,8 +71,7 @@ def test_delete_removes_exactly_the_matching_documents(filled, call, deleted):
     (lambda s: s.add_texts(["new"], metadata=[{"n": 1}], ids=["new"]), TypeError, r"\['metadata'\]"),
     (lambda s: s.similarity_search_by_vector([[1.0] * 6] * 2), ValueError, r"shape \(2, 6\)"),
     (lambda s: type(s)(s.collection.path, s.embedding, distance="l2"), ValueError, "not 'l2'"),
-    (lambda s: s.add_texts(["x", "y"], ids={"x", "y"}), TypeError, "order is arbitrary"),
-])
+    (lambda s: s.add_texts(["x", "y"], ids={"x", "y"}), TypeError, "order is arbitrary"), ])
 def test_refusals_change_nothing(filled, call, error, message):
     before = [(d.id, d.page_content, d.metadata) for d in filled.get_by_ids(
         [f"d{n}" for n in range(12)] + ["new"])]

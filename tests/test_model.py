@@ -41,8 +41,7 @@ LAYOUTS = {
     "fortran": np.asfortranarray,
     "every_second_row": lambda a: np.repeat(a, 2, axis=0)[::2],
     "column_slice": lambda a: np.repeat(a, 2, axis=1)[:, ::2],
-    "extra_row": lambda a: np.vstack([a, np.ones((1, a.shape[1]), np.float32)]),
-}
+    "extra_row": lambda a: np.vstack([a, np.ones((1, a.shape[1]), np.float32)]), }
 
 
 class StoreMachine(RuleBasedStateMachine):

@@ -285,8 +285,7 @@ def test_equal_scores_come_by_ascending_id_everywhere(tmp_path):
 FOLLOW_CASES = [  # (who writes, what): the sketches follow the first seven, not the last three
     ("self", "append"), ("self", "index"), ("self", "index again"), ("self", "objects"),
     ("self", "delete"), ("self", "delete nothing"), ("self", "replace"),
-    ("self", "compact"), ("other", "append"), ("other", "index"),
-]
+    ("self", "compact"), ("other", "append"), ("other", "index"), ]
 
 
 @pytest.mark.parametrize("who, what", FOLLOW_CASES)

@@ -98,8 +98,7 @@ def test_builders_are_the_tuple_trees(shared_store):
 @pytest.mark.parametrize("text, column", [
     ("color:red and", 14), ("a b", 3), ("(a or b", 8), ("year:[2015, 2020]", 17),
     ("'open", 1), ("x and 'ends in \\", 7), ("x:[a b)", 6), ("", 1), ("a and or b", 7),
-    ("[a, b) )", 8), ("not", 4), ('"C:\\new"', 4),
-])
+    ("[a, b) )", 8), ("not", 4), ('"C:\\new"', 4), ])
 def test_parse_errors_point_at_the_column(text, column):
     with pytest.raises(FilterSyntaxError) as caught:
         parse(text)
@@ -168,8 +167,7 @@ def test_builders_copies_and_pickles_mean_their_plain_tree(indexed_store, pair):
     (And(Exact("a"), (2, [(0, "b"), (0, "c")])), (2, [(0, "a"), (0, "b"), (0, "c")])),
     (And(Exact("a"), (2, [])), (2, [(0, "a"), (2, [])])),
     (And(Exact("a"), (3, [(0, "b")])), (2, [(0, "a"), (3, [(0, "b")])])),
-    (~~Exact("a"), (4, (4, (0, "a")))),
-])
+    (~~Exact("a"), (4, (4, (0, "a")))), ])
 def test_builders_keep_every_operand_that_matters(built, plain):
     assert built == plain and as_filter(plain) == plain
 

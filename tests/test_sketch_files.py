@@ -111,8 +111,7 @@ DAMAGES = {
     "cut by one byte": lambda b: b[:-1],
     "cut to the header": lambda b: b[:HEADER],
     "empty": lambda b: b"",
-    "one byte longer": lambda b: b + b"\0",
-}
+    "one byte longer": lambda b: b + b"\0", }
 
 
 @pytest.mark.parametrize("damage", DAMAGES)

@@ -278,8 +278,7 @@ KINDS = {  # write, and the ids of `ids` the store holds
     "vectors": (lambda db, ids: db.store_flat_vectors(np.full((len(ids), 32), 0.5, np.float32), ids),
                 lambda db, ids: set(ids) & {i for _, i in db.search_flat(np.ones(32, np.float32), k=10**6)}),
     "index": (lambda db, ids: db.batch_index_insert([(key_in(i % 3, i), i) for i in ids]),
-              lambda db, ids: set(ids) & set(db.get_ids_from_filter((1, "f:", "f;")).to_list())),
-}
+              lambda db, ids: set(ids) & set(db.get_ids_from_filter((1, "f:", "f;")).to_list())), }
 
 
 def every_part(db, ids):

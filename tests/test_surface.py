@@ -25,8 +25,7 @@ SIGNATURES = {
     "write_batch": "($self, identifiers, data=None, vectors=None, index_inserts=None, "
                    "index_deletes=None, vector_deletes=None, object_deletes=None, dim=None, "
                    "more_identifiers=None, more_data=None)",
-    "refresh": "($self)", "last_commits": "($self)",
-}
+    "refresh": "($self)", "last_commits": "($self)", }
 
 
 def test_module_is_abi3_and_imports_only_the_stable_abi():
