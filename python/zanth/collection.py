@@ -73,7 +73,7 @@ import threading
 import warnings
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from typing import Any, NamedTuple, Union
 
 import numpy as np
@@ -513,6 +513,10 @@ def _after_fork() -> None:
 os.register_at_fork(after_in_child=_after_fork)
 
 
+class _NotACollection(ValueError):
+    """A store of records without collection settings."""
+
+
 class _Closed:
     """Stands for the store of a closed collection: any use says so."""
 
@@ -615,6 +619,7 @@ class Collection:
         # (filter tree, each shard's last commit, the record ids it selects in key order)
         self._order_memo: tuple[Any, list[int], NDArray[np.int64]] | None = None
         os.makedirs(self.path, exist_ok=True)
+        made_lock = not os.path.exists(os.path.join(self.path, LOCK_FILE))
         self._lock_fd: int | None = self._open_lock()
         try:
             settings = self._open_store(num_shards, map_size, metric, locked=False)
@@ -639,10 +644,15 @@ class Collection:
                         self._settle_settings(dim)
             else:
                 self._adopt(settings, dim, metric)
-        except BaseException:
+        except BaseException as error:
             fcntl.flock(self._lock_fd, fcntl.LOCK_UN)  # a child forked meanwhile shares it
             os.close(self._lock_fd)
             self._lock_fd = None
+            if made_lock and isinstance(error, _NotACollection):
+                # Left, it would mark another program's store as a collection. Every other
+                # open of it is refused too: its records stay without settings.
+                with suppress(OSError):
+                    os.unlink(os.path.join(self.path, LOCK_FILE))
             raise
         fcntl.flock(self._lock_fd, fcntl.LOCK_UN)
         _OPEN.add(self)
@@ -771,7 +781,7 @@ class Collection:
         again after the count: a handle opened earlier may have written them since."""
         if self._store.get_data_count() > 0 and self._objects([SETTINGS_ID])[0] is None:
             count = self._store_args[0]
-            raise ValueError(f"{self.path} holds records but no collection settings in its "
+            raise _NotACollection(f"{self.path} holds records but no collection settings in its "
                              f"{count} shards (shard_0 .. shard_{count - 1}): it was written "
                              "with the zanth_vec methods directly, not by Collection; or, if "
                              "it is a collection, a shard directory was added or removed since "
