@@ -948,8 +948,9 @@ def test_a_write_repairs_a_failed_one_before_its_own(tmp_path, committed):
         patch.setattr(zc, "zanth_vec", opened)
         full = Collection(tmp_path / "c")
     assert full._journals() and len(full) == len(ids) + (len(whole) if listed else 0)
-    for r in full.get(include_vectors=True):
+    for r in (got := full.get(include_vectors=True)):
         assert np.array_equal(r.vector, vec(r.id, r.metadata["v"]))
+    assert len(got) == len(full) and [r.id for r in full.get(offset=3, limit=5)] == [r.id for r in got[3:8]]
     with pytest.raises(OSError, match=r"^\[Errno 28\] .*No space.*whole or absent"):  # ENOSPC
         full.delete(ids=[0])
     full.close()

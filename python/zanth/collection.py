@@ -618,6 +618,7 @@ class Collection:
         self._asked_metric = metric  # checked against settings another handle may write later
         # (filter tree, each shard's last commit, the record ids it selects in key order)
         self._order_memo: tuple[Any, list[int], NDArray[np.int64]] | None = None
+        self._journal_memo: tuple[bytes, tuple[Any, ...] | None] | None = None
         os.makedirs(self.path, exist_ok=True)
         made_lock = not os.path.exists(os.path.join(self.path, LOCK_FILE))
         self._lock_fd: int | None = self._open_lock()
@@ -1061,7 +1062,20 @@ class Collection:
             self._end(journal)
 
     def _journal_at(self, journal: int) -> tuple[Any, ...] | None:
-        return _journal(self._store.get_pickled([journal])[0], self._hashed)
+        """The journal at `journal`, read; the last one read is kept with its bytes, so reads
+        during a long write unpickle each chunk's journal once (callers do not change it)."""
+        raw = self._store.get_pickled([journal])[0]
+        memo = self._journal_memo
+        if raw is not None and memo is not None and memo[0] == raw:
+            return memo[1]
+        payload = _journal(raw, self._hashed)
+        self._journal_memo = None if raw is None else (raw, payload)
+        return payload
+
+    def _journaled(self) -> NDArray[np.int64]:
+        """The record ids the unfinished journals name."""
+        return np.array([entry[0] for payload in map(self._journal_at, self._journals())
+                         if payload is not None for entry in payload[1]], np.int64)
 
     def _left_damaged(self, rids: list[int], objects: list[Any]) -> set[int]:
         """The records among `rids` whose objects (read mendable) do not unpickle. Recovery
@@ -1894,12 +1908,9 @@ class Collection:
             elif attempt == 0 and self._settle():  # a dead writer's journal was recovered
                 continue
             else:  # a write is running: its journaled records count where they are documents
-                present = set(self._store.get_ids_from_filter((0, enc.PRESENT_KEY)).to_list())
-                touched: set[int] = set()
-                for payload in map(self._journal_at, journals):
-                    if payload is not None:
-                        touched.update(entry[0] for entry in payload[1] if entry[0] in present)
-                absent = sum(not _is_doc(obj) for obj in self._objects(list(touched)))
+                present = self._ordered((0, enc.PRESENT_KEY), True)  # kept while unchanged
+                touched = np.intersect1d(present, self._journaled()).tolist()
+                absent = sum(not _is_doc(obj) for obj in self._objects(touched))
                 counted = len(present) - absent
             if self._store.last_commits() == before:
                 break
@@ -1963,16 +1974,24 @@ class Collection:
             return kept, len(kept) == len(objs)
 
         found: list[Any] = []
-        if not careful:
-            page = rids[offset:stop]
-            for start in range(0, len(page), CHUNK):
-                kept, complete = whole(page[start:start + CHUNK])
-                if not complete:  # a write that began since the check took some away:
-                    break  # the page reads on past them, below
-                found += kept
-            else:
-                return found
-            found = []
+        listed = rids
+        if careful:
+            # Only the records of the running write can be listed without being a matching
+            # document: those of them that are not are passed over, so a page costs its own
+            # documents and the write's, not every document before it.
+            touched = np.intersect1d(rids, self._journaled()).tolist()
+            passed = [rid for rid, obj in zip(touched, self._objects(touched))
+                      if not (_is_doc(obj) and (node is None or matches(node, obj[1])))]
+            listed = rids[~np.isin(rids, passed)] if passed else rids
+        page = listed[offset:stop]
+        for start in range(0, len(page), CHUNK):
+            kept, complete = whole(page[start:start + CHUNK])
+            if not complete:  # a write that began since took some away, or a stray record:
+                break  # the page reads on past them, below
+            found += kept
+        else:
+            return found
+        found = []
         for start in range(0, len(rids), CHUNK):
             found += whole(rids[start:start + CHUNK])[0]
             if stop is not None and len(found) >= stop:
