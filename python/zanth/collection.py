@@ -782,12 +782,12 @@ class Collection:
         again after the count: a handle opened earlier may have written them since."""
         if self._store.get_data_count() > 0 and self._objects([SETTINGS_ID])[0] is None:
             count = self._store_args[0]
-            raise _NotACollection(f"{self.path} holds records but no collection settings in its "
-                             f"{count} shards (shard_0 .. shard_{count - 1}): it was written "
-                             "with the zanth_vec methods directly, not by Collection; or, if "
-                             "it is a collection, a shard directory was added or removed since "
-                             "it was made, or its settings record was lost (`zanth verify "
-                             f"{self.path}` checks the store)")
+            raise _NotACollection(
+                f"{self.path} holds records but no collection settings in its {count} shards "
+                f"(shard_0 .. shard_{count - 1}): it was written with the zanth_vec methods "
+                "directly, not by Collection; or, if it is a collection, a shard directory was "
+                "added or removed since it was made, or its settings record was lost (`zanth "
+                f"verify {self.path}` checks the store)")
 
     def _adopt(self, settings: object, dim: int | None, metric: str | None) -> None:
         if isinstance(settings, dict) and "distance" in settings and "format" not in settings:
