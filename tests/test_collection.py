@@ -5,6 +5,7 @@ import _thread
 import fcntl
 import functools
 import gc
+import itertools
 import math
 import os
 import random
@@ -171,8 +172,7 @@ class FullDisk:
 
 class CollectionMachine(RuleBasedStateMachine):
     @initialize(shards=st.sampled_from([1, 3]),  # layouts as stored on disk
-                layout=st.sampled_from(["zanth.Collection/1", "zanth.Collection/2",
-                                        "zanth.Collection/3", "zanth.Collection/4"]),
+                layout=st.sampled_from(zc.FORMATS),
                 pending=st.sampled_from([0, 2, 10**6]))  # deleted vectors tombstoned after
     def open(self, shards, layout, pending):
         self.dir = tempfile.mkdtemp(prefix="zanth-collection-")
@@ -316,7 +316,8 @@ class CollectionMachine(RuleBasedStateMachine):
         """Every key a document ever had lists exactly the documents that have it now, and
         the collection's own check agrees that every document is whole."""
         assert self.col.verify() == []
-        keys = {i: set(zc._clean_metadata(m, i)[1]) for i, (_, m, _) in self.docs.items()}
+        keys = {i: set(zc._clean_metadata(m, i, self.col._listed)[1])
+                for i, (_, m, _) in self.docs.items()}
         self.keys_seen.update(*keys.values())
         for key in self.keys_seen:
             want = {rid for rid, obj in self.col._found(list(keys)) if key in keys[obj[0]]}
@@ -412,9 +413,11 @@ def test_where_matches_metadata_as_the_model(where, metas):
 def test_every_comparison_matches_as_the_model(tmp_path):
     """Both ways a condition is decided: on a document's metadata, and as a native filter tree
     over the index (alone and under `not`, where unknown stays unknown)."""
-    held = [None, [], [0, "b"]] + FEW_VALUES
+    held = [None, [], [0, "b"], [0, 2.5]] + FEW_VALUES
+    single = [h[0] if isinstance(h, list) and h else h for h in held]  # a value at most
     col = Collection(tmp_path / "c", dim=1, metric="ip")
-    col.add(list(range(len(held))), [[1]] * len(held), [{"x": h} for h in held])
+    col.add(list(range(len(held))), [[1]] * len(held),
+            [{"x": h, "w": one} for h, one in zip(held, single)])
     col.add(list(range(100, 140)), [[1]] * 40, [{"z": -0.0}] * 40)  # a column, keyed at once
     assert len(col.get(where={"z": 0})) == 40
     store = col._store
@@ -431,6 +434,17 @@ def test_every_comparison_matches_as_the_model(tmp_path):
             assert selected(compile_where(node)) == [i for i, t in enumerate(truth) if t is True]
             assert selected(compile_where(("not", node))) == \
                 [i for i, t in enumerate(truth) if t is False], (op, value)
+    # Two comparisons on a field are one range where no document lists several values there.
+    for field, values in (("x", held), ("w", single)):
+        for (low, a), (high, b) in itertools.product(
+                itertools.product(["$gt", "$gte"], [0, 2.5, "a"]),
+                itertools.product(["$lt", "$lte"], [0, 2.5, "b"])):
+            node = read_where({"$and": [{field: {low: a}}, {"$and": [{field: {high: b}}]}]})
+            tree = col._tree(node)
+            assert selected(tree) == [i for i, h in enumerate(values) if leaf(h, low, a) is True
+                                      and leaf(h, high, b) is True], (field, low, a, high, b)
+            merged = field == "w" and isinstance(a, str) == isinstance(b, str)
+            assert str(tree).count("(1, ") == (1 if merged else 2)  # range leaves
 
 
 @pytest.mark.parametrize("text, column, reason", [
@@ -624,7 +638,7 @@ def test_embed_makes_the_vectors_of_documents_and_of_text_queries(tmp_path):
 def cleaned(clean, metas):
     """What `clean` gives, as text: values of other types (np.float32(2) and 2.0) differ."""
     try:
-        return repr(clean(metas, list(range(len(metas)))))
+        return repr(clean(metas, list(range(len(metas))), True))
     except (TypeError, ValueError) as e:
         return repr((type(e), str(e)))
 

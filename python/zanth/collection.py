@@ -14,7 +14,9 @@ document has:
 * its object: the tuple (id, metadata, document, vector bytes as given, index keys) -- the
   commit point: a document exists exactly when its object does;
 * one vector, unit-length for "cosine", as given for "ip";
-* its index entries: one per metadata value, and PRESENT_KEY.
+* its index entries: one per metadata value, PRESENT_KEY, and the `encoding.list_key` of each
+  field in which it lists several values (a query may merge two ranges on a field only where no
+  document is listed there).
 
 Its id (str or int) leads to that record id through a slot: an object at `encoding.slot_ids`
 (a hash of the id's group: ids that differ only in their last digit, or ints in one run of
@@ -24,7 +26,8 @@ rewrite nearly every page of the slots' key range at each commit; a read of an i
 its slot's ten entries at most. Readers trust a slot only as far as the object it names
 holds that id, so a slot left naming a record id that holds nothing (or another document) is
 harmless, and the next write of that id replaces it. Collections made in earlier layouts
-keep theirs: in "zanth.Collection/3" a slot holds a group of a hundred (the last two digits);
+keep theirs: "zanth.Collection/4" files no list keys (its queries merge no ranges); in
+"zanth.Collection/3" a slot holds a group of a hundred (the last two digits);
 in "zanth.Collection/2" each slot is at the hash of the id itself; in "zanth.Collection/1"
 the record id is that hash, and two ids that hash alike are refused.
 
@@ -93,12 +96,16 @@ Embed = Callable[[list[str]], Any]  # texts -> one vector per text (a matrix, or
 SETTINGS_ID = enc.SETTINGS_ID
 STATS_ID, JOURNAL_ID, NUMBER_ID, PURGED_ID = (enc.STATS_ID, enc.JOURNAL_ID, enc.NUMBER_ID,
                                              enc.PURGED_ID)
+# As the one below, and each document that lists several values in a field is listed under
+# that field's `encoding.list_key`: where no document is, a two-sided range reads one range.
+LISTS_FORMAT = "zanth.Collection/5"
 TENS_FORMAT = "zanth.Collection/4"  # slots hash the ids' groups of ten (`encoding.slot_group`)
 GROUPED_FORMAT = "zanth.Collection/3"  # slots hash groups of a hundred; still read and written
 UNGROUPED_FORMAT = "zanth.Collection/2"  # slots hash the ids themselves; still read and written
 HASHED_FORMAT = "zanth.Collection/1"  # record ids are the hashes of the ids; still read and written
-FORMAT = TENS_FORMAT  # the layout of collections made now
-SLOT_SPANS = {TENS_FORMAT: 10, GROUPED_FORMAT: 100}  # the layouts whose slots hash groups
+FORMAT = LISTS_FORMAT  # the layout of collections made now
+FORMATS = (LISTS_FORMAT, TENS_FORMAT, GROUPED_FORMAT, UNGROUPED_FORMAT, HASHED_FORMAT)
+SLOT_SPANS = {LISTS_FORMAT: 10, TENS_FORMAT: 10, GROUPED_FORMAT: 100}  # slots of groups
 LOCK_FILE = enc.LOCK_FILE
 LOW_DISK_BYTES = 64 * 2**20  # a failed write names the free space below this
 CHUNK = 20_000  # documents per journaled write: the journal, one commit per shard, its removal
@@ -351,8 +358,10 @@ def _value_key(space: str, value: Scalar) -> str:
 _KEYS: dict[tuple[str, type, Any], str] = {}  # (namespace, type, value) -> its index key
 
 
-def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, ...]]:
-    """Checked metadata (NumPy scalars become Python ones, tuples lists) and its index keys."""
+def _clean_metadata(meta: object, doc_id: DocId, listed: bool = True,
+                    ) -> tuple[Metadata, tuple[str, ...]]:
+    """Checked metadata (NumPy scalars become Python ones, tuples lists) and its index keys;
+    `listed`: with the `encoding.list_key` of each field listing several values."""
     if meta is None:
         return {}, ()
     if not isinstance(meta, Mapping):
@@ -389,6 +398,8 @@ def _clean_metadata(meta: object, doc_id: DocId) -> tuple[Metadata, tuple[str, .
             clean[field] = items
             remember = False
             lists = True
+            if listed and len(items) > 1:
+                keys.append(enc.list_key(space))
         else:
             items = [scalar(value, f"metadata {field!r} of {doc_id!r}")]
             clean[field] = items[0]
@@ -440,7 +451,7 @@ def _column_keys(space: str, column: Sequence[Any]) -> list[str] | None:
     return list(map(known.__getitem__, column))
 
 
-def _clean_metadatas(metas: list[Any], doc_ids: list[DocId],
+def _clean_metadatas(metas: list[Any], doc_ids: list[DocId], listed: bool,
                      ) -> tuple[list[Metadata], list[tuple[str, ...]]]:
     """`_clean_metadata` of each document. Documents whose metadata are plain dicts with the
     same fields in the same order and plain values are checked and keyed a column at a time;
@@ -448,11 +459,11 @@ def _clean_metadatas(metas: list[Any], doc_ids: list[DocId],
     n = len(metas)
     first = metas[0] if n else None
     if n < 32 or type(first) is not dict or not first:
-        return _clean_each(metas, doc_ids)
+        return _clean_each(metas, doc_ids, listed)
     fields = tuple(first)
     if set(map(type, metas)) != {dict} or set(map(tuple, metas)) != {fields} or \
             set(map(type, itertools.chain.from_iterable(metas))) != {str}:  # np.str_ equals str
-        return _clean_each(metas, doc_ids)
+        return _clean_each(metas, doc_ids, listed)
     # Copies, keyed and stored: what is stored is what was keyed, whatever the caller does to
     # its dicts meanwhile (their values are immutable: a shallow copy is enough).
     metas = list(map(dict.copy, metas))
@@ -463,17 +474,17 @@ def _clean_metadatas(metas: list[Any], doc_ids: list[DocId],
         try:
             space = _namespace(field, doc_ids[0])
         except (TypeError, ValueError):
-            return _clean_each(metas, doc_ids)  # raises in document order
+            return _clean_each(metas, doc_ids, listed)  # raises in document order
         keys = _column_keys(space, column)
         if keys is None:
-            return _clean_each(metas, doc_ids)
+            return _clean_each(metas, doc_ids, listed)
         keyed.append(keys)
     return metas, list(zip(*keyed))
 
 
-def _clean_each(metas: list[Any], doc_ids: list[DocId],
+def _clean_each(metas: list[Any], doc_ids: list[DocId], listed: bool,
                 ) -> tuple[list[Metadata], list[tuple[str, ...]]]:
-    cleaned = [_clean_metadata(m, d) for m, d in zip(metas, doc_ids)]
+    cleaned = [_clean_metadata(m, d, listed) for m, d in zip(metas, doc_ids)]
     return [c[0] for c in cleaned], [c[1] for c in cleaned]
 
 
@@ -795,12 +806,11 @@ class Collection:
                 f"{self.path} was written by the earlier zanth.langchain layout, which this "
                 "version does not read: add its documents again into a new store")
         layout = settings.get("format") if isinstance(settings, dict) else None
-        if isinstance(layout, str) and layout.startswith("zanth.Collection/") and layout not in (
-                TENS_FORMAT, GROUPED_FORMAT, UNGROUPED_FORMAT, HASHED_FORMAT):
+        if isinstance(layout, str) and layout.startswith("zanth.Collection/") and \
+                layout not in FORMATS:
             raise ValueError(f"{self.path} was made in the layout {layout!r}, which this version "
                              "of zanth does not know (a newer version made it): upgrade zanth")
-        if not isinstance(settings, dict) or layout not in (TENS_FORMAT, GROUPED_FORMAT,
-                                                            UNGROUPED_FORMAT, HASHED_FORMAT):
+        if not isinstance(settings, dict) or layout not in FORMATS:
             raise ValueError(f"{self.path} is not a collection (its settings record reads "
                              f"{settings!r})")
         if not (_positive_int(settings.get("dim")) and settings.get("metric") in METRICS
@@ -834,6 +844,23 @@ class Collection:
             if settings is not None:
                 self._adopt(settings, None, self._asked_metric)
         return self.dim is not None
+
+    @property
+    def _listed(self) -> bool:
+        """Whether documents that list several values in a field are listed under its
+        `encoding.list_key` (in the layout of collections made now, not in earlier ones)."""
+        return self._format == LISTS_FORMAT
+
+    def _tree(self, node: Where) -> tuple[Any, ...]:
+        """The native tree of `node`; see `compile_where` for the ranges merged."""
+        return compile_where(node, self._several if self._listed else None)
+
+    def _several(self, field: str) -> bool:
+        """Whether some document lists several values in `field`. One read at the query's
+        start: a document written after it and matched only by two of its values reads as
+        written after the query, as the other documents of a write in progress may."""
+        key = enc.list_key(enc.field_namespace(field))
+        return len(self._store.get_ids_from_filter((0, key))) > 0
 
     def _settle_settings(self, dim: int) -> None:
         """Writes the settings of a new collection (under the lock), or adopts those another
@@ -1342,7 +1369,7 @@ class Collection:
                         raise TypeError(f"document of {doc_id!r} is a str, not "
                                         f"{type(doc).__name__}")
                     docs[row] = str.__str__(doc)  # stored plain, as ids and metadata are
-        clean, keys = _clean_metadatas(metas, doc_ids)
+        clean, keys = _clean_metadatas(metas, doc_ids, self._listed)
         return _Batch(doc_ids, rids, given, self._searched(given), clean, docs, keys)
 
     # ---- writing -----------------------------------------------------------------------
@@ -1592,7 +1619,7 @@ class Collection:
                                             for i in range(0, len(unique), CHUNK)]
             else:
                 assert node is not None
-                every = self._store.get_ids_from_filter(compile_where(node)).to_list()
+                every = self._store.get_ids_from_filter(self._tree(node)).to_list()
                 sources = [every[i:i + CHUNK] for i in range(0, len(every), CHUNK)]
             for source in sources:
                 if asked is not None:
@@ -1826,7 +1853,7 @@ class Collection:
                     problems.append(f"document {obj[0]!r}: its stored index keys are damaged")
                     continue
                 try:
-                    derived = set(_clean_metadata(obj[1], obj[0])[1])
+                    derived = set(_clean_metadata(obj[1], obj[0], self._listed)[1])
                 except (TypeError, ValueError) as error:
                     derived = set()
                     problems.append(f"document {obj[0]!r}: its metadata are not valid "
@@ -1963,7 +1990,7 @@ class Collection:
         """`keep` of the objects of the documents `node` matches (None: all), in key order,
         sliced; the objects are read a chunk at a time."""
         careful = not self._settle()
-        rids = self._ordered((0, enc.PRESENT_KEY) if node is None else compile_where(node),
+        rids = self._ordered((0, enc.PRESENT_KEY) if node is None else self._tree(node),
                              stop is not None)
 
         def whole(part: NDArray[np.int64]) -> tuple[list[Any], bool]:
@@ -2041,7 +2068,7 @@ class Collection:
             return [] if single else nothing
         queries = self._searched(self._vectors(array, None))
         self._settle()
-        id_set = None if node is None else self._store.get_ids_from_filter(compile_where(node))
+        id_set = None if node is None else self._store.get_ids_from_filter(self._tree(node))
         if id_set is None and self._pending:
             # Deleted documents' vectors this handle knows of wait for their tombstones: the
             # search is restricted to the documents. The store caches that set between writes

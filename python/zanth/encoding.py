@@ -13,6 +13,8 @@ Collection index keys (every one is at most `MAX_INDEX_KEY_BYTES` UTF-8 bytes)::
     =<field>:n<16 hex>        a number, the hex digits of `number_code`
     =<field>:s<text>\\0        a string, `text_code` of it, then a NUL that ends it
     =<field>:b0, =<field>:b1   False, True
+    %l=<field>:               documents that list several values in the field (made since
+                              "zanth.Collection/5": see `list_key`)
 
 <field> is the field name with '%', ':' and '|' written %25, %3A and %7C, so a field's keys all
 share the namespace "=<field>:" that the native Range operator stops at, and the range of that
@@ -33,7 +35,7 @@ from numpy.typing import NDArray
 __all__ = [
     "BLOCK_CAPACITY", "BLOCK_KEY_BYTES", "BLOCK_PREFIX", "ID_BYTES",
     "MAX_INDEX_KEY_BYTES", "MAX_EXACT_INT", "PRESENT_KEY", "SEPARATOR", "TOMBSTONE_ID",
-    "field_namespace", "field_range", "number_code", "number_code_after", "number_codes",
+    "field_namespace", "field_range", "list_key", "number_code", "number_code_after", "number_codes",
     "MAX_DOCUMENTS", "document_number", "document_rids", "key_order", "record_id", "record_ids", "record_size",
     "slot_group", "slot_ids", "shard_of_id", "shard_of_key", "text_code", "value_key",
 ]
@@ -200,6 +202,13 @@ MAX_EXACT_INT = 2**53  # ints beyond this many units lose their identity as floa
 
 def field_namespace(field: str) -> str:
     return "=" + field.replace("%", "%25").replace(":", "%3A").replace("|", "%7C") + ":"
+
+
+def list_key(space: str) -> str:
+    """The key of the documents listing several values in the field of namespace `space`: only
+    where it lists none may one key range stand for two comparisons on the field. No longer
+    than the field's shortest value key (False's), so it fits wherever they do."""
+    return "%l" + space
 
 
 def field_range(field: str) -> tuple[str, str]:

@@ -40,7 +40,7 @@ from __future__ import annotations
 
 import math
 import re
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from typing import Any, Union
 
 from . import encoding as enc
@@ -362,20 +362,34 @@ class _Parser:
 
 # ---- compiling to a native filter tree ----------------------------------------------------
 
-def compile_where(where: Where) -> tuple[Any, ...]:
+Several = Callable[[str], bool]  # whether some document may hold several values in a field
+
+
+def compile_where(where: Where, several: Several | None = None) -> tuple[Any, ...]:
     """The native filter tree of the documents for which `where` is true (three-valued logic:
-    its subtrees of documents that lack a field are false, and stay false under `not`)."""
-    return _compile(where, True)
+    its subtrees of documents that lack a field are false, and stay false under `not`).
+
+    With `several`, the order comparisons that an `and` makes on one field of one kind (number
+    or string) become one key range where `several(field)` is false: a document with one value
+    there is in both ranges exactly when it is in their intersection, which reads only the
+    keys between the bounds rather than most of the field's twice. Where some document may
+    list several values (`several` is None, or true), each comparison stays its own range, as
+    `x >= 5 and x < 10` holds of [1, 20]."""
+    return _compile(where, True, several)
 
 
-def _compile(node: Where, positive: bool) -> tuple[Any, ...]:
+def _compile(node: Where, positive: bool, several: Several | None) -> tuple[Any, ...]:
     tag = node[0]
     if tag == "not":
-        return _compile(node[1], not positive)
+        return _compile(node[1], not positive, several)
     if tag in ("and", "or"):
         # not (a and b) is (not a) or (not b): false stays false, unknown stays unknown.
         opcode = 2 if (tag == "and") == positive else 3
-        return (opcode, [_compile(child, positive) for child in node[1]])
+        children: list[Where] = node[1]
+        merged: list[tuple[Any, ...]] = []
+        if tag == "and" and positive and several is not None:
+            children, merged = _merged_ranges(children, several)
+        return (opcode, merged + [_compile(child, positive, several) for child in children])
     _, field, op, value = node
     true = _true(field, op, value)
     if positive:
@@ -410,6 +424,38 @@ def _true(field: str, op: str, value: Any) -> tuple[Any, ...]:
     else:
         high = above
     return (1, low, high)
+
+
+def _merged_ranges(children: list[Where], several: Several,
+                   ) -> tuple[list[Where], list[tuple[Any, ...]]]:
+    """The children of an `and` (those of `and`s within it too) that are not merged, and one
+    range for each field and kind whose order comparisons were (see `compile_where`)."""
+    flat: list[Where] = []
+    pending = list(reversed(children))
+    while pending:
+        child = pending.pop()
+        if child[0] == "and":
+            pending.extend(reversed(child[1]))
+        else:
+            flat.append(child)
+    groups: dict[tuple[str, bool], list[Where]] = {}
+    for child in flat:
+        if child[0] == "cmp" and child[2] in _ORDER and type(child[3]) is not bool:
+            groups.setdefault((child[1], isinstance(child[3], str)), []).append(child)
+    joined = {id(child) for group in groups.values() if len(group) > 1
+              for child in group}
+    if not joined:
+        return children, []
+    merged: list[tuple[Any, ...]] = []
+    for (field, _), group in groups.items():
+        if len(group) < 2:
+            continue
+        if several(field):
+            joined.difference_update(map(id, group))
+            continue
+        ranges = [_true(field, op, value) for _, _, op, value in group]
+        merged.append((1, max(r[1] for r in ranges), min(r[2] for r in ranges)))
+    return [child for child in flat if id(child) not in joined], merged
 
 
 # ---- evaluating on a document ----------------------------------------------------------
