@@ -852,8 +852,10 @@ class Collection:
         return self._format == LISTS_FORMAT
 
     def _tree(self, node: Where) -> tuple[Any, ...]:
-        """The native tree of `node`; see `compile_where` for the ranges merged."""
-        return compile_where(node, self._several if self._listed else None)
+        """The native tree of `node`; see `compile_where` for the ranges merged. A collection
+        whose settings are not read yet merges none: they may name an earlier layout."""
+        listed = self._settings_now() and self._listed
+        return compile_where(node, self._several if listed else None)
 
     def _several(self, field: str) -> bool:
         """Whether some document lists several values in `field`. One read at the query's
