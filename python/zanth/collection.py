@@ -851,16 +851,26 @@ class Collection:
         `encoding.list_key` (in the layout of collections made now, not in earlier ones)."""
         return self._format == LISTS_FORMAT
 
-    def _tree(self, node: Where) -> tuple[Any, ...]:
-        """The native tree of `node`; see `compile_where` for the ranges merged. A collection
-        whose settings are not read yet merges none: they may name an earlier layout."""
-        listed = self._settings_now() and self._listed
-        return compile_where(node, self._several if listed else None)
+    def _selected(self, node: Where) -> Any:
+        """The set of the documents `node` selects (`get_ids_from_filter`), read with the
+        ranges `compile_where` merges where no document lists several values in their field
+        (a collection whose settings are not read yet merges none: they may name an earlier
+        layout). That is known from the list keys read first, so the merged tree holds only if
+        no shard committed from then until its ids were read: otherwise a document rewritten
+        from a value in both ranges to a list with one in each could be passed over, and the
+        ids are read again with a range per comparison."""
+        plain = compile_where(node)
+        if not (self._settings_now() and self._listed):
+            return self._store.get_ids_from_filter(plain)
+        before = self._store.last_commits()
+        tree = compile_where(node, self._several)
+        found = self._store.get_ids_from_filter(tree)
+        if tree != plain and self._store.last_commits() != before:
+            found = self._store.get_ids_from_filter(plain)
+        return found
 
     def _several(self, field: str) -> bool:
-        """Whether some document lists several values in `field`. One read at the query's
-        start: a document written after it and matched only by two of its values reads as
-        written after the query, as the other documents of a write in progress may."""
+        """Whether some document lists several values in `field`."""
         key = enc.list_key(enc.field_namespace(field))
         return len(self._store.get_ids_from_filter((0, key))) > 0
 
@@ -1621,7 +1631,7 @@ class Collection:
                                             for i in range(0, len(unique), CHUNK)]
             else:
                 assert node is not None
-                every = self._store.get_ids_from_filter(self._tree(node)).to_list()
+                every = self._selected(node).to_list()
                 sources = [every[i:i + CHUNK] for i in range(0, len(every), CHUNK)]
             for source in sources:
                 if asked is not None:
@@ -1937,7 +1947,7 @@ class Collection:
             elif attempt == 0 and self._settle():  # a dead writer's journal was recovered
                 continue
             else:  # a write is running: its journaled records count where they are documents
-                present = self._ordered((0, enc.PRESENT_KEY), True)  # kept while unchanged
+                present = self._ordered(None, True)  # kept while unchanged
                 touched = np.intersect1d(present, self._journaled()).tolist()
                 absent = sum(not _is_doc(obj) for obj in self._objects(touched))
                 counted = len(present) - absent
@@ -1992,8 +2002,7 @@ class Collection:
         """`keep` of the objects of the documents `node` matches (None: all), in key order,
         sliced; the objects are read a chunk at a time."""
         careful = not self._settle()
-        rids = self._ordered((0, enc.PRESENT_KEY) if node is None else self._tree(node),
-                             stop is not None)
+        rids = self._ordered(node, stop is not None)
 
         def whole(part: NDArray[np.int64]) -> tuple[list[Any], bool]:
             """`keep` of the whole documents of `part`, and whether every record was one."""
@@ -2027,20 +2036,22 @@ class Collection:
                 break
         return found[offset:stop]
 
-    def _ordered(self, tree: Any, paging: bool) -> NDArray[np.int64]:
-        """The record ids `tree` selects in key order (the order documents were added, and
-        that of their objects on disk). Those of a page (`paging`: a `limit` was given) are
-        kept for the next call while every shard's reads see the snapshot they were read
-        from, so pages taken with `offset` cost their own documents, not the whole list's."""
+    def _ordered(self, node: Where | None, paging: bool) -> NDArray[np.int64]:
+        """The record ids `node` selects (None: every document) in key order (the order
+        documents were added, and that of their objects on disk). Those of a page (`paging`: a
+        `limit` was given) are kept for the next call while every shard's reads see the
+        snapshot they were read from, so pages taken with `offset` cost their own documents,
+        not the whole list's."""
         # Taken before the ids: a commit published between makes the memo stale, never wrong.
         commits = self._store.last_commits() if paging else None
         memo = self._order_memo
-        if memo is not None and memo[0] == tree and memo[1] == commits:
+        if memo is not None and memo[0] == node and memo[1] == commits:
             return memo[2]
-        rids = enc.key_order(np.array(self._store.get_ids_from_filter(tree).to_list(),
-                                      dtype=np.int64))
+        found = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)) if node is None \
+            else self._selected(node)
+        rids = enc.key_order(np.array(found.to_list(), dtype=np.int64))
         if commits is not None:
-            self._order_memo = (tree, commits, rids)
+            self._order_memo = (node, commits, rids)
         return rids
 
     def query(self, vectors: object, k: int = 10, *, where: object = None,
@@ -2070,7 +2081,7 @@ class Collection:
             return [] if single else nothing
         queries = self._searched(self._vectors(array, None))
         self._settle()
-        id_set = None if node is None else self._store.get_ids_from_filter(self._tree(node))
+        id_set = None if node is None else self._selected(node)
         if id_set is None and self._pending:
             # Deleted documents' vectors this handle knows of wait for their tombstones: the
             # search is restricted to the documents. The store caches that set between writes
