@@ -859,14 +859,20 @@ class Collection:
         no shard committed from then until its ids were read: otherwise a document rewritten
         from a value in both ranges to a list with one in each could be passed over, and the
         ids are read again with a range per comparison."""
-        plain = compile_where(node)
         if not (self._settings_now() and self._listed):
-            return self._store.get_ids_from_filter(plain)
+            return self._store.get_ids_from_filter(compile_where(node))
+        merging: list[str] = []  # the fields whose comparisons are merged
+
+        def several(field: str) -> bool:
+            answer = self._several(field)
+            if not answer:
+                merging.append(field)
+            return answer
+
         before = self._store.last_commits()
-        tree = compile_where(node, self._several)
-        found = self._store.get_ids_from_filter(tree)
-        if tree != plain and self._store.last_commits() != before:
-            found = self._store.get_ids_from_filter(plain)
+        found = self._store.get_ids_from_filter(compile_where(node, several))
+        if merging and self._store.last_commits() != before:
+            found = self._store.get_ids_from_filter(compile_where(node))
         return found
 
     def _several(self, field: str) -> bool:

@@ -35,7 +35,8 @@ from numpy.typing import NDArray
 __all__ = [
     "BLOCK_CAPACITY", "BLOCK_KEY_BYTES", "BLOCK_PREFIX", "ID_BYTES",
     "MAX_INDEX_KEY_BYTES", "MAX_EXACT_INT", "PRESENT_KEY", "SEPARATOR", "TOMBSTONE_ID",
-    "field_namespace", "field_range", "list_key", "number_code", "number_code_after", "number_codes",
+    "field_namespace", "field_range", "list_key", "number_code", "number_code_after",
+    "number_codes",
     "MAX_DOCUMENTS", "document_number", "document_rids", "key_order", "record_id", "record_ids", "record_size",
     "slot_group", "slot_ids", "shard_of_id", "shard_of_key", "text_code", "value_key",
 ]
