@@ -173,8 +173,9 @@ class FullDisk:
 class CollectionMachine(RuleBasedStateMachine):
     @initialize(shards=st.sampled_from([1, 3]),  # layouts as stored on disk
                 layout=st.sampled_from(zc.FORMATS),
-                pending=st.sampled_from([0, 2, 10**6]))  # deleted vectors tombstoned after
-    def open(self, shards, layout, pending):
+                pending=st.sampled_from([0, 2, 10**6]),  # deleted vectors tombstoned after
+                scan=st.sampled_from([0, zc.SCAN_COST]))  # pages read from documents, or not
+    def open(self, shards, layout, pending, scan):
         self.dir = tempfile.mkdtemp(prefix="zanth-collection-")
         self.shards, self.hashed = shards, layout == "zanth.Collection/1"
         with pytest.MonkeyPatch.context() as patch:  # older layouts, as older versions made
@@ -185,11 +186,13 @@ class CollectionMachine(RuleBasedStateMachine):
         self.chunk, zc.CHUNK = zc.CHUNK, 3  # calls write, read and delete several chunks
         self.pending = zc.PENDING_LIMIT, zc.PENDING_SHARE
         zc.PENDING_LIMIT, zc.PENDING_SHARE = pending, 10**9  # the limit drawn, whatever the size
+        self.scan, zc.SCAN_COST = zc.SCAN_COST, scan
 
     def teardown(self):
         zc.CHUNK = getattr(self, "chunk", zc.CHUNK)
         zc.PENDING_LIMIT, zc.PENDING_SHARE = getattr(self, "pending",
                                                      (zc.PENDING_LIMIT, zc.PENDING_SHARE))
+        zc.SCAN_COST = getattr(self, "scan", zc.SCAN_COST)
         self.col = None
         gc.collect()
         shutil.rmtree(getattr(self, "dir", "/nonexistent"), ignore_errors=True)
@@ -434,6 +437,9 @@ def test_every_comparison_matches_as_the_model(tmp_path):
             assert selected(compile_where(node)) == [i for i, t in enumerate(truth) if t is True]
             assert selected(compile_where(("not", node))) == \
                 [i for i, t in enumerate(truth) if t is False], (op, value)
+    for x in [0, False, 0.0, 1, True, 1.0]:  # pages of trees equal in Python: not each other's
+        assert [r.id for r in col.get(where={"x": x}, limit=50)] == \
+            [i for i, h in enumerate(held) if leaf(h, "$eq", x) is True], x
     # Two comparisons on a field are one range where no document lists several values there.
     for field, values in (("x", held), ("w", single)):
         for (low, a), (high, b) in itertools.product(
@@ -1105,6 +1111,40 @@ def test_count_never_counts_a_document_whose_write_fails_during_its_reads(tmp_pa
     assert reader.count() == 2 and reader.get(["c"]) == [] and col.verify() == []
 
 
+@pytest.mark.parametrize("cost", [0, 10**9])  # pages scanned whenever they can be, or never
+def test_pages_are_those_of_the_documents_in_order(tmp_path, monkeypatch, cost):
+    """A page of `get` is the slice of the matching documents in the order they were added,
+    whatever share of them a filter matches, past deleted documents and documents that another
+    handle added, while pages of other filters are read between and after writes."""
+    monkeypatch.setattr(zc, "SCAN_COST", cost)
+    col = Collection(tmp_path / "c", dim=1, metric="ip", num_shards=2)
+    docs = {i: {"v": i % 10, "w": i} for i in range(600)}
+    col.add(list(docs), [[1]] * len(docs), list(docs.values()))
+    gone = set(range(0, 200, 3)) | set(range(300, 340))
+    col.delete(list(gone))
+    Collection(col.path).add(list(range(600, 650)), [[1]] * 50, [{"v": 11}] * 50)
+    docs = {i: m for i, m in docs.items() if i not in gone} | {i: {"v": 11} for i in range(600, 650)}
+    for where, joins in [(None, {}), ({"v": {"$ne": 3}}, {"v": 4}), ({"v": {"$lt": 5}}, {"v": 2}),
+                         ({"v": 7}, {"v": 7}), ({"w": {"$gte": 590}}, {"w": 595}),
+                         ({"v": 11}, {"v": 11}), ({"v": 99}, {"v": 99}), ({"w": {"$lt": 1}}, {})]:
+        kept = lambda: [i for i, m in docs.items()  # noqa: E731
+                        if where is None or matches(read_where(where), m)]
+        want = kept()
+        for offset, limit in [(0, 1), (0, 10), (7, 10), (0, 10), (0, 200), (250, 6), (3, 0),
+                              (0, 600)]:
+            assert [r.id for r in col.get(where=where, offset=offset, limit=limit)] == \
+                want[offset:offset + limit], (where, offset, limit)
+        # A commit, here one that brings the first document left out into the pages.
+        docs[first := next(i for i in docs if i not in want or i == max(docs))] = joins
+        col.upsert([first], [[1]], [joins])
+        assert [r.id for r in col.get(where=where, limit=10)] == kept()[:10], where
+    col._store.store_data([{}], [col._found([8])[0][0]])  # not a document: passed over
+    assert [r.id for r in col.get(limit=10)] == [i for i in docs if i != 8][:10]
+    col._store.store_pickled([b"\x80\xfb"], [col._found([5])[0][0]])
+    with pytest.raises(RuntimeError, match="cannot be unpickled"):
+        col.get(limit=10)  # a page never passes over a damaged document
+
+
 def test_reads_and_deletes_trust_objects_over_stray_records(tmp_path):
     """An index entry or vector that is not its document's (as a fault could leave) is never
     returned as the document's and never deletes it."""
@@ -1174,12 +1214,14 @@ def test_verify_names_each_kind_of_damage(tmp_path, monkeypatch, plant, problem,
     assert any(problem in line for line in col.verify()), col.verify()
     if "unpickled" in problem:  # reads name the damaged record; verify says it once
         assert col.verify() == [f"record {b} {problem}"]
-        with pytest.raises(RuntimeError, match=f"record {b} holds an object that cannot"):
-            col.get(where={"v": 2})
+        for read in ({"where": {"v": 2}}, {"limit": 2}, {"where": {"v": {"$gte": 0}}, "limit": 2}):
+            with pytest.raises(RuntimeError, match=f"record {b} holds an object that cannot"):
+                col.get(**read)  # a page never passes over it
     else:  # reads leave out what is damaged
         where = {"v": {"$gte": 0}}
         assert {h.id for h in col.query([1, 1], k=5, where=where)} | {
-            r.id for r in col.get(where=where, include_vectors=True)} <= {"a", "b"}
+            r.id for limit in (None, 2) for r in col.get(where=where, include_vectors=True,
+                                                         limit=limit)} <= {"a", "b"}
     if "does not list" in problem:  # compaction keeps the vector of a document the index lost
         with pytest.raises(RuntimeError, match="nothing was compacted"):
             col.compact()

@@ -108,6 +108,11 @@ FORMATS = (LISTS_FORMAT, TENS_FORMAT, GROUPED_FORMAT, UNGROUPED_FORMAT, HASHED_F
 SLOT_SPANS = {LISTS_FORMAT: 10, TENS_FORMAT: 10, GROUPED_FORMAT: 100}  # slots of groups
 LOCK_FILE = enc.LOCK_FILE
 LOW_DISK_BYTES = 64 * 2**20  # a failed write names the free space below this
+# A page of `get` that ends by SCAN_PAGE is looked for among the documents in order
+# (`_scanned`) while that seems to read less than the index: a document read and matched costs
+# about as much as SCAN_COST entries of the index.
+SCAN_PAGE = 256
+SCAN_COST = 64
 CHUNK = 20_000  # documents per journaled write: the journal, one commit per shard, its removal
 # Deleted documents' vectors are tombstoned in bulk, once more than this many wait, or than a
 # PENDING_SHARE-th of the documents up to PENDING_CAP: a tombstone rewrites each block it falls
@@ -200,6 +205,12 @@ def _count_of(name: str, value: object, more: str = "") -> int:
     if value < 0:
         raise ValueError(f"{name} is an int >= 0{more}, not {value!r}")
     return int(value)
+
+
+def _tree_key(node: Where | None) -> str:
+    """What tells filter trees apart for the memos: their repr, since trees that differ only
+    in True and 1 (or False and 0) are equal in Python and select different documents."""
+    return repr(node)
 
 
 def _counter(raw: bytes | None, name: str) -> int | None:
@@ -627,8 +638,14 @@ class Collection:
         self._span = 0  # slots hash the ids' groups of this many (0: the ids themselves)
         self._format = FORMAT  # the layout of the settings record (the stored one once read)
         self._asked_metric = metric  # checked against settings another handle may write later
-        # (filter tree, each shard's last commit, the record ids it selects in key order)
-        self._order_memo: tuple[Any, list[int], NDArray[np.int64]] | None = None
+        # (`_tree_key` of a filter tree, each shard's last commit, the record ids it selects in
+        # key order)
+        self._order_memo: tuple[str, list[int], NDArray[np.int64]] | None = None
+        # The trees whose pages the index read lately (their keys: the commits they read): the
+        # store keeps what it evaluated, so those cost less from the index than by a scan.
+        self._indexed: dict[str, list[int]] = {}
+        # (tree key, commits, record ids of the first documents it matches) of the last scan
+        self._scan_memo: tuple[str, list[int], list[int]] | None = None
         self._journal_memo: tuple[bytes, tuple[Any, ...] | None] | None = None
         os.makedirs(self.path, exist_ok=True)
         made_lock = not os.path.exists(os.path.join(self.path, LOCK_FILE))
@@ -899,7 +916,7 @@ class Collection:
         with self._mutex:
             fd, self._lock_fd = self._lock_fd, None
             self._store = _Closed(self.path)  # type: ignore[assignment]
-            self._order_memo = None
+            self._order_memo = self._scan_memo = None
         if fd is not None:
             os.close(fd)
 
@@ -2008,6 +2025,10 @@ class Collection:
         """`keep` of the objects of the documents `node` matches (None: all), in key order,
         sliced; the objects are read a chunk at a time."""
         careful = not self._settle()
+        if stop is not None and not careful:
+            scanned = self._scanned(node, offset, stop)
+            if scanned is not None:
+                return [keep(obj) for obj in scanned]
         rids = self._ordered(node, stop is not None)
 
         def whole(part: NDArray[np.int64]) -> tuple[list[Any], bool]:
@@ -2042,6 +2063,54 @@ class Collection:
                 break
         return found[offset:stop]
 
+    def _scanned(self, node: Where | None, offset: int, stop: int) -> list[Any] | None:
+        """The page `offset:stop` of the documents `node` matches (None: every one), read from
+        the documents themselves in the order of their numbers (`get()`'s order) where that
+        reads less than the index; None where the index is the cheaper read. The index reads
+        an entry for every document the filter matches (once per commit: the store keeps what
+        it evaluated), the scan the page's documents and those it passes over, a SCAN_COST of
+        entries each: the pages of a filter that matches a large share of many documents, and
+        those without a filter, are scanned.
+        The objects are whole and the matching ones are those `get` returns, so the page is the
+        index's. The scan leaves the page to the index where the share of documents it finds
+        matching makes the index cheaper, at anything it cannot unpickle, and at the stored
+        next number (or this handle's, if later), so it never takes a document it did not read
+        for absent; documents past that number are those of a write that began since, which a
+        read may miss, as it may miss them in the index. The matches it found are kept while
+        no shard commits, so the same pages again read only their own documents."""
+        key, commits = _tree_key(node), self._store.last_commits()
+        if self._hashed or stop > SCAN_PAGE or self._indexed.get(key) == commits:
+            return None  # a tree the index read since the last commit: the store keeps it
+        memo = self._scan_memo
+        if memo is not None and memo[0] == key and memo[1] == commits and len(memo[2]) >= stop:
+            objects = self._objects(memo[2][offset:stop], mendable=True)
+            if all(_is_doc(obj) and (node is None or matches(node, obj[1])) for obj in objects):
+                return objects  # otherwise a commit came since, published after its stamp
+        stored = _counter(self._store.get_pickled([NUMBER_ID])[0], "next")
+        end = max(self._next, stored or 0)
+        found: list[tuple[int, Any]] = []
+        number = 0  # the documents read are those numbered 1 .. number
+        until = stop + 8  # a first look as long as the page, then as far as the share found
+        while number + 1 < end:
+            # The index would read about as many entries as `end` times the share found.
+            if until * SCAN_COST > (end * len(found) // number if number else end):
+                return None
+            part = min(until - number, end - 1 - number)
+            rids = enc.document_rids(number + 1, part)
+            objects = self._objects(rids, mendable=True)
+            if any(isinstance(obj, _Unreadable) for obj in objects):
+                return None
+            found += [(rid, obj) for rid, obj in zip(rids, objects)
+                      if _is_doc(obj) and (node is None or matches(node, obj[1]))]
+            number += part
+            if len(found) >= stop:
+                self._scan_memo = (key, commits, [rid for rid, _ in found])
+                return [obj for _, obj in found[offset:stop]]
+            if not found:
+                return None
+            until = -(-5 * stop * number // (4 * len(found)))  # and a quarter more
+        return None
+
     def _ordered(self, node: Where | None, paging: bool) -> NDArray[np.int64]:
         """The record ids `node` selects (None: every document) in key order (the order
         documents were added, and that of their objects on disk). Those of a page (`paging`: a
@@ -2050,14 +2119,17 @@ class Collection:
         not the whole list's."""
         # Taken before the ids: a commit published between makes the memo stale, never wrong.
         commits = self._store.last_commits() if paging else None
+        key = _tree_key(node)
         memo = self._order_memo
-        if memo is not None and memo[0] == node and memo[1] == commits:
+        if memo is not None and memo[0] == key and memo[1] == commits:
             return memo[2]
         found = self._store.get_ids_from_filter((0, enc.PRESENT_KEY)) if node is None \
             else self._selected(node)
         rids = enc.key_order(np.array(found.to_list(), dtype=np.int64))
         if commits is not None:
-            self._order_memo = (node, commits, rids)
+            self._order_memo = (key, commits, rids)
+            # Replaced, not changed in place: reads of other threads iterate it.
+            self._indexed = {**dict(list(self._indexed.items())[-15:]), key: commits}
         return rids
 
     def query(self, vectors: object, k: int = 10, *, where: object = None,
