@@ -18,6 +18,8 @@ Rows (N documents of dimension 384, metadata {color, year, price}, a short text 
   range_query      k = 10 nearest with price in [lo, lo + 10) (about 1 in 50 documents), new
                    bounds for each query (nothing a store kept from an earlier one applies),
                    median over the queries, with the recall of each
+  broad_get        a page of 10 documents (with metadata and text) with price in [lo, lo + 250)
+                   (about half of them), new bounds for each call, median over the calls
   get_100          100 documents by id (with metadata and text), median over 10 sets of ids
   delete_1000      one call deleting 1,000 ids scattered over the store (N / 100 where N is
                    smaller, so that --quick leaves documents to search; then the count is
@@ -91,6 +93,10 @@ class Ours:
     def ranged(self, q, lo, hi):
         return [h.id for h in self.col.query(q, 10, where={"price": {"$gte": lo, "$lt": hi}})]
 
+    def page(self, lo, hi):
+        return [r.metadata["price"] for r in
+                self.col.get(where={"price": {"$gte": lo, "$lt": hi}}, limit=10)]
+
     def get(self, ids):
         return [r.id for r in self.col.get(ids)]
 
@@ -121,6 +127,10 @@ class Chroma:
     def ranged(self, q, lo, hi):
         where = {"$and": [{"price": {"$gte": lo}}, {"price": {"$lt": hi}}]}
         return self.col.query(query_embeddings=[q], n_results=10, where=where)["ids"][0]
+
+    def page(self, lo, hi):
+        where = {"$and": [{"price": {"$gte": lo}}, {"price": {"$lt": hi}}]}
+        return [m["price"] for m in self.col.get(where=where, limit=10)["metadatas"]]
 
     def get(self, ids):
         return self.col.get(ids=ids)["ids"]
@@ -166,6 +176,11 @@ class Lance:
         search = search.where(f"price >= {lo!r} AND price < {hi!r}", prefilter=True)
         return [row["id"] for row in search.limit(10).select(["id", "price", "_distance"])
                 .to_list()]
+
+    def page(self, lo, hi):
+        return [row["price"] for row in self.table.search()
+                .where(f"price >= {lo!r} AND price < {hi!r}").limit(10)
+                .select(["id", "color", "year", "price", "text"]).to_list()]
 
     def get(self, ids):
         quoted = ", ".join(f"'{i}'" for i in ids)
@@ -247,6 +262,13 @@ def one_run(kind, root, data, get_sets, run, ranges):
         got = store.ranged(q, lo, hi)
         ranged.append(time.perf_counter() - started)
         range_recall.append(len(set(got) & best) / 10)
+    pages = []
+    for _, lo, _, _ in ranges:
+        lo, hi = lo / 2, lo / 2 + 250  # bounds in [0.5, 495)
+        started = time.perf_counter()
+        got = store.page(lo, hi)
+        pages.append(time.perf_counter() - started)
+        assert len(got) == 10 and all(lo <= p < hi for p in got), (kind.name, got)
     gets = []
     for chosen in get_sets:
         started = time.perf_counter()
@@ -276,7 +298,8 @@ def one_run(kind, root, data, get_sets, run, ranges):
     del store
     shutil.rmtree(path, ignore_errors=True)
     return {"add": add, "first_query": first, "filtered_query": statistics.median(times),
-            "range_query": statistics.median(ranged), "get_100": statistics.median(gets),
+            "range_query": statistics.median(ranged), "broad_get": statistics.median(pages),
+            "get_100": statistics.median(gets),
             "delete_1000": deleted,
             "delete_10x1000": deleted_more, "query_deleted": statistics.median(after),
             "recall": statistics.mean(recall), "range_recall": statistics.mean(range_recall)}
@@ -355,7 +378,8 @@ def main():
     goals = {("add", "chromadb"): 1 / 3, ("add", "lancedb"): 1.0,
              ("filtered_query", "chromadb"): 0.1, ("filtered_query", "lancedb"): 0.1,
              ("get_100", "chromadb"): 0.5}
-    for op in ("add", "first_query", "filtered_query", "range_query", "get_100", "delete_1000",
+    for op in ("add", "first_query", "filtered_query", "range_query", "broad_get", "get_100",
+               "delete_1000",
                "delete_10x1000", "query_deleted", "add_grown"):
         if op not in med["zanth"]:
             continue

@@ -1214,14 +1214,12 @@ def test_verify_names_each_kind_of_damage(tmp_path, monkeypatch, plant, problem,
     assert any(problem in line for line in col.verify()), col.verify()
     if "unpickled" in problem:  # reads name the damaged record; verify says it once
         assert col.verify() == [f"record {b} {problem}"]
-        for read in ({"where": {"v": 2}}, {"limit": 2}, {"where": {"v": {"$gte": 0}}, "limit": 2}):
-            with pytest.raises(RuntimeError, match=f"record {b} holds an object that cannot"):
-                col.get(**read)  # a page never passes over it
+        with pytest.raises(RuntimeError, match=f"record {b} holds an object that cannot"):
+            col.get(where={"v": 2})
     else:  # reads leave out what is damaged
         where = {"v": {"$gte": 0}}
         assert {h.id for h in col.query([1, 1], k=5, where=where)} | {
-            r.id for limit in (None, 2) for r in col.get(where=where, include_vectors=True,
-                                                         limit=limit)} <= {"a", "b"}
+            r.id for r in col.get(where=where, include_vectors=True)} <= {"a", "b"}
     if "does not list" in problem:  # compaction keeps the vector of a document the index lost
         with pytest.raises(RuntimeError, match="nothing was compacted"):
             col.compact()
