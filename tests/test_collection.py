@@ -1138,6 +1138,9 @@ def test_pages_are_those_of_the_documents_in_order(tmp_path, monkeypatch, cost):
         docs[first := next(i for i in docs if i not in want or i == max(docs))] = joins
         col.upsert([first], [[1]], [joins])
         assert [r.id for r in col.get(where=where, limit=10)] == kept()[:10], where
+    col.upsert([2, 649], [[1]] * 2, [{"u": 1}] * 2)
+    col._store.store_data([{"next": 2**62}], [zc.NUMBER_ID])  # damaged: past any number
+    assert [r.id for r in col.get(where={"u": 1}, limit=10)] == [2, 649]
     col._store.store_data([{}], [col._found([8])[0][0]])  # not a document: passed over
     assert [r.id for r in col.get(limit=10)] == [i for i in docs if i != 8][:10]
     col._store.store_pickled([b"\x80\xfb"], [col._found([5])[0][0]])

@@ -2086,8 +2086,8 @@ class Collection:
             objects = self._objects(memo[2][offset:stop], mendable=True)
             if all(_is_doc(obj) and (node is None or matches(node, obj[1])) for obj in objects):
                 return objects  # otherwise a commit came since, published after its stamp
-        stored = _counter(self._store.get_pickled([NUMBER_ID])[0], "next")
-        end = max(self._next, stored or 0)
+        stored = _counter(self._store.get_pickled([NUMBER_ID])[0], "next") or 0
+        end = max(self._next, stored if stored <= enc.MAX_DOCUMENTS + 1 else 0)  # or damaged
         found: list[tuple[int, Any]] = []
         number = 0  # the documents read are those numbered 1 .. number
         until = stop + 8  # a first look as long as the page, then as far as the share found
